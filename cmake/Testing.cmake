@@ -1,0 +1,22 @@
+# kovira_add_test(NAME <target> SOURCES <files...> LABELS <labels...> [LIBS <libs...>])
+# Builds one GoogleTest executable and registers each of its tests with CTest.
+if(KOVIRA_BUILD_TESTS)
+  enable_testing()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+function(kovira_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_compile_options(${T_NAME} PRIVATE ${KOVIRA_WARNINGS})
+  target_link_libraries(${T_NAME} PRIVATE kovirasys GTest::gtest GTest::gmock GTest::gtest_main ${T_LIBS})
+  target_compile_definitions(${T_NAME} PRIVATE
+    KOVIRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KOVIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()

@@ -1,0 +1,118 @@
+#include "core/log.h"
+
+#include "core/fs.h"
+
+#include <boost/core/null_deleter.hpp>
+#include <boost/log/attributes/named_scope.hpp>
+#include <boost/log/core.hpp>
+#include <boost/log/expressions.hpp>
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_file_backend.hpp>
+#include <boost/log/sinks/text_ostream_backend.hpp>
+#include <boost/log/support/date_time.hpp>
+#include <boost/log/trivial.hpp>
+#include <boost/log/utility/setup/common_attributes.hpp>
+
+#include <cstdarg>
+#include <cstdio>
+#include <iostream>
+#include <ios>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+namespace logging = boost::log;
+namespace expr = boost::log::expressions;
+namespace sinks = boost::log::sinks;
+using severity = boost::log::trivial::severity_level;
+
+namespace {
+
+constexpr std::size_t kFormatBuffer = 1024;
+constexpr std::uintmax_t kMinFreeSpace = 31457280;  // passed on, but unused without a collector
+
+// "[time] (thread) [severity] [scope] message"
+auto recordFormat() {
+  return expr::stream
+         << "[" << expr::format_date_time<boost::posix_time::ptime>("TimeStamp", "%Y-%m-%d %H:%M:%S.%f")
+         << "] (" << expr::attr<logging::attributes::current_thread_id::value_type>("ThreadID") << ") ["
+         << logging::trivial::severity << "] ["
+         << expr::format_named_scope("Scope", logging::keywords::format = "%n(%f:%l)",
+                                     logging::keywords::delimiter = "<-",
+                                     logging::keywords::incomplete_marker = "...",
+                                     logging::keywords::empty_marker = "",
+                                     logging::keywords::depth = 2,
+                                     logging::keywords::iteration = expr::reverse)
+         << "] " << expr::smessage;
+}
+
+void write(severity level, const char* msg) {
+  try {
+    auto& lg = logging::trivial::logger::get();
+    BOOST_LOG_SEV(lg, level) << msg;
+  } catch (...) {
+    // Logging must never fail its caller.
+  }
+}
+
+void writeFormat(severity level, const char* fmt, va_list ap) {
+  char buf[kFormatBuffer];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  write(level, buf);
+}
+
+}  // namespace
+
+void log_init() {
+  logging::add_common_attributes();
+  logging::core::get()->add_global_attribute("Scope", logging::attributes::named_scope());
+  logging::core::get()->set_filter(logging::trivial::severity >= logging::trivial::trace);
+
+  auto console = boost::make_shared<sinks::text_ostream_backend>();
+  console->add_stream(boost::shared_ptr<std::ostream>(&std::clog, boost::null_deleter()));
+  console->auto_flush(false);
+  auto consoleSink = boost::make_shared<sinks::synchronous_sink<sinks::text_ostream_backend>>(console);
+  consoleSink->set_formatter(recordFormat());
+  logging::core::get()->add_sink(consoleSink);
+
+  auto file = boost::make_shared<sinks::text_file_backend>(
+      logging::keywords::file_name = GetCurrentPath() + "../tmp/RtspClient_%Y-%m-%d_%H-%M-%S.%N.log",
+      logging::keywords::open_mode = std::ios_base::out | std::ios_base::app,
+      logging::keywords::min_free_space = kMinFreeSpace);
+  file->auto_flush(true);
+  auto fileSink = boost::make_shared<sinks::synchronous_sink<sinks::text_file_backend>>(file);
+  fileSink->set_formatter(recordFormat());
+  logging::core::get()->add_sink(fileSink);
+}
+
+void log_info(const char* msg) { write(severity::info, msg); }
+void log_warning(const char* msg) { write(severity::warning, msg); }
+void log_error(const char* msg) { write(severity::error, msg); }
+void log_fatal(const char* msg) { write(severity::fatal, msg); }
+
+void log_info(const std::string& msg) { write(severity::info, msg.c_str()); }
+void log_warning(const std::string& msg) { write(severity::warning, msg.c_str()); }
+void log_error(const std::string& msg) { write(severity::error, msg.c_str()); }
+void log_fatal(const std::string& msg) { write(severity::fatal, msg.c_str()); }
+
+#define KOVIRA_LOG_FORMAT(name, level)  \
+  void name(const char* fmt, ...) {     \
+    va_list ap;                         \
+    va_start(ap, fmt);                  \
+    writeFormat(level, fmt, ap);        \
+    va_end(ap);                         \
+  }
+KOVIRA_LOG_FORMAT(log_info_format, severity::info)
+KOVIRA_LOG_FORMAT(log_warning_format, severity::warning)
+KOVIRA_LOG_FORMAT(log_error_format, severity::error)
+KOVIRA_LOG_FORMAT(log_fatal_format, severity::fatal)
+#undef KOVIRA_LOG_FORMAT
+
+void log_error_ffmpeg(const char* msg, int err) {
+  char text[64] = {};
+  av_strerror(err, text, sizeof text);
+  log_error(std::string(msg) + text);
+}
+
+void log_error_ffmpeg(const std::string& msg, int err) { log_error_ffmpeg(msg.c_str(), err); }

@@ -1,0 +1,100 @@
+// Process entry: wires the unit together, turns the one-second main loop and
+// shuts the pipeline down in a fixed order.
+
+#include "codec/decode.h"
+#include "config/config.h"
+#include "core/cli.h"
+#include "core/fs.h"
+#include "core/log.h"
+#include "core/scheduler.h"
+#include "core/startup_registry.h"
+#include "core/working.h"
+#include "recognition/cnnproc.h"
+#include "recognition/resqueue.h"
+
+#include <csignal>
+#include <ctime>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+// A pipeline thread that cannot be started is reported; the unit runs on
+// without it.
+template <class Body>
+std::optional<std::thread> startThread(const char* what, Body& body) {
+  try {
+    return std::thread(std::ref(body));
+  } catch (const std::system_error& e) {
+    std::cout << "[ERR] " << what << " thread not started: " << e.what() << std::endl;
+    return std::nullopt;
+  }
+}
+
+void joinThread(std::optional<std::thread>& t) {
+  if (t && t->joinable()) t->join();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // 1. Signals: SIGINT stops the loop, SIGHUP asks for a reload.
+  std::signal(SIGINT, signalcallback);
+  std::signal(SIGHUP, signalcallback);
+
+  // 2-4. Configuration object, program directory, log.
+  kovira::GlobalConfig& cfg = kovira::config();
+  SetCurrentPath(argv[0]);
+  log_init();
+  log_info("start, program directory " + GetCurrentPath());
+
+  // 5. Banner.
+  std::cout << std::endl << "Welcome to " << "Kovira" << " v" << "0.0.2" << std::endl;
+
+  // 6. Command line.
+  std::string cfgpath;
+  const std::vector<stdext::cl_opt> options = programOptions(cfgpath);
+  stdext::cl_parse(argc, argv, options.begin(), options.end(), cliResHndl);
+
+  // 7-8. Configuration.
+  if (!cfg.read(cfgpath)) std::exit(1);
+  cfg.sortActions();
+
+  // 9. Every module's start-up function, in registry order.
+  runStartupRegistry();
+
+  // 11. Scheduler: every task was added by the modules above.
+  scheduler.start();
+
+  // 12-13. Pipeline objects and their threads.
+  kovira::CnnProc cnnproc(resproc);
+  kovira::Decode decode(cnnproc);
+  std::optional<std::thread> queueThread = startThread("result queue", resproc);
+  std::optional<std::thread> cnnThread = startThread("recognition", cnnproc);
+  std::optional<std::thread> decodeThread = startThread("decode", decode);
+
+  // 14.
+  std::cout << std::endl << "Press \"Ctrl-C\" to quit..." << std::endl << std::endl;
+
+  while (working > 0) {
+    timespec second{1, 0};
+    nanosleep(&second, nullptr);
+    cfg.work();
+  }
+
+  std::cout << std::endl << "Quit program..." << std::endl;
+  resproc.stop();
+  cnnproc.stop = true;
+  decode.stop = true;
+  joinThread(queueThread);
+  joinThread(cnnThread);
+  joinThread(decodeThread);
+  runExitRegistry();
+
+  // No task may run during static destruction.
+  scheduler.stop();
+  return 0;
+}

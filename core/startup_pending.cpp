@@ -1,0 +1,49 @@
+// Empty start-up functions of modules that do not exist yet. A module that
+// is built removes its line here and defines the function in its own folder.
+#include "core/startup_functions.h"
+
+// clang-format off
+namespace updlens { void lens_httphook_init() {} }
+namespace wrongdir { void modinit() {} }
+namespace camreadcv { void opencv_read_init() {} }
+namespace stty { void modinit() {} }
+namespace webcam { void cambuf_httphook_init() {} }
+namespace test_sign { void testcrypto() {} }
+namespace watchdog { void watchdog_httphook_init() {} }
+namespace webcollage { void collage_httphook_init() {} }
+namespace config_backup { void modinit() {} }
+namespace coltest { void collage_test_init() {} }
+namespace heartbeat { void modinit() {} }
+namespace camera { void modinit() {} }
+namespace lensweb { void lens_httphook_init() {} }
+namespace ntpsync { void modinit() {} }
+namespace carflow { void modinit() {} }
+namespace frames { void init_frames() {} }
+namespace config_upd { void modinit() {} }
+namespace spd_kormelino { void modinit() {} }
+namespace frame { void frame_httphook_init() {} }
+namespace webtrack { void tracks_httphook_init() {} }
+namespace speed { void modinit() {} }
+namespace mask { void modinit() {} }
+namespace diagnostics { void modinit() {} }
+namespace postframe { void modinit() {} }
+namespace ticketsweb { void webinit() {} }
+namespace basic { void mesure_httphook_init() {} }
+namespace broadcast { void broadcast_init() {} }
+namespace cnnweb { void cnnproc_httphook_init() {} }
+namespace gnss { void mesure_httphook_init() {} }
+namespace upload { void modinit() {} }
+namespace config_add { void modinit() {} }
+namespace busline { void modinit() {} }
+namespace wd { void modinit() {} }
+namespace saveframe { void modinit() {} }
+namespace modem { void modinit() {} }
+namespace baslerweb { void basler_httphook_init() {} }
+namespace camauto { void initfunc() {} }
+namespace geninfo { void gen_httphook_init() {} }
+namespace trackdump { void modinit() {} }
+namespace directory { void directory_httphook_init() {} }
+namespace angle { void modinit() {} }
+namespace busline_kormelino { void modinit() {} }
+namespace frames { void exit_frames() {} }
+// clang-format on
