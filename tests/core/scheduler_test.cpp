@@ -1,0 +1,123 @@
+#include "core/scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Records every run of one task and lets the test wait for the n-th.
+class RunLog {
+ public:
+  void record(unsigned elapsed) {
+    std::lock_guard<std::mutex> lock(mutex);
+    starts.push_back(Clock::now());
+    elapsedMs.push_back(elapsed);
+    threads.push_back(std::this_thread::get_id());
+    cv.notify_all();
+  }
+  bool waitFor(std::size_t n, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cv.wait_for(lock, limit, [&] { return starts.size() >= n; });
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Clock::time_point> starts;
+  std::vector<unsigned> elapsedMs;
+  std::vector<std::thread::id> threads;
+};
+
+long ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
+
+TEST(Scheduler, RunsEachTaskAtItsOwnPeriodWithElapsedTime) {
+  SimpleScheduler s;
+  RunLog fast, slow;
+  const auto added = Clock::now();
+  s.add([&](unsigned e) { fast.record(e); }, 50ms, false);
+  s.add([&](unsigned e) { slow.record(e); }, 200ms, false);
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(slow.waitFor(2));
+  s.stop();
+
+  // The first run comes one period after adding, not at once.
+  EXPECT_GE(ms(fast.starts.front() - added), 45);
+  EXPECT_GE(ms(slow.starts.front() - added), 195);
+  // Two slow periods hold about eight fast ones.
+  EXPECT_GE(fast.starts.size(), 6u);
+  EXPECT_LE(fast.starts.size(), 10u);
+  for (std::size_t i = 1; i < fast.elapsedMs.size(); ++i) {
+    EXPECT_GE(fast.elapsedMs[i], 35u);
+    EXPECT_LE(fast.elapsedMs[i], 120u);
+  }
+  EXPECT_GE(slow.elapsedMs[1], 180u);
+}
+
+TEST(Scheduler, OverrunIsNotMadeUp) {
+  SimpleScheduler s;
+  RunLog log;
+  std::vector<Clock::time_point> ends;
+  s.add(
+      [&](unsigned e) {
+        log.record(e);
+        std::this_thread::sleep_for(250ms);
+        ends.push_back(Clock::now());  // only the scheduler thread writes
+      },
+      100ms, false);
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(log.waitFor(3));
+  s.stop();
+
+  // The next run comes one period after the overrun was noticed, not at once,
+  // and the elapsed time shows the real gap.
+  for (std::size_t i = 1; i < log.starts.size(); ++i) {
+    EXPECT_GE(ms(log.starts[i] - ends[i - 1]), 90) << "run " << i;
+    EXPECT_GE(log.elapsedMs[i], 330u) << "run " << i;
+  }
+}
+
+TEST(Scheduler, AsynchronousTaskRunsOffTheSchedulerThreadAndOverlaps) {
+  SimpleScheduler s;
+  RunLog log;
+  s.add(
+      [&](unsigned e) {
+        log.record(e);
+        std::this_thread::sleep_for(120ms);  // longer than the period
+      },
+      40ms, true);
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(log.waitFor(4));
+  s.stop();
+  // Runs keep their period although each lasts three periods.
+  EXPECT_LE(ms(log.starts[3] - log.starts[0]), 240);
+  EXPECT_NE(log.threads[0], log.threads[1]);
+  std::this_thread::sleep_for(150ms);  // let the detached runs finish before `log` goes
+}
+
+TEST(Scheduler, StopWakesALongSleepAtOnce) {
+  SimpleScheduler s;
+  s.add([](unsigned) {}, 1h, false);
+  ASSERT_TRUE(s.start());
+  std::this_thread::sleep_for(20ms);
+  const auto t0 = Clock::now();
+  s.stop();
+  EXPECT_LT(ms(Clock::now() - t0), 200);
+  s.stop();  // idempotent
+}
+
+TEST(Scheduler, EmptyListIdlesUntilStopped) {
+  SimpleScheduler s;
+  ASSERT_TRUE(s.start());
+  std::this_thread::sleep_for(30ms);
+  EXPECT_TRUE(s.isRunning());
+  s.stop();
+  EXPECT_FALSE(s.isRunning());
+}
+
+}  // namespace
