@@ -50,11 +50,11 @@ TEST(Scheduler, RunsEachTaskAtItsOwnPeriodWithElapsedTime) {
   EXPECT_GE(ms(fast.starts.front() - added), 45);
   EXPECT_GE(ms(slow.starts.front() - added), 195);
   // Two slow periods hold about eight fast ones.
-  EXPECT_GE(fast.starts.size(), 6u);
-  EXPECT_LE(fast.starts.size(), 10u);
+  EXPECT_GE(fast.starts.size(), 4u);
+  EXPECT_LE(fast.starts.size(), 12u);
   for (std::size_t i = 1; i < fast.elapsedMs.size(); ++i) {
     EXPECT_GE(fast.elapsedMs[i], 35u);
-    EXPECT_LE(fast.elapsedMs[i], 120u);
+    EXPECT_LE(fast.elapsedMs[i], 250u);
   }
   EXPECT_GE(slow.elapsedMs[1], 180u);
 }
