@@ -1,0 +1,383 @@
+// The result queue with its real threads over a scene whose frame stores the
+// test moves by hand. Also run under ThreadSanitizer (label "sanitizer").
+#include "recognition/eventlog.h"
+#include "recognition/resqueue.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kovira {
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kDeadline = 30s;  // only bounds a failing test
+constexpr unsigned kNoCameraZone = 9;
+
+CNN_RESULT reading(unsigned zone, const std::string& text, int ox = 100, int oy = 100) {
+  CNN_RESULT r{};
+  r.zoneid = zone;
+  std::strncpy(r.text, text.c_str(), sizeof(r.text) - 1);
+  r.w = 40;
+  r.ox = ox;
+  r.oy = oy;
+  return r;
+}
+
+// Frame stores moved by the test. Every look at a store is counted, so the
+// test knows when a build pass has judged its tracks.
+class FakeScene {
+ public:
+  using ZoneCameras = std::map<unsigned, unsigned>;
+  explicit FakeScene(ZoneCameras zoneCams) : zoneCams_(std::move(zoneCams)) {
+    access.zoneCamera = [this](unsigned zone) {
+      const auto it = zoneCams_.find(zone);
+      return it == zoneCams_.end() ? 0u : it->second;
+    };
+    access.oldestUndecoded = [this](unsigned camid) -> std::optional<PendingFrame> {
+      std::lock_guard lock(mutex_);
+      ++probes_[camid];
+      cv_.notify_all();
+      const auto it = pending_.find(camid);
+      if (it == pending_.end()) return std::nullopt;
+      return it->second;
+    };
+  }
+
+  void setPending(unsigned camid, std::uint32_t num, std::uint32_t type) {
+    std::lock_guard lock(mutex_);
+    pending_[camid] = PendingFrame{num, type};
+  }
+
+  // Waits until the camera's store was looked at `more` further times.
+  bool waitProbes(unsigned camid, int more) {
+    std::unique_lock lock(mutex_);
+    const int target = probes_[camid] + more;
+    return cv_.wait_for(lock, kDeadline, [&] { return probes_[camid] >= target; });
+  }
+
+  SceneAccess access;
+
+ private:
+  const std::map<unsigned, unsigned> zoneCams_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<unsigned, PendingFrame> pending_;  // guarded by mutex_
+  std::map<unsigned, int> probes_;            // guarded by mutex_
+};
+
+// Keeps a copy of every group a module was given.
+class Recorder {
+ public:
+  ResQueue::module_t module(int result = 0) {
+    return [this, result](MultiTrack& g) {
+      std::lock_guard lock(mutex_);
+      groups_.push_back(g);
+      cv_.notify_all();
+      return result;
+    };
+  }
+  bool waitFor(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, kDeadline, [&] { return groups_.size() >= n; });
+  }
+  std::vector<MultiTrack> groups() {
+    std::lock_guard lock(mutex_);
+    return groups_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::vector<MultiTrack> groups_;  // guarded by mutex_
+};
+
+// A result queue whose queue thread runs from start() until the end.
+class RunningQueue {
+ public:
+  explicit RunningQueue(FakeScene& scene) : queue(scene.access, [this] { return clock.load(); }) {}
+  ~RunningQueue() { stop(); }
+
+  void start() { thread = std::thread(std::ref(queue)); }
+  void stop() {
+    if (!thread.joinable()) return;
+    testing::internal::CaptureStdout();
+    queue.stop();
+    stopOutput = testing::internal::GetCapturedStdout();
+    thread.join();
+  }
+
+  std::atomic<std::uint32_t> clock{1000};
+  ResQueue queue;
+  std::thread thread;
+  std::string stopOutput;
+};
+
+std::size_t tracksOfZone(const std::vector<Track>& tracks, unsigned zone) {
+  return static_cast<std::size_t>(
+      std::count_if(tracks.begin(), tracks.end(), [zone](const Track& t) { return t.zone == zone; }));
+}
+
+TEST(ResQueueTest, EachPlateBecomesOneGroupOnceItsTrackIsFinished) {
+  FakeScene scene(FakeScene::ZoneCameras{{1, 1}});
+  scene.setPending(1, 100, 5);
+  RunningQueue rq(scene);
+  Recorder rec;
+  rq.queue.addProcModule("rec", rec.module());
+  for (unsigned f = 50; f <= 54; ++f) {
+    rq.queue.push(f, reading(1, "A123BC77", 100, static_cast<int>(f)));
+    rq.queue.push(f, reading(1, "X987YZ99", 900, static_cast<int>(f)));
+  }
+  rq.queue.push(55, reading(1, ""));  // no text: dropped
+  rq.start();
+
+  ASSERT_TRUE(scene.waitProbes(1, 4));  // two plates, two build passes
+  EXPECT_EQ(rq.queue.unfinished().size(), 2u);
+  EXPECT_TRUE(rec.groups().empty());
+
+  scene.setPending(1, 200, 5);
+  ASSERT_TRUE(rec.waitFor(2));
+  EXPECT_EQ(rq.queue.checkTrackAlone(1, 52), 2);
+  EXPECT_EQ(rq.queue.checkTrackAlone(1, 60), 0);
+  EXPECT_EQ(rq.queue.checkTrackAlone(2, 52), 0);
+  rq.stop();
+
+  auto groups = rec.groups();
+  ASSERT_EQ(groups.size(), 2u);
+  std::set<std::string> texts;
+  for (auto& g : groups) {
+    texts.insert(g.text());
+    ASSERT_EQ(g.tracks.size(), 1u);
+    EXPECT_EQ(g.tracks[0].points.size(), 5u);
+    EXPECT_EQ(g.tracks[0].camid, 1u);
+    EXPECT_EQ(rq.queue.find(static_cast<int>(g.tracks[0].id)).text(), g.text());
+  }
+  EXPECT_EQ(texts, (std::set<std::string>{"A123BC77", "X987YZ99"}));
+  EXPECT_TRUE(rq.queue.unfinished().empty());
+  EXPECT_EQ(rq.queue.history().size(), 2u);
+  EXPECT_EQ(rq.queue.find(0).id, 0u);
+}
+
+TEST(ResQueueTest, PlateSeenInTwoZonesIsGroupedOnceBothTracksFinish) {
+  FakeScene scene(FakeScene::ZoneCameras{{1, 1}, {2, 2}});
+  scene.setPending(1, 200, 5);
+  scene.setPending(2, 100, 5);
+  RunningQueue rq(scene);
+  Recorder rec;
+  rq.queue.addProcModule("rec", rec.module());
+  for (unsigned f = 10; f < 14; ++f) rq.queue.push(f, reading(1, "A123BC77"));
+  for (unsigned f = 60; f < 64; ++f) rq.queue.push(f, reading(2, "A123BC77"));
+  rq.start();
+
+  ASSERT_TRUE(scene.waitProbes(2, 2));
+  EXPECT_EQ(rq.queue.unfinished().size(), 2u);  // zone 1 is done but waits for zone 2
+
+  scene.setPending(2, 200, 5);
+  ASSERT_TRUE(rec.waitFor(1));
+  rq.stop();
+  auto groups = rec.groups();
+  ASSERT_EQ(groups.size(), 1u);
+  ASSERT_EQ(groups[0].tracks.size(), 2u);
+  EXPECT_EQ(groups[0].track(1).points.size(), 4u);
+  EXPECT_EQ(groups[0].track(2).numA(), 60u);
+}
+
+TEST(ResQueueTest, TrackIsFinishedOnlyPastTheFrameGapOfItsCameraKind) {
+  struct Case {
+    std::uint32_t type, waits, finishes;
+  };
+  // Grey and MJPEG frames: 60 frames; H.264 I, P, B frames: 5000.
+  for (const Case c : {Case{5, 160, 161}, Case{4, 160, 161}, Case{1, 5100, 5101}, Case{2, 5100, 5101},
+                       Case{3, 5100, 5101}}) {
+    SCOPED_TRACE("frame type " + std::to_string(c.type));
+    FakeScene scene(FakeScene::ZoneCameras{{1, 1}});
+    scene.setPending(1, c.waits, c.type);
+    RunningQueue rq(scene);
+    Recorder rec;
+    rq.queue.addProcModule("rec", rec.module());
+    rq.queue.push(100, reading(1, "A123BC77"));
+    rq.start();
+    ASSERT_TRUE(scene.waitProbes(1, 2));
+    EXPECT_EQ(rq.queue.unfinished().size(), 1u);
+    scene.setPending(1, c.finishes, c.type);
+    ASSERT_TRUE(rec.waitFor(1));
+  }
+}
+
+TEST(ResQueueTest, TrackOfAZoneWithoutCameraIsFinishedAtTheNextBuild) {
+  FakeScene scene(FakeScene::ZoneCameras{});
+  RunningQueue rq(scene);
+  Recorder rec;
+  rq.queue.addProcModule("rec", rec.module());
+  rq.start();
+  rq.queue.push(7, reading(kNoCameraZone, "A123BC77"));
+  ASSERT_TRUE(rec.waitFor(1));
+  EXPECT_EQ(rec.groups()[0].tracks[0].camid, 0u);
+}
+
+TEST(ResQueueTest, ReadingWithoutMatchingTextJoinsOnlyANearEnoughTrack) {
+  FakeScene scene(FakeScene::ZoneCameras{{1, 1}, {2, 1}, {3, 1}, {4, 1}});
+  scene.setPending(1, 100, 5);
+  RunningQueue rq(scene);
+  // A single-point track moves 150 pixels a frame by default: 299 is near
+  // enough, 0 and 300 are not.
+  const std::pair<unsigned, int> cases[] = {{1, 299}, {2, 0}, {3, 300}};
+  for (const auto& [zone, dx] : cases) {
+    rq.queue.push(50, reading(zone, "A123BC77", 100, 100));
+    rq.queue.push(51, reading(zone, "X999YZ55", 100 + dx, 100));
+  }
+  // A text match wins over the nearer track, in list order.
+  rq.queue.push(50, reading(4, "A123BC77", 100, 100));
+  rq.queue.push(50, reading(4, "K555MM44", 900, 100));
+  rq.queue.push(51, reading(4, "A123BC78", 900, 100));
+  rq.start();
+  ASSERT_TRUE(scene.waitProbes(1, 1));  // every point was joined before the first build
+
+  const auto tracks = rq.queue.unfinished();
+  EXPECT_EQ(tracksOfZone(tracks, 1), 1u);
+  EXPECT_EQ(tracksOfZone(tracks, 2), 2u);
+  EXPECT_EQ(tracksOfZone(tracks, 3), 2u);
+  ASSERT_EQ(tracksOfZone(tracks, 4), 2u);
+  for (const auto& t : tracks) {
+    if (t.zone != 4) continue;
+    EXPECT_EQ(t.points.size(), t.text() == "A123BC77" ? 2u : 1u) << t.text();
+  }
+  for (std::size_t i = 1; i < tracks.size(); ++i) EXPECT_GT(tracks[i].id, tracks[i - 1].id);
+}
+
+TEST(ResQueueTest, HeldPlateSkipsTheModuleUntilItStaysAwayLongerThanTheInterval) {
+  FakeScene scene(FakeScene::ZoneCameras{});
+  RunningQueue rq(scene);
+  std::atomic<int> held{0};
+  auto& hold = rq.queue.addProcModule("hold", [&](MultiTrack&) {
+    ++held;
+    return 180;
+  });
+  hold.interval = 1;
+  Recorder every;
+  rq.queue.addProcModule("every", every.module(180)).interval = 0;
+  rq.start();
+
+  auto group = [&](const std::string& plate, std::uint32_t now, std::size_t n) {
+    rq.clock = now;
+    rq.queue.push(1, reading(kNoCameraZone, plate));
+    return every.waitFor(n);
+  };
+  ASSERT_TRUE(group("A123BC77", 1000, 1));
+  EXPECT_EQ(held, 1);
+  ASSERT_TRUE(group("A123BC77", 1001, 2));  // within the interval: held, hold renewed to 1002
+  EXPECT_EQ(held, 1);
+  ASSERT_TRUE(group("A123BC77", 1002, 3));  // within the renewed hold
+  EXPECT_EQ(held, 1);
+  ASSERT_TRUE(group("X987YZ99", 1002, 4));  // another plate is not held
+  EXPECT_EQ(held, 2);
+  ASSERT_TRUE(group("A123BC77", 1004, 5));  // away longer than the interval
+  EXPECT_EQ(held, 3);
+}
+
+TEST(ResQueueTest, ThrowingModuleIsReportedAndItsWorkerGoesOn) {
+  FakeScene scene(FakeScene::ZoneCameras{});
+  RunningQueue rq(scene);
+  rq.queue.addProcModule("boom", [](MultiTrack&) -> int { throw std::runtime_error("boom"); });
+  rq.queue.addProcModule("odd", [](MultiTrack&) -> int { throw 42; });
+  Recorder after;
+  rq.queue.addProcModule("after", after.module());
+  rq.start();
+
+  testing::internal::CaptureStdout();
+  const char* plates[] = {"A000BC77", "A111BC77", "A222BC77", "A333BC77",
+                          "A444BC77", "A555BC77", "A666BC77", "A777BC77"};
+  for (const char* p : plates) rq.queue.push(1, reading(kNoCameraZone, p));
+  const bool all = after.waitFor(8);
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(all);
+  EXPECT_NE(out.find("[ERR] processing module \"boom\" failed on A000BC77: boom\n"), std::string::npos);
+  EXPECT_NE(out.find("[ERR] processing module \"odd\" failed on A777BC77\n"), std::string::npos);
+  rq.stop();
+  EXPECT_NE(rq.stopOutput.find("worker N 4 to be joined"), std::string::npos);
+}
+
+TEST(ResQueueTest, ModulesRunInPriorityOrderEvenWhenChangedAfterRegistering) {
+  FakeScene scene(FakeScene::ZoneCameras{});
+  RunningQueue rq(scene);
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> order;
+  auto named = [&](std::string name) {
+    return [&, name](MultiTrack&) {
+      std::lock_guard lock(m);
+      order.push_back(name);
+      cv.notify_all();
+      return 0;
+    };
+  };
+  auto& last = rq.queue.addProcModule("carflow", named("carflow"));
+  last.prio = INT_MAX;
+  last.interval = 30;
+  rq.queue.addProcModule("a", named("a"));
+  rq.queue.addProcModule("b", named("b"));
+  auto& numbered = rq.queue.addProcModule(5, named("noname,5"));
+  EXPECT_EQ(numbered.name, "noname,5");
+  EXPECT_EQ(numbered.interval, 90u);
+  EXPECT_EQ(numbered.id, 3u);
+  rq.queue.addProcModule("late", named("late")).prio = -1;  // no registration follows
+  rq.start();
+  rq.queue.push(1, reading(kNoCameraZone, "A123BC77"));
+  std::unique_lock lock(m);
+  ASSERT_TRUE(cv.wait_for(lock, kDeadline, [&] { return order.size() >= 5; }));
+  EXPECT_EQ(order, (std::vector<std::string>{"late", "a", "b", "noname,5", "carflow"}));
+}
+
+TEST(ResQueueTest, StopJoinsAllFourWorkersOnce) {
+  FakeScene scene(FakeScene::ZoneCameras{});
+  ResQueue q(scene.access, [] { return 0u; });
+  testing::internal::CaptureStdout();
+  q.stop();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[DBG] ResQueue is waiting for worker N 1 to be joined\n"
+            "[DBG] ResQueue is waiting for worker N 2 to be joined\n"
+            "[DBG] ResQueue is waiting for worker N 3 to be joined\n"
+            "[DBG] ResQueue is waiting for worker N 4 to be joined\n");
+  testing::internal::CaptureStdout();
+  q.stop();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(ResQueueTest, HistoryBeyondItsLimitDropsTheOldest2500) {
+  std::deque<Track> history;
+  for (std::uint32_t id = 1; id <= ResQueue::kHistoryMax; ++id) ResQueue::appendHistory(history, Track(id, 1, 1));
+  EXPECT_EQ(history.size(), 40000u);
+  ResQueue::appendHistory(history, Track(40001, 1, 1));
+  EXPECT_EQ(history.size(), 37501u);
+  EXPECT_EQ(history.front().id, 2501u);
+  EXPECT_EQ(history.back().id, 40001u);
+}
+
+TEST(EventLogTest, HoldExpiresAndExpiredEntriesAreDroppedLater) {
+  EventLog log;
+  log.emplace("A123BC77", 1090, 1, 1000);
+  log.emplace("A123BC77", 1030, 2, 1000);
+  EXPECT_EQ(log.slice("A123BC77", 1000), (std::vector<std::uint32_t>{1, 2}));
+  EXPECT_EQ(log.slice("A123BC77", 1090), (std::vector<std::uint32_t>{1}));
+  EXPECT_TRUE(log.slice("X987YZ99", 1000).empty());
+  log.emplace("A123BC77", 1200, 1, 1091);  // renewal: no clean-up
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_EQ(log.slice("A123BC77", 1100), (std::vector<std::uint32_t>{1}));
+  log.emplace("X987YZ99", 1500, 1, 1100);  // a new entry after an expired one was met
+  EXPECT_EQ(log.size(), 2u);
+}
+
+}  // namespace
+}  // namespace kovira
