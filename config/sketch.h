@@ -24,11 +24,9 @@ class ConfigSketch {
   // Reads the section; absent keys leave the module's values unchanged.
   virtual void fromjson(const nlohmann::json& section) = 0;
 
- protected:
-  ConfigSketch() = default;
-  ConfigSketch(const ConfigSketch&) = default;
-  ConfigSketch& operator=(const ConfigSketch&) = default;
-  ~ConfigSketch() = default;  // never deleted through this interface
+  // The store never deletes a sketch; virtual only so that implementations
+  // compile cleanly with -Wnon-virtual-dtor.
+  virtual ~ConfigSketch() = default;
 };
 
 // Registers `sketch` under the section type `name` with kovira::config().
