@@ -73,13 +73,5 @@ TEST(Polygon, EvenOddPointInPolygon) {
   EXPECT_FALSE(isInPolygon({100001, 50000}, big));
 }
 
-TEST(Polygon, YsortOrdersByRow) {
-  Polygon p = parse("5,300,6,100,7,200");
-  p.ysort();
-  EXPECT_EQ(p[0].y, 100);
-  EXPECT_EQ(p[1].y, 200);
-  EXPECT_EQ(p[2].y, 300);
-}
-
 }  // namespace
 }  // namespace kovira
