@@ -1,0 +1,122 @@
+#include "config/actions.h"
+
+#include "config/config_lock.h"
+#include "config/json_writer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <stdexcept>
+
+namespace kovira {
+
+Action::Action(const Action&) { throw std::logic_error("Copying of the kovira::Action object is forbidden"); }
+
+namespace {
+template <class T>
+void take(const nlohmann::json& section, const char* key, T& field) {
+  const auto it = section.find(key);
+  if (it != section.end()) field = it->get<T>();
+}
+}  // namespace
+
+void Action::updConfig(const nlohmann::json& section) {
+  if (section.is_object()) {
+    take(section, "enabled", enabled);
+    take(section, "zoneA", zoneA);
+    take(section, "zoneB", zoneB);
+    take(section, "zoneC", zoneC);
+    take(section, "zoneD", zoneD);
+    take(section, "method", method);
+    take(section, "label", label);
+    take(section, "path", path);
+    take(section, "script", script);
+    take(section, "speed", speed);
+    take(section, "threshold", threshold);
+    take(section, "uplimit", uplimit);
+    take(section, "fmt", fmt);
+    take(section, "accuracy", accuracy);
+    take(section, "imgw", imgw);
+    take(section, "imgh", imgh);
+    take(section, "extra", extra);
+    take(section, "quality", quality);
+    take(section, "direction", direction);
+    take(section, "upload", upload);
+  }
+  if (threshold != 0 && speed != 0) uplimit = threshold + kUplimitMargin;
+}
+
+void Action::tojson(nlohmann::json& out, int mode) const {
+  out = nlohmann::json::object();
+  out["type"] = "action";
+  out["actid"] = actid;
+  out["enabled"] = enabled;
+  out["method"] = method;
+  out["zoneA"] = zoneA;
+  out["zoneB"] = zoneB;
+  out["zoneC"] = zoneC;
+  out["zoneD"] = zoneD;
+  out["imgw"] = imgw;
+  out["imgh"] = imgh;
+  out["threshold"] = threshold;
+  out["accuracy"] = accuracy;
+  out["speed"] = speed;
+  const bool full = mode != 0;
+  if (full || !label.empty()) out["label"] = label;
+  if (full || !path.empty()) out["path"] = path;
+  if (full || !script.empty()) out["script"] = script;
+  if (full || fmt != 0) out["fmt"] = fmt;
+  if (full || !extra.empty()) out["extra"] = extra;
+  if (full || quality != 0) out["quality"] = quality;
+  if (full || direction >= 1) out["direction"] = direction;
+  if (full || upload >= 1) out["upload"] = upload;
+  // Written whenever set, so an upper limit typed by the operator survives
+  // the next save (when speed and threshold are set it is derived anyway).
+  if (full || uplimit != 0) out["uplimit"] = uplimit;
+}
+
+std::string Action::tojson(int mode) const {
+  nlohmann::json out;
+  tojson(out, mode);
+  return jsonText(out);
+}
+
+bool Action::feature(const std::string& word) const { return extra.find(word) != std::string::npos; }
+
+std::vector<Action>& actions() {
+  static std::vector<Action> registry = [] {
+    std::vector<Action> v;
+    v.reserve(kMaxActions);
+    return v;
+  }();
+  return registry;
+}
+
+namespace {
+Action* findAction(int id) {
+  for (Action& a : actions())
+    if (a.actid == id) return &a;
+  return nullptr;
+}
+}  // namespace
+
+bool hasAction(int id) {
+  ConfigReadLock lock;
+  return findAction(id) != nullptr;
+}
+
+Action& action(int id) {
+  ConfigReadLock lock;
+  if (Action* a = findAction(id)) return *a;
+  throw std::logic_error("Action configuration was not found [id=" + std::to_string(id) + "]");
+}
+
+Action& addAction(int id) {
+  ConfigWriteLock lock;
+  auto& list = actions();
+  if (list.size() >= kMaxActions)
+    throw std::logic_error("no room for another action [id=" + std::to_string(id) + "], at most " +
+                           std::to_string(kMaxActions));
+  return list.emplace_back(id);
+}
+
+}  // namespace kovira

@@ -1,0 +1,275 @@
+// The "global" section of kovira::GlobalConfig: its reader, its writer and
+// the accessors derived from its values.
+#include "config/config.h"
+
+#include "config/json_writer.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/sysinfo.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <vector>
+
+namespace kovira {
+
+namespace {
+
+constexpr std::size_t kLatLonMin = 5;  // shorter configured coordinates are a placeholder
+constexpr std::size_t kDateLength = 10;
+constexpr std::size_t kNumberStart = 11;
+
+// A JSON number as a double; false for anything else.
+bool numberOf(const nlohmann::json& v, double& out) {
+  if (!v.is_number()) return false;
+  out = v.get<double>();
+  return true;
+}
+
+// Fraction cut off; values beyond the range clamp instead of wrapping.
+std::int32_t toInt32(double d) {
+  if (std::isnan(d)) return 0;
+  d = std::trunc(d);
+  if (d <= std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+  if (d >= std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
+  return static_cast<std::int32_t>(d);
+}
+
+std::uint32_t toUint32(double d) {
+  if (!(d > 0)) return 0;
+  if (d >= std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
+  return static_cast<std::uint32_t>(d);
+}
+
+std::vector<std::string> splitComma(const std::string& s) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = s.find(',', start);
+    parts.push_back(s.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    if (comma == std::string::npos) return parts;
+    start = comma + 1;
+  }
+}
+
+std::string latlonOf(const std::string& coords, const std::string& acoords) {
+  if (coords.size() >= kLatLonMin) return coords;
+  if (!acoords.empty()) return acoords;
+  return coords;
+}
+
+// The two parts of "lat,lon", or nothing.
+bool latlonParts(const std::string& text, std::string& lat, std::string& lon) {
+  if (text.empty()) return false;
+  const std::vector<std::string> parts = splitComma(text);
+  if (parts.size() != 2) return false;
+  lat = parts[0];
+  lon = parts[1];
+  return true;
+}
+
+std::string serialText(const nlohmann::json& v) {
+  if (v.is_number_float()) return jsonNumber(v.get<double>());
+  return v.dump();  // integers as their decimal digits
+}
+
+}  // namespace
+
+bool GlobalConfig::updConfig(const nlohmann::json& section) {
+  ConfigWriteLock lock;
+  if (!section.is_object()) return true;
+  struct TextKey {
+    const char* key;
+    std::string GlobalConfig::*member;
+  };
+  static const TextKey kTexts[] = {
+      {"signkey", &GlobalConfig::signkey},       {"lang", &GlobalConfig::lang},
+      {"coords", &GlobalConfig::coords},         {"devname", &GlobalConfig::devname},
+      {"address", &GlobalConfig::address},       {"serial", &GlobalConfig::serial},
+      {"certificate", &GlobalConfig::certificate}, {"verification", &GlobalConfig::verification},
+      {"manufacturer", &GlobalConfig::manufacturer}, {"trackmask", &GlobalConfig::trackmask},
+      {"way1", &GlobalConfig::way1},             {"way2", &GlobalConfig::way2},
+  };
+  for (auto it = section.begin(); it != section.end(); ++it) {
+    const std::string& key = it.key();
+    const nlohmann::json& v = it.value();
+    double d = 0;
+    for (const TextKey& t : kTexts)
+      if (key == t.key && v.is_string()) this->*t.member = v.get<std::string>();
+    if (key == "serial" && v.is_number()) {
+      serial = serialText(v);
+    } else if (key == "redpts" && v.is_string()) {
+      redpts = v.get<std::string>();
+      fillpolygon(redpts, redpoly);
+    } else if (key == "timezone" && numberOf(v, d)) {
+      timezone = toInt32(d);
+    } else if (key == "suspended" && numberOf(v, d)) {
+      suspended = toInt32(d);
+    } else if (key == "webserver" && numberOf(v, d) && d > 0) {
+      const std::uint32_t port = toUint32(d);
+      if (port >= 1 && port <= kMaxWebPort)
+        webserver = static_cast<int>(port);
+      else
+        std::cout << "[WARNING] global: webserver=" << v.dump() << " is not a TCP port (1..65535), kept "
+                  << webserver << std::endl;
+    } else if (key == "spd-mindist" && numberOf(v, d) && d > 0) {
+      spdMindist = toUint32(d);
+    } else if (key == "spd-minpoints" && numberOf(v, d) && d > 0) {
+      spdMinpoints = toUint32(d);
+    } else if (key == "spd-mintrack" && numberOf(v, d) && d > 0) {
+      spdMintrack = toUint32(d);
+    } else if (key == "platepos" && v.is_string()) {
+      unsigned c = 0, a = 0, b = 0;
+      if (std::sscanf(v.get_ref<const std::string&>().c_str(), "%u,%u,%u", &c, &a, &b) == 3) {
+        posc = c;
+        posa = a;
+        posb = b;
+      } else {
+        posc = posa = posb = 0;
+      }
+    }
+  }
+  return true;
+}
+
+void GlobalConfig::tojson(nlohmann::json& out, int mode) const {
+  ConfigReadLock lock;
+  const bool full = mode != 0;
+  out = nlohmann::json::object();
+  out["type"] = "global";
+  out["signkey"] = signkey;
+  out["timezone"] = timezone;
+  out["webserver"] = static_cast<std::uint32_t>(webserver);
+  out["address"] = address;
+  out["devname"] = devname;
+  out["serial"] = serial;
+  out["lang"] = lang;
+  if (full || static_cast<std::uint64_t>(posa) + posb + posc != 0) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%u,%u,%u", posc, posa, posb);
+    out["platepos"] = text;
+  }
+  if (full || !coords.empty()) out["coords"] = coords;
+  if (full || suspended >= 1) out["suspended"] = suspended.load();
+  if (full || static_cast<std::uint64_t>(spdMintrack) + spdMinpoints + spdMindist != 0) {
+    out["spd-mintrack"] = spdMintrack;
+    out["spd-minpoints"] = spdMinpoints;
+    out["spd-mindist"] = spdMindist;
+  }
+  if (full || !codeloc.empty()) out["codeloc"] = codeloc;
+  if (full || !verification.empty() || !certificate.empty()) {
+    out["verification"] = verification;
+    out["certificate"] = certificate;
+  }
+  if (full) out["startup"] = startup;
+  if (full || !redpts.empty()) out["redpts"] = redpts;
+  if (full || !manufacturer.empty()) out["manufacturer"] = manufacturer;
+  if (full || !trackmask.empty()) out["trackmask"] = trackmask;
+  if (full) {
+    out["ntpsync"] = ntpsync.load();
+    out["satsync"] = satsync.load();
+  }
+  if (full || !way1.empty() || !way2.empty()) {
+    out["way1"] = way1;
+    out["way2"] = way2;
+  }
+}
+
+std::string GlobalConfig::tojson(int mode) const {
+  nlohmann::json out;
+  tojson(out, mode);
+  return jsonText(out);
+}
+
+std::string GlobalConfig::token(unsigned long n) const {
+  if (n == 0 || devtoken.size() <= n) return devtoken;
+  return devtoken.substr(0, n);
+}
+
+std::int64_t GlobalConfig::uptime() const {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count();
+}
+
+std::int64_t GlobalConfig::now() const {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string GlobalConfig::latlon() const {
+  ConfigReadLock lock;
+  return latlonOf(coords, acoords);
+}
+
+std::string GlobalConfig::lat() const {
+  std::string la, lo;
+  return latlonParts(latlon(), la, lo) ? la : std::string();
+}
+
+std::string GlobalConfig::lon() const {
+  std::string la, lo;
+  return latlonParts(latlon(), la, lo) ? lo : std::string();
+}
+
+std::string GlobalConfig::lonlat() const {
+  std::string la, lo;
+  return latlonParts(latlon(), la, lo) ? lo + "," + la : std::string();
+}
+
+std::string GlobalConfig::partOf(unsigned long n, const std::string& text) {
+  if (n == 1 && text.size() >= kDateLength) return text.substr(0, kDateLength);
+  if (n == 2 && text.size() > kNumberStart + 1) return text.substr(kNumberStart);
+  return {};
+}
+
+std::string GlobalConfig::certExp() const {
+  ConfigReadLock lock;
+  return partOf(1, certificate);
+}
+
+std::string GlobalConfig::certNum() const {
+  ConfigReadLock lock;
+  return partOf(2, certificate);
+}
+
+std::string GlobalConfig::verifyExp() const {
+  ConfigReadLock lock;
+  return partOf(1, verification);
+}
+
+std::string GlobalConfig::verifyNum() const {
+  ConfigReadLock lock;
+  return partOf(2, verification);
+}
+
+std::uint64_t GlobalConfig::systemuptime() const {
+  struct sysinfo info {};
+  const int rc = ::sysinfo(&info);
+  if (rc != 0) {
+    std::cerr << "code error = " << rc << std::endl;
+    return 0;
+  }
+  return static_cast<std::uint64_t>(info.uptime);
+}
+
+std::uint64_t GlobalConfig::memfree() const {
+  constexpr std::uint64_t kKiB = 1024;
+  std::ifstream in("/proc/meminfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long kb = 0;
+    if (std::sscanf(line.c_str(), "MemAvailable: %llu kB", &kb) == 1) return kb * kKiB;
+  }
+  return 0;
+}
+
+void GlobalConfig::setAcoords(const std::string& value) {
+  ConfigWriteLock lock;
+  acoords = value;
+}
+
+}  // namespace kovira

@@ -1,0 +1,34 @@
+// ConfigSketch: a module's own section of the configuration file (the Basler
+// camera "usbcam", the recognition stage "cnnconf", the tilt monitor "angle",
+// the sibling-program integration "tolvek"). A module registers its object
+// once with attachConfig(name, *this); sections of that type read before the
+// registration are handed to fromjson at that moment.
+//
+// Lifetime: the object must outlive every use of the store (a global, or an
+// object alive until the process ends); the store never deletes it.
+// Threading: the store calls fromjson with the configuration write lock held
+// and tojson with at least the read lock held (config/config_lock.h); a
+// module that shares the values with its own threads synchronises them.
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <string>
+
+class ConfigSketch {
+ public:
+  // Writes the section into `section`, which arrives as null. Mode 0: what
+  // the file needs; mode 1: everything. Leaving it null (or an empty object)
+  // leaves the section out of the file.
+  virtual void tojson(nlohmann::json& section, int mode) = 0;
+  // Reads the section; absent keys leave the module's values unchanged.
+  virtual void fromjson(const nlohmann::json& section) = 0;
+
+  // The store never deletes a sketch; virtual only so that implementations
+  // compile cleanly with -Wnon-virtual-dtor.
+  virtual ~ConfigSketch() = default;
+};
+
+// Registers `sketch` under the section type `name` with kovira::config().
+// Throws std::logic_error "config: NAME is already attached".
+void attachConfig(const std::string& name, ConfigSketch& sketch);
