@@ -169,7 +169,9 @@ std::vector<PlateFound> readPlates(GreyView frame, Box area) {
   const cv::Mat whole(frame.height, frame.width, CV_8UC1, const_cast<std::uint8_t*>(frame.data),
                       static_cast<std::size_t>(frame.stride));
   const cv::Mat roi = whole(cv::Rect(x0, y0, x1 - x0, y1 - y0));
-  cv::Mat bright, labels, stats, centroids;
+  // Scratch images kept per thread: allocating (and faulting in) a label
+  // image of the frame's size on every call costs as much as the labelling.
+  thread_local cv::Mat bright, labels, stats, centroids;
   cv::threshold(roi, bright, kBrightThreshold, 255, cv::THRESH_BINARY);
   const int n = cv::connectedComponentsWithStats(bright, labels, stats, centroids, 8, CV_32S);
   for (int i = 1; i < n; ++i) {
