@@ -67,7 +67,7 @@ void SceneRenderer::buildBackground() {
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       double v = kRoadBase + 18 * valueNoise(x, y, 48, 1) + 9 * valueNoise(x, y, 12, 2) +
-                 5 * valueNoise(x, y, 3, 3);
+                 2 * valueNoise(x, y, 4, 3);
       int g = std::clamp(static_cast<int>(std::lround(v)), kRoadMin, kRoadMax);
       const bool edge = std::abs(x - edgeL) < markW || std::abs(x - edgeR) < markW;
       const bool lane = (std::abs(x - w / 3) < markW || std::abs(x - 2 * w / 3) < markW) && (y / 40) % 2 == 0;
