@@ -62,8 +62,9 @@ CNN_STATIC_ASSERT(offsetof(CNN_RESULT, oy) == 52, "oy at 52");
 /* Version text of the library. */
 CNN_EXPORT const char* cnn_version(void);
 
-/* Creates a recogniser for frames of up to width x height pixels (note the
- * order: height first) and the polygon descriptions
+/* Creates a recogniser for frames of width x height pixels (note the order:
+ * height first; the stand-in needs no buffers, so cnn also takes other
+ * sizes) and the polygon descriptions
  * "zoneid,scale,x1,y1,x2,y2,..." (at least three points). Descriptions that
  * do not parse are left out; when none parses the result is NULL. maxproc is
  * kept but does not change the work. */
