@@ -1,0 +1,96 @@
+/*
+ * Plate recogniser library interface (libcnn.so). This is our stand-in for
+ * the board's closed recogniser: the same five C functions and the same
+ * result record, so the unit links it as it links the real library and a
+ * board build swaps the file.
+ *
+ * Threading: one handle is used by one thread at a time; different handles
+ * are independent. A handle lives from init_cnn to free_cnn.
+ */
+#ifndef KOVIRA_PLATFORM_CNN_H
+#define KOVIRA_PLATFORM_CNN_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CNN_EXPORT __attribute__((visibility("default")))
+
+/* At most this many results are written by one call, whatever the capacity:
+ * a result count of 512 after a call therefore always means "not written". */
+#define CNN_MAX_RESULTS 511
+
+/* init_cnn modes: vehicle classes are read in CNN_MODE_CLASSIFY only. */
+#define CNN_MODE_PLATES 2
+#define CNN_MODE_CLASSIFY 6
+
+/* One plate reading, 56 bytes, little-endian, no padding. */
+typedef struct CNN_RESULT {
+  uint32_t index;   /* frame within the frames given to cnn, 0-based */
+  uint32_t zoneid;  /* first number of the polygon description that produced it */
+  char text[20];    /* plate text, NUL-terminated; '?' for an unreadable glyph */
+  int32_t cls;      /* vehicle class; below 1: no class */
+  int32_t x;        /* plate rectangle, frame pixels */
+  int32_t y;
+  int32_t w;
+  int32_t h;
+  int32_t ox;       /* tracking point (plate centre) */
+  int32_t oy;
+} CNN_RESULT;
+
+#ifdef __cplusplus
+#define CNN_STATIC_ASSERT static_assert
+#else
+#define CNN_STATIC_ASSERT _Static_assert
+#endif
+CNN_STATIC_ASSERT(sizeof(CNN_RESULT) == 56, "CNN_RESULT is 56 bytes");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, index) == 0, "index at 0");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, zoneid) == 4, "zone id at 4");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, text) == 8, "text at 8");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, cls) == 28, "class at 28");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, x) == 32, "x at 32");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, y) == 36, "y at 36");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, w) == 40, "w at 40");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, h) == 44, "h at 44");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, ox) == 48, "ox at 48");
+CNN_STATIC_ASSERT(offsetof(CNN_RESULT, oy) == 52, "oy at 52");
+#undef CNN_STATIC_ASSERT
+
+/* Version text of the library. */
+CNN_EXPORT const char* cnn_version(void);
+
+/* Creates a recogniser for frames of width x height pixels (note the order:
+ * height first; the stand-in needs no buffers, so cnn also takes other
+ * sizes) and the polygon descriptions
+ * "zoneid,scale,x1,y1,x2,y2,..." (at least three points). Descriptions that
+ * do not parse are left out; when none parses the result is NULL. maxproc is
+ * kept but does not change the work. */
+CNN_EXPORT void* init_cnn(int maxproc, int height, int width, char** polygons, int count, int mode);
+
+/* Level 0 is quiet; from 1 on every reading is printed to standard error. */
+CNN_EXPORT void cnn_set_debug_level(void* handle, int level);
+
+/* Reads the plates of nframes 8-bit grey frames of width x height pixels
+ * (rows width bytes apart; depth must be 1 byte a pixel) whose tracking
+ * point lies inside one of the call's polygons, one reading per plate and
+ * zone. On entry *count is the capacity of results; on return it holds the
+ * number of records written, at most min(capacity, CNN_MAX_RESULTS), also
+ * when it is 0. Returns the number of frames walked: all of them, or fewer
+ * when the results of the next frame would no longer fit (its readings are
+ * then not written, so the caller can hand that frame in again); at least
+ * one frame is walked, keeping as many of its readings as fit.
+ * Returns -1 for a NULL handle or a bad argument (count untouched then). */
+CNN_EXPORT int cnn(void* handle, CNN_RESULT* results, int* count, void** frames, int nframes,
+                   int width, int height, int depth, char** polygons, int npolygons);
+
+/* Releases a handle; NULL is ignored. */
+CNN_EXPORT void free_cnn(void* handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOVIRA_PLATFORM_CNN_H */

@@ -1,0 +1,161 @@
+// Scene model and renderer of the scene generator, in memory.
+#include "platform/plate/plate_layout.h"
+#include "tools/scenegen/road_map.h"
+#include "tools/scenegen/scene.h"
+#include "tools/scenegen/scene_outputs.h"
+#include "tools/scenegen/scene_render.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <vector>
+
+namespace kovira::scenegen {
+namespace {
+
+const char* kScene = R"({"width": 640, "height": 360, "fps": 25, "seconds": 8, "port": 18080,
+  "calibration": {"rows": [100, 160, 300], "metres": 4.0}, "limit": 60, "threshold": 70, "module": 2,
+  "vehicles": [{"plate": "A123BC77", "class": 2, "kmh": 57.3, "direction": 1, "start": 0.5, "x": 150},
+               {"plate": "K456MH199", "kmh": 71.0, "direction": 2, "start": 1.0, "x": 490, "misread": 3}]})";
+
+Scene scene() { return *parseScene(kScene).scene; }
+
+TEST(RoadMap, RowsAndMetresAreInverseAndPiecewiseLinear) {
+  RoadMap road({100, 160, 300}, 4.0);
+  EXPECT_DOUBLE_EQ(road.metresAt(100), 0.0);
+  EXPECT_DOUBLE_EQ(road.metresAt(160), 4.0);
+  EXPECT_DOUBLE_EQ(road.metresAt(300), 8.0);
+  EXPECT_DOUBLE_EQ(road.metresAt(130), 2.0);
+  EXPECT_DOUBLE_EQ(road.metresAt(40), -4.0);   // first band's scale continues above
+  EXPECT_DOUBLE_EQ(road.metresAt(335), 9.0);   // last band's scale continues below
+  for (double y : {-50.0, 0.0, 99.5, 159.0, 161.0, 299.0, 400.0}) EXPECT_NEAR(road.rowAt(road.metresAt(y)), y, 1e-9);
+}
+
+TEST(SceneParse, ReadsTheSceneFormatWithDefaults) {
+  Scene s = scene();
+  EXPECT_EQ(s.frameCount(), 200);
+  EXPECT_EQ(s.module, 2);
+  EXPECT_EQ(s.vehicles[1].cls, 0);
+  EXPECT_EQ(s.vehicles[1].misread, 3);
+  EXPECT_EQ(s.vehicles[0].misread, 0);
+}
+
+TEST(SceneParse, RefusesBadScenesNamingTheKey) {
+  auto error = [](const std::string& text) { return parseScene(text).error; };
+  std::string good = kScene;
+  auto with = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    t.replace(t.find(from), from.size(), to);
+    return t;
+  };
+  EXPECT_NE(error("[1]"), "");
+  EXPECT_NE(error("{"), "");
+  EXPECT_NE(error(with("\"width\": 640", "\"width\": 641")).find("even"), std::string::npos);
+  EXPECT_NE(error(with("\"fps\": 25,", "")).find("fps"), std::string::npos);
+  EXPECT_NE(error(with("[100, 160, 300]", "[100, 90, 300]")).find("rows"), std::string::npos);
+  EXPECT_NE(error(with("[100, 160, 300]", "[100]")).find("rows"), std::string::npos);
+  EXPECT_NE(error(with("A123BC77", "A123ZZ77")).find("plate"), std::string::npos);
+  EXPECT_NE(error(with("\"direction\": 2", "\"direction\": 3")).find("direction"), std::string::npos);
+  EXPECT_NE(error(with("\"x\": 150", "\"x\": 50")).find("\"x\""), std::string::npos);  // plate would leave the picture
+  EXPECT_NE(error(with("\"kmh\": 57.3", "\"kmh\": 0")).find("kmh"), std::string::npos);
+}
+
+// The unit's own distance rule: marks sorted by row, k = calcost * 10^6 /
+// rows per band (truncated), summed over the rows between two points.
+double unitDistance(const std::string& calpts, double calcost, int ya, int yb) {
+  std::vector<int> v;
+  std::stringstream ss(calpts);
+  for (std::string f; std::getline(ss, f, ',');) v.push_back(std::stoi(f));
+  std::vector<int> rows;
+  for (std::size_t i = 1; i < v.size(); i += 2) rows.push_back(v[i]);
+  std::sort(rows.begin(), rows.end());
+  double sum = 0;
+  for (int y = std::min(ya, yb); y < std::max(ya, yb); ++y) {
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      if (rows[i - 1] < y && y <= rows[i]) {
+        sum += static_cast<std::uint32_t>(calcost * 1e6 / (rows[i] - rows[i - 1]));
+        break;
+      }
+    }
+  }
+  return sum / 1e6;
+}
+
+TEST(CalibrationMarks, FormAValidPolygonThatRealisesTheRows) {
+  Scene s = scene();
+  const std::string marks = calibrationMarks(s);
+  EXPECT_EQ(marks, "220,100,420,160,220,300");
+  // The unit counts the rows after the first point up to the second.
+  EXPECT_NEAR(unitDistance(marks, s.metres, 100, 301), 8.0, 1e-4);
+  s.rows = {100, 120};
+  const std::string two = calibrationMarks(s);
+  EXPECT_EQ(two, "220,100,420,120,420,100");  // bounding box 200 x 20 = 4000 square pixels
+  EXPECT_NEAR(unitDistance(two, s.metres, 100, 121), 4.0, 1e-4);
+}
+
+TEST(SceneRender, PlatesMoveAtTheExactSpeedAndMisreadsAreMarked) {
+  const Scene s = scene();
+  SceneRenderer r(s);
+  std::vector<std::uint8_t> px(static_cast<std::size_t>(s.width) * s.height);
+  for (int k = 0; k < s.frameCount(); ++k) r.render(k, {px.data(), s.width, s.height, s.width});
+
+  for (std::size_t v = 0; v < s.vehicles.size(); ++v) {
+    const auto& frames = r.truth()[v];
+    ASSERT_GE(frames.size(), 5u);
+    const PlateTruth& a = frames.front();
+    const PlateTruth& b = frames.back();
+    const double metres = std::abs(r.road().metresAt(b.oy) - r.road().metresAt(a.oy));
+    const double kmh = metres / ((b.frame - a.frame) / static_cast<double>(s.fps)) * 3.6;
+    EXPECT_NEAR(kmh, s.vehicles[v].kmh, s.vehicles[v].kmh * 0.005);
+    EXPECT_EQ(a.ox, s.vehicles[v].x);
+    EXPECT_LT(r.exitSecond(v), s.seconds - kEmptyTailSeconds);
+    // Consecutive frames, moving the right way.
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ(frames[i].frame, frames[i - 1].frame + 1);
+      EXPECT_EQ(frames[i].oy > frames[i - 1].oy, s.vehicles[v].direction == 1);
+    }
+  }
+  // Every third reading of the second plate shows one '?', walking along the text.
+  const auto& m = r.truth()[1];
+  ASSERT_GE(m.size(), 6u);
+  EXPECT_EQ(m[0].text, "K456MH199");
+  EXPECT_EQ(m[2].text, "?456MH199");
+  EXPECT_EQ(m[5].text, "K?56MH199");
+  EXPECT_EQ(std::count_if(r.truth()[0].begin(), r.truth()[0].end(),
+                          [](const PlateTruth& p) { return p.text != "A123BC77"; }),
+            0);
+}
+
+TEST(SceneOutputs, ConfigurationHoldsCameraZoneActionAndGlobal) {
+  const Scene s = scene();
+  const auto cfg = nlohmann::json::parse(configJson(s, "/data/out"));
+  ASSERT_TRUE(cfg.is_array());
+  ASSERT_EQ(cfg.size(), 4u);
+  EXPECT_EQ(cfg[0]["type"], "camera");
+  EXPECT_EQ(cfg[0]["source"], "opencv");
+  EXPECT_EQ(cfg[0]["url"], "/data/out/scene.avi");
+  EXPECT_EQ(cfg[0]["fps"], 25);
+  EXPECT_GE(cfg[0]["bufsize"].get<int>(), 1);
+  EXPECT_LE(cfg[0]["bufsize"].get<int>(), 4096);
+  EXPECT_EQ(cfg[1]["type"], "zone");
+  EXPECT_EQ(cfg[1]["camid"], cfg[0]["camid"]);
+  EXPECT_EQ(cfg[1]["coords"], "4,4,635,4,635,355,4,355");
+  EXPECT_EQ(cfg[1]["calpts"], calibrationMarks(s));
+  EXPECT_DOUBLE_EQ(cfg[1]["calcost"].get<double>(), 4.0);
+  const int scale = cfg[1]["scale"];
+  EXPECT_TRUE(scale >= 4 && scale <= 8);
+  EXPECT_EQ(cfg[2]["type"], "action");
+  EXPECT_EQ(cfg[2]["method"], "speed");
+  EXPECT_EQ(cfg[2]["zoneA"], cfg[1]["zoneid"]);
+  EXPECT_EQ(cfg[2]["speed"], 60);
+  EXPECT_EQ(cfg[2]["threshold"], 70);
+  EXPECT_EQ(cfg[2]["path"], "/data/out/evidence");
+  EXPECT_EQ(cfg[3]["type"], "global");
+  EXPECT_EQ(cfg[3]["webserver"], 18080);
+}
+
+}  // namespace
+}  // namespace kovira::scenegen

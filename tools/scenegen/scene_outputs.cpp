@@ -1,0 +1,100 @@
+#include "tools/scenegen/scene_outputs.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace kovira::scenegen {
+namespace {
+
+using nlohmann::json;
+
+constexpr int kZoneMargin = 4;
+constexpr int kZoneId = 1;
+constexpr int kCameraId = 1;
+constexpr int kActionId = 1;
+constexpr int kZoneScale = 6;
+// Frame store size: about this many seconds of frames, within the store's
+// accepted range of 1..4096 MiB.
+constexpr double kBufferSeconds = 3;
+constexpr int kMinBufferMiB = 16;
+constexpr int kMaxBufferMiB = 4096;
+
+json box(const plate::Box& b) { return json::array({b.x, b.y, b.w, b.h}); }
+
+}  // namespace
+
+std::string calibrationMarks(const Scene& s) {
+  // Half the mark spread: wide enough for a bounding box of 2500 square
+  // pixels even when the rows are close, and inside the picture.
+  const int half = std::min(s.width / 4, std::max(100, s.width / 8));
+  const int cx = s.width / 2;
+  std::string out;
+  auto add = [&](int x, int y) {
+    if (!out.empty()) out += ",";
+    out += std::to_string(x) + "," + std::to_string(y);
+  };
+  for (std::size_t i = 0; i < s.rows.size(); ++i) add(i % 2 == 0 ? cx - half : cx + half, s.rows[i]);
+  if (s.rows.size() == 2) add(cx + half, s.rows[0]);
+  return out;
+}
+
+std::string zoneCoords(const Scene& s) {
+  const int l = kZoneMargin, t = kZoneMargin, r = s.width - 1 - kZoneMargin, b = s.height - 1 - kZoneMargin;
+  return std::to_string(l) + "," + std::to_string(t) + "," + std::to_string(r) + "," + std::to_string(t) + "," +
+         std::to_string(r) + "," + std::to_string(b) + "," + std::to_string(l) + "," + std::to_string(b);
+}
+
+std::string truthJson(const Scene& s, const SceneRenderer& renderer) {
+  json vehicles = json::array();
+  for (std::size_t i = 0; i < s.vehicles.size(); ++i) {
+    const Vehicle& v = s.vehicles[i];
+    json frames = json::array();
+    for (const PlateTruth& p : renderer.truth()[i]) {
+      frames.push_back({{"frame", p.frame}, {"box", box(p.box)}, {"point", {p.ox, p.oy}}, {"text", p.text}});
+    }
+    vehicles.push_back({{"plate", v.plate},
+                        {"class", v.cls},
+                        {"direction", v.direction},
+                        {"kmh", v.kmh},
+                        {"start", v.start},
+                        {"x", v.x},
+                        {"exit", renderer.exitSecond(i)},
+                        {"frames", std::move(frames)}});
+  }
+  json root = {{"width", s.width},
+               {"height", s.height},
+               {"fps", s.fps},
+               {"frames", s.frameCount()},
+               {"module", s.module},
+               {"plate", {{"width", renderer.plateWidth()}, {"height", renderer.plateHeight()}}},
+               {"calibration", {{"rows", s.rows}, {"metres", s.metres}}},
+               {"zone", {{"zoneid", kZoneId}, {"coords", zoneCoords(s)}, {"calpts", calibrationMarks(s)}}},
+               {"vehicles", std::move(vehicles)}};
+  return root.dump(1) + "\n";
+}
+
+std::string configJson(const Scene& s, const std::string& outdir) {
+  const double frameMiB = static_cast<double>(s.width) * s.height / (1024.0 * 1024.0);
+  const int bufsize = std::clamp(static_cast<int>(std::ceil(frameMiB * s.fps * kBufferSeconds)), kMinBufferMiB,
+                                 kMaxBufferMiB);
+  json camera = {{"type", "camera"}, {"camid", kCameraId},      {"enabled", 1},
+                 {"source", "opencv"}, {"url", outdir + "/scene.avi"}, {"fps", s.fps},
+                 {"bufsize", bufsize}};
+  json zone = {{"type", "zone"},
+               {"zoneid", kZoneId},
+               {"camid", kCameraId},
+               {"enabled", 1},
+               {"scale", kZoneScale},
+               {"coords", zoneCoords(s)},
+               {"calpts", calibrationMarks(s)},
+               {"calcost", s.metres}};
+  json action = {{"type", "action"}, {"actid", kActionId},        {"enabled", 1},
+                 {"method", "speed"}, {"zoneA", kZoneId},          {"speed", s.limit},
+                 {"threshold", s.threshold}, {"path", outdir + "/evidence"}};
+  json global = {{"type", "global"}, {"webserver", s.port}};
+  return json::array({camera, zone, action, global}).dump(4) + "\n";
+}
+
+}  // namespace kovira::scenegen
