@@ -98,7 +98,10 @@ void Collage::Assemble(bool grid) {
   for (const Placed& entry : placed_) {
     const cv::Rect cell = cells[static_cast<std::size_t>(entry.pos)];
     if (cell.width < 1 || cell.height < 1) continue;
-    cv::Mat picture(cell.height, cell.width, CV_8UC3, cv::Scalar::all(0));
+    // The item draws straight into its black cell of the picture.
+    cv::Mat picture = image(cell);
+    picture.setTo(cv::Scalar::all(0));
+    const uchar* inPlace = picture.data;
     entry.item->Draw(picture, cell.width, cell.height);
 
     std::vector<CollageScalePoint> mapped;
@@ -116,6 +119,7 @@ void Collage::Assemble(bool grid) {
         std::cout << line.str() << std::flush;
       }
     }
+    if (picture.data == inPlace) continue;
     if (picture.rows == cell.height && picture.cols == cell.width && picture.type() == CV_8UC3) {
       picture.copyTo(image(cell));
     } else {

@@ -62,6 +62,34 @@ Span centre(int scaled, int target) {
   return {0, (target - scaled) / 2, scaled};
 }
 
+// Scales src into dst (a picture or a view into one) as ScaleImage does:
+// fitted whole with background bands, or covering dst with the overflow cut
+// evenly. A fitted picture is resized straight into its place.
+void scaleInto(const cv::Mat& src, cv::Mat dst, const cv::Scalar& background, bool fill) {
+  const int w = dst.cols;
+  const int h = dst.rows;
+  if (src.empty() || w < 1 || h < 1) {
+    dst.setTo(background);
+    return;
+  }
+  const float fx = static_cast<float>(w) / static_cast<float>(src.cols);
+  const float fy = static_cast<float>(h) / static_cast<float>(src.rows);
+  const float f = (fx <= fy) == fill ? fy : fx;  // fit takes the smaller factor, fill the larger
+  const cv::Size scaledSize(std::max(1, cvRound(src.cols * static_cast<double>(f))),
+                            std::max(1, cvRound(src.rows * static_cast<double>(f))));
+  const Span sx = centre(scaledSize.width, w);
+  const Span sy = centre(scaledSize.height, h);
+  if (sx.len < w || sy.len < h) dst.setTo(background);
+  if (scaledSize.width <= w && scaledSize.height <= h) {
+    cv::Mat place = dst(cv::Rect(sx.dst, sy.dst, sx.len, sy.len));
+    cv::resize(src, place, scaledSize, 0, 0, cv::INTER_LINEAR);
+    return;
+  }
+  cv::Mat scaled;
+  cv::resize(src, scaled, scaledSize, 0, 0, cv::INTER_LINEAR);
+  scaled(cv::Rect(sx.src, sy.src, sx.len, sy.len)).copyTo(dst(cv::Rect(sx.dst, sy.dst, sx.len, sy.len)));
+}
+
 }  // namespace
 
 cv::Scalar GetColor(const char* text) {
@@ -238,8 +266,7 @@ void CollageImage::Draw(cv::Mat& cell, int W, int H) {
   }
 
   if (pictureH >= 1) {
-    const cv::Mat picture = ScaleImage(frame, W, pictureH, background_);
-    picture.copyTo(cell(cv::Rect(0, 0, W, pictureH)));
+    scaleInto(frame, cell(cv::Rect(0, 0, W, pictureH)), background_, fill);
   }
 
   if (captionHeight_ > 0 && W > 2 * kCaptionMargin && !text.empty()) {
@@ -263,17 +290,7 @@ void CollageImage::ScaleCoordsOnImage(std::vector<CollageScalePoint>& out, int W
 
 cv::Mat CollageImage::ScaleImage(cv::Mat src, int w, int h, cv::Scalar& background) {
   cv::Mat result(std::max(h, 1), std::max(w, 1), CV_8UC3, background);
-  if (src.empty() || w < 1 || h < 1) return result;
-  const float fx = static_cast<float>(w) / static_cast<float>(src.cols);
-  const float fy = static_cast<float>(h) / static_cast<float>(src.rows);
-  const float f = (fx <= fy) == fill ? fy : fx;  // fit takes the smaller factor, fill the larger
-  const cv::Size scaledSize(std::max(1, cvRound(src.cols * static_cast<double>(f))),
-                            std::max(1, cvRound(src.rows * static_cast<double>(f))));
-  cv::Mat scaled;
-  cv::resize(src, scaled, scaledSize, 0, 0, cv::INTER_LINEAR);
-  const Span sx = centre(scaled.cols, w);
-  const Span sy = centre(scaled.rows, h);
-  scaled(cv::Rect(sx.src, sy.src, sx.len, sy.len)).copyTo(result(cv::Rect(sx.dst, sy.dst, sx.len, sy.len)));
+  if (w >= 1 && h >= 1) scaleInto(src, result, background, fill);
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -16,10 +17,37 @@ bool usable(const Gray8Image& image) {
 bool ImageProcessor::BuildHistogram(const Gray8Image& image, ImageHistogram8& histogram) const {
   std::memset(&histogram, 0, sizeof histogram);
   if (!usable(image)) return false;
+  // Four interleaved tables: night frames put most pixels into a few bins,
+  // and one table would stall on every repeated increment of the same bin.
+  std::vector<std::uint32_t> tables(4 * 256, 0);
+  std::uint32_t* t0 = tables.data();
+  std::uint32_t* t1 = t0 + 256;
+  std::uint32_t* t2 = t1 + 256;
+  std::uint32_t* t3 = t2 + 256;
+  // 32-bit counters are flushed every few rows so they cannot overflow.
+  constexpr std::uint64_t kFlushPixels = 1u << 30;
+  std::uint64_t pending = 0;
+  auto flush = [&] {
+    for (int v = 0; v < 256; ++v) {
+      histogram.bins[v] += static_cast<std::uint64_t>(t0[v]) + t1[v] + t2[v] + t3[v];
+    }
+    std::fill(tables.begin(), tables.end(), 0u);
+    pending = 0;
+  };
   for (std::uint32_t row = 0; row < image.height; ++row) {
     const std::uint8_t* p = image.pixels + static_cast<std::size_t>(row) * image.stride;
-    for (std::uint32_t col = 0; col < image.width; ++col) ++histogram.bins[p[col]];
+    std::uint32_t col = 0;
+    for (; col + 4 <= image.width; col += 4) {
+      ++t0[p[col]];
+      ++t1[p[col + 1]];
+      ++t2[p[col + 2]];
+      ++t3[p[col + 3]];
+    }
+    for (; col < image.width; ++col) ++t0[p[col]];
+    pending += image.width;
+    if (pending >= kFlushPixels) flush();
   }
+  flush();
   histogram.total = static_cast<std::uint64_t>(image.width) * image.height;
   return true;
 }
