@@ -1,0 +1,41 @@
+// Evidence frame access: raw grey frames read in place from a camera's
+// frame store, their capture-time text, and caption bands added to pictures.
+//
+// getframe does not copy: the view is valid only until the store overwrites
+// the frame, so callers use or copy it at once. The camera-store overloads
+// (kovira::Camera&) are thin wrappers that fill a RawFrameView from the
+// store's metadata record.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What getframe needs of one stored frame's metadata record.
+struct RawFrameView {
+  unsigned type = 0;  // FrameType; 5 is raw 8-bit grey
+  int width = 0;
+  int height = 0;
+  const std::uint8_t* data = nullptr;  // null once the bytes are gone
+  std::uint64_t size = 0;              // 0 once the bytes are released
+};
+
+constexpr unsigned kFrameTypeGray8 = 5;
+
+// record: the stored record, or null when the store does not hold the frame.
+// stillStored: asks the store again whether the record still has its bytes
+// (an empty function checks record->data). On success out is a one-channel
+// view of height x width over the bytes; on failure a "[ERR] ..." line with
+// the frame number goes to standard output and the result is false. Records
+// that are not grey or hold fewer than width x height bytes are refused.
+bool getframe(unsigned int frame, const RawFrameView* record, const std::function<bool()>& stillStored,
+              cv::Mat& out);
+
+// Capture time sec/usec formatted in local time with ".mmm" appended.
+std::string framedate(const char* format, unsigned int sec, unsigned int usec);
+
+// Adds rows at the bottom (columns at the right) filled with colour.
+void resizeRow(cv::Mat& image, unsigned int rows, const cv::Scalar& colour);
+void resizeCol(cv::Mat& image, unsigned int cols, const cv::Scalar& colour);

@@ -1,0 +1,76 @@
+// SimpleFile: the named byte block in which every piece of evidence travels
+// (JPEGs, the report, signatures, finished archives, upload bodies).
+//
+// Copies share the bytes (one atomic reference count); no operation writes
+// into a block in place, so a copy handed to another thread keeps its bytes
+// while the producer appends. The block always holds one NUL after the data.
+// An object itself is not locked: one object belongs to one thread.
+//
+// Beside it: safeSave (hidden temporary file, fsync, rename), loadCvImage
+// (encode a picture) and three plain whole-file helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+namespace cv {
+class Mat;
+}
+
+class SimpleFile {
+ public:
+  SimpleFile() = default;
+  SimpleFile(const char* data, std::size_t len);
+
+  // Reads size bytes of path (0: the whole file). False, and good = false,
+  // when the file cannot be opened or holds fewer bytes.
+  bool load(const std::string& path, std::size_t size);
+  void append(const char* data, std::size_t len);
+  // New block of n bytes (contents undefined) plus the NUL.
+  void resize(std::size_t n);
+  void clear() { size = 0; }
+  std::string str() const;
+  void updname(std::string path);
+
+  // Plain write; failures are silent (use safesave for evidence).
+  void save(std::string path) const;
+  // safeSave of the bytes; returns its result (size, or -1 on failure, which
+  // is also logged): a failed evidence write must never look like success.
+  [[nodiscard]] long long safesave(std::string path) const;
+
+  SimpleFile& operator+=(const SimpleFile& other);
+  bool operator==(const SimpleFile& other) const;
+  bool operator!=(const SimpleFile& other) const { return !(*this == other); }
+
+  const char* bytes() const { return data ? data.get() : nullptr; }
+
+  std::shared_ptr<char[]> data;
+  std::string name;
+  bool good = true;
+  std::uint64_t size = 0;
+};
+
+SimpleFile operator+(const SimpleFile& a, const SimpleFile& b);
+std::ostream& operator<<(std::ostream& os, const SimpleFile& f);
+
+// Writes dir/.name~, flushes and fsyncs it, then renames it onto path.
+// Returns len on success, -1 on any failure (the target is never partly
+// written; a failed attempt may leave the hidden file behind).
+long long safeSave(std::string path, const char* data, std::size_t len);
+
+// Encodes image as PNG when filename contains "png", as JPEG when it
+// contains "jpg" or "jpeg" (JPEG wins when both occur). Empty result when no
+// word matched or encoding failed. The caller's pixels are not changed.
+SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality);
+
+// Whole file into a malloc'ed block (caller frees); null when it cannot be
+// opened or allocated. size = bytes actually read.
+void* LoadFile(const char* path, std::size_t& size);
+// 1 when written and closed, else 0 with "File not open: %s" or
+// "File writing error: %s" logged.
+int SaveFile(const char* path, const char* data, std::size_t len);
+// As LoadFile with a 32-bit size that stays the file length.
+void* LoadImage(const char* path, unsigned int& size);

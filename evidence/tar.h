@@ -1,0 +1,70 @@
+// Tar: a GNU tar archive built entirely in memory (libtar writing through
+// replaceable I/O hooks into an open_memstream buffer).
+//
+// After every successful add() the bytes are a complete archive: the
+// members in add order, then one 1024-byte end-of-archive pair. Members are
+// regular files, mode 0644, uid/gid 1000.
+//
+// Threading: one Tar belongs to one thread. libtar's hooks only see an
+// integer descriptor, so a process-wide table (never destroyed: detached
+// threads may still build archives while the process exits) maps made-up
+// descriptors back to their objects under a mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct TarObj {
+  std::string path;  // full member name
+  std::string name;  // part after the last '/'
+  const char* data = nullptr;
+  std::uint64_t size = 0;
+};
+
+class Tar {
+ public:
+  Tar();
+  // Starts from an existing archive (ending with its end-of-archive pair).
+  Tar(const char* data, int size);
+  ~Tar();
+  Tar(const Tar&) = delete;
+  Tar& operator=(const Tar&) = delete;
+
+  // Appends one regular-file member; false (logged) when the archive could
+  // not be opened or any write failed.
+  bool add(const std::string& name, const char* data, int size);
+  std::size_t size() const { return size_; }
+  // Valid until the next add() or the destruction.
+  const char* data() const { return buffer_; }
+  // The next add() starts a new archive over the old bytes.
+  void clear();
+
+  // Regular-file members of the current bytes; every header and member is
+  // bounded against the archive size.
+  std::vector<TarObj> files() const;
+
+  static int CloseWarp(int fd);
+  static ssize_t WriteWarp(int fd, const void* buf, std::size_t len);
+  ssize_t Write(int fd, const void* buf, std::size_t len);
+
+ private:
+  void initialise();
+
+  struct IoTable {
+    int (*openfunc)(const char*, int, ...);
+    int (*closefunc)(int);
+    ssize_t (*readfunc)(int, void*, std::size_t);
+    ssize_t (*writefunc)(int, const void*, std::size_t);
+  };
+
+  IoTable io_{};
+  void* handle_ = nullptr;  // libtar's TAR*
+  std::FILE* stream_ = nullptr;
+  char* buffer_ = nullptr;  // maintained by open_memstream
+  std::size_t size_ = 0;    // maintained by open_memstream
+  int fd_ = 0;
+};
