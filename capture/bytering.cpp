@@ -16,13 +16,16 @@ extern "C" void AnnotateIgnoreReadsEnd(const char* file, int line);
 namespace kovira {
 
 ByteRing::ByteRing(std::uint64_t bytes) : capacity(capacityFor(bytes)) {
-  void* memory = std::aligned_alloc(kPage, capacity);
-  if (memory == nullptr) {
+  // A mapping of its own rather than heap memory: MADV_DONTFORK on heap
+  // pages would, once the ring is freed, hand pages that children do not
+  // inherit back to the allocator for unrelated objects.
+  void* memory = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) {
     throw std::logic_error("cannot allocate " + std::to_string(capacity) + " bytes");
   }
   if (madvise(memory, capacity, MADV_DONTFORK) != 0) {
     const int err = errno;
-    std::free(memory);
+    munmap(memory, capacity);
     throw std::logic_error(std::string("cannot set MADV_DONTFORK: ") + std::strerror(err));
   }
   base = static_cast<std::uint8_t*>(memory);
@@ -32,7 +35,7 @@ ByteRing::ByteRing(std::uint64_t bytes) : capacity(capacityFor(bytes)) {
   frameStart = base;
 }
 
-ByteRing::~ByteRing() { std::free(base); }
+ByteRing::~ByteRing() { munmap(base, capacity); }
 
 void copyRingBytes(std::uint8_t* dst, const std::uint8_t* src, std::size_t n) {
 #if defined(__SANITIZE_THREAD__)
