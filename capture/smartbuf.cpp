@@ -121,7 +121,7 @@ SmartBuffer::SmartBuffer(std::uint64_t capacity, std::uint64_t firstPosition)
       end_(firstPosition),
       capacity_(capacity),
       slotCount_(capacity / FramesPerPage + 2),
-      slots_(new std::atomic<std::shared_ptr<SmartPage>>[slotCount_]),
+      slots_(new std::shared_ptr<SmartPage>[slotCount_]),
       writerPages_(slotCount_, nullptr) {}
 
 SmartBuffer::~SmartBuffer() = default;
@@ -140,9 +140,9 @@ std::uint64_t SmartBuffer::push_back(const FrameMetadata& record) {
     if (((b + 1) & kPageMask) == 0) {
       // Record b was the last of its page: the page leaves the buffer.
       const std::size_t s = slotOf(b);
-      auto page = slots_[s].load();
+      auto page = std::atomic_load(&slots_[s]);
       if (history_) saveRemovedPage(std::move(page));
-      slots_[s].store(nullptr);
+      std::atomic_store(&slots_[s], std::shared_ptr<SmartPage>());
       writerPages_[s] = nullptr;
     }
   }
@@ -150,7 +150,7 @@ std::uint64_t SmartBuffer::push_back(const FrameMetadata& record) {
   if ((e & kPageMask) == 0 || writerPages_[s] == nullptr) {
     auto page = std::make_shared<SmartPage>(static_cast<std::uint32_t>(e & kPageMask));
     writerPages_[s] = page.get();
-    slots_[s].store(std::move(page));
+    std::atomic_store(&slots_[s], std::move(page));
   }
   FrameMetadata& stored = writerPages_[s]->push_back(record);
   stored.position = static_cast<std::uint32_t>(e);

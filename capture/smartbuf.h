@@ -165,7 +165,7 @@ class SmartBuffer {
     return static_cast<std::size_t>((position >> PageShift) % slotCount_);
   }
   std::shared_ptr<SmartPage> loadSlot(std::uint64_t position) const {
-    return slots_[slotOf(position)].load();
+    return std::atomic_load(&slots_[slotOf(position)]);
   }
 
   std::atomic<std::uint64_t> begin_;
@@ -173,7 +173,8 @@ class SmartBuffer {
   const std::uint64_t capacity_;
   const std::uint64_t slotCount_;
   std::unique_ptr<std::deque<std::shared_ptr<SmartPage>>> history_;  // writer only
-  std::unique_ptr<std::atomic<std::shared_ptr<SmartPage>>[]> slots_;
+  // Read and written only with std::atomic_load / std::atomic_store.
+  std::unique_ptr<std::shared_ptr<SmartPage>[]> slots_;
   std::vector<SmartPage*> writerPages_;  // writer's plain view of slots_
   std::uint64_t historyMax_ = 0;
 };
