@@ -1,0 +1,333 @@
+// The camera registry, camera sections and frame sequences.
+#include "capture/cam.h"
+#include "capture/sequence.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <unistd.h>
+#include <sys/wait.h>
+
+namespace kovira {
+namespace {
+
+// Ids used here are unique in this executable: the registry is process-wide.
+FrameMetadata& add(Camera& cam, FrameType type, std::size_t size, std::uint8_t value = 1) {
+  std::vector<std::uint8_t> bytes(size, value);
+  return cam.cambuf->addFrame(320, 240, type, 0, bytes.data(), size);
+}
+
+std::vector<std::string> keysOf(const std::string& text) {
+  std::vector<std::string> keys;
+  const auto parsed = nlohmann::json::parse(text);
+  for (auto& [k, v] : parsed.items()) keys.push_back(k);
+  return keys;
+}
+
+TEST(CameraRegistry, UnknownIdThrowsWithTheIdInDecimal) {
+  EXPECT_FALSE(hasCamera(4711));
+  try {
+    camera(4711);
+    FAIL();
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "camera configuration was not found [id=4711]");
+  }
+  Camera& added = addCamera(4711, 4096);
+  EXPECT_TRUE(hasCamera(4711));
+  EXPECT_EQ(&camera(4711), &added);
+  EXPECT_EQ(added.bufsize, 4096u);
+  EXPECT_TRUE(added.empty());
+}
+
+TEST(CameraRegistry, RefusesThe97thCameraWithoutMovingTheOthers) {
+  // In a child process: filling the registry would leave no room for the
+  // other tests of this executable.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const int start = 10000;
+    while (cameras().size() < kMaxCameras) addCamera(start + static_cast<int>(cameras().size()), 0);
+    Camera* firstBefore = &cameras().front();
+    testing::internal::CaptureStdout();
+    bool refused = false;
+    try {
+      addCamera(99999, 0);
+    } catch (const std::logic_error& e) {
+      refused = std::string(e.what()) == "camera registry is full [id=99999]";
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    const bool warned = out.rfind("[WARNING] ", 0) == 0 && out.find("99999") != std::string::npos;
+    const bool stayed = &cameras().front() == firstBefore && cameras().size() == kMaxCameras;
+    _exit((refused ? 0 : 1) | (warned ? 0 : 2) | (stayed ? 0 : 4));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(CameraRegistry, NextUnprocCameraPrefersTheLaterCameraOnTies) {
+  // Only in a child: the registry must hold just these cameras.
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    // The rings of the parent's cameras are not mapped in a child
+    // (MADV_DONTFORK): keep their stores from being destroyed here.
+    for (auto& c : cameras()) new std::shared_ptr<CamBuf>(c.cambuf);
+    cameras().clear();
+    bool ok = nextUnprocCamera() == 0;
+    Camera& a = addCamera(1, 1 << 16);
+    Camera& b = addCamera(2, 1 << 16);
+    ok &= nextUnprocCamera() == 2;  // every congestion is 0
+    add(a, FRAME_GRAY8, 10);
+    ok &= nextUnprocCamera() == 1;
+    add(b, FRAME_GRAY8, 10);
+    ok &= nextUnprocCamera() == 2;  // equal (1.0): the later wins
+    b.cambuf->frame(1)->setFlags(FRAME_DEC);
+    ok &= nextUnprocCamera() == 1;
+    if (!ok) std::fprintf(stderr, "a=%f b=%f\n", a.cambuf->congestion(), b.cambuf->congestion());
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(Camera, JsonKeySetsForBothDetailLevels) {
+  Camera& cam = addCamera(4712, 1 << 16);
+  ASSERT_TRUE(cam.updConfig(nlohmann::json{{"source", "rtsp"}, {"url", "rtsp://10.0.0.5/s1"},
+                                           {"enabled", 1}, {"bufsize", 64}}));
+  const std::string plain = cam.tojson(0);
+  EXPECT_EQ(plain,
+            "{\n    \"bufsize\": 64,\n    \"camid\": 4712,\n    \"enabled\": 1,\n"
+            "    \"source\": \"rtsp\",\n    \"type\": \"camera\",\n"
+            "    \"url\": \"rtsp://10.0.0.5/s1\"\n}");
+  EXPECT_EQ(keysOf(cam.tojson(1)),
+            (std::vector<std::string>{"bufsize", "cambufsize", "camid", "congestion", "enabled",
+                                      "focus", "fps", "height", "metacapacity", "realfps",
+                                      "source", "type", "url", "width", "zoom"}));
+  cam.fps = 25;
+  cam.zoom = 1.5f;
+  EXPECT_EQ(keysOf(cam.tojson(0)), (std::vector<std::string>{"bufsize", "camid", "enabled", "fps",
+                                                             "source", "type", "url", "zoom"}));
+  add(cam, FRAME_GRAY8, 10);
+  const auto detail = nlohmann::json::parse(cam.tojson(1));
+  EXPECT_EQ(detail["metacapacity"], 20000);
+  EXPECT_EQ(detail["cambufsize"], 1);
+  EXPECT_EQ(detail["width"], 320);
+}
+
+TEST(Camera, UpdConfigKeepsOnlyUsableSources) {
+  Camera& cam = addCamera(4713, 4096);
+  cam.updConfig({{"source", "rtsp|file"}, {"url", "x"}, {"enabled", 1}});
+  EXPECT_EQ(cam.source, "rtsp|file") << "a part of the list text is accepted";
+  EXPECT_EQ(cam.enabled, 1u);
+  cam.updConfig({{"source", "webcam"}});
+  EXPECT_EQ(cam.source, "default");
+  EXPECT_EQ(cam.enabled, 0u);
+  cam.updConfig({{"source", "file"}, {"url", ""}, {"enabled", 1}});
+  EXPECT_EQ(cam.source, "default");
+  EXPECT_EQ(cam.enabled, 0u);
+  cam.updConfig({{"source", "basler"}, {"url", "cam0"}, {"enabled", 1}, {"zoom", 3}, {"fps", 12}});
+  EXPECT_EQ(cam.source, "basler");
+  EXPECT_TRUE(cam.raw());
+  EXPECT_EQ(cam.fps, 12u);
+  EXPECT_EQ(cam.zoom, 0.0f) << "zoom is not read from the section";
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(cam.updConfig({{"fps", "fast"}, {"enabled", -1}, {"url", 5}}));
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("[WARNING] "), std::string::npos);
+  EXPECT_EQ(cam.fps, 12u);
+  EXPECT_EQ(cam.enabled, 1u);
+  EXPECT_EQ(cam.url, "cam0");
+  EXPECT_FALSE(cam.updConfig(nlohmann::json::array()));
+}
+
+TEST(Camera, UrlOptions) {
+  Camera& cam = addCamera(4714, 4096);
+  cam.url = "rtsp://h/s?tcp=1&x=2 gop=25,fps=+12;name=a%20b";
+  EXPECT_EQ(cam.extra("gop", 0), 25);
+  EXPECT_EQ(cam.extra("fps", 0), 12);
+  EXPECT_EQ(cam.extra("tcp", std::string("-")), "1&x=2");
+  EXPECT_EQ(cam.extra("name", std::string("-")), "a%20b");
+  EXPECT_EQ(cam.extra("missing", 7), 7);
+  EXPECT_EQ(cam.extra("missing", std::string("d")), "d");
+  std::string value;
+  EXPECT_FALSE(Camera::extra("novalue", "x", value));
+  cam.url = "n=abc m=99999999999";
+  EXPECT_THROW(cam.extra("n", 0), std::invalid_argument);
+  EXPECT_THROW(cam.extra("m", 0), std::out_of_range);
+}
+
+TEST(Camera, SizeAndMeasuredFrameRate) {
+  Camera& cam = addCamera(4715, 1 << 20);
+  EXPECT_EQ(cam.width(), 0);
+  FrameMetadata& first = add(cam, FRAME_GRAY8, 10);
+  EXPECT_EQ(cam.width(), 320);
+  first.width = 640;
+  add(cam, FRAME_GRAY8, 10).width = 800;
+  EXPECT_EQ(cam.width(), 640) << "the second-newest record";
+  for (int i = 2; i < 99; ++i) add(cam, FRAME_GRAY8, 10);
+  EXPECT_EQ(cam.realfps(), 0.0f) << "99 records";
+  for (int i = 99; i < 3000; ++i) add(cam, FRAME_GRAY8, 10);
+  for (std::uint32_t i = 1; i <= 3000; ++i) {
+    auto it = cam.find(i);
+    it->sec = 1000 + i / 25;
+    it->usec = (i % 25) * 40000;
+  }
+  EXPECT_NEAR(cam.realfps(), 25.0f, 0.01f);
+  for (std::uint32_t i = 1; i <= 3000; ++i) cam.find(i)->usec = 0, cam.find(i)->sec = 5;
+  EXPECT_EQ(cam.realfps(), 0.0f) << "one capture time for all frames";
+}
+
+TEST(FrameSequence, DefaultsAndCounts) {
+  FrameSequence none;
+  EXPECT_FALSE(none.valid());
+  EXPECT_EQ(none.frames(), 0u);
+  FrameSequence backwards;
+  backwards.cam = 1;
+  backwards.first = 9;
+  backwards.end = 3;
+  EXPECT_EQ(backwards.count(), 0u);
+  EXPECT_FALSE(backwards.valid());
+}
+
+TEST(FrameSequence, OpenGroupIsHandedOutOnlyAfterTheNextKeyFrame) {
+  Camera& cam = addCamera(4720, 1 << 20);
+  add(cam, FRAME_I, 1000, 1);
+  for (int i = 0; i < 4; ++i) add(cam, FRAME_P, 100, static_cast<std::uint8_t>(2 + i));
+  EXPECT_FALSE(findUnprocSeq(4720).valid());
+  add(cam, FRAME_I, 900, 9);
+  FrameSequence seq = findUnprocSeq(4720);
+  ASSERT_TRUE(seq.valid());
+  EXPECT_EQ(seq.first, 1u);
+  EXPECT_EQ(seq.end, 6u);
+  EXPECT_TRUE(seq.isH264());
+  ASSERT_TRUE(seq.data);
+  EXPECT_EQ(seq.size, 1000u + 400 + 900) << "with the following key frame";
+  EXPECT_EQ(seq.data[1000], 2);
+  EXPECT_EQ(seq.data[1400], 9);
+  seq.setFlags(FRAME_DEC);
+  EXPECT_FALSE(findUnprocSeq(4720).valid()) << "the next group is open";
+}
+
+TEST(FrameSequence, GreyFramesAreOneFrameSequencesAfterTheNextFrame) {
+  Camera& cam = addCamera(4721, 1 << 20);
+  add(cam, FRAME_GRAY8, 500, 1);
+  EXPECT_FALSE(findUnprocSeq(4721).valid());
+  add(cam, FRAME_GRAY8, 500, 2);
+  FrameSequence seq = findUnprocSeq(4721);
+  ASSERT_TRUE(seq.valid());
+  EXPECT_EQ(seq.frames(), 1u);
+  EXPECT_FALSE(seq.isH264());
+  ASSERT_TRUE(seq.data);
+  EXPECT_EQ(seq.size, 500u);
+  EXPECT_EQ(seq.data[499], 1);
+}
+
+TEST(FrameSequence, GroupBeforeAKeyFrameWrapIsCopiedAlone) {
+  Camera& cam = addCamera(4722, 36 * 1024);  // capacity 40960
+  add(cam, FRAME_GRAY8, 22000, 7);  // [0, 22000)
+  add(cam, FRAME_I, 8000, 1);       // [22000, 30000)
+  add(cam, FRAME_P, 10000, 2);      // [30000, 40000)
+  add(cam, FRAME_I, 2000, 3);       // does not fit: wraps over the grey frame only
+  findUnprocSeq(4722).setFlags(FRAME_DEC);  // the grey frame
+  FrameSequence seq = findUnprocSeq(4722);
+  ASSERT_TRUE(seq.valid());
+  ASSERT_TRUE(seq.data) << "the group is not lost";
+  EXPECT_EQ(seq.first, 2u);
+  EXPECT_EQ(seq.size, 18000u);
+  EXPECT_EQ(seq.data[17999], 2);
+}
+
+TEST(FrameSequence, EndWithoutBytesGivesSequenceWithoutData) {
+  Camera& cam = addCamera(4723, 8192);
+  add(cam, FRAME_I, 1000);
+  add(cam, FRAME_P, 100);
+  add(cam, FRAME_I, 50000);  // larger than the ring: no bytes
+  FrameSequence seq = findUnprocSeq(4723);
+  EXPECT_TRUE(seq.valid());
+  EXPECT_FALSE(seq.data);
+}
+
+TEST(FrameSequence, TwoHundredFramesAreCopiedAndTwoHundredOneAreReportedOnce) {
+  Camera& cam = addCamera(4724, 4 << 20);
+  auto group = [&](int frames) {
+    add(cam, FRAME_I, 100);
+    for (int i = 1; i < frames; ++i) add(cam, FRAME_P, 10);
+  };
+  group(200);
+  group(201);
+  group(201);
+  add(cam, FRAME_I, 100);
+  FrameSequence ok = findUnprocSeq(4724);
+  ASSERT_EQ(ok.frames(), 200u);
+  EXPECT_TRUE(ok.data);
+  ok.setFlags(FRAME_DEC);
+  testing::internal::CaptureStdout();
+  FrameSequence tooLong = findUnprocSeq(4724);
+  EXPECT_EQ(tooLong.frames(), 201u);
+  EXPECT_TRUE(tooLong.valid());
+  EXPECT_FALSE(tooLong.data);
+  tooLong.setFlags(FRAME_DEC);
+  EXPECT_FALSE(findUnprocSeq(4724).data);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out.find("[WARNING] camera 4724"), 0u);
+  EXPECT_EQ(out.find("[WARNING]", 1), std::string::npos) << "reported once";
+}
+
+TEST(FrameSequence, H264GroupAboveEightMiBGetsNoData) {
+  Camera& cam = addCamera(4725, 40 << 20);
+  add(cam, FRAME_I, 4 << 20);
+  add(cam, FRAME_P, 4 << 20);
+  add(cam, FRAME_P, 16);
+  add(cam, FRAME_I, 16);
+  testing::internal::CaptureStdout();
+  FrameSequence seq = findUnprocSeq(4725);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(seq.valid());
+  EXPECT_FALSE(seq.data);
+}
+
+TEST(FrameSequence, GetSequenceFindsTheGroupOfAFrame) {
+  Camera& cam = addCamera(4726, 1 << 20);
+  add(cam, FRAME_I, 100, 1);  // 1
+  add(cam, FRAME_P, 10, 2);   // 2
+  add(cam, FRAME_I, 100, 3);  // 3
+  add(cam, FRAME_P, 10, 4);   // 4
+  add(cam, FRAME_P, 10, 5);   // 5
+  FrameSequence closed = getSequence(cam, 2);
+  EXPECT_EQ(closed.first, 1u);
+  EXPECT_EQ(closed.end, 3u);
+  EXPECT_TRUE(closed.data);
+  FrameSequence open = getSequence(cam, 4);
+  EXPECT_EQ(open.first, 3u);
+  EXPECT_EQ(open.end, 5u) << "up to the frame before the newest";
+  ASSERT_TRUE(open.data);
+  EXPECT_EQ(open.size, 110u) << "the newest P frame is not taken along";
+  EXPECT_FALSE(getSequence(cam, 99).valid());
+}
+
+TEST(FrameSequence, GetSequenceOfAFrameWhoseKeyFrameWasEvictedIsEmpty) {
+  Camera& cam = addCamera(4727, 1 << 20);
+  add(cam, FRAME_I, 16);
+  for (int i = 0; i < 20005; ++i) add(cam, FRAME_P, 1);
+  EXPECT_FALSE(getSequence(cam, 100).valid());
+}
+
+TEST(FrameSequence, SetFlagsMarksTheRetainedRest) {
+  Camera& cam = addCamera(4728, 1 << 20);
+  for (int i = 0; i < 20010; ++i) add(cam, FRAME_GRAY8, 1);
+  FrameSequence seq;
+  seq.cam = 4728;
+  seq.first = 1;
+  seq.end = 20;
+  seq.setFlags(FRAME_SKIP);
+  EXPECT_TRUE(cam.find(11)->hasFlags(FRAME_SKIP));
+  EXPECT_TRUE(cam.find(19)->hasFlags(FRAME_SKIP));
+  EXPECT_FALSE(cam.find(20)->hasFlags(FRAME_SKIP));
+}
+
+}  // namespace
+}  // namespace kovira
