@@ -13,10 +13,9 @@ shift 4
 mkdir -p "$build"
 (
   flock 9
-  if [ ! -f "$build/build.ninja" ]; then
-    cmake -S "$src" -B "$build" -G Ninja -DKOVIRA_SANITIZE="$kind" -DKOVIRA_BUILD_BENCH=OFF \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  fi
+  # Configure every time: folders appear without a CMakeLists change ninja sees.
+  cmake -S "$src" -B "$build" -G Ninja -DKOVIRA_SANITIZE="$kind" -DKOVIRA_BUILD_BENCH=OFF \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   ninja -C "$build" "$target" >/dev/null
 ) 9>"$build.lock"
 

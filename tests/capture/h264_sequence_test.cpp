@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -99,7 +102,9 @@ std::vector<std::uint64_t> decodeAll(const std::uint8_t* data, std::size_t size)
 class H264Stream : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string path = std::string(KOVIRA_BINARY_DIR) + "/capture_h264_test.h264";
+    // ctest runs each test in its own process, several at once: one file each.
+    const std::string path =
+        std::string(KOVIRA_BINARY_DIR) + "/capture_h264_test." + std::to_string(getpid()) + ".h264";
     const std::string cmd =
         "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc2=size=320x240:rate=25 "
         "-frames:v " + std::to_string(kFrames) +
@@ -108,6 +113,7 @@ class H264Stream : public testing::Test {
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     std::ifstream in(path, std::ios::binary);
     stream_ = std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+    std::remove(path.c_str());
     units_ = splitAccessUnits(stream_);
     reference_ = decodeAll(stream_.data(), stream_.size());
   }
