@@ -453,6 +453,19 @@ int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fo
   if (p.dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
 
   const auto deadline = Clock::now() + kParseTimeLimit;
+  bool inputBack = false;
+  if (p.dec->capture_plane.getNumBuffers() == 0) {
+    // No picture size known yet: the decoder gives the input back only after
+    // it announced the size and the capture side was built, or after finding
+    // no picture at all, in which case there is nothing more to wait for.
+    std::memset(&b, 0, sizeof b);
+    std::memset(planes, 0, sizeof planes);
+    b.m.planes = planes;
+    b.length = 1;
+    if (p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+    inputBack = true;
+    if (p.dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
+  }
   if (p.marks.load() != MarkSupport::No) {
     // The decoder marks the last capture buffer it completes for an input;
     // once the capture thread handled that one, every picture of this
@@ -473,7 +486,7 @@ int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fo
   std::memset(planes, 0, sizeof planes);
   b.m.planes = planes;
   b.length = 1;
-  if (p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+  if (!inputBack && p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
 
   if (p.marks.load() == MarkSupport::No) {
     // Devices without end marks: wait until the pipeline stays idle.

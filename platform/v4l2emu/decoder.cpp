@@ -240,7 +240,9 @@ class Decoder final : public Device {
     const std::size_t keep = flush ? 0 : 1;
     while (pending_.size() > keep + 1) publishFront(false, generation);
     if (pending_.size() == keep + 1) publishFront(true, generation);
-    else publish(nullptr, true, generation);
+    // Before the first picture there is no capture queue to carry the mark;
+    // the user then learns the outcome from the returned input buffer.
+    else if (streamW_ > 0) publish(nullptr, true, generation);
   }
 
   void publishFront(bool endOfInput, std::uint64_t generation) {
