@@ -20,6 +20,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
 }
 
 #include <cstring>
@@ -296,7 +297,18 @@ class Decoder final : public Device {
   static bool writeNm12(const AVFrame& f, const Format& fmt, std::uint8_t* y, std::size_t ylen, std::uint8_t* uv,
                         std::size_t uvlen) {
     if (!y || !uv || ylen < fmt.sizeimage[0] || uvlen < fmt.sizeimage[1]) return false;
-    if (f.format != AV_PIX_FMT_YUV420P && f.format != AV_PIX_FMT_YUVJ420P) return false;
+    if (f.format != AV_PIX_FMT_YUV420P && f.format != AV_PIX_FMT_YUVJ420P) {
+      // Other chroma layouts (4:2:2, 4:4:4, high bit depth) are brought to
+      // NM12 the way the engine's output format demands.
+      SwsContext* sws = sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), f.width, f.height,
+                                       AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!sws) return false;
+      std::uint8_t* dst[4] = {y, uv, nullptr, nullptr};
+      const int ds[4] = {static_cast<int>(fmt.bytesperline[0]), static_cast<int>(fmt.bytesperline[1]), 0, 0};
+      const int rows = sws_scale(sws, f.data, f.linesize, 0, f.height, dst, ds);
+      sws_freeContext(sws);
+      return rows == f.height;
+    }
     const auto w = static_cast<std::size_t>(f.width);
     const auto h = static_cast<std::size_t>(f.height);
     for (std::size_t r = 0; r < h; ++r)

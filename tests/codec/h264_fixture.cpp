@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -73,6 +74,7 @@ void Stream::append(const Stream& other) {
 }
 
 Stream encode(int width, int height, int frames, int gop, int firstNumber) {
+  av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) throw std::runtime_error("libx264 encoder missing");
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
