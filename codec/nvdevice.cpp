@@ -1,0 +1,42 @@
+#include "codec/nvdevice.h"
+
+#ifdef KOVIRA_BOARD_V4L2
+
+#include <libv4l2.h>
+
+int devOpen(const char* path, int flags) { return v4l2_open(path, flags); }
+int devIoctl(int fd, unsigned long request, void* arg) { return v4l2_ioctl(fd, request, arg); }
+int devClose(int fd) { return v4l2_close(fd); }
+
+#else
+
+#include "platform/v4l2emu/v4l2emu.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+int devOpen(const char* path, int flags) {
+  const int fd = v4l2emu::open(path, flags);
+  if (fd != v4l2emu::kNotEmulated) return fd;
+  return ::open(path, flags | O_CLOEXEC);
+}
+
+int devIoctl(int fd, unsigned long request, void* arg) {
+  if (v4l2emu::owns(fd)) return v4l2emu::ioctl(fd, request, arg);
+  int r;
+  // Like libv4l2: a request interrupted by a signal is simply repeated.
+  do {
+    r = ::ioctl(fd, request, arg);
+  } while (r < 0 && errno == EINTR);
+  return r;
+}
+
+int devClose(int fd) {
+  if (v4l2emu::owns(fd)) return v4l2emu::close(fd);
+  return ::close(fd);
+}
+
+#endif

@@ -1,0 +1,12 @@
+// The device seam of the codec element classes: every request they send to a
+// codec device goes through these three calls (plus plain mmap/munmap on
+// exported descriptors). A board build routes them to libv4l2; a host build
+// routes the codec device paths to the in-process emulator and every other
+// path to the real system calls, so a missing node still fails with ENOENT
+// and a node that is not a codec device still refuses its requests.
+// Results follow the system calls: -1 with errno on failure.
+#pragma once
+
+int devOpen(const char* path, int flags);
+int devIoctl(int fd, unsigned long request, void* arg);
+int devClose(int fd);

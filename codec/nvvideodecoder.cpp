@@ -1,0 +1,140 @@
+#include "codec/nvvideodecoder.h"
+
+#include "codec/nvlogging.h"
+#include "platform/nvv4l2_ext.h"
+
+#include <cstring>
+
+NvVideoDecoder::NvVideoDecoder(const char* name, int flags)
+    : NvV4l2Element(name, nvv4l2::kDecoderPath, flags,
+                    NvElementProfiler::PROFILER_FIELD_FPS | NvElementProfiler::PROFILER_FIELD_TOTAL_UNITS) {}
+
+NvVideoDecoder* NvVideoDecoder::createVideoDecoder(const char* name, int flags) {
+  auto* dec = new NvVideoDecoder(name, flags);
+  if (dec->isInError()) {
+    delete dec;
+    return nullptr;
+  }
+  return dec;
+}
+
+NvVideoDecoder::~NvVideoDecoder() = default;
+
+int NvVideoDecoder::setOutputPlaneFormat(std::uint32_t pixfmt, std::uint32_t sizeimage) {
+  if (pixfmt != nvv4l2::kFmtH264 && pixfmt != nvv4l2::kFmtH265) {
+    COMP_ERROR_MSG("Unsupported pixel format for decoder output plane " << pixfmt);
+    return -1;
+  }
+  output_plane_pixfmt = pixfmt;
+  struct v4l2_format format;
+  std::memset(&format, 0, sizeof format);
+  format.fmt.pix_mp.pixelformat = pixfmt;
+  format.fmt.pix_mp.num_planes = 1;
+  format.fmt.pix_mp.plane_fmt[0].sizeimage = sizeimage;
+  return output_plane.setFormat(format);
+}
+
+int NvVideoDecoder::setCapturePlaneFormat(std::uint32_t pixfmt, std::uint32_t width, std::uint32_t height) {
+  if (pixfmt != nvv4l2::kFmtNM12) {
+    COMP_ERROR_MSG("Only V4L2_PIX_FMT_NV12M is supported");
+    return -1;
+  }
+  capture_plane_pixfmt = pixfmt;
+  std::uint32_t num_planes = 0;
+  NvBuffer::NvBufferPlaneFormat fmts[MAX_PLANES] = {};
+  NvBuffer::fill_buffer_plane_format(&num_planes, fmts, width, height, pixfmt);
+  capture_plane.setBufferPlaneFormat(static_cast<int>(num_planes), fmts);
+  struct v4l2_format format;
+  std::memset(&format, 0, sizeof format);
+  format.fmt.pix_mp.pixelformat = pixfmt;
+  format.fmt.pix_mp.width = width;
+  format.fmt.pix_mp.height = height;
+  format.fmt.pix_mp.num_planes = static_cast<std::uint8_t>(num_planes);
+  return capture_plane.setFormat(format);
+}
+
+int NvVideoDecoder::disableCompleteFrameInputBuffer() {
+  if (output_plane_pixfmt != 0) {
+    COMP_ERROR_MSG("Should be called before setting plane formats");
+    return -1;
+  }
+  if (setExtControl(nvv4l2::kCidDecDisableCompleteFrameInput, 0) != 0) {
+    COMP_SYS_ERROR_MSG("Disabling decoder complete frame input buffer: failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Disabling decoder complete frame input buffer: success");
+  return 0;
+}
+
+bool NvVideoDecoder::checkAfterFormatsBeforeBuffers() {
+  if (output_plane_pixfmt == 0) {
+    COMP_ERROR_MSG("Should be called after setting plane formats");
+    return false;
+  }
+  if (output_plane.getNumBuffers() > 0 && capture_plane.getNumBuffers() > 0) {
+    COMP_ERROR_MSG("Should be called before requesting buffers on either plane");
+    return false;
+  }
+  return true;
+}
+
+int NvVideoDecoder::disableDPB() {
+  if (!checkAfterFormatsBeforeBuffers()) return -1;
+  if (setExtControl(nvv4l2::kCidDecDisableDpb, 0) != 0) {
+    COMP_SYS_ERROR_MSG("Disabling decoder DPB: failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Disabling decoder DPB: success");
+  return 0;
+}
+
+int NvVideoDecoder::enableMetadataReporting() {
+  if (!checkAfterFormatsBeforeBuffers()) return -1;
+  if (setExtControl(nvv4l2::kCidDecEnableMetadataReporting, 0) != 0) {
+    COMP_SYS_ERROR_MSG("Enabling decoder output metadata reporting: failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Enabling decoder output metadata reporting: success");
+  return 0;
+}
+
+int NvVideoDecoder::setSkipFrames(std::uint32_t skip_frames) {
+  if (!checkAfterFormatsBeforeBuffers()) return -1;
+  if (setExtControl(nvv4l2::kCidDecSkipFrames, static_cast<std::int32_t>(skip_frames)) != 0) {
+    COMP_SYS_ERROR_MSG("Setting decoder skip frames to " << skip_frames << ": failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Setting decoder skip frames to " << skip_frames << ": success");
+  return 0;
+}
+
+int NvVideoDecoder::getMinimumCapturePlaneBuffers(int& num) {
+  if (getControl(nvv4l2::kCidMinBuffersForCapture, num) != 0) {
+    COMP_SYS_ERROR_MSG("Getting decoder minimum capture plane buffers: failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Getting decoder minimum capture plane buffers (" << num << "): success");
+  return 0;
+}
+
+int NvVideoDecoder::getMetadata(std::uint32_t buffer_index, void* metadata) {
+  nvv4l2::MetadataRequest request{};
+  request.decoderMetadata = reinterpret_cast<std::uint64_t>(metadata);
+  request.bufferIndex = buffer_index;
+  struct v4l2_ext_control control;
+  struct v4l2_ext_controls ctrls;
+  std::memset(&control, 0, sizeof control);
+  std::memset(&ctrls, 0, sizeof ctrls);
+  control.id = nvv4l2::kCidDecOutputMetadata;
+  control.size = sizeof request;
+  control.ptr = &request;
+  ctrls.ctrl_class = nvv4l2::kCtrlClassVendor;
+  ctrls.count = 1;
+  ctrls.controls = &control;
+  if (getExtControls(ctrls) != 0) {
+    COMP_SYS_ERROR_MSG("Getting decoder output metadata for buffer " << buffer_index << ": failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Getting decoder output metadata for buffer " << buffer_index << ": success");
+  return 0;
+}

@@ -1,0 +1,29 @@
+// The hardware video decoder element on "/dev/nvhost-nvdec": its output
+// plane takes the H.264 / H.265 stream, its capture plane gives NM12
+// pictures. Adds the decoder's formats and vendor controls to the element
+// base. Created by createVideoDecoder, which returns null when the device
+// cannot be used.
+#pragma once
+
+#include "codec/nvv4l2element.h"
+
+class NvVideoDecoder : public NvV4l2Element {
+ public:
+  static NvVideoDecoder* createVideoDecoder(const char* name, int flags = 0);
+  ~NvVideoDecoder() override;
+
+  int setOutputPlaneFormat(std::uint32_t pixfmt, std::uint32_t sizeimage);
+  int setCapturePlaneFormat(std::uint32_t pixfmt, std::uint32_t width, std::uint32_t height);
+  int disableCompleteFrameInputBuffer();
+  int disableDPB();
+  int enableMetadataReporting();
+  int setSkipFrames(std::uint32_t skip_frames);
+  int getMinimumCapturePlaneBuffers(int& num);
+  // metadata: the caller's record of nvv4l2::kMetadataRecordSize bytes.
+  int getMetadata(std::uint32_t buffer_index, void* metadata);
+
+ private:
+  NvVideoDecoder(const char* name, int flags);
+  // Fails (with the message) unless both formats are set and not both planes hold buffers.
+  bool checkAfterFormatsBeforeBuffers();
+};

@@ -1,0 +1,516 @@
+#include "codec/v4tvideoparser.h"
+
+#include "codec/nvvideoconverter.h"
+#include "codec/nvvideodecoder.h"
+#include "core/threads.h"
+#include "platform/nvv4l2_ext.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kInputBufferBytes = 8388608;
+constexpr std::uint32_t kRetryForever = 0xFFFFFFFFu;
+constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+constexpr std::uint32_t kFirstEventWaitMs = 1000;
+// A buffer of the largest size decodes in a few seconds; a device that has
+// not finished it after this long is wedged.
+constexpr auto kParseTimeLimit = std::chrono::seconds(30);
+// How long the destructor lets the capture thread drain the end of stream
+// before it stops the queues under it.
+constexpr auto kShutdownGrace = std::chrono::seconds(3);
+constexpr auto kMaxBackoff = std::chrono::milliseconds(100);
+// Idle polls of the fallback end detection (devices without end marks).
+constexpr int kIdlePolls = 6;
+
+void printErr(const char* text) {
+  std::fputs(text, stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+timeval serialStamp(std::uint64_t serial) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(serial / 1000000);
+  tv.tv_usec = static_cast<suseconds_t>(serial % 1000000);
+  return tv;
+}
+
+std::uint64_t stampSerial(std::int64_t sec, std::int64_t usec) {
+  return static_cast<std::uint64_t>(sec) * 1000000 + static_cast<std::uint64_t>(usec);
+}
+
+enum class MarkSupport { Unknown, Yes, No };
+
+}  // namespace
+
+class V4TVideoParserPrivate {
+ public:
+  V4TVideoParserPrivate();
+
+  static std::atomic<std::uint64_t> _num;
+
+  std::string decName;
+  std::string convName;
+  std::unique_ptr<NvVideoDecoder> dec;
+  std::unique_ptr<NvVideoConverter> conv;
+  std::atomic<std::uint32_t> wantedFourcc{nvv4l2::kFmtNM12};
+  std::uint32_t currentFourcc = nvv4l2::kFmtNM12;  // capture thread only
+  std::atomic<bool> stop{false};
+  std::atomic<bool> closing{false};
+  std::atomic<bool> broken{false};
+  std::atomic<bool> threadExited{false};
+  std::thread thread;
+
+  // Delivery handshake: the capture thread holds deliverMu from the drop
+  // decision through the callback; parse ends its run under the same lock,
+  // so no callback runs after parse returned.
+  std::mutex deliverMu;
+  std::condition_variable deliverCv;
+  bool busy = false;                 // guarded by deliverMu
+  bool dropNext = false;             // guarded by deliverMu
+  bool firstPicture = true;          // guarded by deliverMu
+  std::uint64_t parseSerial = 0;     // guarded by deliverMu
+  std::uint64_t consumedSerial = 0;  // guarded by deliverMu: last input the decoder marked consumed
+  std::uint64_t delivered = 0;       // guarded by deliverMu: pictures of the current parse
+  std::atomic<MarkSupport> marks{MarkSupport::Unknown};
+
+  mutable std::mutex timingMu;
+  Clock::time_point start;        // guarded by timingMu
+  std::uint64_t totalMs = 0;      // guarded by timingMu
+  std::uint64_t deliveredAll = 0; // guarded by timingMu
+
+  std::uint32_t decCaptureCount = 0;  // capture thread only
+
+  void run(V4TVideoParser::Callback& cb);
+  void loop(V4TVideoParser::Callback& cb);
+  void capPlaneStart(std::uint32_t code);
+  void initConverter(const v4l2_format& fmt, std::uint32_t count, std::uint32_t code);
+  bool reinitConverter();
+  bool handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer);
+  void noteEndOfInput(const nvv4l2::DecoderMetadata& meta);
+  bool pipelineIdle();
+};
+
+std::atomic<std::uint64_t> V4TVideoParserPrivate::_num{0};
+
+V4TVideoParserPrivate::V4TVideoParserPrivate() {
+  const std::uint64_t n = _num.load();
+  decName = "dec" + std::to_string(n);
+  convName = "conv" + std::to_string(n);
+  dec.reset(NvVideoDecoder::createVideoDecoder(decName.c_str(), 0));
+  conv.reset(NvVideoConverter::createVideoConverter(convName.c_str(), 0));
+  start = Clock::now();
+  if (!dec || !conv) throw std::logic_error("Cannot allocate hardware resources (dec, conv)");
+
+  if (dec->disableCompleteFrameInputBuffer() != 0) printErr("disableCompleteFrameInputBuffer() fail");
+  if (dec->setOutputPlaneFormat(nvv4l2::kFmtH264, kInputBufferBytes) != 0)
+    std::fprintf(stderr, "setOutputPlaneFormat(%u, %u) fail\n", nvv4l2::kFmtH264, kInputBufferBytes);
+  if (dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, 1, true, false) != 0)
+    std::fprintf(stderr, "setupPlane(%d, ...) fail\n", 1);
+  if (dec->subscribeEvent(nvv4l2::kEventResolutionChange, 0, 0) != 0)
+    printErr("subscribeEvent(V4L2_EVENT_RESOLUTION_CHANGE) fail");
+  (void)dec->enableMetadataReporting();
+  if (dec->output_plane.setStreamStatus(true) != 0) printErr("dec.output_plane.setStreamStatus(true) fail");
+  ++_num;
+}
+
+void V4TVideoParserPrivate::initConverter(const v4l2_format& fmt, std::uint32_t count, std::uint32_t code) {
+  conv->output_plane.deinitPlane();
+  conv->capture_plane.deinitPlane();
+  const auto& pm = fmt.fmt.pix_mp;
+  if (conv->setOutputPlaneFormat(pm.pixelformat, pm.width, pm.height, nvv4l2::kLayoutBlockLinear) != 0)
+    throw std::logic_error("setOutputPlaneFormat() fail");
+  if (conv->setCapturePlaneFormat(code, pm.width, pm.height, nvv4l2::kLayoutPitch) != 0)
+    throw std::logic_error("setCapturePlaneFormat() fail");
+  if (conv->output_plane.setupPlane(V4L2_MEMORY_DMABUF, count, false, false) != 0)
+    throw std::logic_error("output_plane.setupPlane() fail : " + std::to_string(count));
+  if (conv->capture_plane.setupPlane(V4L2_MEMORY_MMAP, count, true, false) != 0)
+    throw std::logic_error("capture_plane.setupPlane() fail : " + std::to_string(count));
+  // The decoder's buffers go to the converter under their own index.
+  if (conv->output_plane.getNumBuffers() < count)
+    throw std::logic_error("output_plane.setupPlane() fail : " + std::to_string(count));
+  if (conv->output_plane.setStreamStatus(true) != 0) throw std::logic_error("output_plane.setStreamStatus(true) fail");
+  if (conv->capture_plane.setStreamStatus(true) != 0) throw std::logic_error("capture_plane.setStreamStatus(true) fail");
+  const std::uint32_t n = conv->capture_plane.getNumBuffers();
+  for (std::uint32_t i = 0; i < n; ++i) {
+    v4l2_buffer b;
+    v4l2_plane planes[MAX_PLANES];
+    std::memset(&b, 0, sizeof b);
+    std::memset(planes, 0, sizeof planes);
+    b.index = i;
+    b.m.planes = planes;
+    if (conv->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
+  }
+  currentFourcc = code;
+}
+
+bool V4TVideoParserPrivate::reinitConverter() {
+  v4l2_format fmt;
+  std::memset(&fmt, 0, sizeof fmt);
+  if (dec->capture_plane.getFormat(fmt) != 0) return false;
+  initConverter(fmt, decCaptureCount, wantedFourcc.load());
+  return true;
+}
+
+void V4TVideoParserPrivate::capPlaneStart(std::uint32_t code) {
+  v4l2_format fmt;
+  std::memset(&fmt, 0, sizeof fmt);
+  if (dec->capture_plane.getFormat(fmt) != 0) return;
+  dec->capture_plane.deinitPlane();
+  const auto& pm = fmt.fmt.pix_mp;
+  if (dec->setCapturePlaneFormat(pm.pixelformat, pm.width, pm.height) != 0) return;
+  (void)dec->setSkipFrames(0);
+  int minBuffers = -1;
+  if (dec->getMinimumCapturePlaneBuffers(minBuffers) != 0) minBuffers = -1;
+  if (dec->capture_plane.setupPlane(V4L2_MEMORY_MMAP, static_cast<std::uint32_t>(minBuffers), false, false) != 0)
+    throw std::logic_error("dec.capture_plane.setupPlane() fail");
+  // The converter takes the decoder's buffers by index, so it needs as many
+  // as the decoder was granted, not as many as were asked for.
+  decCaptureCount = dec->capture_plane.getNumBuffers();
+  initConverter(fmt, decCaptureCount, code);
+  if (dec->capture_plane.setStreamStatus(true) != 0) return;
+  for (std::uint32_t i = 0; i < decCaptureCount; ++i) {
+    v4l2_buffer b;
+    v4l2_plane planes[MAX_PLANES];
+    std::memset(&b, 0, sizeof b);
+    std::memset(planes, 0, sizeof planes);
+    b.index = i;
+    b.m.planes = planes;
+    if (dec->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
+  }
+}
+
+void V4TVideoParserPrivate::noteEndOfInput(const nvv4l2::DecoderMetadata& meta) {
+  if (meta.magic != nvv4l2::kMetadataMagic || !(meta.flags & nvv4l2::kMetaEndOfInput)) return;
+  const std::uint64_t serial = stampSerial(meta.inputSec, meta.inputUsec);
+  {
+    std::lock_guard lk(deliverMu);
+    if (serial > consumedSerial) consumedSerial = serial;
+  }
+  deliverCv.notify_all();
+}
+
+// Moves one decoded picture through the converter and, when the drop rule
+// lets it, hands it to the callback. False: the converter failed.
+bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer) {
+  alignas(8) std::uint8_t meta[nvv4l2::kMetadataRecordSize] = {};
+  (void)dec->getMetadata(decBuf.index, meta);
+  nvv4l2::DecoderMetadata record;
+  std::memcpy(&record, meta, sizeof record);
+  const bool ours = record.magic == nvv4l2::kMetadataMagic;
+  if (marks.load() == MarkSupport::Unknown) marks = ours ? MarkSupport::Yes : MarkSupport::No;
+  const bool isPicture = decBuffer->planes[0].bytesused > 0 && !(ours && !(record.flags & nvv4l2::kMetaPicture));
+  std::int32_t word;
+  std::memcpy(&word, meta + nvv4l2::kMetadataWordOffset, sizeof word);
+
+  bool ok = true;
+  if (isPicture) {
+    std::unique_lock lk(deliverMu);
+    bool deliver;
+    if (firstPicture) {
+      dropNext = false;
+      firstPicture = false;
+      deliver = busy;
+    } else if (!busy || dropNext) {
+      dropNext = false;
+      deliver = false;
+    } else {
+      deliver = true;
+    }
+    // A picture decoded from an earlier, abandoned parse is not this one's.
+    if (deliver && ours && stampSerial(record.inputSec, record.inputUsec) != parseSerial) deliver = false;
+    if (deliver) {
+      v4l2_buffer in;
+      v4l2_plane inPlanes[MAX_PLANES];
+      std::memset(&in, 0, sizeof in);
+      std::memset(inPlanes, 0, sizeof inPlanes);
+      in.index = decBuf.index;
+      in.m.planes = inPlanes;
+      v4l2_buffer out;
+      v4l2_plane outPlanes[MAX_PLANES];
+      std::memset(&out, 0, sizeof out);
+      std::memset(outPlanes, 0, sizeof outPlanes);
+      out.m.planes = outPlanes;
+      out.length = MAX_PLANES;
+      NvBuffer* convBuffer = nullptr;
+      ok = conv->output_plane.qBuffer(in, decBuffer) == 0 &&
+           conv->capture_plane.dqBuffer(out, &convBuffer, nullptr, kRetryForever) == 0 && convBuffer;
+      if (ok && !closing && !(out.flags & V4L2_BUF_FLAG_ERROR)) {
+        V4TVideoParserPlane planes[MAX_PLANES];
+        const int n = static_cast<int>(convBuffer->n_planes);
+        for (int j = 0; j < n; ++j) {
+          const auto& p = convBuffer->planes[j];
+          planes[j] = V4TVideoParserPlane{p.fmt.width, p.fmt.height, p.fmt.bytesperpixel, p.fmt.stride,
+                                          p.data + p.mem_offset, p.fmt.sizeimage};
+        }
+        try {
+          if (cb) cb(word, static_cast<int>(currentFourcc), planes, n);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "picture callback failed: %s\n", e.what());
+        } catch (...) {
+          printErr("picture callback failed");
+        }
+        ++delivered;
+        std::lock_guard tl(timingMu);
+        const auto now = Clock::now();
+        totalMs += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+        ++deliveredAll;
+        start = now;
+      }
+      if (ok) {
+        v4l2_buffer back;
+        v4l2_plane backPlanes[MAX_PLANES];
+        std::memset(&back, 0, sizeof back);
+        std::memset(backPlanes, 0, sizeof backPlanes);
+        back.index = out.index;
+        back.m.planes = backPlanes;
+        v4l2_buffer ret;
+        v4l2_plane retPlanes[MAX_PLANES];
+        std::memset(&ret, 0, sizeof ret);
+        std::memset(retPlanes, 0, sizeof retPlanes);
+        ret.m.planes = retPlanes;
+        ret.length = MAX_PLANES;
+        ok = conv->capture_plane.qBuffer(back, nullptr) == 0 &&
+             conv->output_plane.dqBuffer(ret, nullptr, nullptr, kRetryForever) == 0;
+      }
+      if (!ok) printErr("cannot get frame");
+    }
+  }
+  (void)ours;
+  // Decoder buffers go back even after a converter failure, or the decoder
+  // would run dry; the converter is rebuilt before the next picture.
+  v4l2_buffer back;
+  v4l2_plane backPlanes[MAX_PLANES];
+  std::memset(&back, 0, sizeof back);
+  std::memset(backPlanes, 0, sizeof backPlanes);
+  back.index = decBuf.index;
+  back.m.planes = backPlanes;
+  const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
+  noteEndOfInput(record);
+  if (!ok) currentFourcc = 0;
+  return ok && requeued;
+}
+
+void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
+  v4l2_event ev;
+  // 1. Nothing can be set up before the decoder knows the picture size.
+  while (!stop) {
+    std::memset(&ev, 0, sizeof ev);
+    if (dec->dqEvent(ev, kFirstEventWaitMs) == 0) {
+      if (ev.type == nvv4l2::kEventResolutionChange) break;
+    } else if (errno != EAGAIN) {
+      printErr("dqEvent() error");
+      break;
+    }
+  }
+  if (stop) return;
+  capPlaneStart(wantedFourcc.load());
+
+  auto backoff = std::chrono::milliseconds(1);
+  while (!stop) {
+    // a. Events first: a resolution change rebuilds the capture side.
+    std::memset(&ev, 0, sizeof ev);
+    while (dec->dqEvent(ev, 0) == 0) {
+      if (ev.type == nvv4l2::kEventResolutionChange) {
+        capPlaneStart(wantedFourcc.load());
+        if (stop) return;
+      } else {
+        printErr("Unknown event");
+        break;
+      }
+    }
+    // b. Pictures.
+    for (;;) {
+      if (wantedFourcc.load() != currentFourcc && !reinitConverter()) break;
+      v4l2_buffer b;
+      v4l2_plane planes[MAX_PLANES];
+      std::memset(&b, 0, sizeof b);
+      std::memset(planes, 0, sizeof planes);
+      b.m.planes = planes;
+      b.length = MAX_PLANES;
+      NvBuffer* buffer = nullptr;
+      if (dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
+        // EAGAIN: an event is pending or the capture side is being rebuilt.
+        std::this_thread::sleep_for(errno == EAGAIN ? std::chrono::milliseconds(1) : backoff);
+        if (errno != EAGAIN) backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
+        break;
+      }
+      // The wanted code may have changed while this thread waited for the
+      // picture; convert it the way the running parse asked.
+      if (wantedFourcc.load() != currentFourcc) reinitConverter();
+      if (handlePicture(cb, b, buffer)) {
+        backoff = std::chrono::milliseconds(1);
+      } else {
+        std::this_thread::sleep_for(backoff);
+        backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
+      }
+      if (stop) return;
+    }
+  }
+}
+
+void V4TVideoParserPrivate::loop(V4TVideoParser::Callback& cb) {
+  thread_name("decCapture");
+  try {
+    run(cb);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", decName.c_str(), e.what());
+    broken = true;
+  } catch (...) {
+    broken = true;
+  }
+  threadExited = true;
+  deliverCv.notify_all();
+}
+
+bool V4TVideoParserPrivate::pipelineIdle() {
+  return conv->output_plane.getNumQueuedBuffers() == 0 &&
+         conv->capture_plane.getNumQueuedBuffers() == conv->capture_plane.getNumBuffers() &&
+         dec->capture_plane.getNumQueuedBuffers() == dec->capture_plane.getNumBuffers();
+}
+
+V4TVideoParser::V4TVideoParser() : d(new V4TVideoParserPrivate) {
+  V4TVideoParserPrivate* p = d;
+  p->thread = std::thread([p, this] { p->loop(callback); });
+  if (d->dec->output_plane.setStreamStatus(true) != 0) printErr("setStreamStatus(true) fail");
+}
+
+V4TVideoParser::~V4TVideoParser() {
+  d->closing = true;
+  {
+    std::lock_guard lk(mutex);
+    d->stop = true;
+    // End of stream: the decoder flushes what it holds and the capture
+    // thread sees the stop flag after its next picture.
+    v4l2_buffer b;
+    v4l2_plane planes[MAX_PLANES];
+    std::memset(&b, 0, sizeof b);
+    std::memset(planes, 0, sizeof planes);
+    b.m.planes = planes;
+    if (d->dec->output_plane.qBuffer(b, nullptr) != 0) printErr("_sendEos qBuffer() error");
+    {
+      std::unique_lock dl(d->deliverMu);
+      d->deliverCv.wait_for(dl, kShutdownGrace, [&] { return d->threadExited.load(); });
+    }
+    // A thread still blocked in a dequeue is woken by stopping the queues.
+    if (!d->threadExited) {
+      d->dec->abort();
+      d->conv->abort();
+    }
+    if (d->thread.joinable()) d->thread.join();
+    delete d;
+    d = nullptr;
+  }
+}
+
+int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fourcc) {
+  V4TVideoParserPrivate& p = *d;
+  if (p.closing || p.broken) return -1;
+  {
+    std::lock_guard tl(p.timingMu);
+    p.start = Clock::now();
+  }
+  NvBuffer* buffer = p.dec->output_plane.getNthBuffer(0);
+  if (!buffer) return -1;
+  if (!data || length == 0 || length > buffer->planes[0].length) throw std::logic_error("HWDEC input wrong");
+  std::memset(buffer->planes[0].data, 0, buffer->planes[0].length);
+  std::memcpy(buffer->planes[0].data, data, length);
+  buffer->planes[0].bytesused = static_cast<std::uint32_t>(length);
+
+  std::uint64_t serial;
+  {
+    std::lock_guard lk(p.deliverMu);
+    serial = ++p.parseSerial;
+    p.dropNext = true;
+    p.busy = true;
+    p.delivered = 0;
+    p.wantedFourcc = static_cast<std::uint32_t>(fourcc);
+  }
+  auto finish = [&](int result) {
+    std::lock_guard lk(p.deliverMu);
+    p.busy = false;
+    return result;
+  };
+
+  v4l2_buffer b;
+  v4l2_plane planes[MAX_PLANES];
+  std::memset(&b, 0, sizeof b);
+  std::memset(planes, 0, sizeof planes);
+  b.index = 0;
+  b.m.planes = planes;
+  b.timestamp = serialStamp(serial);
+  if (p.dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
+
+  const auto deadline = Clock::now() + kParseTimeLimit;
+  bool inputBack = false;
+  if (p.dec->capture_plane.getNumBuffers() == 0) {
+    // No picture size known yet: the decoder gives the input back only after
+    // it announced the size and the capture side was built, or after finding
+    // no picture at all, in which case there is nothing more to wait for.
+    std::memset(&b, 0, sizeof b);
+    std::memset(planes, 0, sizeof planes);
+    b.m.planes = planes;
+    b.length = 1;
+    if (p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+    inputBack = true;
+    if (p.dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
+  }
+  if (p.marks.load() != MarkSupport::No) {
+    // The decoder marks the last capture buffer it completes for an input;
+    // once the capture thread handled that one, every picture of this
+    // buffer was delivered or dropped.
+    std::unique_lock lk(p.deliverMu);
+    const bool done = p.deliverCv.wait_until(lk, deadline, [&] {
+      return p.consumedSerial >= serial || p.broken || p.closing || p.marks.load() == MarkSupport::No;
+    });
+    if (!done || p.broken || p.closing) {
+      lk.unlock();
+      // Take the input back so the next parse starts clean.
+      p.dec->output_plane.setStreamStatus(false);
+      p.dec->output_plane.setStreamStatus(true);
+      return finish(-1);
+    }
+  }
+  std::memset(&b, 0, sizeof b);
+  std::memset(planes, 0, sizeof planes);
+  b.m.planes = planes;
+  b.length = 1;
+  if (!inputBack && p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+
+  if (p.marks.load() == MarkSupport::No) {
+    // Devices without end marks: wait until the pipeline stays idle.
+    p.conv->output_plane.waitAllBuffersDequeued(kWaitForever);
+    p.conv->capture_plane.waitAllBuffersQueued(kWaitForever);
+    for (int idle = 0; !p.stop && Clock::now() < deadline;) {
+      if (idle > kIdlePolls - 1) break;
+      idle = p.pipelineIdle() ? idle + 1 : 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  return finish(static_cast<int>(length));
+}
+
+std::uint64_t V4TVideoParser::averageTime() const {
+  std::lock_guard tl(d->timingMu);
+  return d->deliveredAll ? d->totalMs / d->deliveredAll : 0;
+}
+
+std::uint64_t V4TVideoParser::lastDelivered() const {
+  std::lock_guard lk(d->deliverMu);
+  return d->delivered;
+}
+
+const std::string& V4TVideoParser::decoderName() const { return d->decName; }
+const std::string& V4TVideoParser::converterName() const { return d->convName; }
+bool V4TVideoParser::broken() const { return d->broken; }

@@ -1,0 +1,349 @@
+// The emulated decoder engine: H.264 / H.265 through libavcodec, one thread,
+// low delay, writing NM12 (a luma plane and an interleaved CbCr plane).
+//
+// Behaviour its users rely on:
+//  1. Before the first picture, and whenever the coded size changes, it
+//     raises the resolution-change event and waits until the capture queue
+//     streams buffers of the new size.
+//  2. It consumes one input buffer at a time and completes that buffer only
+//     after every picture the consumption yields is complete.
+//  3. The last picture of each input buffer is held back until the next
+//     input buffer (or an empty one, end of stream) arrives.
+//  4. The last capture buffer completed while consuming an input buffer
+//     carries kMetaEndOfInput and that input's timestamp in its metadata; a
+//     consumption that yields no picture completes an empty capture buffer
+//     with only that mark.
+#include "platform/v4l2emu/control_log.h"
+#include "platform/v4l2emu/device.h"
+#include "platform/v4l2emu/engines.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstring>
+#include <deque>
+#include <memory>
+
+namespace v4l2emu {
+
+namespace {
+
+constexpr std::uint32_t kMinCaptureBuffers = 6;
+constexpr std::uint32_t kDefaultCodedBytes = 4u << 20;
+
+struct FrameDeleter {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
+
+class Decoder final : public Device {
+ public:
+  using Device::Device;
+  ~Decoder() override {
+    shutdown();
+    closeCodec();
+  }
+
+ protected:
+  int acceptFormat(Queue& q, const v4l2_pix_format_mplane& req, Format& out) override {
+    if (&q == &out_) {
+      if (req.pixelformat != nvv4l2::kFmtH264 && req.pixelformat != nvv4l2::kFmtH265) return EINVAL;
+      std::uint32_t size = req.plane_fmt[0].sizeimage ? req.plane_fmt[0].sizeimage : kDefaultCodedBytes;
+      size = std::min(size, kMaxCodedBytes);
+      if (faults_.grantInputBytes) size = std::min(size, faults_.grantInputBytes);
+      out = Format{};
+      out.pixfmt = req.pixelformat;
+      out.numPlanes = 1;
+      out.sizeimage[0] = size;
+      codecFmt_ = req.pixelformat;
+      return 0;
+    }
+    if (req.pixelformat != nvv4l2::kFmtNM12) return EINVAL;
+    return rawLayout(req.pixelformat, req.width, req.height, out) ? 0 : EINVAL;
+  }
+
+  Format reportedFormat(const Queue& q) override {
+    if (&q == &cap_ && streamW_ > 0) {
+      Format f;
+      rawLayout(nvv4l2::kFmtNM12, streamW_, streamH_, f);
+      return f;
+    }
+    return q.fmt;
+  }
+
+  int setControl(std::uint32_t id, std::int64_t value) override {
+    switch (id) {
+      case nvv4l2::kCidDecDisableCompleteFrameInput:
+      case nvv4l2::kCidDecDisableDpb:
+      case nvv4l2::kCidDecEnableMetadataReporting:
+      case nvv4l2::kCidDecSkipFrames:
+        return Device::setControl(id, value);
+      default:
+        return EINVAL;
+    }
+  }
+
+  int getControl(std::uint32_t id, std::int32_t& value) override {
+    if (id != nvv4l2::kCidMinBuffersForCapture) return EINVAL;
+    value = static_cast<std::int32_t>(kMinCaptureBuffers);
+    return 0;
+  }
+
+  int getExtControl(v4l2_ext_control& ctrl) override {
+    if (ctrl.id != nvv4l2::kCidDecOutputMetadata || !ctrl.ptr || ctrl.size < sizeof(nvv4l2::MetadataRequest))
+      return EINVAL;
+    const auto* req = static_cast<const nvv4l2::MetadataRequest*>(ctrl.ptr);
+    if (req->bufferIndex >= cap_.bufs.size() || !req->decoderMetadata) return EINVAL;
+    std::memcpy(reinterpret_cast<void*>(req->decoderMetadata), &cap_.bufs[req->bufferIndex].meta,
+                sizeof(nvv4l2::DecoderMetadata));
+    return 0;
+  }
+
+  void engine() override {
+    std::vector<std::uint8_t> input;
+    for (;;) {
+      std::unique_lock lk(mu_);
+      cv_.wait(lk, [&] { return closing_ || (out_.streaming && !out_.queued.empty()); });
+      if (closing_) return;
+      const unsigned index = out_.queued.front();
+      const std::uint64_t generation = out_.generation;
+      Buffer& buf = out_.bufs[index];
+      const timeval stamp = buf.timestamp;
+      codecNow_ = codecFmt_;
+      // Take a private copy of the coded bytes so the input buffer is never
+      // read after a STREAMOFF handed it back.
+      ++out_.inFlight;
+      FdMapping keep;
+      std::size_t len = 0;
+      const std::uint8_t* src = planeData(out_, buf, 0, keep, len);
+      const std::size_t used = std::min<std::size_t>(buf.planes[0].bytesused, len);
+      lk.unlock();
+      input.assign(src, src + (src ? used : 0));
+      lk.lock();
+      --out_.inFlight;
+      cv_.notify_all();
+      lk.unlock();
+
+      consume(input, stamp, generation);
+
+      lk.lock();
+      if (out_.generation == generation && out_.bufs[index].state == BufState::Queued) {
+        std::erase(out_.queued, index);
+        complete(out_, index);
+      }
+    }
+  }
+
+ private:
+  bool openCodec() {
+    if (ctx_) return true;
+    const AVCodec* codec = avcodec_find_decoder(codecNow_ == nvv4l2::kFmtH265 ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264);
+    if (!codec) return false;
+    ctx_ = avcodec_alloc_context3(codec);
+    parser_ = av_parser_init(codec->id);
+    pkt_ = av_packet_alloc();
+    if (!ctx_ || !parser_ || !pkt_) return closeCodec(), false;
+    ctx_->thread_count = 1;
+    ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    if (avcodec_open2(ctx_, codec, nullptr) < 0) return closeCodec(), false;
+    return true;
+  }
+
+  void closeCodec() {
+    if (parser_) av_parser_close(parser_);
+    parser_ = nullptr;
+    av_packet_free(&pkt_);
+    avcodec_free_context(&ctx_);
+  }
+
+  bool aborted(std::uint64_t generation) {
+    std::lock_guard lk(mu_);
+    return closing_ || out_.generation != generation;
+  }
+
+  // Decodes one input buffer (empty: end of stream) and completes its pictures.
+  void consume(const std::vector<std::uint8_t>& input, timeval stamp, std::uint64_t generation) {
+    stamp_ = stamp;
+    published_ = 0;
+    if (!openCodec()) {
+      finishInput(generation, /*flush=*/true);
+      return;
+    }
+    if (input.empty()) {
+      avcodec_send_packet(ctx_, nullptr);
+      receive(generation);
+      finishInput(generation, /*flush=*/true);
+      avcodec_flush_buffers(ctx_);
+      return;
+    }
+    const std::uint8_t* data = input.data();
+    int left = static_cast<int>(input.size());
+    // The parser keeps the tail of the buffer until more data arrives; the
+    // final call without data closes the buffer's last access unit, so each
+    // input buffer is decoded on its own.
+    for (bool last = false; !last && !aborted(generation);) {
+      std::uint8_t* out = nullptr;
+      int outSize = 0;
+      last = left == 0;
+      const int used = av_parser_parse2(parser_, ctx_, &out, &outSize, last ? nullptr : data, left,
+                                        AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+      if (used < 0) break;
+      data += used;
+      left -= used;
+      if (outSize > 0) {
+        pkt_->data = out;
+        pkt_->size = outSize;
+        if (avcodec_send_packet(ctx_, pkt_) >= 0) receive(generation);
+      }
+    }
+    finishInput(generation, /*flush=*/false);
+  }
+
+  void receive(std::uint64_t generation) {
+    for (;;) {
+      FramePtr f(av_frame_alloc());
+      if (!f || avcodec_receive_frame(ctx_, f.get()) < 0) return;
+      onPicture(std::move(f), generation);
+    }
+  }
+
+  void onPicture(FramePtr f, std::uint64_t generation) {
+    const auto w = static_cast<std::uint32_t>(f->width);
+    const auto h = static_cast<std::uint32_t>(f->height);
+    if (w != streamW_ || h != streamH_) {
+      // Pictures of the old size leave first; then the size change is
+      // announced and the user rebuilds the capture queue.
+      while (!pending_.empty()) publishFront(false, generation);
+      std::unique_lock lk(mu_);
+      streamW_ = w;
+      streamH_ = h;
+      postEvent(nvv4l2::kEventResolutionChange);
+      Format want;
+      rawLayout(nvv4l2::kFmtNM12, w, h, want);
+      cv_.wait(lk, [&] {
+        return closing_ || out_.generation != generation ||
+               (cap_.streaming && cap_.fmt.width == w && cap_.fmt.height == h && !cap_.bufs.empty() &&
+                cap_.bufs[0].planes[1].length >= want.sizeimage[1] &&
+                cap_.bufs[0].planes[0].length >= want.sizeimage[0]);
+      });
+      if (closing_ || out_.generation != generation) return;
+    }
+    // Two pictures stay in hand so that the end of an input buffer can mark
+    // the last one it completes and still hold the final one back.
+    if (pending_.size() == 2) publishFront(false, generation);
+    pending_.push_back(std::move(f));
+  }
+
+  void finishInput(std::uint64_t generation, bool flush) {
+    const std::size_t keep = flush ? 0 : 1;
+    while (pending_.size() > keep + 1) publishFront(false, generation);
+    if (pending_.size() == keep + 1) publishFront(true, generation);
+    // Before the first picture there is no capture queue to carry the mark;
+    // the user then learns the outcome from the returned input buffer.
+    else if (streamW_ > 0) publish(nullptr, true, generation);
+  }
+
+  void publishFront(bool endOfInput, std::uint64_t generation) {
+    FramePtr f = std::move(pending_.front());
+    pending_.pop_front();
+    publish(f.get(), endOfInput, generation);
+  }
+
+  // Completes one capture buffer with picture f (null: an empty marker).
+  void publish(const AVFrame* f, bool endOfInput, std::uint64_t generation) {
+    if (f) delayPicture();
+    std::unique_lock lk(mu_);
+    auto fits = [&] {
+      if (!cap_.streaming || cap_.queued.empty()) return false;
+      if (!f) return true;
+      return cap_.fmt.width == static_cast<std::uint32_t>(f->width) &&
+             cap_.fmt.height == static_cast<std::uint32_t>(f->height);
+    };
+    cv_.wait(lk, [&] { return closing_ || out_.generation != generation || fits(); });
+    if (!fits()) return;  // closing or the input was taken back: the picture is lost
+    const unsigned index = cap_.queued.front();
+    cap_.queued.pop_front();
+    ++cap_.inFlight;
+    Buffer& buf = cap_.bufs[index];
+    const Format fmt = cap_.fmt;
+    FdMapping keep0, keep1;
+    std::size_t len0 = 0, len1 = 0;
+    std::uint8_t* y = planeData(cap_, buf, 0, keep0, len0);
+    std::uint8_t* uv = planeData(cap_, buf, 1, keep1, len1);
+    lk.unlock();
+    bool ok = true;
+    if (f) ok = writeNm12(*f, fmt, y, len0, uv, len1);
+    lk.lock();
+    --cap_.inFlight;
+    buf.meta = nvv4l2::DecoderMetadata{};
+    buf.meta.magic = nvv4l2::kMetadataMagic;
+    buf.meta.flags = (f ? nvv4l2::kMetaPicture : 0) | (endOfInput ? nvv4l2::kMetaEndOfInput : 0);
+    buf.meta.inputSec = stamp_.tv_sec;
+    buf.meta.inputUsec = stamp_.tv_usec;
+    buf.meta.width = fmt.width;
+    buf.meta.height = fmt.height;
+    buf.meta.pictureSerial = f ? serial_++ : serial_;
+    buf.planes[0].bytesused = f ? fmt.sizeimage[0] : 0;
+    buf.planes[1].bytesused = f ? fmt.sizeimage[1] : 0;
+    buf.timestamp = stamp_;
+    buf.flags = ok ? 0 : V4L2_BUF_FLAG_ERROR;
+    complete(cap_, index);
+    ++published_;
+  }
+
+  static bool writeNm12(const AVFrame& f, const Format& fmt, std::uint8_t* y, std::size_t ylen, std::uint8_t* uv,
+                        std::size_t uvlen) {
+    if (!y || !uv || ylen < fmt.sizeimage[0] || uvlen < fmt.sizeimage[1]) return false;
+    if (f.format != AV_PIX_FMT_YUV420P && f.format != AV_PIX_FMT_YUVJ420P) {
+      // Other chroma layouts (4:2:2, 4:4:4, high bit depth) are brought to
+      // NM12 the way the engine's output format demands.
+      SwsContext* sws = sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), f.width, f.height,
+                                       AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+      if (!sws) return false;
+      std::uint8_t* dst[4] = {y, uv, nullptr, nullptr};
+      const int ds[4] = {static_cast<int>(fmt.bytesperline[0]), static_cast<int>(fmt.bytesperline[1]), 0, 0};
+      const int rows = sws_scale(sws, f.data, f.linesize, 0, f.height, dst, ds);
+      sws_freeContext(sws);
+      return rows == f.height;
+    }
+    const auto w = static_cast<std::size_t>(f.width);
+    const auto h = static_cast<std::size_t>(f.height);
+    for (std::size_t r = 0; r < h; ++r)
+      std::memcpy(y + r * fmt.bytesperline[0], f.data[0] + r * static_cast<std::size_t>(f.linesize[0]), w);
+    const std::size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+    for (std::size_t r = 0; r < ch; ++r) {
+      const std::uint8_t* cb = f.data[1] + r * static_cast<std::size_t>(f.linesize[1]);
+      const std::uint8_t* cr = f.data[2] + r * static_cast<std::size_t>(f.linesize[2]);
+      std::uint8_t* d = uv + r * fmt.bytesperline[1];
+      for (std::size_t c = 0; c < cw; ++c) {
+        d[2 * c] = cb[c];
+        d[2 * c + 1] = cr[c];
+      }
+    }
+    return true;
+  }
+
+  // Engine-thread state.
+  AVCodecContext* ctx_ = nullptr;
+  AVCodecParserContext* parser_ = nullptr;
+  AVPacket* pkt_ = nullptr;
+  std::deque<FramePtr> pending_;
+  timeval stamp_{};
+  unsigned published_ = 0;
+  std::uint32_t codecNow_ = nvv4l2::kFmtH264;
+  std::uint32_t serial_ = 0;
+  std::uint32_t codecFmt_ = nvv4l2::kFmtH264;  // guarded by mu_ (read by the engine after S_FMT)
+  std::uint32_t streamW_ = 0;                  // guarded by mu_
+  std::uint32_t streamH_ = 0;                  // guarded by mu_
+};
+
+}  // namespace
+
+std::shared_ptr<Device> makeDecoder(const std::string& path, int flags, const FaultPlan& faults) {
+  return std::make_shared<Decoder>(path, flags, faults);
+}
+
+}  // namespace v4l2emu

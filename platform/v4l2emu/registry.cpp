@@ -1,0 +1,131 @@
+// The table of open emulated instances and the process-wide test switches.
+#include "platform/v4l2emu/control_log.h"
+#include "platform/v4l2emu/device.h"
+#include "platform/v4l2emu/engines.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace v4l2emu {
+
+namespace {
+
+constexpr std::size_t kMaxControlLog = 4096;
+
+struct Registry {
+  std::mutex mu;
+  std::map<int, std::shared_ptr<Device>> devices;  // guarded by mu
+  FaultPlan faults;                                // guarded by mu
+  std::vector<ControlRecord> controls;             // guarded by mu
+};
+
+Registry& registry() {
+  static Registry r;
+  return r;
+}
+
+std::shared_ptr<Device> find(int fd) {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  auto it = r.devices.find(fd);
+  return it == r.devices.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+void recordControl(const std::string& device, std::uint32_t id, std::int64_t value) {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  if (r.controls.size() >= kMaxControlLog) r.controls.erase(r.controls.begin());
+  r.controls.push_back(ControlRecord{device, id, value});
+}
+
+int open(const char* path, int flags) {
+  if (!path) return kNotEmulated;
+  const std::string p(path);
+  if (p != nvv4l2::kDecoderPath && p != nvv4l2::kConverterPath && p != nvv4l2::kEncoderPath) return kNotEmulated;
+  Registry& r = registry();
+  FaultPlan faults;
+  {
+    std::lock_guard lk(r.mu);
+    if (r.faults.device.empty() || p.find(r.faults.device) != std::string::npos) faults = r.faults;
+  }
+  // The instance's descriptor number is a real descriptor so that it is
+  // unique in the process and shows in descriptor counts.
+  const int fd = eventfd(0, EFD_CLOEXEC);
+  if (fd < 0) return -1;
+  std::shared_ptr<Device> dev;
+  if (p == nvv4l2::kDecoderPath) dev = makeDecoder(p, flags, faults);
+  else if (p == nvv4l2::kConverterPath) dev = makeConverter(p, flags, faults);
+  else dev = makeEncoder(p, flags, faults);
+  dev->start();
+  std::lock_guard lk(r.mu);
+  r.devices[fd] = std::move(dev);
+  return fd;
+}
+
+bool owns(int fd) { return find(fd) != nullptr; }
+
+int ioctl(int fd, unsigned long request, void* arg) {
+  auto dev = find(fd);
+  if (!dev) {
+    errno = EBADF;
+    return -1;
+  }
+  const int err = dev->ioctl(request, arg);
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+}
+
+int close(int fd) {
+  std::shared_ptr<Device> dev;
+  {
+    Registry& r = registry();
+    std::lock_guard lk(r.mu);
+    auto it = r.devices.find(fd);
+    if (it == r.devices.end()) {
+      errno = EBADF;
+      return -1;
+    }
+    dev = std::move(it->second);
+    r.devices.erase(it);
+  }
+  dev->shutdown();
+  dev.reset();
+  return ::close(fd);
+}
+
+void setFaults(const FaultPlan& plan) {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  r.faults = plan;
+}
+
+void clearFaults() { setFaults(FaultPlan{}); }
+
+std::vector<ControlRecord> controlLog() {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  return r.controls;
+}
+
+void clearControlLog() {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  r.controls.clear();
+}
+
+int openInstances() {
+  Registry& r = registry();
+  std::lock_guard lk(r.mu);
+  return static_cast<int>(r.devices.size());
+}
+
+}  // namespace v4l2emu

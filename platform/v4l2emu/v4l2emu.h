@@ -1,0 +1,65 @@
+// In-process emulation of the board's V4L2 memory-to-memory codec devices
+// (decoder, converter, encoder) for host builds. The device seam
+// (codec/nvdevice.h) hands a path to `open` first; paths that are not
+// emulated come back as kNotEmulated and go to the real system call.
+//
+// Every emulated descriptor is a real descriptor number (an eventfd kept
+// open for the instance), so it never collides with other files and a
+// leaked one is visible to descriptor counts. Each instance owns an engine
+// thread; `close` stops and joins it. All functions are thread-safe; ioctl
+// follows the V4L2 convention (-1 with errno on failure).
+//
+// Test switches (FaultPlan) are process-wide and apply to instances opened
+// after they are set.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace v4l2emu {
+
+inline constexpr int kNotEmulated = -2;
+
+// Returns a descriptor, -1 with errno, or kNotEmulated for other paths.
+int open(const char* path, int flags);
+// True when fd belongs to an emulated instance.
+bool owns(int fd);
+int ioctl(int fd, unsigned long request, void* arg);
+int close(int fd);
+
+struct FaultPlan {
+  // Applies to devices whose path contains this text ("" means every device).
+  std::string device;
+  // Grant at most this many bytes for a coded input plane (0: as asked).
+  std::uint32_t grantInputBytes = 0;
+  // Grant this many buffers more than a non-zero REQBUFS asks for.
+  std::uint32_t extraBuffers = 0;
+  // EXPBUF of this capture buffer index hands out a read-only descriptor.
+  int readOnlyExportIndex = -1;
+  // The failNth-th call (1-based) of request failRequest fails with failErrno.
+  unsigned long failRequest = 0;
+  int failNth = 0;
+  int failErrno = 5;  // EIO
+  // Asynchronous engines: each picture is held this long before it completes.
+  unsigned pictureDelayMs = 0;
+  // QUERYCAP reports no memory-to-memory multi-planar capability.
+  bool noM2M = false;
+};
+
+void setFaults(const FaultPlan& plan);
+void clearFaults();
+
+// Every control a device was asked to set, in order (path, id, value).
+struct ControlRecord {
+  std::string device;
+  std::uint32_t id;
+  std::int64_t value;
+};
+std::vector<ControlRecord> controlLog();
+void clearControlLog();
+
+// Number of emulated instances open now (tests check for leaks).
+int openInstances();
+
+}  // namespace v4l2emu

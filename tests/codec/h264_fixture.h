@@ -1,0 +1,47 @@
+// Test streams: H.264 elementary streams encoded at test time with libx264
+// (through libavcodec) whose pictures carry their frame number as a barcode
+// in the top quarter, plus a reference decoder straight on libavcodec.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace fixture {
+
+struct AccessUnit {
+  std::size_t offset;
+  std::size_t size;
+  bool key;
+};
+
+struct Stream {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> bytes;
+  std::vector<AccessUnit> units;  // one per frame, in order
+
+  // The bytes of frames [first, last] (inclusive), as the frame store cuts a
+  // group: its frames and the key frame that follows them.
+  std::vector<std::uint8_t> slice(std::size_t first, std::size_t last) const;
+  void append(const Stream& other);
+};
+
+// Frames numbered firstNumber, firstNumber + 1, ...; a key frame every gop.
+Stream encode(int width, int height, int frames, int gop, int firstNumber = 0);
+
+// The number drawn in a luma picture, -1 when unreadable.
+int readBarcode(const std::uint8_t* luma, int width, int height, int stride);
+// The same from a B, G, R, A picture (green channel).
+int readBarcodeBgra(const std::uint8_t* bgra, int width, int height, int stride);
+
+struct Picture {
+  int width;
+  int height;
+  std::vector<std::uint8_t> luma;  // packed rows
+  std::vector<std::uint8_t> bgra;  // packed rows, libswscale bilinear
+};
+// Decodes the whole stream with libavcodec, single-threaded.
+std::vector<Picture> referenceDecode(std::span<const std::uint8_t> bytes, bool withBgra);
+
+}  // namespace fixture

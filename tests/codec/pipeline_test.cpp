@@ -1,0 +1,250 @@
+// The hardware decoder pipeline against the emulated devices: numbering,
+// barcodes, exact luma, converted colour, resolution change, bad input and
+// a slow (asynchronous) device.
+#include "codec/v4tvideoparser.h"
+#include "platform/nvv4l2_ext.h"
+#include "platform/v4l2emu/v4l2emu.h"
+#include "tests/codec/h264_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+struct Got {
+  unsigned number;
+  int barcode;
+  int fourcc;
+  int width;
+  int height;
+  std::vector<std::uint8_t> pixels;  // packed rows of plane 0
+};
+
+// Parses frames [first, last] (last: the next key frame) the way the decode
+// stage does: numbers by delivery order from `first`, limit inclusive.
+std::vector<Got> parseGroup(V4TVideoParser& parser, const fixture::Stream& s, std::size_t first, std::size_t last,
+                            int fourcc, int* result = nullptr) {
+  std::vector<Got> got;
+  const auto bytes = s.slice(first, last);
+  std::lock_guard lk(parser.mutex);
+  unsigned count = 0;
+  const unsigned limit = static_cast<unsigned>(last - first);
+  parser.callback = [&](int, int code, V4TVideoParserPlane* planes, int n) {
+    if (count > limit || n < 1) return;
+    const auto& p = planes[0];
+    Got g{static_cast<unsigned>(first) + count, -1, code, static_cast<int>(p.width), static_cast<int>(p.height), {}};
+    const std::size_t row = static_cast<std::size_t>(p.width) * p.bytesperpixel;
+    g.pixels.resize(row * p.height);
+    for (std::uint32_t y = 0; y < p.height; ++y) std::memcpy(g.pixels.data() + y * row, p.data + y * p.stride, row);
+    g.barcode = code == static_cast<int>(nvv4l2::kFmtAR24)
+                    ? fixture::readBarcodeBgra(g.pixels.data(), g.width, g.height, static_cast<int>(row))
+                    : fixture::readBarcode(g.pixels.data(), g.width, g.height, g.width);
+    got.push_back(std::move(g));
+    ++count;
+  };
+  const int r = parser.parse(bytes.data(), bytes.size(), fourcc);
+  parser.callback = nullptr;
+  if (result) *result = r;
+  EXPECT_EQ(r, static_cast<int>(bytes.size()));
+  return got;
+}
+
+// Checks that a group's pictures are exactly its frames, each carrying its number.
+void expectGroup(const std::vector<Got>& got, std::size_t first, std::size_t frames) {
+  ASSERT_EQ(got.size(), frames) << "group at " << first;
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i].number, first + i);
+    EXPECT_EQ(got[i].barcode, static_cast<int>(got[i].number)) << "picture " << got[i].number;
+  }
+}
+
+const fixture::Stream& gop10() {
+  static const fixture::Stream s = fixture::encode(320, 240, 511, 10);
+  return s;
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  void TearDown() override { v4l2emu::clearFaults(); }
+};
+
+TEST_F(Pipeline, FiftyConsecutiveParsesNumberEveryPictureByItsBarcode) {
+  V4TVideoParser parser;
+  const auto& s = gop10();
+  for (std::size_t first = 0; first + 10 < s.units.size(); first += 10)
+    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
+  EXPECT_FALSE(parser.broken());
+}
+
+TEST_F(Pipeline, LongerGroupsAndLargerPicturesKeepTheirNumbers) {
+  struct Case {
+    int w, h, frames, gop;
+  } cases[] = {{640, 480, 76, 25}, {320, 240, 501, 250}, {1920, 1080, 21, 10}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " gop " + std::to_string(c.gop));
+    const auto s = fixture::encode(c.w, c.h, c.frames, c.gop);
+    V4TVideoParser parser;
+    for (std::size_t first = 0; first + c.gop < s.units.size(); first += static_cast<std::size_t>(c.gop))
+      expectGroup(parseGroup(parser, s, first, first + static_cast<std::size_t>(c.gop), nvv4l2::kFmtNM12), first,
+                  static_cast<std::size_t>(c.gop));
+  }
+}
+
+TEST_F(Pipeline, LumaIsBitIdenticalToADirectDecode) {
+  const auto& s = gop10();
+  const auto bytes = s.slice(0, 40);
+  const auto ref = fixture::referenceDecode(bytes, false);
+  ASSERT_GE(ref.size(), 40u);
+  V4TVideoParser parser;
+  for (std::size_t first = 0; first < 40; first += 10) {
+    const auto got = parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12);
+    ASSERT_EQ(got.size(), 10u);
+    for (const auto& g : got) {
+      ASSERT_EQ(g.fourcc, static_cast<int>(nvv4l2::kFmtNM12));
+      EXPECT_EQ(g.pixels, ref[g.number].luma) << "picture " << g.number;
+    }
+  }
+}
+
+TEST_F(Pipeline, Ar24MatchesLibswscaleWithinTolerance) {
+  const auto& s = gop10();
+  const auto ref = fixture::referenceDecode(s.slice(0, 20), true);
+  V4TVideoParser parser;
+  // NM12 first, then AR24: the converter is set up again between them.
+  expectGroup(parseGroup(parser, s, 0, 10, nvv4l2::kFmtNM12), 0, 10);
+  const auto got = parseGroup(parser, s, 10, 20, nvv4l2::kFmtAR24);
+  ASSERT_EQ(got.size(), 10u);
+  for (const auto& g : got) {
+    ASSERT_EQ(g.fourcc, static_cast<int>(nvv4l2::kFmtAR24));
+    EXPECT_EQ(g.barcode, static_cast<int>(g.number));
+    const auto& r = ref[g.number].bgra;
+    ASSERT_EQ(g.pixels.size(), r.size());
+    long worst = 0;
+    double sum = 0;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      const long d = std::labs(static_cast<long>(g.pixels[i]) - r[i]);
+      worst = std::max(worst, d);
+      sum += static_cast<double>(d);
+    }
+    EXPECT_LE(worst, 6) << "picture " << g.number;
+    EXPECT_LT(sum / static_cast<double>(r.size()), 1.0) << "picture " << g.number;
+  }
+  // And back to grey pictures.
+  expectGroup(parseGroup(parser, s, 20, 30, nvv4l2::kFmtNM12), 20, 10);
+}
+
+TEST_F(Pipeline, ResolutionChangeInsideAStreamKeepsNumbering) {
+  auto s = fixture::encode(320, 240, 20, 10, 0);
+  s.append(fixture::encode(640, 480, 21, 10, 20));
+  V4TVideoParser parser;
+  for (std::size_t first = 0; first + 10 < s.units.size(); first += 10) {
+    const auto got = parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12);
+    expectGroup(got, first, 10);
+    for (const auto& g : got) EXPECT_EQ(g.width, g.number < 20 ? 320 : 640) << "picture " << g.number;
+  }
+}
+
+TEST_F(Pipeline, BadInputIsRefusedWithHwdecInputWrong) {
+  V4TVideoParser parser;
+  std::lock_guard lk(parser.mutex);
+  const std::uint8_t byte = 0;
+  auto expectRefused = [&](const std::uint8_t* data, std::uint64_t len) {
+    try {
+      parser.parse(data, len, static_cast<int>(nvv4l2::kFmtNM12));
+      ADD_FAILURE() << "accepted length " << len;
+    } catch (const std::logic_error& e) {
+      EXPECT_STREQ(e.what(), "HWDEC input wrong");
+    }
+  };
+  expectRefused(nullptr, 10);
+  expectRefused(&byte, 0);
+  expectRefused(&byte, 8388609);
+  // Exactly the input buffer's size is accepted; bytes that hold no picture
+  // end the parse as soon as the decoder reports them consumed.
+  std::vector<std::uint8_t> junk(8388608, 0);
+  EXPECT_EQ(parser.parse(junk.data(), junk.size(), static_cast<int>(nvv4l2::kFmtNM12)), 8388608);
+}
+
+TEST_F(Pipeline, ASmallerGrantedInputBufferRefusesLargerInput) {
+  v4l2emu::FaultPlan plan;
+  plan.device = "nvdec";
+  plan.grantInputBytes = 4096;
+  v4l2emu::setFaults(plan);
+  V4TVideoParser parser;
+  v4l2emu::clearFaults();
+  const auto bytes = gop10().slice(0, 10);
+  ASSERT_GT(bytes.size(), 4096u);
+  std::lock_guard lk(parser.mutex);
+  EXPECT_THROW(parser.parse(bytes.data(), bytes.size(), static_cast<int>(nvv4l2::kFmtNM12)), std::logic_error);
+}
+
+TEST_F(Pipeline, ASlowAsynchronousDeviceNeverMisnumbersAPicture) {
+  v4l2emu::FaultPlan plan;
+  plan.pictureDelayMs = 15;
+  v4l2emu::setFaults(plan);
+  V4TVideoParser parser;
+  v4l2emu::clearFaults();
+  const auto& s = gop10();
+  for (std::size_t first = 0; first < 40; first += 10)
+    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
+}
+
+TEST_F(Pipeline, ExtraGrantedBuffersStillCarryEveryPicture) {
+  v4l2emu::FaultPlan plan;
+  plan.extraBuffers = 3;
+  v4l2emu::setFaults(plan);
+  V4TVideoParser parser;
+  v4l2emu::clearFaults();
+  const auto& s = gop10();
+  for (std::size_t first = 0; first < 30; first += 10)
+    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
+}
+
+TEST_F(Pipeline, PicturesAfterParseReturnedReachNoCallback) {
+  auto parser = std::make_unique<V4TVideoParser>();
+  const auto& s = gop10();
+  expectGroup(parseGroup(*parser, s, 0, 10, nvv4l2::kFmtNM12), 0, 10);
+  // The held-back key frame comes out at end of stream, after parse
+  // returned; a callback installed now must never see it.
+  std::atomic<int> late{0};
+  {
+    std::lock_guard lk(parser->mutex);
+    parser->callback = [&](int, int, V4TVideoParserPlane*, int) { ++late; };
+  }
+  parser.reset();  // destruction flushes the decoder (end of stream)
+  EXPECT_EQ(late.load(), 0);
+}
+
+TEST_F(Pipeline, ParsersNameTheirElementsByACounterAndMissingDevicesThrow) {
+  auto a = std::make_unique<V4TVideoParser>();
+  auto b = std::make_unique<V4TVideoParser>();
+  const auto na = std::stoul(a->decoderName().substr(3));
+  EXPECT_EQ(a->converterName(), "conv" + std::to_string(na));
+  EXPECT_EQ(b->decoderName(), "dec" + std::to_string(na + 1));
+  EXPECT_EQ(b->converterName(), "conv" + std::to_string(na + 1));
+  EXPECT_EQ(a->averageTime(), 0u);
+
+  v4l2emu::FaultPlan plan;
+  plan.device = "vic";
+  plan.noM2M = true;
+  v4l2emu::setFaults(plan);
+  const int before = v4l2emu::openInstances();
+  try {
+    V4TVideoParser broken;
+    ADD_FAILURE() << "built without a converter";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "Cannot allocate hardware resources (dec, conv)");
+  }
+  // A half-built parser releases the decoder it had opened.
+  EXPECT_EQ(v4l2emu::openInstances(), before);
+  v4l2emu::clearFaults();
+  V4TVideoParser c;
+  EXPECT_EQ(c.decoderName(), "dec" + std::to_string(na + 2));
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Conformance of the emulated codec devices to the V4L2 behaviour the
+// element classes rely on.
+#include "platform/nvv4l2_ext.h"
+#include "platform/v4l2emu/v4l2emu.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <future>
+#include <thread>
+
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(const char* path, int flags = O_RDWR) : fd_(v4l2emu::open(path, flags)) {}
+  ~Fd() {
+    if (fd_ >= 0) v4l2emu::close(fd_);
+  }
+  int get() const { return fd_; }
+  int io(unsigned long req, void* arg) const { return v4l2emu::ioctl(fd_, req, arg) == 0 ? 0 : errno; }
+
+ private:
+  int fd_;
+};
+
+v4l2_format rawFormat(std::uint32_t type, std::uint32_t fourcc, std::uint32_t w, std::uint32_t h) {
+  v4l2_format f{};
+  f.type = type;
+  f.fmt.pix_mp.pixelformat = fourcc;
+  f.fmt.pix_mp.width = w;
+  f.fmt.pix_mp.height = h;
+  return f;
+}
+
+int reqbufs(const Fd& fd, std::uint32_t type, std::uint32_t memory, std::uint32_t count, std::uint32_t* granted = nullptr) {
+  v4l2_requestbuffers r{};
+  r.type = type;
+  r.memory = memory;
+  r.count = count;
+  const int err = fd.io(VIDIOC_REQBUFS, &r);
+  if (granted) *granted = r.count;
+  return err;
+}
+
+constexpr std::uint32_t kCap = V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE;
+constexpr std::uint32_t kOut = V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE;
+
+TEST(V4l2Emu, OnlyCodecPathsAreEmulated) {
+  EXPECT_EQ(v4l2emu::open("/dev/null", O_RDWR), v4l2emu::kNotEmulated);
+  EXPECT_EQ(v4l2emu::open(nullptr, O_RDWR), v4l2emu::kNotEmulated);
+  Fd enc(nvv4l2::kEncoderPath);
+  ASSERT_GE(enc.get(), 0);
+  v4l2_capability cap{};
+  EXPECT_EQ(enc.io(VIDIOC_QUERYCAP, &cap), 0);
+  EXPECT_TRUE(cap.capabilities & V4L2_CAP_VIDEO_M2M_MPLANE);
+  EXPECT_EQ(enc.io(VIDIOC_ENUM_FMT, &cap), ENOTTY);
+}
+
+TEST(V4l2Emu, FormatsHavePaddedStrides) {
+  Fd conv(nvv4l2::kConverterPath);
+  auto f = rawFormat(kCap, nvv4l2::kFmtNM12, 320, 240);
+  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
+  EXPECT_EQ(f.fmt.pix_mp.num_planes, 2);
+  EXPECT_EQ(f.fmt.pix_mp.plane_fmt[0].bytesperline, 512u);
+  EXPECT_EQ(f.fmt.pix_mp.plane_fmt[0].sizeimage, 512u * 240);
+  EXPECT_EQ(f.fmt.pix_mp.plane_fmt[1].sizeimage, 512u * 120);
+  auto a = rawFormat(kCap, nvv4l2::kFmtAR24, 1920, 1080);
+  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &a), 0);
+  EXPECT_EQ(a.fmt.pix_mp.plane_fmt[0].bytesperline, 7680u);
+  EXPECT_EQ(a.fmt.pix_mp.plane_fmt[0].sizeimage, 7680u * 1088);
+  auto bad = rawFormat(kCap, nvv4l2::kFmtXR24, 64, 64);
+  EXPECT_EQ(conv.io(VIDIOC_S_FMT, &bad), EINVAL);
+
+  Fd dec(nvv4l2::kDecoderPath);
+  auto coded = rawFormat(kOut, nvv4l2::kFmtH264, 0, 0);
+  coded.fmt.pix_mp.plane_fmt[0].sizeimage = 8388608;
+  ASSERT_EQ(dec.io(VIDIOC_S_FMT, &coded), 0);
+  EXPECT_EQ(coded.fmt.pix_mp.plane_fmt[0].sizeimage, 8388608u);
+  auto notNm12 = rawFormat(kCap, nvv4l2::kFmtYM12, 64, 64);
+  EXPECT_EQ(dec.io(VIDIOC_S_FMT, &notNm12), EINVAL);
+}
+
+TEST(V4l2Emu, ExportedPlanesShareMemoryAcrossMappings) {
+  Fd conv(nvv4l2::kConverterPath);
+  auto f = rawFormat(kCap, nvv4l2::kFmtGREY, 64, 64);
+  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
+  std::uint32_t granted = 0;
+  ASSERT_EQ(reqbufs(conv, kCap, V4L2_MEMORY_MMAP, 2, &granted), 0);
+  ASSERT_EQ(granted, 2u);
+  v4l2_buffer b{};
+  v4l2_plane planes[VIDEO_MAX_PLANES]{};
+  b.type = kCap;
+  b.index = 1;
+  b.memory = V4L2_MEMORY_MMAP;
+  b.m.planes = planes;
+  b.length = 1;
+  ASSERT_EQ(conv.io(VIDIOC_QUERYBUF, &b), 0);
+  const std::size_t len = planes[0].length;
+  ASSERT_EQ(len, f.fmt.pix_mp.plane_fmt[0].sizeimage);
+  v4l2_exportbuffer e1{}, e2{};
+  e1.type = e2.type = kCap;
+  e1.index = e2.index = 1;
+  e1.flags = e2.flags = O_RDWR;
+  ASSERT_EQ(conv.io(VIDIOC_EXPBUF, &e1), 0);
+  ASSERT_EQ(conv.io(VIDIOC_EXPBUF, &e2), 0);
+  EXPECT_NE(e1.fd, e2.fd);
+  auto* m1 = static_cast<unsigned char*>(mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_SHARED, e1.fd, planes[0].m.mem_offset));
+  auto* m2 = static_cast<unsigned char*>(mmap(nullptr, len, PROT_READ, MAP_SHARED, e2.fd, planes[0].m.mem_offset));
+  ASSERT_NE(m1, MAP_FAILED);
+  ASSERT_NE(m2, MAP_FAILED);
+  m1[100] = 42;
+  EXPECT_EQ(m2[100], 42);
+  munmap(m1, len);
+  munmap(m2, len);
+  close(e1.fd);
+  close(e2.fd);
+  // Buffers cannot be reallocated while the queue streams.
+  int type = kCap;
+  ASSERT_EQ(conv.io(VIDIOC_STREAMON, &type), 0);
+  EXPECT_EQ(reqbufs(conv, kCap, V4L2_MEMORY_MMAP, 0), EBUSY);
+}
+
+TEST(V4l2Emu, BlockedDequeueWakesOnStreamOff) {
+  Fd conv(nvv4l2::kConverterPath);
+  auto f = rawFormat(kCap, nvv4l2::kFmtGREY, 64, 64);
+  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
+  ASSERT_EQ(reqbufs(conv, kCap, V4L2_MEMORY_MMAP, 2), 0);
+  int type = kCap;
+  ASSERT_EQ(conv.io(VIDIOC_STREAMON, &type), 0);
+  std::promise<void> started;
+  auto result = std::async(std::launch::async, [&] {
+    v4l2_buffer b{};
+    v4l2_plane planes[VIDEO_MAX_PLANES]{};
+    b.type = kCap;
+    b.memory = V4L2_MEMORY_MMAP;
+    b.m.planes = planes;
+    b.length = 1;
+    started.set_value();
+    return conv.io(VIDIOC_DQBUF, &b);
+  });
+  started.get_future().wait();
+  ASSERT_EQ(conv.io(VIDIOC_STREAMOFF, &type), 0);
+  EXPECT_EQ(result.get(), EAGAIN);
+}
+
+TEST(V4l2Emu, EventsNeverBlockAndNonBlockingDequeueAnswersAtOnce) {
+  Fd dec(nvv4l2::kDecoderPath, O_RDWR | O_NONBLOCK);
+  v4l2_event_subscription sub{};
+  sub.type = nvv4l2::kEventResolutionChange;
+  ASSERT_EQ(dec.io(VIDIOC_SUBSCRIBE_EVENT, &sub), 0);
+  v4l2_event ev{};
+  EXPECT_EQ(dec.io(VIDIOC_DQEVENT, &ev), EAGAIN);
+  auto f = rawFormat(kCap, nvv4l2::kFmtNM12, 64, 64);
+  ASSERT_EQ(dec.io(VIDIOC_S_FMT, &f), 0);
+  ASSERT_EQ(reqbufs(dec, kCap, V4L2_MEMORY_MMAP, 1), 0);
+  int type = kCap;
+  ASSERT_EQ(dec.io(VIDIOC_STREAMON, &type), 0);
+  v4l2_buffer b{};
+  v4l2_plane planes[VIDEO_MAX_PLANES]{};
+  b.type = kCap;
+  b.memory = V4L2_MEMORY_MMAP;
+  b.m.planes = planes;
+  b.length = 2;
+  EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EAGAIN);
+  v4l2_control c{nvv4l2::kCidMinBuffersForCapture, 0};
+  EXPECT_EQ(dec.io(VIDIOC_G_CTRL, &c), 0);
+  EXPECT_GT(c.value, 0);
+}
+
+TEST(V4l2Emu, FaultSwitchesApplyToLaterOpens) {
+  v4l2emu::FaultPlan plan;
+  plan.device = "vic";
+  plan.noM2M = true;
+  plan.extraBuffers = 2;
+  plan.failRequest = VIDIOC_G_FMT;
+  plan.failNth = 2;
+  v4l2emu::setFaults(plan);
+  Fd conv(nvv4l2::kConverterPath);
+  Fd dec(nvv4l2::kDecoderPath);
+  v4l2emu::clearFaults();
+  v4l2_capability cap{};
+  ASSERT_EQ(conv.io(VIDIOC_QUERYCAP, &cap), 0);
+  EXPECT_FALSE(cap.capabilities & V4L2_CAP_VIDEO_M2M_MPLANE);
+  ASSERT_EQ(dec.io(VIDIOC_QUERYCAP, &cap), 0);
+  EXPECT_TRUE(cap.capabilities & V4L2_CAP_VIDEO_M2M_MPLANE);
+  auto f = rawFormat(kCap, nvv4l2::kFmtGREY, 64, 64);
+  EXPECT_EQ(conv.io(VIDIOC_G_FMT, &f), 0);
+  EXPECT_EQ(conv.io(VIDIOC_G_FMT, &f), EIO);
+  EXPECT_EQ(conv.io(VIDIOC_G_FMT, &f), 0);
+  f = rawFormat(kCap, nvv4l2::kFmtGREY, 64, 64);
+  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
+  std::uint32_t granted = 0;
+  ASSERT_EQ(reqbufs(conv, kCap, V4L2_MEMORY_MMAP, 3, &granted), 0);
+  EXPECT_EQ(granted, 5u);
+}
+
+TEST(V4l2Emu, ClosedDescriptorsAreRefused) {
+  const int fd = v4l2emu::open(nvv4l2::kConverterPath, O_RDWR);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(v4l2emu::owns(fd));
+  EXPECT_EQ(v4l2emu::close(fd), 0);
+  EXPECT_FALSE(v4l2emu::owns(fd));
+  v4l2_capability cap{};
+  errno = 0;
+  EXPECT_EQ(v4l2emu::ioctl(fd, VIDIOC_QUERYCAP, &cap), -1);
+  EXPECT_EQ(errno, EBADF);
+}
+
+}  // namespace

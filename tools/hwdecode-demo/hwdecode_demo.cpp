@@ -1,0 +1,145 @@
+// hwdecode-demo <stream.h264> <outdir>: decodes an H.264 elementary stream
+// through the hardware decoder pipeline, one group (a key frame, its
+// frames and the next key frame) per parse as the decode stage does, and
+// writes every picture as <outdir>/<frame number>.png so it can be looked at.
+// The stream's last picture stays in the decoder (it waits for a next key
+// frame that never comes) and is not written.
+#include "codec/v4tvideoparser.h"
+#include "platform/nvv4l2_ext.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Unit {
+  std::size_t offset;
+  std::size_t size;
+  bool key;
+};
+
+std::vector<Unit> splitAccessUnits(const std::vector<std::uint8_t>& bytes) {
+  std::vector<Unit> units;
+  AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  const std::uint8_t* data = bytes.data();
+  int left = static_cast<int>(bytes.size());
+  for (bool last = false; !last;) {
+    std::uint8_t* out = nullptr;
+    int outSize = 0;
+    last = left == 0;
+    const int used = av_parser_parse2(parser, ctx, &out, &outSize, last ? nullptr : data, left, AV_NOPTS_VALUE,
+                                      AV_NOPTS_VALUE, 0);
+    data += used;
+    left -= used;
+    if (outSize > 0) {
+      // The parser hands the stream back unit by unit, unchanged and in
+      // order, so each unit starts where the previous one ended.
+      const std::size_t begin = units.empty() ? 0 : units.back().offset + units.back().size;
+      units.push_back(Unit{begin, static_cast<std::size_t>(outSize), parser->key_frame == 1});
+    }
+  }
+  av_parser_close(parser);
+  avcodec_free_context(&ctx);
+  return units;
+}
+
+bool writePng(const std::string& path, const V4TVideoParserPlane& p) {
+  const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+  if (!codec) return false;
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  ctx->width = static_cast<int>(p.width);
+  ctx->height = static_cast<int>(p.height);
+  ctx->pix_fmt = AV_PIX_FMT_RGBA;
+  ctx->time_base = AVRational{1, 25};
+  bool ok = avcodec_open2(ctx, codec, nullptr) >= 0;
+  AVFrame* f = av_frame_alloc();
+  f->width = ctx->width;
+  f->height = ctx->height;
+  f->format = AV_PIX_FMT_RGBA;
+  ok = ok && av_frame_get_buffer(f, 0) >= 0;
+  AVPacket* pkt = av_packet_alloc();
+  if (ok) {
+    for (std::uint32_t y = 0; y < p.height; ++y) {
+      const std::uint8_t* s = p.data + static_cast<std::size_t>(y) * p.stride;
+      std::uint8_t* d = f->data[0] + static_cast<std::ptrdiff_t>(y) * f->linesize[0];
+      for (std::uint32_t x = 0; x < p.width; ++x) {  // B, G, R, A -> R, G, B, A
+        d[4 * x] = s[4 * x + 2];
+        d[4 * x + 1] = s[4 * x + 1];
+        d[4 * x + 2] = s[4 * x];
+        d[4 * x + 3] = 255;
+      }
+    }
+    ok = avcodec_send_frame(ctx, f) >= 0 && avcodec_receive_packet(ctx, pkt) >= 0;
+  }
+  if (ok) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pkt->data), pkt->size);
+    ok = static_cast<bool>(out);
+  }
+  av_packet_free(&pkt);
+  av_frame_free(&f);
+  avcodec_free_context(&ctx);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s <stream.h264> <outdir>\n", argv[0]);
+    return 2;
+  }
+  av_log_set_level(AV_LOG_ERROR);
+  std::ifstream in(argv[1], std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot read %s\n", argv[1]);
+    return 1;
+  }
+  const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto units = splitAccessUnits(bytes);
+  std::vector<std::size_t> keys;
+  for (std::size_t i = 0; i < units.size(); ++i)
+    if (units[i].key) keys.push_back(i);
+  if (keys.empty()) {
+    std::fprintf(stderr, "no key frame in %s\n", argv[1]);
+    return 1;
+  }
+  const std::string outdir = argv[2];
+  int written = 0;
+  try {
+    V4TVideoParser parser;
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      const std::size_t first = keys[k];
+      const std::size_t last = k + 1 < keys.size() ? keys[k + 1] : units.size() - 1;
+      const std::size_t begin = units[first].offset;
+      const std::size_t end = units[last].offset + units[last].size;
+      std::lock_guard lk(parser.mutex);
+      unsigned count = 0;
+      parser.callback = [&](int, int, V4TVideoParserPlane* planes, int n) {
+        if (n < 1 || count > last - first) return;
+        const std::string path = outdir + "/" + std::to_string(first + count) + ".png";
+        if (writePng(path, planes[0])) ++written;
+        ++count;
+      };
+      if (parser.parse(bytes.data() + begin, end - begin, static_cast<int>(nvv4l2::kFmtAR24)) < 0)
+        std::fprintf(stderr, "group at frame %zu failed\n", first);
+      parser.callback = nullptr;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+  std::printf("%d pictures written to %s\n", written, outdir.c_str());
+  return 0;
+}
