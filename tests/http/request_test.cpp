@@ -1,9 +1,11 @@
 // Request parsing without sockets: request line, header fields, the
 // argument rule, multipart bodies and the argument accessors.
 #include "http/request.h"
+#include "tests/http/request_line_reference.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -53,6 +55,36 @@ TEST(HttpRequestLine, RefusesOtherMethodsVersionsAndGarbage) {
                            "GET /\r\n\r\n", "get / HTTP/1.1\r\n\r\n", "GET ?x HTTP/1.1\r\n\r\n", "", "\r\n\r\n"}) {
     EXPECT_FALSE(Parsed(text).ok) << text;
   }
+}
+
+TEST(HttpRequestLine, ScannerAgreesWithTheRegularExpression) {
+  const char* lines[] = {
+      "GET /a?x\ry HTTP/1.1",        "GET /a\rb HTTP/1.1",        "x\fGET /a HTTP/1.1",
+      "x\vGET /a HTTP/1.1",          "GET /a HTTP/1.1\fzz",       "GET /a HTTP/1.1\vzz",
+      "GET /a HTTP/1\r1",            "GET /a?b HTTP/1.1 HTTP/1.0", "GET /a HTTP/1.1?q HTTP/1.0",
+      "GET /a HTTP/1.1\r?q HTTP/1.0", "GET ? HTTP/1.1",            "GET /?? HTTP/1.0\r",
+      "POST  HTTP/1.1",               "PUT /x HTTP/1.1\rGET /y HTTP/1.0", "GETS / HTTP/1.1",
+      "GET /a HTTP/1.2",              "\rPUT /z?q HTTP/1.1\r",    "GET / HTTP/1.1 HTTP/1.1",
+  };
+  for (const std::string line : lines) {
+    RequestLine fast, reference;
+    const bool ok = referenceRequestLine(line, reference);
+    ASSERT_EQ(parseRequestLine(line, fast), ok) << line;
+    if (!ok) continue;
+    EXPECT_EQ(fast.method, reference.method) << line;
+    EXPECT_EQ(fast.path, reference.path) << line;
+    EXPECT_EQ(fast.query, reference.query) << line;
+    EXPECT_EQ(fast.version, reference.version) << line;
+  }
+}
+
+TEST(HttpRequestLine, HostileLineCostsLinearTime) {
+  std::string line = "GET /";
+  while (line.size() < 8000) line += "\rGET ";
+  const auto t0 = std::chrono::steady_clock::now();
+  RequestLine out;
+  EXPECT_FALSE(parseRequestLine(line, out));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(20));
 }
 
 TEST(HttpRequestHeader, FirstOfTwoEqualNamesWinsAndNamesKeepTheirCase) {

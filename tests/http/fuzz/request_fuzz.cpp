@@ -1,8 +1,11 @@
 // libFuzzer entry for every parser of the HTTP server: one input is read as
 // a request header, as query/urlencoded text, and (first line = content
-// type, rest = body) as a multipart body; URL coding runs on it too.
+// type, rest = body) as a multipart body; URL coding runs on it too. The
+// request-line scanner is checked against the regular expression it
+// replaces.
 #include "http/request.h"
 #include "http/webutil.h"
+#include "tests/http/request_line_reference.h"
 
 #include <cstdint>
 #include <cstring>
@@ -29,6 +32,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     request.supportcompress();
   }
+
+  const std::string firstLine(text.substr(0, std::min(text.find('\n'), header)));
+  RequestLine fast;
+  RequestLine reference;
+  const bool fastOk = parseRequestLine(firstLine, fast);
+  const bool referenceOk = referenceRequestLine(firstLine, reference);
+  if (fastOk != referenceOk) __builtin_trap();
+  if (fastOk && (fast.method != reference.method || fast.path != reference.path || fast.query != reference.query ||
+                 fast.version != reference.version))
+    __builtin_trap();
 
   StringMap args;
   parseArguments(text, args);
