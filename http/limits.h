@@ -18,6 +18,9 @@ inline constexpr int kSendTimeoutSec = 300;
 // Connection threads alive at once; later connections are closed at once
 // until one ends, so a flood cannot exhaust threads or memory.
 inline constexpr int kMaxConnections = 64;
+// A connection thread with nothing to do waits this long for the next
+// connection before it ends.
+inline constexpr int kIdleThreadKeepMs = 2000;
 inline constexpr int kListenBacklog = 10;
 inline constexpr int kSocketSendBuffer = 0x10000;
 

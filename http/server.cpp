@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -96,6 +98,12 @@ void closeConnection(int socket, bool inputLeft) {
 }
 
 }  // namespace
+
+struct HttpServer::Connection {
+  int socket = -1;
+  std::string peerip;
+  int peerport = 0;
+};
 
 struct HttpServer::Core {
   explicit Core(HttpServerOptions o) : options(std::move(o)) {}
@@ -182,11 +190,56 @@ struct HttpServer::Core {
     return false;
   }
 
+  // Hands an accepted connection to an idle connection thread; false when
+  // none is waiting.
+  bool handToIdle(Connection& c) {
+    std::lock_guard lock(poolMutex);
+    if (idle <= static_cast<int>(pending.size())) return false;
+    pending.push_back(std::move(c));
+    poolCv.notify_one();
+    return true;
+  }
+
+  // Called by a connection thread after its connection closed: waits a
+  // while for the next one. False when the thread should end.
+  bool nextConnection(Connection& c) {
+    std::unique_lock lock(poolMutex);
+    ++idle;
+    const bool got = poolCv.wait_for(lock, std::chrono::milliseconds(http_limits::kIdleThreadKeepMs),
+                                     [&] { return !pending.empty() || stopping; });
+    --idle;
+    if (!got || pending.empty()) return false;
+    c = std::move(pending.front());
+    pending.pop_front();
+    return true;
+  }
+
+  void stop() {
+    std::lock_guard lock(poolMutex);
+    stopping = true;
+    poolCv.notify_all();
+  }
+
+  int busy() const {
+    std::lock_guard lock(poolMutex);
+    return threads.load() - idle;
+  }
+
   const HttpServerOptions options;
   mutable std::shared_mutex mutex;
   std::vector<std::shared_ptr<http_handler_t>> routes;  // guarded by mutex
   int lastId = 0;                                         // guarded by mutex
-  std::atomic<int> live{0};
+
+  // Connection threads, at most options.maxConnections. A thread serves one
+  // connection at a time; after it, it waits briefly for the next accepted
+  // one instead of ending, since creating a thread costs more than a small
+  // page. Every pending connection has an idle thread counted for it.
+  std::atomic<int> threads{0};
+  mutable std::mutex poolMutex;
+  std::condition_variable poolCv;
+  std::deque<Connection> pending;  // guarded by poolMutex
+  int idle = 0;                    // guarded by poolMutex
+  bool stopping = false;           // guarded by poolMutex
 };
 
 HttpServer::HttpServer(HttpServerOptions options) : core_(std::make_shared<Core>(std::move(options))) {
@@ -195,6 +248,7 @@ HttpServer::HttpServer(HttpServerOptions options) : core_(std::make_shared<Core>
 
 HttpServer::~HttpServer() {
   stop_ = 1;
+  core_->stop();
   if (listenSocket_ >= 0) ::shutdown(listenSocket_, SHUT_RDWR);
   if (listener_.joinable()) listener_.join();
   if (listenSocket_ >= 0) ::close(listenSocket_);
@@ -283,7 +337,7 @@ int HttpServer::hits(int id) const {
   return 0;
 }
 
-int HttpServer::liveConnections() const { return core_->live.load(); }
+int HttpServer::liveConnections() const { return core_->busy(); }
 
 void HttpServer::ListeningThread(HttpServer* server) {
   Core& core = *server->core_;
@@ -310,43 +364,49 @@ void HttpServer::ListeningThread(HttpServer* server) {
     const int sndbuf = http_limits::kSocketSendBuffer;
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) < 0)
       log_error_format("HttpServer: Socket setsockopt (SO_SNDBUF) error: %d", errno);
-    // The header and the body go out as separate sends; without this Nagle
-    // holds the body until the client's delayed ACK.
-    const int nodelay = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    // A response goes out in many small sends and the connection is closed
+    // right after: corked, the kernel sends full segments, and close()
+    // pushes the rest at once (no wait for the client's delayed ACK).
+    const int cork = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
 
-    if (core.live.fetch_add(1) >= core.options.maxConnections) {
-      core.live.fetch_sub(1);
+    char ip[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+    Connection connection{fd, ip, static_cast<int>(ntohs(peer.sin_port))};
+    if (core.handToIdle(connection)) continue;
+
+    if (core.threads.fetch_add(1) >= core.options.maxConnections) {
+      core.threads.fetch_sub(1);
       ::close(fd);
       if (refusalLog.allow())
         log_warning_format("HttpServer: %d connections busy, connection refused", core.options.maxConnections);
       continue;
     }
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
     try {
-      std::thread(ReadingThread, server->core_, fd, std::string(ip), static_cast<int>(ntohs(peer.sin_port))).detach();
+      std::thread(ReadingThread, server->core_, std::move(connection)).detach();
     } catch (const std::system_error& e) {
-      core.live.fetch_sub(1);
+      core.threads.fetch_sub(1);
       ::close(fd);
       if (errorLog.allow()) log_error_format("HttpServer: connection thread not started: %s", e.what());
     }
   }
 }
 
-void HttpServer::ReadingThread(std::shared_ptr<Core> core, int socket, std::string peerip, int peerport) {
-  bool inputLeft = false;
-  try {
-    inputLeft = core->serve(socket, peerip, peerport);
-  } catch (const std::exception& e) {
-    // Out of memory for a large body and the like: this request is lost,
-    // the process is not.
-    log_error_format("HttpServer: connection from %s failed: %s", peerip.c_str(), e.what());
-  } catch (...) {
-    log_error_format("HttpServer: connection from %s failed", peerip.c_str());
-  }
-  closeConnection(socket, inputLeft);
-  core->live.fetch_sub(1);
+void HttpServer::ReadingThread(std::shared_ptr<Core> core, Connection connection) {
+  do {
+    bool inputLeft = false;
+    try {
+      inputLeft = core->serve(connection.socket, connection.peerip, connection.peerport);
+    } catch (const std::exception& e) {
+      // Out of memory for a large body and the like: this request is lost,
+      // the process is not.
+      log_error_format("HttpServer: connection from %s failed: %s", connection.peerip.c_str(), e.what());
+    } catch (...) {
+      log_error_format("HttpServer: connection from %s failed", connection.peerip.c_str());
+    }
+    closeConnection(connection.socket, inputLeft);
+  } while (core->nextConnection(connection));
+  core->threads.fetch_sub(1);
 }
 
 HttpServer& webserver() {

@@ -4,9 +4,11 @@
 // path, without the query, not decoded; the first registered match wins).
 //
 // Threads: the listener is owned by the server and joined by its
-// destructor. Connection threads are detached; they share the route table
-// and counters with the server through a reference-counted core, so a
-// request still in flight when the server is destroyed finishes safely.
+// destructor. Connection threads are detached and capped; each serves one
+// connection at a time and waits briefly for another before it ends. They
+// share the route table and counters with the server through a
+// reference-counted core, so a request still in flight when the server is
+// destroyed finishes safely.
 // Routes may be subscribed and unsubscribed at any time (normally only by
 // start-up functions, before start()).
 //
@@ -73,14 +75,15 @@ class HttpServer {
   int boundPort() const;
   // Times the route with this id was dispatched (0 for unknown ids).
   int hits(int id) const;
-  // Connection threads alive now.
+  // Connections being served now.
   int liveConnections() const;
 
  private:
+  struct Connection;
   struct Core;
 
   static void ListeningThread(HttpServer* server);
-  static void ReadingThread(std::shared_ptr<Core> core, int socket, std::string peerip, int peerport);
+  static void ReadingThread(std::shared_ptr<Core> core, Connection connection);
 
   std::shared_ptr<Core> core_;
   int listenSocket_ = -1;
