@@ -9,6 +9,7 @@
 #include "core/scheduler.h"
 #include "core/startup_registry.h"
 #include "core/working.h"
+#include "http/server.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 
@@ -65,6 +66,10 @@ int main(int argc, char** argv) {
 
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
+
+  // 10. Web server; a failed start is logged by the server and the unit
+  // runs on without pages.
+  if (cfg.webserver != 0) webserver().start(cfg.webserver);
 
   // 11. Scheduler: every task was added by the modules above.
   scheduler.start();

@@ -1,0 +1,62 @@
+// One parsed HTTP request: request line, arguments (query and POST form
+// fields), header fields, body, peer address and the sub-matches of the
+// route that matched. Built and filled by one connection thread, then
+// handed read-only to a page handler; never shared between threads.
+#pragma once
+
+#include "http/limits.h"
+#include "http/request_parse.h"
+
+#include <boost/regex.hpp>
+
+#include <string>
+#include <vector>
+
+class HttpRequest {
+ public:
+  HttpRequest(int socket, const char* peerip, int peerport);
+
+  HttpRequest(const HttpRequest&) = delete;
+  HttpRequest& operator=(const HttpRequest&) = delete;
+
+  // Receives the raw header (kHeaderMax bytes, zero-filled).
+  unsigned char* headerBuffer() { return buffer_.data(); }
+  // Parses the header text in the buffer: up to its first zero byte and
+  // never past length. False when the request line does not parse.
+  bool ParseHeader(int length);
+
+  // Adds the form fields of a POST body to args (urlencoded, multipart).
+  void readPOSTargs();
+  void readPOSTencoded(const std::string& body);
+  void readPOSTmiltipart(const std::string& body, std::string contenttype);
+
+  // Argument accessors; they never throw and write value only on success.
+  bool has(const std::string& name, std::string& value) const;
+  // True when the argument converts like std::stoi (leading blanks and sign
+  // allowed, trailing text ignored, 32-bit range).
+  bool has(const std::string& name, int& value) const;
+  bool has(const std::string& name, float& value) const;
+  bool has(const std::string& name) const;
+  // Header accessors; names are case-sensitive.
+  bool head(const std::string& name, std::string& value) const;
+  bool head(const std::string& name) const;
+  // The client accepts gzip.
+  bool supportcompress() const;
+
+  std::string path;     // request target before "?", not decoded
+  std::string method;   // "GET", "POST" or "PUT"
+  std::string query;    // after "?", not decoded
+  std::string version;  // "1.0" or "1.1"
+  StringMap args;
+  StringMap headers;
+  std::string body;
+  // Sub-matches of the route that matched, over path: 0 the whole path,
+  // 1.. the pattern's groups.
+  boost::smatch match;
+  std::string peerip;
+  int peerport;
+  int socket;
+
+ private:
+  std::vector<unsigned char> buffer_;
+};

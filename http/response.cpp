@@ -1,0 +1,133 @@
+#include "http/response.h"
+
+#include "http/gzip.h"
+#include "http/mime.h"
+#include "http/sockio.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+
+HttpResponse::HttpResponse(int sock, int sendTimeoutSec)
+    : mimetypes(mimeTypes()), compressible(compressibleTypes()), socket(sock), sendTimeoutSec_(sendTimeoutSec) {
+  headers["Date"] = DateGMT();
+  headers["Content-Type"] = "text/plain; charset=utf-8";
+  headers["Connection"] = "close";
+}
+
+void HttpResponse::write(const char* data, int n) {
+  if (data != nullptr && n > 0) body.write(data, n);
+}
+
+void HttpResponse::write(const unsigned char* data, int n) { write(reinterpret_cast<const char*>(data), n); }
+
+int HttpResponse::redirect(std::string url, int code) {
+  headers["Location"] = std::move(url);
+  return code;
+}
+
+void HttpResponse::MIMEbyName(std::string name) {
+  headers["Content-Type"] = "application/octet-stream";
+  if (name.empty()) return;
+  const std::size_t dot = name.rfind('.');
+  std::string ext = dot == std::string::npos ? name : name.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  const auto it = mimetypes.find(ext);
+  if (it != mimetypes.end()) headers["Content-Type"] = it->second;
+}
+
+std::string HttpResponse::DateGMT() {
+  // Formatted by hand: HTTP dates are English whatever the process locale.
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  if (gmtime_r(&t, &tm) == nullptr) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[tm.tm_wday % 7], tm.tm_mday,
+                kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+std::string HttpResponse::httpCode(int code) {
+  switch (code) {
+    case 200: return "200 OK";
+    case 302: return "302 Found";
+    case 400: return "400 Bad Request";
+    case 403: return "403 Forbidden";
+    case 404: return "404 Not Found";
+    case 408: return "408 Request Timeout";
+    case 413: return "413 Request Entity Too Large";
+    default: return "500 Internal Server Error";
+  }
+}
+
+bool HttpResponse::compresscheck(unsigned long size, int code) const {
+  if (compress == kCompressAlways) return true;
+  if (compress == kCompressNever || size <= http_limits::kCompressAbove || code != 200) return false;
+  const auto it = headers.find("Content-Type");
+  if (it == headers.end()) return false;
+  return std::any_of(compressible.begin(), compressible.end(),
+                     [&](const std::string& type) { return it->second.find(type) != std::string::npos; });
+}
+
+bool HttpResponse::compressdata(std::stringstream& in, std::stringstream& out) {
+  in.clear();
+  in.seekg(0);
+  return gzipStream(in, out);
+}
+
+int HttpResponse::sendBytes(std::string_view bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const std::size_t n = std::min(bytes.size() - sent, http_limits::kSendChunk);
+    const int rc = sock_send(socket, reinterpret_cast<const unsigned char*>(bytes.data() + sent), static_cast<int>(n),
+                             sendTimeoutSec_);
+    if (rc < 0) return -1;
+    sent += n;
+  }
+  return static_cast<int>(sent);
+}
+
+int HttpResponse::writeSocket(std::stringstream& s) { return sendBytes(s.view()); }
+
+int HttpResponse::sendme(int code) {
+  const std::size_t size = bodySize();
+  bool compressed = compresscheck(size, code);
+  if (size >= 1) headers["Content-Length"] = std::to_string(size);
+  std::stringstream zipped;
+  if (compressed) {
+    // A failed compression is sent plain rather than not at all.
+    compressed = compressdata(body, zipped);
+    if (compressed) {
+      headers["Content-Encoding"] = "gzip";
+      headers["Content-Length"] = std::to_string(zipped.view().size());
+    }
+  }
+  std::stringstream head;
+  head << "HTTP/1.1 " << httpCode(code) << "\r\n";
+  for (const auto& [name, value] : headers) head << name << ": " << value << "\r\n";
+  head << "\r\n";
+  if (writeSocket(head) < 0) return -1;
+  return writeSocket(compressed ? zipped : body);
+}
+
+int HttpResponse::sendError(int code) {
+  if (bodySize() > 0) return sendme(code);
+  const std::string text = httpCode(code);
+  headers.clear();
+  headers["Content-Type"] = "text/html; charset=utf-8";
+  body << "<html><head><title>" << text << "</title></head>\n"
+       << "<body bgcolor=white>\n"
+       << "<center><h1>" << text << "</h1></center>\n"
+       << "<hr><center>(kovira web server response)</center>\n"
+       << "</body></html>";
+  return sendme(code);
+}
+
+void HttpResponse::discard() {
+  body.str(std::string());
+  body.clear();
+}

@@ -1,0 +1,95 @@
+// The process's HTTP server: one TCP listener thread, one detached thread
+// per accepted connection serving exactly one request, and an ordered list
+// of routes (Boost regular expressions matched against the whole request
+// path, without the query, not decoded; the first registered match wins).
+//
+// Threads: the listener is owned by the server and joined by its
+// destructor. Connection threads are detached and capped; each serves one
+// connection at a time and waits briefly for another before it ends. They
+// share the route table and counters with the server through a
+// reference-counted core, so a request still in flight when the server is
+// destroyed finishes safely.
+// Routes may be subscribed and unsubscribed at any time (normally only by
+// start-up functions, before start()).
+//
+// A handler fills the response from the read-only request and returns the
+// HTTP status. An exception escaping a handler is logged and answered with
+// the standard 500 page; the process lives on.
+#pragma once
+
+#include "http/limits.h"
+#include "http/request.h"
+#include "http/response.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+using http_callback_t = std::function<int(const HttpRequest&, HttpResponse&)>;
+
+// One route.
+struct http_handler_t {
+  int id = 0;
+  std::atomic<int> hits{0};  // statistics only
+  std::string pattern;
+  boost::regex regex;  // compiled once, at subscription
+  http_callback_t handler;
+};
+
+struct HttpServerOptions {
+  int timeoutSec = http_limits::kRequestTimeoutSec;  // header and body reading
+  int sendTimeoutSec = http_limits::kSendTimeoutSec;  // per kSendChunk of response
+  int maxConnections = http_limits::kMaxConnections;
+  std::string bindAddress = "0.0.0.0";  // IPv4 text
+};
+
+class HttpServer {
+ public:
+  // Subscribes the echo page "^/http_one/?(.*)$" as route 1.
+  explicit HttpServer(HttpServerOptions options = {});
+  // Stops and joins the listener and closes the listening socket.
+  // Connection threads in flight finish on their own.
+  ~HttpServer();
+
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Appends a route and returns its id (1, 2, ...). An invalid pattern is a
+  // programming error: three lines on stderr, then abort().
+  int subscribe(std::string pattern, http_callback_t handler);
+  void unsubscribe(int id);
+  void unsubscribe(const std::string& pattern);
+
+  // Listens on port (0: any free port, see boundPort) and starts the
+  // listener. Failures are logged and give false; the routes stay.
+  bool start(int port);
+  bool start() { return start(1025); }
+
+  // Dispatches to the first route whose pattern matches the whole path;
+  // 404 (response untouched) when none does.
+  int HandleRequest(HttpRequest& request, HttpResponse& response);
+
+  // The port actually listened on, 0 before a successful start.
+  int boundPort() const;
+  // Times the route with this id was dispatched (0 for unknown ids).
+  int hits(int id) const;
+  // Connections being served now.
+  int liveConnections() const;
+
+ private:
+  struct Connection;
+  struct Core;
+
+  static void ListeningThread(HttpServer* server);
+  static void ReadingThread(std::shared_ptr<Core> core, Connection connection);
+
+  std::shared_ptr<Core> core_;
+  int listenSocket_ = -1;
+  std::thread listener_;
+  std::atomic<int> stop_{0};
+};
+
+// The process-wide server, built on first use.
+HttpServer& webserver();
