@@ -111,7 +111,10 @@ int opencv_play_once(int camid) {
   const std::string url = cam.url;
   thread_name(playbackThreadName(url));
 
-  cv::VideoCapture reader(url);
+  // FFmpeg's reader, not OpenCV's default order: Debian's OpenCV tries
+  // GStreamer first, which prints its own warnings on standard error for
+  // every file it cannot open and would bury the line below.
+  cv::VideoCapture reader(url, cv::CAP_FFMPEG);
   if (!reader.isOpened()) {
     std::cerr << "[OPENCV] Error when reading: " << url << std::endl;
     return -1;
