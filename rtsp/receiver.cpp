@@ -47,16 +47,17 @@ class PendingReceiver final : public RtspReceiver {
   PendingReceiver() : rtp_(kRtpPort), rtcp_(kRtcpPort) {}
 
   void AddSession(int camid) override { kovira::camera(camid); }  // unknown ids throw
-  bool Connect(int camid, const std::string& /*url*/) override { return refuse(camid); }
-  bool PlayFile(int camid, const std::string& /*path*/, unsigned /*fps*/) override { return refuse(camid); }
+  bool Connect(int /*camid*/, const std::string& /*url*/) override { return refuse(); }
+  bool PlayFile(int /*camid*/, const std::string& /*path*/, unsigned /*fps*/) override { return refuse(); }
   bool Disconnect(int /*camid*/) override { return false; }
   void SimpleSubscribe(SimpleFrameCallback /*callback*/) override {}
 
  private:
-  bool refuse(int camid) {
-    std::call_once(reported_, [camid] {
-      std::cout << "[WARNING] network cameras and file playback are not available yet, camera " << camid
-                << " gets no frames" << std::endl;
+  bool refuse() {
+    std::call_once(reported_, [] {
+      std::cout << "[WARNING] network cameras and file playback are not available yet: "
+                   "cameras of source rtsp and file get no frames"
+                << std::endl;
     });
     return false;
   }
