@@ -100,6 +100,34 @@ TEST_F(CameraStartTest, ProductReceiverRefusesToStartOnAHeldPort) {
   ::close(fd);
 }
 
+TEST_F(CameraStartTest, ProductReceiverHoldsItsPortsAndRefusesStreamsSayingSoOnce) {
+  testing::configuredCamera(1, {{"source", "rtsp"}, {"url", "rtsp://a"}, {"enabled", 1}});
+  rtsp::replaceReceiverFactory({});
+  RtspReceiver* receiver = nullptr;
+  try {
+    receiver = &getrtsp();
+  } catch (const std::system_error& e) {
+    GTEST_SKIP() << "UDP ports of the receiver are in use here: " << e.what();
+  }
+  EXPECT_EQ(&getrtsp(), receiver);  // built once
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(RtspReceiver::kRtcpPort);
+  EXPECT_NE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);
+
+  EXPECT_THROW(receiver->AddSession(42), std::logic_error);
+  ::testing::internal::CaptureStdout();
+  receiver->AddSession(1);
+  EXPECT_FALSE(receiver->Connect(1, "rtsp://a"));
+  EXPECT_FALSE(receiver->PlayFile(1, "f.mp4", 25));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[WARNING] network cameras and file playback are not available yet: "
+            "cameras of source rtsp and file get no frames\n");
+}
+
 TEST_F(CameraStartTest, FrameSinkStoresCopiesInEnabledCamerasOfThatIdOnly) {
   Camera& on = testing::configuredCamera(1, {{"source", "rtsp"}, {"url", "rtsp://a"}, {"enabled", 1}});
   Camera& off = testing::configuredCamera(2, {{"source", "rtsp"}, {"url", "rtsp://b"}, {"enabled", 0}});
