@@ -85,6 +85,10 @@ TEST_F(CameraRegistryTest, CameraArrivingAfterStartUpIsKeptWithoutAStoreAndSaidS
   EXPECT_EQ(camera(9).cambuf->bytes().capacity, ByteRing::capacityFor(0));
   EXPECT_EQ(camera(1).cambuf->bytes().capacity, ByteRing::capacityFor(2u << 20));
   EXPECT_NE(cfg.whole(0).find("\"bufsize\": 64,\n    \"camid\": 9"), std::string::npos);
+  // The largest store is accepted (checked here, where accepting it does not
+  // allocate its 4 GiB).
+  EXPECT_TRUE(cfg.updSection("camera", {{"type", "camera"}, {"camid", 10}, {"bufsize", 4096}}));
+  EXPECT_EQ(camera(10).bufsize, 4096u);
 }
 
 TEST_F(CameraRegistryTest, FullRegistryRefusesTheSectionAndTheReadGoesOn) {

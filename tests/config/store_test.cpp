@@ -66,7 +66,7 @@ TEST_F(StoreTest, SectionsWithBadIdsOrEmptyTypeAreSkippedAndTheReadSucceeds) {
     {"type": "camera", "camid": -1, "bufsize": 1},
     {"type": "camera", "camid": 1, "bufsize": 4097},
     {"type": "camera", "camid": 4294967297, "bufsize": 1},
-    {"type": "camera", "camid": 3, "bufsize": 4096},
+    {"type": "camera", "camid": 3, "bufsize": 2},
     {"type": "camera", "camid": 3, "bufsize": 1, "url": "x"},
     {"type": "zone", "zoneid": 0},
     {"type": "action", "actid": 513},
