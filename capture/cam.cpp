@@ -132,7 +132,14 @@ float Camera::realfps() const {
 }
 
 std::string Camera::tojson(int detail) const {
-  nlohmann::json j = nlohmann::json::object();
+  nlohmann::json j;
+  tojson(j, detail);
+  // A URL that is not valid UTF-8 must not make a page fail.
+  return j.dump(4, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void Camera::tojson(nlohmann::json& j, int detail) const {
+  j = nlohmann::json::object();
   j["type"] = "camera";
   j["camid"] = camid;
   j["enabled"] = enabled;
@@ -150,7 +157,6 @@ std::string Camera::tojson(int detail) const {
     j["height"] = height();
     j["width"] = width();
   }
-  return j.dump(4);
 }
 
 bool Camera::updConfig(const nlohmann::json& section) {

@@ -51,6 +51,9 @@ class Camera {
   // The camera section as JSON text (indent 4). detail 1 also writes the
   // defaults and the store's status values.
   std::string tojson(int detail) const;
+  // The same section as a JSON object, for writers that lay the text out
+  // themselves (the configuration file keeps URL bytes as they are).
+  void tojson(nlohmann::json& out, int detail) const;
   // Applies a "camera" section: "source", "fps", "url", "enabled",
   // "bufsize" when present. A value of the wrong JSON type (or a negative
   // number) is not applied and reported with a "[WARNING] " line; the

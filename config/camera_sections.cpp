@@ -1,60 +1,46 @@
 #include "config/camera_sections.h"
 
+#include "capture/camstart.h"
+
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
+#include <stdexcept>
 
 namespace kovira::camera_sections {
 
-namespace {
+bool exists(int camid) { return hasCamera(camid); }
 
-struct Kept {
-  int camid;
-  nlohmann::json section;
-};
-
-// guarded by configMutex()
-std::vector<Kept>& kept() {
-  static std::vector<Kept> list;
-  return list;
-}
-
-Kept* find(int camid) {
-  auto& list = kept();
-  const auto it = std::find_if(list.begin(), list.end(), [camid](const Kept& k) { return k.camid == camid; });
-  return it == list.end() ? nullptr : &*it;
-}
-
-}  // namespace
-
-bool exists(int camid) { return find(camid) != nullptr; }
-
-std::size_t count() { return kept().size(); }
+std::size_t count() { return cameras().size(); }
 
 std::vector<int> ids() {
   std::vector<int> out;
-  for (const Kept& k : kept()) out.push_back(k.camid);
+  for (const Camera& c : cameras()) out.push_back(c.camid);
   return out;
 }
 
-void add(int camid, std::uint64_t /*storeBytes*/) { kept().push_back({camid, nlohmann::json::object()}); }
+bool add(int camid, std::uint64_t storeBytes) {
+  try {
+    addCamera(camid, storeBytes);
+    return true;
+  } catch (const std::logic_error&) {
+    // A full registry has said so on the console; the rest of the file is
+    // still read. Anything else (a store that cannot be allocated) fails
+    // the read like every other error of a section's owner.
+    if (cameras().size() >= kMaxCameras) return false;
+    throw;
+  }
+}
 
 void update(int camid, const nlohmann::json& section) {
-  Kept* k = find(camid);
-  if (k == nullptr || !section.is_object()) return;
-  for (auto it = section.begin(); it != section.end(); ++it) k->section[it.key()] = it.value();
+  if (hasCamera(camid)) camera(camid).updConfig(section);
 }
 
-void tojson(int camid, nlohmann::json& out, int /*mode*/) {
-  const Kept* k = find(camid);
-  if (k == nullptr) return;
-  out = k->section;
-  out["type"] = "camera";
-  out["camid"] = camid;
+void tojson(int camid, nlohmann::json& out, int mode) {
+  if (hasCamera(camid)) camera(camid).tojson(out, mode);
 }
 
-bool framesAllocated() { return false; }
+bool framesAllocated() { return kovira::framesAllocated(); }
 
-void clearForTests() { kept().clear(); }
+void clearForTests() { cameras().clear(); }
 
 }  // namespace kovira::camera_sections

@@ -147,18 +147,15 @@ bool GlobalConfig::updCamera(long long id, const nlohmann::json& section) {
   }
   const int camid = static_cast<int>(id);
   if (!camera_sections::exists(camid)) {
-    if (camera_sections::count() >= camera_sections::kMaxCameras) {
-      std::cout << "[WARNING] no room for camera [id=" << id << "], at most " << camera_sections::kMaxCameras
-                << " cameras, skip" << std::endl;
-      return false;
-    }
-    std::uint64_t bytes = static_cast<std::uint64_t>(bufsize) * kMiB;
-    if (camera_sections::framesAllocated()) {
+    // Sources start only at start-up: a camera that arrives later would hold
+    // its whole store for nothing until the next start.
+    const bool late = camera_sections::framesAllocated();
+    const std::uint64_t bytes = late ? 0 : static_cast<std::uint64_t>(bufsize) * kMiB;
+    if (!camera_sections::add(camid, bytes)) return false;
+    if (late) {
       std::cout << "[WARNING] camera [id=" << id
                 << "] is new: its section is kept, it gets frames after the next start" << std::endl;
-      bytes = 0;
     }
-    camera_sections::add(camid, bytes);
   }
   camera_sections::update(camid, section);
   return true;

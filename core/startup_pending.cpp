@@ -5,7 +5,6 @@
 // clang-format off
 namespace updlens { void lens_httphook_init() {} }
 namespace wrongdir { void modinit() {} }
-namespace camreadcv { void opencv_read_init() {} }
 namespace stty { void modinit() {} }
 namespace webcam { void cambuf_httphook_init() {} }
 namespace test_sign { void testcrypto() {} }
@@ -18,7 +17,6 @@ namespace camera { void modinit() {} }
 namespace lensweb { void lens_httphook_init() {} }
 namespace ntpsync { void modinit() {} }
 namespace carflow { void modinit() {} }
-namespace frames { void init_frames() {} }
 namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
@@ -45,5 +43,4 @@ namespace trackdump { void modinit() {} }
 namespace directory { void directory_httphook_init() {} }
 namespace angle { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
-namespace frames { void exit_frames() {} }
 // clang-format on

@@ -36,6 +36,17 @@ bool getframe(unsigned int frame, const RawFrameView* record, const std::functio
 // Capture time sec/usec formatted in local time with ".mmm" appended.
 std::string framedate(const char* format, unsigned int sec, unsigned int usec);
 
+namespace kovira {
+class Camera;
+}
+
+// The frame of a camera's store, viewed in place as above. Besides the
+// record's bytes, the re-check refuses a frame that the store's writer is
+// about to reach: its bytes would change under the caller's copy.
+bool getframe(kovira::Camera& camera, unsigned int frame, cv::Mat& out);
+// The frame's capture time as above; "" when the store does not hold it.
+std::string framedate(kovira::Camera& camera, const char* format, unsigned int frame);
+
 // Adds rows at the bottom (columns at the right) filled with colour.
 void resizeRow(cv::Mat& image, unsigned int rows, const cv::Scalar& colour);
 void resizeCol(cv::Mat& image, unsigned int cols, const cv::Scalar& colour);

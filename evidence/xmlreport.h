@@ -62,3 +62,10 @@ template <>
 bool XmlReport::set<unsigned int>(const std::string& key, const unsigned int& value);
 template <>
 bool XmlReport::set<XmlDeviceFields>(const XmlDeviceFields& fields);
+
+namespace kovira {
+class GlobalConfig;
+}
+// The device fields of the configuration (evidence/xmlreport_config.cpp).
+template <>
+bool XmlReport::set<kovira::GlobalConfig>(const kovira::GlobalConfig& cfg);

@@ -66,7 +66,7 @@ TEST_F(StoreTest, SectionsWithBadIdsOrEmptyTypeAreSkippedAndTheReadSucceeds) {
     {"type": "camera", "camid": -1, "bufsize": 1},
     {"type": "camera", "camid": 1, "bufsize": 4097},
     {"type": "camera", "camid": 4294967297, "bufsize": 1},
-    {"type": "camera", "camid": 3, "bufsize": 4096},
+    {"type": "camera", "camid": 3, "bufsize": 2},
     {"type": "camera", "camid": 3, "bufsize": 1, "url": "x"},
     {"type": "zone", "zoneid": 0},
     {"type": "action", "actid": 513},
@@ -197,7 +197,7 @@ TEST_F(StoreTest, NinetySeventhCameraIsRefused) {
   StdoutCapture out;
   EXPECT_TRUE(cfg.read(this->file("c.json", file.dump())));
   EXPECT_EQ(camera_sections::count(), 96u);
-  EXPECT_NE(out.text().find("[WARNING] no room for camera [id=97]"), std::string::npos);
+  EXPECT_NE(out.text().find("[WARNING] camera registry is full (96 cameras), camera skipped [id=97]"), std::string::npos);
 }
 
 // ---- The one-second tick ----

@@ -1,0 +1,150 @@
+// File playback with OpenCV: pace, grey frames, replay after the end of the
+// file, a file that cannot be opened, the thread's name.
+#include "capture/opencv_play.h"
+#include "core/clock.h"
+#include "tests/capture/start_fixture.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace kovira {
+namespace {
+
+using testing::CameraStartTest;
+using Clock = std::chrono::steady_clock;
+
+// Capture time of a record in milliseconds.
+double msOf(const SmartBufferIterator& rec) { return rec->sec.load() * 1000.0 + rec->usec.load() / 1000.0; }
+
+// Waits until the camera holds `frames` records (a playback thread fills it).
+bool waitForFrames(const Camera& cam, std::uint64_t frames, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (cam.cambuf->meta().size() < frames) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+TEST(PlaybackPace, FramePeriodFollowsTheCameraFrameRate) {
+  EXPECT_EQ(camreadcv::framePeriodMs(25), 40u);
+  EXPECT_EQ(camreadcv::framePeriodMs(0), 40u);
+  EXPECT_EQ(camreadcv::framePeriodMs(10), 100u);
+  EXPECT_EQ(camreadcv::framePeriodMs(3), 333u);
+}
+
+TEST(PlaybackThreadName, SevenCharactersOfTheLastPathElement) {
+  EXPECT_EQ(camreadcv::playbackThreadName("/data/video/road-camera.mp4"), "opencv: road-ca");
+  EXPECT_EQ(camreadcv::playbackThreadName("abcdefghijk"), "opencv: abcdefg");
+  EXPECT_EQ(camreadcv::playbackThreadName("rtsp://h/a.mp4"), "opencv: a.mp4");
+  EXPECT_EQ(camreadcv::playbackThreadName("dir/"), "opencv: ");
+}
+
+TEST_F(CameraStartTest, OnePlayStoresGreyFramesAtTheConfiguredPace) {
+  const std::string video = makeVideo("grey.avi", 6);
+  Camera& cam = testing::configuredCamera(3, {{"source", "opencv"}, {"url", video}, {"fps", 10}, {"enabled", 1}});
+  unsigned sec = 0;
+  unsigned usec = 0;
+  high_clock(sec, usec);
+  const double started = sec * 1000.0 + usec / 1000.0;
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(camreadcv::opencv_play_once(3), 6);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "[OPENCV] Cannot read the frame from video file\n");
+
+  ASSERT_EQ(cam.cambuf->meta().size(), 6u);
+  double previous = started;
+  for (std::uint32_t i = 1; i <= 6; ++i) {
+    auto rec = cam.find(i);
+    ASSERT_TRUE(rec.valid());
+    EXPECT_EQ(rec->type, FRAME_GRAY8);
+    EXPECT_EQ(rec->ts, 0u);
+    EXPECT_EQ(rec->width.load(), 64);
+    EXPECT_EQ(rec->height.load(), 48);
+    const FrameBytes b = rec->liveBytes();
+    ASSERT_EQ(b.size, 64u * 48u);
+    // Grey 0x808080 survives the codec within a few levels.
+    EXPECT_NEAR(b.data[0], 128, 4);
+    EXPECT_NEAR(b.data[b.size - 1], 128, 4);
+    const double at = msOf(rec);
+    if (i > 1) {
+      // 100 ms from read to read; the capture time is taken after the read,
+      // so a slow first read (decoder start) shortens the first interval.
+      EXPECT_GE(at - previous, 75.0) << "frame " << i;
+      EXPECT_LE(at - previous, 250.0) << "frame " << i;
+    }
+    EXPECT_GE(at, started - 1.0);
+    previous = at;
+  }
+  const double steady = msOf(cam.find(6)) - msOf(cam.find(2));
+  EXPECT_GE(steady, 395.0);
+  EXPECT_LE(steady, 700.0);
+}
+
+TEST_F(CameraStartTest, ColourPicturesAreStoredAsTheirGreyLevel) {
+  // Pure blue in BGR weighs 0.114: grey level 29.
+  const std::string video = makeVideo("blue.avi", 2, "0x0000FF");
+  Camera& cam = testing::configuredCamera(3, {{"source", "opencv"}, {"url", video}, {"fps", 50}, {"enabled", 1}});
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(camreadcv::opencv_play_once(3), 2);
+  ::testing::internal::GetCapturedStdout();
+  auto rec = cam.find(2);
+  ASSERT_TRUE(rec.valid());
+  EXPECT_NEAR(rec->liveBytes().data[64 * 24 + 32], 29, 6);
+}
+
+TEST_F(CameraStartTest, FileIsPlayedAgainThreeSecondsAfterItsEnd) {
+  const std::string video = makeVideo("short.avi", 3);
+  Camera& cam = testing::configuredCamera(3, {{"source", "opencv"}, {"url", video}, {"fps", 25}, {"enabled", 1}});
+  ::testing::internal::CaptureStdout();
+  std::thread player(camreadcv::opencv_play_file, 3);
+  const bool replayed = waitForFrames(cam, 4, std::chrono::seconds(8));
+  working = 0;
+  player.join();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(replayed);
+  EXPECT_EQ(out.find("[OPENCV] Cannot read the frame from video file\n"), 0u) << out;
+  const double pause = msOf(cam.find(4)) - msOf(cam.find(3));
+  EXPECT_GE(pause, 3000.0);
+  EXPECT_LE(pause, 3600.0);
+}
+
+TEST_F(CameraStartTest, FileThatCannotBeOpenedEndsItsThreadWithTheErrorLine) {
+  const std::string missing = (dir / "missing.mp4").string();
+  testing::configuredCamera(3, {{"source", "opencv"}, {"url", missing}, {"enabled", 1}});
+  ::testing::internal::CaptureStderr();
+  std::promise<std::string> name;
+  std::thread player([&name] {
+    camreadcv::opencv_play_file(3);  // returns: nothing to play again
+    char buf[16] = {};
+    pthread_getname_np(pthread_self(), buf, sizeof buf);
+    name.set_value(buf);
+  });
+  auto named = name.get_future();
+  ASSERT_EQ(named.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  player.join();
+  EXPECT_EQ(named.get(), "opencv: missing");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "[OPENCV] Error when reading: " + missing + "\n");
+  EXPECT_EQ(camreadcv::opencv_play_once(3), -1);
+}
+
+TEST_F(CameraStartTest, StartUpPlaysEveryEnabledOpencvCameraUntilTheUnitStops) {
+  const std::string video = makeVideo("road.avi", 50);
+  Camera& on = testing::configuredCamera(3, {{"source", "opencv"}, {"url", video}, {"fps", 25}, {"enabled", 1}});
+  Camera& off = testing::configuredCamera(4, {{"source", "opencv"}, {"url", video}, {"enabled", 0}});
+  Camera& other = testing::configuredCamera(5, {{"source", "file"}, {"url", video}, {"enabled", 1}});
+  camreadcv::opencv_read_init();
+  EXPECT_TRUE(waitForFrames(on, 3, std::chrono::seconds(5)));
+  working = 0;
+  EXPECT_TRUE(camreadcv::waitPlaybackEnd(std::chrono::seconds(2)));
+  EXPECT_TRUE(off.empty());
+  EXPECT_TRUE(other.empty());
+  const auto held = on.cambuf->meta().size();
+  EXPECT_LT(held, 50u);  // stopped within a frame period, not at the end of the file
+}
+
+}  // namespace
+}  // namespace kovira
