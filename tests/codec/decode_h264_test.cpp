@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -61,6 +62,19 @@ TEST_F(DecodeH264, EveryFrameOfEveryCompleteGroupIsQueuedOnceWithItsOwnPicture) 
   std::thread w3([&] {
     for (unsigned n = 1; n <= 61; ++n) addGrey(camGrey, 64, 48, n);
   });
+  // A page thread viewing frames of the small camera meanwhile: it shares
+  // that camera's parser with the decode thread.
+  std::atomic<bool> viewing{true};
+  int views = 0;
+  int wrongViews = 0;
+  std::thread viewer([&] {
+    for (unsigned id = 1; viewing; id = id % 90 + 1) {
+      const DecodedFrame v = kovira::decodedFrame(camSmall, id);
+      if (!v.isValid()) continue;
+      ++views;
+      if (barcodeOf(v) != static_cast<int>(id)) ++wrongViews;
+    }
+  });
   w1.join();
   w2.join();
   w3.join();
@@ -79,7 +93,11 @@ TEST_F(DecodeH264, EveryFrameOfEveryCompleteGroupIsQueuedOnceWithItsOwnPicture) 
       std::chrono::seconds(120));
   decode.stop = true;
   worker.join();
+  viewing = false;
+  viewer.join();
   for (auto& p : drain(rec.cnn)) got[p.camid].push_back(p), ++total;
+  EXPECT_GT(views, 0);
+  EXPECT_EQ(wrongViews, 0);
   ASSERT_TRUE(all) << total << " of " << expected;
   EXPECT_EQ(total, expected);
 
