@@ -1,21 +1,259 @@
 #include "codec/decode.h"
 
+#include "capture/cam.h"
+#include "codec/decodeseq.h"
+#include "codec/parsers.h"
+#include "codec/v4tvideoparser.h"
 #include "core/threads.h"
+#include "platform/nvv4l2_ext.h"
 
-#include <chrono>
+#include <iostream>
+#include <optional>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace kovira {
 
 namespace {
-constexpr auto kIdle = std::chrono::milliseconds(10);
+
+// A skipped sequence is reported for the first time and then every this
+// many times per camera: a broken device would otherwise print one line per
+// group of pictures.
+constexpr std::uint64_t kSkipReportEvery = 100;
+
+// What the decoders need of a sequence's first frame, read once.
+struct Head {
+  FrameType type = FRAME_UNKNOWN;
+  int width = 0;
+  int height = 0;
+};
+
+// The record of the sequence's first frame; none when the camera is gone or
+// the store no longer holds the record (it is never dereferenced then).
+std::optional<Head> headOf(const FrameSequence& seq) {
+  auto cam = findCamera(seq.cam);
+  if (cam == cameras().end() || !cam->cambuf) return std::nullopt;
+  SmartBufferIterator it = cam->cambuf->frame(seq.first);
+  if (!it.valid()) return std::nullopt;
+  return Head{it->type, it->width.load(std::memory_order_relaxed), it->height.load(std::memory_order_relaxed)};
 }
+
+void reportUnsupported(int cam, FrameType type) {
+  std::cout << "[ERROR] cam " << cam << ": " << type << " - unsupported frame type" << std::endl;
+}
+
+// A grey frame taken from the sequence's own copy of its bytes, which was
+// validated against the store when it was made; the store itself may have
+// been overwritten since. Invalid when the picture would need more bytes
+// than the copy holds.
+DecodedFrame rawPicture(const FrameSequence& seq, const Head& head) {
+  if (!seq.data || head.width <= 0 || head.height <= 0) return DecodedFrame();
+  const std::uint64_t need = static_cast<std::uint64_t>(head.width) * static_cast<std::uint64_t>(head.height);
+  if (need > seq.size) return DecodedFrame();
+  return DecodedFrame(seq.cam, seq.first, PixelGray8, head.width, head.height, seq.data.get(), 0);
+}
+
+// Holds a parser's mutex with a callback installed, and empties the callback
+// before the mutex is released on every way out, so it never refers to a
+// finished caller's locals.
+class ParserSession {
+ public:
+  ParserSession(V4TVideoParser& parser, V4TVideoParser::Callback cb) : parser_(parser), lock_(parser.mutex) {
+    parser_.callback = std::move(cb);
+  }
+  ~ParserSession() { parser_.callback = nullptr; }
+  ParserSession(const ParserSession&) = delete;
+  ParserSession& operator=(const ParserSession&) = delete;
+
+ private:
+  V4TVideoParser& parser_;
+  std::lock_guard<std::mutex> lock_;
+};
+
+DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
+  const FrameSequence seq = getSequence(camera, id);
+  if (!seq.valid() || id < seq.first || id >= seq.end) return DecodedFrame();
+  const std::optional<Head> head = headOf(seq);
+  if (!head) return DecodedFrame();
+  switch (head->type) {
+    case FRAME_I: {
+      // A group whose key frame was overwritten, or too long to copy.
+      if (!seq.data) return DecodedFrame();
+      V4TVideoParser* parser = hwVideoParser(head->width, head->height, 0);
+      if (parser == nullptr) return DecodedFrame();
+      DecodedFrame result;
+      int count = 0;
+      const int limit = static_cast<int>(seq.frames());
+      auto keepWanted = [id](unsigned number) { return number == id; };
+      auto keep = [](DecodedFrame& target, DecodedFrame& picture) { target = picture; };
+      int parsed;
+      {
+        ParserSession session(*parser, [&](int meta, int code, V4TVideoParserPlane* planes, int n) {
+          _decodeSeqCb(keepWanted, keep, result, seq.cam, seq.first, count, limit, meta, code, planes, n);
+        });
+        parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtAR24));
+      }
+      if (parsed < 0) return DecodedFrame();
+      // Numbering by delivery order holds when the parser gave one picture
+      // per frame. The open group (no next key frame yet) gives its newest
+      // copied frame only with the next buffer, hence one less is accepted;
+      // anything else means the pictures were numbered wrongly.
+      if (count > limit || count + 1 < limit) return DecodedFrame();
+      return result;
+    }
+    case FRAME_GRAY8:
+      return rawPicture(seq, *head);
+    default:
+      reportUnsupported(seq.cam, head->type);
+      return DecodedFrame();
+  }
+}
+
+}  // namespace
 
 Decode::Decode(CnnProc& cnn) : recognition(cnn) {}
 
 void Decode::operator()() {
   thread_name("kovira: decode");
-  while (!stop) std::this_thread::sleep_for(kIdle);
+  while (!stop) {
+    const std::chrono::milliseconds pause = pass();
+    if (pause.count() > 0) std::this_thread::sleep_for(pause);
+  }
+}
+
+std::chrono::milliseconds Decode::pass() {
+  if (recognition.queueSize() > kMaxQueued) return kBackPressurePause;
+  if (turnCamera == 0 || turnFrames > kTurnFrames) {
+    turnCamera = nextUnprocCamera();
+    turnFrames = 0;
+  }
+  if (turnCamera == 0) return kIdlePause;
+  FrameSequence seq = findUnprocSeq(turnCamera);
+  if (!seq.valid()) {
+    turnCamera = 0;
+    return kIdlePause;
+  }
+  seq.setFlags(FRAME_DEC);
+  if (!seq.data) {
+    // The store overwrote the bytes before they could be copied.
+    seq.setFlags(FRAME_SKIP);
+    return std::chrono::milliseconds(0);
+  }
+  turnFrames += seq.frames();
+  try {
+    decode(seq);
+  } catch (const std::exception& e) {
+    skip(seq, e.what());
+  } catch (...) {
+    skip(seq, "unknown failure");
+  }
+  return std::chrono::milliseconds(0);
+}
+
+void Decode::decode(FrameSequence& seq) {
+  const std::optional<Head> head = headOf(seq);
+  if (!head) {
+    skip(seq, "first frame no longer stored");
+    return;
+  }
+  switch (head->type) {
+    case FRAME_I:
+      decodeH264(seq);
+      break;
+    case FRAME_GRAY8:
+      decodeRAW(seq);
+      break;
+    default:
+      reportUnsupported(seq.cam, head->type);
+      break;
+  }
+}
+
+int Decode::decodeH264(FrameSequence& seq) {
+  const std::optional<Head> head = headOf(seq);
+  if (!head) {
+    skip(seq, "first frame no longer stored");
+    return -1;
+  }
+  if (!seq.data) {
+    skip(seq, "no bytes");
+    return -1;
+  }
+  V4TVideoParser* parser = nullptr;
+  try {
+    parser = hwVideoParser(head->width, head->height, 0);
+  } catch (const std::exception& e) {
+    skip(seq, e.what());
+    return -1;
+  }
+  if (parser == nullptr) {
+    skip(seq, "no hardware parser for this picture size");
+    return -1;
+  }
+
+  // Pictures are held until the parse has ended: only then is it known
+  // whether their numbers are right.
+  std::vector<DecodedFrame> pictures;
+  pictures.reserve(seq.frames() + 1);
+  int count = 0;
+  const int limit = static_cast<int>(seq.frames());
+  auto keepAll = [](unsigned) { return true; };
+  auto collect = [](std::vector<DecodedFrame>& target, DecodedFrame& picture) { target.push_back(picture); };
+  int parsed;
+  {
+    ParserSession session(*parser, [&](int meta, int code, V4TVideoParserPlane* planes, int n) {
+      _decodeSeqCb(keepAll, collect, pictures, seq.cam, seq.first, count, limit, meta, code, planes, n);
+    });
+    parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtNM12));
+  }
+  if (parsed < 0) {
+    skip(seq, "hardware decoder failed");
+    return parsed;
+  }
+  bool complete = count == limit && pictures.size() == static_cast<std::size_t>(limit);
+  for (const DecodedFrame& p : pictures) complete = complete && p.isValid();
+  if (!complete) {
+    skip(seq, "the decoder did not give one picture per frame");
+    return parsed;
+  }
+  for (DecodedFrame& p : pictures) recognition.queueFrame(p);
+  return parsed;
+}
+
+void Decode::decodeRAW(FrameSequence& seq) {
+  const std::optional<Head> head = headOf(seq);
+  if (!head) {
+    skip(seq, "first frame no longer stored");
+    return;
+  }
+  DecodedFrame picture = rawPicture(seq, *head);
+  if (!picture.isValid()) {
+    skip(seq, "grey frame without its bytes");
+    return;
+  }
+  recognition.queueFrame(picture);
+}
+
+void Decode::skip(const FrameSequence& seq, const char* why) {
+  seq.setFlags(FRAME_SKIP);
+  const std::uint64_t n = ++skipReports[seq.cam];
+  if (n == 1 || n % kSkipReportEvery == 0) {
+    std::cout << "[ERROR] cam " << seq.cam << ": frames " << seq.first << ".." << seq.end - 1
+              << " not decoded (" << why << "), " << n << " sequence(s) skipped so far" << std::endl;
+  }
+}
+
+DecodedFrame decodedFrame(Camera& camera, unsigned id) {
+  try {
+    return decodeOnDemand(camera, id);
+  } catch (const std::exception& e) {
+    std::cout << "[ERROR] cam " << camera.camid << ": frame " << id << " not decoded (" << e.what() << ")"
+              << std::endl;
+  } catch (...) {
+    std::cout << "[ERROR] cam " << camera.camid << ": frame " << id << " not decoded" << std::endl;
+  }
+  return DecodedFrame();
 }
 
 }  // namespace kovira

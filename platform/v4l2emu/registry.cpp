@@ -25,9 +25,12 @@ struct Registry {
   std::vector<ControlRecord> controls;             // guarded by mu
 };
 
+// Never destroyed: hardware parsers live until the process ends, so their
+// capture threads still talk to the devices while static objects are torn
+// down at exit.
 Registry& registry() {
-  static Registry r;
-  return r;
+  static Registry* r = new Registry;
+  return *r;
 }
 
 std::shared_ptr<Device> find(int fd) {

@@ -1,0 +1,225 @@
+// The decode stage on grey cameras and its picture record: one pass at a
+// time (turns, back-pressure, skipped sequences, unsupported kinds) and the
+// thread as main runs it.
+#include "codec/decode.h"
+#include "codec/decodeseq.h"
+#include "platform/nvv4l2_ext.h"
+#include "tests/codec/decode_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using decodetest::addGrey;
+using decodetest::drain;
+using decodetest::frameHas;
+using decodetest::greyFrame;
+using kovira::DecodedFrame;
+
+constexpr int kW = 64;
+constexpr int kH = 48;
+constexpr std::uint64_t kRing = 8u << 20;
+constexpr auto kNow = std::chrono::milliseconds(0);
+
+class DecodeStage : public ::testing::Test {
+ protected:
+  decodetest::Recognition rec;
+  kovira::Decode decode{rec.cnn};
+  decodetest::CameraScope scope;
+};
+
+TEST_F(DecodeStage, GreyFramesReachRecognitionOnceInOrderWithTheirBytes) {
+  kovira::Camera& cam = scope.add(701, kRing);
+  for (unsigned n = 1; n <= 40; ++n) addGrey(cam, kW, kH, n);
+
+  std::vector<DecodedFrame> got;
+  for (int i = 0; i < 60; ++i) {
+    decode.pass();
+    for (auto& p : drain(rec.cnn)) got.push_back(p);
+  }
+  // The newest frame waits for the next one: only then is its sequence complete.
+  ASSERT_EQ(got.size(), 39u);
+  for (unsigned n = 1; n <= 39; ++n) {
+    const DecodedFrame& p = got[n - 1];
+    EXPECT_EQ(p.frame, n);
+    EXPECT_EQ(p.camid, 701);
+    EXPECT_EQ(p.format, kovira::PixelGray8);
+    ASSERT_EQ(p.size, kW * kH);
+    EXPECT_EQ(std::memcmp(p.pixels.get(), greyFrame(kW, kH, n).data(), kW * kH), 0) << "frame " << n;
+    EXPECT_TRUE(frameHas(cam, n, FRAME_DEC));
+    EXPECT_FALSE(frameHas(cam, n, FRAME_SKIP));
+  }
+  EXPECT_FALSE(frameHas(cam, 40, FRAME_DEC));
+}
+
+TEST_F(DecodeStage, TwentySixWaitingPicturesHoldTheStageBackTwentyFiveDoNot) {
+  kovira::Camera& cam = scope.add(702, kRing);
+  for (unsigned n = 1; n <= 5; ++n) addGrey(cam, kW, kH, n);
+  const auto filler = greyFrame(4, 4, 0);
+  for (int i = 0; i < 26; ++i) {
+    DecodedFrame p(99, static_cast<unsigned>(i), kovira::PixelGray8, 4, 4, filler.data(), 0);
+    rec.cnn.queueFrame(p);
+  }
+  EXPECT_EQ(decode.pass(), kovira::Decode::kBackPressurePause);
+  EXPECT_FALSE(frameHas(cam, 1, FRAME_DEC));
+  EXPECT_EQ(rec.cnn.queueSize(), 26u);
+
+  auto waiting = drain(rec.cnn);
+  waiting.pop_back();
+  for (auto& p : waiting) rec.cnn.queueFrame(p);
+  ASSERT_EQ(rec.cnn.queueSize(), 25u);
+  EXPECT_EQ(decode.pass(), kNow);
+  EXPECT_TRUE(frameHas(cam, 1, FRAME_DEC));
+  EXPECT_EQ(rec.cnn.queueSize(), 26u);
+}
+
+TEST_F(DecodeStage, TheMostCongestedCameraKeepsItsTurnForTwentySixFrames) {
+  kovira::Camera& a = scope.add(703, kRing);
+  kovira::Camera& b = scope.add(704, kRing);
+  for (unsigned n = 1; n <= 41; ++n) {
+    addGrey(a, kW, kH, n);
+    addGrey(b, kW, kH, n);
+  }
+  std::vector<int> order;
+  while (order.size() < 52) {
+    ASSERT_EQ(decode.pass(), kNow);
+    for (auto& p : drain(rec.cnn)) order.push_back(p.camid);
+  }
+  // Equal congestion: the later camera first; after more than 25 frames the
+  // other one, now the more congested, takes over.
+  for (std::size_t i = 0; i < 26; ++i) EXPECT_EQ(order[i], 704) << i;
+  for (std::size_t i = 26; i < 52; ++i) EXPECT_EQ(order[i], 703) << i;
+}
+
+TEST_F(DecodeStage, NothingPendingPausesAndNoCameraOnlyPauses) {
+  EXPECT_EQ(decode.pass(), kovira::Decode::kIdlePause);  // no camera of ours holds frames
+  kovira::Camera& cam = scope.add(705, kRing);
+  addGrey(cam, kW, kH, 1);
+  EXPECT_EQ(decode.pass(), kovira::Decode::kIdlePause);  // the only frame is still open
+  addGrey(cam, kW, kH, 2);
+  EXPECT_EQ(decode.pass(), kNow);
+  EXPECT_EQ(rec.cnn.queueSize(), 1u);
+}
+
+TEST_F(DecodeStage, ASequenceWhoseBytesAreGoneIsSkippedNotQueued) {
+  // A ring of ten frames: the first frames lose their bytes, their records stay.
+  kovira::Camera& cam = scope.add(706, 10 * kW * kH);
+  for (unsigned n = 1; n <= 30; ++n) addGrey(cam, kW, kH, n);
+  ASSERT_FALSE(cam.cambuf->frame(1)->hasBytes());
+  EXPECT_EQ(decode.pass(), kNow);
+  EXPECT_TRUE(frameHas(cam, 1, FRAME_DEC | FRAME_SKIP));
+  EXPECT_EQ(rec.cnn.queueSize(), 0u);
+}
+
+TEST_F(DecodeStage, AGreyRecordLargerThanItsBytesIsRefused) {
+  kovira::Camera& cam = scope.add(707, kRing);
+  const auto px = greyFrame(kW, kH, 1);
+  cam.cambuf->addFrame(kW, kH, FRAME_GRAY8, 0, px.data(), 100);  // claims 64x48, holds 100 bytes
+  addGrey(cam, kW, kH, 2);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(decode.pass(), kNow);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rec.cnn.queueSize(), 0u);
+  EXPECT_TRUE(frameHas(cam, 1, FRAME_DEC | FRAME_SKIP));
+  EXPECT_NE(out.find("[ERROR] cam 707: frames 1..1 not decoded"), std::string::npos) << out;
+}
+
+TEST_F(DecodeStage, UnsupportedFirstFramesArePrintedAndNeverDecoded) {
+  kovira::Camera& cam = scope.add(708, kRing);
+  const std::vector<std::uint8_t> junk(300, 0x55);
+  // A group whose key frame was taken already: the next sequence starts
+  // with a P frame.
+  cam.cambuf->addFrame(kW, kH, FRAME_I, 0, junk.data(), junk.size());
+  cam.cambuf->addFrame(kW, kH, FRAME_P, 0, junk.data(), junk.size());
+  cam.cambuf->addFrame(kW, kH, FRAME_P, 0, junk.data(), junk.size());
+  cam.cambuf->frame(1)->setFlags(FRAME_DEC);
+  cam.cambuf->addFrame(kW, kH, FRAME_MJPEG, 0, junk.data(), junk.size());
+  cam.cambuf->addFrame(kW, kH, FRAME_MJPEG, 0, junk.data(), junk.size());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(decode.pass(), kNow);
+  EXPECT_EQ(decode.pass(), kNow);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "[ERROR] cam 708: P-frame - unsupported frame type\n"
+            "[ERROR] cam 708: MJPEG - unsupported frame type\n");
+  EXPECT_EQ(rec.cnn.queueSize(), 0u);
+  for (unsigned n = 2; n <= 4; ++n) {
+    EXPECT_TRUE(frameHas(cam, n, FRAME_DEC)) << n;
+    EXPECT_FALSE(frameHas(cam, n, FRAME_SKIP)) << n;
+  }
+}
+
+TEST_F(DecodeStage, TheThreadDecodesWhileFramesArriveAndEndsOnStop) {
+  kovira::Camera& cam = scope.add(709, kRing);
+  std::thread worker(std::ref(decode));
+  std::vector<DecodedFrame> got;
+  for (unsigned n = 1; n <= 200; ++n) {
+    addGrey(cam, kW, kH, n);
+    if (n % 20 == 0)
+      for (auto& p : drain(rec.cnn)) got.push_back(p);
+  }
+  ASSERT_TRUE(decodetest::waitFor(
+      [&] {
+        for (auto& p : drain(rec.cnn)) got.push_back(p);
+        return got.size() >= 199;
+      },
+      std::chrono::seconds(30)));
+  decode.stop = true;
+  worker.join();
+  ASSERT_EQ(got.size(), 199u);
+  for (unsigned n = 1; n <= 199; ++n) EXPECT_EQ(got[n - 1].frame, n);
+}
+
+TEST(DecodedPicture, CopiesRowsByStrideAndChecksItsFormat) {
+  const std::uint8_t src[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+  DecodedFrame p(1, 5, kovira::PixelGray8, 4, 2, src, 6);
+  ASSERT_EQ(p.size, 8);
+  const std::uint8_t want[8] = {0, 1, 2, 3, 6, 7, 8, 9};
+  EXPECT_EQ(std::memcmp(p.pixels.get(), want, 8), 0);
+  EXPECT_TRUE(p.isValid());
+  // A stride shorter than the row reads packed rows.
+  DecodedFrame packed(1, 5, kovira::PixelGray8, 4, 2, src, 2);
+  EXPECT_EQ(std::memcmp(packed.pixels.get(), src, 8), 0);
+
+  EXPECT_FALSE(DecodedFrame(1, 5, kovira::PixelGray8, 4, 2, nullptr, 0).isValid());
+  EXPECT_FALSE(DecodedFrame(0, 5, kovira::PixelGray8, 4, 2, src, 0).isValid());
+  EXPECT_FALSE(DecodedFrame().isValid());
+  EXPECT_EQ(DecodedFrame::getBpp(kovira::PixelXR24), 4);
+  try {
+    DecodedFrame::getBpp(static_cast<kovira::PixelFormat>(4));
+    FAIL() << "format 4 accepted";
+  } catch (const std::logic_error& e) {
+    EXPECT_STREQ(e.what(), "DecodedFrame> Unsupported pixel pormat");
+  }
+  EXPECT_EQ(kovira::pixFmt(nvv4l2::kFmtAR24), kovira::PixelAR24);
+  EXPECT_EQ(kovira::pixFmt(nvv4l2::kFmtNM12), kovira::PixelGray8);
+  EXPECT_EQ(kovira::pixFmt(0x34325258u), kovira::PixelXR24);  // "XR24"
+}
+
+TEST(PictureHandler, NumbersByDeliveryAndAdmitsOneMoreThanTheLimit) {
+  std::uint8_t luma[8 * 4] = {};
+  V4TVideoParserPlane plane{8, 4, 1, 8, luma, sizeof luma};
+  std::vector<unsigned> kept;
+  auto evenOnly = [](unsigned n) { return n % 2 == 0; };
+  auto sink = [](std::vector<unsigned>& v, DecodedFrame& p) { v.push_back(p.isValid() ? p.frame : 0); };
+  int count = 0;
+  for (int i = 0; i < 6; ++i)
+    kovira::_decodeSeqCb(evenOnly, sink, kept, 3, 100, count, 3, 0, static_cast<int>(nvv4l2::kFmtNM12), &plane, 1);
+  EXPECT_EQ(count, 4);  // counts 0..3, the rest ignored
+  EXPECT_EQ(kept, (std::vector<unsigned>{100, 102}));
+
+  // A plane too small for the rows it claims gives no picture but still counts.
+  V4TVideoParserPlane shortPlane{8, 4, 1, 8, luma, 16};
+  std::vector<unsigned> got;
+  auto all = [](unsigned) { return true; };
+  count = 0;
+  kovira::_decodeSeqCb(all, sink, got, 3, 100, count, 3, 0, static_cast<int>(nvv4l2::kFmtNM12), &shortPlane, 1);
+  EXPECT_EQ(count, 1);
+  EXPECT_EQ(got, (std::vector<unsigned>{0}));
+}
+
+}  // namespace
