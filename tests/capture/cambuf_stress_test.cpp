@@ -61,6 +61,9 @@ void writer(CamBuf& buf, std::atomic<bool>& stop, std::uint32_t frames, const Fa
   std::vector<std::uint8_t> bytes;
   for (std::uint32_t index = 1; !stop.load(); ++index) {
     if (index > frames && (f.copies.load() > 0 || index > 20 * frames)) break;
+    // Past the planned frames without a copy yet: slow down so a reader can
+    // cut a sequence before the writer laps it.
+    if (index > frames) std::this_thread::sleep_for(std::chrono::microseconds(200));
     const std::uint32_t roll = rng() % 100;
     FrameType type = roll < 8 ? FRAME_I : roll < 90 ? FRAME_P : roll < 95 ? FRAME_GRAY8 : FRAME_B;
     const std::uint32_t size =
