@@ -188,6 +188,22 @@ TEST_P(CnnProcThreadTest, ThreadCutsTheWaitingFramesIntoBatches) {
   for (unsigned n : nums) EXPECT_EQ(flags(camA, n) & (FRAME_CNN | FRAME_SKIP), FRAME_CNN) << n;
 }
 
+TEST_F(CnnProcTest, FramesQueuedWhileTheThreadRunsAreEachRecognisedOnceInOrder) {
+  constexpr int kTotal = 60;
+  const std::vector<unsigned> nums = storeFrames(camA, kTotal, kW, kH);
+  std::thread t(std::ref(proc));
+  for (unsigned n : nums) queueOne(camA, n);
+  ASSERT_TRUE(fake.waitWalked(kTotal));
+  proc.stop = true;
+  t.join();
+  std::vector<unsigned> seen;
+  for (const auto& c : fake.calls()) {
+    EXPECT_LE(c.frames.size(), CnnProc::kMaxBatch);
+    for (unsigned n : numbers(c)) seen.push_back(n);
+  }
+  EXPECT_EQ(seen, nums);
+}
+
 INSTANTIATE_TEST_SUITE_P(QueueLengths, CnnProcThreadTest,
                          ::testing::Values(std::make_pair(8, std::vector<int>{8}),
                                            std::make_pair(9, std::vector<int>{5, 4}),
