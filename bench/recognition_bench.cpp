@@ -79,7 +79,7 @@ double recogniserAlone(const std::vector<Frame>& frames, int w, int h) {
 }
 
 // The pipeline: store, picture copy, recognition thread, result-queue thread.
-double pipeline(const std::vector<Frame>& frames, int w, int h, int camid, std::size_t& points) {
+double pipeline(const std::vector<Frame>& frames, int w, int h, int camid, std::size_t& points, double& inCalls) {
   kovira::CamBuf& store = *kovira::camera(camid).cambuf;
   kovira::ResQueue queue(kovira::sceneAccess(), [] { return 1000u; });
   kovira::CnnProc proc(queue, kovira::libcnnLibrary());
@@ -89,8 +89,11 @@ double pipeline(const std::vector<Frame>& frames, int w, int h, int camid, std::
     return 0;
   });
   std::thread queueThread(std::ref(queue));
-  std::thread recognition(std::ref(proc));
+  std::thread recognition;
 
+  // The recognition thread starts once the first frames wait: an idle
+  // thread looks at its queue every 25 ms, a delay that belongs to the
+  // start of this run, not to the pipeline's rate.
   const auto start = Clock::now();
   for (const Frame& f : frames) {
     kovira::FrameMetadata& rec = store.addFrame(w, h, FRAME_GRAY8, 0, f.data(), f.size());
@@ -98,12 +101,18 @@ double pipeline(const std::vector<Frame>& frames, int w, int h, int camid, std::
     kovira::DecodedFrame picture(camid, rec.position, kovira::PixelGray8, w, h, rec.liveBytes().data, 0);
     while (proc.queueSize() > kBackPressure) std::this_thread::sleep_for(std::chrono::microseconds(200));
     proc.queueFrame(picture);
+    if (!recognition.joinable() && proc.queueSize() > kBackPressure) recognition = std::thread(std::ref(proc));
   }
+  if (!recognition.joinable()) recognition = std::thread(std::ref(proc));
   while (proc.queueSize() > 0 || queue.queueSize() > 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
   const double s = seconds(Clock::now() - start);
 
   std::size_t found = 0;
-  for (const auto& st : proc.statistics()) found += st.found;
+  inCalls = 0;
+  for (const auto& st : proc.statistics()) {
+    found += st.found;
+    inCalls += st.elapsed;
+  }
   points = found;
   proc.stop = true;
   recognition.join();
@@ -144,15 +153,21 @@ int main(int argc, char** argv) {
   for (int k = 0; k < count; ++k)
     renderer.render(k, {frames[static_cast<std::size_t>(k)].data(), scene.width, scene.height, scene.width});
 
-  double alone = 1e9, piped = 1e9;
+  double alone = 1e9, piped = 1e9, inCalls = 0;
   std::size_t points = 0;
   for (int run = 0; run < kRuns; ++run) {
     alone = std::min(alone, recogniserAlone(frames, scene.width, scene.height));
-    piped = std::min(piped, pipeline(frames, scene.width, scene.height, camid, points));
+    double calls = 0;
+    const double s = pipeline(frames, scene.width, scene.height, camid, points, calls);
+    if (s < piped) {
+      piped = s;
+      inCalls = calls;
+    }
   }
   std::printf("recognition pipeline %dx%d, %d frames, %zu readings per run\n", scene.width, scene.height, count, points);
   std::printf("  recogniser alone:           %8.1f frames/s (%.3f s)\n", count / alone, alone);
   std::printf("  store+recognition+queue:    %8.1f frames/s (%.3f s)\n", count / piped, piped);
+  std::printf("    of which in recogniser calls %.3f s\n", inCalls);
   std::printf("  ratio pipeline/recogniser:  %.3f\n", piped / alone);
   return 0;
 }
