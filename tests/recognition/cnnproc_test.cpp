@@ -158,14 +158,6 @@ class CnnProcTest : public ::testing::Test {
 
 // ---- batching ---------------------------------------------------------------
 
-TEST(CnnProcBatch, CandidateBatchTakesAllBelowNineThenLeavesFourAtMostTwentyOne) {
-  EXPECT_EQ(CnnProc::batchFor(1), 1u);
-  EXPECT_EQ(CnnProc::batchFor(8), 8u);
-  EXPECT_EQ(CnnProc::batchFor(9), 5u);
-  EXPECT_EQ(CnnProc::batchFor(25), 21u);
-  EXPECT_EQ(CnnProc::batchFor(30), 21u);
-}
-
 class CnnProcThreadTest : public CnnProcTest, public ::testing::WithParamInterface<std::pair<int, std::vector<int>>> {};
 
 TEST_P(CnnProcThreadTest, ThreadCutsTheWaitingFramesIntoBatches) {
