@@ -45,6 +45,7 @@ class FakeCnn {
     std::vector<void*> frames;
     int width, height;
     std::vector<std::string> polygons;
+    std::vector<unsigned> numbers;  // what each frame's first bytes say, read during the call
   };
   // Fills results and count; returns the walked frames. Default: walks all,
   // reads nothing.
@@ -69,7 +70,12 @@ class FakeCnn {
                      char** p, int n) {
       EXPECT_EQ(handle, this);
       EXPECT_EQ(*count, 512);
-      Call c{std::vector<void*>(frames, frames + nframes), w, h, std::vector<std::string>(p, p + n)};
+      Call c{std::vector<void*>(frames, frames + nframes), w, h, std::vector<std::string>(p, p + n), {}};
+      for (void* f : c.frames) {
+        unsigned num = 0;
+        std::memcpy(&num, f, sizeof num);
+        c.numbers.push_back(num);
+      }
       const int walked = script(c, res, count);
       std::lock_guard lock(mutex_);
       calls_.push_back(c);
@@ -132,17 +138,14 @@ class CnnProcTest : public ::testing::Test {
     for (unsigned n : nums) queueOne(camid, n, w, h);
     return nums;
   }
+  // Each picture carries its frame number in its first bytes, so the fake
+  // can tell which frames it was given (buffers are reused once freed).
   void queueOne(int camid, unsigned n, int w = kW, int h = kH) {
     DecodedFrame f = decoded(camid, n, w, h);
-    pixelsOf[f.pixels.get()] = n;
+    std::memcpy(f.pixels.get(), &n, sizeof n);
     proc.queueFrame(f);
   }
-  // Frame numbers a call was given.
-  std::vector<unsigned> numbers(const FakeCnn::Call& c) {
-    std::vector<unsigned> out;
-    for (void* p : c.frames) out.push_back(pixelsOf.at(static_cast<std::uint8_t*>(p)));
-    return out;
-  }
+  static std::vector<unsigned> numbers(const FakeCnn::Call& c) { return c.numbers; }
   std::uint32_t flags(int camid, unsigned n) { return record(camid, n)->flags.load(); }
   std::size_t readings(int camid, unsigned n) { return record(camid, n)->resultCount(); }
 
@@ -153,7 +156,6 @@ class CnnProcTest : public ::testing::Test {
   ResQueue queue{scene, [] { return 1000u; }};
   FakeCnn fake;
   CnnProc proc{queue, fake.table()};
-  std::map<const std::uint8_t*, unsigned> pixelsOf;
 };
 
 // ---- batching ---------------------------------------------------------------
