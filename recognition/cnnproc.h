@@ -1,37 +1,144 @@
 // The recognition stage: reads plates in decoded pictures and pushes the
-// readings into the result queue. main builds it over `resproc`, runs
-// operator() on its own thread ("kovira: cnnproc"), sets `stop` and joins.
-// The decode stage hands it pictures through queueFrame from its own thread.
+// readings into the result queue.
+//
+// The decode stage hands it every decoded picture with queueFrame. One
+// recognition thread (operator(), "kovira: cnnproc") cuts batches of
+// pictures of one camera and one size from the front of the queue, runs the
+// recogniser on every step-th picture of a batch (the step grows with the
+// congestion of the camera's frame store) with the polygons of that
+// camera's zones, marks every picture's record in the frame store as
+// submitted or skipped, publishes the readings into the records and pushes
+// them to the result queue. It is also the configuration section "cnnconf"
+// and keeps hourly statistics for its page.
+//
+// Threading: queueFrame/queueSize from the decode thread and pages; the
+// settings (classifier, maxproc, chunktime, initforce) are atomics written
+// by pages and by the configuration store; statistics() and polygonList()
+// copy under their own mutex. Everything else belongs to the recognition
+// thread. Lifetime: main builds one before the pipeline threads start, sets
+// `stop` and joins the thread at shut-down.
 #pragma once
 
 #include "codec/decodedframe.h"
+#include "config/sketch.h"
+#include "recognition/cnn_library.h"
+#include "recognition/cnn_result.h"
 #include "recognition/resqueue.h"
 
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <deque>
+#include <list>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace kovira {
 
-class CnnProc {
+class CnnProc : public ConfigSketch {
  public:
+  static constexpr int kMaxResults = 512;         // the result area handed to the recogniser
+  static constexpr unsigned kMaxBatch = 21;       // frames taken for one batch at most
+  static constexpr unsigned kWholeQueueBelow = 9; // below this many waiting, all form the batch
+  static constexpr unsigned kLeftForNext = 4;     // from then on, frames left for the next batch
+  static constexpr std::size_t kStatPeriods = 120; // statistics periods kept (what the page shows)
+  static constexpr int kMaxprocDefault = 6;
+  static constexpr std::uint32_t kChunkDefault = 3600;
+
+  // One statistics period.
+  struct stat_t {
+    std::uint32_t start = 0;  // seconds since the epoch, a multiple of chunktime
+    std::uint32_t camid = 0;  // camera of the period's first batch
+    std::uint64_t frames = 0;     // walked frames reported by the recogniser
+    std::uint64_t launched = 0;   // batches
+    std::uint64_t steps = 0;
+    std::uint64_t found = 0;      // readings
+    std::uint64_t maxframes = 0;  // batch lengths before stepping
+    double elapsed = 0;           // recogniser time, seconds
+    double congestion = 0;
+  };
+
+  // The unit's stage: libcnn.so, section "cnnconf", and the scene the
+  // tracks look at bound to the real zones and frame stores.
   explicit CnnProc(ResQueue& queue);
+  // A stage over another recogniser (tests); attaches no section.
+  CnnProc(ResQueue& queue, CnnLibrary library);
+  ~CnnProc() override;
   CnnProc(const CnnProc&) = delete;
   CnnProc& operator=(const CnnProc&) = delete;
 
+  // Recognition thread body; returns once `stop` is set.
   void operator()();
 
-  // Appends a copy sharing the pixels; never waits except for the mutex.
+  // Appends a copy sharing the pixels. The queue has no bound: the decode
+  // stage holds back while queueSize() is above 25.
   void queueFrame(DecodedFrame& frame);
-  // Pictures waiting for recognition.
   std::uint32_t queueSize();
 
+  // Candidate batch for a queue of n frames: all below 9, else n - 4, at
+  // most 21.
+  static unsigned batchFor(unsigned queued);
+  // Step from a frame store's congestion (1 to 5). The thresholds 0.9, 0.8
+  // and 0.3 are compared in double and 0.5 in float, so a float congestion
+  // of exactly 0.3f (slightly above 0.3) already gives 2 while 0.9f
+  // (slightly below 0.9) gives 4.
+  static unsigned stepFor(float congestion);
+
+  // ---- Steps of the thread (public for tests) ----
+  // One batch of at most n frames; drops the whole queue on failure.
+  void procNext(unsigned n);
+  // Runs the recogniser on one batch; returns the frames consumed from
+  // the front of the queue (0: failure).
+  unsigned launchCnnProc(unsigned n, unsigned step);
+  // Initialises the recogniser again when the frame size grew, a
+  // description is new, the classifier setting changed or a re-init was
+  // asked for. Returns the handle (null when there is none).
+  void* checkCNN(int width, int height, const std::list<std::string>& polygons);
+  void initCNN(int width, int height);
+  bool newPolygonCheck(const std::list<std::string>& polygons) const;
+  void statpush(int camid, int walked, int step, double elapsed, double congestion, int maxframes, int found);
+
+  // ---- "cnnconf" ----
+  void tojson(nlohmann::json& section, int mode) override;
+  void fromjson(const nlohmann::json& section) override;
+
+  // Copies for the page.
+  std::vector<stat_t> statistics() const;
+  std::list<std::string> polygonList() const;
+
+  // Settings; the page and the configuration store write them.
+  std::atomic<int> classifier{0};
+  std::atomic<int> classifierUsed{0};
+  const int maxprocDefault = kMaxprocDefault;
+  std::atomic<int> maxproc{kMaxprocDefault};
+  std::atomic<int> initforce{0};
+  std::atomic<int> initCount{0};
+  std::atomic<std::uint32_t> memcnnsize{0};
+  std::atomic<std::uint32_t> chunktime{kChunkDefault};
   std::atomic<bool> stop{false};
 
  private:
+  struct Batch;
+  Batch copyBatch(unsigned n);
+  std::list<std::string> cameraPolygons(int camid, int width, int height) const;
+  void markFrames(const Batch& batch, unsigned consumed, unsigned step);
+  void placeReadings(const Batch& batch, unsigned consumed, unsigned step, int count);
+  void dropQueue();
+  [[noreturn]] void libraryError(const Batch& batch);
+
   ResQueue& results;
-  std::mutex queueMutex;
+  CnnLibrary lib;
+
+  mutable std::mutex queueMutex;
   std::deque<DecodedFrame> queue;  // guarded by queueMutex
+
+  mutable std::mutex statMutex;
+  std::deque<stat_t> stats;           // guarded by statMutex; newest first
+  std::list<std::string> polygons;    // guarded by statMutex; written by the recognition thread only
+
+  void* handle = nullptr;  // recognition thread
+  std::array<CNN_RESULT, kMaxResults> area{};
 };
 
 }  // namespace kovira

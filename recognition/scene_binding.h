@@ -1,0 +1,13 @@
+// Binds sceneAccess() (recognition/scene_access.h) to the unit's real
+// registries: zones and the global "trackmask" of the configuration store,
+// and the cameras' frame stores.
+//
+// Call once, before the result-queue, recognition and decode threads start
+// (the unit's CnnProc does it when main builds it); never while they run.
+#pragma once
+
+namespace kovira {
+
+void bindSceneAccess();
+
+}  // namespace kovira
