@@ -89,7 +89,8 @@ TEST(RecognitionPipeline, OneVehicleSceneGivesOneGroupWithTheTruthPlateAndSpeed)
 
   ASSERT_TRUE(config().read((out / "kovira.json").string()));
   const int camid = load(out / "kovira.json")[0]["camid"].get<int>();
-  Camera& cam = addCamera(camid, kStoreBytes);
+  // Reading the configuration registered the scene's camera with its store.
+  Camera& cam = hasCamera(camid) ? camera(camid) : addCamera(camid, kStoreBytes);
 
   // A result queue over the process's scene, and the unit's stage over it:
   // libcnn.so, section "cnnconf", and the scene bound to the real zones and
