@@ -61,7 +61,10 @@ std::vector<nlohmann::json> Collector::records() const {
   std::vector<nlohmann::json> out;
   std::ifstream in(dir_ + "/rec/requests.jsonl");
   for (std::string line; std::getline(in, line);)
-    if (!line.empty()) out.push_back(nlohmann::json::parse(line));
+    if (!line.empty()) {
+      auto record = nlohmann::json::parse(line, nullptr, false);  // the last line may be half written
+      if (!record.is_discarded()) out.push_back(std::move(record));
+    }
   return out;
 }
 
