@@ -151,6 +151,7 @@ void signAngelMe(std::string keypath, Tar& archive, SimpleFile& data) {
 }
 
 void procscript(const char* data, std::size_t len, std::string address) {
+  if (address.empty()) return;
   // "%[^:]:%u": a host (ignored) up to the colon, then a decimal port.
   const auto colon = address.find(':');
   unsigned long port = 0;

@@ -55,5 +55,6 @@ std::string tempSave(const char* data, std::size_t len, std::string folder, std:
 void signAngelMe(std::string keypath, Tar& archive, SimpleFile& data);
 
 // Sends the bytes to a TCP listener on 127.0.0.1 at the port of "host:port"
-// (the host is ignored); "Fail" on standard output when it does not parse.
+// (the host is ignored); "Fail" on standard output when it does not parse,
+// nothing for an empty address.
 void procscript(const char* data, std::size_t len, std::string address);

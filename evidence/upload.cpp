@@ -223,16 +223,13 @@ int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
   std::size_t count = 0;
   std::uint64_t bytes = 0;
   std::vector<UploadHistoryEntry> entries;
+  std::uint64_t successSum = 0, successCount = 0;
   {
     std::lock_guard lock(mutex);
     count = queue_.size();
     bytes = queuedBytes_;
     const std::size_t first = history_.size() > kPageRows ? history_.size() - kPageRows : 0;
     entries.assign(history_.begin() + static_cast<std::ptrdiff_t>(first), history_.end());
-  }
-  std::uint64_t successSum = 0, successCount = 0;
-  {
-    std::lock_guard lock(mutex);
     for (const auto& e : history_)
       if (e.status == 1) {
         successSum += e.size;

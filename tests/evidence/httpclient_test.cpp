@@ -174,3 +174,41 @@ TEST(HttpFetch, AnnouncementsAreReadWithoutCaseOrCarriageReturn) {
 }
 
 }  // namespace
+
+#include "evidence/common.h"
+
+namespace {
+
+TEST(ProcScript, SendsTheBytesToTheLocalPortAndRejectsBadAddresses) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(fd, 1), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string payload = randomBytes(20000, 3);  // several 4096-byte chunks
+  std::string received;
+  std::thread reader([&] {
+    const int c = ::accept(fd, nullptr, nullptr);
+    char buf[8192];
+    for (ssize_t n; (n = ::read(c, buf, sizeof buf)) > 0;) received.append(buf, static_cast<std::size_t>(n));
+    ::close(c);
+  });
+  procscript(payload.data(), payload.size(), "ignored.host:" + std::to_string(ntohs(addr.sin_port)));
+  reader.join();
+  ::close(fd);
+  EXPECT_EQ(received, payload);
+
+  testing::internal::CaptureStdout();
+  procscript("x", 1, "");  // no address: nothing to do, nothing to report
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  for (const char* bad : {"no-port", ":123", "host:", "host:99999"}) {
+    testing::internal::CaptureStdout();
+    procscript("x", 1, bad);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Fail\n") << bad;
+  }
+}
+
+}  // namespace
