@@ -141,8 +141,8 @@ void UploadWebLazy::operator()() {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     if (!running()) return;
     if (result >= 0) {
+      sent += file.size;  // counted before the archive leaves the queue
       recordSuccess(file, static_cast<std::uint32_t>(ms.count()));
-      sent += file.size;
       headFailures = 0;
       continue;
     }
