@@ -10,12 +10,10 @@ namespace webcam { void cambuf_httphook_init() {} }
 namespace test_sign { void testcrypto() {} }
 namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
-namespace config_backup { void modinit() {} }
 namespace coltest { void collage_test_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace camera { void modinit() {} }
 namespace lensweb { void lens_httphook_init() {} }
-namespace ntpsync { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
@@ -25,12 +23,10 @@ namespace speed { void modinit() {} }
 namespace mask { void modinit() {} }
 namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
-namespace ticketsweb { void webinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace broadcast { void broadcast_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace gnss { void mesure_httphook_init() {} }
-namespace upload { void modinit() {} }
 namespace config_add { void modinit() {} }
 namespace busline { void modinit() {} }
 namespace wd { void modinit() {} }

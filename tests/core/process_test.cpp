@@ -66,7 +66,12 @@ TEST(Process, RunsUntilSigintAndSurvivesSighup) {
 
   ChildProcess p({binaryPath("kovira"), "stray", "--cfg", exampleConfig()});
   ASSERT_TRUE(p.waitForOutput("Press \"Ctrl-C\" to quit...\n\n", 10s)) << p.out();
-  EXPECT_EQ(p.out(), kBanner + "[WARNING] stray - unknown argument\n\nPress \"Ctrl-C\" to quit...\n\n");
+  // Without server addresses in /etc/kovira.conf the backup and upload
+  // modules say once that nothing is sent.
+  EXPECT_EQ(p.out(), kBanner + "[WARNING] stray - unknown argument\n" +
+                         "[DBG] no \"backup\" server in /etc/kovira.conf: configuration backups are not sent\n" +
+                         "[DBG] no \"upload\" server in /etc/kovira.conf: evidence is stored, not uploaded\n" +
+                         "\nPress \"Ctrl-C\" to quit...\n\n");
 
   p.signal(SIGHUP);
   ASSERT_TRUE(p.waitForOutput("[CFG] reload config\n", 5s));

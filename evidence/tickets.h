@@ -1,0 +1,78 @@
+// Tickets: one line per plate group a processing module handled, listed on
+// the page "^/debug/tickets/" ("Проезды"), newest first. Memory only; the
+// list keeps the most recent kKeep (+1) tickets, and a ticket's scratch copies
+// in the scratch folder are deleted when it leaves the list, so the folder
+// stays bounded.
+//
+// Threading: the list is guarded by `_localmtx`; adders are the result-queue
+// workers, readers the HTTP threads. A module fills a ticket in after adding
+// it through updatewebticket (under the mutex), since a page may copy it at
+// the same time. Pointers from add stay valid until the ticket is dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class HttpRequest;
+class HttpResponse;
+
+struct ticket_t {
+  std::uint32_t id = 0;
+  std::uint32_t cnt = 0;     // points of the track
+  std::uint32_t way = 0;     // direction: 1 or 2
+  std::uint32_t mask = 0;    // the plate matched a configured mask
+  std::uint32_t track = 0;   // track id
+  std::uint32_t vclass = 0;  // vehicle type code
+  float acc = 0;
+  float speed = 0;  // km/h; 0 or negative when none
+  std::string plate;
+  std::string type;     // module name
+  std::string time;     // "%Y/%m/%d %H:%M:%S", local
+  std::string collage;  // scratch file names ("" when none)
+  std::string frame;
+  std::string tar;
+  std::uint32_t highlight = 0;
+  std::uint32_t alert = 0;
+};
+
+class TicketList {
+ public:
+  static constexpr std::size_t kKeep = 2500;
+  static constexpr std::size_t kPageRows = 900;
+
+  // scratch: the folder (ending in "/") holding the tickets' scratch copies.
+  explicit TicketList(std::string scratch);
+
+  ticket_t* add(std::string type, std::string plate);
+  // Runs edit on the ticket under the mutex; false when it was dropped.
+  bool update(std::uint32_t id, const std::function<void(ticket_t&)>& edit);
+  // Copies of the newest n tickets, newest first.
+  std::vector<ticket_t> newest(std::size_t n) const;
+  std::size_t size() const;
+  int page(const HttpRequest& req, HttpResponse& res) const;
+
+ private:
+  void forget(const ticket_t& t) const;  // deletes its scratch copies
+
+  std::string scratch_;
+  mutable std::mutex _localmtx;
+  std::deque<ticket_t> list_;  // guarded by _localmtx, oldest first, ids consecutive
+  std::uint32_t tid = 0;       // guarded by _localmtx
+};
+
+// The process-wide list, scratch folder "/tmp/cashed/".
+TicketList& webtickets();
+ticket_t* addwebticket(std::string type, std::string plate);
+bool updatewebticket(std::uint32_t id, const std::function<void(ticket_t&)>& edit);
+
+// "" for an empty name, else taglink(folder + name, text).
+std::string linktofile(std::string folder, std::string name, std::string text);
+// One table row of the page (exposed for tests).
+std::string ticketRow(const ticket_t& t);
+
+int http_tickets(const HttpRequest& req, HttpResponse& res);

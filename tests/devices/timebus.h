@@ -1,0 +1,52 @@
+// A private system bus with the stand-in time daemon (tests/fixtures/
+// timebus.sh) for one test; stops both when it goes out of scope.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace testsupport {
+
+class TimeBus {
+ public:
+  // state: "true", "false", "silent" or "none" (no daemon on the bus).
+  explicit TimeBus(const std::string& state) {
+    char pattern[] = "/tmp/timebus.XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    const std::string cmd = "bash " + script() + " start " + dir_ + " " + std::string(KOVIRA_BINARY_DIR) +
+                            "/bin/timedated-standin " + state + " > " + dir_ + "/address";
+    status_ = std::system(cmd.c_str());
+    if (ok()) {
+      std::FILE* f = std::fopen((dir_ + "/address").c_str(), "r");
+      char buf[512] = {};
+      if (f && std::fgets(buf, sizeof buf, f)) address_ = buf;
+      if (f) std::fclose(f);
+      while (!address_.empty() && (address_.back() == '\n' || address_.back() == '\r')) address_.pop_back();
+    }
+  }
+  ~TimeBus() {
+    std::system(("bash " + script() + " stop " + dir_).c_str());
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TimeBus(const TimeBus&) = delete;
+  TimeBus& operator=(const TimeBus&) = delete;
+
+  bool ok() const { return status_ == 0; }
+  // 77 from the script: no dbus-daemon here.
+  bool unavailable() const { return WIFEXITED(status_) && WEXITSTATUS(status_) == 77; }
+  const std::string& address() const { return address_; }
+  void setState(const std::string& state) {
+    std::system(("bash " + script() + " state " + dir_ + " " + state).c_str());
+  }
+
+ private:
+  static std::string script() { return std::string(KOVIRA_SOURCE_DIR) + "/tests/fixtures/timebus.sh"; }
+
+  std::string dir_;
+  std::string address_;
+  int status_ = -1;
+};
+
+}  // namespace testsupport

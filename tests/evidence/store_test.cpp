@@ -1,0 +1,276 @@
+// Storing evidence archives. Runs inside tests/fixtures/nsrun.sh (private
+// tmpfs /tmp, see CMakeLists.txt), so the free-space floor and thousands of
+// synced files cost the host nothing; outside it every test skips.
+#include "config/actions.h"
+#include "config/config.h"
+#include "core/startup_functions.h"
+#include "core/fs.h"
+#include "evidence/common.h"
+#include "evidence/crypto.h"
+#include "evidence/simplefile.h"
+#include "evidence/tar.h"
+#include "evidence/upload.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#define REQUIRE_NAMESPACE()                   \
+  if (std::getenv("KOVIRA_IN_NS") == nullptr) \
+  GTEST_SKIP() << "runs inside tests/fixtures/nsrun.sh"
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  if (!fs::exists(dir)) return names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class StoreTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_NAMESPACE();
+    char pattern[] = "/tmp/store-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = pattern;
+    kovira::config().suspended = 0;
+    // The queue takes archives but never posts them here.
+    lazyUpload.configure("http://127.0.0.1:9/upload.php");
+    queuedBefore = lazyUpload.queued();
+    Tar tar;
+    const std::string report = "<report/>";
+    tar.add("angel.xml", report.data(), static_cast<int>(report.size()));
+    archive = SimpleFile(tar.data(), tar.size());
+  }
+  void TearDown() override {
+    if (!dir.empty()) fs::remove_all(dir);
+    kovira::config().suspended = 0;
+  }
+
+  kovira::Action action(const std::string& method, const std::string& path, int upload) {
+    kovira::Action a(1);
+    a.method = method;
+    a.path = path;
+    a.upload = upload;
+    return a;
+  }
+  std::size_t queuedNow() const { return lazyUpload.queued() - queuedBefore; }
+
+  fs::path dir;
+  SimpleFile archive;
+  std::size_t queuedBefore = 0;
+};
+
+TEST_F(StoreTest, EveryTargetDirectoryGetsTheSameArchive) {
+  auto a = action("speed", " " + (dir / "a").string() + " ; " + (dir / "b").string() + "/ ;; ", 1);
+  procTrackRes(a, archive);
+  const auto inA = listing(dir / "a");
+  ASSERT_EQ(inA.size(), 1u);  // no hidden "~" file left behind
+  EXPECT_EQ(listing(dir / "b"), inA);
+  EXPECT_EQ(listing(dir), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(inA[0].substr(inA[0].size() - 4), ".tar");
+  EXPECT_EQ(std::to_string(std::stoul(inA[0])) + ".tar", inA[0]);  // "%u", no leading zeros
+  EXPECT_EQ(readFile(dir / "a" / inA[0]), archive.str());
+  EXPECT_EQ(readFile(dir / "b" / inA[0]), archive.str());
+  EXPECT_EQ(queuedNow(), 1u);
+}
+
+TEST_F(StoreTest, EmptyPathStillQueuesAndNoUploadFlagQueuesNothing) {
+  auto empty = action("speed", " ; ;", 1);
+  procTrackRes(empty, archive);
+  EXPECT_EQ(queuedNow(), 1u);
+  auto local = action("speed", (dir / "c").string(), 0);
+  procTrackRes(local, archive);
+  EXPECT_EQ(listing(dir / "c").size(), 1u);
+  EXPECT_EQ(queuedNow(), 1u);
+}
+
+TEST_F(StoreTest, SuspensionLevels) {
+  auto carflow = action("carflow", (dir / "cf").string(), 1);
+  auto speed = action("speed", (dir / "sp").string(), 1);
+  kovira::config().suspended = 1;
+  procTrackRes(carflow, archive);
+  procTrackRes(speed, archive);
+  EXPECT_EQ(listing(dir / "cf").size(), 1u);
+  EXPECT_TRUE(listing(dir / "sp").empty());
+  EXPECT_EQ(queuedNow(), 1u);
+  kovira::config().suspended = 2;
+  procTrackRes(carflow, archive);
+  procTrackRes(speed, archive);
+  EXPECT_EQ(listing(dir / "cf").size(), 1u);
+  EXPECT_EQ(queuedNow(), 1u);
+}
+
+TEST_F(StoreTest, ExistingArchivesAreNeverReplaced) {
+  // Files of an earlier run under the ids the clock is about to give, some
+  // in one directory only.
+  fs::create_directories(dir / "a");
+  fs::create_directories(dir / "b");
+  const auto t = static_cast<unsigned>(std::time(nullptr));
+  std::set<std::string> old;
+  for (unsigned id = t; id < t + 40; ++id) {
+    const std::string name = std::to_string(id) + ".tar";
+    std::ofstream((id % 2 ? dir / "a" : dir / "b") / name) << "old " << id;
+    old.insert(name);
+  }
+  auto a = action("speed", (dir / "a").string() + ";" + (dir / "b").string(), 0);
+  procTrackRes(a, archive);
+  std::string added;
+  for (const auto& name : listing(dir / "a"))
+    if (!old.count(name)) added = name;
+  ASSERT_FALSE(added.empty());
+  EXPECT_EQ(readFile(dir / "b" / added), archive.str());
+  for (unsigned id = t; id < t + 40; ++id) {
+    const std::string name = std::to_string(id) + ".tar";
+    EXPECT_EQ(readFile((id % 2 ? dir / "a" : dir / "b") / name), "old " + std::to_string(id));
+  }
+}
+
+TEST_F(StoreTest, AnUnusableDirectoryIsSkippedAndReported) {
+  fs::create_directories(dir / "ro");
+  std::ofstream(dir / "file") << "x";  // a directory cannot be made below a file
+  auto a = action("speed", (dir / "file" / "sub").string() + ";" + (dir / "ok").string(), 1);
+  testing::internal::CaptureStdout();
+  procTrackRes(a, archive);
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[ERR] evidence directory " + (dir / "file" / "sub").string() + "/ unusable"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(listing(dir / "ok").size(), 1u);
+  EXPECT_EQ(queuedNow(), 1u);
+}
+
+TEST_F(StoreTest, ConcurrentWorkersNeverShareAnId) {
+  auto a = action("speed", (dir / "many").string(), 0);
+  std::vector<std::thread> workers;
+  for (int w = 0; w < 4; ++w)
+    workers.emplace_back([&] {
+      for (int i = 0; i < 1000; ++i) procTrackRes(a, archive);
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(listing(dir / "many").size(), 4000u);
+}
+
+TEST_F(StoreTest, TemporaryCopiesAndSigning) {
+  const std::string folder = dir.string() + "/";
+  const std::string name = tempSave("abc", 3, folder, "bin");
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(name.substr(name.size() - 4), ".bin");
+  EXPECT_EQ(readFile(folder + name), "abc");
+  EXPECT_EQ(tempSave("abc", 3, folder + "missing/", "bin"), "");
+  EXPECT_NE(tempSave("abc", 3, folder, "bin"), name);
+
+  Tar tar;
+  SimpleFile data("payload", 7);
+  signAngelMe("", tar, data);
+  signAngelMe(folder + "no-such-key.pem", tar, data);
+  EXPECT_TRUE(tar.files().empty());
+  ASSERT_EQ(std::system(("openssl genrsa -out " + folder + "key.pem 1024 2>/dev/null").c_str()), 0);
+  signAngelMe(folder + "key.pem", tar, data);
+  const auto files = tar.files();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].path, "signature.sign");
+  EXPECT_EQ(files[0].size, 128u);
+}
+
+TEST_F(StoreTest, ScratchFolderIsMadeGroupWritable) {
+  ASSERT_TRUE(evidence::makeCashedDir());
+  EXPECT_TRUE(evidence::makeCashedDir());  // existing is fine
+  const auto perms = fs::status(evidence::kCashedDir).permissions();
+  EXPECT_EQ(perms & fs::perms::all, fs::perms(0775));
+}
+
+// Registered twice with a /tmp of exactly the floor and of one page less;
+// KOVIRA_FLOOR says which.
+TEST(StoreFloor, FreeSpaceOfTmpIsCheckedExactly) {
+  REQUIRE_NAMESPACE();
+  const char* expect = std::getenv("KOVIRA_FLOOR");
+  if (!expect) GTEST_SKIP() << "runs with KOVIRA_FLOOR=store|refuse";
+  const bool store = std::string(expect) == "store";
+  ASSERT_EQ(diskfreespace("/tmp"), store ? evidence::kFreeSpaceFloor : evidence::kFreeSpaceFloor - 4096);
+  lazyUpload.configure("http://127.0.0.1:9/upload.php");
+  kovira::Action a(1);
+  a.method = "speed";
+  a.path = "/tmp/floor";
+  a.upload = 1;
+  SimpleFile archive("tar bytes", 9);
+  testing::internal::CaptureStdout();
+  procTrackRes(a, archive);
+  const std::string out = testing::internal::GetCapturedStdout();
+  if (store) {
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(listing("/tmp/floor").size(), 1u);
+    EXPECT_EQ(lazyUpload.queued(), 1u);
+  } else {
+    EXPECT_EQ(out, "[DBG] недостаточно пространства в /tmp\n");
+    EXPECT_FALSE(fs::exists("/tmp/floor"));
+    EXPECT_EQ(lazyUpload.queued(), 0u);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Started by upload_e2e.sh: /etc/kovira.conf names the collector whose
+// records land in KOVIRA_COLLECTOR_DIR.
+TEST(StoreUpload, StoredArchivesReachTheCollectorInOrder) {
+  REQUIRE_NAMESPACE();
+  const char* records = std::getenv("KOVIRA_COLLECTOR_DIR");
+  if (!records) GTEST_SKIP() << "runs from upload_e2e.sh";
+  upload::modinit();
+  ASSERT_TRUE(lazyUpload.configured());
+  kovira::Action a(1);
+  a.method = "speed";
+  a.path = "/tmp/e2e";
+  a.upload = 1;
+  std::vector<SimpleFile> archives;
+  for (int i = 0; i < 3; ++i) {
+    Tar tar;
+    const std::string member(50000 * (i + 1), static_cast<char>('a' + i));
+    tar.add("m.jpg", member.data(), static_cast<int>(member.size()));
+    archives.emplace_back(tar.data(), tar.size());
+    procTrackRes(a, archives.back());
+  }
+  const fs::path log = fs::path(records) / "requests.jsonl";
+  std::vector<nlohmann::json> got;
+  for (int i = 0; i < 1000 && got.size() < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    got.clear();
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+      auto record = nlohmann::json::parse(line, nullptr, false);  // the last line may be half written
+      if (!record.is_discarded()) got.push_back(std::move(record));
+    }
+  }
+  ASSERT_EQ(got.size(), 3u);
+  const auto stored = listing("/tmp/e2e");  // ids rise, so names sort in storing order
+  ASSERT_EQ(stored.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const std::string bytes = readFile(fs::path("/tmp/e2e") / stored[static_cast<std::size_t>(i)]);
+    const std::string hash = md5(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    EXPECT_EQ(bytes, archives[static_cast<std::size_t>(i)].str());
+    EXPECT_EQ(got[i]["path"], "/upload.php");
+    EXPECT_EQ(got[i]["query"], "type=upload&hash=" + hash);
+    EXPECT_EQ(got[i]["headers"]["x-hash"], hash);
+    EXPECT_EQ(readFile(fs::path(records) / "bodies" / got[i]["body"].get<std::string>()), bytes);
+  }
+  lazyUpload.stop();
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The tickets list and page: ids, the bound, row formats, scratch copies
+// leaving with their tickets, and readers racing adders.
+#include "evidence/tickets.h"
+#include "http/server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string fetch(const std::string& url) {
+  std::string out;
+  FILE* p = ::popen(("curl -s -i " + url + " 2>&1").c_str(), "r");
+  char buf[65536];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  ::pclose(p);
+  return out;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class TicketsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kovira-tickets-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir = std::string(pattern) + "/";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string dir;
+};
+
+TEST(WebTickets, FirstTicketHasIdOne) {
+  ticket_t* first = addwebticket("speed", "A123BC77");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->id, 1u);
+  EXPECT_EQ(first->type, "speed");
+  EXPECT_EQ(first->plate, "A123BC77");
+  EXPECT_EQ(first->time.size(), 19u);  // "%Y/%m/%d %H:%M:%S"
+  EXPECT_EQ(first->time[4], '/');
+  EXPECT_EQ(addwebticket("carflow", "B")->id, 2u);
+  EXPECT_TRUE(updatewebticket(2, [](ticket_t& t) { t.speed = 61.5f; }));
+  EXPECT_EQ(webtickets().newest(1)[0].speed, 61.5f);
+}
+
+TEST_F(TicketsTest, ListKeepsTheNewestAndThePageShows900NewestFirst) {
+  TicketList list(dir);
+  for (int i = 0; i < 3000; ++i) list.add("speed", "P" + std::to_string(i));
+  EXPECT_EQ(list.size(), TicketList::kKeep + 1);
+  const auto newest = list.newest(2);
+  EXPECT_EQ(newest[0].id, 3000u);  // ids kept rising while old tickets left
+  EXPECT_EQ(newest[1].id, 2999u);
+  EXPECT_FALSE(list.update(1, [](ticket_t&) {}));  // dropped long ago
+  EXPECT_TRUE(list.update(3000, [](ticket_t& t) { t.alert = 1; }));
+
+  HttpServerOptions options;
+  options.bindAddress = "127.0.0.1";
+  HttpServer server(options);
+  server.subscribe("^/debug/tickets/", [&list](const HttpRequest& q, HttpResponse& r) { return list.page(q, r); });
+  ASSERT_TRUE(server.start(0));
+  const std::string page = fetch("http://127.0.0.1:" + std::to_string(server.boundPort()) + "/debug/tickets/");
+  EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(page.find("<h1>Проезды</h1><table class=bordertable><tr><td>id</td><td>plate</td><td>type</td>"
+                      "<td>time</td><td>M</td><td>T</td><td>Way</td><td>Track</td><td>acc</td><td>cnt</td>"
+                      "<td>speed</td><td>img1</td><td>img2</td><td>tar</td></tr>\n"),
+            std::string::npos);
+  EXPECT_EQ(count(page, "<tr style="), TicketList::kPageRows);
+  const auto first = page.find("<td>3000</td>");
+  const auto last = page.find("<td>2101</td>");
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_LT(first, last);
+  EXPECT_EQ(page.find("<td>2100</td>"), std::string::npos);
+  EXPECT_NE(page.find("<tr style=\"background:#ffdddd\"><td>3000</td>"), std::string::npos);
+  EXPECT_NE(page.find("</table><style>\n.bordertable {border-collapse: collapse; margin: 10px 0;}\n"
+                      ".bordertable TD {border: 1px solid #999; padding: 5px 7px; margin: 0;}\n</style>"),
+            std::string::npos);
+}
+
+TEST(TicketRow, FormatsEveryCell) {
+  ticket_t t;
+  t.id = 7;
+  t.plate = "A<1>";
+  t.type = "speed";
+  t.time = "2024/01/02 03:04:05";
+  t.mask = 1;
+  t.vclass = 3;
+  t.way = 2;
+  t.track = 42;
+  t.acc = 1.5f;
+  t.cnt = 12;
+  t.speed = 57.26f;
+  t.collage = "100.jpg";
+  t.tar = "101.tar";
+  EXPECT_EQ(ticketRow(t),
+            "<tr><td>7</td><td>A&lt;1&gt;</td><td>speed</td><td>2024/01/02 03:04:05</td><td>Y</td><td>C</td>"
+            "<td>></td><td><a href=\"/debug/tracks/42/\">42</a></td><td>1.50</td><td>12</td><td>57.3</td>"
+            "<td><a href=\"/tmp/cashed/100.jpg\">collage</a></td><td></td>"
+            "<td><a href=\"/tmp/cashed/101.tar\">tar</a></td></tr>\n");
+  ticket_t low;
+  low.acc = 0.5f;
+  low.speed = -3;
+  low.way = 1;
+  low.vclass = 9;
+  const std::string row = ticketRow(low);
+  EXPECT_EQ(row.rfind("<tr style=\"color:#aaa\">", 0), 0u);
+  EXPECT_NE(row.find("<td>N</td><td></td><td><</td>"), std::string::npos);
+  EXPECT_NE(row.find("<td>0.0</td><td></td><td></td><td></td></tr>"), std::string::npos);
+  low.highlight = 1;
+  EXPECT_EQ(ticketRow(low).rfind("<tr style=\"background:#ffffa0\">", 0), 0u);
+  low.alert = 1;
+  EXPECT_EQ(ticketRow(low).rfind("<tr style=\"background:#ffdddd\">", 0), 0u);
+  EXPECT_EQ(linktofile("/tmp/cashed/", "", "x"), "");
+}
+
+TEST_F(TicketsTest, ScratchCopiesLeaveWithTheirTicket) {
+  TicketList list(dir);
+  const std::string outside = fs::path(dir).parent_path().parent_path() / "kovira-tickets-keep.txt";
+  std::ofstream(outside) << "keep";
+  for (const char* name : {"1.jpg", "2.jpg", "3.tar", "4.jpg"}) std::ofstream(dir + name) << "x";
+  const ticket_t* first = list.add("speed", "A");
+  list.update(first->id, [](ticket_t& t) {
+    t.collage = "1.jpg";
+    t.frame = "2.jpg";
+    t.tar = "3.tar";
+  });
+  const ticket_t* second = list.add("speed", "B");
+  list.update(second->id, [](ticket_t& t) {
+    t.collage = "4.jpg";
+    t.frame = "../kovira-tickets-keep.txt";  // never a path
+  });
+  for (std::size_t i = 0; i < TicketList::kKeep; ++i) list.add("speed", "C");
+  EXPECT_FALSE(fs::exists(dir + "1.jpg"));
+  EXPECT_FALSE(fs::exists(dir + "2.jpg"));
+  EXPECT_FALSE(fs::exists(dir + "3.tar"));
+  EXPECT_TRUE(fs::exists(dir + "4.jpg"));  // its ticket is still listed
+  list.add("speed", "D");
+  EXPECT_FALSE(fs::exists(dir + "4.jpg"));
+  EXPECT_TRUE(fs::exists(outside));
+  fs::remove(outside);
+}
+
+// Run under ThreadSanitizer too: adders, editors and a page client at once.
+TEST_F(TicketsTest, AddersAndPageReadersRace) {
+  TicketList list(dir);
+  HttpServerOptions options;
+  options.bindAddress = "127.0.0.1";
+  HttpServer server(options);
+  server.subscribe("^/debug/tickets/", [&list](const HttpRequest& q, HttpResponse& r) { return list.page(q, r); });
+  ASSERT_TRUE(server.start(0));
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.boundPort()) + "/debug/tickets/";
+  std::atomic<bool> done{false};
+  std::vector<std::thread> adders;
+  for (int w = 0; w < 4; ++w)
+    adders.emplace_back([&list, w] {
+      for (int i = 0; i < 1500; ++i) {
+        ticket_t* t = list.add("speed", "W" + std::to_string(w));
+        list.update(t->id, [i](ticket_t& x) {
+          x.speed = static_cast<float>(i);
+          x.collage = std::to_string(i) + ".jpg";
+        });
+      }
+    });
+  std::thread reader([&] {
+    int pages = 0;
+    while (!done || pages < 3) {
+      EXPECT_NE(fetch(url).find("</table>"), std::string::npos);
+      ++pages;
+    }
+  });
+  for (auto& a : adders) a.join();
+  done = true;
+  reader.join();
+  EXPECT_EQ(list.size(), TicketList::kKeep + 1);
+  EXPECT_EQ(list.newest(1)[0].id, 6000u);
+}
+
+}  // namespace

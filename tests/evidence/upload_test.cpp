@@ -1,0 +1,279 @@
+// The lazy upload queue: order, hashes and bytes at the collector, failure
+// runs in the history, the size limit, head-of-line failures, the page.
+#include "devices/heartbeat.h"
+#include "evidence/crypto.h"
+#include "evidence/upload.h"
+#include "http/server.h"
+#include "support/collector.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::Collector;
+
+SimpleFile randomArchive(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return SimpleFile(s.data(), s.size());
+}
+
+std::string md5of(const SimpleFile& f) { return md5(reinterpret_cast<const unsigned char*>(f.bytes()), f.size); }
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
+
+TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
+  Collector collector;
+  ASSERT_TRUE(collector.ok());
+  UploadWebLazy queue;
+  queue.configure(collector.base() + "/upload.php");
+  std::vector<SimpleFile> archives;
+  for (unsigned i = 0; i < 4; ++i) {
+    archives.push_back(randomArchive(10000 + 70000 * i, i));
+    ASSERT_TRUE(queue.push(archives.back()));
+  }
+  queue.start();
+  ASSERT_TRUE(collector.waitForRecords(4, 10s));
+  const auto records = collector.records();
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < archives.size(); ++i) {
+    const std::string hash = md5of(archives[i]);
+    EXPECT_EQ(records[i]["path"], "/upload.php");
+    EXPECT_EQ(records[i]["query"], "type=upload&hash=" + hash);
+    EXPECT_EQ(records[i]["headers"]["x-hash"], hash);
+    EXPECT_EQ(collector.body(records[i]), archives[i].str());
+    total += archives[i].size;
+  }
+  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  EXPECT_EQ(queue.sent, total);
+  EXPECT_EQ(queue.queuedBytes(), 0u);
+  const auto history = queue.history();
+  ASSERT_EQ(history.size(), 4u);
+  for (const auto& e : history) EXPECT_EQ(e.status, 1u);
+  EXPECT_EQ(history[3].size, archives[3].size);
+}
+
+TEST(LazyUpload, AFailureRunIsOneHistoryEntry) {
+  Collector collector(R"({"/upload.php": {"status": [500, 500, 500, 200]}})");
+  ASSERT_TRUE(collector.ok());
+  UploadWebLazy queue;
+  queue.minFailPause = 10ms;
+  queue.faildelay = 0;
+  queue.configure(collector.base() + "/upload.php");
+  const SimpleFile archive = randomArchive(5000, 7);
+  queue.push(archive);
+  queue.start();
+  ASSERT_TRUE(collector.waitForRecords(4, 10s));
+  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  const auto history = queue.history();
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].status, 0u);
+  EXPECT_EQ(history[0].failcount, 3u);
+  EXPECT_EQ(history[1].status, 1u);
+  EXPECT_EQ(queue.failed, 3u);
+  for (const auto& r : collector.records()) EXPECT_EQ(collector.body(r), archive.str());
+}
+
+TEST(LazyUpload, WhatDoesNotFitIsDroppedWithALine) {
+  UploadWebLazy queue;  // collector down: nothing leaves the queue
+  queue.configure(deadUrl());
+  queue.limsize = 1;
+  testing::internal::CaptureStdout();
+  std::vector<bool> queued;
+  for (unsigned i = 0; i < 4; ++i) queued.push_back(queue.push(randomArchive(400 * 1024, i)));
+  const std::string out = testing::internal::GetCapturedStdout();
+  // 2 x 400 KiB fit into 1 MiB, a third does not.
+  EXPECT_EQ(queued, (std::vector<bool>{true, true, false, false}));
+  EXPECT_EQ(queue.dropped, 2u);
+  EXPECT_EQ(queue.queued(), 2u);
+  EXPECT_NE(out.find("[DBG] upload queue full (1 MiB): archive of 409600 bytes dropped\n"), std::string::npos) << out;
+  EXPECT_EQ(queue.maxfill, 800u * 1024);
+  // A smaller archive still fits beside the others.
+  EXPECT_TRUE(queue.push(randomArchive(200 * 1024, 9)));
+}
+
+TEST(LazyUpload, WithoutAnAddressNothingIsQueued) {
+  UploadWebLazy queue;
+  EXPECT_FALSE(queue.push(randomArchive(10, 1)));
+  EXPECT_EQ(queue.queued(), 0u);
+  EXPECT_EQ(queue.dropped, 0u);
+}
+
+TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
+  const SimpleFile poison = randomArchive(100, 1);
+  const SimpleFile good = randomArchive(200, 2);
+  UploadWebLazy queue;
+  queue.configure("http://unused/upload.php");
+  queue.minFailPause = 1ms;
+  queue.faildelay = 0;
+  std::atomic<int> goodSent{0};
+  queue.poster = [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
+    if (f.data == poison.data) return -1;
+    ++goodSent;
+    return 0;
+  };
+  queue.push(poison);
+  queue.push(good);
+  testing::internal::CaptureStdout();
+  queue.start();
+  ASSERT_TRUE(waitFor([&] { return goodSent == 1; }, 5s));
+  queue.stop();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[DBG] upload: archive of 100 bytes failed 10 times in a row, moved to the back of the queue"),
+            std::string::npos);
+  EXPECT_EQ(queue.queued(), 1u);  // the failing one is kept, never dropped
+  EXPECT_GE(queue.failed, 10u);
+}
+
+TEST(LazyUpload, HistoryStaysCapped) {
+  UploadWebLazy queue;
+  queue.configure("http://unused/upload.php");
+  queue.minFailPause = 0ms;
+  queue.faildelay = 0;
+  std::atomic<int> calls{0};
+  queue.poster = [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
+    return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
+  };
+  for (unsigned i = 0; i < 400; ++i) queue.push(randomArchive(10, i));
+  queue.start();
+  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  queue.stop();
+  const auto history = queue.history();
+  EXPECT_EQ(history.size(), UploadWebLazy::kHistoryMax);
+  EXPECT_EQ(history.back().status, 1u);
+}
+
+TEST(LazyUpload, StopCancelsAPostInFlight) {
+  Collector collector(R"({"*": {"delay": 30}})");
+  ASSERT_TRUE(collector.ok());
+  UploadWebLazy queue;
+  queue.configure(collector.base() + "/upload.php");
+  queue.push(randomArchive(100, 1));
+  queue.start();
+  std::this_thread::sleep_for(300ms);  // let the post begin
+  const auto t0 = std::chrono::steady_clock::now();
+  queue.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+  EXPECT_EQ(queue.queued(), 1u);
+  EXPECT_EQ(queue.failed, 0u);  // a cancelled post is no failure
+}
+
+TEST(LazyUpload, FillLevelGoesToTheHeartbeat) {
+  UploadWebLazy queue;
+  queue.configure(deadUrl());
+  queue.limsize = 100;
+  auto reported = [] {
+    for (const auto& e : heartbeatStore().extras())
+      if (e.key == "lazybuffused") return e.value;
+    return MultiValZ();
+  };
+  queue.push(randomArchive(UploadWebLazy::kMiB, 1));  // 1%
+  queue.report();
+  EXPECT_TRUE(reported() == MultiValZ(0));
+  queue.push(randomArchive(49 * UploadWebLazy::kMiB, 2));  // 50%
+  queue.report();
+  EXPECT_TRUE(reported() == MultiValZ(0.5));
+  queue.limsize = 10;  // lowered below what is queued
+  queue.report();
+  EXPECT_TRUE(reported() == MultiValZ(1));
+}
+
+TEST(LazyUploadPage, HistoryRowShowsTimeSizeAndSpeed) {
+  const std::string row = lazyHistoryRow({0, 0, 1, 1000000, 500});
+  EXPECT_NE(row.find("<td>SUCCESS</td><td>0.500</td><td>976K</td><td>16000 kbps</td></tr>"), std::string::npos) << row;
+  EXPECT_NE(lazyHistoryRow({0, 3, 0, 0, 0}).find("<td>FAIL</td><td>3</td><td>-</td><td>-</td></tr>"),
+            std::string::npos);
+  EXPECT_NE(lazyHistoryRow({0, 0, 1, 100, 0}).find("<td>0 kbps</td>"), std::string::npos);
+}
+
+class PageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    HttpServerOptions options;
+    options.bindAddress = "127.0.0.1";
+    server = std::make_unique<HttpServer>(options);
+    server->subscribe("^/debug/lazyupload/$", [this](const HttpRequest& q, HttpResponse& r) { return queue.page(q, r); });
+    ASSERT_TRUE(server->start(0));
+    url = "http://127.0.0.1:" + std::to_string(server->boundPort()) + "/debug/lazyupload/";
+  }
+
+  std::string curl(const std::string& args) {
+    std::string out;
+    FILE* p = ::popen(("curl -s -i " + args + " 2>&1").c_str(), "r");
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+    return out;
+  }
+
+  UploadWebLazy queue;
+  std::unique_ptr<HttpServer> server;
+  std::string url;
+};
+
+TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
+  queue.configure(deadUrl());
+  queue.push(randomArchive(UploadWebLazy::kMiB * 48, 1));
+  queue.failed = 4;
+  queue.dropped = 2;
+  std::string page = curl(url);
+  EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+  EXPECT_NE(page.find("<p>Объем памяти: <input type=text size=3 name=limsize value=96> мб</p>"), std::string::npos);
+  EXPECT_NE(page.find("Задержка (при неудочной попытке выгрузки): <input type=text size=4 name=faildelay value=30> сек"),
+            std::string::npos);
+  EXPECT_NE(page.find("<p>Заполненность внутреннего хранилища: 50%</p>"), std::string::npos);
+  EXPECT_NE(page.find("<p>Максимальная заполненность: 50% - "), std::string::npos);
+  EXPECT_NE(page.find("<p>Объектов ожидает выгрузки: 1</p>"), std::string::npos);
+  EXPECT_NE(page.find("<p>Неудачных попыток выгрузки: 4</p>"), std::string::npos);
+  EXPECT_NE(page.find("<p>Отброшено (заполнена память): 2</p>"), std::string::npos);
+  EXPECT_NE(page.find("<p>Средний размер: 0K</p>"), std::string::npos);
+
+  page = curl("-d 'limsize=50&faildelay=10' " + url);
+  EXPECT_EQ(page.rfind("HTTP/1.1 302", 0), 0u) << page;
+  EXPECT_NE(page.find("Location: /debug/lazyupload/"), std::string::npos);
+  EXPECT_EQ(queue.limsize, 50u);
+  EXPECT_EQ(queue.faildelay, 10u);
+
+  // Negative, absurd or non-numeric values keep the settings.
+  curl("-d 'limsize=-1&faildelay=abc' " + url);
+  curl("-d 'limsize=999999&faildelay=99999999' " + url);
+  EXPECT_EQ(queue.limsize, 50u);
+  EXPECT_EQ(queue.faildelay, 10u);
+
+  queue.limsize = 0;
+  EXPECT_NE(curl(url).find("Заполненность внутреннего хранилища: 100%"), std::string::npos);
+}
+
+TEST_F(PageTest, ShowsTheNewestHistoryRows) {
+  queue.configure("http://unused/upload.php");
+  queue.minFailPause = 0ms;
+  queue.poster = [](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; };
+  for (unsigned i = 1; i <= 130; ++i) queue.push(randomArchive(i * 1024, i));
+  queue.start();
+  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  const std::string page = curl(url);
+  std::size_t rows = 0;
+  for (auto at = page.find("<td>SUCCESS</td>"); at != std::string::npos; at = page.find("<td>SUCCESS</td>", at + 1))
+    ++rows;
+  EXPECT_EQ(rows, UploadWebLazy::kPageRows);
+  EXPECT_EQ(page.find("<td>10K</td>"), std::string::npos);  // among the oldest ten
+  EXPECT_NE(page.find("<td>130K</td>"), std::string::npos);
+  EXPECT_NE(page.find("<td>11K</td>"), std::string::npos);
+}
+
+}  // namespace
