@@ -5,6 +5,7 @@
 
 #include "capture/cam.h"
 #include "codec/decodedframe.h"
+#include "recognition/cnn_library.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_access.h"
@@ -52,7 +53,7 @@ inline std::vector<kovira::DecodedFrame> drain(kovira::CnnProc& cnn) {
 struct Recognition {
   kovira::SceneAccess scene;
   kovira::ResQueue results{scene, [] { return 0u; }};
-  kovira::CnnProc cnn{results};
+  kovira::CnnProc cnn{results, kovira::libcnnLibrary()};  // no "cnnconf" section: many per process
 };
 
 // Cameras added through it leave the registry when it goes (the registry
