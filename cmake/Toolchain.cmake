@@ -1,9 +1,18 @@
 # Compiler launcher, linker and warnings shared by every target.
 find_program(CCACHE_PROGRAM ccache)
 if(CCACHE_PROGRAM)
-  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
-  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  # Precompiled headers are cached too when ccache may ignore their stamps.
+  set(KOVIRA_CCACHE env CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+      ${CCACHE_PROGRAM})
+  set(CMAKE_C_COMPILER_LAUNCHER ${KOVIRA_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${KOVIRA_CCACHE})
 endif()
+
+# Line tables are enough for backtraces and sanitizer reports, and full debug
+# information doubles the compile time of template-heavy files.
+set(KOVIRA_RELWITHDEBINFO_FLAGS "-O2 -g1 -DNDEBUG" CACHE STRING "Compiler flags of the RelWithDebInfo build")
+set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "${KOVIRA_RELWITHDEBINFO_FLAGS}")
+set(CMAKE_C_FLAGS_RELWITHDEBINFO "${KOVIRA_RELWITHDEBINFO_FLAGS}")
 
 find_program(MOLD_PROGRAM mold)
 if(MOLD_PROGRAM)
