@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "tests/support/ports.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,21 +28,6 @@ const std::string kProgram = std::string(KOVIRA_BINARY_DIR) + "/bin/kovira";
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// A TCP port nobody listens on right now, for the program's web server.
-int freeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
 }
 
 template <class Pred>
@@ -108,7 +95,7 @@ TEST_F(CameraStartE2E, HeldUdpPortAndMissingFileDoNotStopTheUnitAndTheVideoPlays
   const std::string make = "ffmpeg -nostdin -v error -f lavfi -i testsrc=s=160x120:r=25 -frames:v 5 -c:v mpeg4 -y " + video;
   ASSERT_EQ(std::system(make.c_str()), 0);
   const std::string missing = (dir / "missing.mp4").string();
-  const int port = freeTcpPort();
+  const int port = testsupport::unusedLoopbackPort();
   ASSERT_GT(port, 0);
   const auto cfg = dir / "kovira.json";
   std::ofstream(cfg) << "[{\"type\": \"global\", \"webserver\": " << port << "},\n"

@@ -1,6 +1,7 @@
 // The unit's program with a real configuration file: SIGHUP reload, the
 // rewrite of a hand-edited file in the store's layout, and a missing file.
 #include "tests/config/config_fixture.h"
+#include "tests/support/ports.h"
 
 #include <netinet/in.h>
 #include <signal.h>
@@ -19,22 +20,6 @@ using Clock = std::chrono::steady_clock;
 using testing::readFile;
 
 const std::string kProgram = std::string(KOVIRA_BINARY_DIR) + "/bin/kovira";
-
-// A TCP port nobody listens on right now, so that a web server started by
-// the program does not collide with another run.
-int freePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);
-  return port;
-}
 
 // The program running with its standard output in a file (no --cfg when
 // cfg is empty).
@@ -103,7 +88,7 @@ std::string withPort(std::string text, int port) {
 class ConfigE2E : public testing::ConfigTest {};
 
 TEST_F(ConfigE2E, HangUpRewritesAHandEditedFileInTheStoreLayout) {
-  const int port = freePort();
+  const int port = testsupport::unusedLoopbackPort();
   ASSERT_GT(port, 0);
   const std::string cfg = file("kovira.json", withPort(readFile(testing::dataDir() / "e2e_input.json"), port));
   const std::string golden = withPort(readFile(testing::dataDir() / "e2e_golden.json"), port);

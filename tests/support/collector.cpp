@@ -1,5 +1,7 @@
 #include "support/collector.h"
 
+#include "tests/support/ports.h"
+
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -81,18 +83,6 @@ std::string Collector::body(const nlohmann::json& record) const {
   return readAll(dir_ + "/rec/bodies/" + record["body"].get<std::string>());
 }
 
-int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  ::close(fd);  // bound, never listening, now closed: connections are refused
-  return port;
-}
+int closedPort() { return unusedLoopbackPort(); }
 
 }  // namespace testsupport
