@@ -100,15 +100,19 @@ def xml_field(root, name):
 
 
 def plate_corners(redbox, jpeg_path, plate_w, plate_h):
-    """Plate corners in the collage from the red box's stroke centres: the box
-    lies BOX_MARGIN frame pixels outside the plate, scaled like the plate."""
+    """Plate corners in the collage from the red box's stroke centres. The box
+    lies BOX_MARGIN frame pixels outside the plate and its strokes are centred
+    on the box's first and last pixel rows and columns, so in frame pixels the
+    stroke centres are 2 * BOX_MARGIN - 1 further apart than the plate's
+    sides; the collage scales all of it alike."""
     out = subprocess.run([redbox, jpeg_path], capture_output=True, text=True)
     if out.returncode != 0:
         return None, out.stderr.strip()
     top, bottom, left, right = map(float, out.stdout.split())
-    scale = ((right - left) / (plate_w + 2 * BOX_MARGIN) + (bottom - top) / (plate_h + 2 * BOX_MARGIN)) / 2
-    m = BOX_MARGIN * scale
-    l, t, r, b = left + m, top + m, right - m, bottom - m
+    span = 2 * BOX_MARGIN - 1
+    scale = ((right - left) / (plate_w + span) + (bottom - top) / (plate_h + span)) / 2
+    l, t = left + BOX_MARGIN * scale, top + BOX_MARGIN * scale
+    r, b = right - (BOX_MARGIN - 1) * scale, bottom - (BOX_MARGIN - 1) * scale
     return [(l, t), (l, b), (r, t)], "box %.1f,%.1f..%.1f,%.1f scale %.3f" % (left, top, right, bottom, scale)
 
 
