@@ -122,7 +122,7 @@ def main():
             measured = str(meta.get("spd", "?"))
             where = os.path.relpath(os.path.join(dirs[0], name), a.top)
             copies = sum(1 for s in stored[1:] if s.get(name, (None,))[0] == data)
-            where += " (+%d same copy)" % copies if copies else ""
+            where += " (+%d identical copy)" % copies if copies else ""
             if a.collector:
                 md5 = hashlib.md5(data).hexdigest()
                 upload = "not received" if md5 not in uploads else \
