@@ -19,7 +19,6 @@ namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
-namespace speed { void modinit() {} }
 namespace mask { void modinit() {} }
 namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }

@@ -1,0 +1,321 @@
+#include "evidence/compose.h"
+
+#include "capture/cam.h"
+#include "config/actions.h"
+#include "config/config.h"
+#include "config/zones.h"
+#include "core/fs.h"
+#include "core/ids.h"
+#include "core/text.h"
+#include "evidence/brighten.h"
+#include "evidence/collage.h"
+#include "evidence/collageimage.h"
+#include "evidence/common.h"
+#include "evidence/compose_frame.h"
+#include "evidence/compose_geometry.h"
+#include "evidence/debug_imgtrack.h"
+#include "evidence/labelformat.h"
+#include "evidence/simplefile.h"
+#include "evidence/tar.h"
+#include "evidence/tickets.h"
+#include "evidence/xmlreport.h"
+#include "recognition/track.h"
+
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+namespace evidence {
+namespace {
+
+// One row per evidence module; a new module adds its row here.
+constexpr std::array kModules = {
+    ModuleSettings{.name = "speed",
+                   .collage = 1,
+                   .crosshair = true,
+                   .platePicture = true,
+                   .reportField = "nOverSpeed",
+                   .ticketClass = true,
+                   .ticketPlateCount = false},
+};
+
+constexpr const char* kRed = "0000FF";
+constexpr int kRedBoxThickness = 6;
+constexpr int kCrosshairThickness = 4;
+constexpr int kMetadataVersion = 2;
+constexpr int kMetadataIndent = 4;
+constexpr int kMissingMark = 0;  // report value of a marked point outside the picture
+
+// One write per line: several workers print at once.
+void say(const std::string& line) {
+  const std::string text = line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+// What the composition reads of the action and the configuration, copied
+// under one read lock: pages may edit both while the event is built.
+struct Settings {
+  std::string extra, label;
+  int imgw = 0, imgh = 0, quality = kDefaultJpegQuality;
+  std::uint32_t limit = 0;
+  std::string signkey, hostname, address, serial, lat, lon, lonlat;
+  std::int32_t timezone = 0, devid = 0;
+  int camid = 0;
+
+  bool feature(const std::string& word) const { return extra.find(word) != std::string::npos; }
+};
+
+Settings readSettings(const kovira::Action& action, const kovira::Track& track) {
+  kovira::ConfigReadLock lock;
+  Settings s;
+  s.extra = action.extra;
+  s.label = action.label;
+  s.imgw = clampCollageSide(action.imgw);
+  s.imgh = clampCollageSide(action.imgh);
+  if (action.quality != 0) s.quality = static_cast<int>(std::min<std::uint32_t>(action.quality, 100));
+  s.limit = action.speed;
+  const kovira::GlobalConfig& cfg = kovira::config();
+  s.signkey = cfg.signkey;
+  s.hostname = cfg.hostname;
+  s.address = cfg.address;
+  s.serial = cfg.serial;
+  s.lat = cfg.lat();
+  s.lon = cfg.lon();
+  s.lonlat = cfg.lonlat();
+  s.timezone = cfg.timezone;
+  s.devid = cfg.devid;
+  s.camid = kovira::zone(static_cast<int>(track.zone)).camid;  // throws for an unknown zone
+  return s;
+}
+
+kovira::CamBuf& storeOf(int camid) { return *kovira::camera(camid).cambuf; }
+
+void addMember(Tar& tar, const std::string& name, const char* data, std::size_t size) {
+  if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
+      !tar.add(name, data, static_cast<int>(size)))
+    throw std::runtime_error("archive member " + name + " not added");
+}
+
+SimpleFile jpeg(cv::Mat& image, int quality, const char* what) {
+  SimpleFile out = loadCvImage(image, "frame.jpg", quality);
+  if (out.size == 0) throw std::runtime_error(std::string(what) + " not encoded");
+  return out;
+}
+
+std::string metadataText(const ModuleSettings& module, const Settings& s, const kovira::Track& track,
+                         const std::string& plate, const std::string& uid, std::uint32_t sec,
+                         const EventValues& values) {
+  nlohmann::json meta = nlohmann::json::object();
+  meta["version"] = kMetadataVersion;
+  meta["tm"] = sec;
+  if (s.devid != 0) meta["camid"] = s.devid;
+  meta["type"] = std::string(module.name);
+  meta["timezone"] = s.timezone;
+  meta["hostname"] = s.hostname;
+  meta["direction"] = track.direction();
+  meta["address"] = s.address;
+  meta["serial"] = s.serial;
+  meta["uid"] = uid;
+  meta["lat"] = s.lat;
+  meta["lon"] = s.lon;
+  meta["acc"] = static_cast<double>(track.advAccuracy());
+  meta["txt"] = plate;
+  meta["spd"] = truncatedSpeed(values.speed);
+  for (const MetaField& f : values.metadata) {
+    std::visit([&](const auto& v) { meta[f.key] = v; }, f.value);
+  }
+  // Texts come from the operator and the recogniser: a stray byte becomes
+  // U+FFFD instead of an exception that would lose the event.
+  return meta.dump(kMetadataIndent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+void updateTicket(std::uint32_t id, const std::function<void(ticket_t&)>& edit) {
+  (void)updatewebticket(id, edit);  // a ticket already dropped from the list needs nothing
+}
+
+int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& action, unsigned frame,
+            const EventValues& values) {
+  const std::string plate = track.text();
+  const Settings s = readSettings(action, track);
+  kovira::CamBuf& store = storeOf(s.camid);
+
+  // 1-4. The evidence frame, copied once and checked.
+  EvidenceFrame evidenceFrame;
+  const FrameCopyStatus copied = copyEvidenceFrame(store, frame, evidenceFrame);
+  if (copied != FrameCopyStatus::Copied) {
+    reportFrameCopy(copied, plate);
+    return kNoEvidenceFrame;
+  }
+  cv::Mat grey = evidenceFrame.grey();
+
+  // 5-6. Geometry; the plate picture before brightening.
+  const kovira::TrackPoint& point = track.getPoint(frame);
+  const EvidenceGeometry g = evidenceGeometry(point, grey.cols, grey.rows);
+  cv::Mat platePicture;
+  if (g.plateCrop.width > 0 && g.plateCrop.height > 0)
+    platePicture = grey(cv::Rect(g.plateCrop.x, g.plateCrop.y, g.plateCrop.width, g.plateCrop.height)).clone();
+
+  // 7-8. Brightened frame in a one-photo collage with the marked corners.
+  (void)miraclefunc(grey);
+  Collage collage(module.collage, s.imgw, s.imgh);
+  CollageImage picture(grey);
+  for (int i = 0; i < 3; ++i) picture.setCoord(i + 1, g.markX[i], g.markY[i]);
+
+  // 9. Overlays.
+  if (s.feature("redbox")) picture.DrawRect(g.plateBox.x, g.plateBox.y, g.plateBox.width, g.plateBox.height, kRed,
+                                            kRedBoxThickness);
+  if (module.crosshair && s.feature("crosshair"))
+    picture.drawCrosshair(g.crossX, g.crossY, kCrosshairSize, kRed, kCrosshairThickness);
+
+  // 10. Caption.
+  LabelFormat label(s.label, evidenceFrame.sec);
+  kovira::config().fillfmt(label);
+  label.emplace("n", plate);
+  if (values.caption) values.caption(label, evidenceFrame.usec);
+  label.way(track.direction());
+  picture.caption = strtoupper(label.text());
+
+  // 11. The vehicle fills the cell.
+  picture.Offset(g.vehicle.x, g.vehicle.y, g.vehicle.width, g.vehicle.height);
+  picture.fill = true;
+  collage.Place(picture, 1);
+  collage.Assemble(false);
+
+  // 12. The passage exists from here on, whatever happens later.
+  const ticket_t* added = addwebticket(std::string(module.name), plate);
+  const std::uint32_t ticket = added != nullptr ? added->id : 0;
+  updateTicket(ticket, [&](ticket_t& t) {
+    t.track = track.id;
+    if (module.ticketClass) t.vclass = static_cast<std::uint32_t>(std::max(track.type(), 0));
+    t.cnt = static_cast<std::uint32_t>(module.ticketPlateCount ? track.plateCount() : track.points.size());
+    t.acc = track.advAccuracy();
+    t.way = track.direction();
+    t.speed = values.speed;
+    t.alert = 1;
+    if (track.checkMask()) t.mask = 1;
+  });
+
+  // 13. Free space.
+  if (diskfreespace(kFreeSpacePath) <= kComposeFreeSpaceFloor) {
+    say("[DBG] недостаточно пространства в /tmp");
+    return kNoFreeSpace;
+  }
+
+  // 14-15. Id and the scratch copy of the collage.
+  const std::string uid = genrandom32af();
+  if (uid.size() != 32) throw std::runtime_error("no unique id from the random device");
+  const std::string collageName = tempSave(collage.image, kCashedDir, "jpg");
+  updateTicket(ticket, [&](ticket_t& t) { t.collage = collageName; });
+
+  // 16. Pictures.
+  Tar tar;
+  SimpleFile mjpg = jpeg(collage.image, s.quality, "collage");
+  addMember(tar, "m.jpg", mjpg.bytes(), mjpg.size);
+  if (module.platePicture && !platePicture.empty()) {
+    // An empty crop (plate outside the picture) has nothing to show.
+    const SimpleFile pj = jpeg(platePicture, kPlateJpegQuality, "plate picture");
+    addMember(tar, "plate.jpg", pj.bytes(), pj.size);
+  }
+  if (s.feature("fullframe")) {
+    const SimpleFile big = jpeg(grey, s.quality, "full frame");
+    addMember(tar, "big.jpg", big.bytes(), big.size);
+  }
+
+  // 17. Report.
+  XmlReport report;
+  report.set<kovira::GlobalConfig>(kovira::config());
+  report.set("tTargetGlobalUID", uid);
+  report.set("tLicenseNumber", plate);
+  report.set("tGpsPos", s.lonlat);
+  report.set<unsigned int>("nDatetime", evidenceFrame.sec);
+  report.set<int>("nTZOffset", s.timezone);
+  report.set<int>("nDirection", static_cast<int>(track.direction()));
+  report.set<int>("nDisplaySpeed", truncatedSpeed(values.speed));
+  report.set<unsigned int>("nSpeedThreshold", s.limit);
+  report.set("nImagePresent", format("%lu", 1ul));
+  report.set<unsigned int>("nImageWidth", static_cast<unsigned>(s.imgw));
+  report.set<unsigned int>("nImageHeight", static_cast<unsigned>(s.imgh));
+  report.set("nSize", format("%lu", static_cast<unsigned long>(mjpg.size)));
+  if (!module.reportField.empty()) report.set<int>(std::string(module.reportField), 1);
+  for (int i = 1; i <= 3; ++i) {
+    int x = kMissingMark, y = kMissingMark;
+    if (!collage.getCoord(i, x, y)) x = y = kMissingMark;
+    report.set<int>("nRectNumX" + format("%d", i), x);
+    report.set<int>("nRectNumY" + format("%d", i), y);
+  }
+  addMember(tar, "angel.xml", report.data(), report.size());
+
+  // 18. Signature over the report followed by the collage.
+  if (s.feature("angelsign")) {
+    SimpleFile signedBytes;
+    signedBytes.append(report.data(), report.size());
+    signedBytes.append(mjpg.bytes(), mjpg.size);
+    signAngelMe(s.signkey, tar, signedBytes);
+  }
+
+  // 19. Metadata.
+  const std::string meta = metadataText(module, s, track, plate, uid, evidenceFrame.sec, values);
+  addMember(tar, "kovira.json", meta.data(), meta.size());
+
+  // 20-21. Storing, and the scratch copy of the archive.
+  SimpleFile archive(tar.data(), tar.size());
+  procTrackRes(action, archive);
+  const std::string tarName = tempSave(archive.bytes(), archive.size, kCashedDir, "tar");
+  updateTicket(ticket, [&](ticket_t& t) { t.tar = tarName; });
+
+  // 22. Debug picture.
+  cv::Mat debugPicture = grey;
+  if (debug_imgtrack(s.camid, frame, debugPicture, track)) {
+    const std::string frameName = tempSave(debugPicture, kCashedDir, "jpg");
+    updateTicket(ticket, [&](ticket_t& t) { t.frame = frameName; });
+  }
+  return kEvidenceStored;
+}
+
+}  // namespace
+
+int truncatedSpeed(float kmh) {
+  if (!std::isfinite(kmh) || std::fabs(kmh) >= 2147483520.0f) return 0;
+  return static_cast<int>(kmh);
+}
+
+const ModuleSettings* moduleSettings(std::string_view module) {
+  for (const ModuleSettings& m : kModules)
+    if (m.name == module) return &m;
+  return nullptr;
+}
+
+int checkEvidenceFrame(const kovira::Track& track, unsigned frame) {
+  try {
+    int camid = 0;
+    {
+      kovira::ConfigReadLock lock;
+      camid = kovira::zone(static_cast<int>(track.zone)).camid;
+    }
+    if (kovira::hasCamera(camid) && framePresent(storeOf(camid), frame)) return 0;
+  } catch (const std::exception&) {
+    // An unknown zone or camera holds no frame either.
+  }
+  reportFrameCopy(FrameCopyStatus::Gone, track.text());
+  return kNoEvidenceFrame;
+}
+
+int composeEvidence(const ModuleSettings& module, kovira::Track& track, kovira::Action& action, unsigned frame,
+                    const EventValues& values) {
+  try {
+    return compose(module, track, action, frame, values);
+  } catch (const std::exception& e) {
+    say("[ERR] evidence (" + std::string(module.name) + ") " + track.text() + ": " + e.what());
+  } catch (...) {
+    say("[ERR] evidence (" + std::string(module.name) + ") " + track.text() + ": unknown failure");
+  }
+  return kNoEvidenceFrame;
+}
+
+}  // namespace evidence

@@ -1,0 +1,92 @@
+// The evidence composition shared by every module that reports events: the
+// best frame of a track becomes a collage with a caption, a passage on the
+// tickets page, and a tar archive ("m.jpg", "plate.jpg", "big.jpg",
+// "angel.xml", "signature.sign", "kovira.json", in this order, each where
+// the module and the action ask for it) handed to storing and upload.
+//
+// What differs between modules is one row of the settings table
+// (moduleSettings) plus the event's own values (EventValues); the sequence
+// itself exists once.
+//
+// Threading: runs on the result-queue workers, several compositions at
+// once. It reads the configuration, the action and the zone under the
+// configuration read lock, copies the frame out of the store (see
+// compose_frame.h), and everything it builds is private to the call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+class LabelFormat;
+namespace kovira {
+class Action;
+class Track;
+}  // namespace kovira
+
+namespace evidence {
+
+// Results of a module's processtrack, shared by all evidence modules.
+enum ComposeResult : int {
+  kEvidenceStored = 1,   // composed and handed to storing
+  kNoEvent = 0,          // a decision test failed
+  kTooLittleData = -1,   // too few valid points or plate readings
+  kNoEvidenceFrame = -2,  // no usable frame or clock (also: a building block failed)
+  kNoFreeSpace = -3,     // /tmp below the floor
+};
+
+// Evidence is composed only while /tmp has more than this many bytes free
+// (so at least 2 GiB): scratch copies and pictures of busy hours live there.
+inline constexpr std::uint64_t kComposeFreeSpaceFloor = 2147483647;
+inline constexpr int kDefaultJpegQuality = 80;
+inline constexpr int kPlateJpegQuality = 80;
+
+// What one module changes in the composition.
+struct ModuleSettings {
+  std::string_view name;         // passage type and "type" of kovira.json
+  int collage = 1;               // collage layout
+  bool crosshair = false;        // drawn when the action has the feature "crosshair"
+  bool platePicture = false;     // "plate.jpg"
+  std::string_view reportField;  // set to 1 in angel.xml ("nOverSpeed", ...)
+  bool ticketClass = false;      // passage class from Track::type()
+  bool ticketPlateCount = false;  // passage count: plate readings, not all points
+};
+
+// The row of a module; null for a module without one.
+const ModuleSettings* moduleSettings(std::string_view module);
+
+// One extra key of kovira.json.
+struct MetaField {
+  std::string key;
+  std::variant<std::int64_t, std::string> value;
+};
+
+// The event's own values.
+struct EventValues {
+  float speed = 0;  // km/h: nDisplaySpeed, "spd", the passage's speed
+  // The module's caption variables, added after "n" and before the
+  // direction word; receives the evidence frame's capture microseconds.
+  std::function<void(LabelFormat&, std::uint32_t usec)> caption;
+  std::vector<MetaField> metadata;
+};
+
+// A speed as the reports show it: truncated toward zero; 0 for a value no
+// int holds.
+int truncatedSpeed(float kmh);
+
+// Console line and result -2 when the camera of the track's zone no longer
+// holds the frame with its bytes (the look a module takes before it
+// measures); 0 when it does.
+int checkEvidenceFrame(const kovira::Track& track, unsigned frame);
+
+// The composition from the frame copy on: 1, -2 or -3 (see ComposeResult),
+// with the console lines of the frame and space failures. An exception from
+// a building block ends the event with an "[ERR] " line and -2; nothing
+// leaves this function.
+int composeEvidence(const ModuleSettings& module, kovira::Track& track, kovira::Action& action, unsigned frame,
+                    const EventValues& values);
+
+}  // namespace evidence
