@@ -16,8 +16,10 @@ constexpr int kCameraId = 1;
 constexpr int kActionId = 1;
 constexpr int kZoneScale = 6;
 // Frame store size: about this many seconds of frames, within the store's
-// accepted range of 1..4096 MiB.
-constexpr double kBufferSeconds = 3;
+// accepted range of 1..4096 MiB. Evidence is composed from the best frame of
+// a track after the track finished (60 frames, 2.4 s at 25 fps, after its
+// last reading), so the store must hold several seconds more than that.
+constexpr double kBufferSeconds = 10;
 constexpr int kMinBufferMiB = 16;
 constexpr int kMaxBufferMiB = 4096;
 
