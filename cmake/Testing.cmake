@@ -1,4 +1,8 @@
-# kovira_add_test(NAME <target> SOURCES <files...> LABELS <labels...> [LIBS <libs...>])
+# kovira_add_test(NAME <target> SOURCES <files...> LABELS <labels...> [LIBS <libs...>]
+#                 [TIMEOUT s] [RESOURCE_LOCK name])
+# RESOURCE_LOCK keeps tests that share a host resource (such as the scratch
+# folder /tmp/cashed, whose file names come from the clock) from running at
+# the same time as each other.
 # Builds one GoogleTest executable and registers each of its tests with CTest.
 if(KOVIRA_BUILD_TESTS)
   enable_testing()
@@ -7,7 +11,7 @@ if(KOVIRA_BUILD_TESTS)
 endif()
 
 function(kovira_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LABELS;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -26,5 +30,5 @@ function(kovira_add_test)
     KOVIRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KOVIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK "${T_RESOURCE_LOCK}")
 endfunction()
