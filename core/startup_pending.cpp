@@ -7,10 +7,8 @@ namespace updlens { void lens_httphook_init() {} }
 namespace wrongdir { void modinit() {} }
 namespace stty { void modinit() {} }
 namespace webcam { void cambuf_httphook_init() {} }
-namespace test_sign { void testcrypto() {} }
 namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
-namespace coltest { void collage_test_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace camera { void modinit() {} }
 namespace lensweb { void lens_httphook_init() {} }
@@ -23,7 +21,6 @@ namespace mask { void modinit() {} }
 namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
-namespace broadcast { void broadcast_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace gnss { void mesure_httphook_init() {} }
 namespace config_add { void modinit() {} }
