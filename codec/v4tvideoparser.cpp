@@ -19,6 +19,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Clears a multi-planar V4L2 request and attaches its plane array.
+void clearRequest(v4l2_buffer& b, v4l2_plane (&planes)[MAX_PLANES]) {
+  std::memset(&b, 0, sizeof b);
+  std::memset(planes, 0, sizeof planes);
+  b.m.planes = planes;
+}
+
 constexpr std::uint32_t kInputBufferBytes = 8388608;
 constexpr std::uint32_t kRetryForever = 0xFFFFFFFFu;
 constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
@@ -146,10 +153,8 @@ void V4TVideoParserPrivate::initConverter(const v4l2_format& fmt, std::uint32_t 
   for (std::uint32_t i = 0; i < n; ++i) {
     v4l2_buffer b;
     v4l2_plane planes[MAX_PLANES];
-    std::memset(&b, 0, sizeof b);
-    std::memset(planes, 0, sizeof planes);
+    clearRequest(b, planes);
     b.index = i;
-    b.m.planes = planes;
     if (conv->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
   currentFourcc = code;
@@ -183,10 +188,8 @@ void V4TVideoParserPrivate::capPlaneStart(std::uint32_t code) {
   for (std::uint32_t i = 0; i < decCaptureCount; ++i) {
     v4l2_buffer b;
     v4l2_plane planes[MAX_PLANES];
-    std::memset(&b, 0, sizeof b);
-    std::memset(planes, 0, sizeof planes);
+    clearRequest(b, planes);
     b.index = i;
-    b.m.planes = planes;
     if (dec->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
 }
@@ -233,15 +236,11 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
     if (deliver) {
       v4l2_buffer in;
       v4l2_plane inPlanes[MAX_PLANES];
-      std::memset(&in, 0, sizeof in);
-      std::memset(inPlanes, 0, sizeof inPlanes);
+      clearRequest(in, inPlanes);
       in.index = decBuf.index;
-      in.m.planes = inPlanes;
       v4l2_buffer out;
       v4l2_plane outPlanes[MAX_PLANES];
-      std::memset(&out, 0, sizeof out);
-      std::memset(outPlanes, 0, sizeof outPlanes);
-      out.m.planes = outPlanes;
+      clearRequest(out, outPlanes);
       out.length = MAX_PLANES;
       NvBuffer* convBuffer = nullptr;
       ok = conv->output_plane.qBuffer(in, decBuffer) == 0 &&
@@ -271,15 +270,11 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
       if (ok) {
         v4l2_buffer back;
         v4l2_plane backPlanes[MAX_PLANES];
-        std::memset(&back, 0, sizeof back);
-        std::memset(backPlanes, 0, sizeof backPlanes);
+        clearRequest(back, backPlanes);
         back.index = out.index;
-        back.m.planes = backPlanes;
         v4l2_buffer ret;
         v4l2_plane retPlanes[MAX_PLANES];
-        std::memset(&ret, 0, sizeof ret);
-        std::memset(retPlanes, 0, sizeof retPlanes);
-        ret.m.planes = retPlanes;
+        clearRequest(ret, retPlanes);
         ret.length = MAX_PLANES;
         ok = conv->capture_plane.qBuffer(back, nullptr) == 0 &&
              conv->output_plane.dqBuffer(ret, nullptr, nullptr, kRetryForever) == 0;
@@ -292,10 +287,8 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
   // would run dry; the converter is rebuilt before the next picture.
   v4l2_buffer back;
   v4l2_plane backPlanes[MAX_PLANES];
-  std::memset(&back, 0, sizeof back);
-  std::memset(backPlanes, 0, sizeof backPlanes);
+  clearRequest(back, backPlanes);
   back.index = decBuf.index;
-  back.m.planes = backPlanes;
   const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
   noteEndOfInput(record);
   if (!ok) currentFourcc = 0;
@@ -335,9 +328,7 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
       if (wantedFourcc.load() != currentFourcc && !reinitConverter()) break;
       v4l2_buffer b;
       v4l2_plane planes[MAX_PLANES];
-      std::memset(&b, 0, sizeof b);
-      std::memset(planes, 0, sizeof planes);
-      b.m.planes = planes;
+      clearRequest(b, planes);
       b.length = MAX_PLANES;
       NvBuffer* buffer = nullptr;
       if (dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
@@ -395,9 +386,7 @@ V4TVideoParser::~V4TVideoParser() {
     // thread sees the stop flag after its next picture.
     v4l2_buffer b;
     v4l2_plane planes[MAX_PLANES];
-    std::memset(&b, 0, sizeof b);
-    std::memset(planes, 0, sizeof planes);
-    b.m.planes = planes;
+    clearRequest(b, planes);
     if (d->dec->output_plane.qBuffer(b, nullptr) != 0) printErr("_sendEos qBuffer() error");
     {
       std::unique_lock dl(d->deliverMu);
@@ -445,10 +434,8 @@ int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fo
 
   v4l2_buffer b;
   v4l2_plane planes[MAX_PLANES];
-  std::memset(&b, 0, sizeof b);
-  std::memset(planes, 0, sizeof planes);
+  clearRequest(b, planes);
   b.index = 0;
-  b.m.planes = planes;
   b.timestamp = serialStamp(serial);
   if (p.dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
 
@@ -458,9 +445,7 @@ int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fo
     // No picture size known yet: the decoder gives the input back only after
     // it announced the size and the capture side was built, or after finding
     // no picture at all, in which case there is nothing more to wait for.
-    std::memset(&b, 0, sizeof b);
-    std::memset(planes, 0, sizeof planes);
-    b.m.planes = planes;
+    clearRequest(b, planes);
     b.length = 1;
     if (p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
     inputBack = true;
@@ -482,9 +467,7 @@ int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fo
       return finish(-1);
     }
   }
-  std::memset(&b, 0, sizeof b);
-  std::memset(planes, 0, sizeof planes);
-  b.m.planes = planes;
+  clearRequest(b, planes);
   b.length = 1;
   if (!inputBack && p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
 
