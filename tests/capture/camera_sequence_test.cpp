@@ -2,6 +2,8 @@
 #include "capture/cam.h"
 #include "capture/sequence.h"
 
+#include "tests/support/json_keys.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -20,12 +22,7 @@ FrameMetadata& add(Camera& cam, FrameType type, std::size_t size, std::uint8_t v
   return cam.cambuf->addFrame(320, 240, type, 0, bytes.data(), size);
 }
 
-std::vector<std::string> keysOf(const std::string& text) {
-  std::vector<std::string> keys;
-  const auto parsed = nlohmann::json::parse(text);
-  for (auto& [k, v] : parsed.items()) keys.push_back(k);
-  return keys;
-}
+using testsupport::keysOf;
 
 TEST(CameraRegistry, UnknownIdThrowsWithTheIdInDecimal) {
   EXPECT_FALSE(hasCamera(4711));

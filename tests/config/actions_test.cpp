@@ -2,6 +2,8 @@
 
 #include "tests/config/config_fixture.h"
 
+#include "tests/support/json_keys.h"
+
 #include <nlohmann/json.hpp>
 
 namespace kovira {
@@ -9,12 +11,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::vector<std::string> keysOf(const std::string& text) {
-  const Json j = Json::parse(text);
-  std::vector<std::string> keys;
-  for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
-  return keys;
-}
+using testsupport::keysOf;
 
 class ActionTest : public testing::ConfigTest {};
 
