@@ -1,5 +1,6 @@
 # kovira_add_test(NAME <target> SOURCES <files...> LABELS <labels...> [LIBS <libs...>]
-#                 [TIMEOUT s] [RESOURCE_LOCK name])
+#                 [TIMEOUT s] [RESOURCE_LOCK name] [RUN_SERIAL])
+# RUN_SERIAL runs each test alone: for tests that measure time.
 # RESOURCE_LOCK keeps tests that share a host resource (such as the scratch
 # folder /tmp/cashed, whose file names come from the clock) from running at
 # the same time as each other.
@@ -11,7 +12,7 @@ if(KOVIRA_BUILD_TESTS)
 endif()
 
 function(kovira_add_test)
-  cmake_parse_arguments(T "" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LABELS;LIBS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LABELS;LIBS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -28,7 +29,14 @@ function(kovira_add_test)
   target_link_libraries(${T_NAME} PRIVATE kovirasys GTest::gtest GTest::gmock GTest::gtest_main ${T_LIBS})
   target_compile_definitions(${T_NAME} PRIVATE
     KOVIRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KOVIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  set(extra_properties "")
+  if(T_RESOURCE_LOCK)
+    list(APPEND extra_properties RESOURCE_LOCK ${T_RESOURCE_LOCK})
+  endif()
+  if(T_RUN_SERIAL)
+    list(APPEND extra_properties RUN_SERIAL TRUE)
+  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${extra_properties})
 endfunction()
