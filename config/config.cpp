@@ -338,6 +338,11 @@ void GlobalConfig::attach(const std::string& name, ConfigSketch& sketch) {
   attachedcof.push_back({name, &sketch});
 }
 
+void GlobalConfig::detach(const std::string& name, const ConfigSketch& sketch) {
+  ConfigWriteLock lock;
+  std::erase_if(attachedcof, [&](const attached& a) { return a.name == name && a.sketch == &sketch; });
+}
+
 ConfigSketch* GlobalConfig::findconf(const std::string& name) const {
   ConfigReadLock lock;
   for (const attached& a : attachedcof)
@@ -348,3 +353,5 @@ ConfigSketch* GlobalConfig::findconf(const std::string& name) const {
 }  // namespace kovira
 
 void attachConfig(const std::string& name, ConfigSketch& sketch) { kovira::config().attach(name, sketch); }
+
+void detachConfig(const std::string& name, const ConfigSketch& sketch) { kovira::config().detach(name, sketch); }

@@ -75,6 +75,9 @@ class GlobalConfig {
 
   // ---- Module sections ----
   void attach(const std::string& name, ConfigSketch& sketch);
+  // Forgets `sketch` under `name` (an object that ends before the process
+  // does must not be written by a later save or backup).
+  void detach(const std::string& name, const ConfigSketch& sketch);
   // Throws std::logic_error "attachedcof was not found [n=NAME]".
   ConfigSketch* findconf(const std::string& name) const;
 

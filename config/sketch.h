@@ -4,8 +4,8 @@
 // once with attachConfig(name, *this); sections of that type read before the
 // registration are handed to fromjson at that moment.
 //
-// Lifetime: the object must outlive every use of the store (a global, or an
-// object alive until the process ends); the store never deletes it.
+// Lifetime: the object stays attached until it calls detachConfig (or for the
+// whole process); the store never deletes it.
 // Threading: the store calls fromjson with the configuration write lock held
 // and tojson with at least the read lock held (config/config_lock.h); a
 // module that shares the values with its own threads synchronises them.
@@ -32,3 +32,6 @@ class ConfigSketch {
 // Registers `sketch` under the section type `name` with kovira::config().
 // Throws std::logic_error "config: NAME is already attached".
 void attachConfig(const std::string& name, ConfigSketch& sketch);
+// Undoes attachConfig; an object that ends before the process calls it from
+// its destructor.
+void detachConfig(const std::string& name, const ConfigSketch& sketch);

@@ -72,6 +72,13 @@ CnnProc::CnnProc(ResQueue& queue, CnnLibrary library) : results(queue), lib(std:
 }
 
 CnnProc::~CnnProc() {
+  // The configuration backup thread outlives main's stage: it must not write
+  // this section after it is gone.
+  try {
+    detachConfig("cnnconf", *this);
+  } catch (const std::exception& e) {
+    std::cout << "[ERR] cnnconf not detached: " << e.what() << std::endl;
+  }
   if (handle != nullptr && lib.release) lib.release(handle);
 }
 

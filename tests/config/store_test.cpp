@@ -115,6 +115,14 @@ TEST_F(StoreTest, PendingSectionsAreReplayedAtAttachInFileOrder) {
   } catch (const std::logic_error& e) {
     EXPECT_STREQ(e.what(), "attachedcof was not found [n=cnnconf]");
   }
+  // A module object that ends detaches itself; only its own entry goes, and
+  // the name can be taken again.
+  cfg.detach("angle", twin);
+  EXPECT_EQ(cfg.findconf("angle"), &angle);
+  cfg.detach("angle", angle);
+  EXPECT_THROW(cfg.findconf("angle"), std::logic_error);
+  cfg.attach("angle", twin);
+  EXPECT_EQ(cfg.findconf("angle"), &twin);
 }
 
 TEST_F(StoreTest, ModuleSectionsAreWrittenOnlyWhenTheyHaveContent) {
