@@ -101,8 +101,9 @@ class GlobalConfig {
   std::string verifyExp() const;
   std::string verifyNum() const;
   std::uint64_t systemuptime() const;
-  // Available memory of the system in bytes.
-  std::uint64_t memfree() const;
+  // Available memory of the system in bytes (MemAvailable of /proc/meminfo;
+  // 0 without it). Reads no member: devices' memfreeram() shares it.
+  static std::uint64_t memfree();
   bool timesync() const { return ntpsync != 0 || satsync != 0; }
   // Caption variables of the site: the direction words 1 and 2 and "g", "a",
   // "d", "s". Label is the evidence caption template (ways + emplace).

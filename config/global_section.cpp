@@ -256,7 +256,7 @@ std::uint64_t GlobalConfig::systemuptime() const {
   return static_cast<std::uint64_t>(info.uptime);
 }
 
-std::uint64_t GlobalConfig::memfree() const {
+std::uint64_t GlobalConfig::memfree() {
   constexpr std::uint64_t kKiB = 1024;
   std::ifstream in("/proc/meminfo");
   std::string line;
