@@ -77,6 +77,10 @@ unit_wait_line 'Press "Ctrl-C" to quit...' 20 || { echo "the unit did not start"
 expect "lens page shows the board's focus" until_ok 15 eval '[ "$(fetch /lens/)" = 200 ] && body_has "name=f value=100>"'
 expect "lens page has step buttons" body_has "<button class=adjf>+250</button>"
 expect "flash form on new firmware" body_has "<form action=updflash method=get>"
+# As an operator sees the page: fields, step buttons, the flash form.
+expect "headless browser draws the lens page" eval 'HOME=$work timeout 60 chromium --headless --no-sandbox --disable-gpu \
+  --window-size=800,700 --screenshot="$work/lens.png" "http://127.0.0.1:$port/lens/" > "$work/chromium.log" 2>&1 &&
+  [ -s "$work/lens.png" ]'
 expect "modf=-300 answers OK" eval '[ "$(fetch "/lens/update?modf=-300")" = 200 ] && body_is OK'
 expect "focus below 0 sends CAMF 0 and opens the iris" until_ok 5 eval 'logged "CAMF 0" && logged "CAMI 0"'
 expect "f and i send the focus only" eval '[ "$(fetch "/lens/update?f=1500&i=300")" = 200 ]'
