@@ -5,16 +5,13 @@
 #include "config/globals.h"
 #include "core/startup_functions.h"
 #include "devices/nmea.h"
+#include "devices/page_json.h"
 #include "devices/sttydev.h"
 #include "http/server.h"
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include <cstdint>
 #include <ctime>
 #include <mutex>
-#include <sstream>
 
 namespace {
 
@@ -44,13 +41,8 @@ int http_gnss(const HttpRequest&, HttpResponse& res) {
       stamp = now;
     }
   }
-  boost::property_tree::ptree tree;
-  tree.put("pos", "NO DATA");
-  if (now - stamp <= kFresh && sentence.size() > kMinSentence) tree.put("pos", nmea::position(sentence));
-  std::ostringstream json;
-  boost::property_tree::write_json(json, tree, true);
-  res.headers["Content-Type"] = "application/json";
-  res.body << json.str();
+  const bool fresh = now - stamp <= kFresh && sentence.size() > kMinSentence;
+  answerFlatJson(res, {{"pos", fresh ? nmea::position(sentence) : std::string("NO DATA")}});
   return 200;
 }
 

@@ -3,15 +3,12 @@
 #include "config/globals.h"
 #include "core/startup_functions.h"
 #include "devices/board_reply.h"
+#include "devices/page_json.h"
 #include "devices/sttydev.h"
 #include "http/server.h"
 
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
-
 #include <cstdint>
 #include <iostream>
-#include <sstream>
 
 namespace lens {
 std::atomic<unsigned>& irisHoldoff() {
@@ -191,13 +188,7 @@ int http_update(const HttpRequest& req, HttpResponse& res) {
   auto clamp = [](long long x) { return static_cast<int>(x < 0 ? 0 : x > kMaxPosition ? kMaxPosition : x); };
   focus = clamp(f);
   iris = clamp(i);
-  boost::property_tree::ptree tree;
-  tree.put("focus", focus);
-  tree.put("iris", iris);
-  std::ostringstream json;
-  boost::property_tree::write_json(json, tree, true);
-  res.headers["Content-Type"] = "application/json";
-  res.body << json.str();
+  answerFlatJson(res, {{"focus", std::to_string(focus)}, {"iris", std::to_string(iris)}});
   return 200;
 }
 

@@ -29,12 +29,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-failed=0
-expect() {  # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
 # until SECONDS COMMAND...: 0 once the command succeeds.
 until_ok() {
   local deadline=$((SECONDS + $1))
@@ -45,7 +39,7 @@ until_ok() {
   done
 }
 logged() { grep -q -- " $1\$" "$work/sim.log"; }
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+port=$(free_port)
 # fetch PATH [CURL-ARGS...]: body to $work/body, headers to $work/head; prints the status.
 fetch() {
   local path=$1

@@ -11,6 +11,8 @@
 //   set KEY=VALUE ...      status keys V U V1 V2 I S O B P F CF CI G A T1,
 //                          and coords, rmc, angle (the ANGLE reply value)
 //   mode normal|stale|trickle|silent|crlf|chunked|junk
+//                          (trickle: a byte of noise every 5 ms, endlessly;
+//                          stale: answers 300 ms late)
 //   gap MS                 pause between the two chunks of "chunked"
 //   answer CMD => TEXT     answer CMD with TEXT and a line feed
 //   absent | vanish        the board goes away (--link: pair closed, link
@@ -102,7 +104,7 @@ class Simulator {
   int slave_ = -1;    // --link: our own hold on the slave
   std::string input_;
   std::deque<Pending> out_;
-  std::string trickle_;  // bytes still to trickle; endless filler after them
+  std::string trickle_;  // bytes still to trickle; endless noise after them
   std::chrono::steady_clock::time_point trickleDue_{};
   bool trickling_ = false;
   std::vector<Received> received_;
