@@ -56,6 +56,7 @@ void SttyDev::setBaudrate(termios& tio, const std::string& text) {
 
 int SttyDev::open(std::string text) {
   if (text.empty()) return -1;
+  std::lock_guard lock(mutex);
   device = std::move(text);
   return open();
 }

@@ -96,7 +96,7 @@ class SttyDev {
   std::atomic<std::uint32_t> version{0};
   std::atomic<std::uint32_t> focus{0};
   std::atomic<std::uint32_t> iris{0};
-  std::string device;  // written by open(std::string) before use
+  std::string device;  // guarded by mutex
   std::atomic<int> fd{-1};
   std::mutex mutex;  // the line: one exchange at a time
 
