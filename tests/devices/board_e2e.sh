@@ -90,17 +90,22 @@ head -c 100000 /dev/zero | tr '\0' 1 | sed 's/^/f=/' > "$work/long.form"
 expect "a 100 KB number is no number" eval '[ "$(fetch /lens/update --data-binary @"$work/long.form")" = 200 ] && body_is OK'
 expect "... and moves nothing" eval '! grep -q "CAMF 1111" "$work/sim.log"'
 
-# 3. GNSS: a stored sentence serves 9 s, so each case waits for it to age.
-gnss_is() { [ "$(fetch /measure/gnss)" = 200 ] && grep -qF "\"pos\": \"$1\"" "$work/body"; }
+# 3. GNSS: a stored sentence serves 9 s; each case waits until the page has
+# asked the board anew, then reads that answer.
+gnss_asks() { grep -c ' GNSS$' "$work/sim.log" || true; }
+gnss_is() {
+  local asked
+  asked=$(gnss_asks)
+  until_ok 15 eval '[ "$(fetch /measure/gnss)" = 200 ] && [ "$(gnss_asks)" -gt '"$asked"' ]' &&
+    grep -qF "\"pos\": \"$1\"" "$work/body"
+}
 expect "GPRMC with a fix" gnss_is "4807.038N 1131.000E"
 sim 'set rmc=$GNRMC,123519,A,4807.038,N,01131.000,E,,,'
-expect "GNRMC with a fix" until_ok 15 gnss_is "4807.038N 1131.000E"
-sleep 10
-expect "GNRMC was asked again" gnss_is "4807.038N 1131.000E"
+expect "GNRMC with a fix" gnss_is "4807.038N 1131.000E"
 sim 'set rmc=$GPRMC,123519.00,V,4807.038,N,01131.000,E,,'
-expect "no fix" until_ok 15 gnss_is "NO SIGNAL 123519"
+expect "no fix" gnss_is "NO SIGNAL 123519"
 sim 'mode silent'
-expect "silent board" until_ok 15 gnss_is "NO DATA"
+expect "silent board" gnss_is "NO DATA"
 sim 'mode normal'
 
 # 4. Tilt: 15 degrees against 10 +- 2.
