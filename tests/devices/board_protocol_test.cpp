@@ -5,6 +5,8 @@
 #include "devices/board_reply.h"
 #include "devices/nmea.h"
 #include "devices/sttydev.h"
+#include "core/startup_functions.h"
+#include "http/server.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -213,6 +215,34 @@ TEST(Angle, SectionReadingAndWriting) {
   back.fromjson(full);
   EXPECT_EQ(back.adxlfix, 0u);
   EXPECT_EQ(back.enabled, 1u);
+}
+
+TEST(Angle, PageFormKeepsWhatDoesNotParseAndUnchecksBoxes) {
+  angle::modinit();
+  angconf.enabled = 1, angconf.adxlfix = 1, angconf.normal = 10, angconf.wd = 1, angconf.current = 13;
+  auto post = [](const StringMap& args) {
+    HttpRequest req(-1, "127.0.0.1", 0);
+    req.method = "POST";
+    req.path = "/config/angle/";
+    req.args = args;
+    HttpResponse res(-1);
+    EXPECT_EQ(webserver().HandleRequest(req, res), 302);
+    EXPECT_EQ(res.headers["Location"], "/config/angle/");
+  };
+  post({{"normal", "nan"}, {"wu", "2"}, {"wd", "inf"}, {"timenotify", "x"}});
+  EXPECT_FLOAT_EQ(angconf.normal, 10);
+  EXPECT_FLOAT_EQ(angconf.wu, 2);
+  EXPECT_FLOAT_EQ(angconf.wd, 1);
+  EXPECT_EQ(angconf.timenotify, 300);
+  EXPECT_EQ(angconf.enabled, 0u);
+  EXPECT_EQ(angconf.adxlfix, 0u);
+  post({{"enabled", "1"}});
+  HttpRequest req(-1, "127.0.0.1", 0);
+  req.method = "GET";
+  req.path = "/config/angle/";
+  HttpResponse res(-1);
+  EXPECT_EQ(webserver().HandleRequest(req, res), 200);
+  EXPECT_NE(res.body.str().find("padding: 2px 6px;'>3.00</span>"), std::string::npos) << res.body.str();
 }
 
 }  // namespace
