@@ -208,9 +208,18 @@ TEST_F(sttyBoard, VanishedBoardIsReopenedWhenItReturns) {
   ASSERT_TRUE(sim->control("vanish"));
   EXPECT_EQ(dev.status().time, 0u);
   ASSERT_TRUE(sim->control("return"));
-  const auto st = dev.status();
+  auto st = dev.status();
   EXPECT_NE(st.time, 0u);
   EXPECT_EQ(st.A, 1250u);
+  // Gone in the middle of an exchange: it fails, the next one reopens.
+  ASSERT_TRUE(sim->control("mode silent"));
+  auto exchange = std::async(std::launch::async, [&] { return dev.status(); });
+  ASSERT_TRUE(sim->waitFor("EXT", 3, 5s));
+  ASSERT_TRUE(sim->control("vanish"));
+  EXPECT_EQ(exchange.get().time, 0u);
+  ASSERT_TRUE(sim->control("return"));
+  ASSERT_TRUE(sim->control("mode normal"));
+  EXPECT_NE(dev.status().time, 0u);
 }
 
 TEST_F(sttyBoard, KeepAliveGoesOutAtOnceThenEveryPeriod) {
