@@ -154,9 +154,9 @@ TEST_F(sttyBoard, TricklingOrFloodingBoardFailsWithinTheExchangeLimit) {
     return dev.process("EXT", reply);
   });
   ASSERT_TRUE(sim->waitSent(5, 5s));  // the exchange is reading the trickle now
-  // The history does not wait for the line.
+  // The history does not wait for the line (the exchange is running, unless
+  // a busy machine spaced the noise past the silence limit: it fails then too).
   EXPECT_EQ(dev.statuslast().time, 7u);
-  EXPECT_NE(exchange.wait_for(0s), std::future_status::ready);
   // The trickle never ends; only the exchange's own limit ends the wait.
   EXPECT_FALSE(exchange.get());
   EXPECT_LT(Clock::now() - t0, SttyDev::kExchangeLimit + 2s);
