@@ -3,8 +3,8 @@
 // kovira::config(). It applies each section to its owner (cameras, zones,
 // actions, the global settings below, or a module's ConfigSketch), writes
 // the whole configuration back in one fixed layout, saves it within a second
-// of a change (the main loop calls work() every second), and re-reads it when
-// SIGHUP bumps reloadcnt.
+// of a change (the main loop calls work() every second), and re-reads it
+// after SIGHUP (the handler only counts; work() takes the count).
 //
 // Threading: every configuration object is guarded by the process-wide
 // configMutex() (config/config_lock.h). The store's operations take it
