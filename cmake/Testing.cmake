@@ -41,13 +41,14 @@ function(kovira_add_test)
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${extra_properties})
 endfunction()
 
-# kovira_add_fuzz(NAME <target> SOURCES <files...> MAX_LEN <bytes> CORPUS <dir>
+# kovira_add_fuzz(NAME <target> SOURCES <files...> MAX_LEN <bytes> CORPUS <dir> [SEEDS <dirs...>]
 #                 [DEPENDS <headers...>] [LIBS <link flags...>])
 # Builds a libFuzzer target with clang (address and undefined-behaviour
 # sanitizers) and registers a 60 s run of it under the label fuzz. Without
-# clang nothing is built and the test is not registered.
+# clang nothing is built and the test is not registered. SEEDS are more
+# folders of starting inputs (read, never written).
 function(kovira_add_fuzz)
-  cmake_parse_arguments(F "" "NAME;MAX_LEN;CORPUS" "SOURCES;DEPENDS;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "NAME;MAX_LEN;CORPUS" "SOURCES;DEPENDS;LIBS;SEEDS" ${ARGN})
   find_program(KOVIRA_CLANGXX NAMES clang++ clang++-14)
   if(NOT KOVIRA_CLANGXX)
     message(STATUS "clang++ not found: fuzz target ${F_NAME} skipped")
@@ -64,7 +65,7 @@ function(kovira_add_fuzz)
   if(KOVIRA_BUILD_TESTS)
     set(work ${CMAKE_BINARY_DIR}/fuzz/${F_NAME})
     add_test(NAME ${F_NAME}
-      COMMAND sh -c "mkdir -p '${work}' && exec '${bin}' -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -max_len=${F_MAX_LEN} -print_final_stats=1 '${work}' '${F_CORPUS}'")
+      COMMAND sh -c "mkdir -p '${work}' && exec '${bin}' -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -max_len=${F_MAX_LEN} -print_final_stats=1 '${work}' '${F_CORPUS}' ${F_SEEDS}")
     set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 150)
   endif()
 endfunction()
