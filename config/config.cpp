@@ -49,10 +49,10 @@ Load loadFile(const std::string& path, std::string& bytes) {
   return Load::ok;
 }
 
-// The id key of a section: 0 when absent or when no id could be that number
-// (0 is refused as an id). A value that is not a number raises the JSON
-// library's type error, as for every mistyped key.
-long long sectionId(const nlohmann::json& section, const char* key) {
+// An id or size of a section ("camid", "bufsize"...): 0 when absent or when
+// the number is beyond 64 bits (0 is refused as either). A value that is not
+// a number raises the JSON library's type error, as for every mistyped key.
+long long sectionNumber(const nlohmann::json& section, const char* key) {
   const auto it = section.find(key);
   if (it == section.end()) return 0;
   if (!it->is_number() && !it->is_boolean()) return it->get<long long>();
@@ -145,9 +145,9 @@ void GlobalConfig::process(const nlohmann::json& root) {
 
 bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& section) {
   ConfigWriteLock lock;
-  if (type == "camera") return updCamera(sectionId(section, "camid"), section);
-  if (type == "zone") return updZone(sectionId(section, "zoneid"), section);
-  if (type == "action") return updAction(sectionId(section, "actid"), section);
+  if (type == "camera") return updCamera(sectionNumber(section, "camid"), section);
+  if (type == "zone") return updZone(sectionNumber(section, "zoneid"), section);
+  if (type == "action") return updAction(sectionNumber(section, "actid"), section);
   if (type == "global") {
     // A value the section could not apply is reported; the rest is applied.
     if (!updConfig(section)) ++refused_;
@@ -176,7 +176,7 @@ bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& sec
 
 bool GlobalConfig::updCamera(long long id, const nlohmann::json& section) {
   ConfigWriteLock lock;
-  const long long bufsize = sectionId(section, "bufsize");
+  const long long bufsize = sectionNumber(section, "bufsize");
   if (id < kMinId || id > kMaxId || bufsize < 1 || bufsize > kMaxBufsizeMiB) {
     std::cout << "[WARNING] wrong camera config, skip [id=" << id << "]  bufsize=" << bufsize
               << " (should be in the range 1..4096)" << std::endl;
@@ -294,7 +294,6 @@ bool GlobalConfig::saveText(const std::string& path, const std::string& text) {
 }
 
 bool GlobalConfig::save(const std::string& path) { return saveText(path, whole(0)); }
-
 
 bool GlobalConfig::save() {
   std::string path;
