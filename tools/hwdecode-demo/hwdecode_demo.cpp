@@ -1,10 +1,11 @@
 // hwdecode-demo <stream.h264> <outdir>: decodes an H.264 elementary stream
-// through the hardware decoder pipeline, one group (a key frame, its
-// frames and the next key frame) per parse as the decode stage does, and
-// writes every picture as <outdir>/<frame number>.png so it can be looked at.
-// The output folder is created when missing. The stream's last picture stays
-// in the decoder until the end of stream is sent, which hands it over.
-// Exits 1 when it wrote no picture.
+// through the hardware decoder pipeline, one group (a key frame and its
+// frames) per parse, each followed by an end of stream that hands over the
+// pictures the decoder still holds, and writes every picture as
+// <outdir>/<frame number>.png so it can be looked at. Draining every group
+// keeps the numbering right whatever number of pictures the decoder holds
+// back (streams with B frames hold more than one). The output folder is
+// created when missing. Exits 1 when it wrote no picture.
 #include "codec/v4tvideoparser.h"
 #include "platform/nvv4l2_ext.h"
 
@@ -130,8 +131,7 @@ int main(int argc, char** argv) {
     const int code = static_cast<int>(nvv4l2::kFmtAR24);
     for (std::size_t k = 0; k < keys.size(); ++k) {
       const std::size_t first = keys[k];
-      const bool lastGroup = k + 1 == keys.size();
-      const std::size_t last = lastGroup ? units.size() - 1 : keys[k + 1];
+      const std::size_t last = k + 1 == keys.size() ? units.size() - 1 : keys[k + 1] - 1;
       const std::size_t begin = units[first].offset;
       const std::size_t end = units[last].offset + units[last].size;
       std::lock_guard lk(parser.mutex);
@@ -144,8 +144,8 @@ int main(int argc, char** argv) {
       };
       if (parser.parse(bytes.data() + begin, end - begin, code) < 0)
         std::fprintf(stderr, "group at frame %zu failed\n", first);
-      else if (lastGroup && parser.flush(code) < 0)
-        std::fprintf(stderr, "end of stream failed\n");
+      else if (parser.flush(code) < 0)
+        std::fprintf(stderr, "end of stream after frame %zu failed\n", last);
       parser.callback = nullptr;
     }
   } catch (const std::exception& e) {
