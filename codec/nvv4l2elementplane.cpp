@@ -356,7 +356,8 @@ int NvV4l2ElementPlane::pollBuffer(std::uint32_t max_wait_ms, bool orEvent) {
   if (orEvent) events |= POLLPRI;
   short revents = 0;
   const int ret = devPoll(fd, events, revents, static_cast<int>(std::min<std::uint32_t>(max_wait_ms, 0x7FFFFFFF)));
-  if (ret > 0 && (revents & events)) return 1;
+  if (ret > 0 && (revents & events & ~POLLPRI)) return 1;
+  if (ret > 0 && (revents & POLLPRI)) return 2;
   return ret < 0 || (revents & (POLLERR | POLLNVAL)) ? -1 : 0;
 }
 

@@ -20,12 +20,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Clears a multi-planar V4L2 request and attaches its plane array.
-void clearRequest(v4l2_buffer& b, v4l2_plane (&planes)[MAX_PLANES]) {
-  std::memset(&b, 0, sizeof b);
-  std::memset(planes, 0, sizeof planes);
-  b.m.planes = planes;
-}
+// A cleared multi-planar V4L2 request with its own plane array attached;
+// it cannot be copied, since it points into itself.
+struct Request : v4l2_buffer {
+  v4l2_plane planeArray[MAX_PLANES];
+  Request() : v4l2_buffer() {
+    std::memset(planeArray, 0, sizeof planeArray);
+    m.planes = planeArray;
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+};
 
 constexpr std::uint32_t kInputBufferBytes = 8388608;
 constexpr std::uint32_t kFirstEventWaitMs = 1000;
@@ -173,9 +178,7 @@ void V4TVideoParserPrivate::initConverter(const v4l2_format& fmt, std::uint32_t 
   if (conv->capture_plane.setStreamStatus(true) != 0) throw std::logic_error("capture_plane.setStreamStatus(true) fail");
   const std::uint32_t n = conv->capture_plane.getNumBuffers();
   for (std::uint32_t i = 0; i < n; ++i) {
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
+    Request b;
     b.index = i;
     if (conv->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
@@ -208,9 +211,7 @@ void V4TVideoParserPrivate::capPlaneStart(std::uint32_t code) {
   initConverter(fmt, decCaptureCount, code);
   if (dec->capture_plane.setStreamStatus(true) != 0) return;
   for (std::uint32_t i = 0; i < decCaptureCount; ++i) {
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
+    Request b;
     b.index = i;
     if (dec->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
@@ -249,14 +250,10 @@ bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v
     if (r == Dequeued::TimedOut) throw std::logic_error("the converter does not answer");
     return r == Dequeued::Yes;
   };
-  v4l2_buffer in;
-  v4l2_plane inPlanes[MAX_PLANES];
-  clearRequest(in, inPlanes);
+  Request in;
   in.index = decBuf.index;
   if (conv->output_plane.qBuffer(in, decBuffer) != 0) return false;
-  v4l2_buffer out;
-  v4l2_plane outPlanes[MAX_PLANES];
-  clearRequest(out, outPlanes);
+  Request out;
   out.length = MAX_PLANES;
   NvBuffer* convBuffer = nullptr;
   if (!settle(dequeueWithin(conv->capture_plane, out, &convBuffer, kConvertTimeLimit)) || !convBuffer) return false;
@@ -285,14 +282,10 @@ bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v
       start = now;
     }
   }
-  v4l2_buffer back;
-  v4l2_plane backPlanes[MAX_PLANES];
-  clearRequest(back, backPlanes);
+  Request back;
   back.index = out.index;
   if (conv->capture_plane.qBuffer(back, nullptr) != 0) return false;
-  v4l2_buffer ret;
-  v4l2_plane retPlanes[MAX_PLANES];
-  clearRequest(ret, retPlanes);
+  Request ret;
   ret.length = MAX_PLANES;
   return settle(dequeueWithin(conv->output_plane, ret, nullptr, kConvertTimeLimit));
 }
@@ -337,9 +330,7 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
   }
   // Decoder buffers go back even after a converter failure, or the decoder
   // would run dry; the converter is rebuilt before the next picture.
-  v4l2_buffer back;
-  v4l2_plane backPlanes[MAX_PLANES];
-  clearRequest(back, backPlanes);
+  Request back;
   back.index = decBuf.index;
   const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
   noteEndOfInput(record);
@@ -378,17 +369,14 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
     // b. Pictures, waited for in slices so that stop is seen.
     for (;;) {
       if (wantedFourcc.load() != currentFourcc && !reinitConverter()) break;
+      // An event (2) is handled first: a blocking dequeue would not see it.
       const int ready = dec->capture_plane.pollBuffer(kSliceMs, /*orEvent=*/true);
-      if (ready == 0) break;
-      v4l2_buffer b;
-      v4l2_plane planes[MAX_PLANES];
-      clearRequest(b, planes);
+      if (ready == 0 || ready == 2) break;
+      Request b;
       b.length = MAX_PLANES;
       NvBuffer* buffer = nullptr;
       if (ready < 0 || dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
-        // EAGAIN: an event is pending. Otherwise the capture side is being
-        // rebuilt or failed: back off.
-        if (ready > 0 && errno == EAGAIN) break;
+        // The capture side is being rebuilt or failed: back off.
         std::this_thread::sleep_for(backoff);
         backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
         break;
@@ -452,9 +440,7 @@ bool V4TVideoParserPrivate::queueEndOfStream(std::uint64_t serial) {
   NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
   if (!buffer) return false;
   buffer->planes[0].bytesused = 0;
-  v4l2_buffer b;
-  v4l2_plane planes[MAX_PLANES];
-  clearRequest(b, planes);
+  Request b;
   b.index = 0;
   b.timestamp = serialStamp(serial);
   return dec->output_plane.qBuffer(b, nullptr) == 0;
@@ -472,9 +458,7 @@ bool V4TVideoParserPrivate::takeInputBack(Clock::time_point deadline) {
   for (;;) {
     const int ready = dec->output_plane.pollBuffer(std::min(kSliceMs, msUntil(deadline)));
     if (ready > 0) {
-      v4l2_buffer b;
-      v4l2_plane planes[MAX_PLANES];
-      clearRequest(b, planes);
+      Request b;
       b.length = 1;
       return dec->output_plane.dqBuffer(b, nullptr, nullptr, 0) == 0;
     }
@@ -539,9 +523,7 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
   if (endOfStream) {
     if (!queueEndOfStream(serial)) return finish(-1);
   } else {
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
+    Request b;
     b.index = 0;
     b.timestamp = serialStamp(serial);
     if (dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
