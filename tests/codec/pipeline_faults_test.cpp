@@ -41,7 +41,7 @@ TEST_F(DecodeH264Faults, EveryGroupOfARingAboutThreeGroupsLongIsDecodedLapAfterL
   kovira::Camera& cam = scope.add(851, largest * 3);
 
   // Frames arrive one by one and the stage takes what is complete, as the
-  // capture and decode threads do; the ring laps about a hundred times.
+  // capture and decode threads do; the ring laps about ten times.
   std::map<unsigned, int> seen;  // frame -> pictures queued
   int wrong = 0;
   for (std::size_t i = 0; i < s.units.size(); ++i) {
@@ -72,23 +72,13 @@ struct Fault {
 
 void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
 
-v4l2emu::FaultPlan plan(const char* device, int readOnlyIndex, unsigned long failRequest, int failNth, bool hung) {
-  v4l2emu::FaultPlan p;
-  p.device = device;
-  p.readOnlyExportIndex = readOnlyIndex;
-  p.failRequest = failRequest;
-  p.failNth = failNth;
-  p.hung = hung;
-  return p;
-}
-
 const Fault kFaults[] = {
     // The converter cannot map its output: its set-up ends the capture thread.
-    {"ReadOnlyExport", 336, plan("vic", 0, 0, 0, false)},
+    {"ReadOnlyExport", 336, {.device = "vic", .readOnlyExportIndex = 0}},
     // The decoder refuses the capture buffers (its third buffer request).
-    {"FailingRequest", 352, plan("nvdec", -1, VIDIOC_REQBUFS, 3, false)},
+    {"FailingRequest", 352, {.device = "nvdec", .failRequest = VIDIOC_REQBUFS, .failNth = 3}},
     // The converter takes pictures and never gives them back.
-    {"ConverterNeverAnswers", 368, plan("vic", -1, 0, 0, true)},
+    {"ConverterNeverAnswers", 368, {.device = "vic", .hung = true}},
 };
 
 class DecodeH264DeviceFault : public DecodeH264Faults, public ::testing::WithParamInterface<Fault> {

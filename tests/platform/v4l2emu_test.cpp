@@ -4,7 +4,6 @@
 #include "platform/v4l2emu/v4l2emu.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
@@ -198,39 +197,6 @@ TEST(V4l2Emu, FaultSwitchesApplyToLaterOpens) {
   std::uint32_t granted = 0;
   ASSERT_EQ(reqbufs(conv, kCap, V4L2_MEMORY_MMAP, 3, &granted), 0);
   EXPECT_EQ(granted, 5u);
-}
-
-// poll tells when a converted picture can be dequeued; a hung engine never
-// completes one, and a queue that does not stream is an error at once.
-TEST(V4l2Emu, PollWaitsForADoneBufferWithinItsTime) {
-  for (const bool hung : {false, true}) {
-    SCOPED_TRACE(hung ? "hung" : "working");
-    v4l2emu::FaultPlan plan;
-    plan.hung = hung;
-    v4l2emu::setFaults(plan);
-    Fd conv(nvv4l2::kConverterPath);
-    v4l2emu::clearFaults();
-    short revents = 0;
-    EXPECT_EQ(v4l2emu::poll(conv.get(), POLLIN, revents, 10000), 1);
-    EXPECT_EQ(revents, POLLERR);
-    for (const std::uint32_t type : {kOut, kCap}) {
-      auto f = rawFormat(type, nvv4l2::kFmtGREY, 64, 64);
-      ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
-      ASSERT_EQ(reqbufs(conv, type, V4L2_MEMORY_MMAP, 1), 0);
-      v4l2_buffer b{};
-      v4l2_plane planes[VIDEO_MAX_PLANES]{};
-      b.type = type;
-      b.memory = V4L2_MEMORY_MMAP;
-      b.m.planes = planes;
-      b.length = 1;
-      planes[0].bytesused = type == kOut ? f.fmt.pix_mp.plane_fmt[0].sizeimage : 0;
-      ASSERT_EQ(conv.io(VIDIOC_QBUF, &b), 0);
-      int t = static_cast<int>(type);
-      ASSERT_EQ(conv.io(VIDIOC_STREAMON, &t), 0);
-    }
-    EXPECT_EQ(v4l2emu::poll(conv.get(), POLLIN, revents, hung ? 20 : 10000), hung ? 0 : 1);
-    EXPECT_EQ(revents, hung ? 0 : POLLIN);
-  }
 }
 
 TEST(V4l2Emu, ClosedDescriptorsAreRefused) {
