@@ -1,4 +1,5 @@
 #include "evidence/frameaccess.h"
+#include "tests/support/timezone.h"
 
 #include <gtest/gtest.h>
 
@@ -47,11 +48,8 @@ TEST(GetFrame, RefusesMissingGoneForeignAndShortRecordsWithItsMessages) {
 }
 
 TEST(FrameDate, AddsThreeDigitMilliseconds) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
+  testsupport::ScopedTimeZone utc("UTC0");
   EXPECT_EQ(framedate("%H:%M:%S", 3600 * 5 + 62, 7999), "05:01:02.007");
-  unsetenv("TZ");
-  tzset();
 }
 
 TEST(CaptionBands, RowsAndColumnsAreAddedInTheColourAndZeroChangesNothing) {

@@ -2,10 +2,10 @@
 // leaving with their tickets, and readers racing adders.
 #include "evidence/tickets.h"
 #include "http/server.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -14,20 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string fetch(const std::string& url) {
-  std::string out;
-  FILE* p = ::popen(("curl -s -i " + url + " 2>&1").c_str(), "r");
-  char buf[65536];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+std::string fetch(const std::string& url) { return testsupport::shellOutput("curl -s -i " + url); }
+using testsupport::occurrences;
 
 class TicketsTest : public testing::Test {
  protected:
@@ -74,7 +62,7 @@ TEST_F(TicketsTest, ListKeepsTheNewestAndThePageShows900NewestFirst) {
                       "<td>time</td><td>M</td><td>T</td><td>Way</td><td>Track</td><td>acc</td><td>cnt</td>"
                       "<td>speed</td><td>img1</td><td>img2</td><td>tar</td></tr>\n"),
             std::string::npos);
-  EXPECT_EQ(count(page, "<tr style="), TicketList::kPageRows);
+  EXPECT_EQ(occurrences(page, "<tr style="), TicketList::kPageRows);
   const auto first = page.find("<td>3000</td>");
   const auto last = page.find("<td>2101</td>");
   ASSERT_NE(first, std::string::npos);
