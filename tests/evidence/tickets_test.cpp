@@ -75,35 +75,21 @@ TEST_F(TicketsTest, ListKeepsTheNewestAndThePageShows900NewestFirst) {
             std::string::npos);
 }
 
-TEST(TicketRow, FormatsEveryCell) {
+TEST(TicketRow, EscapesThePlateAndColoursByState) {
   ticket_t t;
   t.id = 7;
   t.plate = "A<1>";
-  t.type = "speed";
-  t.time = "2024/01/02 03:04:05";
-  t.mask = 1;
-  t.vclass = 3;
-  t.way = 2;
   t.track = 42;
-  t.acc = 1.5f;
-  t.cnt = 12;
   t.speed = 57.26f;
-  t.collage = "100.jpg";
   t.tar = "101.tar";
-  EXPECT_EQ(ticketRow(t),
-            "<tr><td>7</td><td>A&lt;1&gt;</td><td>speed</td><td>2024/01/02 03:04:05</td><td>Y</td><td>C</td>"
-            "<td>></td><td><a href=\"/debug/tracks/42/\">42</a></td><td>1.50</td><td>12</td><td>57.3</td>"
-            "<td><a href=\"/tmp/cashed/100.jpg\">collage</a></td><td></td>"
-            "<td><a href=\"/tmp/cashed/101.tar\">tar</a></td></tr>\n");
+  const std::string row = ticketRow(t);
+  EXPECT_NE(row.find("<td>A&lt;1&gt;</td>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<a href=\"/debug/tracks/42/\">42</a>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<td>57.3</td>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<a href=\"/tmp/cashed/101.tar\">tar</a>"), std::string::npos) << row;
   ticket_t low;
   low.acc = 0.5f;
-  low.speed = -3;
-  low.way = 1;
-  low.vclass = 9;
-  const std::string row = ticketRow(low);
-  EXPECT_EQ(row.rfind("<tr style=\"color:#aaa\">", 0), 0u);
-  EXPECT_NE(row.find("<td>N</td><td></td><td><</td>"), std::string::npos);
-  EXPECT_NE(row.find("<td>0.0</td><td></td><td></td><td></td></tr>"), std::string::npos);
+  EXPECT_EQ(ticketRow(low).rfind("<tr style=\"color:#aaa\">", 0), 0u);
   low.highlight = 1;
   EXPECT_EQ(ticketRow(low).rfind("<tr style=\"background:#ffffa0\">", 0), 0u);
   low.alert = 1;
