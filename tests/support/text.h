@@ -1,7 +1,9 @@
 // Small helpers shared by the tests: counting texts, polling for a state a
-// peer process or a thread reaches, random bytes, whole files and the output
-// of a shell command.
+// peer process or a thread reaches, random bytes, whole files, and what a
+// call or a shell command printed.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -42,6 +44,14 @@ inline std::string randomBytes(std::size_t n, unsigned seed) {
 inline std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What body() printed on standard output.
+template <class Body>
+std::string stdoutOf(Body body) {
+  ::testing::internal::CaptureStdout();
+  body();
+  return ::testing::internal::GetCapturedStdout();
 }
 
 // Standard output and error of a shell command.
