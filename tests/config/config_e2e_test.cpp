@@ -4,6 +4,7 @@
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/text.h"
+#include "tests/support/wait.h"
 
 #include <csignal>
 #include <chrono>

@@ -6,6 +6,7 @@
 #include "http/server.h"
 #include "support/collector.h"
 #include "support/text.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 

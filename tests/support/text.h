@@ -1,18 +1,15 @@
-// Small helpers shared by the tests: counting texts, polling for a state a
-// peer process or a thread reaches, random bytes, whole files, and what a
-// call or a shell command printed.
+// Small helpers shared by the tests: counting texts, random bytes, whole
+// files, and what a call or a shell command printed.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 
 namespace testsupport {
 
@@ -20,18 +17,6 @@ inline std::size_t occurrences(const std::string& text, const std::string& what)
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
-}
-
-// Polls done() until it holds or the limit passes: for states of another
-// process or of a thread that offers nothing to wait on.
-template <class Done>
-bool waitUntil(Done done, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 inline std::string randomBytes(std::size_t n, unsigned seed) {
