@@ -39,15 +39,21 @@ std::string stdoutOf(Body body) {
   return ::testing::internal::GetCapturedStdout();
 }
 
-// Standard output and error of a shell command.
-inline std::string shellOutput(const std::string& command) {
-  std::string out;
+struct CommandResult {
+  int status = -1;     // as pclose gives it
+  std::string output;  // standard output and standard error
+};
+
+inline CommandResult runCommand(const std::string& command) {
+  CommandResult r;
   FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (p == nullptr) return out;
+  if (p == nullptr) return r;
   char buf[65536];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  ::pclose(p);
-  return out;
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
+  r.status = ::pclose(p);
+  return r;
 }
+
+inline std::string shellOutput(const std::string& command) { return runCommand(command).output; }
 
 }  // namespace testsupport
