@@ -55,15 +55,4 @@ TEST_P(SceneFiles, ReaderFindsTruthTextInGreyAndH264Video) {
 
 INSTANTIATE_TEST_SUITE_P(Scenes, SceneFiles, ::testing::Values("one-vehicle.json", "three-vehicles.json"));
 
-TEST(SceneGenerator, RefusesAVehicleThatLeavesTooLate) {
-  const fs::path dir = fs::path(KOVIRA_BINARY_DIR) / "test-out" / "late";
-  fs::create_directories(dir);
-  std::ofstream(dir / "scene.json") << R"({"width": 640, "height": 360, "fps": 25, "seconds": 4, "port": 1,
-    "calibration": {"rows": [100, 300], "metres": 6.0}, "limit": 60, "threshold": 70,
-    "vehicles": [{"plate": "A123BC77", "kmh": 20, "direction": 1, "start": 1.0, "x": 320}]})";
-  EXPECT_EQ(run(kBin + "scenegen " + (dir / "scene.json").string() + " " + (dir / "out").string() + " 2>/dev/null"),
-            1);
-  EXPECT_FALSE(fs::exists(dir / "out" / "truth.json"));
-}
-
 }  // namespace
