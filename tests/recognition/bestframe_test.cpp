@@ -13,9 +13,7 @@ TEST(CarRectTest, VehicleAroundThePlate) {
   EXPECT_EQ(carRect(100, 500, 400, 0, 0, 1.0f), (IntRect{200, 50, 600, 500}));
   EXPECT_EQ(carRect(100, 500, 400, 640, 480, 1.0f), (IntRect{200, 50, 440, 430}));
   EXPECT_EQ(carRect(100, 500, 400, 0, 0, 0.5f), (IntRect{350, 225, 300, 250}));
-}
-
-TEST(CarRectTest, ClippedAtThePictureEdges) {
+  // Clipped at the picture's edges; unclipped it may start left of the picture.
   EXPECT_EQ(carRect(100, 100, 400, 640, 480, 1.0f), (IntRect{0, 50, 400, 430}));
   EXPECT_EQ(carRect(100, -1000, 400, 640, 480, 1.0f), (IntRect{}));
   EXPECT_EQ(carRect(100, 500, 2000, 640, 480, 1.0f), (IntRect{}));
@@ -54,38 +52,30 @@ class BestFrameTest : public ::testing::Test {
   std::set<unsigned> evicted;
 };
 
-TEST_F(BestFrameTest, DownTheImageTakesTheLastWhollyInsideFrame) {
+TEST_F(BestFrameTest, WhollyInsideByDirectionEvictedSkipped) {
+  // Down the image: the last wholly inside frame; up: the first.
   Track t = track(true);
   ASSERT_EQ(t.direction(), 1u);
   EXPECT_EQ(findBestFrame(t, 0), 4u);
-}
+  Track up = track(false);
+  ASSERT_EQ(up.direction(), 2u);
+  EXPECT_EQ(findBestFrame(up, 0), 2u);
 
-TEST_F(BestFrameTest, UpTheImageTakesTheFirstWhollyInsideFrame) {
-  Track t = track(false);
-  ASSERT_EQ(t.direction(), 2u);
-  EXPECT_EQ(findBestFrame(t, 0), 2u);
-}
-
-TEST_F(BestFrameTest, EvictedFramesAreSkipped) {
-  Track t = track(true);
   evicted = {3, 4};
   EXPECT_EQ(findBestFrame(t, 0), 2u);
   evicted = {2, 3, 4};
   EXPECT_EQ(findBestFrame(t, 0), 1u);  // 80 of 120 columns against 70 of 120
   evicted = {1, 2, 3, 4, 5};
   EXPECT_EQ(findBestFrame(t, 0), 0u);
-}
+  evicted.clear();
 
-TEST_F(BestFrameTest, NoCameraOrNoVehicleAreaGivesNoFrame) {
-  Track t = track(true);
-  t.zone = 2;
-  EXPECT_EQ(findBestFrame(t, 0), 0u);
-
+  // No camera or no vehicle area: no frame.
+  Track other = track(true);
+  other.zone = 2;
+  EXPECT_EQ(findBestFrame(other, 0), 0u);
   Track flat = track(true);
   for (auto& p : flat.points) p.w = 0;
   EXPECT_EQ(findBestFrame(flat, 0), 0u);
-  Track empty;
-  EXPECT_EQ(findBestFrame(empty, 0), 0u);
 }
 
 }  // namespace

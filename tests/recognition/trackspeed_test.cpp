@@ -84,11 +84,8 @@ TEST_F(TrackSpeedTest, TwentyMetresInOnePointTwoSecondsIsSixtyKmh) {
   EXPECT_FLOAT_EQ(s.dist, 20.0f);
   EXPECT_NEAR(s.time, 1.2f, 1e-5);
   EXPECT_NEAR(s.speed, 60.0f, 1e-3);
-  EXPECT_EQ(s.camid, static_cast<std::uint32_t>(cam));
   EXPECT_EQ(s.direction, 1u);
-  EXPECT_EQ(s.npoints, 13u);
   EXPECT_EQ(s.nvalid, 13u);
-  EXPECT_EQ(s.usbtime, 0.0f);
   // 1.2 s as a float is a little more than 1.2: 59.999996 km/h.
   EXPECT_EQ(s.text().rfind("[num=A123BC77, speed=59.99999", 0), 0u) << s;
   EXPECT_NE(s.text().find(", numA=" + std::to_string(nums.front()) + ", numB=" + std::to_string(nums.back()) +
@@ -96,14 +93,6 @@ TEST_F(TrackSpeedTest, TwentyMetresInOnePointTwoSecondsIsSixtyKmh) {
             std::string::npos)
       << s;
   EXPECT_NE(s.text().find(", ckoef=1.000000]"), std::string::npos) << s;
-}
-
-TEST_F(TrackSpeedTest, BoundsMustBeMoreThanSixFramesApart) {
-  EXPECT_FALSE(TrackSpeed::isBoundsValid(100, 106));
-  EXPECT_TRUE(TrackSpeed::isBoundsValid(100, 107));
-  EXPECT_FALSE(TrackSpeed::isBoundsValid(0, 107));
-  EXPECT_FALSE(TrackSpeed::isBoundsValid(107, 0));
-  EXPECT_FALSE(TrackSpeed::isBoundsValid(200, 100));
 }
 
 TEST_F(TrackSpeedTest, PlatePositionCorrectionIsAFloatingPointFactorByDirection) {
@@ -187,42 +176,34 @@ TEST_F(TrackSpeedTest, EnclosingZoneOfAnotherCameraNeverMeasuresTheTrack) {
   EXPECT_EQ(s.camid, static_cast<std::uint32_t>(cam));
 }
 
-TEST_F(TrackSpeedTest, DistanceSumsTheBandsOfTheRowsBetweenThePoints) {
+TEST_F(TrackSpeedTest, GeometryOfBoundsAndDistance) {
+  EXPECT_FALSE(TrackSpeed::isBoundsValid(100, 106));  // more than six frames apart
+  EXPECT_TRUE(TrackSpeed::isBoundsValid(100, 107));
+  EXPECT_FALSE(TrackSpeed::isBoundsValid(0, 107));
+  EXPECT_FALSE(TrackSpeed::isBoundsValid(200, 100));
   Zone z;
   {
     ConfigReadLock lock;
     z = zone(kZone);
   }
-  TrackPoint a, b;
-  a.oy = 200;
-  b.oy = 600;
-  EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, a, b), 20.0f);
-  EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, b, a), 20.0f);
-  b.oy = 300;
-  EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, a, b), 5.0f);
-  a.oy = 100;  // rows above the first mark add nothing
-  EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, a, b), 5.0f);
-  b.oy = 100;
-  EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, a, b), 0.0f);
-}
-
-TEST_F(TrackSpeedTest, OnlyPointsOnCalibratedRowsBoundTheTrack) {
-  // Rows 100 .. 700 in steps of 50: the two points above row 200 are out.
-  const Track t = track(kZone, 100, 700);
+  // Distance sums the bands of the rows between the points, either way;
+  // rows above the first mark add nothing.
+  struct Row {
+    int a, b;
+    float metres;
+  };
+  for (const Row r : {Row{200, 600, 20}, Row{600, 200, 20}, Row{200, 300, 5}, Row{100, 300, 5}, Row{100, 100, 0}}) {
+    TrackPoint a, b;
+    a.oy = r.a;
+    b.oy = r.b;
+    EXPECT_FLOAT_EQ(TrackSpeed::getTrackDist(z, a, b), r.metres) << r.a << ".." << r.b;
+  }
+  // Only points on calibrated rows bound the track: rows 100 .. 700 in steps of 50.
   std::uint32_t a = 0, b = 0;
-  Zone z;
-  {
-    ConfigReadLock lock;
-    z = zone(kZone);
-  }
-  TrackSpeed::getTrackBounds(z, t.points, a, b);
-  EXPECT_EQ(a, nums[2]);   // row 200
-  EXPECT_EQ(b, nums[12]);  // row 700
-}
-
-TEST_F(TrackSpeedTest, UnmeasurableTrackPrintsInvalidWithEveryField) {
+  TrackSpeed::getTrackBounds(z, track(kZone, 100, 700).points, a, b);
+  EXPECT_EQ(a, nums[2]);
+  EXPECT_EQ(b, nums[12]);
   const TrackSpeed noZone(track(99));
-  EXPECT_FALSE(static_cast<bool>(noZone));
   EXPECT_EQ(noZone.text(),
             "[num=A123BC77, speed=invalid, numA=0, numB=0, dist=0, time=0, metatime=0, usbtime=0, ckoef=1.000000]");
 }
