@@ -65,17 +65,6 @@ TEST_F(Elements, UnusableDevicesLeaveAnElementInError) {
   EXPECT_EQ(v4l2emu::openInstances(), before);
 }
 
-TEST_F(Elements, SeamFallsThroughToTheSystemForOtherPaths) {
-  errno = 0;
-  EXPECT_EQ(devOpen("/dev/kovira-no-such-node", O_RDWR), -1);
-  EXPECT_EQ(errno, ENOENT);
-}
-
-TEST_F(Elements, NullNameIsAnError) {
-  PathElement e(nullptr, nvv4l2::kConverterPath);
-  EXPECT_NE(e.isInError(), 0);
-}
-
 TEST_F(Elements, DecoderFormatsAndControlPreconditions) {
   std::unique_ptr<NvVideoDecoder> dec(NvVideoDecoder::createVideoDecoder("dec"));
   ASSERT_TRUE(dec);
@@ -191,26 +180,6 @@ TEST_F(Elements, FailedRequestsReportAndSetTheErrorFlag) {
   EXPECT_NE(conv->isInError(), 0);
 }
 
-TEST_F(Elements, DqEventWithoutBudgetTriesOnce) {
-  std::unique_ptr<NvVideoDecoder> dec(NvVideoDecoder::createVideoDecoder("dec"));
-  ASSERT_TRUE(dec);
-  v4l2_event ev{};
-  errno = 0;
-  EXPECT_LT(dec->dqEvent(ev, 0), 0);
-  EXPECT_EQ(errno, EAGAIN);
-}
-
-TEST_F(Elements, ProfilingOnlyBeforeFormats) {
-  std::unique_ptr<NvVideoConverter> conv(NvVideoConverter::createVideoConverter("conv"));
-  ASSERT_TRUE(conv);
-  conv->enableProfiling();
-  EXPECT_TRUE(conv->isProfilingEnabled());
-  std::unique_ptr<NvVideoConverter> late(NvVideoConverter::createVideoConverter("late"));
-  ASSERT_EQ(late->setOutputPlaneFormat(nvv4l2::kFmtNM12, 64, 64, 0), 0);
-  late->enableProfiling();
-  EXPECT_FALSE(late->isProfilingEnabled());
-}
-
 TEST(Buffers, PlaneLayoutTable) {
   std::uint32_t n = 0;
   NvBuffer::NvBufferPlaneFormat f[MAX_PLANES]{};
@@ -226,21 +195,6 @@ TEST(Buffers, PlaneLayoutTable) {
   n = 99;
   EXPECT_EQ(NvBuffer::fill_buffer_plane_format(&n, f, 64, 64, nvv4l2::kFmtXR24), -1);
   EXPECT_EQ(n, 99u);
-}
-
-TEST(Buffers, AllocationMapAndReferenceCount) {
-  NvBuffer::NvBufferPlaneFormat f{10, 10, 1, 0, 4096};
-  NvBuffer b(V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE, V4L2_MEMORY_USERPTR, 1, &f, 0);
-  EXPECT_EQ(b.map(), -1);
-  ASSERT_EQ(b.allocateMemory(), 0);
-  EXPECT_EQ(b.planes[0].length, 4096u);
-  EXPECT_EQ(b.allocateMemory(), 0);
-  EXPECT_EQ(b.unref(), 0u);
-  EXPECT_EQ(b.ref(), 1u);
-  EXPECT_EQ(b.unref(), 0u);
-  NvBuffer m(V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE, V4L2_MEMORY_MMAP, 1, &f, 0);
-  EXPECT_EQ(m.map(), -1);  // no descriptor
-  EXPECT_EQ(m.allocateMemory(), -1);
 }
 
 }  // namespace

@@ -73,14 +73,6 @@ class Pipeline : public ::testing::Test {
   void TearDown() override { v4l2emu::clearFaults(); }
 };
 
-TEST_F(Pipeline, FiftyConsecutiveParsesNumberEveryPictureByItsBarcode) {
-  V4TVideoParser parser;
-  const auto& s = gop10();
-  for (std::size_t first = 0; first + 10 < s.units.size(); first += 10)
-    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
-  EXPECT_FALSE(parser.broken());
-}
-
 TEST_F(Pipeline, LongerGroupsAndLargerPicturesKeepTheirNumbers) {
   struct Case {
     int w, h, frames, gop;
@@ -95,20 +87,22 @@ TEST_F(Pipeline, LongerGroupsAndLargerPicturesKeepTheirNumbers) {
   }
 }
 
+// Fifty consecutive parses: every picture numbered by its barcode, its luma
+// bit-identical to a direct decode.
 TEST_F(Pipeline, LumaIsBitIdenticalToADirectDecode) {
   const auto& s = gop10();
-  const auto bytes = s.slice(0, 40);
-  const auto ref = fixture::referenceDecode(bytes, false);
-  ASSERT_GE(ref.size(), 40u);
+  const auto ref = fixture::referenceDecode(s.slice(0, s.units.size() - 1), false);
   V4TVideoParser parser;
-  for (std::size_t first = 0; first < 40; first += 10) {
+  for (std::size_t first = 0; first + 10 < s.units.size(); first += 10) {
     const auto got = parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12);
-    ASSERT_EQ(got.size(), 10u);
+    expectGroup(got, first, 10);
     for (const auto& g : got) {
       ASSERT_EQ(g.fourcc, static_cast<int>(nvv4l2::kFmtNM12));
+      ASSERT_LT(g.number, ref.size());
       EXPECT_EQ(g.pixels, ref[g.number].luma) << "picture " << g.number;
     }
   }
+  EXPECT_FALSE(parser.broken());
 }
 
 TEST_F(Pipeline, Ar24MatchesLibswscaleWithinTolerance) {
@@ -183,26 +177,17 @@ TEST_F(Pipeline, ASmallerGrantedInputBufferRefusesLargerInput) {
   EXPECT_THROW(parser.parse(bytes.data(), bytes.size(), static_cast<int>(nvv4l2::kFmtNM12)), std::logic_error);
 }
 
-TEST_F(Pipeline, ASlowAsynchronousDeviceNeverMisnumbersAPicture) {
-  v4l2emu::FaultPlan plan;
-  plan.pictureDelayMs = 15;
-  v4l2emu::setFaults(plan);
-  V4TVideoParser parser;
-  v4l2emu::clearFaults();
-  const auto& s = gop10();
-  for (std::size_t first = 0; first < 40; first += 10)
-    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
-}
-
-TEST_F(Pipeline, ExtraGrantedBuffersStillCarryEveryPicture) {
-  v4l2emu::FaultPlan plan;
-  plan.extraBuffers = 3;
-  v4l2emu::setFaults(plan);
-  V4TVideoParser parser;
-  v4l2emu::clearFaults();
-  const auto& s = gop10();
-  for (std::size_t first = 0; first < 30; first += 10)
-    expectGroup(parseGroup(parser, s, first, first + 10, nvv4l2::kFmtNM12), first, 10);
+TEST_F(Pipeline, ASlowDeviceOrExtraBuffersNeverMisnumberAPicture) {
+  v4l2emu::FaultPlan slow, extra;
+  slow.pictureDelayMs = 15;
+  extra.extraBuffers = 3;
+  for (const auto& plan : {slow, extra}) {
+    v4l2emu::setFaults(plan);
+    V4TVideoParser parser;
+    v4l2emu::clearFaults();
+    for (std::size_t first = 0; first < 30; first += 10)
+      expectGroup(parseGroup(parser, gop10(), first, first + 10, nvv4l2::kFmtNM12), first, 10);
+  }
 }
 
 TEST_F(Pipeline, PicturesAfterParseReturnedReachNoCallback) {
@@ -220,31 +205,14 @@ TEST_F(Pipeline, PicturesAfterParseReturnedReachNoCallback) {
   EXPECT_EQ(late.load(), 0);
 }
 
-TEST_F(Pipeline, ParsersNameTheirElementsByACounterAndMissingDevicesThrow) {
-  auto a = std::make_unique<V4TVideoParser>();
-  auto b = std::make_unique<V4TVideoParser>();
-  const auto na = std::stoul(a->decoderName().substr(3));
-  EXPECT_EQ(a->converterName(), "conv" + std::to_string(na));
-  EXPECT_EQ(b->decoderName(), "dec" + std::to_string(na + 1));
-  EXPECT_EQ(b->converterName(), "conv" + std::to_string(na + 1));
-  EXPECT_EQ(a->averageTime(), 0u);
-
+TEST_F(Pipeline, AHalfBuiltParserReleasesItsDecoder) {
   v4l2emu::FaultPlan plan;
   plan.device = "vic";
   plan.noM2M = true;
   v4l2emu::setFaults(plan);
   const int before = v4l2emu::openInstances();
-  try {
-    V4TVideoParser broken;
-    ADD_FAILURE() << "built without a converter";
-  } catch (const std::logic_error& e) {
-    EXPECT_STREQ(e.what(), "Cannot allocate hardware resources (dec, conv)");
-  }
-  // A half-built parser releases the decoder it had opened.
+  EXPECT_THROW(V4TVideoParser broken, std::logic_error);
   EXPECT_EQ(v4l2emu::openInstances(), before);
-  v4l2emu::clearFaults();
-  V4TVideoParser c;
-  EXPECT_EQ(c.decoderName(), "dec" + std::to_string(na + 2));
 }
 
 }  // namespace
