@@ -11,14 +11,6 @@ using Json = nlohmann::json;
 
 class ActionTest : public testing::ConfigTest {};
 
-TEST_F(ActionTest, NewActionExportsItsDefaults) {
-  const Action& a = addAction(7);
-  const Json j = Json::parse(a.tojson(0));
-  EXPECT_EQ(j["accuracy"], 0.5);
-  EXPECT_EQ(j["imgw"], 960);
-  EXPECT_EQ(j["imgh"], 600);
-}
-
 TEST_F(ActionTest, OptionalKeysAppearWhenSet) {
   Action& a = addAction(1);
   a.updConfig({{"direction", -1}, {"upload", 1}, {"extra", "fullframe"}, {"quality", 90}});

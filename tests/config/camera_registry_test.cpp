@@ -44,19 +44,6 @@ TEST_F(CameraRegistryTest, SectionsCreateCamerasWithStoresOfTheirSizeAndUpdatesK
 })");
 }
 
-TEST_F(CameraRegistryTest, FullExportCarriesTheStoreStatus) {
-  GlobalConfig cfg(identity);
-  ASSERT_TRUE(cfg.updSection("camera", {{"type", "camera"}, {"camid", 1}, {"bufsize", 1}}));
-  const Json full = Json::parse(cfg.exportSection("camera", 1, 1));
-  for (const char* key : {"cambufsize", "congestion", "metacapacity", "realfps", "height", "width", "zoom", "focus",
-                          "fps"})
-    EXPECT_TRUE(full.contains(key)) << key;
-  EXPECT_EQ(full["metacapacity"], 20000);
-  const Json saved = Json::parse(cfg.exportSection("camera", 1, 0));
-  EXPECT_FALSE(saved.contains("cambufsize"));
-  EXPECT_FALSE(saved.contains("zoom"));
-}
-
 TEST_F(CameraRegistryTest, UrlBytesThatAreNotUtf8AreWrittenAsReplacementCharacters) {
   const std::string url = std::string("file:///v/\xC3\x28\xFF") + "ok.mp4";
   Json section = {{"type", "camera"}, {"camid", 4}, {"bufsize", 1}, {"source", "file"}, {"enabled", 1}};

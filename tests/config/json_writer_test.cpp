@@ -33,15 +33,10 @@ TEST(JsonWriter, ObjectsHaveSortedKeysAndAnIndentOf4) {
 }
 
 TEST(JsonWriter, FloatsUse15DigitsAndAlwaysShowAPointOrExponent) {
-  EXPECT_EQ(jsonNumber(0.0), "0.0");
-  EXPECT_EQ(jsonNumber(-0.0), "-0.0");
-  EXPECT_EQ(jsonNumber(12.0), "12.0");
-  EXPECT_EQ(jsonNumber(0.5), "0.5");
-  EXPECT_EQ(jsonNumber(0.1), "0.1");
-  EXPECT_EQ(jsonNumber(1.0 / 3), "0.333333333333333");
-  EXPECT_EQ(jsonNumber(1e20), "1e+20");
-  EXPECT_EQ(jsonNumber(123456789012345678.0), "1.23456789012346e+17");
-  EXPECT_EQ(jsonNumber(1e-7), "1e-07");
+  const std::pair<double, const char*> rows[] = {
+      {0.0, "0.0"}, {-0.0, "-0.0"}, {12.0, "12.0"}, {0.5, "0.5"}, {0.1, "0.1"}, {1.0 / 3, "0.333333333333333"},
+      {1e20, "1e+20"}, {123456789012345678.0, "1.23456789012346e+17"}, {1e-7, "1e-07"}};
+  for (const auto& [value, text] : rows) EXPECT_EQ(jsonNumber(value), text);
   EXPECT_EQ(jsonText(Json(3.0)), "3.0");
   EXPECT_EQ(jsonText(Json(-5)), "-5");
   EXPECT_EQ(jsonText(Json(18446744073709551615ULL)), "18446744073709551615");
