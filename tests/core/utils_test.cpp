@@ -73,15 +73,6 @@ TEST(Clock, TimeTextsInLocalTimeAndUtc) {
   EXPECT_EQ(TimeToString(1551795029250ULL), "2019-Mar-05 14:10:29.250000");
 }
 
-TEST(Clock, EmptyTimeTextIsAnError) {
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(timeformat("", 0), "");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[ERR] timeformat(): \n");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(timeformatgmt(std::string(200, 'x').c_str(), 0), "");
-  EXPECT_EQ(testing::internal::GetCapturedStderr().rfind("[ERR] timeformatgmt(): xxx", 0), 0u);
-}
-
 TEST(Clock, ClocksAgreeAndHighClockIsOneReading) {
   const auto ms = NowMs();
   EXPECT_NEAR(static_cast<double>(NowSec()), static_cast<double>(ms / 1000), 1.0);
@@ -146,19 +137,6 @@ TEST(Shell, CapturesStdoutAndStderr) {
   const std::string big = cmdrunsimple("head -c 1000 /dev/zero | tr '\\0' x");
   EXPECT_EQ(big, std::string(1000, 'x'));
   EXPECT_EQ(cmdrunsimple("exit 3"), "");
-}
-
-TEST(Threads, NamesOfMoreThanFifteenCharactersAreIgnored) {
-  std::thread t([] {
-    char name[32] = {};
-    thread_name("kovira: cnnproc");  // 15 characters
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    EXPECT_STREQ(name, "kovira: cnnproc");
-    thread_name("kovira: cnnproc!");  // 16: unchanged
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    EXPECT_STREQ(name, "kovira: cnnproc");
-  });
-  t.join();
 }
 
 }  // namespace
