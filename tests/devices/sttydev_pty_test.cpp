@@ -76,11 +76,10 @@ TEST_F(sttyBoard, RepliesAsTheFirmwareFormsThem) {
     bool ok;
     const char* reply;
   };
+  // Which reply answers is the reply parser's (board_protocol_test.cpp); on
+  // the line: failures leave the reply empty, and line endings and noise.
   const Case cases[] = {
-      {"answer CAMF 100 => OK", "CAMF 100", true, "OK"},
       {"answer CAMF 101 => ERR", "CAMF 101", false, ""},
-      {"answer CAMF 102 => CAMF 102 done", "CAMF 102", true, "CAMF 102 done"},
-      {"answer CAMF 103 => CAMF 99", "CAMF 103", false, ""},
       {"mode crlf", "CAMI 120", true, "CAMI 120"},
       {"mode junk", "ALIVE", true, "OK"},
       {"mode normal", "NOSUCH", false, ""},
