@@ -18,53 +18,37 @@ constexpr unsigned kTime = 1700000000;  // 2023-11-14 22:13:20 UTC
 
 }  // namespace
 
-TEST(LabelFormat, LongerKeysGoFirstAndBarsBreakLines) {
+// A row per rule: template, variables in the order given, direction code
+// (-1: none), expected caption at kTime in Moscow time.
+TEST(LabelFormat, Rules) {
   FixedZone zone("MSK-3");
-  LabelFormat f("%spd|%t", kTime);
-  f.emplace("s", "SERIAL");
-  f.emplace("spd", 72);
-  EXPECT_EQ(f.text(), "72\n15/11/2023 01:13:20");
-}
-
-TEST(LabelFormat, SelfnameExpandsIntoDeviceNameAndSerial) {
-  LabelFormat f("%selfname", kTime);
-  f.emplace("d", "Kovira-3");
-  f.emplace("s", "KV0042");
-  EXPECT_EQ(f.text(), "Kovira-3 серийный номер KV0042");
-}
-
-TEST(LabelFormat, FirstVariableOfAKeyWinsAndBuiltInsCannotBeOverridden) {
-  LabelFormat f("%n %b%t", kTime);
-  f.emplace("n", "A1");
-  f.emplace("n", "B2");
-  f.emplace("b", "X");
-  const std::string text = f.text();
-  EXPECT_EQ(text.substr(0, 4), "A1 \n");
-}
-
-TEST(LabelFormat, DirectionWordsAndUnknownCodes) {
-  LabelFormat f("%w", kTime);
-  f.way(5);
-  EXPECT_EQ(f.text(), "-");
-  LabelFormat g("%w", kTime);
-  g.way(1);
-  EXPECT_EQ(g.text(), "встречное");
-  LabelFormat h("%w", kTime);
-  h.ways[2] = "от камеры";
-  h.way(2);
-  EXPECT_EQ(h.text(), "от камеры");
-}
-
-TEST(LabelFormat, UnknownAndDanglingPercentSignsStayAndEmptyTemplatesStayEmpty) {
-  LabelFormat f("%q 100%", kTime);
-  f.emplace("", "never");
-  EXPECT_EQ(f.text(), "%q 100%");
-  LabelFormat empty("", kTime);
-  empty.emplace("n", "A1");
-  EXPECT_EQ(empty.text(), "");
-  LabelFormat cyr("%скорость км/ч", kTime);
-  cyr.emplace("скорость", "90");
-  EXPECT_EQ(cyr.text(), "90 км/ч");
+  struct Row {
+    const char* what;
+    std::string tmpl;
+    std::vector<std::pair<std::string, std::string>> vars;
+    int way;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"longer keys first, bars break lines", "%spd|%t", {{"s", "SERIAL"}, {"spd", "72"}}, -1, "72\n15/11/2023 01:13:20"},
+      {"selfname", "%selfname", {{"d", "Kovira-3"}, {"s", "KV0042"}}, -1, "Kovira-3 серийный номер KV0042"},
+      {"first of a key wins, built-ins stay", "%n %b", {{"n", "A1"}, {"n", "B2"}, {"b", "X"}}, -1, "A1 \n"},
+      {"unknown direction", "%w", {}, 5, "-"},
+      {"oncoming", "%w", {}, 1, "встречное"},
+      {"unknown and dangling percent signs stay", "%q 100%", {{"", "never"}}, -1, "%q 100%"},
+      {"empty template", "", {{"n", "A1"}}, -1, ""},
+      {"Cyrillic key", "%скорость км/ч", {{"скорость", "90"}}, -1, "90 км/ч"},
+  };
+  for (const Row& r : rows) {
+    LabelFormat f(r.tmpl, kTime);
+    for (const auto& [k, v] : r.vars) f.emplace(k, v);
+    if (r.way >= 0) f.way(r.way);
+    EXPECT_EQ(f.text(), r.expected) << r.what;
+  }
+  LabelFormat own("%w", kTime);
+  own.ways[2] = "от камеры";
+  own.way(2);
+  EXPECT_EQ(own.text(), "от камеры");
 }
 
 TEST(LabelFormat, EachCaptionShowsItsOwnTimeWhenWorkersComposeAtOnce) {

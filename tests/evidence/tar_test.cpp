@@ -24,7 +24,7 @@ std::string archiveBytes(const Tar& t) { return std::string(t.data(), t.size());
 
 }  // namespace
 
-TEST(Tar, OneHundredByteMemberMakesExactlyTwoKilobytesWithZeroPadding) {
+TEST(Tar, ZeroPaddingToBlocksAndOneEndPair) {
   Tar t;
   const std::string body = pattern(100, 'a');
   ASSERT_TRUE(t.add("angel.xml", body.data(), 100));
@@ -34,10 +34,9 @@ TEST(Tar, OneHundredByteMemberMakesExactlyTwoKilobytesWithZeroPadding) {
   EXPECT_EQ(bytes.substr(612), std::string(2048 - 612, '\0'));
   EXPECT_EQ(bytes.substr(257, 8), std::string("ustar  \0", 8));  // GNU magic
   EXPECT_EQ(bytes[156], '0');
-}
 
-TEST(Tar, EmptyAndBlockSizedMembersGetNoPaddingAndOneEndPair) {
-  Tar t;
+  // Empty and block-sized members get no padding; one pair of end blocks.
+  t.clear();
   const std::string block = pattern(512, 'x');
   ASSERT_TRUE(t.add("empty", nullptr, 0));
   EXPECT_EQ(t.size(), 512u + 1024u);
@@ -45,12 +44,12 @@ TEST(Tar, EmptyAndBlockSizedMembersGetNoPaddingAndOneEndPair) {
   EXPECT_EQ(t.size(), 512u + 512u + 512u + 1024u);
   ASSERT_TRUE(t.add("three", "abc", 3));
   EXPECT_EQ(t.size(), 512u + 1024u + 1024u + 1024u);
-  const std::string bytes = archiveBytes(t);
-  EXPECT_EQ(bytes.substr(bytes.size() - 1024), std::string(1024, '\0'));
-  EXPECT_NE(bytes.substr(bytes.size() - 1536, 3), std::string(3, '\0'));
+  const std::string all = archiveBytes(t);
+  EXPECT_EQ(all.substr(all.size() - 1024), std::string(1024, '\0'));
+  EXPECT_NE(all.substr(all.size() - 1536, 3), std::string(3, '\0'));
 }
 
-TEST(Tar, FilesListsMembersInOrderWithPointersIntoTheArchive) {
+TEST(Tar, MembersInOrderExtendClearAndDamage) {
   Tar t;
   const std::string a = pattern(700, 'a'), b = pattern(5, 'b'), c = pattern(1024, 'c');
   ASSERT_TRUE(t.add("m.jpg", a.data(), static_cast<int>(a.size())));
@@ -65,38 +64,25 @@ TEST(Tar, FilesListsMembersInOrderWithPointersIntoTheArchive) {
   EXPECT_EQ(std::string(files[0].data, files[0].size), a);
   EXPECT_EQ(std::string(files[1].data, files[1].size), b);
   EXPECT_EQ(std::string(files[2].data, files[2].size), c);
-}
 
-TEST(Tar, FilesStopsAtAMemberThatClaimsMoreBytesThanTheArchiveHolds) {
-  Tar t;
-  ASSERT_TRUE(t.add("a", "12345", 5));
-  // Forge a size field far beyond the archive and reread the damaged bytes.
-  std::string bytes = archiveBytes(t);
-  std::memcpy(&bytes[124], "77777777777", 11);
-  Tar damaged(bytes.data(), static_cast<int>(bytes.size()));
-  EXPECT_TRUE(damaged.files().empty());
-}
+  // Extending an existing archive keeps its members.
+  Tar second(t.data(), static_cast<int>(t.size()));
+  ASSERT_TRUE(second.add("two", "22", 2));
+  ASSERT_EQ(second.files().size(), 4u);
+  EXPECT_EQ(second.files()[3].path, "two");
 
-TEST(Tar, ClearStartsANewArchiveOverTheOldBytes) {
-  Tar t;
-  const std::string big = pattern(5000, 'q');
-  ASSERT_TRUE(t.add("big", big.data(), 5000));
+  // Clear starts a new archive over the old bytes.
   t.clear();
   ASSERT_TRUE(t.add("small", "x", 1));
   EXPECT_EQ(t.size(), 2048u);
   ASSERT_EQ(t.files().size(), 1u);
   EXPECT_EQ(t.files()[0].path, "small");
-}
 
-TEST(Tar, ExtendingAnExistingArchiveKeepsItsMembers) {
-  Tar first;
-  ASSERT_TRUE(first.add("one", "111", 3));
-  Tar second(first.data(), static_cast<int>(first.size()));
-  ASSERT_TRUE(second.add("two", "22", 2));
-  const auto files = second.files();
-  ASSERT_EQ(files.size(), 2u);
-  EXPECT_EQ(files[0].path, "one");
-  EXPECT_EQ(files[1].path, "two");
+  // A member claiming more bytes than the archive holds ends the listing.
+  std::string bytes = archiveBytes(t);
+  std::memcpy(&bytes[124], "77777777777", 11);
+  Tar damaged(bytes.data(), static_cast<int>(bytes.size()));
+  EXPECT_TRUE(damaged.files().empty());
 }
 
 // The archive as GNU tar and Python's tarfile read it: names, order, sizes,
