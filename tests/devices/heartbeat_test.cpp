@@ -26,7 +26,7 @@ class RecordedHeartbeat : public Heartbeat {
   }
 };
 
-TEST(MultiValZ, EqualityNeedsTheSameTypeAndValue) {
+TEST(MultiValZ, EqualityPrintingAndJsonByType) {
   EXPECT_FALSE(MultiValZ() == MultiValZ());  // empty values always count as a change
   EXPECT_FALSE(MultiValZ(1) == MultiValZ(std::uint64_t{1}));
   EXPECT_TRUE(MultiValZ(1) == MultiValZ(1));
@@ -35,9 +35,7 @@ TEST(MultiValZ, EqualityNeedsTheSameTypeAndValue) {
   EXPECT_TRUE(MultiValZ("abc") != MultiValZ("abd"));
   EXPECT_FALSE(static_cast<bool>(MultiValZ()));
   EXPECT_TRUE(static_cast<bool>(MultiValZ(0)));
-}
-
-TEST(MultiValZ, PrintsAndConvertsToJsonByType) {
+  // Printed and converted to JSON by type.
   std::ostringstream os;
   os << MultiValZ(-3) << "|" << MultiValZ(0.25) << "|" << MultiValZ(std::uint64_t{1} << 40) << "|" << MultiValZ("x")
      << "|" << MultiValZ();
@@ -61,7 +59,8 @@ TEST(HeartbeatStore, EmplaceKeepsOneEntryWithTheLatestValue) {
   EXPECT_EQ(extras[0].kind, Heartbeat::kSet);
 }
 
-TEST(HeartbeatStore, OnceSendsAValueOnlyWhenItChanged) {
+// once() sends a value only when it changed; addone() counts without changing type or kind.
+TEST(HeartbeatStore, OnceAndAddone) {
   RecordedHeartbeat hb;
   hb.once("imei", "123");
   EXPECT_EQ(find(hb.extras(), "imei")->kind, Heartbeat::kOnce);
@@ -71,10 +70,6 @@ TEST(HeartbeatStore, OnceSendsAValueOnlyWhenItChanged) {
   hb.once("imei", "456");
   EXPECT_EQ(find(hb.extras(), "imei")->kind, Heartbeat::kOnce);
   EXPECT_TRUE(find(hb.extras(), "imei")->value == MultiValZ("456"));
-}
-
-TEST(HeartbeatStore, AddoneCountsWithoutChangingTypeOrKind) {
-  Heartbeat hb;
   hb.addone("carflow");
   auto e = *find(hb.extras(), "carflow");
   EXPECT_EQ(e.kind, Heartbeat::kCounter);
