@@ -97,13 +97,11 @@ TEST(LazyUpload, WhatDoesNotFitIsDroppedWithALine) {
   EXPECT_EQ(queue.maxfill, 800u * 1024);
   // A smaller archive still fits beside the others.
   EXPECT_TRUE(queue.push(randomArchive(200 * 1024, 9)));
-}
-
-TEST(LazyUpload, WithoutAnAddressNothingIsQueued) {
-  UploadWebLazy queue;
-  EXPECT_FALSE(queue.push(randomArchive(10, 1)));
-  EXPECT_EQ(queue.queued(), 0u);
-  EXPECT_EQ(queue.dropped, 0u);
+  // Without an address nothing is queued, and nothing counts as dropped.
+  UploadWebLazy unset;
+  EXPECT_FALSE(unset.push(randomArchive(10, 1)));
+  EXPECT_EQ(unset.queued(), 0u);
+  EXPECT_EQ(unset.dropped, 0u);
 }
 
 TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
