@@ -1,7 +1,8 @@
 // The contract of libcnn.so as the recognition stage relies on it: readings
 // carry the frame index, zone, text and box; only the polygons of the call are
 // searched; the capacity is honoured and a frame whose readings no longer fit
-// is handed back; bad arguments give -1 and leave the count alone.
+// is handed back; malformed zone descriptions and bad arguments are refused
+// (-1, the count left alone).
 #include "platform/cnn/cnn.h"
 #include "platform/plate/plate_draw.h"
 
@@ -49,6 +50,9 @@ TEST(CnnAbi, Contract) {
   constexpr int W = 2048, H = 1024;
   Polygons all({rect(1, 0, 0, W - 1, H - 1), rect(2, 0, 0, 399, 299)});
   EXPECT_EQ(init_cnn(6, H, W, nullptr, 0, CNN_MODE_PLATES), nullptr);
+  Polygons bad({"", "1,6", "1,6,0,0,10,10", "x,6,0,0,100,0,100,100", "1,6,0,0,100,0,100", "-1,6,0,0,10,10,20,20",
+                "3, 6,0,0,10,10,20,20", "3,6,0,0,10,10,20,99999999999", std::string(20000, '1')});
+  EXPECT_EQ(init_cnn(6, H, W, bad.data(), bad.size(), CNN_MODE_PLATES), nullptr);  // no description parses
   std::unique_ptr<void, HandleDeleter> h(init_cnn(6, H, W, all.data(), all.size(), CNN_MODE_CLASSIFY));
   ASSERT_NE(h, nullptr);
 
