@@ -49,7 +49,7 @@ TEST_F(GlobalSectionTest, NumbersStringsAndWrongTypes) {
   EXPECT_NE(std::find(keys.begin(), keys.end(), "suspended"), keys.end());
 }
 
-TEST_F(GlobalSectionTest, PlateposIsThreeNumbersOrNothing) {
+TEST_F(GlobalSectionTest, PlateposAndRedptsRebuildTheirParts) {
   GlobalConfig cfg(identity);
   cfg.updConfig({{"platepos", "300,120,80"}});
   EXPECT_EQ(cfg.posc, 300u);
@@ -59,10 +59,7 @@ TEST_F(GlobalSectionTest, PlateposIsThreeNumbersOrNothing) {
   cfg.updConfig({{"platepos", "300,120"}});
   EXPECT_EQ(cfg.posc + cfg.posa + cfg.posb, 0u);
   EXPECT_EQ(cfg.tojson(0).find("platepos"), std::string::npos);
-}
-
-TEST_F(GlobalSectionTest, RedptsRebuildsThePolygonAndBadTextsLeaveItEmpty) {
-  GlobalConfig cfg(identity);
+  // redpts rebuilds the polygon; a bad text leaves it empty.
   cfg.updConfig({{"redpts", "10,20,30,40"}});
   EXPECT_EQ(cfg.redpoly.size(), 2u);
   cfg.updConfig({{"redpts", "1,2,3,"}});
@@ -70,7 +67,7 @@ TEST_F(GlobalSectionTest, RedptsRebuildsThePolygonAndBadTextsLeaveItEmpty) {
   EXPECT_EQ(cfg.redpts, "1,2,3,");
 }
 
-TEST_F(GlobalSectionTest, CoordinatesPreferConfiguredThenReceiver) {
+TEST_F(GlobalSectionTest, CoordinatesCertificateAndTokenParts) {
   GlobalConfig cfg(identity);
   cfg.coords = "1,2";
   cfg.setAcoords("54.3,48.4");
@@ -85,10 +82,7 @@ TEST_F(GlobalSectionTest, CoordinatesPreferConfiguredThenReceiver) {
   EXPECT_EQ(cfg.lat(), "");
   EXPECT_EQ(cfg.lon(), "");
   EXPECT_EQ(cfg.lonlat(), "");
-}
-
-TEST_F(GlobalSectionTest, CertificateAndTokenParts) {
-  GlobalConfig cfg(identity);
+  // Certificate and token parts.
   cfg.certificate = "2025-01-31 AB123";
   EXPECT_EQ(cfg.certExp(), "2025-01-31");
   EXPECT_EQ(cfg.certNum(), "AB123");
