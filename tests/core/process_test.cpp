@@ -22,7 +22,15 @@ const std::string kUsage =
     "    --cfg FILE, --cfg=FILE        Specify the configuration file\n"
     "    -h, --help                            Show this message\n";
 
-std::string exampleConfig() { return std::string(KOVIRA_SOURCE_DIR) + "/examples/minimal.json"; }
+// A copy of the example configuration: a hang-up reload rewrites the file in
+// the store's layout, and the source tree must stay as checked out.
+std::string exampleConfig() {
+  const bfs::path dir = bfs::path(KOVIRA_BINARY_DIR) / "test-out" / "process";
+  bfs::create_directories(dir);
+  const bfs::path copy = dir / "minimal.json";
+  bfs::copy_file(bfs::path(KOVIRA_SOURCE_DIR) / "examples/minimal.json", copy, bfs::copy_options::overwrite_existing);
+  return copy.string();
+}
 
 TEST(Process, HelpPrintsUsageAndExitsOne) {
   for (const char* flag : {"-h", "--help"}) {
