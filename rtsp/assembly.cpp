@@ -129,6 +129,7 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
     if (p->GetFrameType() == FRAME_I) out.type = FRAME_I;
     total += p->data.size();
   }
+  frame.slots[marker]->FinishFrame(bytes_);
   out.bytes = &bytes_;
   if (sink_.frame) sink_.frame(owner, out);
 }

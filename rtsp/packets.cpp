@@ -189,6 +189,11 @@ bool JpegRtpPacket::ParsePayload(std::vector<unsigned char>& frame) const {
   return true;
 }
 
+void JpegRtpPacket::FinishFrame(std::vector<unsigned char>& frame) const {
+  const std::size_t n = frame.size();
+  if (n < 2 || frame[n - 2] != 0xFF || frame[n - 1] != 0xD9) frame.insert(frame.end(), {0xFF, 0xD9});
+}
+
 namespace {
 
 // RFC 2435 Appendix A (ITU-T T.81 Table K.1 and K.2), natural order.
@@ -291,7 +296,7 @@ std::unique_ptr<RtcpPacket> RtcpPacket::CreatePacket(std::span<const std::uint8_
   if (d.size() < 8 || (d[0] >> 6) != 2) return nullptr;
   const unsigned type = d[1];
   const std::size_t size = (std::size_t{GetUint16(d.data() + 2)} + 1) * 4;
-  if (size > d.size()) return nullptr;
+  if (size > d.size() || size < 8) return nullptr;
   if (type != kTypeSr && type != kTypeSdes && type != kTypeBye) return nullptr;
   auto p = std::make_unique<RtcpPacket>();
   p->type = static_cast<int>(type);

@@ -59,6 +59,8 @@ class RtpPacket : public Packet {
   // FRAME_I when this packet carries a key picture or its parameters,
   // otherwise the format's delta type.
   virtual FrameType GetFrameType() const = 0;
+  // Called on the marker packet once the whole frame is appended.
+  virtual void FinishFrame(std::vector<unsigned char>& /*frame*/) const {}
 
   bool marker = false;
   std::uint16_t sequence = 0;
@@ -98,6 +100,9 @@ class JpegRtpPacket final : public RtpPacket {
   bool ParsePayload(std::vector<unsigned char>& frame) const override;
   bool StartPacket() const override { return offset == 0; }
   FrameType GetFrameType() const override { return FRAME_MJPEG; }
+  // Cameras (and RFC 2435 payloaders) leave out the end-of-image marker;
+  // JPEG decoders damage the last rows of a picture without it.
+  void FinishFrame(std::vector<unsigned char>& frame) const override;
 
   std::uint32_t offset = 0;
   std::uint8_t jpegType = 0;

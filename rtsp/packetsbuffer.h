@@ -14,7 +14,8 @@
 //
 // Lock order: a map mutex, then a reply list's mutex. Every counter of the
 // camera record is an atomic. The assembly thread is joined by the
-// destructor; the sockets writing into the buffer must be gone first.
+// destructor. Tear-down order: the sockets that write into the buffer, then
+// the buffer, then the sessions its frames refer to.
 #pragma once
 
 #include "rtsp/assembly.h"
