@@ -38,6 +38,9 @@ bool ClientDecoder::open(Camera& cam, FrameType type) {
   if (codec == nullptr) return false;
   cam.context = avcodec_alloc_context3(codec);
   if (cam.context == nullptr) return false;
+  // A live picture is wanted now: no reordering delay, no frame threads.
+  cam.context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  cam.context->thread_count = 1;
   if (avcodec_open2(cam.context, codec, nullptr) < 0) {
     avcodec_free_context(&cam.context);
     return false;
@@ -55,6 +58,12 @@ void ClientDecoder::FramesCallback(unsigned camid, FrameType type, unsigned widt
   }
   if (type < FRAME_I || type > FRAME_MJPEG || picture_ == nullptr || packet_ == nullptr) return;
   Camera& cam = cameras_[camid];
+  if (cam.context != nullptr && (type == FRAME_MJPEG) != (cam.type == FRAME_MJPEG)) {
+    // The camera changed its codec: decode with the one its frames need.
+    sws_freeContext(cam.scaler);
+    cam.scaler = nullptr;
+    avcodec_free_context(&cam.context);
+  }
   if (cam.context == nullptr && !open(cam, type)) return;
 
   packet_->data = data;
