@@ -322,6 +322,40 @@ std::unique_ptr<RtcpPacket> RtcpPacket::CreatePacket(std::span<const std::uint8_
   return p;
 }
 
+std::vector<unsigned char> BuildReceiverReport(std::uint32_t ownSsrc, std::uint32_t remoteSsrc, std::uint32_t n,
+                                               std::uint32_t t, std::uint32_t now, const std::string& hostName) {
+  const std::string name = hostName.substr(0, 255);
+  const auto length = static_cast<std::uint8_t>(name.size());
+  // F: the fraction of a second of T's microseconds in 16 bits, computed as
+  // the unit always has (0xFFFF unless (T × 10^6) mod 2^32 < 10^6).
+  const double micros = static_cast<double>((std::uint64_t{t} * 1000000u) & 0xFFFFFFFFu);
+  const double scaled = micros / 15625.0 * 67108864.0;
+  const std::uint32_t f32 = scaled >= 4294967295.0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(scaled);
+  const std::uint32_t f = f32 >> 16;
+  const std::size_t sdesBody = (std::size_t{length} + 3 + 3) / 4 * 4;  // type, length, name, 1-4 NULs
+
+  std::vector<unsigned char> r;
+  r.reserve(40 + sdesBody);
+  r.insert(r.end(), {0x81, 201});
+  AddToBuffer(r, static_cast<unsigned short>(7));
+  AddToBuffer(r, static_cast<unsigned>(ownSsrc));
+  AddToBuffer(r, static_cast<unsigned>(remoteSsrc));
+  AddToBuffer(r, 0u);  // fraction lost, cumulative lost
+  AddToBuffer(r, static_cast<unsigned short>(((n >> 16) + 1) & 0xFFFFu));
+  AddToBuffer(r, static_cast<unsigned short>(n & 0xFFFFu));
+  AddToBuffer(r, 0u);  // jitter
+  AddToBuffer(r, static_cast<unsigned short>((t + 384) & 0xFFFFu));
+  AddToBuffer(r, static_cast<unsigned short>((f * 255) & 0xFFFFu));
+  AddToBuffer(r, static_cast<unsigned>((now - t) << 16));
+  r.insert(r.end(), {0x81, 202});
+  AddToBuffer(r, static_cast<unsigned short>((8 + sdesBody) / 4 - 1));
+  AddToBuffer(r, static_cast<unsigned>(ownSsrc));
+  r.insert(r.end(), {1, length});
+  AddToBuffer(r, name);
+  r.resize(40 + sdesBody, 0);
+  return r;
+}
+
 namespace {
 
 constexpr std::string_view kStatusPrefix = "RTSP/1.0 ";
@@ -412,4 +446,25 @@ std::unique_ptr<RtspPacket> RtspPacket::CreatePacket(std::string_view data, unsi
   std::unique_ptr<RtspPacket> packet;
   if (Next(data, packet, consumed) != Cut::Reply) return nullptr;
   return packet;
+}
+
+bool RtspReplyCutter::Write(std::string_view bytes, std::vector<std::unique_ptr<RtspPacket>>& replies) {
+  bool kept = true;
+  if (bytes_.size() + bytes.size() > kRtspBufferSize) {
+    kept = false;
+    bytes_.clear();
+    if (bytes.size() > kRtspBufferSize) return false;
+  }
+  bytes_.append(bytes);
+  std::size_t at = 0;
+  for (;;) {
+    std::unique_ptr<RtspPacket> packet;
+    unsigned used = 0;
+    const RtspPacket::Cut cut = RtspPacket::Next(std::string_view(bytes_).substr(at), packet, used);
+    if (cut == RtspPacket::Cut::NeedMore) break;
+    at += used;
+    if (cut == RtspPacket::Cut::Reply) replies.push_back(std::move(packet));
+  }
+  bytes_.erase(0, at);
+  return kept;
 }

@@ -149,6 +149,13 @@ class RtcpPacket final : public Packet {
   std::vector<SdesChunk> chunks;
 };
 
+// The report datagram (RFC 3550 §6.4.2 RR with one block, §6.5 SDES with a
+// CNAME item): 40 bytes, then the host name and 1-4 NULs up to a 32-bit
+// boundary. N: RTP datagrams received; T: NowSec() of the last RTCP packet
+// received (0 before any); now: NowSec().
+std::vector<unsigned char> BuildReceiverReport(std::uint32_t ownSsrc, std::uint32_t remoteSsrc, std::uint32_t n,
+                                               std::uint32_t t, std::uint32_t now, const std::string& hostName);
+
 // Limits of the RTSP control stream.
 inline constexpr std::size_t kRtspBufferSize = 64 * 1024;
 
@@ -169,4 +176,18 @@ class RtspPacket final : public Packet {
   std::string text;
   int cseq = 0;
   unsigned contentLength = 0;
+};
+
+// The control stream of one session: bytes are appended as they are read
+// and complete replies are cut off the front; server requests and bytes
+// that are no reply are skipped. At most kRtspBufferSize bytes wait for a
+// reply to complete: more clears the buffer (Write then returns false).
+class RtspReplyCutter {
+ public:
+  bool Write(std::string_view bytes, std::vector<std::unique_ptr<RtspPacket>>& replies);
+  void Clear() { bytes_.clear(); }
+  std::size_t pending() const { return bytes_.size(); }
+
+ private:
+  std::string bytes_;
 };

@@ -66,31 +66,20 @@ void PacketsBuffer::WriteRtspBuffer(const std::uint8_t* data, unsigned size, Rts
   const auto it = rtsp_.find(session);
   if (it == rtsp_.end()) return;
   RtspSlot& slot = it->second;
-  if (slot.bytes.size() + size > kRtspBufferSize) {
-    if (!slot.overflowReported)
-      log_warning("RTSP receiver: control bytes without a complete reply filled the buffer; cleared");
+  std::vector<std::unique_ptr<RtspPacket>> replies;
+  if (!slot.cutter.Write(std::string_view(reinterpret_cast<const char*>(data), size), replies) &&
+      !slot.overflowReported) {
+    log_warning("RTSP receiver: control bytes without a complete reply filled the buffer; cleared");
     slot.overflowReported = true;
-    slot.bytes.clear();
-    if (size > kRtspBufferSize) return;
   }
-  slot.bytes.append(reinterpret_cast<const char*>(data), size);
-  std::size_t at = 0;
-  for (;;) {
-    std::unique_ptr<RtspPacket> packet;
-    unsigned used = 0;
-    const auto cut = RtspPacket::Next(std::string_view(slot.bytes).substr(at), packet, used);
-    if (cut == RtspPacket::Cut::NeedMore) break;
-    at += used;
-    if (cut == RtspPacket::Cut::Reply) slot.replies.AddPacket(std::move(packet));
-  }
-  slot.bytes.erase(0, at);
+  for (auto& reply : replies) slot.replies.AddPacket(std::move(reply));
 }
 
 void PacketsBuffer::ClearRtspBuffer(RtspSession* session) {
   std::lock_guard lock(rtspMutex_);
   const auto it = rtsp_.find(session);
   if (it == rtsp_.end()) return;
-  it->second.bytes.clear();
+  it->second.cutter.Clear();
   it->second.replies.Clear();
 }
 

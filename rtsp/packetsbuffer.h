@@ -75,7 +75,7 @@ class PacketsBuffer {
 
  private:
   struct RtspSlot {
-    std::string bytes;   // at most kRtspBufferSize
+    RtspReplyCutter cutter;
     bool overflowReported = false;
     ListBuffer replies;
   };

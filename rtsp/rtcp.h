@@ -22,13 +22,6 @@
 #include <thread>
 #include <vector>
 
-// The report datagram (RFC 3550 §6.4.2 RR with one block, §6.5 SDES with a
-// CNAME item): 40 bytes, then the host name and 1-4 NULs up to a 32-bit
-// boundary. N: RTP datagrams received; T: NowSec() of the last RTCP packet
-// received (0 before any); now: NowSec().
-std::vector<unsigned char> BuildReceiverReport(std::uint32_t ownSsrc, std::uint32_t remoteSsrc, std::uint32_t n,
-                                               std::uint32_t t, std::uint32_t now, const std::string& hostName);
-
 class RtcpSession : public UdpSession {
  public:
   static constexpr std::chrono::seconds kReportPeriod{5};

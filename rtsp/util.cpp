@@ -53,10 +53,10 @@ sockaddr_in makeAddress(in_addr ip, unsigned port) {
 
 // An H.264 scaling list of size entries: only the bits are walked.
 void skipScalingList(std::span<const std::uint8_t> sps, int& pos, int size) {
-  int last = 8;
-  int next = 8;
+  std::int64_t last = 8;
+  std::int64_t next = 8;
   for (int j = 0; j < size && next != 0; ++j) {
-    next = (last + ReadSE(sps, pos) + 256) % 256;
+    next = ((last + ReadSE(sps, pos)) % 256 + 256) % 256;
     if (next != 0) last = next;
   }
 }
@@ -182,7 +182,7 @@ unsigned ReadExponentialGolombCode(std::span<const std::uint8_t> bytes, int& pos
 
 int ReadSE(std::span<const std::uint8_t> bytes, int& pos) {
   const unsigned k = ReadExponentialGolombCode(bytes, pos);
-  if (k & 1u) return static_cast<int>((k + 1) / 2);
+  if (k & 1u) return static_cast<int>((std::uint64_t{k} + 1) / 2);  // 2^31 wraps: a hostile code
   return -static_cast<int>(k / 2);
 }
 
