@@ -4,14 +4,12 @@
 #include "rtsp/packetsbuffer.h"
 #include "rtsp/points.h"
 #include "rtsp/rtcp.h"
-#include "tests/evidence/shell_helpers.h"
 #include "tests/rtsp/rtp_support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <fstream>
 
 namespace {
 

@@ -4,13 +4,11 @@
   rtp_sender.py h264 FILE --to HOST:PORT --bind PORT [options]
       Sends the access units of an Annex-B file: single NAL units, FU-A for
       units over --mtu, SPS+PPS as one STAP-A with --stap.
-  rtp_sender.py jpeg FILE... --to HOST:PORT --bind PORT [--q Q] [--restart N]
-      Sends JPEG files as RFC 2435 payloads (tables in band when Q >= 128).
   rtp_sender.py check-rtcp FILE
       Exits 0 when FILE holds one RFC 3550 compound RTCP datagram that
       starts with a receiver report and carries an SDES CNAME.
 
-Faults (h264 and jpeg): --lose I,J (datagram indices), --reorder (swap each
+Faults: --lose I,J (datagram indices), --reorder (swap each
 pair), --dup (every datagram twice), --seq N (first sequence number),
 --csrc N, --ext WORDS, --pad N, --truncate I (cut datagram I to 7 bytes),
 --oversize (a 1600-byte datagram first), --sr-to HOST:PORT (a sender report
@@ -74,47 +72,9 @@ def h264_payloads(au, mtu, stap):
     return out
 
 
-def jpeg_parts(data):
-    """Quantisation tables (64 or 128 bytes), size, scan bytes of a baseline JPEG."""
-    tables, i, w, h, dri = b"", 2, 0, 0, 0
-    while i < len(data):
-        marker, size = data[i + 1], struct.unpack(">H", data[i + 2:i + 4])[0]
-        seg = data[i + 4:i + 2 + size]
-        if marker == 0xDB:
-            k = 0
-            while k < len(seg):
-                tables += seg[k + 1:k + 65]
-                k += 65
-        elif marker == 0xC0:
-            h, w = struct.unpack(">HH", seg[1:5])
-        elif marker == 0xDD:
-            dri = struct.unpack(">H", seg[0:2])[0]
-        elif marker == 0xDA:
-            scan = data[i + 2 + size:]
-            if scan.endswith(b"\xff\xd9"):
-                scan = scan[:-2]
-            return tables, w, h, dri, scan
-        i += 2 + size
-    raise ValueError("no scan")
-
-
-def jpeg_payloads(data, mtu, q, restart, jtype):
-    tables, w, h, dri, scan = jpeg_parts(data)
-    out, offset = [], 0
-    rst = struct.pack(">HH", restart or dri, 0xFFFF) if jtype >= 64 else b""
-    while offset < len(scan) or offset == 0:
-        head = struct.pack(">B3sBBBB", 0, offset.to_bytes(3, "big"), jtype, q, w // 8, h // 8) + rst
-        if offset == 0 and q >= 128:
-            head += struct.pack(">BBH", 0, 0, len(tables)) + tables
-        room = mtu - len(head)
-        out.append(head + scan[offset:offset + room])
-        offset += room
-    return out
-
-
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["h264", "jpeg", "check-rtcp"])
+    ap.add_argument("mode", choices=["h264", "check-rtcp"])
     ap.add_argument("files", nargs="+")
     ap.add_argument("--to")
     ap.add_argument("--bind", type=int, default=0)
@@ -122,9 +82,6 @@ def main():
     ap.add_argument("--ssrc", type=lambda v: int(v, 0), default=0x12345678)
     ap.add_argument("--mtu", type=int, default=1400)
     ap.add_argument("--stap", action="store_true")
-    ap.add_argument("--q", type=int, default=255)
-    ap.add_argument("--type", type=int, default=1)
-    ap.add_argument("--restart", type=int, default=0)
     ap.add_argument("--seq", type=int, default=1000)
     ap.add_argument("--fps", type=float, default=50.0)
     ap.add_argument("--lose", default="")
@@ -156,13 +113,7 @@ def main():
         rtcp.sendto(sr, (rh, int(rp)))
         time.sleep(0.3)  # the session thread takes it before the first frame is stamped
 
-    frames = []
-    if a.mode == "h264":
-        for au in access_units(nal_units(open(a.files[0], "rb").read())):
-            frames.append(h264_payloads(au, a.mtu, a.stap))
-    else:
-        for f in a.files:
-            frames.append(jpeg_payloads(open(f, "rb").read(), a.mtu, a.q, a.restart, a.type))
+    frames = [h264_payloads(au, a.mtu, a.stap) for au in access_units(nal_units(open(a.files[0], "rb").read()))]
 
     datagrams = []
     seq = a.seq

@@ -158,24 +158,4 @@ TEST(rtsp_utils, NtpTimeAndDisplayTexts) {
   EXPECT_EQ(FrameTypeToString(FRAME_RGB24), "");
 }
 
-TEST(rtsp_utils, AddressesAndBigEndianBuffers) {
-  sockaddr_in a{};
-  ASSERT_TRUE(GetAddress("127.0.0.1", 8000, a));
-  EXPECT_EQ(ntohs(a.sin_port), 8000);
-  EXPECT_EQ(ntohl(a.sin_addr.s_addr), 0x7F000001u);
-  sockaddr_in untouched{};
-  untouched.sin_port = 7;
-  EXPECT_FALSE(GetAddress("no-such-host.invalid", 1, untouched));
-  EXPECT_EQ(untouched.sin_port, 7);
-  std::vector<unsigned char> buf;
-  AddToBuffer(buf, static_cast<unsigned short>(0x0102));
-  AddToBuffer(buf, 0x03040506u);
-  AddToBuffer(buf, std::string("\x07\x08", 2));
-  ASSERT_EQ(buf.size(), 8u);
-  EXPECT_EQ(GetUint64(buf.data()), 0x0102030405060708ull);
-  EXPECT_EQ(GetUint32(buf.data() + 2), 0x03040506u);
-  EXPECT_EQ(GetHighWord(0x12345678u), 0x1234u);
-  EXPECT_EQ(GetLowWord(0x12345678u), 0x5678u);
-}
-
 }  // namespace
