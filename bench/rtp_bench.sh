@@ -27,31 +27,34 @@ a=rtpmap:96 H264/90000
 a=fmtp:96 packetization-mode=1
 SDP
 
-/usr/bin/time -f '%U %S' -o "$work/sink.time" "$sink" --cam 1:h264:96:127.0.0.1:27000:27001 \
-  --seconds $((secs + 30)) > "$work/sink.out" &
+# CPU seconds (user + system) of a running process, from /proc.
+cpu() { awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"; }
+
+"$sink" --cam 1:h264:96:127.0.0.1:27000:27001 --seconds $((secs + 30)) > "$work/sink.out" &
 sinkpid=$!
-/usr/bin/time -f '%U %S' -o "$work/ff.time" ffmpeg -nostdin -v error -protocol_whitelist file,udp,rtp \
-  -i "$work/s.sdp" -c copy -f framecrc "$work/ff.crc" &
+ffmpeg -nostdin -v error -protocol_whitelist file,udp,rtp -i "$work/s.sdp" -c copy -f framecrc "$work/ff.crc" &
 ffpid=$!
 sleep 2
+# Start-up (loading libraries) is left out: only the streaming is measured.
+sink0=$(cpu $sinkpid)
+ff0=$(cpu $ffpid)
 ffmpeg -nostdin -v error -re -i "$work/s.h264" -c copy -f rtp \
   'rtp://127.0.0.1:8000?localrtpport=27000&localrtcpport=27001' > /dev/null &
+sender=$!
 ffmpeg -nostdin -v error -re -i "$work/s.h264" -c copy -f rtp 'rtp://127.0.0.1:9000' > /dev/null
-wait %3 2> /dev/null || true
+wait "$sender" || true
 sleep 1
-# time(1) signals its child, so both end as on Ctrl-C and report.
-pkill -INT -P "$sinkpid" || true
-pkill -INT -P "$ffpid" || true
+sink1=$(cpu $sinkpid)
+ff1=$(cpu $ffpid)
+kill -INT "$sinkpid" "$ffpid"
 wait "$sinkpid" "$ffpid" || true
 
-read -r su ss < <(tail -n 1 "$work/sink.time")
-read -r fu fs < <(tail -n 1 "$work/ff.time")
 datagrams=$(sed -n 's/.*datagrams=\([0-9]*\).*/\1/p' "$work/sink.out")
 delivered=$(grep -c '^frame ' "$work/sink.out" || true)
 ffdelivered=$(grep -vc '^#' "$work/ff.crc" || true)
 awk -v s="$secs" -v n="$frames" -v d="$datagrams" -v a="$delivered" -v b="$ffdelivered" \
-    -v su="$su" -v ss="$ss" -v fu="$fu" -v fs="$fs" 'BEGIN {
-  sink = (su + ss) / s; ff = (fu + fs) / s;
+    -v s0="$sink0" -v s1="$sink1" -v f0="$ff0" -v f1="$ff1" 'BEGIN {
+  sink = (s1 - s0) / s; ff = (f1 - f0) / s;
   printf "stream: %d frames, %.0f packets/s\n", n, d / s;
   printf "transport: %d frames delivered, %.4f CPU s per stream s\n", a, sink;
   printf "ffmpeg:    %d frames delivered, %.4f CPU s per stream s\n", b, ff;

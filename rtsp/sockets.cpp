@@ -91,7 +91,11 @@ void TcpSocket::readLoop() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    if (buffer_ != nullptr) buffer_->WriteRtspBuffer(buf.data(), static_cast<unsigned>(n), session_);
+    try {
+      if (buffer_ != nullptr) buffer_->WriteRtspBuffer(buf.data(), static_cast<unsigned>(n), session_);
+    } catch (const std::exception& e) {
+      log_error_format("RTSP receiver: control bytes lost: %s", e.what());
+    }
   }
 }
 
