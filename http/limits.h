@@ -36,7 +36,11 @@ inline constexpr double kOpenShareOfDescriptors = 0.75;
 // A worker thread with nothing to do waits this long for the next request
 // before it ends.
 inline constexpr int kIdleThreadKeepMs = 2000;
-inline constexpr int kListenBacklog = 10;
+// The listener accepts as fast as connections come, so the queue only
+// absorbs bursts; at 10 a burst of attackers made the kernel drop the
+// handshake of the next client, which then waited a second or more for a
+// retransmission.
+inline constexpr int kListenBacklog = 128;
 // Connections accepted in one turn of the listener before it looks at the
 // others again.
 inline constexpr int kAcceptBurst = 64;
