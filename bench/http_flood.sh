@@ -23,16 +23,10 @@ want=8192
 if [[ $hard != unlimited && $hard -lt $want ]]; then want=$hard; fi
 ulimit -Sn "$want"
 
-work=$(mktemp -d /tmp/http_flood.XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_name=http_flood
+source "$top/bench/bench_lib.sh"
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(freeport)
 mkdir -p "$work/bin" "$work/tmp" "$work/www"
 printf '<html><body><p>status ok</p></body></html>\n' > "$work/www/small.html"
 cp "$server" "$work/bin/"  # it logs to ../tmp beside its binary

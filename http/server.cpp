@@ -23,13 +23,19 @@
 
 namespace {
 
-// Like std::stoi: leading blanks and sign, trailing text ignored, int range.
-bool contentLength(const std::string& text, int& value) {
+// Read like std::stoi: leading blanks and sign, trailing text ignored.
+// Text without digits is no length; a number beyond the int range is a
+// length far above the limit (ignoring it would run the page without the
+// body the client is sending).
+enum class Declared { kNone, kLength, kTooLarge };
+Declared contentLength(const std::string& text, int& value) {
   try {
     value = std::stoi(text);
-    return true;
+    return Declared::kLength;
+  } catch (const std::out_of_range&) {
+    return Declared::kTooLarge;
   } catch (const std::logic_error&) {
-    return false;
+    return Declared::kNone;
   }
 }
 
@@ -92,8 +98,9 @@ struct HttpServer::Core {
     // ignored, one above the limit (or negative) refused unread.
     std::string declared;
     int length = 0;
-    if (request.head("Content-Length", declared) && contentLength(declared, length)) {
-      if (static_cast<std::uint32_t>(length) > http_limits::kBodyMax) {
+    const Declared kind = request.head("Content-Length", declared) ? contentLength(declared, length) : Declared::kNone;
+    if (kind != Declared::kNone) {
+      if (kind == Declared::kTooLarge || static_cast<std::uint32_t>(length) > http_limits::kBodyMax) {
         response.sendError(413);
         served.inputLeft = true;
         return served;

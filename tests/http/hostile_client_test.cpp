@@ -202,7 +202,7 @@ TEST_F(HostileClients, SlowReaderIsDroppedAndTheOnlyWorkerServesTheNext) {
   ::close(reader);
 }
 
-TEST_F(HostileClients, ArgumentsBeyondTheCapAre413) {
+TEST_F(HostileClients, ArgumentsBeyondTheCapAndLengthsBeyondIntAre413) {
   serve({});
   const auto pairs = [](int n) {
     std::string text;
@@ -227,6 +227,8 @@ TEST_F(HostileClients, ArgumentsBeyondTheCapAre413) {
       {"GET /args?" + pairs(1024) + " HTTP/1.1\r\n\r\n", "HTTP/1.1 200 OK"},
       {"GET /args?" + pairs(1025) + " HTTP/1.1\r\n\r\n", "HTTP/1.1 413 Request Entity Too Large"},
       {post(form, pairs(1024)), "HTTP/1.1 200 OK"},
+      {"POST /args HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\nx", "HTTP/1.1 413 Request Entity Too Large"},
+      {"POST /args HTTP/1.1\r\nContent-Length: -99999999999\r\n\r\nx", "HTTP/1.1 413 Request Entity Too Large"},
       {post(form, pairs(120000)), "HTTP/1.1 413 Request Entity Too Large"},
       {post(parts, multipart(1025)), "HTTP/1.1 413 Request Entity Too Large"},
       {"POST /args?" + pairs(1000) + " HTTP/1.1\r\nContent-Type: " + form + "\r\nContent-Length: 120\r\n\r\n" +
