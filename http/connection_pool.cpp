@@ -104,6 +104,17 @@ std::deque<HttpConnection>::iterator ConnectionPool::pickFairly() {
 }
 
 void ConnectionPool::work(int id) {
+  try {
+    serveQueue();
+  } catch (const std::exception& e) {
+    // Bookkeeping ran out of memory: this worker ends, the others go on.
+    log_error_format("HttpServer: worker ended: %s", e.what());
+  }
+  std::lock_guard lock(mutex_);
+  finished_.push_back(id);
+}
+
+void ConnectionPool::serveQueue() {
   std::unique_lock lock(mutex_);
   while (true) {
     ++idle_;
@@ -141,7 +152,6 @@ void ConnectionPool::work(int id) {
     }
     cv_.notify_all();  // stop() waits for the service to empty
   }
-  finished_.push_back(id);
 }
 
 void ConnectionPool::stop(std::chrono::milliseconds grace) {

@@ -71,6 +71,8 @@ class ConnectionPool {
   };
 
   void work(int id);
+  // Serves queued connections until idle too long or stopping.
+  void serveQueue();
   // Called with mutex_ held.
   std::deque<HttpConnection>::iterator pickFairly();
   void releaseLocked(const std::string& peer);

@@ -289,7 +289,15 @@ int HttpServer::liveConnections() const { return pool_ ? pool_->busy() : 0; }
 
 int HttpServer::openConnections() const { return pool_ ? pool_->openTotal() : 0; }
 
-void HttpServer::ListeningThread(HttpServer* server) { server->loop_->run(); }
+void HttpServer::ListeningThread(HttpServer* server) {
+  try {
+    server->loop_->run();
+  } catch (const std::exception& e) {
+    // Out of memory with thousands of connections: the server stops
+    // accepting, the process and the requests in service go on.
+    log_error_format("HttpServer: listener ended: %s", e.what());
+  }
+}
 
 HttpServer& webserver() {
   static HttpServer server;
