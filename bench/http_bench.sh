@@ -34,7 +34,7 @@ nport=$(freeport)
 mkdir -p "$work/bin" "$work/tmp"
 # The server logs to ../tmp beside its binary: keep that out of the tree.
 cp "$server" "$work/bin/"
-"$work/bin/http_bench_server" "$kport" "$work/www/small.html" "$work/www/large.html" 2>/dev/null &
+"$work/bin/http_bench_server" --peer-connections 1024 "$kport" "$work/www/small.html" "$work/www/large.html" 2>/dev/null &
 pids+=($!)
 
 cat > "$work/nginx.conf" <<NGX

@@ -142,15 +142,15 @@ void ConnectionPool::serveQueue() {
     if (peer != peers_.end()) --peer->second.busy;
     releaseLocked(connection.peerip);
     if (served.bytesHeld >= http_limits::kTrimAfterBytes) trimWanted_ = true;
-    if (trimWanted_ && inService_.empty()) {
-      trimWanted_ = false;
-      lock.unlock();
-      // Freed request memory sits in per-thread arenas that glibc keeps
-      // otherwise; a burst of large posts would keep its peak for good.
-      ::malloc_trim(0);
-      lock.lock();
-    }
-    cv_.notify_all();  // stop() waits for the service to empty
+    if (stopping_) drained_.notify_all();
+  }
+  // Idle for a while: freed request memory sits in per-thread arenas that
+  // glibc keeps otherwise, and a burst of large posts would keep its peak
+  // for good. Not while busy: trimming costs more than a small request.
+  if (trimWanted_ && !stopping_) {
+    trimWanted_ = false;
+    lock.unlock();
+    ::malloc_trim(0);
   }
 }
 
@@ -163,7 +163,7 @@ void ConnectionPool::stop(std::chrono::milliseconds grace) {
     queued.swap(ready_);
     for (const auto& c : queued) releaseLocked(c.peerip);
     cv_.notify_all();
-    cv_.wait_for(lock, grace, [&] { return inService_.empty(); });
+    drained_.wait_for(lock, grace, [&] { return inService_.empty(); });
     // Wakes workers blocked on a slow peer; their handlers are not cut.
     for (const int socket : inService_) ::shutdown(socket, SHUT_RDWR);
     workers.swap(workers_);

@@ -82,7 +82,8 @@ class ConnectionPool {
   const Serve serve_;
 
   mutable std::mutex mutex_;
-  std::condition_variable cv_;
+  std::condition_variable cv_;       // work queued, or stopping
+  std::condition_variable drained_;  // stopping and a request finished
   std::unordered_map<std::string, Peer> peers_;  // guarded by mutex_
   int open_ = 0;                                 // guarded by mutex_
   std::deque<HttpConnection> ready_;             // guarded by mutex_

@@ -50,8 +50,8 @@ inline constexpr int kAcceptBurst = 64;
 // times its size in map nodes.
 inline constexpr std::size_t kArgumentsMax = 1024;
 // After a request that held this much, the heap is given back to the system
-// once the workers fall idle (a burst of large posts would otherwise keep
-// its peak).
+// by the first worker that ends for want of work (a burst of large posts
+// would otherwise keep its peak).
 inline constexpr std::size_t kTrimAfterBytes = 64 * 1024;
 // Stopping the server: requests in flight get this long to finish before
 // their connections are shut down; their handlers always run to the end.

@@ -179,17 +179,33 @@ void Listener::admit(int fd, std::string peerip, int peerport) {
   const int cork = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
 
+  pool_.opened(peerip);
+  // Most clients send their request with the handshake: then it goes to a
+  // worker at once, without a turn through epoll.
+  std::string header;
+  switch (sock_readheader_step(fd, header, http_limits::kHeaderMax)) {
+    case HeaderStep::kComplete:
+      pool_.submit(HttpConnection{fd, std::move(peerip), peerport, std::move(header)});
+      return;
+    case HeaderStep::kNeedMore: break;
+    case HeaderStep::kClosed:
+    case HeaderStep::kError:
+    case HeaderStep::kTooLong:
+      ::close(fd);
+      pool_.released(peerip);
+      return;
+  }
   const std::uint64_t id = nextId_++;
   epoll_event ev{};
   ev.events = EPOLLIN | EPOLLRDHUP;
   ev.data.u64 = id;
   if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) {
     ::close(fd);
+    pool_.released(peerip);
     return;
   }
-  pool_.opened(peerip);
   waitingByPeer_[peerip].insert(id);
-  waiting_.emplace(id, Waiting{fd, std::move(peerip), peerport, {},
+  waiting_.emplace(id, Waiting{fd, std::move(peerip), peerport, std::move(header),
                                Clock::now() + std::chrono::seconds(limits_.timeoutSec)});
 }
 

@@ -139,7 +139,6 @@ struct HttpServer::Core {
     log_info_format("%s:%d [*%d] \"%s %s HTTP/%s\" %03d - %d/%d", c.peerip.c_str(), c.peerport, c.socket,
                     request.method.c_str(), request.path.c_str(), request.version.c_str(), status,
                     static_cast<int>(request.body.size()), static_cast<int>(response.bodySize()));
-    served.bytesHeld += response.bodySize();
     if (status == 200 || status == 302) {
       if (request.supportcompress()) response.compress = HttpResponse::kCompressAllowed;
       response.sendme(status);
