@@ -74,10 +74,11 @@ void ConnectionPool::submit(HttpConnection connection) {
     done = takeFinishedLocked();
     if (idle_ >= static_cast<int>(ready_.size())) {
       cv_.notify_one();
-    } else if (static_cast<int>(workers_.size()) < maxWorkers_) {
+    } else if (alive_ < maxWorkers_) {
       const int id = nextWorker_++;
       try {
         workers_.emplace(id, std::thread(&ConnectionPool::work, this, id));
+        ++alive_;
       } catch (const std::system_error& e) {
         // The request waits for a worker that is running already.
         log_error_format("HttpServer: worker thread not started: %s", e.what());
@@ -109,6 +110,8 @@ void ConnectionPool::work(int id) {
   } catch (const std::exception& e) {
     // Bookkeeping ran out of memory: this worker ends, the others go on.
     log_error_format("HttpServer: worker ended: %s", e.what());
+    std::lock_guard lock(mutex_);
+    --alive_;
   }
   std::lock_guard lock(mutex_);
   finished_.push_back(id);
@@ -121,7 +124,12 @@ void ConnectionPool::serveQueue() {
     cv_.wait_for(lock, std::chrono::milliseconds(http_limits::kIdleThreadKeepMs),
                  [&] { return stopping_ || !ready_.empty(); });
     --idle_;
-    if (stopping_ || ready_.empty()) break;
+    if (stopping_ || ready_.empty()) {
+      // From here on this worker takes no work: a request queued now
+      // starts another.
+      --alive_;
+      break;
+    }
     const auto it = pickFairly();
     HttpConnection connection = std::move(*it);
     ready_.erase(it);

@@ -91,6 +91,7 @@ class ConnectionPool {
   std::map<int, std::thread> workers_;           // guarded by mutex_
   std::vector<int> finished_;                    // worker ids; guarded by mutex_
   int nextWorker_ = 0;                           // guarded by mutex_
+  int alive_ = 0;  // workers still taking work; guarded by mutex_
   int idle_ = 0;                                 // guarded by mutex_
   bool trimWanted_ = false;                      // guarded by mutex_
   bool stopping_ = false;                        // guarded by mutex_
