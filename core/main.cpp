@@ -91,6 +91,9 @@ int main(int argc, char** argv) {
   }
 
   std::cout << std::endl << "Quit program..." << std::endl;
+  // Pages read the pipeline objects below and log through the core that
+  // static destruction frees: no request may run past this point.
+  webserver().stop();
   resproc.stop();
   cnnproc.stop = true;
   decode.stop = true;
