@@ -36,10 +36,14 @@ std::string md5of(const SimpleFile& f) {
 
 }  // namespace
 
-UploadWebLazy::UploadWebLazy()
-    : poster([](const std::string& u, const SimpleFile& f, const std::atomic<bool>* cancel) {
-        return httppost(u, f.bytes(), f.size, cancel);
-      }) {}
+UploadWebLazy::Poster UploadWebLazy::httpPoster() {
+  return [](const std::string& u, const SimpleFile& f, const std::atomic<bool>* cancel) {
+    return httppost(u, f.bytes(), f.size, cancel);
+  };
+}
+
+UploadWebLazy::UploadWebLazy(Poster poster, std::chrono::milliseconds minFailPause)
+    : poster_(std::move(poster)), minFailPause_(minFailPause) {}
 
 UploadWebLazy::~UploadWebLazy() { stop(); }
 
@@ -137,7 +141,7 @@ void UploadWebLazy::operator()() {
     // b-d. Post it.
     const std::string address = url + "?type=upload&hash=" + md5of(file);
     const auto t0 = std::chrono::steady_clock::now();
-    const int result = poster(address, file, &stop_);
+    const int result = poster_(address, file, &stop_);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     if (!running()) return;
     if (result >= 0) {
@@ -165,7 +169,7 @@ void UploadWebLazy::operator()() {
                   << " times in a row, moved to the back of the queue" << std::endl;
     }
     const auto configured = std::chrono::milliseconds(static_cast<std::uint32_t>(faildelay.load()) * 1000ull);
-    if (!pause(std::max(configured, minFailPause))) return;
+    if (!pause(std::max(configured, minFailPause_))) return;
   }
 }
 
