@@ -86,7 +86,7 @@ void scaleInto(const cv::Mat& src, cv::Mat dst, const cv::Scalar& background, bo
     cv::resize(src, place, scaledSize, 0, 0, cv::INTER_LINEAR);
     return;
   }
-  cv::Mat scaled;
+  cv::Mat scaled = reusablePicture(PictureBuffer::ScaledFrame, scaledSize.height, scaledSize.width, src.type());
   cv::resize(src, scaled, scaledSize, 0, 0, cv::INTER_LINEAR);
   scaled(cv::Rect(sx.src, sy.src, sx.len, sy.len)).copyTo(dst(cv::Rect(sx.dst, sy.dst, sx.len, sy.len)));
 }

@@ -41,7 +41,7 @@ cv::Scalar GetColor(const char* text);
 // so a worker building event after event does not fault in fresh pages for
 // each. A buffer is handed out again only once every cv::Mat that shared its
 // previous picture has let go; until then a new one takes its place.
-enum class PictureBuffer { CollageCanvas, ColourFrame, Count };
+enum class PictureBuffer { CollageCanvas, ColourFrame, ScaledFrame, Count };
 cv::Mat reusablePicture(PictureBuffer use, int rows, int cols, int type);
 
 // Converts an ARGB32 cairo surface into an 8-bit BGR picture.
