@@ -38,7 +38,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Frame = std::vector<std::uint8_t>;
 
-constexpr int kRuns = 3;                    // best of
+constexpr int kRuns = 5;                    // best of
 constexpr unsigned kBatch = kovira::CnnProc::kMaxBatch;
 constexpr std::uint32_t kBackPressure = 25;  // the decode stage's limit
 constexpr std::uint64_t kStoreBytes = 512ull << 20;
