@@ -13,7 +13,7 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 // The bytes a record stands for: its own and, for a frame inside a
 // sequence, every byte from the sequence start (a P frame without the
 // earlier frames of its group cannot be decoded, so overwriting any of them
-// takes its picture away as well).
+// takes its picture away as well): [lowOf, highOf).
 const std::uint8_t* lowOf(const FrameMetadata& rec) {
   return std::min(rec.seqStart.load(kRelaxed), rec.data.load(kRelaxed));
 }
