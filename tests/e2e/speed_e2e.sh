@@ -37,17 +37,6 @@ trap cleanup EXIT
 source "$fixtures/unit_session.sh"
 
 phase() { echo "---- $*"; }
-failed=0
-expect() {  # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
-
-free_port() {
-  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # A collector on loopback and the identity file naming it; sets $identity.
 start_collector() {
   local dir=$1

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -117,9 +118,15 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   const SimpleFile poison = randomArchive(100, 1);
   const SimpleFile good = randomArchive(200, 2);
   std::atomic<int> goodSent{0};
+  std::atomic<int> poisonPosts{0};
   UploadWebLazy queue(
       [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
-        if (f.data == poison.data) return -1;
+        if (f.data == poison.data) {
+          // A post that throws, whatever it throws, is a failed post.
+          if (++poisonPosts == 1) throw 42;
+          if (poisonPosts == 2) throw std::runtime_error("no route");
+          return -1;
+        }
         ++goodSent;
         return 0;
       },
@@ -135,6 +142,8 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("[DBG] upload: archive of 100 bytes failed 10 times in a row, moved to the back of the queue"),
             std::string::npos);
+  EXPECT_NE(out.find("[ERR] upload: unknown failure\n"), std::string::npos);
+  EXPECT_NE(out.find("[ERR] upload: no route\n"), std::string::npos);
   EXPECT_EQ(queue.queued(), 1u);  // the failing one is kept, never dropped
   EXPECT_GE(queue.failed, 10u);
 }
