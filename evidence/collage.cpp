@@ -19,7 +19,8 @@ Collage::Collage(int type, int width, int height) {
     log_error_format("Collage size %d x %d is too small", width, height);
     throw std::out_of_range("Incorrect config for collage");
   }
-  image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
+  image = reusablePicture(PictureBuffer::CollageCanvas, height, width, CV_8UC3);
+  image.setTo(cv::Scalar::all(0));
   cells.emplace_back(1, 1, width - 1, height - 1);
   if (!LoadConfig(type, width, height)) throw std::out_of_range("Incorrect config for collage");
 }

@@ -145,8 +145,9 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   const Settings s = readSettings(action, track);
   kovira::CamBuf& store = storeOf(s.camid);
 
-  // 1-4. The evidence frame, copied once and checked.
-  EvidenceFrame evidenceFrame;
+  // 1-4. The evidence frame, copied once and checked, into this worker's
+  //      own buffer (nothing of it outlives the event).
+  thread_local EvidenceFrame evidenceFrame;
   const FrameCopyStatus copied = copyEvidenceFrame(store, frame, evidenceFrame);
   if (copied != FrameCopyStatus::Copied) {
     reportFrameCopy(copied, plate);
