@@ -10,7 +10,6 @@ namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace camera { void modinit() {} }
 namespace carflow { void modinit() {} }
-namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
@@ -19,7 +18,6 @@ namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
-namespace config_add { void modinit() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
