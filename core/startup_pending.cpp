@@ -25,6 +25,5 @@ namespace baslerweb { void basler_httphook_init() {} }
 namespace camauto { void initfunc() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
-namespace directory { void directory_httphook_init() {} }
 namespace busline_kormelino { void modinit() {} }
 // clang-format on
