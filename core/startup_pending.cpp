@@ -4,7 +4,6 @@
 
 // clang-format off
 namespace wrongdir { void modinit() {} }
-namespace webcam { void cambuf_httphook_init() {} }
 namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
@@ -14,7 +13,6 @@ namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
-namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
