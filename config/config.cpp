@@ -274,6 +274,8 @@ void GlobalConfig::work() {
   }
 }
 
+void GlobalConfig::learnSaved() { knownHash_ = textHash(whole(0)); }
+
 void GlobalConfig::tick() {
   std::string path;
   {

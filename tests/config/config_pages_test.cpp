@@ -38,7 +38,7 @@ std::string goldenPath(const std::string& name) {
   return std::string(KOVIRA_SOURCE_DIR) + "/tests/data/pages/" + name;
 }
 
-class ConfigPages : public ::testing::Test {
+class pagesConfig : public ::testing::Test {
  protected:
   void SetUp() override {
     kovira::testing::clearScene();
@@ -60,7 +60,7 @@ class ConfigPages : public ::testing::Test {
 
 // Pages byte for byte. KOVIRA_WRITE_GOLDEN=1 rewrites the files (review
 // the difference before committing it).
-TEST_F(ConfigPages, PagesMatchTheirGoldenFiles) {
+TEST_F(pagesConfig, PagesMatchTheirGoldenFiles) {
   const std::pair<const char*, const char*> pages[] = {
       {"/config/", "config_index.html"},       {"/config/global/", "config_global.html"},
       {"/config/act2/", "config_act2.html"},   {"/config/zon1/", "config_zon1.html"},
@@ -76,7 +76,7 @@ TEST_F(ConfigPages, PagesMatchTheirGoldenFiles) {
   }
 }
 
-TEST_F(ConfigPages, FormRefusesBadFieldsAndChangesNothing) {
+TEST_F(pagesConfig, FormRefusesBadFieldsAndChangesNothing) {
   const struct {
     const char* target;
     const char* form;
@@ -104,7 +104,7 @@ TEST_F(ConfigPages, FormRefusesBadFieldsAndChangesNothing) {
   }
 }
 
-TEST_F(ConfigPages, FormPostsStoreTrimmedValuesAndRedirect) {
+TEST_F(pagesConfig, FormPostsStoreTrimmedValuesAndRedirect) {
   PageReply r = post("/config/global/", "devname=+%D0%9A%D0%B0%D0%BC%D0%B5%D1%80%D0%B0+2+&posa=7&timezone=-2");
   EXPECT_EQ(r.status, 302);
   EXPECT_EQ(r.headers.at("Location"), "/config/");
@@ -139,7 +139,7 @@ TEST_F(ConfigPages, FormPostsStoreTrimmedValuesAndRedirect) {
   EXPECT_EQ(z.calcost, 1.5f);
 }
 
-TEST_F(ConfigPages, UpdateEndpointAnswers) {
+TEST_F(pagesConfig, UpdateEndpointAnswers) {
   const std::string zoneBefore = kovira::config().exportSection("zone", 3, 1);
   const struct {
     const char* target;
@@ -181,7 +181,7 @@ TEST_F(ConfigPages, UpdateEndpointAnswers) {
   EXPECT_NE(r.body.find("\"devname\": \"x&type=zone\""), std::string::npos);
 }
 
-TEST_F(ConfigPages, SectionForADeletedRecordBringsItBack) {
+TEST_F(pagesConfig, SectionForADeletedRecordBringsItBack) {
   ASSERT_EQ(post("/config/zon3/del", "").status, 302);
   ASSERT_EQ(post("/config/act2/del", "").status, 302);
   EXPECT_EQ(kovira::config().whole(0).find("\"zoneid\": 3"), std::string::npos);
@@ -194,7 +194,7 @@ TEST_F(ConfigPages, SectionForADeletedRecordBringsItBack) {
   EXPECT_NE(file.find("\"actid\": 2"), std::string::npos);
 }
 
-TEST_F(ConfigPages, MissingOrOversizedIdsAnswer404) {
+TEST_F(pagesConfig, MissingOrOversizedIdsAnswer404) {
   for (const char* target : {"/config/act99/", "/config/zon99/", "/config/act99/del", "/config/zon2/del",
                              "/config/act99999999999/", "/config/zon99999999999/del", "/config/act0/del"}) {
     EXPECT_EQ(get(target).status, 404) << target;
@@ -202,7 +202,7 @@ TEST_F(ConfigPages, MissingOrOversizedIdsAnswer404) {
   }
 }
 
-TEST_F(ConfigPages, AddPageChoosesIdsInRange) {
+TEST_F(pagesConfig, AddPageChoosesIdsInRange) {
   PageReply r = post("/config/add/", "type=abcd");
   EXPECT_EQ(r.headers.at("Location"), "/config/");
   EXPECT_EQ(kovira::actions().size(), 1u);
@@ -226,7 +226,7 @@ TEST_F(ConfigPages, AddPageChoosesIdsInRange) {
   EXPECT_EQ(post("/config/add/", "type=speed").headers.at("Location"), "/config/act3/");
 }
 
-TEST_F(ConfigPages, AddPageRefusesA97thAction) {
+TEST_F(pagesConfig, AddPageRefusesA97thAction) {
   while (kovira::actions().size() < kovira::kMaxActions) ASSERT_EQ(post("/config/add/", "type=speed").status, 302);
   const PageReply r = post("/config/add/", "type=speed");
   EXPECT_EQ(r.status, 500);
@@ -234,7 +234,7 @@ TEST_F(ConfigPages, AddPageRefusesA97thAction) {
   EXPECT_EQ(get("/config/add/").status, 500);
 }
 
-TEST_F(ConfigPages, ConcurrentAddsGetDistinctIds) {
+TEST_F(pagesConfig, ConcurrentAddsGetDistinctIds) {
   constexpr int kClients = 8;
   constexpr int kEach = 5;
   std::vector<std::thread> clients;

@@ -36,9 +36,9 @@ class TempTree : public ::testing::Test {
   fs::path root;
 };
 
-using SensorBlocks = TempTree;
+using pagesIndexSensors = TempTree;
 
-TEST_F(SensorBlocks, ReadableZonesAndAWholePowerMonitorOnly) {
+TEST_F(pagesIndexSensors, ReadableZonesAndAWholePowerMonitorOnly) {
   const std::string thermal = "sys/devices/virtual/thermal/thermal_zone";
   const std::string power = "sys/devices/3160000.i2c/i2c-0/0-0041/iio_device/";
   EXPECT_EQ(indexpage::sensorBlocks(root.string()), "<h2>Temperature</h2>\n");
@@ -56,7 +56,7 @@ TEST_F(SensorBlocks, ReadableZonesAndAWholePowerMonitorOnly) {
             zones + "<h2>Power monitor</h2>\n<b>Voltage:</b> 12.00 V<br><b>Power:</b> 5.25 W<br>");
 }
 
-TEST(CarrierRows, FollowTheBoardsValues) {
+TEST(pagesIndexCarrierRows, FollowTheBoardsValues) {
   const std::string head = "<table class=bordertable><tr><td>Parameter</td><td>Value</td></tr>";
   auto st = [](std::uint32_t u, std::uint32_t v1, std::uint32_t v2, std::uint32_t a, std::uint32_t g) {
     board::Status s;
@@ -92,9 +92,9 @@ TEST(CarrierRows, FollowTheBoardsValues) {
     EXPECT_EQ(indexpage::carrierRows(c.version, c.status, c.coords), head + c.rows + "</table>") << c.status.U;
 }
 
-using CarrierBlock = TempTree;
+using pagesIndexCarrier = TempTree;
 
-TEST_F(CarrierBlock, NoBoardAndSimulatedBoards) {
+TEST_F(pagesIndexCarrier, NoBoardAndSimulatedBoards) {
   SttyDev none;
   EXPECT_EQ(indexpage::carrierBlock(none), "<h2>Carrier status</h2>\nno connection to carrier");
 
@@ -123,7 +123,7 @@ TEST_F(CarrierBlock, NoBoardAndSimulatedBoards) {
   EXPECT_EQ(gnss, 1u);
 }
 
-TEST(IndexPage, ModeFormAndItsPost) {
+TEST(pagesIndexMode, ModeFormAndItsPost) {
   HttpServer server;
   indexpage::subscribe(server);
   kovira::config().suspended = 0;

@@ -27,7 +27,7 @@ std::string cyrillic(int n) {
   return s;
 }
 
-class FolderPages : public ::testing::Test {
+class pagesFolder : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/kovira-folders-XXXXXX";
@@ -45,7 +45,7 @@ class FolderPages : public ::testing::Test {
   HttpServer server;
 };
 
-TEST_F(FolderPages, OnlyWhatLiesInsideAFolderIsServed) {
+TEST_F(pagesFolder, OnlyWhatLiesInsideAFolderIsServed) {
   put("inside.txt", "in");
   fs::create_symlink("/etc", dir / "etc-link");
   fs::create_symlink("/etc/hostname", dir / "host-link");
@@ -66,7 +66,7 @@ TEST_F(FolderPages, OnlyWhatLiesInsideAFolderIsServed) {
   for (const auto& [target, status] : cases) EXPECT_EQ(callPage(server, "GET", target).status, status) << target;
 }
 
-TEST_F(FolderPages, ListingSortsDirectoriesFirstAndLinksEveryEntry) {
+TEST_F(pagesFolder, ListingSortsDirectoriesFirstAndLinksEveryEntry) {
   fs::create_directory(dir / "Zeta");
   fs::create_directory(dir / "alpha");
   put("b.TXT", "12345");
@@ -101,7 +101,7 @@ TEST_F(FolderPages, ListingSortsDirectoriesFirstAndLinksEveryEntry) {
   EXPECT_NE(inner.body.find("folder.gif"), std::string::npos);
 }
 
-TEST(FolderPageParts, IconsWidthsAndTimes) {
+TEST(pagesFolderParts, IconsWidthsAndTimes) {
   EXPECT_EQ(http_image_tag("PNG"), "<img src=\"https://www.apache.org/icons/image2.gif\" alt=\"\">");
   EXPECT_NE(http_image_tag("").find("unknown.gif"), std::string::npos);
   EXPECT_NE(http_image_tag("default").find("unknown.gif"), std::string::npos);
@@ -119,7 +119,7 @@ TEST(FolderPageParts, IconsWidthsAndTimes) {
 
 // A large file goes out whole over a real socket while the process's peak
 // memory barely moves.
-TEST_F(FolderPages, LargeFileIsStreamed) {
+TEST_F(pagesFolder, LargeFileIsStreamed) {
   constexpr off_t kSize = off_t(1) << 30;
   {
     std::ofstream out(dir / "big.bin", std::ios::binary);
