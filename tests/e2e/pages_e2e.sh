@@ -39,7 +39,8 @@ source "$fixtures/unit_session.sh"
 trap '[ -z "${unit_job-}" ] || unit_stop 5 || true' EXIT
 port=$(free_port)
 cfg=$work/cfg.json
-printf '[{"type": "action", "actid": 2, "method": "speed"},\n {"type": "global", "webserver": %s}]\n' "$port" > "$cfg"
+printf '[{"type": "action", "actid": 1, "method": "speed"},\n {"type": "action", "actid": 2, "method": "speed"},
+ {"type": "global", "webserver": %s}]\n' "$port" > "$cfg"
 start() {
   unit_start "$work" "$build/bin/kovira" "$cfg"
   local i
@@ -89,7 +90,19 @@ expect "the unit lives" test "$(status_of "$(url /config/)")" = 200
 sleep 1.5  # two ticks of the store: a change would be on disk by now
 expect "the file is unchanged" cmp -s "$cfg" "$work/saved.json"
 
-# 3. Folders stay inside their roots.
+# 3. As an operator uses them: a browser renders the pages and submits forms.
+submit() { echo "submit:document.querySelector(\"$1\").value = $2; document.forms[0].submit()"; }
+expect "browser renders and submits the forms" env HOME="$work" timeout 120 /usr/bin/python3 \
+  "$fixtures/browser.py" "$work" "$(url '')" \
+  open:/ "text:Режим работы" shot:index.png "$(submit 'select[name=suspended]' "'1'")" \
+  open:/config/global/ "text:Часовой пояс" shot:global.png "$(submit 'input[name=devname]' "'Камера №1'")" \
+  open:/config/act1/ "text:Подпись" shot:act1.png "$(submit 'textarea[name=label]' "'line one\\nline two'")" \
+  open:/debug/diagnostics/ "text:Общая диагностическая информация" shot:diagnostics.png
+expect "the file holds the mode" holds 5 '"suspended": 1'
+expect "the file holds the device name" holds 5 '"devname": "Камера №1"'
+expect "the file holds the label with LF" holds 5 '"label": "line one\nline two"'
+
+# 4. Folders stay inside their roots.
 mkdir -p /tmp/inside
 echo hello > "/tmp/inside/a b ц.txt"
 ln -s /etc /tmp/inside/etc-link
@@ -99,11 +112,12 @@ expect "link out: 404" test "$(status_of "$(url /tmp/inside/etc-link/hostname)")
 href=$(curl -s "$(url /tmp/inside/)" | grep -o 'href="a[^"]*"' | cut -d'"' -f2)
 expect "a listed file downloads by its link" test "$(curl -s "$(url "/tmp/inside/$href")")" = hello
 
-# 4. The restarted unit reads what was saved.
+# 5. The restarted unit reads what was saved.
 unit_stop 10
 port=$port2
 start
 curl -s "$(url /config/whole.json)" > "$work/whole.json"
 expect "restart keeps the action" grep -q '"method": "carflow"' "$work/whole.json"
+expect "restart keeps the label" grep -qF '"label": "line one\nline two"' "$work/whole.json"
 expect "restart keeps the port" grep -q "\"webserver\": $port2" "$work/whole.json"
 exit $failed
