@@ -57,10 +57,29 @@ int noRoom(HttpResponse& resp, IdChoice why) {
   return 500;
 }
 
-void confirmForm(HttpResponse& resp, const std::string& title, const std::string& rows) {
+// A deletion page: 404 for an id no record has; a POST switches the record
+// off and marks it removed; anything else shows the confirmation form.
+template <class Record, class Rows>
+int deletePage(const HttpRequest& req, HttpResponse& resp, bool (*has)(int), Record& (*get)(int),
+               const char* title, Rows rows) {
+  const std::optional<int> id = kovira::routeId(req);
+  if (!id || !has(*id)) return 404;
+  if (req.method == "POST") {
+    kovira::ConfigWriteLock lock;
+    Record& r = get(*id);
+    r.enabled = 0;
+    r.removed = 1;
+    return resp.redirect("/config/", 302);
+  }
+  std::string shown;
+  {
+    kovira::ConfigReadLock lock;
+    shown = rows(get(*id));
+  }
   resp.headers["Content-Type"] = kHtml;
-  resp.body << "<h1>" << title << "</h1><hr><form method=post>" << rows
+  resp.body << "<h1>" << title << "</h1><hr><form method=post>" << shown
             << "<hr><button class='update'>del</button></form>";
+  return 200;
 }
 
 }  // namespace
@@ -117,43 +136,17 @@ int http_act_add(const HttpRequest& req, HttpResponse& resp) {
 }
 
 int http_act_del(const HttpRequest& req, HttpResponse& resp) {
-  const std::optional<int> id = kovira::routeId(req);
-  if (!id || !kovira::hasAction(*id)) return 404;
-  if (req.method == "POST") {
-    kovira::ConfigWriteLock lock;
-    kovira::Action& a = kovira::action(*id);
-    a.enabled = 0;
-    a.removed = 1;
-    return resp.redirect("/config/", 302);
-  }
-  std::string rows;
-  {
-    kovira::ConfigReadLock lock;
-    const kovira::Action& a = kovira::action(*id);
-    rows = "<p>act id: " + std::to_string(a.actid) + "</p><p>method: " + htmlescape(a.method) + "</p>";
-  }
-  confirmForm(resp, "Удаление обработчика", rows);
-  return 200;
+  return deletePage(req, resp, kovira::hasAction, kovira::action, "Удаление обработчика",
+                    [](const kovira::Action& a) {
+                      return "<p>act id: " + std::to_string(a.actid) + "</p><p>method: " + htmlescape(a.method) +
+                             "</p>";
+                    });
 }
 
 int http_zon_del(const HttpRequest& req, HttpResponse& resp) {
-  const std::optional<int> id = kovira::routeId(req);
-  if (!id || !kovira::hasZone(*id)) return 404;
-  if (req.method == "POST") {
-    kovira::ConfigWriteLock lock;
-    kovira::Zone& z = kovira::zone(*id);
-    z.enabled = 0;
-    z.removed = 1;
-    return resp.redirect("/config/", 302);
-  }
-  std::string rows;
-  {
-    kovira::ConfigReadLock lock;
-    const kovira::Zone& z = kovira::zone(*id);
-    // The zone's own wording of the original page: "act id:" for the zone id.
-    rows = "<p>act id: " + std::to_string(z.zoneid) + "</p><p>coords: " + htmlescape(z.coords) +
+  // The zone's form, too, labels its id "act id:".
+  return deletePage(req, resp, kovira::hasZone, kovira::zone, "Удаление зоны", [](const kovira::Zone& z) {
+    return "<p>act id: " + std::to_string(z.zoneid) + "</p><p>coords: " + htmlescape(z.coords) +
            "</p><p>area: " + std::to_string(z.area()) + " (площадь в пикс.)</p>";
-  }
-  confirmForm(resp, "Удаление зоны", rows);
-  return 200;
+  });
 }

@@ -107,14 +107,7 @@ const std::map<std::string, std::string> http_type_images = {
     {"tgz", "compressed.gif"},  {"pdf", "layout.gif"},
 };
 
-int strlen_utf8(const std::string& s) {
-  int n = 0;
-  for (const char c : s) {
-    if (c == '\0') break;
-    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
-  }
-  return n;
-}
+int strlen_utf8(const std::string& s) { return static_cast<int>(utf8strlen(s)); }
 
 std::string padspace(int n) { return n < 1 ? std::string() : std::string(static_cast<std::size_t>(n), ' '); }
 
