@@ -47,17 +47,26 @@ long long sectionId(const std::string& type, const nlohmann::json& body) {
   return 0;
 }
 
-// Runs the record's own reader over a blank record, so that a member of the
-// wrong JSON type is found before anything real changes (a reader stops at
-// the first bad member, with the members before it applied).
-void dryRun(const std::string& type, long long id, const nlohmann::json& body) {
-  const int narrow = static_cast<int>(id);
-  if (type == "zone") {
-    kovira::Zone scratch(narrow);
-    scratch.updConfig(body);
-  } else if (type == "action") {
-    kovira::Action scratch(narrow);
-    scratch.updConfig(body);
+// A member whose JSON type its field cannot take makes the record's reader
+// throw half-way, with the members before it applied. The members are
+// checked first against the types of the record's own full section, with
+// the conversion the reader makes, so that the library's error comes
+// before anything real changes.
+void checkTypes(const std::string& type, long long id, const nlohmann::json& body) {
+  nlohmann::json shape;
+  if (type == "zone")
+    kovira::Zone(static_cast<int>(id)).tojson(shape, 1);
+  else if (type == "action")
+    kovira::Action(static_cast<int>(id)).tojson(shape, 1);
+  else
+    return;
+  for (auto it = shape.begin(); it != shape.end(); ++it) {
+    const auto member = body.find(it.key());
+    if (member == body.end() || it.key() == "type") continue;
+    if (it->is_string())
+      (void)member->get<std::string>();
+    else if (it->is_number())
+      (void)member->get<double>();
   }
 }
 
@@ -163,7 +172,7 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     if (const auto it = query.find("type"); it != query.end()) type = it->second;
     id = sectionId(type, body);
     kovira::ConfigWriteLock lock;
-    dryRun(type, id, body);
+    checkTypes(type, id, body);
     if (!cfg.updSection(type, body)) {
       resp.body << "error: can not proccess request, type=" << type << ", id=" << id << "\n" << req.body << "\n";
       return 500;

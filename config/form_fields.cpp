@@ -1,9 +1,8 @@
 #include "config/form_fields.h"
 
 #include "core/text.h"
+#include "core/utf8.h"
 #include "http/request.h"
-
-#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cmath>
@@ -11,16 +10,6 @@
 #include <limits>
 
 namespace kovira {
-
-bool validUtf8(const std::string& text) {
-  // The library's own decoder, the one that reads the file back.
-  try {
-    (void)nlohmann::json(text).dump();
-    return true;
-  } catch (const nlohmann::json::type_error&) {
-    return false;
-  }
-}
 
 void FormFields::refuse(const char* name, const char* reason) {
   if (error_.empty()) error_ = std::string("error: ") + name + ": " + reason + "\n";

@@ -15,9 +15,6 @@ class HttpRequest;
 
 namespace kovira {
 
-// Whether the bytes are UTF-8 as the configuration reader accepts it.
-bool validUtf8(const std::string& text);
-
 class FormFields {
  public:
   explicit FormFields(const HttpRequest& request) : request_(request) {}
