@@ -175,6 +175,11 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
   EXPECT_EQ(r.body, kovira::config().exportSection("global", 0, 1) + "\n");
   EXPECT_NE(r.body.find("\"webserver\": 8080"), std::string::npos);
 
+  EXPECT_EQ(postJson("/config/echo", "{\"a\": 1}").body, "{\"a\": 1}");
+  EXPECT_EQ(get("/config/echo").body, "request is empty\n");
+  EXPECT_EQ(get("/debug/config.json").body, get("/config/whole.json").body);
+  EXPECT_EQ(get("/config/whole.json").body, kovira::config().whole(1));
+
   // A JSON body sent as a form: its text must not pick the section type.
   r = post("/config/update", R"({"type": "global", "devname": "x&type=zone"})");
   EXPECT_EQ(r.status, 200);
