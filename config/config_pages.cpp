@@ -3,6 +3,7 @@
 #include "config/actions.h"
 #include "config/config.h"
 #include "config/form_fields.h"
+#include "config/json_fields.h"
 #include "config/zones.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
@@ -37,14 +38,17 @@ int badForm(HttpResponse& resp, const std::string& error) {
   return 400;
 }
 
-// The action's id in "type" "action", the zone's in "zone", the camera's in
-// "camera"; 0 for any other section. A member of the wrong JSON type throws
-// the library's type error.
+// The id member of a section: "camid", "actid" or "zoneid" by its type, as
+// the store reads it (the whole part of a number, 0 when it does not fit);
+// 0 for other types. A member that is not a number throws the library's
+// type error.
 long long sectionId(const std::string& type, const nlohmann::json& body) {
-  if (type == "camera") return body.value("camid", 0LL);
-  if (type == "action") return body.value("actid", 0LL);
-  if (type == "zone") return body.value("zoneid", 0LL);
-  return 0;
+  const char* key = type == "camera" ? "camid" : type == "action" ? "actid" : type == "zone" ? "zoneid" : nullptr;
+  if (key == nullptr) return 0;
+  const auto it = body.find(key);
+  if (it == body.end()) return 0;
+  if (!it->is_number() && !it->is_boolean()) return it->get<long long>();
+  return kovira::fittingNumber<long long>(*it).value_or(0);
 }
 
 // A member whose JSON type its field cannot take makes the record's reader
