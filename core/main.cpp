@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
 
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
+  cfg.learnSaved();
 
   // 10. Web server; a failed start is logged by the server and the unit
   // runs on without pages.
