@@ -164,7 +164,7 @@ bool validLocked(const void* handle) {
 std::string defaultSceneJson(int width, int height) {
   std::ostringstream out;
   out << R"({"width":)" << width << R"(,"height":)" << height
-      << R"(,"fps":25,"seconds":0,"port":1,"limit":60,"threshold":70,"calibration":{"rows":[)" << height / 4 << ","
+      << R"(,"module":)" << std::max(1, width / 400) << R"(,"fps":25,"seconds":1,"port":1,"limit":60,"threshold":70,"calibration":{"rows":[)" << height / 4 << ","
       << height / 2 << "," << 3 * height / 4 << R"(],"metres":6},"vehicles":[]})";
   return out.str();
 }
