@@ -27,6 +27,7 @@ inline void resetBaslerConfig() {
   c.grabbed = 0;
   c.errmajor = 0;
   c.errminor = 0;
+  c.chunks = 0;
   c.actexp = 0;
   c.actgain = 0;
   c.clearLog();
