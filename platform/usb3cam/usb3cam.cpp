@@ -132,9 +132,11 @@ struct Sim {
   double gain = 0;
 };
 
+// Never destroyed, like a loaded library's own state: a grabber thread
+// that is joined during static destruction still calls in.
 Sim& sim() {
-  static Sim s;
-  return s;
+  static Sim* s = new Sim;
+  return *s;
 }
 
 // Every function below named *Locked is called with sim().mutex held.
