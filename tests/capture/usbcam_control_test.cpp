@@ -7,7 +7,9 @@
 #include "http/response.h"
 #include "tests/capture/usbcam_fixture.h"
 
+#include <mutex>
 #include <numeric>
+#include <thread>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -159,6 +161,7 @@ class CameraAutoTest : public UsbCamTest {
     camfunc.gains.fill(0);
     camauto::setHooks(
         [this](unsigned n) {
+          std::lock_guard lock(sentMutex);  // the lens page sends from its own thread
           sent.push_back(n);
           usb3cam::setIris(static_cast<int>(n));
         },
@@ -184,6 +187,7 @@ class CameraAutoTest : public UsbCamTest {
     return std::accumulate(camfunc.exposures.begin(), camfunc.exposures.end(), 0u) / 10;
   }
   std::unique_ptr<BaslerCamera> camera;
+  std::mutex sentMutex;
   std::vector<unsigned> sent;
   std::vector<std::tuple<std::string, int, bool>> telemetry;
 };
@@ -239,6 +243,20 @@ TEST_F(CameraAutoTest, OpeningTheLensHoldsTheIrisForThreeMinutesOfRuns) {
   run(2);
   EXPECT_GT(sent.size(), commands);
   EXPECT_EQ(sent[commands], 1u);  // from an unknown position again
+}
+
+// The lens page opens the iris from an HTTP thread while the scheduler runs
+// the loop; the sanitizer runs of this test check that they share safely.
+TEST_F(CameraAutoTest, OpeningTheLensWhileTheLoopRuns) {
+  baslerConfig().actexp = 100;  // bright: the loop keeps closing the iris
+  std::thread page([] {
+    for (int i = 0; i < 300; ++i) fixopenlens();
+  });
+  for (int i = 0; i < 300; ++i) camfunc.update(1000);
+  page.join();
+  EXPECT_EQ(camfunc.tick, 300u);
+  EXPECT_GE(camfunc.holdoff, 180u);
+  EXPECT_GE(std::count(sent.begin(), sent.end(), 0u), 300);
 }
 
 TEST_F(CameraAutoTest, NothingRunsWithoutAnEnabledBaslerCamera) {
