@@ -455,10 +455,18 @@ void stopGrabber() { grabber().stop(); }
 
 void modinit() {
   attachConfig("usbcam", baslerConfig());
+  bool started = false;
+  bool ximeaSaid = false;
   for (const kovira::CameraSettings& c : kovira::cameraSettings()) {
-    if (c.enabled == 0 || c.source != "basler") continue;
+    if (c.enabled == 0) continue;
+    // The other raw camera source has no driver on this unit.
+    if (c.source == "ximea" && !ximeaSaid) {
+      std::cout << "[WARNING] cameras of the source \"ximea\" have no driver and get no frames" << std::endl;
+      ximeaSaid = true;
+    }
+    if (c.source != "basler" || started) continue;
     grabber().start(c.camid);
-    return;  // one camera per process
+    started = true;  // one camera per process
   }
 }
 

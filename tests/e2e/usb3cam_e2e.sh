@@ -23,12 +23,11 @@ command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
 work=$2/test-out/usb3cam_e2e
 rm -rf "$work"
 mkdir -p "$work"
-collector=
 fifo_holder=
 cleanup() {
   local status=$?
   [ -z "${unit_job-}" ] || unit_stop 5 || true
-  [ -z "$collector" ] || kill "$collector" 2> /dev/null || true
+  stop_collectors
   [ -z "$fifo_holder" ] || kill "$fifo_holder" 2> /dev/null || true
   bash "$fixtures/timebus.sh" stop "$work/bus" || true
   exit "$status"
@@ -47,10 +46,6 @@ wait_page() {  # wait_page PATH TEXT SECONDS
   for i in $(seq $(($3 * 10))); do page_has "$1" "$2" 2> /dev/null && return 0; sleep 0.1; done
   return 1
 }
-upload_count() {
-  [ -f "$1/requests.jsonl" ] || { echo 0; return; }
-  grep -c '"path": "/upload.php"' "$1/requests.jsonl" || true
-}
 
 phase "scene, key, collector, time daemon"
 "$bin/scenegen" "$scene" "$work/scene" > /dev/null
@@ -59,11 +54,7 @@ openssl rsa -in "$work/sign.key" -pubout -out "$work/sign.pub" 2> /dev/null
 bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
 export DBUS_SYSTEM_BUS_ADDRESS=$bus
 webport=$(free_port)
-"$python" "$fixtures/collector.py" --dir "$work/collector" --port-file "$work/collector.port" --timeout 300 \
-  > /dev/null &
-collector=$!
-for _ in $(seq 200); do [ -s "$work/collector.port" ] && break; sleep 0.05; done
-printf '{"token": "e2e", "upload": "http://127.0.0.1:%s"}\n' "$(cat "$work/collector.port")" > "$work/identity"
+start_collector "$work/collector"
 mkfifo "$work/control"
 # Holds the FIFO open for writing so that the stand-in's reader never sees
 # an end while the test writes single lines.
@@ -75,7 +66,7 @@ fifo_holder=$!
   --camera usb3 --scene "$scene" --usb3cam "$work/usb3cam.json" --fifo "$work/control"
 mkdir -p "$work/run"
 export KOVIRA_USB3CAM=$work/usb3cam.json
-unit_start "$work/run" "$bin/kovira" "$work/run.json" --tmp-size 3g --kovira-conf "$work/identity"
+unit_start "$work/run" "$bin/kovira" "$work/run.json" --tmp-size 3g --kovira-conf "$identity"
 expect "the unit started" unit_wait_line "$ready" 30
 expect "the camera is working" wait_page /debug/usbcam/ "<p><b>status:</b> working</p>" 10
 expect "chunks are on" page_has /debug/usbcam/ "<p><b>chunks supported:</b> YES</p>"
