@@ -48,6 +48,18 @@ TEST_F(UsbCamTest, OpenWritesTheSettingsInOrder) {
   expectNothingHeld();
 }
 
+TEST_F(UsbCamTest, IdentityTextLongerThanItsBufferIsNotRead) {
+  usb3cam::Options o;
+  o.model = std::string(BaslerCamera::kTextBuffer, 'm');  // no room for the terminating zero
+  o.serial = std::string(BaslerCamera::kTextBuffer - 1, 's');
+  reset(o);
+  baslerConfig().setText(&BaslerConfig::model, "before");
+  BaslerCamera camera(baslerConfig());
+  ASSERT_TRUE(camera.open());
+  EXPECT_EQ(baslerConfig().text(&BaslerConfig::model), "before");
+  EXPECT_EQ(baslerConfig().text(&BaslerConfig::serial), o.serial);
+}
+
 struct OpenFailure {
   Fault fault;
   usb3cam::Options options;
