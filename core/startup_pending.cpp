@@ -4,10 +4,8 @@
 
 // clang-format off
 namespace wrongdir { void modinit() {} }
-namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
-namespace camera { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
@@ -19,8 +17,6 @@ namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
-namespace baslerweb { void basler_httphook_init() {} }
-namespace camauto { void initfunc() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
