@@ -1,10 +1,10 @@
 // A collection server that answers a POST with an endless stream: what the
 // client keeps of the answer stays bounded while the stream runs.
 #include "evidence/httpclient.h"
+#include "support/ports.h"
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,16 +27,7 @@ std::uint64_t peakResident() {
 
 class EndlessServer {
  public:
-  EndlessServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(fd_, 1);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
+  EndlessServer() : fd_(testsupport::listenOnLoopback(port_)) {
     thread_ = std::thread([this] { serve(); });
   }
   ~EndlessServer() {
@@ -81,8 +72,8 @@ class EndlessServer {
     cv_.notify_all();
   }
 
-  int fd_ = -1;
   int port_ = 0;
+  int fd_ = -1;
   std::mutex mu_;
   std::condition_variable cv_;
   std::uint64_t sent_ = 0;  // guarded by mu_
