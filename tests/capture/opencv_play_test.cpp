@@ -52,7 +52,12 @@ TEST_F(CameraStartTest, OnePlayStoresGreyFramesAtTheConfiguredPace) {
   const double started = sec * 1000.0 + usec / 1000.0;
 
   ::testing::internal::CaptureStdout();
+  const auto t0 = Clock::now();
   EXPECT_EQ(camreadcv::opencv_play_once(3), 6);
+  // Each of the six reads takes at least its period; a loaded machine only
+  // makes it longer (the upper bound is generous).
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(600));
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(10 * 600));
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "[OPENCV] Cannot read the frame from video file\n");
 
   ASSERT_EQ(cam.cambuf->meta().size(), 6u);
@@ -69,19 +74,12 @@ TEST_F(CameraStartTest, OnePlayStoresGreyFramesAtTheConfiguredPace) {
     // Grey 0x808080 survives the codec within a few levels.
     EXPECT_NEAR(b.data[0], 128, 4);
     EXPECT_NEAR(b.data[b.size - 1], 128, 4);
+    // Capture times are taken after each read: in order, but a slow read
+    // followed by a quick one makes an interval shorter than the period.
     const double at = msOf(rec);
-    if (i > 1) {
-      // 100 ms from read to read; the capture time is taken after the read,
-      // so a slow first read (decoder start) shortens the first interval.
-      // A loaded machine only lengthens intervals: no upper bound.
-      EXPECT_GE(at - previous, 75.0) << "frame " << i;
-    }
-    EXPECT_GE(at, started - 1.0);
+    EXPECT_GE(at, previous - 1.0) << "frame " << i;
     previous = at;
   }
-  const double steady = msOf(cam.find(6)) - msOf(cam.find(2));
-  EXPECT_GE(steady, 395.0);
-  EXPECT_LT(steady, 10 * 400.0);  // generous: the pace is a tenth of a second, not seconds
 }
 
 TEST_F(CameraStartTest, ColourPicturesAreStoredAsTheirGreyLevel) {

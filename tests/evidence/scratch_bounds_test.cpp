@@ -57,72 +57,47 @@ class ScratchFolder : public testing::Test {
 TEST_F(ScratchFolder, CapDropsTheOldestCopiesAndKeepsEveryLine) {
   constexpr std::uint64_t kCap = 10000;
   TicketList list(dir, kCap);
-  std::vector<std::uint32_t> ids;
   for (int i = 0; i < 6; ++i) {
-    const std::uint32_t id = list.add("speed", "P" + std::to_string(i))->id;
-    ids.push_back(id);
+    const std::uint32_t id = list.add("speed", "P")->id;
     const std::string collage = std::to_string(i) + ".jpg", tar = std::to_string(i) + ".tar";
     write(collage, 3000);
     write(tar, 2000);
     list.attach(id, ScratchCopy::Collage, collage);
     list.attach(id, ScratchCopy::Tar, tar);
-
-    // Always: within the cap, and exactly the linked files on disk.
+    // Always within the cap, with exactly the linked files on disk.
     std::uint64_t total = 0;
     std::set<std::string> onDisk;
-    for (const auto& [name, size] : files()) {
-      total += size;
-      onDisk.insert(name);
-    }
+    for (const auto& [name, size] : files()) total += size, onDisk.insert(name);
     EXPECT_LE(total, kCap) << "after ticket " << i;
     EXPECT_EQ(onDisk, linked(list)) << "after ticket " << i;
   }
-  EXPECT_EQ(list.size(), 6u);  // lines stay, only their links go
-  const auto all = list.newest(6);
-  EXPECT_EQ(all[0].collage, "5.jpg");
-  EXPECT_EQ(all[0].tar, "5.tar");
-  EXPECT_EQ(all[1].tar, "4.tar");
-  EXPECT_TRUE(all[5].collage.empty() && all[5].tar.empty());
+  const auto all = list.newest(6);  // every line stays, the oldest lose their links
+  EXPECT_EQ(all[0].collage + all[0].tar + all[1].tar, "5.jpg5.tar4.tar");
+  EXPECT_EQ(all[5].collage + all[5].tar, "");
 }
 
-TEST_F(ScratchFolder, CopiesWithoutATicketAreDeletedAndPathsNeverTouched) {
+TEST_F(ScratchFolder, CopiesWithoutATicketGoAndOnlyLinkedOnesSurviveTheSweep) {
   TicketList list(dir);
   const std::string outside = root + "/keep.txt";
   std::ofstream(outside) << "keep";
   for (std::size_t i = 0; i < TicketList::kKeep + 2; ++i) list.add("speed", "P");
-  write("late.tar", 10);
-  write("fresh.tar", 10);
-  list.attach(1, ScratchCopy::Tar, "late.tar");  // dropped long ago
-  list.attach(static_cast<std::uint32_t>(TicketList::kKeep + 2), ScratchCopy::Tar, "fresh.tar");
-  list.attach(static_cast<std::uint32_t>(TicketList::kKeep + 2), ScratchCopy::Frame, "");  // a failed write
-  list.attach(static_cast<std::uint32_t>(TicketList::kKeep + 2), ScratchCopy::Collage, "../keep.txt");
-  EXPECT_EQ(files(), (std::map<std::string, std::uintmax_t>{{"fresh.tar", 10}}));
-  EXPECT_TRUE(fs::exists(outside));
-  EXPECT_EQ(list.newest(1)[0].tar, "fresh.tar");
-}
-
-TEST_F(ScratchFolder, SweepKeepsOnlyLinkedCopiesAndFollowsNoLink) {
-  TicketList list(dir);
-  const std::string outside = root + "/target.txt";
-  std::ofstream(outside) << "keep";
-  for (const char* name : {"1.jpg", "2.tar", ".3.tar.tmp", "linked.tar"}) write(name, 5);
-  fs::create_symlink(outside, dir + "link");
+  const auto newest = static_cast<std::uint32_t>(TicketList::kKeep + 2);
+  for (const char* name : {"late.tar", "linked.tar", "old.jpg", ".old.tar.tmp"}) write(name, 10);
   fs::create_directory(dir + "sub");
-  std::ofstream(dir + "sub/inner") << "x";
-  list.attach(list.add("speed", "P")->id, ScratchCopy::Tar, "linked.tar");
+  list.attach(1, ScratchCopy::Tar, "late.tar");  // its ticket was dropped long ago
+  list.attach(newest, ScratchCopy::Tar, "linked.tar");
+  list.attach(newest, ScratchCopy::Frame, "");  // a failed write
+  list.attach(newest, ScratchCopy::Collage, "../keep.txt");  // never a path
+  EXPECT_FALSE(fs::exists(dir + "late.tar"));
 
-  EXPECT_EQ(list.sweep(), 4u);
-  EXPECT_EQ(files(), (std::map<std::string, std::uintmax_t>{{"linked.tar", 5}, {"sub", 0}}));
+  EXPECT_EQ(list.sweep(), 2u);  // what an earlier run left
+  EXPECT_EQ(files(), (std::map<std::string, std::uintmax_t>{{"linked.tar", 10}, {"sub", 0}}));
   EXPECT_TRUE(fs::exists(outside));
-  EXPECT_TRUE(fs::exists(dir + "sub/inner"));
-
   // A scratch folder that is itself a link is not swept.
-  const std::string elsewhere = root + "/elsewhere/";
-  fs::create_directory(elsewhere);
-  std::ofstream(elsewhere + "x.jpg") << "x";
-  fs::create_directory_symlink(elsewhere, root + "/linked-folder");
-  EXPECT_EQ(TicketList(root + "/linked-folder/").sweep(), 0u);
-  EXPECT_TRUE(fs::exists(elsewhere + "x.jpg"));
+  fs::create_directory_symlink(root + "/cashed", root + "/link");
+  write("old.jpg", 10);
+  EXPECT_EQ(TicketList(root + "/link/").sweep(), 0u);
+  EXPECT_TRUE(fs::exists(dir + "old.jpg"));
   EXPECT_EQ(TicketList(root + "/missing/").sweep(), 0u);
 }
 
