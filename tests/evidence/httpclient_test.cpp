@@ -3,7 +3,6 @@
 #include "evidence/crypto.h"
 #include "evidence/httpclient.h"
 #include "support/collector.h"
-#include "support/ports.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +30,16 @@ std::string md5of(const std::string& s) { return md5(reinterpret_cast<const unsi
 // Answers one GET with the given raw bytes, then closes.
 class RawServer {
  public:
-  explicit RawServer(std::string reply) : reply_(std::move(reply)), fd_(testsupport::listenOnLoopback(port_)) {
+  explicit RawServer(std::string reply) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    ::listen(fd_, 1);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] {
       const int c = ::accept(fd_, nullptr, nullptr);
       if (c < 0) return;
@@ -62,8 +70,8 @@ class RawServer {
  private:
   std::string reply_;
   std::string request_;
-  int port_ = 0;
   int fd_ = -1;
+  int port_ = 0;
   std::thread thread_;
 };
 

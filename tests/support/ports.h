@@ -8,8 +8,4 @@ namespace testsupport {
 // until somebody binds it).
 int unusedLoopbackPort();
 
-// A socket listening on 127.0.0.1 at a port of the kernel's choice, which
-// goes to `port`; -1 when none could be made.
-int listenOnLoopback(int& port, int backlog = 1);
-
 }  // namespace testsupport
