@@ -21,10 +21,6 @@ file_end='[OPENCV] Cannot read the frame from video file'
 
 bash "$fixtures/nsrun.sh" -- true || exit $?
 command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
-# Speed comes from the capture times of frames played in real time: on a
-# machine loaded by other work the unit (and everything this script starts)
-# goes first, as the unit does on its board.
-renice -n -20 -p $$ > /dev/null 2>&1 || true
 
 work=$2/test-out/speed_e2e
 rm -rf "$work"
