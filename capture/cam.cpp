@@ -1,5 +1,8 @@
 #include "capture/cam.h"
 
+#include "config/config_lock.h"
+#include "config/json_fields.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -49,8 +52,8 @@ bool readString(const nlohmann::json& section, const char* key, int id, std::str
   return true;
 }
 
-// Reads a non-negative number (booleans count as 0/1): absent leaves the
-// field, null sets 0.
+// Reads a non-negative number (booleans count as 0/1) that the field can
+// hold: absent leaves the field, null sets 0.
 template <typename T>
 bool readNumber(const nlohmann::json& section, const char* key, int id, T& field) {
   auto it = section.find(key);
@@ -59,13 +62,12 @@ bool readNumber(const nlohmann::json& section, const char* key, int id, T& field
     field = 0;
     return true;
   }
-  const bool negative = (it->is_number_integer() && it->template get<std::int64_t>() < 0) ||
-                        (it->is_number_float() && it->template get<double>() < 0);
-  if ((!it->is_number() && !it->is_boolean()) || negative) {
+  const std::optional<T> value = fittingNumber<T>(*it);
+  if (!value) {
     warnWrongValue(id, key, *it);
     return false;
   }
-  field = it->template get<T>();
+  field = *value;
   return true;
 }
 
@@ -243,6 +245,21 @@ Camera& addCamera(int id, std::uint64_t bytesRequested) {
   }
   all.emplace_back(id, bytesRequested);
   return all.back();
+}
+
+std::vector<CameraSettings> cameraSettings() {
+  ConfigReadLock lock;
+  std::vector<CameraSettings> out;
+  for (const Camera& c : cameras()) out.push_back({c.camid, c.enabled, c.url, c.source, c.fps});
+  return out;
+}
+
+std::vector<std::shared_ptr<CamBuf>> enabledStores(int camid) {
+  ConfigReadLock lock;
+  std::vector<std::shared_ptr<CamBuf>> out;
+  for (const Camera& c : cameras())
+    if (c.enabled != 0 && c.camid == camid) out.push_back(c.cambuf);
+  return out;
 }
 
 int nextUnprocCamera() {

@@ -7,10 +7,11 @@
 // the threads that hold references to them). Cameras are never removed.
 //
 // Threading: cameras are added by the configuration store (start-up, and a
-// configuration update or reload); every thread reads the registry and the
-// camera fields without a lock. The configuration fields (source, url, fps,
-// enabled, bufsize) are rewritten in place by configuration updates like
-// the rest of the configuration model; the receiver counters are atomics.
+// configuration update or reload) under the configuration write lock
+// (config/config_lock.h), which also guards the configuration fields
+// (source, url, fps, enabled, bufsize): threads outside the store read them
+// under ConfigReadLock, or through cameraSettings() / enabledStores(), which
+// copy what they need. The receiver counters are atomics.
 #pragma once
 
 #include "capture/cambuf.h"
@@ -95,6 +96,20 @@ Camera& camera(int id);
 // already holds 96 cameras: prints a "[WARNING] " line and throws
 // std::logic_error "camera registry is full [id=N]".
 Camera& addCamera(int id, std::uint64_t bytes);
+// What the start-up and capture code needs of each camera, copied under the
+// configuration read lock (a reload may rewrite the fields meanwhile).
+struct CameraSettings {
+  std::int32_t camid = 0;
+  std::uint32_t enabled = 0;
+  std::string url;
+  std::string source;
+  std::uint32_t fps = 0;
+};
+std::vector<CameraSettings> cameraSettings();
+// The frame stores of the enabled cameras with this id, for a capture thread
+// that stores a frame (taken under the read lock, written outside it).
+std::vector<std::shared_ptr<CamBuf>> enabledStores(int camid);
+
 // Id of the camera with the highest congestion (the later one on a tie);
 // 0 when there is no camera.
 int nextUnprocCamera();

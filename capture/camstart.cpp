@@ -7,7 +7,6 @@
 #include "rtsp/receiver.h"
 
 #include <atomic>
-#include <chrono>
 #include <exception>
 #include <iostream>
 
@@ -15,22 +14,8 @@ namespace {
 
 std::atomic<bool> sourcesStarted{false};
 
-// At exit the playback threads get this long to see `working` cleared
-// before the frame stores go away with the registry.
-constexpr auto kPlaybackExitWait = std::chrono::seconds(2);
-
-bool servedByReceiver(const kovira::Camera& c) {
+bool servedByReceiver(const kovira::CameraSettings& c) {
   return c.enabled != 0 && !c.source.empty() && frames::possible.find(c.source) != std::string::npos;
-}
-
-// Cameras are only ever appended and the registry never reallocates, so an
-// index walk up to the size seen at the start is safe while a configuration
-// update adds a camera.
-template <class Fn>
-void eachCamera(Fn&& fn) {
-  auto& all = kovira::cameras();
-  const std::size_t n = all.size();
-  for (std::size_t i = 0; i < n; ++i) fn(all[i]);
 }
 
 }  // namespace
@@ -41,8 +26,9 @@ const std::string possible = "rtsp|file";
 
 int createCameras() {
   int count = 0;
-  eachCamera([&count](kovira::Camera& c) {
-    if (!servedByReceiver(c)) return;
+  // Copies: the receiver's calls are made without the configuration lock.
+  for (const kovira::CameraSettings& c : kovira::cameraSettings()) {
+    if (!servedByReceiver(c)) continue;
     ++count;
     if (c.source == "rtsp") {
       getrtsp().AddSession(c.camid);
@@ -51,21 +37,18 @@ int createCameras() {
       getrtsp().AddSession(c.camid);
       getrtsp().PlayFile(c.camid, c.url, c.fps);
     }
-  });
+  }
   return count;
 }
 
 void catchrtsp(int camid, FrameType type, int /*chroma*/, int width, int height, unsigned ts,
                unsigned char* data, unsigned long size) {
-  eachCamera([&](kovira::Camera& c) {
-    if (c.enabled != 0 && c.camid == camid) c.cambuf->addFrame(width, height, type, ts, data, size);
-  });
+  for (const auto& store : kovira::enabledStores(camid)) store->addFrame(width, height, type, ts, data, size);
 }
 
 void closeCameras() {
-  eachCamera([](kovira::Camera& c) {
+  for (const kovira::CameraSettings& c : kovira::cameraSettings())
     if (servedByReceiver(c) && c.source == "rtsp") getrtsp().Disconnect(c.camid);
-  });
 }
 
 void init_frames() {
@@ -86,7 +69,7 @@ void exit_frames() {
   } catch (const std::exception& e) {
     std::cout << "[ERR] closing network cameras: " << e.what() << std::endl;
   }
-  camreadcv::waitPlaybackEnd(kPlaybackExitWait);
+  camreadcv::stopPlayback();
 }
 
 }  // namespace frames

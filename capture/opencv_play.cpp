@@ -1,6 +1,7 @@
 #include "capture/opencv_play.h"
 
 #include "capture/cam.h"
+#include "config/config_lock.h"
 #include "core/clock.h"
 #include "core/startup_functions.h"
 #include "core/threads.h"
@@ -14,45 +15,66 @@
 #include <iostream>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace camreadcv {
 
 namespace {
 
 constexpr std::size_t kNameChars = 7;
-// The replay pause is slept in slices so that a stop is seen quickly.
+// Sleeps are cut into slices so that a cleared `working` (set by a signal
+// handler, which cannot notify) is seen quickly.
 constexpr auto kPauseSlice = std::chrono::milliseconds(100);
 
-// Running playback threads, for the exit.
-struct Running {
-  std::mutex mutex;
-  std::condition_variable ended;
-  int count = 0;  // guarded by mutex
-};
-
-// Never destroyed: detached threads leave it while the process exits.
-Running& running() {
-  static Running* r = new Running;
-  return *r;
-}
-
-// Counts a playback thread for its whole life.
-class RunningMark {
+// Owner of the playback threads. Function-local static: built by the first
+// start, destroyed (stopping and joining) before the camera registry, which
+// was built earlier.
+class Players {
  public:
-  RunningMark() {
-    std::lock_guard lock(running().mutex);
-    ++running().count;
+  ~Players() { stopAll(); }
+
+  void start(int camid) {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back(opencv_play_file, camid);
   }
-  ~RunningMark() {
+
+  void stopAll() {
+    std::vector<std::thread> threads;
     {
-      std::lock_guard lock(running().mutex);
-      --running().count;
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+      threads.swap(threads_);
     }
-    running().ended.notify_all();
+    wake_.notify_all();
+    for (std::thread& t : threads) t.join();
+    std::lock_guard lock(mutex_);
+    stop_ = false;
   }
-  RunningMark(const RunningMark&) = delete;
-  RunningMark& operator=(const RunningMark&) = delete;
+
+  // Sleeps for length; false as soon as the playback must end (stopAll, or
+  // `working` cleared: a signal handler cannot notify, so it is polled).
+  bool sleepFor(std::chrono::steady_clock::duration length) {
+    const auto end = std::chrono::steady_clock::now() + length;
+    std::unique_lock lock(mutex_);
+    while (!stop_ && working >= 1) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= end) return true;
+      wake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(kPauseSlice, end - now));
+    }
+    return false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;                  // guarded by mutex_
+  std::vector<std::thread> threads_;   // guarded by mutex_
 };
+
+Players& players() {
+  static Players p;
+  return p;
+}
 
 // Grey picture of a decoded frame; OpenCV's readers deliver BGR, but a
 // reader may hand out grey or BGRA pictures for some files.
@@ -64,16 +86,6 @@ void toGrey(const cv::Mat& picture, cv::Mat& grey) {
   }
   if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U);
   if (!grey.isContinuous()) grey = grey.clone();
-}
-
-bool pause(std::chrono::milliseconds length) {
-  const auto end = std::chrono::steady_clock::now() + length;
-  while (working >= 1) {
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= end) return true;
-    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(kPauseSlice, end - now));
-  }
-  return false;
 }
 
 }  // namespace
@@ -93,12 +105,8 @@ void opencv_place(int camid, int width, int height, unsigned sec, unsigned usec,
           static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height)) {
     return;
   }
-  auto& all = kovira::cameras();
-  const std::size_t n = all.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    kovira::Camera& c = all[i];
-    if (c.enabled == 0 || c.camid != camid) continue;
-    kovira::FrameMetadata& rec = c.cambuf->addFrame(width, height, FRAME_GRAY8, 0, data, size);
+  for (const auto& store : kovira::enabledStores(camid)) {
+    kovira::FrameMetadata& rec = store->addFrame(width, height, FRAME_GRAY8, 0, data, size);
     rec.width.store(width);
     rec.height.store(height);
     rec.sec.store(sec);
@@ -107,19 +115,28 @@ void opencv_place(int camid, int width, int height, unsigned sec, unsigned usec,
 }
 
 int opencv_play_once(int camid) {
-  kovira::Camera& cam = kovira::camera(camid);
-  const std::string url = cam.url;
+  std::string url;
+  unsigned fps = 0;
+  {
+    // A reload may rewrite the camera's fields while this thread starts a play.
+    kovira::ConfigReadLock lock;
+    const kovira::Camera& cam = kovira::camera(camid);
+    url = cam.url;
+    fps = cam.fps;
+  }
   thread_name(playbackThreadName(url));
 
   // FFmpeg's reader, not OpenCV's default order: Debian's OpenCV tries
   // GStreamer first, which prints its own warnings on standard error for
-  // every file it cannot open and would bury the line below.
-  cv::VideoCapture reader(url, cv::CAP_FFMPEG);
+  // every file it cannot open and would bury the line below. The limits keep
+  // a URL that does not answer from holding the thread past a stop.
+  cv::VideoCapture reader(url, cv::CAP_FFMPEG,
+                          {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kOpenTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC, kReadTimeoutMs});
   if (!reader.isOpened()) {
     std::cerr << "[OPENCV] Error when reading: " << url << std::endl;
     return -1;
   }
-  const auto period = std::chrono::milliseconds(framePeriodMs(cam.fps));
+  const auto period = std::chrono::milliseconds(framePeriodMs(fps));
 
   int frames = 0;
   cv::Mat picture;
@@ -140,42 +157,36 @@ int opencv_play_once(int camid) {
       opencv_place(camid, grey.cols, grey.rows, sec, usec, grey.data, bytes);
     }
     const auto spent = std::chrono::steady_clock::now() - started;
-    if (spent < period) std::this_thread::sleep_for(period - spent);
+    if (spent < period && !players().sleepFor(period - spent)) break;
   }
   return frames;
 }
 
 void opencv_play_file(int camid) {
-  RunningMark mark;
-  // A worker's exception must not end the unit: the camera stops instead.
+  // No exception may leave the thread: the camera stops instead.
   try {
     while (working >= 1) {
       if (opencv_play_once(camid) < 0) return;
-      if (!pause(kReplayPause)) return;
+      if (!players().sleepFor(kReplayPause)) return;
     }
   } catch (const std::exception& e) {
     std::cout << "[OPENCV] camera " << camid << " playback stopped: " << e.what() << std::endl;
+  } catch (...) {
+    std::cout << "[OPENCV] camera " << camid << " playback stopped" << std::endl;
   }
 }
 
-bool waitPlaybackEnd(std::chrono::milliseconds limit) {
-  std::unique_lock lock(running().mutex);
-  return running().ended.wait_for(lock, limit, [] { return running().count == 0; });
-}
+void stopPlayback() { players().stopAll(); }
 
 }  // namespace camreadcv
 
 void camreadcv::opencv_read_init() {
-  auto& all = kovira::cameras();
-  const std::size_t n = all.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const kovira::Camera& c = all[i];
+  for (const kovira::CameraSettings& c : kovira::cameraSettings()) {
     if (c.enabled == 0 || c.source != "opencv") continue;
-    const int camid = c.camid;
     try {
-      std::thread(opencv_play_file, camid).detach();
+      players().start(c.camid);
     } catch (const std::exception& e) {
-      std::cout << "[OPENCV] camera " << camid << " playback not started: " << e.what() << std::endl;
+      std::cout << "[OPENCV] camera " << c.camid << " playback not started: " << e.what() << std::endl;
     }
   }
 }

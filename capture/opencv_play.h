@@ -1,12 +1,16 @@
-// File playback with OpenCV for cameras of source "opencv": one detached
-// thread per such camera reads its video file at the camera's pace, turns
-// every picture to 8-bit grey and stores it as a raw grey frame; at the end
-// of the file it pauses 3 seconds and plays the file again, until the unit
-// stops (`working` cleared). A file that cannot be opened ends its thread.
+// File playback with OpenCV for cameras of source "opencv": one thread per
+// such camera reads its video file at the camera's pace, turns every picture
+// to 8-bit grey and stores it as a raw grey frame; at the end of the file it
+// pauses 3 seconds and plays the file again (with the URL the configuration
+// holds then), until the unit stops (`working` cleared). A file that cannot
+// be opened ends its thread.
 //
-// Threading: each playback thread is the only writer of its camera's store.
-// The functions below other than opencv_read_init run on that thread (tests
-// call them directly).
+// Threading: each playback thread is the only writer of its camera's store
+// and reads the camera's settings under the configuration read lock. The
+// threads belong to this module: stopPlayback (the exit registry, or static
+// destruction) wakes and joins them; opening and reading a URL wait at most
+// a few seconds. The functions below other than opencv_read_init and
+// stopPlayback run on a playback thread (tests call them directly).
 #pragma once
 
 #include <chrono>
@@ -18,6 +22,9 @@ namespace camreadcv {
 inline constexpr std::chrono::seconds kReplayPause{3};
 // Frame period when the camera has no frame rate.
 inline constexpr unsigned kDefaultPeriodMs = 40;
+// Longest wait for opening a URL and for reading one frame from it.
+inline constexpr int kOpenTimeoutMs = 5000;
+inline constexpr int kReadTimeoutMs = 5000;
 
 // Starts one playback thread per enabled "opencv" camera.
 void opencv_read_init();
@@ -37,8 +44,8 @@ unsigned framePeriodMs(unsigned fps);
 // Thread name of the playback of url: "opencv: " and the first 7
 // characters of the URL's last path element.
 std::string playbackThreadName(const std::string& url);
-// Waits (at most limit) until no playback thread runs; for the exit, after
-// `working` was cleared.
-bool waitPlaybackEnd(std::chrono::milliseconds limit);
+// Stops every playback thread and joins it: each ends within a frame period
+// or the open/read limit. Playback can be started again afterwards.
+void stopPlayback();
 
 }  // namespace camreadcv

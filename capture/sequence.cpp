@@ -85,6 +85,7 @@ void FrameSequence::copyFrom(CamBuf& buf, const SmartBufferIterator& firstIt,
   if (!sameBytes(firstIt->liveBytes(), head) || !sameBytes(lastIt->liveBytes(), tail)) return;
   if (withNext && !sameBytes(endIt->liveBytes(), next)) return;
   data = std::move(copy);
+  this->withNext = withNext;
 }
 
 bool FrameSequence::isH264() const {

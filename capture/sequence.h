@@ -45,6 +45,10 @@ struct FrameSequence {
   std::uint32_t end = 0;
   std::shared_ptr<std::uint8_t[]> data;
   std::uint64_t size = 0;
+  // The copy ends with the key frame that follows the sequence (it lets a
+  // decoder finish the sequence's last picture); false when that frame was
+  // not stored right after it (the ring wrapped) or has not arrived.
+  bool withNext = false;
 
  private:
   void copyFrom(CamBuf& buf, const SmartBufferIterator& firstIt, const SmartBufferIterator& endIt);

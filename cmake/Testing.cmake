@@ -59,3 +59,32 @@ function(kovira_add_test)
     ${filter_args}
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${extra_properties})
 endfunction()
+
+# kovira_add_fuzz(NAME <target> SOURCES <files...> MAX_LEN <bytes> CORPUS <dir> [SEEDS <dirs...>]
+#                 [DEPENDS <headers...>] [LIBS <link flags...>])
+# Builds a libFuzzer target with clang (address and undefined-behaviour
+# sanitizers) and registers a 60 s run of it under the label fuzz. Without
+# clang nothing is built and the test is not registered. SEEDS are more
+# folders of starting inputs (read, never written).
+function(kovira_add_fuzz)
+  cmake_parse_arguments(F "" "NAME;MAX_LEN;CORPUS" "SOURCES;DEPENDS;LIBS;SEEDS" ${ARGN})
+  find_program(KOVIRA_CLANGXX NAMES clang++ clang++-14)
+  if(NOT KOVIRA_CLANGXX)
+    message(STATUS "clang++ not found: fuzz target ${F_NAME} skipped")
+    return()
+  endif()
+  set(bin ${CMAKE_BINARY_DIR}/bin/${F_NAME})
+  add_custom_command(OUTPUT ${bin}
+    COMMAND ${KOVIRA_CLANGXX} -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined
+            -fno-sanitize-recover=undefined -I${CMAKE_SOURCE_DIR} ${F_SOURCES} ${F_LIBS} -o ${bin}
+    DEPENDS ${F_SOURCES} ${F_DEPENDS}
+    COMMENT "Building fuzz target ${F_NAME} with clang"
+    VERBATIM)
+  add_custom_target(${F_NAME} ALL DEPENDS ${bin})
+  if(KOVIRA_BUILD_TESTS)
+    set(work ${CMAKE_BINARY_DIR}/fuzz/${F_NAME})
+    add_test(NAME ${F_NAME}
+      COMMAND sh -c "mkdir -p '${work}' && exec '${bin}' -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -max_len=${F_MAX_LEN} -print_final_stats=1 '${work}' '${F_CORPUS}' ${F_SEEDS}")
+    set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 150)
+  endif()
+endfunction()

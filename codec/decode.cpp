@@ -8,6 +8,7 @@
 #include "platform/nvv4l2_ext.h"
 
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <thread>
@@ -80,7 +81,7 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
     case FRAME_I: {
       // A group whose key frame was overwritten, or too long to copy.
       if (!seq.data) return DecodedFrame();
-      V4TVideoParser* parser = hwVideoParser(head->width, head->height, 0);
+      const std::shared_ptr<V4TVideoParser> parser = hwVideoParser(head->width, head->height, 0);
       if (parser == nullptr) return DecodedFrame();
       DecodedFrame result;
       int count = 0;
@@ -123,6 +124,20 @@ void Decode::operator()() {
 }
 
 std::chrono::milliseconds Decode::pass() {
+  try {
+    return passOnce();
+  } catch (const std::exception& e) {
+    reportFailure(e.what());
+  } catch (...) {
+    reportFailure("unknown failure");
+  }
+  // Whatever failed may fail again at once: pause as if there were nothing
+  // to do, and choose the camera afresh.
+  turnCamera = 0;
+  return kIdlePause;
+}
+
+std::chrono::milliseconds Decode::passOnce() {
   if (recognition.queueSize() > kMaxQueued) return kBackPressurePause;
   if (turnCamera == 0 || turnFrames > kTurnFrames) {
     turnCamera = nextUnprocCamera();
@@ -149,6 +164,11 @@ std::chrono::milliseconds Decode::pass() {
     skip(seq, "unknown failure");
   }
   return std::chrono::milliseconds(0);
+}
+
+void Decode::reportFailure(const char* what) {
+  if (++failures == 1 || failures % kSkipReportEvery == 0)
+    std::cout << "[ERROR] decode pass failed (" << what << "), " << failures << " time(s) so far" << std::endl;
 }
 
 void Decode::decode(FrameSequence& seq) {
@@ -180,7 +200,7 @@ int Decode::decodeH264(FrameSequence& seq) {
     skip(seq, "no bytes");
     return -1;
   }
-  V4TVideoParser* parser = nullptr;
+  std::shared_ptr<V4TVideoParser> parser;
   try {
     parser = hwVideoParser(head->width, head->height, 0);
   } catch (const std::exception& e) {
@@ -206,6 +226,12 @@ int Decode::decodeH264(FrameSequence& seq) {
       _decodeSeqCb(keepAll, collect, pictures, seq.cam, seq.first, count, limit, meta, code, planes, n);
     });
     parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtNM12));
+    // Without the next key frame (it was stored at the ring's base, once a
+    // lap) the decoder keeps the group's last picture until more input
+    // comes; the end of stream hands it over.
+    if (parsed >= 0 && !seq.withNext && count + 1 == limit &&
+        parser->flush(static_cast<int>(nvv4l2::kFmtNM12)) < 0)
+      parsed = -1;
   }
   if (parsed < 0) {
     skip(seq, "hardware decoder failed");

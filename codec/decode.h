@@ -6,8 +6,10 @@
 // while more than 25 pictures wait for recognition. H.264 groups go through
 // the shared hardware parser of their picture size (codec/parsers.h), grey
 // frames are copied as they are. A group is queued only when the parser
-// gave exactly one picture per frame; otherwise its frames are marked
-// skipped, so a reading can never land on another frame than its own.
+// gave exactly one picture per frame (a group copied without the key frame
+// that follows it gets its last picture through an end of stream);
+// otherwise its frames are marked skipped, so a reading can never land on
+// another frame than its own.
 //
 // Lifetime: main builds it over the recognition stage, runs operator() on
 // its own thread, sets `stop` at shut-down and joins. No exception leaves
@@ -48,6 +50,7 @@ class Decode {
   void operator()();
   // One pass of the thread body: at most one sequence taken and decoded.
   // Returns the pause to take before the next pass (zero: go on at once).
+  // Never throws: a failure is reported and the pass ends idle.
   std::chrono::milliseconds pass();
 
   // Decodes one taken sequence by the type of its first frame.
@@ -61,14 +64,18 @@ class Decode {
   std::atomic<bool> stop{false};
 
  private:
+  std::chrono::milliseconds passOnce();
   // Marks the sequence skipped and reports it (rate-limited per camera).
   void skip(const FrameSequence& seq, const char* why);
+  // Reports a pass that failed before it had a sequence (rate-limited).
+  void reportFailure(const char* what);
 
   CnnProc& recognition;
   // Decode thread only.
   int turnCamera = 0;
   std::uint32_t turnFrames = 0;
   std::map<int, std::uint64_t> skipReports;  // skipped sequences per camera
+  std::uint64_t failures = 0;                // passes that failed
 };
 
 // The stored frame `id` of the camera decoded on demand: a B, G, R, A picture

@@ -5,7 +5,9 @@
 #include "core/threads.h"
 
 #include <fcntl.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -347,6 +349,16 @@ int NvV4l2ElementPlane::dqBuffer(struct v4l2_buffer& v4l2_buf, NvBuffer** buffer
     if (num_retries != kRetryForever) --num_retries;
     errno = EAGAIN;
   }
+}
+
+int NvV4l2ElementPlane::pollBuffer(std::uint32_t max_wait_ms, bool orEvent) {
+  short events = buf_type == V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE ? POLLIN | POLLRDNORM : POLLOUT | POLLWRNORM;
+  if (orEvent) events |= POLLPRI;
+  short revents = 0;
+  const int ret = devPoll(fd, events, revents, static_cast<int>(std::min<std::uint32_t>(max_wait_ms, 0x7FFFFFFF)));
+  if (ret > 0 && (revents & events & ~POLLPRI)) return 1;
+  if (ret > 0 && (revents & POLLPRI)) return 2;
+  return ret < 0 || (revents & (POLLERR | POLLNVAL)) ? -1 : 0;
 }
 
 int NvV4l2ElementPlane::setStreamStatus(bool status) {

@@ -51,6 +51,13 @@ class NvV4l2ElementPlane {
   int qBuffer(struct v4l2_buffer& v4l2_buf, NvBuffer* shared_buffer);
   int dqBuffer(struct v4l2_buffer& v4l2_buf, NvBuffer** buffer, NvBuffer** shared_buffer, std::uint32_t num_retries);
 
+  // Waits up to max_wait_ms until a buffer of this queue can be dequeued
+  // without blocking (or, with orEvent, an event is pending): 1 when a
+  // buffer can, 2 when only an event is pending, 0 when the time passed, -1
+  // when the queue does not stream or the device failed. Lets a user bound
+  // a dequeue on a blocking device.
+  int pollBuffer(std::uint32_t max_wait_ms, bool orEvent = false);
+
   int setStreamStatus(bool status);
   bool getStreamStatus();
 

@@ -3,6 +3,7 @@
 #include "codec/nvvideoconverter.h"
 #include "codec/nvvideodecoder.h"
 #include "core/threads.h"
+#include "core/working.h"
 #include "platform/nvv4l2_ext.h"
 
 #include <atomic>
@@ -19,26 +20,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Clears a multi-planar V4L2 request and attaches its plane array.
-void clearRequest(v4l2_buffer& b, v4l2_plane (&planes)[MAX_PLANES]) {
-  std::memset(&b, 0, sizeof b);
-  std::memset(planes, 0, sizeof planes);
-  b.m.planes = planes;
-}
+// A cleared multi-planar V4L2 request with its own plane array attached;
+// it cannot be copied, since it points into itself.
+struct Request : v4l2_buffer {
+  v4l2_plane planeArray[MAX_PLANES];
+  Request() : v4l2_buffer() {
+    std::memset(planeArray, 0, sizeof planeArray);
+    m.planes = planeArray;
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+};
 
 constexpr std::uint32_t kInputBufferBytes = 8388608;
-constexpr std::uint32_t kRetryForever = 0xFFFFFFFFu;
-constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
 constexpr std::uint32_t kFirstEventWaitMs = 1000;
 // A buffer of the largest size decodes in a few seconds; a device that has
 // not finished it after this long is wedged.
 constexpr auto kParseTimeLimit = std::chrono::seconds(30);
-// How long the destructor lets the capture thread drain the end of stream
-// before it stops the queues under it.
-constexpr auto kShutdownGrace = std::chrono::seconds(3);
+// The converter turns a picture round in milliseconds; one that has not
+// come back after this long never will.
+constexpr auto kConvertTimeLimit = std::chrono::seconds(5);
+// Every wait is cut into slices this long, so that a stop request or a
+// SIGINT is seen at once.
+constexpr std::uint32_t kSliceMs = 50;
 constexpr auto kMaxBackoff = std::chrono::milliseconds(100);
 // Idle polls of the fallback end detection (devices without end marks).
 constexpr int kIdlePolls = 6;
+
+bool shuttingDown() { return working < 1; }
+
+std::uint32_t msUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0u : static_cast<std::uint32_t>(left);
+}
 
 void printErr(const char* text) {
   std::fputs(text, stderr);
@@ -59,6 +73,8 @@ std::uint64_t stampSerial(std::int64_t sec, std::int64_t usec) {
 
 enum class MarkSupport { Unknown, Yes, No };
 
+enum class Dequeued { Yes, Failed, TimedOut, Stopped };
+
 }  // namespace
 
 class V4TVideoParserPrivate {
@@ -76,12 +92,14 @@ class V4TVideoParserPrivate {
   std::atomic<bool> stop{false};
   std::atomic<bool> closing{false};
   std::atomic<bool> broken{false};
-  std::atomic<bool> threadExited{false};
   std::thread thread;
 
-  // Delivery handshake: the capture thread holds deliverMu from the drop
-  // decision through the callback; parse ends its run under the same lock,
-  // so no callback runs after parse returned.
+  // Delivery handshake: the capture thread decides under deliverMu whether
+  // a picture is delivered and runs the callback under it, after checking
+  // that the parse which wanted the picture is still running; parse ends
+  // its run under the same lock, so no callback runs after parse returned.
+  // The converter is waited for without the lock, so parse can always give
+  // up in time.
   std::mutex deliverMu;
   std::condition_variable deliverCv;
   bool busy = false;                 // guarded by deliverMu
@@ -105,8 +123,17 @@ class V4TVideoParserPrivate {
   void initConverter(const v4l2_format& fmt, std::uint32_t count, std::uint32_t code);
   bool reinitConverter();
   bool handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer);
+  bool convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf, NvBuffer* decBuffer, std::int32_t word,
+                      std::uint64_t serial);
+  Dequeued dequeueWithin(NvV4l2ElementPlane& plane, v4l2_buffer& b, NvBuffer** buffer, Clock::duration limit);
   void noteEndOfInput(const nvv4l2::DecoderMetadata& meta);
   bool pipelineIdle();
+
+  // parse and flush: one input buffer (empty: end of stream) through the pipeline.
+  int feed(const std::uint8_t* data, std::uint64_t length, int fourcc, bool endOfStream);
+  bool abandoned(Clock::time_point deadline) const;
+  bool takeInputBack(Clock::time_point deadline);
+  bool queueEndOfStream(std::uint64_t serial);
 };
 
 std::atomic<std::uint64_t> V4TVideoParserPrivate::_num{0};
@@ -151,9 +178,7 @@ void V4TVideoParserPrivate::initConverter(const v4l2_format& fmt, std::uint32_t 
   if (conv->capture_plane.setStreamStatus(true) != 0) throw std::logic_error("capture_plane.setStreamStatus(true) fail");
   const std::uint32_t n = conv->capture_plane.getNumBuffers();
   for (std::uint32_t i = 0; i < n; ++i) {
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
+    Request b;
     b.index = i;
     if (conv->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
@@ -186,9 +211,7 @@ void V4TVideoParserPrivate::capPlaneStart(std::uint32_t code) {
   initConverter(fmt, decCaptureCount, code);
   if (dec->capture_plane.setStreamStatus(true) != 0) return;
   for (std::uint32_t i = 0; i < decCaptureCount; ++i) {
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
+    Request b;
     b.index = i;
     if (dec->capture_plane.qBuffer(b, nullptr) != 0) throw std::logic_error("qBuf(conv->capture_plane) fail");
   }
@@ -204,8 +227,71 @@ void V4TVideoParserPrivate::noteEndOfInput(const nvv4l2::DecoderMetadata& meta) 
   deliverCv.notify_all();
 }
 
-// Moves one decoded picture through the converter and, when the drop rule
-// lets it, hands it to the callback. False: the converter failed.
+// Waits for a buffer of a plane of the pipeline and dequeues it.
+Dequeued V4TVideoParserPrivate::dequeueWithin(NvV4l2ElementPlane& plane, v4l2_buffer& b, NvBuffer** buffer,
+                                              Clock::duration limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    const int ready = plane.pollBuffer(kSliceMs);
+    if (ready > 0) return plane.dqBuffer(b, buffer, nullptr, 0) == 0 ? Dequeued::Yes : Dequeued::Failed;
+    if (ready < 0) return Dequeued::Failed;
+    if (stop) return Dequeued::Stopped;
+    if (Clock::now() >= deadline) return Dequeued::TimedOut;
+  }
+}
+
+// Moves one decoded picture through the converter and hands it to the
+// callback when the parse `serial` still waits for it. False: the converter
+// failed. Throws when the converter does not answer: the parser is then
+// broken, since the converter's queues hold buffers nobody can take back.
+bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf,
+                                           NvBuffer* decBuffer, std::int32_t word, std::uint64_t serial) {
+  auto settle = [this](Dequeued r) {
+    if (r == Dequeued::TimedOut) throw std::logic_error("the converter does not answer");
+    return r == Dequeued::Yes;
+  };
+  Request in;
+  in.index = decBuf.index;
+  if (conv->output_plane.qBuffer(in, decBuffer) != 0) return false;
+  Request out;
+  out.length = MAX_PLANES;
+  NvBuffer* convBuffer = nullptr;
+  if (!settle(dequeueWithin(conv->capture_plane, out, &convBuffer, kConvertTimeLimit)) || !convBuffer) return false;
+  if (!(out.flags & V4L2_BUF_FLAG_ERROR)) {
+    V4TVideoParserPlane planes[MAX_PLANES];
+    const int n = static_cast<int>(convBuffer->n_planes);
+    for (int j = 0; j < n; ++j) {
+      const auto& p = convBuffer->planes[j];
+      planes[j] = V4TVideoParserPlane{p.fmt.width, p.fmt.height, p.fmt.bytesperpixel, p.fmt.stride,
+                                      p.data + p.mem_offset, p.fmt.sizeimage};
+    }
+    std::lock_guard lk(deliverMu);
+    if (busy && parseSerial == serial && !closing) {
+      try {
+        if (cb) cb(word, static_cast<int>(currentFourcc), planes, n);
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "picture callback failed: %s\n", e.what());
+      } catch (...) {
+        printErr("picture callback failed");
+      }
+      ++delivered;
+      std::lock_guard tl(timingMu);
+      const auto now = Clock::now();
+      totalMs += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
+      ++deliveredAll;
+      start = now;
+    }
+  }
+  Request back;
+  back.index = out.index;
+  if (conv->capture_plane.qBuffer(back, nullptr) != 0) return false;
+  Request ret;
+  ret.length = MAX_PLANES;
+  return settle(dequeueWithin(conv->output_plane, ret, nullptr, kConvertTimeLimit));
+}
+
+// One decoded picture: delivered when the drop rule lets it, then its
+// decoder buffer goes back. False: the converter failed.
 bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer) {
   alignas(8) std::uint8_t meta[nvv4l2::kMetadataRecordSize] = {};
   (void)dec->getMetadata(decBuf.index, meta);
@@ -219,75 +305,32 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
 
   bool ok = true;
   if (isPicture) {
-    std::unique_lock lk(deliverMu);
     bool deliver;
-    if (firstPicture) {
-      dropNext = false;
-      firstPicture = false;
-      deliver = busy;
-    } else if (!busy || dropNext) {
-      dropNext = false;
-      deliver = false;
-    } else {
-      deliver = true;
+    std::uint64_t serial;
+    {
+      std::lock_guard lk(deliverMu);
+      if (firstPicture) {
+        dropNext = false;
+        firstPicture = false;
+        deliver = busy;
+      } else if (!busy || dropNext) {
+        dropNext = false;
+        deliver = false;
+      } else {
+        deliver = true;
+      }
+      serial = parseSerial;
+      // A picture decoded from an earlier, abandoned parse is not this one's.
+      if (deliver && ours && stampSerial(record.inputSec, record.inputUsec) != serial) deliver = false;
     }
-    // A picture decoded from an earlier, abandoned parse is not this one's.
-    if (deliver && ours && stampSerial(record.inputSec, record.inputUsec) != parseSerial) deliver = false;
     if (deliver) {
-      v4l2_buffer in;
-      v4l2_plane inPlanes[MAX_PLANES];
-      clearRequest(in, inPlanes);
-      in.index = decBuf.index;
-      v4l2_buffer out;
-      v4l2_plane outPlanes[MAX_PLANES];
-      clearRequest(out, outPlanes);
-      out.length = MAX_PLANES;
-      NvBuffer* convBuffer = nullptr;
-      ok = conv->output_plane.qBuffer(in, decBuffer) == 0 &&
-           conv->capture_plane.dqBuffer(out, &convBuffer, nullptr, kRetryForever) == 0 && convBuffer;
-      if (ok && !closing && !(out.flags & V4L2_BUF_FLAG_ERROR)) {
-        V4TVideoParserPlane planes[MAX_PLANES];
-        const int n = static_cast<int>(convBuffer->n_planes);
-        for (int j = 0; j < n; ++j) {
-          const auto& p = convBuffer->planes[j];
-          planes[j] = V4TVideoParserPlane{p.fmt.width, p.fmt.height, p.fmt.bytesperpixel, p.fmt.stride,
-                                          p.data + p.mem_offset, p.fmt.sizeimage};
-        }
-        try {
-          if (cb) cb(word, static_cast<int>(currentFourcc), planes, n);
-        } catch (const std::exception& e) {
-          std::fprintf(stderr, "picture callback failed: %s\n", e.what());
-        } catch (...) {
-          printErr("picture callback failed");
-        }
-        ++delivered;
-        std::lock_guard tl(timingMu);
-        const auto now = Clock::now();
-        totalMs += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count());
-        ++deliveredAll;
-        start = now;
-      }
-      if (ok) {
-        v4l2_buffer back;
-        v4l2_plane backPlanes[MAX_PLANES];
-        clearRequest(back, backPlanes);
-        back.index = out.index;
-        v4l2_buffer ret;
-        v4l2_plane retPlanes[MAX_PLANES];
-        clearRequest(ret, retPlanes);
-        ret.length = MAX_PLANES;
-        ok = conv->capture_plane.qBuffer(back, nullptr) == 0 &&
-             conv->output_plane.dqBuffer(ret, nullptr, nullptr, kRetryForever) == 0;
-      }
-      if (!ok) printErr("cannot get frame");
+      ok = convertPicture(cb, decBuf, decBuffer, word, serial);
+      if (!ok && !stop) printErr("cannot get frame");
     }
   }
-  (void)ours;
   // Decoder buffers go back even after a converter failure, or the decoder
   // would run dry; the converter is rebuilt before the next picture.
-  v4l2_buffer back;
-  v4l2_plane backPlanes[MAX_PLANES];
-  clearRequest(back, backPlanes);
+  Request back;
   back.index = decBuf.index;
   const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
   noteEndOfInput(record);
@@ -323,18 +366,19 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
         break;
       }
     }
-    // b. Pictures.
+    // b. Pictures, waited for in slices so that stop is seen.
     for (;;) {
       if (wantedFourcc.load() != currentFourcc && !reinitConverter()) break;
-      v4l2_buffer b;
-      v4l2_plane planes[MAX_PLANES];
-      clearRequest(b, planes);
+      // An event (2) is handled first: a blocking dequeue would not see it.
+      const int ready = dec->capture_plane.pollBuffer(kSliceMs, /*orEvent=*/true);
+      if (ready == 0 || ready == 2) break;
+      Request b;
       b.length = MAX_PLANES;
       NvBuffer* buffer = nullptr;
-      if (dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
-        // EAGAIN: an event is pending or the capture side is being rebuilt.
-        std::this_thread::sleep_for(errno == EAGAIN ? std::chrono::milliseconds(1) : backoff);
-        if (errno != EAGAIN) backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
+      if (ready < 0 || dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
+        // The capture side is being rebuilt or failed: back off.
+        std::this_thread::sleep_for(backoff);
+        backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
         break;
       }
       // The wanted code may have changed while this thread waited for the
@@ -359,9 +403,11 @@ void V4TVideoParserPrivate::loop(V4TVideoParser::Callback& cb) {
     std::fprintf(stderr, "%s: %s\n", decName.c_str(), e.what());
     broken = true;
   } catch (...) {
+    printErr("decoder capture thread failed");
     broken = true;
   }
-  threadExited = true;
+  // Taking the lock orders the flag before a waiting parse's next check.
+  { std::lock_guard lk(deliverMu); }
   deliverCv.notify_all();
 }
 
@@ -379,107 +425,153 @@ V4TVideoParser::V4TVideoParser() : d(new V4TVideoParserPrivate) {
 
 V4TVideoParser::~V4TVideoParser() {
   d->closing = true;
-  {
-    std::lock_guard lk(mutex);
-    d->stop = true;
-    // End of stream: the decoder flushes what it holds and the capture
-    // thread sees the stop flag after its next picture.
-    v4l2_buffer b;
-    v4l2_plane planes[MAX_PLANES];
-    clearRequest(b, planes);
-    if (d->dec->output_plane.qBuffer(b, nullptr) != 0) printErr("_sendEos qBuffer() error");
-    {
-      std::unique_lock dl(d->deliverMu);
-      d->deliverCv.wait_for(dl, kShutdownGrace, [&] { return d->threadExited.load(); });
+  std::lock_guard lk(mutex);
+  d->stop = true;
+  // End of stream: the decoder lets go of what it holds (nothing is
+  // delivered once closing is set).
+  if (!d->queueEndOfStream(0)) printErr("_sendEos qBuffer() error");
+  // Every wait of the capture thread is a short slice that looks at stop.
+  if (d->thread.joinable()) d->thread.join();
+  delete d;
+  d = nullptr;
+}
+
+bool V4TVideoParserPrivate::queueEndOfStream(std::uint64_t serial) {
+  NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
+  if (!buffer) return false;
+  buffer->planes[0].bytesused = 0;
+  Request b;
+  b.index = 0;
+  b.timestamp = serialStamp(serial);
+  return dec->output_plane.qBuffer(b, nullptr) == 0;
+}
+
+// True when a running parse must give up: the parser broke or closes, the
+// unit shuts down, or the time limit passed.
+bool V4TVideoParserPrivate::abandoned(Clock::time_point deadline) const {
+  return broken || closing || shuttingDown() || Clock::now() >= deadline;
+}
+
+// Waits for the decoder to give the input buffer back, i.e. to have taken
+// its bytes.
+bool V4TVideoParserPrivate::takeInputBack(Clock::time_point deadline) {
+  for (;;) {
+    const int ready = dec->output_plane.pollBuffer(std::min(kSliceMs, msUntil(deadline)));
+    if (ready > 0) {
+      Request b;
+      b.length = 1;
+      return dec->output_plane.dqBuffer(b, nullptr, nullptr, 0) == 0;
     }
-    // A thread still blocked in a dequeue is woken by stopping the queues.
-    if (!d->threadExited) {
-      d->dec->abort();
-      d->conv->abort();
-    }
-    if (d->thread.joinable()) d->thread.join();
-    delete d;
-    d = nullptr;
+    if (ready < 0 || abandoned(deadline)) return false;
   }
 }
 
 int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fourcc) {
-  V4TVideoParserPrivate& p = *d;
-  if (p.closing || p.broken) return -1;
-  {
-    std::lock_guard tl(p.timingMu);
-    p.start = Clock::now();
-  }
-  NvBuffer* buffer = p.dec->output_plane.getNthBuffer(0);
+  if (d->closing || d->broken) return -1;
+  NvBuffer* buffer = d->dec->output_plane.getNthBuffer(0);
   if (!buffer) return -1;
   if (!data || length == 0 || length > buffer->planes[0].length) throw std::logic_error("HWDEC input wrong");
-  std::memset(buffer->planes[0].data, 0, buffer->planes[0].length);
-  std::memcpy(buffer->planes[0].data, data, length);
-  buffer->planes[0].bytesused = static_cast<std::uint32_t>(length);
+  return d->feed(data, length, fourcc, false);
+}
+
+int V4TVideoParser::flush(int fourcc) { return d->feed(nullptr, 0, fourcc, true) < 0 ? -1 : 0; }
+
+int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, int fourcc, bool endOfStream) {
+  if (closing || broken) return -1;
+  {
+    std::lock_guard tl(timingMu);
+    start = Clock::now();
+  }
+  NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
+  if (!buffer) return -1;
+  if (!endOfStream) {
+    std::memset(buffer->planes[0].data, 0, buffer->planes[0].length);
+    std::memcpy(buffer->planes[0].data, data, length);
+    buffer->planes[0].bytesused = static_cast<std::uint32_t>(length);
+  }
 
   std::uint64_t serial;
   {
-    std::lock_guard lk(p.deliverMu);
-    serial = ++p.parseSerial;
-    p.dropNext = true;
-    p.busy = true;
-    p.delivered = 0;
-    p.wantedFourcc = static_cast<std::uint32_t>(fourcc);
+    std::lock_guard lk(deliverMu);
+    serial = ++parseSerial;
+    // The picture the decoder held back from the previous buffer is the
+    // key frame this buffer starts with again; at the end of the stream it
+    // is the stream's last picture and wanted.
+    dropNext = !endOfStream;
+    busy = true;
+    delivered = 0;
+    wantedFourcc = static_cast<std::uint32_t>(fourcc);
   }
   auto finish = [&](int result) {
-    std::lock_guard lk(p.deliverMu);
-    p.busy = false;
+    std::lock_guard lk(deliverMu);
+    busy = false;
+    // After the end of stream the decoder holds nothing: the next buffer's
+    // first picture is its own.
+    if (endOfStream && result >= 0) firstPicture = true;
     return result;
   };
-
-  v4l2_buffer b;
-  v4l2_plane planes[MAX_PLANES];
-  clearRequest(b, planes);
-  b.index = 0;
-  b.timestamp = serialStamp(serial);
-  if (p.dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
+  // Gives up on the buffer: the input is taken back so the next parse starts
+  // clean, and a parser that ran out of time is not trusted again.
+  auto giveUp = [&](Clock::time_point deadline) {
+    if (Clock::now() >= deadline && !shuttingDown()) broken = true;
+    dec->output_plane.setStreamStatus(false);
+    dec->output_plane.setStreamStatus(true);
+    return finish(-1);
+  };
 
   const auto deadline = Clock::now() + kParseTimeLimit;
+  if (endOfStream) {
+    if (!queueEndOfStream(serial)) return finish(-1);
+  } else {
+    Request b;
+    b.index = 0;
+    b.timestamp = serialStamp(serial);
+    if (dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
+  }
+
   bool inputBack = false;
-  if (p.dec->capture_plane.getNumBuffers() == 0) {
+  if (dec->capture_plane.getNumBuffers() == 0) {
     // No picture size known yet: the decoder gives the input back only after
     // it announced the size and the capture side was built, or after finding
     // no picture at all, in which case there is nothing more to wait for.
-    clearRequest(b, planes);
-    b.length = 1;
-    if (p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+    if (!takeInputBack(deadline)) return giveUp(deadline);
     inputBack = true;
-    if (p.dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
+    if (dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
   }
-  if (p.marks.load() != MarkSupport::No) {
+  if (marks.load() != MarkSupport::No) {
     // The decoder marks the last capture buffer it completes for an input;
     // once the capture thread handled that one, every picture of this
     // buffer was delivered or dropped.
-    std::unique_lock lk(p.deliverMu);
-    const bool done = p.deliverCv.wait_until(lk, deadline, [&] {
-      return p.consumedSerial >= serial || p.broken || p.closing || p.marks.load() == MarkSupport::No;
-    });
-    if (!done || p.broken || p.closing) {
-      lk.unlock();
-      // Take the input back so the next parse starts clean.
-      p.dec->output_plane.setStreamStatus(false);
-      p.dec->output_plane.setStreamStatus(true);
-      return finish(-1);
+    std::unique_lock lk(deliverMu);
+    for (;;) {
+      const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(kSliceMs));
+      if (deliverCv.wait_until(lk, slice, [&] { return consumedSerial >= serial || marks.load() == MarkSupport::No; }))
+        break;
+      if (abandoned(deadline)) {
+        lk.unlock();
+        return giveUp(deadline);
+      }
     }
   }
-  clearRequest(b, planes);
-  b.length = 1;
-  if (!inputBack && p.dec->output_plane.dqBuffer(b, nullptr, nullptr, kRetryForever) != 0) return finish(-1);
+  if (!inputBack && !takeInputBack(deadline)) return giveUp(deadline);
 
-  if (p.marks.load() == MarkSupport::No) {
+  if (marks.load() == MarkSupport::No) {
     // Devices without end marks: wait until the pipeline stays idle.
-    p.conv->output_plane.waitAllBuffersDequeued(kWaitForever);
-    p.conv->capture_plane.waitAllBuffersQueued(kWaitForever);
-    for (int idle = 0; !p.stop && Clock::now() < deadline;) {
+    while (conv->output_plane.waitAllBuffersDequeued(kSliceMs) != 0)
+      if (abandoned(deadline)) return giveUp(deadline);
+    while (conv->capture_plane.waitAllBuffersQueued(kSliceMs) != 0)
+      if (abandoned(deadline)) return giveUp(deadline);
+    for (int idle = 0; !stop;) {
       if (idle > kIdlePolls - 1) break;
-      idle = p.pipelineIdle() ? idle + 1 : 0;
+      if (abandoned(deadline)) return giveUp(deadline);
+      idle = pipelineIdle() ? idle + 1 : 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+  }
+  if (endOfStream) {
+    // Drained: the decoder takes the next buffer as the start of a stream.
+    dec->output_plane.setStreamStatus(false);
+    dec->output_plane.setStreamStatus(true);
   }
   return finish(static_cast<int>(length));
 }

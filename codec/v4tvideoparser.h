@@ -12,11 +12,20 @@
 // dropped, so a buffer that ends with the key frame the next buffer starts
 // with yields its pictures exactly once.
 //
+// At the end of a stream, flush() hands over the picture the decoder still
+// holds; the next parse then starts a new stream.
+//
+// Every wait is bounded: parse gives up after 30 s, a converter that does
+// not give a picture back within 5 s is taken for wedged, and all waits are
+// cut into short slices that look at the stop flags and at `working`, so a
+// SIGINT ends a parse at once (it returns -1).
+//
 // Lifetime: the constructor opens both devices and starts the capture
 // thread; the destructor ends the stream, stops and joins the thread and
 // releases both elements. Nothing but the constructor ("Cannot allocate
-// hardware resources (dec, conv)") and parse ("HWDEC input wrong") throws;
-// a capture-thread failure marks the parser broken and parse returns -1.
+// hardware resources (dec, conv)") and parse ("HWDEC input wrong") throws.
+// A capture thread that fails, or a parse that runs out of time, marks the
+// parser broken for good: parse returns -1 and the owner builds a new one.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +57,9 @@ class V4TVideoParser {
   // Returns length once the buffer is fully decoded, -1 on failure or when
   // the parser is closing or broken.
   int parse(const std::uint8_t* data, std::uint64_t length, int fourcc);
+  // End of stream: delivers the pictures the decoder still holds (the last
+  // one of the stream) like a parse does; returns 0, or -1 as parse does.
+  int flush(int fourcc);
   std::uint64_t averageTime() const;
 
   // Pictures the last parse handed to the callback.

@@ -1,6 +1,7 @@
 #include "config/actions.h"
 
 #include "config/config_lock.h"
+#include "config/json_fields.h"
 #include "config/json_writer.h"
 
 #include <nlohmann/json.hpp>
@@ -12,37 +13,39 @@ namespace kovira {
 Action::Action(const Action&) { throw std::logic_error("Copying of the kovira::Action object is forbidden"); }
 
 namespace {
-template <class T>
-void take(const nlohmann::json& section, const char* key, T& field) {
+void take(const nlohmann::json& section, const char* key, std::string& field) {
   const auto it = section.find(key);
-  if (it != section.end()) field = it->get<T>();
+  if (it != section.end()) field = it->get<std::string>();
 }
 }  // namespace
 
-void Action::updConfig(const nlohmann::json& section) {
+bool Action::updConfig(const nlohmann::json& section) {
+  bool fits = true;
   if (section.is_object()) {
-    take(section, "enabled", enabled);
-    take(section, "zoneA", zoneA);
-    take(section, "zoneB", zoneB);
-    take(section, "zoneC", zoneC);
-    take(section, "zoneD", zoneD);
+    const std::string owner = "action [id=" + std::to_string(actid) + "]";
+    fits &= readNumberField(section, "enabled", enabled, owner);
+    fits &= readNumberField(section, "zoneA", zoneA, owner);
+    fits &= readNumberField(section, "zoneB", zoneB, owner);
+    fits &= readNumberField(section, "zoneC", zoneC, owner);
+    fits &= readNumberField(section, "zoneD", zoneD, owner);
     take(section, "method", method);
     take(section, "label", label);
     take(section, "path", path);
     take(section, "script", script);
-    take(section, "speed", speed);
-    take(section, "threshold", threshold);
-    take(section, "uplimit", uplimit);
-    take(section, "fmt", fmt);
-    take(section, "accuracy", accuracy);
-    take(section, "imgw", imgw);
-    take(section, "imgh", imgh);
+    fits &= readNumberField(section, "speed", speed, owner);
+    fits &= readNumberField(section, "threshold", threshold, owner);
+    fits &= readNumberField(section, "uplimit", uplimit, owner);
+    fits &= readNumberField(section, "fmt", fmt, owner);
+    fits &= readNumberField(section, "accuracy", accuracy, owner);
+    fits &= readNumberField(section, "imgw", imgw, owner);
+    fits &= readNumberField(section, "imgh", imgh, owner);
     take(section, "extra", extra);
-    take(section, "quality", quality);
-    take(section, "direction", direction);
-    take(section, "upload", upload);
+    fits &= readNumberField(section, "quality", quality, owner);
+    fits &= readNumberField(section, "direction", direction, owner);
+    fits &= readNumberField(section, "upload", upload, owner);
   }
   if (threshold != 0 && speed != 0) uplimit = threshold + kUplimitMargin;
+  return fits;
 }
 
 void Action::tojson(nlohmann::json& out, int mode) const {

@@ -33,8 +33,9 @@ class Action {
 
   // Applies one "action" section; absent keys leave fields unchanged. Called
   // with the configuration write lock held. A value of the wrong JSON type
-  // throws the JSON library's type error.
-  void updConfig(const nlohmann::json& section);
+  // throws the JSON library's type error; a number the field cannot hold
+  // keeps the old value with a "[WARNING] " line and makes the result false.
+  bool updConfig(const nlohmann::json& section);
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;
   // `word` occurs anywhere in `extra` (a substring test).

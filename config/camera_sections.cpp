@@ -31,8 +31,8 @@ bool add(int camid, std::uint64_t storeBytes) {
   }
 }
 
-void update(int camid, const nlohmann::json& section) {
-  if (hasCamera(camid)) camera(camid).updConfig(section);
+bool update(int camid, const nlohmann::json& section) {
+  return !hasCamera(camid) || camera(camid).updConfig(section);
 }
 
 void tojson(int camid, nlohmann::json& out, int mode) {

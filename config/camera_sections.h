@@ -28,8 +28,9 @@ std::vector<int> ids();
 // tested exists(). False, after the registry's "[WARNING] " line, when the
 // registry is full; a store that cannot be allocated throws.
 bool add(int camid, std::uint64_t storeBytes);
-// Applies one "camera" section to an existing camera.
-void update(int camid, const nlohmann::json& section);
+// Applies one "camera" section to an existing camera; false when a value
+// was not applied (reported with a "[WARNING] " line).
+bool update(int camid, const nlohmann::json& section);
 // The section as a JSON object for the mode ("type" and "camid" included).
 void tojson(int camid, nlohmann::json& out, int mode);
 // True once the cameras' sources were started (start-up): a camera added

@@ -3,8 +3,11 @@
 #include "config/actions.h"
 #include "config/camera_sections.h"
 #include "config/durable_file.h"
+#include "config/json_fields.h"
 #include "config/json_writer.h"
 #include "config/zones.h"
+#include "core/utf8.h"
+#include "core/working.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,7 +17,6 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -26,17 +28,35 @@ constexpr std::size_t kHostNameBuffer = 256;
 // While saving keeps failing, the reason is repeated once a minute.
 constexpr unsigned kFailureReportEvery = 60;
 constexpr std::uint64_t kMiB = 1048576;
+// The file is a few kilobytes; anything near this is not a configuration.
+constexpr std::size_t kMaxFileBytes = 16 * kMiB;
 
 std::uint64_t textHash(const std::string& text) { return std::hash<std::string>{}(text); }
 
 void printSection(const nlohmann::json& section) { std::cout << jsonText(section) << std::endl; }
 
-// Whether the file at path holds exactly text.
-bool fileHolds(const std::string& path, const std::string& text) {
+enum class Load { ok, cannotOpen, tooLarge };
+
+Load loadFile(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  const std::string disk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return disk == text;
+  if (!in) return Load::cannotOpen;
+  bytes.clear();
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    bytes.append(buf, static_cast<std::size_t>(in.gcount()));
+    if (bytes.size() > kMaxFileBytes) return Load::tooLarge;
+  }
+  return Load::ok;
+}
+
+// An id or size of a section ("camid", "bufsize"...): 0 when absent or when
+// the number is beyond 64 bits (0 is refused as either). A value that is not
+// a number raises the JSON library's type error, as for every mistyped key.
+long long sectionNumber(const nlohmann::json& section, const char* key) {
+  const auto it = section.find(key);
+  if (it == section.end()) return 0;
+  if (!it->is_number() && !it->is_boolean()) return it->get<long long>();
+  return fittingNumber<long long>(*it).value_or(0);
 }
 
 bool isEmptyContainer(const nlohmann::json& v) { return (v.is_object() || v.is_array()) && v.empty(); }
@@ -68,16 +88,24 @@ GlobalConfig::GlobalConfig(const IdentityPaths& identity) {
 GlobalConfig::~GlobalConfig() = default;
 
 bool GlobalConfig::read(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) {
+  std::string bytes;
+  const Load loaded = loadFile(path, bytes);
+  if (loaded == Load::cannotOpen) {
     std::cout << "[FAILURE] cannot open configuration file (" << path << ")" << std::endl;
     return false;
   }
   // Parse before taking the lock: nothing is applied from a file that is not
   // JSON, and no reader waits on the disk.
   nlohmann::json root;
+  std::size_t notUtf8 = 0;
   try {
-    root = nlohmann::json::parse(in);
+    if (loaded == Load::tooLarge)
+      throw std::length_error("larger than " + std::to_string(kMaxFileBytes) + " bytes");
+    // Text saved by an older unit or typed by hand may hold bytes that are
+    // not UTF-8; the JSON reader refuses them, and one such byte must not
+    // keep the unit from starting. No file can hold them, so the file may
+    // be rewritten with U+FFFD in their place.
+    root = nlohmann::json::parse(validUtf8(bytes) ? bytes : toValidUtf8(bytes, &notUtf8));
   } catch (const std::exception& e) {
     {
       ConfigWriteLock lock;
@@ -86,8 +114,14 @@ bool GlobalConfig::read(const std::string& path) {
     std::cout << "[FAILURE] " << path << ": " << e.what() << std::endl;
     return false;
   }
+  if (notUtf8 != 0) {
+    std::cout << "[WARNING] " << path << ": " << notUtf8 << " bytes that are not UTF-8 are read as U+FFFD"
+              << std::endl;
+  }
   ConfigWriteLock lock;
   cfgpath = path;
+  lastRead_ = std::move(bytes);
+  refused_ = 0;
   bool ok = true;
   try {
     process(root);
@@ -105,16 +139,20 @@ void GlobalConfig::process(const nlohmann::json& root) {
     // value() raises the library's type error for an element that is not an
     // object and for a "type" that is not a string.
     const std::string type = element.value("type", std::string("default"));
-    updSection(type, element);
+    if (!updSection(type, element)) ++refused_;
   }
 }
 
 bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& section) {
   ConfigWriteLock lock;
-  if (type == "camera") return updCamera(section.value("camid", 0LL), section);
-  if (type == "zone") return updZone(section.value("zoneid", 0LL), section);
-  if (type == "action") return updAction(section.value("actid", 0LL), section);
-  if (type == "global") return updConfig(section);
+  if (type == "camera") return updCamera(sectionNumber(section, "camid"), section);
+  if (type == "zone") return updZone(sectionNumber(section, "zoneid"), section);
+  if (type == "action") return updAction(sectionNumber(section, "actid"), section);
+  if (type == "global") {
+    // A value the section could not apply is reported; the rest is applied.
+    if (!updConfig(section)) ++refused_;
+    return true;
+  }
   for (const attached& a : attachedcof) {
     if (a.name == type) {
       a.sketch->fromjson(section);
@@ -138,7 +176,7 @@ bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& sec
 
 bool GlobalConfig::updCamera(long long id, const nlohmann::json& section) {
   ConfigWriteLock lock;
-  const long long bufsize = section.value("bufsize", 0LL);
+  const long long bufsize = sectionNumber(section, "bufsize");
   if (id < kMinId || id > kMaxId || bufsize < 1 || bufsize > kMaxBufsizeMiB) {
     std::cout << "[WARNING] wrong camera config, skip [id=" << id << "]  bufsize=" << bufsize
               << " (should be in the range 1..4096)" << std::endl;
@@ -157,7 +195,7 @@ bool GlobalConfig::updCamera(long long id, const nlohmann::json& section) {
                 << "] is new: its section is kept, it gets frames after the next start" << std::endl;
     }
   }
-  camera_sections::update(camid, section);
+  if (!camera_sections::update(camid, section)) ++refused_;
   return true;
 }
 
@@ -170,7 +208,7 @@ bool GlobalConfig::updZone(long long id, const nlohmann::json& section) {
   }
   const int zoneid = static_cast<int>(id);
   Zone& z = hasZone(zoneid) ? zone(zoneid) : addZone(zoneid);
-  z.updConfig(section);
+  if (!z.updConfig(section)) ++refused_;
   updZonesParent();
   return true;
 }
@@ -189,7 +227,7 @@ bool GlobalConfig::updAction(long long id, const nlohmann::json& section) {
     return false;
   }
   Action& a = hasAction(actid) ? action(actid) : addAction(actid);
-  a.updConfig(section);
+  if (!a.updConfig(section)) ++refused_;
   return true;
 }
 
@@ -251,6 +289,7 @@ std::string GlobalConfig::exportSection(const std::string& type, int id, int mod
 bool GlobalConfig::saveText(const std::string& path, const std::string& text) {
   const WriteResult res = writeFileDurably(path, text);
   if (!res.ok) std::cout << "[FAILURE] " << res.error << std::endl;
+  if (!res.warning.empty()) std::cout << "[WARNING] " << res.warning << std::endl;
   return res.ok;
 }
 
@@ -280,14 +319,17 @@ void GlobalConfig::tick() {
     ConfigReadLock lock;
     path = cfgpath;
   }
+  reloadcnt.fetch_add(reloadRequests.exchange(0));
   if (reloadcnt.exchange(0) != 0) {
     std::cout << "[CFG] reload config" << std::endl;
     const bool ok = read(path);
     const std::string text = whole(0);
     knownHash_ = textHash(text);
-    if (!ok) {
-      // What a failed reload applied is not written over the operator's
-      // file; the next edit made in memory is saved as usual.
+    ConfigReadLock lock;
+    if (!ok || refused_ != 0) {
+      // What the store holds now is not what the operator wrote: writing it
+      // would drop the sections and values it refused. The next edit made
+      // in memory is saved as usual.
       std::cout << "[WARNING] configuration file (" << path << ") was not read cleanly, it is left as it is"
                 << std::endl;
       rewriteLayout_ = false;
@@ -295,7 +337,7 @@ void GlobalConfig::tick() {
     }
     // A file edited by hand into an equivalent text in another layout is
     // rewritten in the store's layout at the next tick.
-    rewriteLayout_ = !fileHolds(path, text);
+    rewriteLayout_ = text != lastRead_;
     return;
   }
   const std::string text = whole(0);
@@ -305,13 +347,23 @@ void GlobalConfig::tick() {
     return;
   }
   if (h == *knownHash_ && !rewriteLayout_) return;
+  // Rewriting only the layout of what the operator wrote: only over the very
+  // bytes that were read (a second edit made since must not be lost).
+  std::optional<std::string> expected;
+  if (h == *knownHash_) {
+    ConfigReadLock lock;
+    expected = lastRead_;
+  }
   if (announcedHash_ != h) {
     std::cout << "[CFG] update (save) config, hash: " << h << std::endl;
     announcedHash_ = h;
   }
-  const WriteResult res = writeFileDurably(path, text);
-  if (res.ok) {
-    if (saveFailures_ != 0)
+  const WriteResult res = writeFileDurably(path, text, expected);
+  if (!res.warning.empty()) std::cout << "[WARNING] " << res.warning << std::endl;
+  if (res.ok || res.changed) {
+    if (res.changed)
+      std::cout << "[CFG] configuration file (" << path << ") changed since it was read, not rewritten" << std::endl;
+    else if (saveFailures_ != 0)
       std::cout << "[CFG] configuration saved after " << saveFailures_ << " failed attempts" << std::endl;
     saveFailures_ = 0;
     knownHash_ = h;
@@ -333,9 +385,21 @@ void GlobalConfig::attach(const std::string& name, ConfigSketch& sketch) {
   ConfigWriteLock lock;
   for (const attached& a : attachedcof)
     if (a.name == name) throw std::logic_error("config: " + name + " is already attached");
-  for (const nlohmann::json& section : pending)
-    if (section.value("type", std::string("default")) == name) sketch.fromjson(section);
   attachedcof.push_back({name, &sketch});
+  for (const nlohmann::json& section : pending) {
+    if (section.value("type", std::string("default")) != name) continue;
+    // Modules attach after the file was read, while the unit starts: a
+    // mistyped value of their section is a bad file like any other, which
+    // ends the unit with status 1 (through its normal shut-down, since
+    // threads already run), not with an exception out of a constructor.
+    try {
+      sketch.fromjson(section);
+    } catch (const std::exception& e) {
+      std::cout << "[FAILURE] " << cfgpath << ": " << e.what() << std::endl;
+      requestExit(1);
+      return;
+    }
+  }
 }
 
 void GlobalConfig::detach(const std::string& name, const ConfigSketch& sketch) {

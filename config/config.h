@@ -3,8 +3,8 @@
 // kovira::config(). It applies each section to its owner (cameras, zones,
 // actions, the global settings below, or a module's ConfigSketch), writes
 // the whole configuration back in one fixed layout, saves it within a second
-// of a change (the main loop calls work() every second), and re-reads it when
-// SIGHUP bumps reloadcnt.
+// of a change (the main loop calls work() every second), and re-reads it
+// after SIGHUP (the handler only counts; work() takes the count).
 //
 // Threading: every configuration object is guarded by the process-wide
 // configMutex() (config/config_lock.h). The store's operations take it
@@ -49,8 +49,9 @@ class GlobalConfig {
 
   // ---- The file ----
   // Parses and applies the file. false (with a "[FAILURE] " line) when it
-  // cannot be opened or parsed or a section's owner throws; sections applied
-  // before a failing one stay applied.
+  // cannot be opened or parsed, is larger than 16 MiB, or a section's owner
+  // throws; sections applied before a failing one stay applied. Bytes that
+  // are not UTF-8 are read as U+FFFD, with a "[WARNING] " line.
   bool read(const std::string& path);
   // Applies every element of a parsed file in order.
   void process(const nlohmann::json& root);
@@ -74,6 +75,9 @@ class GlobalConfig {
   void sortActions();
 
   // ---- Module sections ----
+  // Registers the sketch and hands it the sections kept for it. A section it
+  // cannot read prints the "[FAILURE] " line and asks the unit to end with
+  // status 1 (requestExit, core/working.h).
   void attach(const std::string& name, ConfigSketch& sketch);
   // Forgets `sketch` under `name` (an object that ends before the process
   // does must not be written by a later save or backup).
@@ -101,8 +105,9 @@ class GlobalConfig {
   std::string verifyExp() const;
   std::string verifyNum() const;
   std::uint64_t systemuptime() const;
-  // Available memory of the system in bytes.
-  std::uint64_t memfree() const;
+  // Available memory of the system in bytes (MemAvailable of /proc/meminfo;
+  // 0 without it). Reads no member: devices' memfreeram() shares it.
+  static std::uint64_t memfree();
   bool timesync() const { return ntpsync != 0 || satsync != 0; }
   // Caption variables of the site: the direction words 1 and 2 and "g", "a",
   // "d", "s". Label is the evidence caption template (ways + emplace).
@@ -143,7 +148,9 @@ class GlobalConfig {
   std::atomic<std::int32_t> suspended{0};
 
   // ---- Store state ----
-  std::atomic<unsigned> reloadcnt{0};  // bumped by the SIGHUP handler
+  // Reload requests: the tick adds the SIGHUP handler's counter
+  // (core/working.h) to it and clears both.
+  std::atomic<unsigned> reloadcnt{0};
   std::string devtoken;                // "token" of the identity file
   std::string hostname = "default";
   std::string cfgpath;
@@ -164,6 +171,10 @@ class GlobalConfig {
   void tick();
 
   bool fileRead_ = false;  // the start-up read is over: pending no longer grows
+  std::string lastRead_;   // the file's bytes as the last read found them
+  // Sections and values the last read refused: the file is then not
+  // rewritten from memory after a reload.
+  unsigned refused_ = 0;
   // Hash of the text last saved or seen; empty before the first tick.
   std::optional<std::uint64_t> knownHash_;
   std::optional<std::uint64_t> announcedHash_;

@@ -1,5 +1,7 @@
 #include "config/durable_file.h"
 
+#include "core/durable.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -31,13 +33,6 @@ class UniqueFd {
   int fd_;
 };
 
-std::string directoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 std::string reason() { return std::string(": ") + std::strerror(errno); }
 
 bool writeAll(int fd, std::string_view text) {
@@ -52,9 +47,27 @@ bool writeAll(int fd, std::string_view text) {
   return true;
 }
 
+// Whether the file at path holds exactly text (a missing file holds nothing).
+bool holds(const std::string& path, std::string_view text) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return false;
+  std::string disk;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    disk.append(buf, static_cast<std::size_t>(n));
+    if (disk.size() > text.size()) return false;
+  }
+  return disk == text;
+}
+
 }  // namespace
 
-WriteResult writeFileDurably(const std::string& path, std::string_view text) {
+WriteResult writeFileDurably(const std::string& path, std::string_view text,
+                             std::optional<std::string_view> expected) {
   const std::string temp = path + "-";
   // 1. The temporary file.
   UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -66,18 +79,22 @@ WriteResult writeFileDurably(const std::string& path, std::string_view text) {
     ::unlink(temp.c_str());
     return {false, error};
   }
-  // 3. The switch.
+  // 3. The file must still be the one the caller knows: checked as late as
+  // possible, after the slow sync.
+  if (expected && !holds(path, *expected)) {
+    ::unlink(temp.c_str());
+    return {false, "configuration file (" + path + ") changed since it was read", true};
+  }
+  // 4. The switch.
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     const std::string error = "cannot rename (" + temp + ") to (" + path + ")" + reason();
     ::unlink(temp.c_str());
     return {false, error};
   }
-  // 4. The directory entry.
-  const std::string dir = directoryOf(path);
-  UniqueFd dirfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirfd.get() < 0 || ::fsync(dirfd.get()) != 0)
-    return {false, "cannot sync directory (" + dir + ")" + reason()};
-  return {true, {}};
+  // 5. The directory entry.
+  WriteResult done{true, {}};
+  done.warning = syncDirectoryOf(path);
+  return done;
 }
 
 }  // namespace kovira

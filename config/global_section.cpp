@@ -2,6 +2,7 @@
 // the accessors derived from its values.
 #include "config/config.h"
 
+#include "config/json_fields.h"
 #include "config/json_writer.h"
 
 #include <nlohmann/json.hpp>
@@ -24,26 +25,18 @@ constexpr std::size_t kLatLonMin = 5;  // shorter configured coordinates are a p
 constexpr std::size_t kDateLength = 10;
 constexpr std::size_t kNumberStart = 11;
 
-// A JSON number as a double; false for anything else.
-bool numberOf(const nlohmann::json& v, double& out) {
-  if (!v.is_number()) return false;
-  out = v.get<double>();
-  return true;
-}
-
-// Fraction cut off; values beyond the range clamp instead of wrapping.
-std::int32_t toInt32(double d) {
-  if (std::isnan(d)) return 0;
-  d = std::trunc(d);
-  if (d <= std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
-  if (d >= std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(d);
-}
-
-std::uint32_t toUint32(double d) {
-  if (!(d > 0)) return 0;
-  if (d >= std::numeric_limits<std::uint32_t>::max()) return std::numeric_limits<std::uint32_t>::max();
-  return static_cast<std::uint32_t>(d);
+// A number the member cannot hold is not applied: keeping the old value is
+// what an operator expects from a typo, and a clamped value would be saved
+// over the typed one.
+template <class T>
+bool takeNumber(const nlohmann::json& v, const std::string& key, T& member) {
+  if (const std::optional<T> value = fittingNumber<T>(v)) {
+    member = *value;
+    return true;
+  }
+  std::cout << "[WARNING] global: " << key << "=" << v.dump() << " does not fit its field, kept " << member
+            << std::endl;
+  return false;
 }
 
 std::vector<std::string> splitComma(const std::string& s) {
@@ -95,34 +88,41 @@ bool GlobalConfig::updConfig(const nlohmann::json& section) {
       {"manufacturer", &GlobalConfig::manufacturer}, {"trackmask", &GlobalConfig::trackmask},
       {"way1", &GlobalConfig::way1},             {"way2", &GlobalConfig::way2},
   };
+  bool fits = true;
   for (auto it = section.begin(); it != section.end(); ++it) {
     const std::string& key = it.key();
     const nlohmann::json& v = it.value();
-    double d = 0;
     for (const TextKey& t : kTexts)
       if (key == t.key && v.is_string()) this->*t.member = v.get<std::string>();
+    // Numbers of the wrong JSON type are ignored; 0 and negative values do
+    // not set the port or the speed thresholds.
+    const bool positive = v.is_number() && v.get<double>() > 0;
     if (key == "serial" && v.is_number()) {
       serial = serialText(v);
     } else if (key == "redpts" && v.is_string()) {
       redpts = v.get<std::string>();
       fillpolygon(redpts, redpoly);
-    } else if (key == "timezone" && numberOf(v, d)) {
-      timezone = toInt32(d);
-    } else if (key == "suspended" && numberOf(v, d)) {
-      suspended = toInt32(d);
-    } else if (key == "webserver" && numberOf(v, d) && d > 0) {
-      const std::uint32_t port = toUint32(d);
-      if (port >= 1 && port <= kMaxWebPort)
-        webserver = static_cast<int>(port);
-      else
+    } else if (key == "timezone" && v.is_number()) {
+      fits &= takeNumber(v, key, timezone);
+    } else if (key == "suspended" && v.is_number()) {
+      std::int32_t value = suspended;
+      fits &= takeNumber(v, key, value);
+      suspended = value;
+    } else if (key == "webserver" && positive) {
+      const std::uint16_t port = fittingNumber<std::uint16_t>(v).value_or(0);
+      if (port != 0) {
+        webserver = port;
+      } else {
         std::cout << "[WARNING] global: webserver=" << v.dump() << " is not a TCP port (1..65535), kept "
                   << webserver << std::endl;
-    } else if (key == "spd-mindist" && numberOf(v, d) && d > 0) {
-      spdMindist = toUint32(d);
-    } else if (key == "spd-minpoints" && numberOf(v, d) && d > 0) {
-      spdMinpoints = toUint32(d);
-    } else if (key == "spd-mintrack" && numberOf(v, d) && d > 0) {
-      spdMintrack = toUint32(d);
+        fits = false;
+      }
+    } else if (key == "spd-mindist" && positive) {
+      fits &= takeNumber(v, key, spdMindist);
+    } else if (key == "spd-minpoints" && positive) {
+      fits &= takeNumber(v, key, spdMinpoints);
+    } else if (key == "spd-mintrack" && positive) {
+      fits &= takeNumber(v, key, spdMintrack);
     } else if (key == "platepos" && v.is_string()) {
       unsigned c = 0, a = 0, b = 0;
       if (std::sscanf(v.get_ref<const std::string&>().c_str(), "%u,%u,%u", &c, &a, &b) == 3) {
@@ -134,7 +134,7 @@ bool GlobalConfig::updConfig(const nlohmann::json& section) {
       }
     }
   }
-  return true;
+  return fits;
 }
 
 void GlobalConfig::tojson(nlohmann::json& out, int mode) const {
@@ -256,7 +256,7 @@ std::uint64_t GlobalConfig::systemuptime() const {
   return static_cast<std::uint64_t>(info.uptime);
 }
 
-std::uint64_t GlobalConfig::memfree() const {
+std::uint64_t GlobalConfig::memfree() {
   constexpr std::uint64_t kKiB = 1024;
   std::ifstream in("/proc/meminfo");
   std::string line;

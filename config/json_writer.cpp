@@ -1,5 +1,7 @@
 #include "config/json_writer.h"
 
+#include "core/utf8.h"
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -11,9 +13,14 @@ namespace {
 
 constexpr int kIndent = 4;
 constexpr int kFloatDigits = 15;
+constexpr int kExactDigits = 17;
 
-void writeString(std::string& out, const std::string& s) {
+void writeString(std::string& out, const std::string& text) {
   static constexpr char kHex[] = "0123456789abcdef";
+  // A JSON reader refuses text that is not UTF-8, so such bytes (typed into a
+  // page, read from a device) are written as U+FFFD: the file must load again.
+  const std::string repaired = validUtf8(text) ? std::string() : toValidUtf8(text);
+  const std::string& s = repaired.empty() ? text : repaired;
   out += '"';
   for (const char c : s) {
     const auto u = static_cast<unsigned char>(c);
@@ -105,7 +112,12 @@ std::string jsonNumber(double value) {
   if (!std::isfinite(value)) return "null";
   char buf[64];
   // to_chars is locale-independent, unlike printf's "%.15g".
-  const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, kFloatDigits);
+  auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, kFloatDigits);
+  // Next to the largest double, 15 digits round up past it and would read
+  // back as an overflow; 17 digits always read back as the value itself.
+  double back = 0;
+  if (std::from_chars(buf, res.ptr, back).ec == std::errc::result_out_of_range)
+    res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::general, kExactDigits);
   std::string s(buf, res.ptr);
   if (s.find_first_of(".e") == std::string::npos) s += ".0";
   return s;

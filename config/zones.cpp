@@ -2,6 +2,7 @@
 
 #include "config/camera_sections.h"
 #include "config/config_lock.h"
+#include "config/json_fields.h"
 #include "config/json_writer.h"
 
 #include <nlohmann/json.hpp>
@@ -41,14 +42,16 @@ std::uint32_t bandK(float calcost, int rows) {
 
 }  // namespace
 
-void Zone::updConfig(const nlohmann::json& section) {
+bool Zone::updConfig(const nlohmann::json& section) {
+  bool fits = true;
   bool coordsGiven = false;
   if (section.is_object()) {
-    if (section.contains("enabled")) enabled = section.at("enabled").get<int>();
-    if (section.contains("camid")) camid = section.at("camid").get<int>();
-    if (section.contains("scale")) scale = section.at("scale").get<int>();
+    const std::string owner = "zone [id=" + std::to_string(zoneid) + "]";
+    fits &= readNumberField(section, "enabled", enabled, owner);
+    fits &= readNumberField(section, "camid", camid, owner);
+    fits &= readNumberField(section, "scale", scale, owner);
     if (section.contains("calpts")) calpts = section.at("calpts").get<std::string>();
-    if (section.contains("calcost")) calcost = section.at("calcost").get<float>();
+    fits &= readNumberField(section, "calcost", calcost, owner);
     if (section.contains("coords")) {
       coords = section.at("coords").get<std::string>();
       coordsGiven = true;
@@ -59,6 +62,7 @@ void Zone::updConfig(const nlohmann::json& section) {
   if (!camera_sections::exists(camid) || !polygon || scale < kMinScale || scale > kMaxScale) enabled = 0;
   minscale = std::max(kMinScale, scale - kWindowHalf);
   maxscale = std::min(kMaxWindowScale, scale + kWindowHalf);
+  return fits;
 }
 
 void Zone::tojson(nlohmann::json& out, int mode) const {

@@ -45,8 +45,9 @@ class Zone {
 
   // Applies one "zone" section; absent keys leave fields unchanged. Called
   // with the configuration write lock held. A value of the wrong JSON type
-  // throws the JSON library's type error.
-  void updConfig(const nlohmann::json& section);
+  // throws the JSON library's type error; a number the field cannot hold
+  // keeps the old value with a "[WARNING] " line and makes the result false.
+  bool updConfig(const nlohmann::json& section);
   // The section text; mode 0 is the file's compact form, 1 the full form.
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;

@@ -101,5 +101,5 @@ int main(int argc, char** argv) {
 
   // No task may run during static destruction.
   scheduler.stop();
-  return 0;
+  return exitStatus();  // 0 unless a start-up fault asked for another
 }

@@ -3,15 +3,12 @@
 #include "core/startup_functions.h"
 
 // clang-format off
-namespace updlens { void lens_httphook_init() {} }
 namespace wrongdir { void modinit() {} }
-namespace stty { void modinit() {} }
 namespace webcam { void cambuf_httphook_init() {} }
 namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace camera { void modinit() {} }
-namespace lensweb { void lens_httphook_init() {} }
 namespace carflow { void modinit() {} }
 namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
@@ -22,10 +19,8 @@ namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
-namespace gnss { void mesure_httphook_init() {} }
 namespace config_add { void modinit() {} }
 namespace busline { void modinit() {} }
-namespace wd { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
 namespace baslerweb { void basler_httphook_init() {} }
@@ -33,6 +28,5 @@ namespace camauto { void initfunc() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace directory { void directory_httphook_init() {} }
-namespace angle { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
 // clang-format on

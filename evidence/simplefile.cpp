@@ -1,5 +1,6 @@
 #include "evidence/simplefile.h"
 
+#include "core/durable.h"
 #include "core/log.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -155,6 +156,11 @@ long long safeSave(std::string path, const char* bytes, std::size_t len) {
   if (::fsync(fd.get()) < 0) return -1;
   if (::close(fd.release()) < 0) return -1;
   if (std::rename(tmp.c_str(), path.c_str()) != 0) return -1;
+  // A stored archive that is not uploaded yet must survive a power cut: the
+  // new directory entry goes to disk too. The bytes are already in place, so
+  // a directory that cannot be synced is a warning, not a failed save.
+  const std::string unsynced = syncDirectoryOf(path);
+  if (!unsynced.empty()) log_warning(unsynced);
   return static_cast<long long>(len);
 }
 

@@ -6,8 +6,8 @@
 // while the producer appends. The block always holds one NUL after the data.
 // An object itself is not locked: one object belongs to one thread.
 //
-// Beside it: safeSave (hidden temporary file, fsync, rename), loadCvImage
-// (encode a picture) and three plain whole-file helpers.
+// Beside it: safeSave (hidden temporary file, fsync, rename, directory
+// sync), loadCvImage (encode a picture) and three plain whole-file helpers.
 #pragma once
 
 #include <cstddef>
@@ -56,7 +56,8 @@ class SimpleFile {
 SimpleFile operator+(const SimpleFile& a, const SimpleFile& b);
 std::ostream& operator<<(std::ostream& os, const SimpleFile& f);
 
-// Writes dir/.name~, flushes and fsyncs it, then renames it onto path.
+// Writes dir/.name~, flushes and fsyncs it, renames it onto path and syncs
+// the directory (a failed directory sync is logged as a warning only).
 // Returns len on success, -1 on any failure (the target is never partly
 // written; a failed attempt may leave the hidden file behind).
 long long safeSave(std::string path, const char* data, std::size_t len);

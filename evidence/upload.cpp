@@ -134,10 +134,16 @@ void UploadWebLazy::operator()() {
       }
       file = queue_.front();  // stays queued while it is posted
     }
-    // b-d. Post it.
-    const std::string address = url + "?type=upload&hash=" + md5of(file);
+    // b-d. Post it; a post that throws counts as a failed one.
     const auto t0 = std::chrono::steady_clock::now();
-    const int result = poster(address, file, &stop_);
+    int result = -1;
+    try {
+      result = poster(url + "?type=upload&hash=" + md5of(file), file, &stop_);
+    } catch (const std::exception& e) {
+      std::cout << "[ERR] upload: " << e.what() << std::endl;
+    } catch (...) {
+      std::cout << "[ERR] upload: unknown failure" << std::endl;
+    }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     if (!running()) return;
     if (result >= 0) {

@@ -121,6 +121,9 @@ void CnnProc::operator()() {
       // waits, so the thread lives on with the next frames.
       std::cout << "[ERR] recognition batch failed: " << e.what() << std::endl;
       dropQueue();
+    } catch (...) {
+      std::cout << "[ERR] recognition batch failed" << std::endl;
+      dropQueue();
     }
   }
 }

@@ -98,17 +98,32 @@ void ResQueue::operator()() {
   // Modules may change their priority after registering (carflow runs last
   // that way); no group is ready before this point, so sorting is safe here.
   sortHandlers();
+  auto tick = [this] {
+    std::unique_lock lock(tick_mutex_);
+    tick_cv_.wait_for(lock, kQueueTick, [this] { return stopped.load(); });
+  };
   while (!stopped && working >= 1) {
-    if (queueSize() < 1) {
-      buildTracks();
-      std::unique_lock lock(tick_mutex_);
-      tick_cv_.wait_for(lock, kQueueTick, [this] { return stopped.load(); });
-      continue;
-    }
-    std::lock_guard lock(points_mutex_);
-    while (!points.empty()) {
-      joinPoint(points.front());
-      points.pop_front();
+    bool idle = false;
+    try {
+      idle = queueSize() < 1;
+      if (idle) {
+        buildTracks();
+        tick();
+        continue;
+      }
+      std::lock_guard lock(points_mutex_);
+      while (!points.empty()) {
+        // Taken off first: a point that cannot be joined is not tried again.
+        const TrackPoint p = points.front();
+        points.pop_front();
+        joinPoint(p);
+      }
+    } catch (const std::exception& e) {
+      std::cout << "[ERR] result queue: " << e.what() << std::endl;
+      if (idle) tick();
+    } catch (...) {
+      std::cout << "[ERR] result queue: unknown failure" << std::endl;
+      if (idle) tick();
     }
   }
 }

@@ -47,7 +47,8 @@ class Converter final : public Device {
     for (;;) {
       std::unique_lock lk(mu_);
       cv_.wait(lk, [&] {
-        return closing_ || (out_.streaming && cap_.streaming && !out_.queued.empty() && !cap_.queued.empty());
+        return closing_ || (!faults_.hung && out_.streaming && cap_.streaming && !out_.queued.empty() &&
+                            !cap_.queued.empty());
       });
       if (closing_) return;
       const unsigned in = out_.queued.front();

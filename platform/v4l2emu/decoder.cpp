@@ -106,7 +106,7 @@ class Decoder final : public Device {
     std::vector<std::uint8_t> input;
     for (;;) {
       std::unique_lock lk(mu_);
-      cv_.wait(lk, [&] { return closing_ || (out_.streaming && !out_.queued.empty()); });
+      cv_.wait(lk, [&] { return closing_ || (!faults_.hung && out_.streaming && !out_.queued.empty()); });
       if (closing_) return;
       const unsigned index = out_.queued.front();
       const std::uint64_t generation = out_.generation;

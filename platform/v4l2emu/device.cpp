@@ -3,6 +3,7 @@
 #include "platform/v4l2emu/control_log.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,6 +109,22 @@ void Device::shutdown() {
 
 void Device::delayPicture() const {
   if (faults_.pictureDelayMs) std::this_thread::sleep_for(std::chrono::milliseconds(faults_.pictureDelayMs));
+}
+
+short Device::poll(short events, int timeoutMs) {
+  auto held = [&] {
+    short r = 0;
+    if (!cap_.done.empty()) r |= POLLIN | POLLRDNORM;
+    if (!out_.done.empty()) r |= POLLOUT | POLLWRNORM;
+    if (!events_.empty()) r |= POLLPRI;
+    if (closing_ || ((events & (POLLIN | POLLRDNORM)) && !cap_.streaming) ||
+        ((events & (POLLOUT | POLLWRNORM)) && !out_.streaming))
+      r |= POLLERR;
+    return static_cast<short>(r & (events | POLLERR));
+  };
+  std::unique_lock lk(mu_);
+  cv_.wait_for(lk, std::chrono::milliseconds(std::max(timeoutMs, 0)), [&] { return held() != 0; });
+  return held();
 }
 
 int Device::ioctl(unsigned long request, void* arg) {

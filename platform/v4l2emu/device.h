@@ -112,6 +112,9 @@ class Device {
   void shutdown();
   // Returns 0 or a positive errno.
   int ioctl(unsigned long request, void* arg);
+  // The poll events that hold now, waiting up to timeoutMs for one of
+  // `events` (0: none within the time).
+  short poll(short events, int timeoutMs);
 
  protected:
   virtual void engine() = 0;

@@ -105,6 +105,16 @@ int close(int fd) {
   return ::close(fd);
 }
 
+int poll(int fd, short events, short& revents, int timeoutMs) {
+  auto dev = find(fd);
+  if (!dev) {
+    errno = EBADF;
+    return -1;
+  }
+  revents = dev->poll(events, timeoutMs);
+  return revents != 0 ? 1 : 0;
+}
+
 void setFaults(const FaultPlan& plan) {
   Registry& r = registry();
   std::lock_guard lk(r.mu);

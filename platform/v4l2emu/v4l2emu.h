@@ -27,6 +27,12 @@ int open(const char* path, int flags);
 bool owns(int fd);
 int ioctl(int fd, unsigned long request, void* arg);
 int close(int fd);
+// Like poll(2) on one descriptor: POLLIN when a capture buffer is done,
+// POLLOUT when an output buffer is done, POLLPRI when an event is pending,
+// POLLERR when a queue asked about is not streaming or the instance closes.
+// Returns 1 with revents set, 0 when nothing happened within timeoutMs,
+// -1 with errno.
+int poll(int fd, short events, short& revents, int timeoutMs);
 
 struct FaultPlan {
   // Applies to devices whose path contains this text ("" means every device).
@@ -45,6 +51,9 @@ struct FaultPlan {
   unsigned pictureDelayMs = 0;
   // QUERYCAP reports no memory-to-memory multi-planar capability.
   bool noM2M = false;
+  // The engine takes no work and completes nothing, while requests are still
+  // answered: a hung hardware engine behind a live driver.
+  bool hung = false;
 };
 
 void setFaults(const FaultPlan& plan);

@@ -5,15 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 TEST(ParserRegistry, SixteenSizesAreServedASeventeenthIsRefusedOnce) {
-  std::vector<V4TVideoParser*> built;
+  std::vector<std::shared_ptr<V4TVideoParser>> built;
   for (int i = 0; i < 15; ++i) {
-    V4TVideoParser* p = kovira::hwVideoParser(160 + 16 * i, 120, 0);
+    auto p = kovira::hwVideoParser(160 + 16 * i, 120, 0);
     ASSERT_NE(p, nullptr) << i;
     built.push_back(p);
   }

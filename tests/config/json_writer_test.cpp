@@ -47,12 +47,11 @@ TEST(JsonWriter, FloatsUse15DigitsAndAlwaysShowAPointOrExponent) {
   EXPECT_EQ(jsonText(Json(18446744073709551615ULL)), "18446744073709551615");
 }
 
-TEST(JsonWriter, StringsPassBytesThroughAndEscapeOnlyQuoteBackslashAndControls) {
+TEST(JsonWriter, StringsEscapeOnlyQuoteBackslashAndControls) {
   EXPECT_EQ(jsonText(Json("Москва \"ул.\" \\ 1")), "\"Москва \\\"ул.\\\" \\\\ 1\"");
   EXPECT_EQ(jsonText(Json(std::string("a\nb\tc\x01\x1f\x7f", 8))), "\"a\\nb\\tc\\u0001\\u001f\x7f\"");
-  // Bytes that are not UTF-8 are saved as they are instead of failing the save.
-  const std::string raw("\xff\xfe", 2);
-  EXPECT_EQ(jsonText(Json(raw)), "\"" + raw + "\"");
+  // Bytes that are not UTF-8 are saved as U+FFFD, which reads back.
+  EXPECT_EQ(jsonText(Json(std::string("\xff\xfe", 2))), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
 }
 
 TEST(JsonWriter, TextReadsBackToTheSameValue) {

@@ -2,9 +2,10 @@
 # The whole road for a speeding vehicle: a generated scene (92 km/h and
 # 50 km/h past a 70 km/h threshold) played by the unit's program in a private
 # mount namespace, with the stand-in time daemon on a private bus and the
-# loopback collector as the upload server. Run 1 (clock synchronised): one
-# signed archive, the same in both target directories and at the collector.
-# Run 2 (clock not synchronised): nothing stored or sent.
+# loopback collector as the upload server, clock synchronised: one signed
+# archive, the same in both target directories and at the collector. (An
+# unsynchronised clock storing nothing is the speed module's own rule, tested
+# there.)
 #
 #   speed_e2e.sh SOURCE_DIR BINARY_DIR
 #
@@ -37,17 +38,6 @@ trap cleanup EXIT
 source "$fixtures/unit_session.sh"
 
 phase() { echo "---- $*"; }
-failed=0
-expect() {  # expect DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
-
-free_port() {
-  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # A collector on loopback and the identity file naming it; sets $identity.
 start_collector() {
   local dir=$1
@@ -102,16 +92,6 @@ run_unit run1 "$work/run1.json" "$identity" "$work/collector1" 1
 "$python" "$src/tests/e2e/check_speed_run.py" synced --truth "$work/scene/truth.json" --cfg "$work/run1.json" \
   --dir "$work/run1/a" --dir "$work/run1/b" --collector "$work/collector1" --console "$work/run1/console.txt" \
   --tickets "$work/run1/tickets.html" --pubkey "$work/sign.pub" --redbox "$bin/e2e_redbox" --work "$work/run1" \
-  || failed=1
-
-phase "run 2: clock not synchronised"
-bash "$fixtures/timebus.sh" state "$work/bus" false
-start_collector "$work/collector2"
-"$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/run2.json" --webserver "$webport" \
-  --signkey "$work/sign.key" --path "$work/run2/a" --path "$work/run2/b" --upload 1 --extra "$extra"
-run_unit run2 "$work/run2.json" "$identity" "$work/collector2" 0
-"$python" "$src/tests/e2e/check_speed_run.py" unsynced --truth "$work/scene/truth.json" --cfg "$work/run2.json" \
-  --dir "$work/run2/a" --dir "$work/run2/b" --collector "$work/collector2" --console "$work/run2/console.txt" \
   || failed=1
 
 if [ "$failed" -ne 0 ]; then

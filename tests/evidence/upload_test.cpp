@@ -5,11 +5,14 @@
 #include "evidence/upload.h"
 #include "http/server.h"
 #include "support/collector.h"
+#include "support/text.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -18,22 +21,11 @@ using namespace std::chrono_literals;
 using testsupport::Collector;
 
 SimpleFile randomArchive(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
+  const std::string s = testsupport::randomBytes(n, seed);
   return SimpleFile(s.data(), s.size());
 }
 
 std::string md5of(const SimpleFile& f) { return md5(reinterpret_cast<const unsigned char*>(f.bytes()), f.size); }
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
 
@@ -59,7 +51,7 @@ TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
     EXPECT_EQ(collector.body(records[i]), archives[i].str());
     total += archives[i].size;
   }
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
   EXPECT_EQ(queue.sent, total);
   EXPECT_EQ(queue.queuedBytes(), 0u);
   const auto history = queue.history();
@@ -79,7 +71,7 @@ TEST(LazyUpload, AFailureRunIsOneHistoryEntry) {
   queue.push(archive);
   queue.start();
   ASSERT_TRUE(collector.waitForRecords(4, 10s));
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
   const auto history = queue.history();
   ASSERT_EQ(history.size(), 2u);
   EXPECT_EQ(history[0].status, 0u);
@@ -122,8 +114,14 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   queue.minFailPause = 1ms;
   queue.faildelay = 0;
   std::atomic<int> goodSent{0};
+  std::atomic<int> poisonPosts{0};
   queue.poster = [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
-    if (f.data == poison.data) return -1;
+    if (f.data == poison.data) {
+      // A post that throws, whatever it throws, is a failed post.
+      if (++poisonPosts == 1) throw 42;
+      if (poisonPosts == 2) throw std::runtime_error("no route");
+      return -1;
+    }
     ++goodSent;
     return 0;
   };
@@ -131,11 +129,13 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   queue.push(good);
   testing::internal::CaptureStdout();
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return goodSent == 1; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return goodSent == 1; }, 5s));
   queue.stop();
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("[DBG] upload: archive of 100 bytes failed 10 times in a row, moved to the back of the queue"),
             std::string::npos);
+  EXPECT_NE(out.find("[ERR] upload: unknown failure\n"), std::string::npos);
+  EXPECT_NE(out.find("[ERR] upload: no route\n"), std::string::npos);
   EXPECT_EQ(queue.queued(), 1u);  // the failing one is kept, never dropped
   EXPECT_GE(queue.failed, 10u);
 }
@@ -151,7 +151,7 @@ TEST(LazyUpload, HistoryStaysCapped) {
   };
   for (unsigned i = 0; i < 400; ++i) queue.push(randomArchive(10, i));
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));
   queue.stop();
   const auto history = queue.history();
   EXPECT_EQ(history.size(), UploadWebLazy::kHistoryMax);
@@ -212,14 +212,7 @@ class PageTest : public testing::Test {
     url = "http://127.0.0.1:" + std::to_string(server->boundPort()) + "/debug/lazyupload/";
   }
 
-  std::string curl(const std::string& args) {
-    std::string out;
-    FILE* p = ::popen(("curl -s -i " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-  }
+  static std::string curl(const std::string& args) { return testsupport::shellOutput("curl -s -i " + args); }
 
   UploadWebLazy queue;
   std::unique_ptr<HttpServer> server;
@@ -267,12 +260,9 @@ TEST_F(PageTest, ShowsTheNewestHistoryRows) {
   queue.poster = [](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; };
   for (unsigned i = 1; i <= 130; ++i) queue.push(randomArchive(i * 1024, i));
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));
   const std::string page = curl(url);
-  std::size_t rows = 0;
-  for (auto at = page.find("<td>SUCCESS</td>"); at != std::string::npos; at = page.find("<td>SUCCESS</td>", at + 1))
-    ++rows;
-  EXPECT_EQ(rows, UploadWebLazy::kPageRows);
+  EXPECT_EQ(testsupport::occurrences(page, "<td>SUCCESS</td>"), UploadWebLazy::kPageRows);
   EXPECT_EQ(page.find("<td>10K</td>"), std::string::npos);  // among the oldest ten
   EXPECT_NE(page.find("<td>130K</td>"), std::string::npos);
   EXPECT_NE(page.find("<td>11K</td>"), std::string::npos);

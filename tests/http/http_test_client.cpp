@@ -1,4 +1,5 @@
 #include "tests/http/http_test_client.h"
+#include "tests/support/text.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -90,15 +91,7 @@ Reply parseReply(const std::string& raw) {
   return r;
 }
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  if (!pipe) return out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
-  return out;
-}
+std::string run(const std::string& command) { return testsupport::runCommand(command).output; }
 
 std::string gunzip(std::string_view data) {
   z_stream z{};

@@ -30,7 +30,7 @@ struct Reply {
 };
 Reply parseReply(const std::string& raw);
 
-// Runs a shell command and returns its standard output.
+// Runs a shell command and returns its standard output and error.
 std::string run(const std::string& command);
 
 // gunzip of one gzip member; empty on error.

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace kovira {
 namespace {
@@ -493,6 +494,27 @@ TEST_F(CnnProcTest, SectionWritesOnlyChangedKeysAndReadsWhatIsPresent) {
     EXPECT_EQ(e.id, 311);
     EXPECT_NE(std::string(e.what()).find("cannot use emplace() with string"), std::string::npos);
   }
+}
+
+TEST_F(CnnProcTest, ABatchThatThrowsAnythingIsDroppedAndTheThreadGoesOn) {
+  fake.script = [first = true](const FakeCnn::Call& c, CNN_RESULT*, int* count) mutable -> int {
+    if (std::exchange(first, false)) throw 42;  // not even a std::exception
+    *count = 0;
+    return static_cast<int>(c.frames.size());
+  };
+  const std::vector<unsigned> dropped = queueFrames(camA, 3);
+  ::testing::internal::CaptureStdout();
+  std::thread t(std::ref(proc));
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (proc.queueSize() > 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+  const std::vector<unsigned> later = queueFrames(camA, 2);
+  const bool walked = fake.waitWalked(2);
+  proc.stop = true;
+  t.join();
+  EXPECT_NE(::testing::internal::GetCapturedStdout().find("[ERR] recognition batch failed\n"), std::string::npos);
+  ASSERT_TRUE(walked);
+  for (unsigned n : dropped) EXPECT_EQ(flags(camA, n) & FRAME_SKIP, FRAME_SKIP) << n;
+  for (unsigned n : later) EXPECT_EQ(flags(camA, n) & (FRAME_CNN | FRAME_SKIP), FRAME_CNN) << n;
 }
 
 }  // namespace

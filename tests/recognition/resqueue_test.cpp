@@ -379,5 +379,22 @@ TEST(EventLogTest, HoldExpiresAndExpiredEntriesAreDroppedLater) {
   EXPECT_EQ(log.size(), 2u);
 }
 
+TEST(ResQueueTest, APointThatCannotBeJoinedIsDroppedAndTheQueueGoesOn) {
+  FakeScene scene(FakeScene::ZoneCameras{{1, 1}});
+  scene.access.zoneCamera = [calls = 0](unsigned) mutable -> unsigned {
+    if (calls++ == 0) throw 42;  // not even a std::exception
+    return 1;
+  };
+  scene.setPending(1, 100, 5);
+  RunningQueue rq(scene);
+  rq.queue.push(50, reading(1, "A123BC77"));
+  rq.queue.push(50, reading(1, "X987YZ99", 900));
+  rq.start();
+  ASSERT_TRUE(scene.waitProbes(1, 1));  // a build pass ran after both points
+  const auto tracks = rq.queue.unfinished();
+  ASSERT_EQ(tracks.size(), 1u);
+  EXPECT_EQ(tracks[0].text(), "X987YZ99");
+}
+
 }  // namespace
 }  // namespace kovira

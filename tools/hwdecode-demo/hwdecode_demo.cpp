@@ -1,9 +1,11 @@
 // hwdecode-demo <stream.h264> <outdir>: decodes an H.264 elementary stream
-// through the hardware decoder pipeline, one group (a key frame, its
-// frames and the next key frame) per parse as the decode stage does, and
-// writes every picture as <outdir>/<frame number>.png so it can be looked at.
-// The stream's last picture stays in the decoder (it waits for a next key
-// frame that never comes) and is not written.
+// through the hardware decoder pipeline, one group (a key frame and its
+// frames) per parse, each followed by an end of stream that hands over the
+// pictures the decoder still holds, and writes every picture as
+// <outdir>/<frame number>.png so it can be looked at. Draining every group
+// keeps the numbering right whatever number of pictures the decoder holds
+// back (streams with B frames hold more than one). The output folder is
+// created when missing. Exits 1 when it wrote no picture.
 #include "codec/v4tvideoparser.h"
 #include "platform/nvv4l2_ext.h"
 
@@ -14,6 +16,7 @@ extern "C" {
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -116,12 +119,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string outdir = argv[2];
+  std::error_code ec;
+  std::filesystem::create_directories(outdir, ec);
+  if (ec) {
+    std::fprintf(stderr, "cannot create %s: %s\n", outdir.c_str(), ec.message().c_str());
+    return 1;
+  }
   int written = 0;
   try {
     V4TVideoParser parser;
+    const int code = static_cast<int>(nvv4l2::kFmtAR24);
     for (std::size_t k = 0; k < keys.size(); ++k) {
       const std::size_t first = keys[k];
-      const std::size_t last = k + 1 < keys.size() ? keys[k + 1] : units.size() - 1;
+      const std::size_t last = k + 1 == keys.size() ? units.size() - 1 : keys[k + 1] - 1;
       const std::size_t begin = units[first].offset;
       const std::size_t end = units[last].offset + units[last].size;
       std::lock_guard lk(parser.mutex);
@@ -132,8 +142,10 @@ int main(int argc, char** argv) {
         if (writePng(path, planes[0])) ++written;
         ++count;
       };
-      if (parser.parse(bytes.data() + begin, end - begin, static_cast<int>(nvv4l2::kFmtAR24)) < 0)
+      if (parser.parse(bytes.data() + begin, end - begin, code) < 0)
         std::fprintf(stderr, "group at frame %zu failed\n", first);
+      else if (parser.flush(code) < 0)
+        std::fprintf(stderr, "end of stream after frame %zu failed\n", last);
       parser.callback = nullptr;
     }
   } catch (const std::exception& e) {
@@ -141,5 +153,5 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::printf("%d pictures written to %s\n", written, outdir.c_str());
-  return 0;
+  return written > 0 ? 0 : 1;
 }

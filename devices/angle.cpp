@@ -1,0 +1,208 @@
+#include "devices/angle.h"
+
+#include "config/config.h"
+#include "core/scheduler.h"
+#include "core/startup_functions.h"
+#include "core/text.h"
+#include "devices/heartbeat.h"
+#include "devices/sttydev.h"
+#include "http/server.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+AngleConf angconf;
+
+namespace {
+
+// A number of the section when it is one; other types are ignored.
+template <class T>
+bool readNumber(const nlohmann::json& section, const char* key, T& out) {
+  const auto it = section.find(key);
+  if (it == section.end() || !it->is_number()) return false;
+  const double v = it->get<double>();
+  if (!std::isfinite(v)) return false;
+  out = static_cast<T>(v);
+  return true;
+}
+
+}  // namespace
+
+void AngleConf::tojson(nlohmann::json& section, int mode) {
+  if (section.is_null()) section = nlohmann::json::object();
+  auto put = [&](const char* key, bool wanted, auto value) {
+    if ((mode != 0 || wanted) && !section.contains(key)) section[key] = value;
+  };
+  put("enabled", enabled >= 1, enabled);
+  put("adxl313", adxlfix >= 1, adxlfix);
+  put("normal", normal > 0, normal);
+  put("wd", wd > 0, wd);
+  put("wu", wu > 0, wu);
+  put("timenotify", timenotify >= 1, timenotify);
+}
+
+void AngleConf::fromjson(const nlohmann::json& section) {
+  if (!section.is_object()) return;
+  readNumber(section, "enabled", enabled);
+  readNumber(section, "normal", normal);
+  readNumber(section, "timenotify", timenotify);
+  // By value: what tojson(…, 1) wrote ("adxl313": 0) reads back as off.
+  if (const auto it = section.find("adxl313"); it != section.end()) {
+    if (it->is_boolean()) adxlfix = it->get<bool>() ? 1 : 0;
+    else if (it->is_number()) adxlfix = it->get<double>() != 0 ? 1 : 0;
+    else adxlfix = 1;
+  }
+  wd = 0;
+  wu = 0;
+  readNumber(section, "wd", wd);
+  readNumber(section, "wu", wu);
+  float crit = 0;
+  if (readNumber(section, "crit", crit)) wd = wu = crit;
+}
+
+void AngleConf::update(float a) {
+  const float x = std::abs(a);
+  current = x;
+  max = std::max(max, x);
+  min = min == 0 ? x : std::min(min, x);
+  ++count;
+  if (enabled == 0) return;
+  if (x != 0 && outOfRange(x)) {
+    rest = 0;
+    outtotal += static_cast<std::int32_t>(step);
+    outcurrent += static_cast<std::int32_t>(step);
+  } else {
+    outcurrent = 0;
+    rest += static_cast<std::int32_t>(step);
+  }
+}
+
+AngleVerdict AngleConf::judge() const {
+  AngleVerdict v;
+  const bool out = outOfRange(current);
+  // The alarm holds for two readings after the angle comes back; the first
+  // readings after start only alarm when actually out.
+  v.critical = enabled != 0 && (out || (rest <= kCriticalRest && count > kWarmup)) ? 1 : 0;
+  if (wu == 0 || wd == 0) v.warn = 2;
+  else if (enabled != 0 && timenotify != 0 && outcurrent > timenotify && out) v.warn = 1;
+  v.diff = normal > 0 && current > 0 ? static_cast<double>(current - normal) : 0.0;
+  return v;
+}
+
+float readAngle(SttyDev& dev, AngleConf& conf, std::uint32_t now, bool& ok) {
+  ok = false;
+  float angle = 0;
+  const auto st = dev.status(now);
+  if (st.time != 0 && st.A != 0) {
+    // The board sends hundredths of a degree as a signed number.
+    angle = static_cast<float>(static_cast<std::int32_t>(st.A) / 100.0);
+    ok = true;
+  }
+  if (angle == 0 && dev.angle(angle)) ok = true;
+  kovira::ConfigWriteLock lock;
+  if (dev.version < AngleConf::kFwNoFix && conf.adxlfix != 0) angle *= 0.25f;
+  if (dev.version >= AngleConf::kFwNoFix) conf.adxlfix = 0;
+  return angle;
+}
+
+void angleloop(unsigned int) {
+  bool ok = false;
+  const auto now = static_cast<std::uint32_t>(kovira::config().now());
+  const float angle = readAngle(sttydev(), angconf, now, ok);
+  AngleVerdict verdict;
+  {
+    kovira::ConfigWriteLock lock;
+    angconf.update(angle);
+    if (ok && angle != 0) verdict = angconf.judge();
+    else ok = false;
+  }
+  kovira::config().anglecritical = verdict.critical;
+  Heartbeat& hb = heartbeatStore();
+  if (ok) {
+    hb.emplace("anglewarn", verdict.warn);
+    hb.emplace("anglediff", verdict.diff);
+    hb.emplace("angle", static_cast<double>(angle));
+  } else {
+    hb.emplace("anglewarn", 0);
+    hb.emplace("anglediff", 0);
+    hb.emplace("angle", 0);
+  }
+}
+
+namespace {
+
+std::string fixed2(float v) {
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(2) << v;
+  return s.str();
+}
+
+int http_angle_hook(const HttpRequest& req, HttpResponse& res) {
+  if (req.method == "POST") {
+    float f = 0;
+    int n = 0;
+    kovira::ConfigWriteLock lock;
+    // Non-finite numbers count as unparsable.
+    if (req.has("normal", f) && std::isfinite(f)) angconf.normal = f;
+    if (req.has("wu", f) && std::isfinite(f)) angconf.wu = f;
+    if (req.has("wd", f) && std::isfinite(f)) angconf.wd = f;
+    if (req.has("timenotify", n)) angconf.timenotify = n;
+    angconf.enabled = req.has("enabled") ? 1 : 0;
+    angconf.adxlfix = req.has("adxlfix") ? 1 : 0;
+    return res.redirect(req.path, 302);
+  }
+  AngleConf c;
+  {
+    kovira::ConfigReadLock lock;
+    c = angconf;
+  }
+  res.headers["Content-Type"] = "text/html; charset=utf-8";
+  auto& out = res.body;
+  out << "<h1>Angle: отслеживания угла наклона</h1><hr>"
+      << "<form method=post action=\"\">";
+  out << "<p><b>Отслеживать угол</b>: " << "<input type=checkbox " << (c.enabled ? "CHECKED" : "")
+      << " name=enabled value=1>" << "</p>";
+  out << "<p><b>Текущее значение</b>: " << fixed2(c.current) << "</p>";
+  const float d = c.normal > 0 && c.current > 0 ? c.current - c.normal : 0;
+  if (c.current != 0 && c.enabled && c.outOfRange(c.current))
+    out << "<p><b>Отклонение (текущее)</b>: " << "<span style='background-color:#F00; padding: 2px 6px;'>"
+        << fixed2(d) << "</span></p>";
+  else
+    out << "<p><b>Отклонение (текущее)</b>: " << fixed2(d) << "</p>";
+  if (c.max != 0 || c.min != 0)
+    out << "<p><b>Угол (max)</b>: " << fixed2(c.max) << "</p>" << "<p><b>Угол (min)</b>: " << fixed2(c.min)
+        << "</p>";
+  out << "<p><b>Опорное значение</b>: <input type=text name=normal value=\"" << fixed2(c.normal)
+      << "\" size=4></p>";
+  out << "<p><b>Порог срабатывания</b>: " << "<input type=text name=wd value=\"" << fixed2(c.wd) << "\" size=3> "
+      << "(уменьшение угла, смещение камеры вверх)</p>";
+  out << "<p><b>Порог срабатывания</b>: " << "<input type=text name=wu value=\"" << fixed2(c.wu) << "\" size=3> "
+      << "(увеличение угла, смещение камеры вниз)</p>";
+  out << "<p><b>Порог тревоги (сек)</b>: " << "<input type=text name=timenotify value=\"" << c.timenotify
+      << "\" size=3>" << "</p>";
+  if (c.outtotal != 0 && c.outtotal > c.outcurrent)
+    out << "<p><b>Нахождение вне пределов (всего)</b>: " << prettytime(static_cast<unsigned long>(c.outtotal))
+        << "</p>";
+  if (c.outcurrent != 0)
+    out << "<p><b>Нахождение вне пределов</b>: " << prettytime(static_cast<unsigned long>(c.outcurrent)) << "</p>";
+  if (c.rest != 0)
+    out << "<p><b>Нахождение в состоянии покоя</b>: " << prettytime(static_cast<unsigned long>(c.rest)) << "</p>";
+  out << "<p><b>ADXL313fix</b>: " << "<input type=checkbox " << (c.adxlfix ? "CHECKED" : "")
+      << " name=adxlfix value=1>" << "</p>";
+  out << "<p>Пороги задаются в виде дельты, например 3.5 или 1.20 гр.</p>" << "<hr>"
+      << "<button class='update'>Update</button>" << "</form>";
+  return 200;
+}
+
+}  // namespace
+
+namespace angle {
+void modinit() {
+  attachConfig("angle", angconf);
+  webserver().subscribe("^/config/angle/$", http_angle_hook);
+  scheduler.add(angleloop, std::chrono::seconds(20), false);
+}
+}  // namespace angle

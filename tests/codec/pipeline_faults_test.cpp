@@ -1,0 +1,140 @@
+// The decode stage over H.264 when the ring laps and when the codec devices
+// fail: a group whose next key frame was stored at the ring's base, a
+// capture thread that dies, a converter that never answers, the broken
+// parser replaced, and a SIGINT while a parse waits.
+#include "codec/decode.h"
+#include "core/working.h"
+#include "platform/v4l2emu/v4l2emu.h"
+#include "tests/codec/decode_test_support.h"
+
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <thread>
+
+namespace {
+
+using decodetest::addUnits;
+using decodetest::drain;
+using decodetest::frameHas;
+using kovira::DecodedFrame;
+
+int barcodeOf(const DecodedFrame& p) { return fixture::readBarcode(p.pixels.get(), p.width, p.height, p.width); }
+
+class DecodeH264Faults : public ::testing::Test {
+ protected:
+  void TearDown() override { v4l2emu::clearFaults(); }
+
+  decodetest::Recognition rec;
+  kovira::Decode decode{rec.cnn};
+  decodetest::CameraScope scope;
+};
+
+TEST_F(DecodeH264Faults, EveryGroupOfARingAboutThreeGroupsLongIsDecodedLapAfterLap) {
+  const fixture::Stream s = fixture::encode(320, 240, 301, 10, 1);
+  std::uint64_t largest = 0;
+  for (std::size_t first = 0; first + 10 <= s.units.size(); first += 10)
+    largest = std::max<std::uint64_t>(largest, s.units[first + 9].offset + s.units[first + 9].size - s.units[first].offset);
+  kovira::Camera& cam = scope.add(851, largest * 3);
+
+  // Frames arrive one by one and the stage takes what is complete, as the
+  // capture and decode threads do; the ring laps about ten times.
+  std::map<unsigned, int> seen;  // frame -> pictures queued
+  int wrong = 0;
+  for (std::size_t i = 0; i < s.units.size(); ++i) {
+    addUnits(cam, s, i, i + 1);
+    while (decode.pass() == std::chrono::milliseconds(0)) {
+    }
+    for (const DecodedFrame& p : drain(rec.cnn)) {
+      ++seen[p.frame];
+      if (barcodeOf(p) != static_cast<int>(p.frame)) ++wrong;
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  // Every frame of a complete group (all but the last key frame) once.
+  ASSERT_EQ(seen.size(), 300u);
+  for (unsigned n = 1; n <= 300; ++n) {
+    EXPECT_EQ(seen[n], 1) << "frame " << n;
+    EXPECT_FALSE(frameHas(cam, n, FRAME_SKIP)) << "frame " << n;
+  }
+}
+
+// Device faults, each on a picture size of its own so that its parser is
+// built while the fault is switched on.
+struct Fault {
+  const char* name;
+  int width;
+  v4l2emu::FaultPlan plan;
+};
+
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
+
+const Fault kFaults[] = {
+    // The converter cannot map its output: its set-up ends the capture thread.
+    {"ReadOnlyExport", 336, {.device = "vic", .readOnlyExportIndex = 0}},
+    // The decoder refuses the capture buffers (its third buffer request).
+    {"FailingRequest", 352, {.device = "nvdec", .failRequest = VIDIOC_REQBUFS, .failNth = 3}},
+    // The converter takes pictures and never gives them back.
+    {"ConverterNeverAnswers", 368, {.device = "vic", .hung = true}},
+};
+
+class DecodeH264DeviceFault : public DecodeH264Faults, public ::testing::WithParamInterface<Fault> {
+ protected:
+  kovira::Camera& cameraWithTwoGroups(int id) {
+    streams_.push_back(fixture::encode(GetParam().width, 240, 21, 10, 1));
+    kovira::Camera& cam = scope.add(id, 32u << 20);
+    addUnits(cam, streams_.back(), 0, 21);
+    return cam;
+  }
+
+ private:
+  std::vector<fixture::Stream> streams_;
+};
+
+TEST_P(DecodeH264DeviceFault, TheGroupIsSkippedAndTheNextOneDecodesOnANewParser) {
+  kovira::Camera& cam = cameraWithTwoGroups(860);
+  v4l2emu::setFaults(GetParam().plan);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(decode.pass(), std::chrono::milliseconds(0));
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("[ERROR] cam 860: frames 1..10 not decoded (hardware decoder failed)"), std::string::npos)
+      << out;
+  EXPECT_TRUE(drain(rec.cnn).empty());
+  for (unsigned n = 1; n <= 10; ++n) EXPECT_TRUE(frameHas(cam, n, FRAME_DEC | FRAME_SKIP)) << n;
+
+  // The fault is gone: the broken parser (it would refuse every parse) is
+  // dropped and a new one decodes.
+  v4l2emu::clearFaults();
+  ASSERT_EQ(decode.pass(), std::chrono::milliseconds(0));
+  const auto pictures = drain(rec.cnn);
+  ASSERT_EQ(pictures.size(), 10u);
+  for (unsigned i = 0; i < 10; ++i) {
+    EXPECT_EQ(pictures[i].frame, 11 + i);
+    EXPECT_EQ(barcodeOf(pictures[i]), static_cast<int>(11 + i));
+  }
+}
+
+TEST_P(DecodeH264DeviceFault, SigintWhileTheThreadDecodesEndsItAtOnce) {
+  kovira::Camera& cam = cameraWithTwoGroups(870);
+  v4l2emu::setFaults(GetParam().plan);
+  std::signal(SIGINT, signalcallback);
+  std::thread worker(std::ref(decode));
+  // The thread has taken the first group: its parse runs or is about to.
+  ASSERT_TRUE(decodetest::waitFor([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60)));
+  const auto t0 = std::chrono::steady_clock::now();
+  std::raise(SIGINT);
+  decode.stop = true;  // as main does after the loop
+  worker.join();
+  const auto took = std::chrono::steady_clock::now() - t0;
+  working = 1;
+  // A parse waits up to 30 s and a converter 5 s; a SIGINT must not.
+  EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, DecodeH264DeviceFault, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& i) { return std::string(i.param.name); });
+
+}  // namespace

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# The unit's program with the board simulator on a null-modem pseudo-terminal
+# pair at /dev/ttySS, in a private mount namespace: keep-alive, lens and flash
+# pages, the GNSS page and tilt tracking, seen from the line and over HTTP.
+#
+#   board_e2e.sh SOURCE_DIR BINARY_DIR
+#
+# Exit 77 (skipped) where no mount namespace can be made.
+set -euo pipefail
+src=$1
+build=$2
+fixtures=$src/tests/fixtures
+if [ "${3-}" != inside ]; then
+  bash "$fixtures/nsrun.sh" -- true || exit $?
+  exec bash "$fixtures/nsrun.sh" --pty /dev/ttySS -- bash "$0" "$src" "$build" inside
+fi
+
+bin=$build/bin
+work=$build/test-out/board_e2e
+rm -rf "$work"
+mkdir -p "$work"
+source "$fixtures/unit_session.sh"
+sim_pid=
+cleanup() {
+  local status=$?
+  [ -z "${unit_job-}" ] || unit_stop 5 || true
+  [ -z "$sim_pid" ] || { kill "$sim_pid" 2> /dev/null; wait "$sim_pid" 2> /dev/null; } || true
+  exit "$status"
+}
+trap cleanup EXIT
+
+# until SECONDS COMMAND...: 0 once the command succeeds.
+until_ok() {
+  local deadline=$((SECONDS + $1))
+  shift
+  while ! "$@"; do
+    [ "$SECONDS" -le "$deadline" ] || return 1
+    sleep 0.1
+  done
+}
+logged() { grep -q -- " $1\$" "$work/sim.log"; }
+port=$(free_port)
+# fetch PATH [CURL-ARGS...]: body to $work/body, headers to $work/head; prints the status.
+fetch() {
+  local path=$1
+  shift
+  curl -s -m 5 -o "$work/body" -D "$work/head" -w '%{http_code}' "$@" "http://127.0.0.1:$port$path"
+}
+body_is() { [ "$(cat "$work/body")" = "$1" ]; }
+body_has() { grep -qF -- "$1" "$work/body"; }
+
+# 1. The board, then the unit.
+mkfifo "$work/sim.in"
+"$bin/boardsim" --port /dev/ttySS.peer --set CF=100 --set A=1500 < "$work/sim.in" > "$work/sim.log" 2>&1 &
+sim_pid=$!
+exec 7> "$work/sim.in"
+sim() { echo "$*" >&7; }
+until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+cfg=$work/cfg.json
+printf '[{"type": "global", "webserver": %s},\n {"type": "angle", "enabled": 1, "normal": 10, "wu": 2, "wd": 2}]\n' \
+  "$port" > "$cfg"
+started=$SECONDS
+start_ns=$(date +%s%N)
+unit_start "$work" "$bin/kovira" "$cfg"
+until_ok 5 logged ALIVE
+echo "     first ALIVE after $((($(date +%s%N) - start_ns) / 1000000)) ms (at most)"
+expect "keep-alive sent at start" logged ALIVE
+unit_wait_line 'Press "Ctrl-C" to quit...' 20 || { echo "the unit did not start"; cat "$work/console.txt"; exit 1; }
+
+# 2. Lens and flash. The polling thread seeds the focus from the board (100).
+expect "lens page shows the board's focus" until_ok 15 eval '[ "$(fetch /lens/)" = 200 ] && body_has "name=f value=100>"'
+expect "lens page has step buttons" body_has "<button class=adjf>+250</button>"
+expect "flash form on new firmware" body_has "<form action=updflash method=get>"
+# As an operator sees the page: fields, step buttons, the flash form.
+expect "headless browser draws the lens page" eval 'HOME=$work timeout 60 chromium --headless --no-sandbox --disable-gpu \
+  --window-size=800,700 --screenshot="$work/lens.png" "http://127.0.0.1:$port/lens/" > "$work/chromium.log" 2>&1 &&
+  [ -s "$work/lens.png" ]'
+expect "modf=-300 answers OK" eval '[ "$(fetch "/lens/update?modf=-300")" = 200 ] && body_is OK'
+expect "focus below 0 sends CAMF 0 and opens the iris" until_ok 5 eval 'logged "CAMF 0" && logged "CAMI 0"'
+expect "f and i send the focus only" eval '[ "$(fetch "/lens/update?f=1500&i=300")" = 200 ]'
+until_ok 5 logged "CAMF 1500" || true
+expect "no CAMI 300" eval '! logged "CAMI 300"'
+expect "flash 128 redirects" eval '[ "$(fetch "/lens/updflash?v=128")" = 302 ] && grep -qi "^Location: /lens/" "$work/head"'
+expect "flash 128 sends nothing" eval '! grep -q " FLASH" "$work/sim.log"'
+expect "flash abc is refused" eval '[ "$(fetch "/lens/updflash?v=abc")" = 400 ]'
+expect "debug lens values" eval '[ "$(fetch "/debug/lens/update?setf=9500&modi=-5")" = 200 ] &&
+  [ "$(cat "$work/body")" = "$(printf "{\n    \"focus\": \"9000\",\n    \"iris\": \"0\"\n}")" ] &&
+  grep -qi "^Content-Type: application/json" "$work/head"'
+head -c 100000 /dev/zero | tr '\0' 1 | sed 's/^/f=/' > "$work/long.form"
+expect "a 100 KB number is no number" eval '[ "$(fetch /lens/update --data-binary @"$work/long.form")" = 200 ] && body_is OK'
+expect "... and moves nothing" eval '! grep -q "CAMF 1111" "$work/sim.log"'
+
+# 3. GNSS: a stored sentence serves 9 s; each case waits until the page has
+# asked the board anew, then reads that answer.
+gnss_asks() { grep -c ' GNSS$' "$work/sim.log" || true; }
+gnss_is() {
+  local asked
+  asked=$(gnss_asks)
+  until_ok 15 eval '[ "$(fetch /measure/gnss)" = 200 ] && [ "$(gnss_asks)" -gt '"$asked"' ]' &&
+    grep -qF "\"pos\": \"$1\"" "$work/body"
+}
+expect "GPRMC with a fix" gnss_is "4807.038N 1131.000E"
+sim 'set rmc=$GNRMC,123519,A,4807.038,N,01131.000,E,,,'
+expect "GNRMC with a fix" gnss_is "4807.038N 1131.000E"
+sim 'set rmc=$GPRMC,123519.00,V,4807.038,N,01131.000,E,,'
+expect "no fix" gnss_is "NO SIGNAL 123519"
+sim 'mode silent'
+expect "silent board" gnss_is "NO DATA"
+sim 'mode normal'
+
+# 4. Tilt: 15 degrees against 10 +- 2.
+expect "angle page shows the alarm" until_ok $((started + 50 - SECONDS)) eval \
+  '[ "$(fetch /config/angle/)" = 200 ] && body_has "<span style='"'"'background-color:#F00; padding: 2px 6px;'"'"'>5.00</span>"'
+expect "POST without enabled redirects" eval '[ "$(fetch /config/angle/ --data "normal=10&wu=2&wd=2")" = 302 ]'
+expect "saved section drops enabled" until_ok 5 eval '! grep -q "\"enabled\"" "$cfg"'
+
+unit_stop 10
+expect "the unit ended cleanly" [ "$unit_status" = 0 ]
+[ "$failed" = 0 ] || { echo "---- console"; tail -40 "$work/console.txt"; echo "---- board"; tail -40 "$work/sim.log"; }
+exit "$failed"
