@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <set>
 #include <sstream>
 
@@ -240,9 +239,7 @@ namespace ticketsweb {
 void webinit() {
   // Tickets live in memory: what an earlier run left in the scratch folder
   // has no line to link it and nobody to delete it.
-  const std::size_t removed = webtickets().sweep();
-  if (removed > 0)
-    std::cout << "[DBG] " << evidence::kCashedDir << ": " << removed << " files of an earlier run removed" << std::endl;
+  (void)webtickets().sweep();
   webserver().subscribe("^/debug/tickets/", http_tickets);
 }
 }  // namespace ticketsweb
