@@ -16,7 +16,7 @@ namespace {
 
 // Captions are far smaller; the cap keeps a runaway text from asking cairo
 // for a gigantic surface (cairo's own limit is 32767).
-constexpr int kMaxCaptionSide = 8192;
+constexpr int kMaxCaptionSide = 4096;  // a caption never outgrows the largest collage
 constexpr int kCaptionMargin = 8;  // left inset of the caption band
 
 struct SurfaceDeleter {

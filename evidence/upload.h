@@ -45,7 +45,7 @@ class UploadWebLazy {
  public:
   static constexpr std::uint64_t kMiB = 1048576;
   static constexpr std::uint64_t kDefaultLimsize = 96;     // MiB
-  static constexpr std::uint64_t kMaxLimsize = 4096;       // MiB; more is a typing error
+  static constexpr std::uint64_t kMaxLimsize = 1024;       // MiB; the board has no more to give
   static constexpr std::uint64_t kDefaultFaildelay = 30;   // s
   static constexpr std::uint64_t kMaxFaildelay = 86400;    // s
   static constexpr std::chrono::milliseconds kMinFailPause{5000};

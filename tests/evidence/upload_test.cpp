@@ -244,9 +244,11 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
   // Negative, absurd or non-numeric values keep the settings.
   curl("-d 'limsize=-1&faildelay=abc' " + url);
-  curl("-d 'limsize=999999&faildelay=99999999' " + url);
+  curl("-d 'limsize=1025&faildelay=99999999' " + url);  // the board has 1 GiB at most
   EXPECT_EQ(queue.limsize, 50u);
   EXPECT_EQ(queue.faildelay, 10u);
+  curl("-d 'limsize=1024' " + url);
+  EXPECT_EQ(queue.limsize, 1024u);
 
   queue.limsize = 0;
   EXPECT_NE(curl(url).find("Заполненность внутреннего хранилища: 100%"), std::string::npos);
