@@ -11,6 +11,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <iostream>
 #include <mutex>
@@ -139,6 +140,7 @@ int opencv_play_once(int camid) {
   const auto period = std::chrono::milliseconds(framePeriodMs(fps));
 
   int frames = 0;
+  std::uint64_t firstUs = 0;
   cv::Mat picture;
   cv::Mat grey;
   while (working >= 1) {
@@ -147,9 +149,21 @@ int opencv_play_once(int camid) {
       std::cout << "[OPENCV] Cannot read the frame from video file" << std::endl;
       return frames;
     }
+    // The first frame is stamped when it is read, each later one a frame
+    // period after it: a reader starved of processor time delivers late,
+    // and stamping the late delivery would make every vehicle in the video
+    // slower than it was filmed.
     unsigned sec = 0;
     unsigned usec = 0;
-    high_clock(sec, usec);
+    if (frames == 0) {
+      high_clock(sec, usec);
+      firstUs = std::uint64_t{sec} * 1000000u + usec;
+    } else {
+      const std::uint64_t at = firstUs + static_cast<std::uint64_t>(frames) *
+                                             static_cast<std::uint64_t>(std::chrono::microseconds(period).count());
+      sec = static_cast<unsigned>(at / 1000000u);
+      usec = static_cast<unsigned>(at % 1000000u);
+    }
     ++frames;
     toGrey(picture, grey);
     const unsigned long bytes = grey.total() * grey.elemSize();

@@ -52,7 +52,7 @@ TEST_F(NtpSyncTest, SynchronisedClockRaisesTheFlagOnceWithOneLine) {
   bus.setState("silent");
   const auto t0 = Clock::now();
   EXPECT_EQ(timesyncOutput(), "");
-  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(200));
+  EXPECT_LT(Clock::now() - t0, ntpsync::kCallLimit);
   EXPECT_EQ(kovira::config().ntpsync, 1u);
 }
 
@@ -68,19 +68,22 @@ TEST_F(NtpSyncTest, UnsynchronisedClockLeavesTheFlagUntilTheDaemonSaysTrue) {
 }
 
 // No bus, a bus without the daemon and a hung daemon: the call fails within
-// its limit, says which step failed, prints nothing and raises no flag.
+// its limit (generous: a loaded machine; the library's own is 25 s), says
+// which step failed, prints nothing and raises no flag.
 TEST_F(NtpSyncTest, FailuresAreSilentAndBounded) {
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/kovira-test-bus", 1);
   const char* step = "";
+  auto t0 = Clock::now();
   EXPECT_LT(NTPSynchronized(&step), 0);
+  EXPECT_LT(Clock::now() - t0, ntpsync::kCallLimit);
   EXPECT_STRNE(step, "");
   for (const char* state : {"none", "silent"}) {
     SCOPED_TRACE(state);
     TimeBus bus(state);
     REQUIRE_BUS(bus);
-    const auto t0 = Clock::now();
+    t0 = Clock::now();
     EXPECT_LT(NTPSynchronized(&step), 0);
-    EXPECT_LT(Clock::now() - t0, ntpsync::kCallLimit + std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - t0, ntpsync::kCallLimit + std::chrono::seconds(10));
     EXPECT_STREQ(step, "sd_bus_call");
     EXPECT_EQ(timesyncOutput(), "");
   }

@@ -26,11 +26,10 @@ command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
 work=$2/test-out/speed_e2e
 rm -rf "$work"
 mkdir -p "$work"
-collectors=()
 cleanup() {
   local status=$?
   [ -z "${unit_job-}" ] || unit_stop 5 || true
-  for pid in "${collectors[@]}"; do kill "$pid" 2> /dev/null || true; done
+  stop_collectors
   bash "$fixtures/timebus.sh" stop "$work/bus" || true
   exit "$status"
 }
@@ -38,22 +37,6 @@ trap cleanup EXIT
 source "$fixtures/unit_session.sh"
 
 phase() { echo "---- $*"; }
-# A collector on loopback and the identity file naming it; sets $identity.
-start_collector() {
-  local dir=$1
-  "$python" "$fixtures/collector.py" --dir "$dir" --port-file "$dir.port" --timeout 300 > /dev/null &
-  collectors+=("$!")
-  for _ in $(seq 200); do [ -s "$dir.port" ] && break; sleep 0.05; done
-  [ -s "$dir.port" ] || { echo "the collector did not start"; exit 1; }
-  identity=$dir.kovira.conf
-  printf '{"token": "e2e", "upload": "http://127.0.0.1:%s"}\n' "$(cat "$dir.port")" > "$identity"
-}
-
-upload_count() {
-  [ -f "$1/requests.jsonl" ] || { echo 0; return; }
-  grep -c '"path": "/upload.php"' "$1/requests.jsonl" || true
-}
-
 # Plays the scene once under the namespace runner, then stops the unit.
 # run_unit NAME CFG IDENTITY COLLECTOR EXPECTED_UPLOADS
 run_unit() {

@@ -63,8 +63,7 @@ TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
 TEST(LazyUpload, AFailureRunIsOneHistoryEntry) {
   Collector collector(R"({"/upload.php": {"status": [500, 500, 500, 200]}})");
   ASSERT_TRUE(collector.ok());
-  UploadWebLazy queue;
-  queue.minFailPause = 10ms;
+  UploadWebLazy queue(UploadWebLazy::httpPoster(), 10ms);
   queue.faildelay = 0;
   queue.configure(collector.base() + "/upload.php");
   const SimpleFile archive = randomArchive(5000, 7);
@@ -107,22 +106,22 @@ TEST(LazyUpload, WhatDoesNotFitIsDroppedWithALine) {
 TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   const SimpleFile poison = randomArchive(100, 1);
   const SimpleFile good = randomArchive(200, 2);
-  UploadWebLazy queue;
-  queue.configure("http://unused/upload.php");
-  queue.minFailPause = 1ms;
-  queue.faildelay = 0;
   std::atomic<int> goodSent{0};
   std::atomic<int> poisonPosts{0};
-  queue.poster = [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
-    if (f.data == poison.data) {
-      // A post that throws, whatever it throws, is a failed post.
-      if (++poisonPosts == 1) throw 42;
-      if (poisonPosts == 2) throw std::runtime_error("no route");
-      return -1;
-    }
-    ++goodSent;
-    return 0;
-  };
+  UploadWebLazy queue(
+      [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
+        if (f.data == poison.data) {
+          // A post that throws, whatever it throws, is a failed post.
+          if (++poisonPosts == 1) throw 42;
+          if (poisonPosts == 2) throw std::runtime_error("no route");
+          return -1;
+        }
+        ++goodSent;
+        return 0;
+      },
+      1ms);
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
   queue.push(poison);
   queue.push(good);
   testing::internal::CaptureStdout();
@@ -139,14 +138,14 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
 }
 
 TEST(LazyUpload, HistoryStaysCapped) {
-  UploadWebLazy queue;
-  queue.configure("http://unused/upload.php");
-  queue.minFailPause = 0ms;
-  queue.faildelay = 0;
   std::atomic<int> calls{0};
-  queue.poster = [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
-    return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
-  };
+  UploadWebLazy queue(
+      [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
+        return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
+      },
+      0ms);
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
   for (unsigned i = 0; i < 400; ++i) queue.push(randomArchive(10, i));
   queue.start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));
@@ -212,7 +211,8 @@ class PageTest : public testing::Test {
 
   static std::string curl(const std::string& args) { return testsupport::shellOutput("curl -s -i " + args); }
 
-  UploadWebLazy queue;
+  // Posts succeed at once; no page test waits for a failure.
+  UploadWebLazy queue{[](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; }, 0ms};
   std::unique_ptr<HttpServer> server;
   std::string url;
 };
@@ -242,9 +242,11 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
   // Negative, absurd or non-numeric values keep the settings.
   curl("-d 'limsize=-1&faildelay=abc' " + url);
-  curl("-d 'limsize=999999&faildelay=99999999' " + url);
+  curl("-d 'limsize=1025&faildelay=99999999' " + url);  // the board has 1 GiB at most
   EXPECT_EQ(queue.limsize, 50u);
   EXPECT_EQ(queue.faildelay, 10u);
+  curl("-d 'limsize=1024' " + url);
+  EXPECT_EQ(queue.limsize, 1024u);
 
   queue.limsize = 0;
   EXPECT_NE(curl(url).find("Заполненность внутреннего хранилища: 100%"), std::string::npos);
@@ -252,8 +254,6 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
 TEST_F(PageTest, ShowsTheNewestHistoryRows) {
   queue.configure("http://unused/upload.php");
-  queue.minFailPause = 0ms;
-  queue.poster = [](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; };
   for (unsigned i = 1; i <= 130; ++i) queue.push(randomArchive(i * 1024, i));
   queue.start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));

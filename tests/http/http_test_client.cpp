@@ -14,11 +14,20 @@
 
 namespace httptest {
 
-int connectTo(int port, int rcvbuf) {
+int connectTo(int port, int rcvbuf, const char* source) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in addr{};
+  if (source != nullptr) {
+    addr.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &addr.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+      ::close(fd);
+      return -1;
+    }
+    addr = {};
+  }
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
