@@ -56,8 +56,10 @@ TEST(TrackTest, VotesOrderAndReplacement) {
   // Frame order whatever the arrival order.
   Track o(1, 1, 1);
   for (std::uint32_t f : {30u, 10u, 20u, 40u}) o.join(point(f, "A123BC77"));
-  EXPECT_EQ(std::vector<std::uint32_t>({o.numA(), o.numB(), o.place(15), o.place(41)}),
-            std::vector<std::uint32_t>({10, 40, 1, 4}));
+  EXPECT_EQ(o.numA(), 10u);
+  EXPECT_EQ(o.numB(), 40u);
+  EXPECT_EQ(o.place(15), 1u);
+  EXPECT_EQ(o.place(41), 4u);
   EXPECT_TRUE(o.contains(25));
   EXPECT_FALSE(o.contains(41));
 }
