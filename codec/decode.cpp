@@ -33,9 +33,7 @@ struct Head {
 // The record of the sequence's first frame; none when the camera is gone or
 // the store no longer holds the record (it is never dereferenced then).
 std::optional<Head> headOf(const FrameSequence& seq) {
-  auto cam = findCamera(seq.cam);
-  if (cam == cameras().end() || !cam->cambuf) return std::nullopt;
-  SmartBufferIterator it = cam->cambuf->frame(seq.first);
+  SmartBufferIterator it = storedRecord(seq.cam, seq.first);
   if (!it.valid()) return std::nullopt;
   return Head{it->type, it->width.load(std::memory_order_relaxed), it->height.load(std::memory_order_relaxed)};
 }
@@ -113,7 +111,7 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
 
 }  // namespace
 
-Decode::Decode(CnnProc& cnn) : recognition(cnn) {}
+Decode::Decode(PictureSink& sink) : recognition(sink) {}
 
 void Decode::operator()() {
   thread_name("kovira: decode");

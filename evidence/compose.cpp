@@ -94,7 +94,11 @@ Settings readSettings(const kovira::Action& action, const kovira::Track& track) 
   return s;
 }
 
-kovira::CamBuf& storeOf(int camid) { return *kovira::camera(camid).cambuf; }
+kovira::CamBuf& storeOfCamera(int camid) {
+  kovira::CamBuf* store = kovira::storeOf(camid);
+  if (store == nullptr) throw std::logic_error("no frame store of camera " + std::to_string(camid));
+  return *store;
+}
 
 void addMember(Tar& tar, const std::string& name, const char* data, std::size_t size) {
   if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
@@ -143,7 +147,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
             const EventValues& values) {
   const std::string plate = track.text();
   const Settings s = readSettings(action, track);
-  kovira::CamBuf& store = storeOf(s.camid);
+  kovira::CamBuf& store = storeOfCamera(s.camid);
 
   // 1-4. The evidence frame, copied once and checked.
   EvidenceFrame evidenceFrame;
@@ -298,7 +302,8 @@ int checkEvidenceFrame(const kovira::Track& track, unsigned frame) {
       kovira::ConfigReadLock lock;
       camid = kovira::zone(static_cast<int>(track.zone)).camid;
     }
-    if (kovira::hasCamera(camid) && framePresent(storeOf(camid), frame)) return 0;
+    const kovira::CamBuf* store = kovira::storeOf(camid);
+    if (store != nullptr && framePresent(*store, frame)) return 0;
   } catch (const std::exception&) {
     // An unknown zone or camera holds no frame either.
   }

@@ -21,21 +21,6 @@ struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
 };
 
-std::string hexDigest(const EVP_MD* md, const unsigned char* data, std::size_t len) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  static const unsigned char empty = 0;
-  if (EVP_Digest(len ? data : &empty, len, digest, &n, md, nullptr) != 1) return {};
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * n);
-  for (unsigned int i = 0; i < n; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
-
 }  // namespace
 
 bool simplesign(const char* data, unsigned int len, const char* key, unsigned int keylen, std::string& sig) {
@@ -76,7 +61,3 @@ bool simplesign(const char* data, unsigned int len, const char* key, unsigned in
   sig.append(reinterpret_cast<const char*>(buffer.data()), siglen);
   return true;
 }
-
-std::string md5(const unsigned char* data, std::size_t len) { return hexDigest(EVP_md5(), data, len); }
-
-std::string sha1(const unsigned char* data, std::size_t len) { return hexDigest(EVP_sha1(), data, len); }

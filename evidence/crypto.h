@@ -2,6 +2,8 @@
 // to call from several threads at once.
 #pragma once
 
+#include "http/digest.h"
+
 #include <cstddef>
 #include <string>
 
@@ -10,6 +12,3 @@
 // true; on failure logs one line and returns false, sig unchanged.
 bool simplesign(const char* data, unsigned int len, const char* key, unsigned int keylen, std::string& sig);
 
-// Lower-case hexadecimal digests.
-std::string md5(const unsigned char* data, std::size_t len);
-std::string sha1(const unsigned char* data, std::size_t len);

@@ -8,6 +8,7 @@
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_access.h"
+#include "recognition/scene_binding.h"
 #include "recognition/trackspeed.h"
 
 #include <gtest/gtest.h>
@@ -92,9 +93,10 @@ TEST(RecognitionPipeline, OneVehicleSceneGivesOneGroupWithTheTruthPlateAndSpeed)
   // Reading the configuration registered the scene's camera with its store.
   Camera& cam = hasCamera(camid) ? camera(camid) : addCamera(camid, kStoreBytes);
 
-  // A result queue over the process's scene, and the unit's stage over it:
-  // libcnn.so, section "cnnconf", and the scene bound to the real zones and
-  // frame stores before any pipeline thread starts.
+  // A result queue over the process's scene, bound to the real zones and
+  // frame stores before any pipeline thread starts, and the unit's stage
+  // over it: libcnn.so, section "cnnconf".
+  bindSceneAccess();
   ResQueue queue(sceneAccess(), [] { return static_cast<std::uint32_t>(std::time(nullptr)); });
   CnnProc recogniser(queue);
   Recorder rec;
