@@ -4,7 +4,7 @@
 #include "capture/opencv_play.h"
 #include "core/log.h"
 #include "core/startup_functions.h"
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 
 #include <atomic>
 #include <exception>
