@@ -4,6 +4,7 @@
 #include "config/actions.h"
 #include "config/config.h"
 #include "config/zones.h"
+#include "core/console.h"
 #include "core/fs.h"
 #include "core/ids.h"
 #include "core/text.h"
@@ -51,12 +52,7 @@ constexpr int kMetadataVersion = 2;
 constexpr int kMetadataIndent = 4;
 constexpr int kMissingMark = 0;  // report value of a marked point outside the picture
 
-// One write per line: several workers print at once.
-void say(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void say(const std::string& line) { consoleLine(line); }
 
 // What the composition reads of the action and the configuration, copied
 // under one read lock: pages may edit both while the event is built.
