@@ -41,4 +41,15 @@ DecodedFrame::DecodedFrame(int camid_, unsigned frame_, PixelFormat format_, int
   size = static_cast<std::int64_t>(total);
 }
 
+DecodedFrame::DecodedFrame(int camid_, unsigned frame_, PixelFormat format_, int width_, int height_,
+                           std::shared_ptr<std::uint8_t[]> packed, std::uint64_t bytes)
+    : frame(frame_), camid(camid_), width(width_), height(height_), format(format_) {
+  if (!packed || width <= 0 || height <= 0) return;
+  const std::uint64_t need = static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) *
+                             static_cast<std::uint64_t>(getBpp(format));
+  if (need > bytes) return;
+  pixels = std::move(packed);
+  size = static_cast<std::int64_t>(need);
+}
+
 }  // namespace kovira
