@@ -1,6 +1,7 @@
 // A grey frame reaches recognition without a second copy: its picture shares
 // the bytes the decode stage copied out of the frame store, and so keeps
-// them when the store reuses the frame's place.
+// them when the store reuses the frame's place. Decoded pictures reuse the
+// buffers of pictures that are gone, never one still in use.
 #include "codec/decode.h"
 #include "tests/codec/decode_test_support.h"
 
@@ -41,6 +42,24 @@ TEST(PictureShare, SharedBufferMustCoverThePicture) {
     }
   }
   EXPECT_FALSE(DecodedFrame(5, 9, kovira::PixelGray8, 64, 48, nullptr, 64 * 48).isValid());
+}
+
+TEST(PictureShare, CopiedPicturesNeverShareALiveBufferAndReuseAReturnedOne) {
+  constexpr int kW = 1000, kH = 999;  // a size no other picture of this process has
+  const auto a = decodetest::greyFrame(kW, kH, 1);
+  const auto b = decodetest::greyFrame(kW, kH, 2);
+  auto first = std::make_unique<DecodedFrame>(5, 1, kovira::PixelGray8, kW, kH, a.data(), 0);
+  const DecodedFrame second(5, 2, kovira::PixelGray8, kW, kH, b.data(), 0);
+  ASSERT_NE(first->pixels.get(), second.pixels.get());
+  EXPECT_EQ(std::memcmp(first->pixels.get(), a.data(), a.size()), 0);
+  EXPECT_EQ(std::memcmp(second.pixels.get(), b.data(), b.size()), 0);
+
+  const std::uint8_t* returned = first->pixels.get();
+  first.reset();
+  const DecodedFrame third(5, 3, kovira::PixelGray8, kW, kH, b.data(), 0);
+  EXPECT_EQ(third.pixels.get(), returned);
+  EXPECT_EQ(std::memcmp(third.pixels.get(), b.data(), b.size()), 0);
+  EXPECT_EQ(std::memcmp(second.pixels.get(), b.data(), b.size()), 0);
 }
 
 TEST(PictureShare, QueuedGreyPictureKeepsItsBytesWhenTheStoreOverwritesTheFrame) {
