@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
 
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
+  cfg.learnSaved();
 
   // 10. Web server; a failed start is logged by the server and the unit
   // runs on without pages.
@@ -98,6 +99,9 @@ int main(int argc, char** argv) {
   }
 
   std::cout << std::endl << "Quit program..." << std::endl;
+  // Pages read the pipeline objects below and log through the core that
+  // static destruction frees: no request may run past this point.
+  webserver().stop();
   resproc.stop();
   cnnproc.stop = true;
   decode.stop = true;

@@ -14,16 +14,8 @@ command -v wrk >/dev/null || { echo "wrk is missing (apt-get install wrk)"; exit
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 [[ -x $nginx ]] || { echo "nginx is missing (apt-get install nginx-light)"; exit 1; }
 
-work=$(mktemp -d /tmp/http_bench.XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-freeport() { /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+bench_name=http_bench
+source "$top/bench/bench_lib.sh"
 
 # The same bytes for both servers.
 mkdir -p "$work/www"
@@ -42,7 +34,7 @@ nport=$(freeport)
 mkdir -p "$work/bin" "$work/tmp"
 # The server logs to ../tmp beside its binary: keep that out of the tree.
 cp "$server" "$work/bin/"
-"$work/bin/http_bench_server" "$kport" "$work/www/small.html" "$work/www/large.html" 2>/dev/null &
+"$work/bin/http_bench_server" --peer-connections 1024 "$kport" "$work/www/small.html" "$work/www/large.html" 2>/dev/null &
 pids+=($!)
 
 cat > "$work/nginx.conf" <<NGX

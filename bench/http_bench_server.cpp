@@ -1,7 +1,8 @@
 // Server of the HTTP benchmark (bench/http_bench.sh): the unit's HTTP
 // server on 127.0.0.1:PORT with the production log set-up, serving the
 // files given on the command line at "/<file name>" from memory, as a page
-// handler would. Runs until SIGINT or SIGTERM.
+// handler would. Runs until SIGINT or SIGTERM. "--peer-connections N" first
+// raises the per-peer connection cap: a load generator is one peer.
 #include "core/fs.h"
 #include "core/log.h"
 #include "http/server.h"
@@ -16,15 +17,21 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "usage: %s PORT FILE...\n", argv[0]);
-    return 1;
-  }
-  SetCurrentPath(argv[0]);
-  log_init();
-
+  const char* program = argv[0];
   HttpServerOptions options;
   options.bindAddress = "127.0.0.1";
+  if (argc > 2 && std::string(argv[1]) == "--peer-connections") {
+    options.peerConnections = std::stoi(argv[2]);
+    argv += 2;
+    argc -= 2;
+  }
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s [--peer-connections N] PORT FILE...\n", program);
+    return 1;
+  }
+  SetCurrentPath(program);
+  log_init();
+
   HttpServer server(options);
   for (int i = 2; i < argc; ++i) {
     std::ifstream in(argv[i], std::ios::binary);

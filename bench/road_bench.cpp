@@ -12,13 +12,21 @@
 // the ring while the stages catch up. One pass per process (the result
 // queue is the process-wide one the modules register with).
 //
-// Usage: road_bench [SCENE.json]   (bench/road_bench.sh runs it in a private
-// namespace so the scratch copies of the evidence stay off the host's /tmp)
+// With --usb3 the frames come from the USB3 camera stand-in, unpaced,
+// rendered as they are grabbed, through the camera driver into the store
+// (stamped by the camera's clock, which the speeds prefer).
+//
+// Usage: road_bench [--usb3] [SCENE.json]   (bench/road_bench.sh runs it in a
+// private namespace so the scratch copies of the evidence stay off the
+// host's /tmp)
 #include "capture/cam.h"
 #include "capture/opencv_play.h"
+#include "capture/usbcam.h"
+#include "capture/usbcam_config.h"
 #include "codec/decode.h"
 #include "config/config.h"
 #include "core/startup_functions.h"
+#include "platform/usb3cam/control.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_binding.h"
@@ -89,6 +97,8 @@ std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& di
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool usb3 = argc > 1 && std::string(argv[1]) == "--usb3";
+  if (usb3) --argc, ++argv;
   const std::string scenePath = argc > 1 ? argv[1] : std::string(KOVIRA_SOURCE_DIR) + "/examples/demo-scene.json";
   std::ifstream in(scenePath);
   std::stringstream text;
@@ -127,9 +137,13 @@ int main(int argc, char** argv) {
 
   kovira::scenegen::SceneRenderer renderer(scene);
   const int count = scene.frameCount();
-  std::vector<Frame> frames(static_cast<std::size_t>(count), Frame(static_cast<std::size_t>(scene.width) * scene.height));
-  for (int k = 0; k < count; ++k)
-    renderer.render(k, {frames[static_cast<std::size_t>(k)].data(), scene.width, scene.height, scene.width});
+  std::vector<Frame> frames(usb3 ? 0 : static_cast<std::size_t>(count),
+                            Frame(static_cast<std::size_t>(scene.width) * scene.height));
+  for (int k = 0; k < count; ++k) {
+    Frame scratch(usb3 ? static_cast<std::size_t>(scene.width) * scene.height : 0);
+    Frame& out = usb3 ? scratch : frames[static_cast<std::size_t>(k)];
+    renderer.render(k, {out.data(), scene.width, scene.height, scene.width});  // the truth, and the frames
+  }
   std::size_t sightings = 0;
   for (const auto& plates : renderer.truth()) sightings += plates.size();
   const int camid = nlohmann::json::parse(kovira::scenegen::configJson(scene, ""))[0]["camid"].get<int>();
@@ -142,15 +156,46 @@ int main(int argc, char** argv) {
   std::thread cnnThread(std::ref(cnnproc));
   std::thread decodeThread(std::ref(decode));
 
+  std::unique_ptr<BaslerCamera> camera;
+  if (usb3) {
+    usb3cam::Options o;
+    o.width = scene.width;
+    o.height = scene.height;
+    o.pacing = usb3cam::Pacing::kUnpaced;
+    o.sceneJson = text.str();
+    usb3cam::reset(o);
+    camera = std::make_unique<BaslerCamera>(baslerConfig());
+    if (!camera->open()) {
+      std::cerr << "road_bench: the camera stand-in did not open\n";
+      return 1;
+    }
+  }
+  const BaslerCamera::Callback place = [camid](int w, int h, unsigned char* data, unsigned long size, unsigned e,
+                                               unsigned g, long ts) {
+    usbframeplace_basler(camid, w, h, data, size, e, g, ts);
+  };
+
   const auto start = Clock::now();
   const auto epoch = std::chrono::duration_cast<std::chrono::microseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
   for (int k = 0; k < count; ++k) {
     const long long us = epoch + static_cast<long long>(k) * 1000000LL / scene.fps;
-    camreadcv::opencv_place(camid, scene.width, scene.height, static_cast<unsigned>(us / 1000000),
+    if (usb3) {
+      if (camera->grab(place) <= 0) {
+        std::cerr << "road_bench: grab failed at frame " << k << "\n";
+        return 1;
+      }
+      // Placed at the scene's pace, as a real-time camera would be: the
+      // speed module checks the camera's clock against the placement's.
+      kovira::FrameMetadata& rec = store.meta().writerBack();
+      rec.sec.store(static_cast<unsigned>(us / 1000000));
+      rec.usec.store(static_cast<unsigned>(us % 1000000));
+    } else {
+      camreadcv::opencv_place(camid, scene.width, scene.height, static_cast<unsigned>(us / 1000000),
                             static_cast<unsigned>(us % 1000000), frames[static_cast<std::size_t>(k)].data(),
                             frames[static_cast<std::size_t>(k)].size());
+    }
     while (store.framesRemain() > kAhead) std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
   const auto fed = Clock::now();
@@ -163,6 +208,7 @@ int main(int argc, char** argv) {
   std::size_t readings = 0;
   for (const auto& st : cnnproc.statistics()) readings += st.found;
 
+  camera.reset();
   resproc.stop();
   cnnproc.stop = true;
   decode.stop = true;
@@ -173,8 +219,8 @@ int main(int argc, char** argv) {
   fs::remove_all(dir, ec);
 
   const double fps = count / s;
-  std::printf("whole road on %s: %dx%d, %d frames (%.1f s at %d fps), %zu vehicles\n",
-              fs::path(scenePath).filename().c_str(), scene.width, scene.height, count,
+  std::printf("whole road%s on %s: %dx%d, %d frames (%.1f s at %d fps), %zu vehicles\n",
+              usb3 ? " from the USB3 camera" : "", fs::path(scenePath).filename().c_str(), scene.width, scene.height, count,
               static_cast<double>(count) / scene.fps, scene.fps, scene.vehicles.size());
   std::printf("  plate readings:         %zu (sightings in the scene: %zu)\n", readings, sightings);
   std::printf("  plate groups finished:  %u of %zu\n", groupsDone.load(), scene.vehicles.size());

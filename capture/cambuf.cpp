@@ -13,13 +13,17 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 // The bytes a record stands for: its own and, for a frame inside a
 // sequence, every byte from the sequence start (a P frame without the
 // earlier frames of its group cannot be decoded, so overwriting any of them
-// takes its picture away as well).
+// takes its picture away as well): [lowOf, highOf).
+const std::uint8_t* lowOf(const FrameMetadata& rec) {
+  return std::min(rec.seqStart.load(kRelaxed), rec.data.load(kRelaxed));
+}
+
+const std::uint8_t* highOf(const FrameMetadata& rec) {
+  return rec.data.load(kRelaxed) + rec.size.load(kRelaxed);
+}
+
 bool meets(const FrameMetadata& rec, const std::uint8_t* from, const std::uint8_t* to) {
-  const auto* data = rec.data.load(kRelaxed);
-  const auto* start = rec.seqStart.load(kRelaxed);
-  const auto size = rec.size.load(kRelaxed);
-  const auto* low = std::min(start, data);
-  return low < to && data + size > from;
+  return lowOf(rec) < to && highOf(rec) > from;
 }
 
 bool liveForWriter(const FrameMetadata& rec) {
@@ -41,6 +45,7 @@ CamBuf::~CamBuf() = default;
 void CamBuf::reset() {
   // Records that still say live must not point at the zeroed ring.
   invalidate(ring->base, ring->end(), nullptr, 0);
+  spans_.clear();
   liveCount_ = 0;
   live.store(0, kRelaxed);
   ring->seqStart = ring->frameStart = ring->base;
@@ -51,21 +56,59 @@ void CamBuf::reset() {
 
 void CamBuf::invalidate(const std::uint8_t* from, const std::uint8_t* to,
                         const std::uint8_t* keepFrom, std::uint64_t keepLen) {
-  const std::uint64_t stop = std::max(oldestLive_.load(kRelaxed), meta_->begin());
-  for (std::uint64_t pos = meta_->end(); pos-- > stop;) {
-    FrameMetadata& rec = meta_->writerRecord(pos);
-    if (!liveForWriter(rec)) continue;
-    const auto* data = rec.data.load(kRelaxed);
-    if (keepLen != 0 && data >= keepFrom && data < keepFrom + keepLen) continue;
-    if (!meets(rec, from, to)) continue;
-    rec.size.store(0, kRelaxed);
-    rec.data.store(nullptr, kRelaxed);
-    rec.seqStart.store(nullptr, kRelaxed);
-    rec.flags.fetch_or(FRAME_OBS, std::memory_order_release);
-    --liveCount_;
+  auto it = spans_.lower_bound(from);
+  // Spans do not overlap, so of those starting before `from` only the
+  // nearest can reach into the range.
+  if (it != spans_.begin() && std::prev(it)->second.high > from) --it;
+  const std::uint64_t oldest = meta_->begin();
+  while (it != spans_.end() && it->first < to) {
+    Span& span = it->second;
+    Span rest{nullptr, 0, 0};
+    for (std::uint64_t pos = std::max(span.first, oldest); pos <= span.last; ++pos) {
+      FrameMetadata& rec = meta_->writerRecord(pos);
+      if (!liveForWriter(rec) || lowOf(rec) != it->first) continue;
+      const auto* data = rec.data.load(kRelaxed);
+      const bool moving = keepLen != 0 && data >= keepFrom && data < keepFrom + keepLen;
+      if (moving || !meets(rec, from, to)) {
+        if (rest.high == nullptr) rest.first = pos;
+        rest.high = std::max(rest.high, highOf(rec));
+        rest.last = pos;
+        continue;
+      }
+      rec.size.store(0, kRelaxed);
+      rec.data.store(nullptr, kRelaxed);
+      rec.seqStart.store(nullptr, kRelaxed);
+      rec.flags.fetch_or(FRAME_OBS, std::memory_order_release);
+      --liveCount_;
+    }
+    if (rest.high == nullptr) {
+      it = spans_.erase(it);
+    } else {
+      span = rest;
+      ++it;
+    }
   }
   // Readers must see the marks before any of the new bytes.
   std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+void CamBuf::indexAdd(std::uint64_t position, const FrameMetadata& rec) {
+  auto [it, fresh] = spans_.try_emplace(lowOf(rec), Span{highOf(rec), position, position});
+  if (!fresh) {
+    it->second.high = std::max(it->second.high, highOf(rec));
+    it->second.last = position;
+  }
+}
+
+void CamBuf::indexEvict(std::uint64_t position, const FrameMetadata& rec) {
+  // The evicted record is the oldest, so the first of its span.
+  auto it = spans_.find(lowOf(rec));
+  if (it == spans_.end()) return;
+  if (it->second.last <= position) {
+    spans_.erase(it);
+  } else {
+    it->second.first = position + 1;
+  }
 }
 
 void CamBuf::advanceOldestLive() {
@@ -151,12 +194,19 @@ FrameMetadata& CamBuf::addFrame(std::int32_t width, std::int32_t height, FrameTy
   rec.sec.store(static_cast<std::uint32_t>(std::time(nullptr)), kRelaxed);
   rec.ts = ts;
 
-  if (meta_->end() - meta_->begin() >= meta_->capacity() &&
-      liveForWriter(meta_->writerRecord(meta_->begin()))) {
-    --liveCount_;  // its record is evicted with its bytes still in place
+  if (meta_->end() - meta_->begin() >= meta_->capacity()) {
+    const std::uint64_t oldest = meta_->begin();
+    const FrameMetadata& evicted = meta_->writerRecord(oldest);
+    if (liveForWriter(evicted)) {
+      indexEvict(oldest, evicted);
+      --liveCount_;  // its record is evicted with its bytes still in place
+    }
   }
-  meta_->push_back(rec);
-  if (placed && size != 0) ++liveCount_;
+  const std::uint64_t position = meta_->push_back(rec);
+  if (placed && size != 0) {
+    indexAdd(position, rec);
+    ++liveCount_;
+  }
   live.store(liveCount_, kRelaxed);
   advanceOldestLive();
   return meta_->writerBack();
@@ -165,6 +215,11 @@ FrameMetadata& CamBuf::addFrame(std::int32_t width, std::int32_t height, FrameTy
 void CamBuf::correctMeta(std::int64_t delta) {
   const std::uint8_t* from = ring->seqStart + delta;
   const std::uint8_t* to = ring->write.load(kRelaxed) + delta;
+  if (auto node = spans_.extract(from); !node.empty()) {
+    node.key() = ring->seqStart;
+    node.mapped().high -= delta;
+    spans_.insert(std::move(node));
+  }
   const std::uint64_t stop = std::max(oldestLive_.load(kRelaxed), meta_->begin());
   for (std::uint64_t pos = meta_->end(); pos-- > stop;) {
     FrameMetadata& rec = meta_->writerRecord(pos);

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 
 namespace kovira {
@@ -102,7 +103,21 @@ class CamBuf {
                   std::uint64_t keepLen);
   void advanceOldestLive();
 
+  // The writer's index of live bytes: one span per sequence (a frame
+  // outside H.264 is a sequence of its own), keyed by its first byte. Live
+  // sequences never share bytes, so the spans an overwrite meets are found
+  // by offset, and a stored frame touches only the records it overwrites
+  // instead of every live record.
+  struct Span {
+    const std::uint8_t* high;  // one past the last live byte
+    std::uint64_t first;       // positions of the sequence's live records
+    std::uint64_t last;
+  };
+  void indexAdd(std::uint64_t position, const FrameMetadata& rec);
+  void indexEvict(std::uint64_t position, const FrameMetadata& rec);
+
   std::unique_ptr<SmartBuffer> meta_;
+  std::map<const std::uint8_t*, Span> spans_;  // writer only
   std::atomic<std::uint32_t> live{0};
   std::uint32_t liveCount_ = 0;  // writer only
   std::atomic<std::uint64_t> oldestLive_{1};

@@ -2,6 +2,7 @@
 
 #include "capture/cam.h"
 #include "capture/opencv_play.h"
+#include "capture/usbcam.h"
 #include "core/log.h"
 #include "core/startup_functions.h"
 #include "capture/receiver.h"
@@ -70,6 +71,7 @@ void exit_frames() {
     std::cout << "[ERR] closing network cameras: " << e.what() << std::endl;
   }
   camreadcv::stopPlayback();
+  camera::stopGrabber();
 }
 
 }  // namespace frames

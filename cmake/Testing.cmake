@@ -1,6 +1,13 @@
 # kovira_add_test(NAME <target> SOURCES <files...> LABELS <labels...> [LIBS <libs...>]
-#                 [TIMEOUT s] [RESOURCE_LOCK name] [RUN_SERIAL])
+#                 [TIMEOUT s] [RESOURCE_LOCK name] [RUN_SERIAL]
+#                 [NSRUN <nsrun.sh options...>] [TEST_FILTER <gtest filter>])
 # RUN_SERIAL runs each test alone: for tests that measure time.
+# NSRUN runs each test (and the listing of tests) through
+# tests/fixtures/nsrun.sh with these options, for tests that need a /tmp of
+# their own, such as one with the free space the composition demands; they
+# are reported skipped (77) only where no namespace can be made (not root).
+# TEST_FILTER registers only the tests it selects; the others are run by
+# add_test commands of their own (with an environment they need).
 # RESOURCE_LOCK keeps tests that share a host resource (such as the scratch
 # folder /tmp/cashed, whose file names come from the clock) from running at
 # the same time as each other.
@@ -12,7 +19,7 @@ if(KOVIRA_BUILD_TESTS)
 endif()
 
 function(kovira_add_test)
-  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK" "SOURCES;LABELS;LIBS" ${ARGN})
+  cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK;TEST_FILTER" "SOURCES;LABELS;LIBS;NSRUN" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -36,8 +43,20 @@ function(kovira_add_test)
   if(T_RUN_SERIAL)
     list(APPEND extra_properties RUN_SERIAL TRUE)
   endif()
+  if(T_NSRUN)
+    # GoogleTest's discovery runs the listing and every test through the
+    # target's emulator.
+    set_target_properties(${T_NAME} PROPERTIES
+      CROSSCOMPILING_EMULATOR "bash;${CMAKE_SOURCE_DIR}/tests/fixtures/nsrun.sh;${T_NSRUN};--")
+    list(APPEND extra_properties SKIP_RETURN_CODE 77)
+  endif()
+  set(filter_args "")
+  if(T_TEST_FILTER)
+    set(filter_args TEST_FILTER "${T_TEST_FILTER}")
+  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
+    ${filter_args}
     PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT} ${extra_properties})
 endfunction()
 

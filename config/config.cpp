@@ -313,6 +313,8 @@ void GlobalConfig::work() {
   }
 }
 
+void GlobalConfig::learnSaved() { knownHash_ = textHash(whole(0)); }
+
 void GlobalConfig::tick() {
   std::string path;
   {

@@ -72,6 +72,10 @@ class GlobalConfig {
   bool save();
   // The one-second tick: reload on request, save when the text changed.
   void work();
+  // Takes the present text as the one on disk; the unit calls it once its
+  // modules have attached and before its pages can change anything, so an
+  // edit made before the first tick is saved like any other.
+  void learnSaved();
   void sortActions();
 
   // ---- Module sections ----

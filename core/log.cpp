@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include "core/fs.h"
+#include "core/text.h"
 
 #include <boost/core/null_deleter.hpp>
 #include <boost/log/attributes/named_scope.hpp>
@@ -47,10 +48,18 @@ auto recordFormat() {
          << "] " << expr::smessage;
 }
 
+// Every record is one line: messages carry request paths, peer replies and
+// file names, and a CR, LF or ESC in them must not forge a record or reach
+// the terminal.
 void write(severity level, const char* msg) {
   try {
     auto& lg = logging::trivial::logger::get();
-    BOOST_LOG_SEV(lg, level) << msg;
+    const std::string_view text(msg ? msg : "");
+    if (hasControlBytes(text)) {
+      BOOST_LOG_SEV(lg, level) << escapeControlBytes(text);
+    } else {
+      BOOST_LOG_SEV(lg, level) << msg;
+    }
   } catch (...) {
     // Logging must never fail its caller.
   }

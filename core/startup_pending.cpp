@@ -4,29 +4,20 @@
 
 // clang-format off
 namespace wrongdir { void modinit() {} }
-namespace webcam { void cambuf_httphook_init() {} }
-namespace watchdog { void watchdog_httphook_init() {} }
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
-namespace camera { void modinit() {} }
 namespace carflow { void modinit() {} }
-namespace config_upd { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
-namespace diagnostics { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
-namespace config_add { void modinit() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
-namespace baslerweb { void basler_httphook_init() {} }
-namespace camauto { void initfunc() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
-namespace directory { void directory_httphook_init() {} }
 namespace busline_kormelino { void modinit() {} }
 // clang-format on

@@ -128,3 +128,33 @@ std::string htmlescape(const std::string& s) {
   }
   return out;
 }
+
+namespace {
+bool isControlByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b < 0x20 || b == 0x7f;
+}
+}  // namespace
+
+bool hasControlBytes(std::string_view s) {
+  for (const char c : s)
+    if (isControlByte(c)) return true;
+  return false;
+}
+
+std::string escapeControlBytes(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  for (const char c : s) {
+    if (!isControlByte(c)) {
+      out += c;
+      continue;
+    }
+    const auto b = static_cast<unsigned char>(c);
+    out += "\\x";
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <locale>
 #include <string>
+#include <string_view>
 
 const std::locale& getlocale();
 
@@ -35,6 +36,13 @@ std::string prettytime(unsigned long seconds);
 std::string prettysize(unsigned long bytes);
 
 std::string htmlescape(const std::string& s);
+
+// Control bytes (below 0x20, and 0x7f) as "\xHH"; everything else, UTF-8
+// included, unchanged. Text from the network goes through this before it
+// reaches the console or the log: a CR, LF or ESC in it could forge lines
+// or drive the terminal.
+std::string escapeControlBytes(std::string_view s);
+bool hasControlBytes(std::string_view s);
 
 // printf-style formatting of one value, of any length.
 template <class T>

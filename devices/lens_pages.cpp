@@ -1,8 +1,10 @@
 #include "devices/lens_pages.h"
 
+#include "capture/camauto.h"
 #include "config/globals.h"
 #include "core/startup_functions.h"
 #include "devices/board_reply.h"
+#include "devices/heartbeat.h"
 #include "devices/page_json.h"
 #include "devices/sttydev.h"
 #include "http/server.h"
@@ -10,16 +12,12 @@
 #include <cstdint>
 #include <iostream>
 
-namespace lens {
-std::atomic<unsigned>& irisHoldoff() {
-  static std::atomic<unsigned> runs{0};
-  return runs;
-}
-}  // namespace lens
-
-void fixopenlens() {
-  sttydev().cami(0);
-  lens::irisHoldoff() = lens::kIrisHoldoffRuns;
+void lens::wireCameraAuto() {
+  camauto::setHooks([](unsigned n) { sttydev().cami(n); },
+                    [](const std::string& key, int value, bool once) {
+                      if (once) heartbeatStore().once(key, value);
+                      else heartbeatStore().emplace(key, value);
+                    });
 }
 
 namespace {
@@ -196,6 +194,7 @@ int http_update(const HttpRequest& req, HttpResponse& res) {
 
 namespace lensweb {
 void lens_httphook_init() {
+  lens::wireCameraAuto();
   HttpServer& web = webserver();
   web.subscribe("^/lens/$", http_lens_handler);
   web.subscribe("^/lens/update$", http_lens_update);

@@ -4,14 +4,16 @@
 //
 // Threading: timesync() runs once on the start-up thread and then every 30 s
 // on the scheduler thread; NTPSynchronized keeps no state and opens its own
-// bus connection, so it may run on any thread.
+// bus connection, so it may run on any thread. It returns within kCallLimit
+// whatever the bus does.
 #pragma once
 
 #include <chrono>
 
 namespace ntpsync {
-// The scheduler thread runs every periodic task, so one D-Bus call must
-// never hold it for long (sd-bus would wait 25 s by default).
+// The scheduler thread runs every periodic task, so one query, connection
+// handshake included, must never hold it for long: sd-bus's blocking calls
+// would wait 25 s for a reply and longer for a hung bus's handshake.
 inline constexpr std::chrono::milliseconds kCallLimit{2000};
 inline constexpr std::chrono::seconds kPeriod{30};
 }  // namespace ntpsync

@@ -15,11 +15,12 @@
 #include <stdexcept>
 
 Collage::Collage(int type, int width, int height) {
-  if (width < 2 || height < 2) {
-    log_error_format("Collage size %d x %d is too small", width, height);
+  if (width < 2 || height < 2 || width > kMaxSide || height > kMaxSide) {
+    log_error_format("Collage size %d x %d is out of range", width, height);
     throw std::out_of_range("Incorrect config for collage");
   }
-  image = cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
+  image = reusablePicture(PictureBuffer::CollageCanvas, height, width, CV_8UC3);
+  image.setTo(cv::Scalar::all(0));
   cells.emplace_back(1, 1, width - 1, height - 1);
   if (!LoadConfig(type, width, height)) throw std::out_of_range("Incorrect config for collage");
 }

@@ -15,8 +15,13 @@
 
 class Collage {
  public:
-  // Throws std::out_of_range("Incorrect config for collage") when the layout
-  // cannot be loaded (the reason is logged first).
+  // The largest side in pixels: a 4096 x 4096 picture is 48 MiB already,
+  // and sizes reach here from pages and configuration files.
+  static constexpr int kMaxSide = 4096;
+
+  // Throws std::out_of_range("Incorrect config for collage") when a side is
+  // below 2 or above kMaxSide or the layout cannot be loaded (the reason is
+  // logged first).
   Collage(int type, int width, int height);
 
   bool LoadConfig(int type, int width, int height);

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -15,7 +16,7 @@ namespace {
 
 // Captions are far smaller; the cap keeps a runaway text from asking cairo
 // for a gigantic surface (cairo's own limit is 32767).
-constexpr int kMaxCaptionSide = 8192;
+constexpr int kMaxCaptionSide = 4096;  // a caption never outgrows the largest collage
 constexpr int kCaptionMargin = 8;  // left inset of the caption band
 
 struct SurfaceDeleter {
@@ -85,12 +86,21 @@ void scaleInto(const cv::Mat& src, cv::Mat dst, const cv::Scalar& background, bo
     cv::resize(src, place, scaledSize, 0, 0, cv::INTER_LINEAR);
     return;
   }
-  cv::Mat scaled;
+  cv::Mat scaled = reusablePicture(PictureBuffer::ScaledFrame, scaledSize.height, scaledSize.width, src.type());
   cv::resize(src, scaled, scaledSize, 0, 0, cv::INTER_LINEAR);
   scaled(cv::Rect(sx.src, sy.src, sx.len, sy.len)).copyTo(dst(cv::Rect(sx.dst, sy.dst, sx.len, sy.len)));
 }
 
 }  // namespace
+
+cv::Mat reusablePicture(PictureBuffer use, int rows, int cols, int type) {
+  thread_local std::array<cv::Mat, static_cast<std::size_t>(PictureBuffer::Count)> buffers;
+  cv::Mat& buffer = buffers.at(static_cast<std::size_t>(use));
+  // Someone still holds the last picture: leave it to them.
+  if (buffer.u != nullptr && buffer.u->refcount != 1) buffer.release();
+  buffer.create(rows, cols, type);
+  return buffer;
+}
 
 cv::Scalar GetColor(const char* text) {
   unsigned c[3] = {0, 0, 0};
@@ -143,11 +153,13 @@ cv::Mat asBgr(const cv::Mat& src) {
   cv::Mat out;
   switch (src.channels()) {
     case 1:
+      out = reusablePicture(PictureBuffer::ColourFrame, src.rows, src.cols, CV_8UC3);
       cv::cvtColor(src, out, cv::COLOR_GRAY2BGR);
       return out;
     case 3:
       return src;
     case 4:
+      out = reusablePicture(PictureBuffer::ColourFrame, src.rows, src.cols, CV_8UC3);
       cv::cvtColor(src, out, cv::COLOR_BGRA2BGR);
       return out;
     default:

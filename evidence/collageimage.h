@@ -37,6 +37,13 @@ class CollageItem {
 // takes channel 0 as blue: "0000FF" is red). Missing digits leave 0.
 cv::Scalar GetColor(const char* text);
 
+// Pictures of one evidence event live in per-thread buffers, one per use,
+// so a worker building event after event does not fault in fresh pages for
+// each. A buffer is handed out again only once every cv::Mat that shared its
+// previous picture has let go; until then a new one takes its place.
+enum class PictureBuffer { CollageCanvas, ColourFrame, ScaledFrame, Count };
+cv::Mat reusablePicture(PictureBuffer use, int rows, int cols, int type);
+
 // Converts an ARGB32 cairo surface into an 8-bit BGR picture.
 void CairoToMat(cairo_surface_t* surface, cv::Mat& out);
 

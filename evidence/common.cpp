@@ -141,12 +141,8 @@ std::string tempSave(const char* data, std::size_t len, std::string folder, std:
 
 void signAngelMe(std::string keypath, Tar& archive, SimpleFile& data) {
   if (keypath.empty()) return;
-  SimpleFile key;
-  if (!key.load(keypath, 0)) return;
   std::string signature;
-  if (!simplesign(data.bytes(), static_cast<unsigned int>(data.size), key.bytes(),
-                  static_cast<unsigned int>(key.size), signature))
-    return;
+  if (!signWithKeyFile(keypath, data.bytes(), data.size, signature)) return;
   archive.add("signature.sign", signature.data(), static_cast<int>(signature.size()));
 }
 

@@ -145,8 +145,9 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   const Settings s = readSettings(action, track);
   kovira::CamBuf& store = storeOfCamera(s.camid);
 
-  // 1-4. The evidence frame, copied once and checked.
-  EvidenceFrame evidenceFrame;
+  // 1-4. The evidence frame, copied once and checked, into this worker's
+  //      own buffer (nothing of it outlives the event).
+  thread_local EvidenceFrame evidenceFrame;
   const FrameCopyStatus copied = copyEvidenceFrame(store, frame, evidenceFrame);
   if (copied != FrameCopyStatus::Copied) {
     reportFrameCopy(copied, plate);
@@ -211,7 +212,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   const std::string uid = genrandom32af();
   if (uid.size() != 32) throw std::runtime_error("no unique id from the random device");
   const std::string collageName = tempSave(collage.image, kCashedDir, "jpg");
-  updateTicket(ticket, [&](ticket_t& t) { t.collage = collageName; });
+  attachwebcopy(ticket, ScratchCopy::Collage, collageName);
 
   // 16. Pictures.
   Tar tar;
@@ -267,13 +268,18 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   SimpleFile archive(tar.data(), tar.size());
   procTrackRes(action, archive);
   const std::string tarName = tempSave(archive.bytes(), archive.size, kCashedDir, "tar");
-  updateTicket(ticket, [&](ticket_t& t) { t.tar = tarName; });
+  attachwebcopy(ticket, ScratchCopy::Tar, tarName);
 
-  // 22. Debug picture.
-  cv::Mat debugPicture = grey;
-  if (debug_imgtrack(s.camid, frame, debugPicture, track)) {
-    const std::string frameName = tempSave(debugPicture, kCashedDir, "jpg");
-    updateTicket(ticket, [&](ticket_t& t) { t.frame = frameName; });
+  // 22. Debug picture. The evidence is stored by now: whatever goes wrong
+  // here costs the ticket its second picture, never the event its result.
+  try {
+    cv::Mat debugPicture = grey;
+    if (debug_imgtrack(s.camid, frame, debugPicture, track))
+      attachwebcopy(ticket, ScratchCopy::Frame, tempSave(debugPicture, kCashedDir, "jpg"));
+  } catch (const std::exception& e) {
+    say("[ERR] debug picture (" + std::string(module.name) + ") " + plate + ": " + e.what());
+  } catch (...) {
+    say("[ERR] debug picture (" + std::string(module.name) + ") " + plate + ": unknown failure");
   }
   return kEvidenceStored;
 }

@@ -59,6 +59,7 @@ FrameCopyStatus copyEvidenceFrame(const kovira::CamBuf& store, unsigned frame, E
   if (!farFromWriter(before)) return FrameCopyStatus::Overwritten;
 
   EvidenceFrame copy;
+  copy.bytes = std::move(out.bytes);  // the caller's buffer, used again
   copy.type = static_cast<unsigned>(it->type);
   copy.width = it->width.load();
   copy.height = it->height.load();
@@ -68,10 +69,19 @@ FrameCopyStatus copyEvidenceFrame(const kovira::CamBuf& store, unsigned frame, E
   std::memcpy(copy.bytes.data(), before.bytes.data, copy.bytes.size());
   if (duringCopy) duringCopy();
 
-  if (!unchanged(before, look(store, *it))) return FrameCopyStatus::Overwritten;
-  if (!wholeGrey(copy.type, copy.width, copy.height, copy.bytes.size())) return FrameCopyStatus::WrongType;
+  FrameCopyStatus status = FrameCopyStatus::Copied;
+  if (!unchanged(before, look(store, *it))) {
+    status = FrameCopyStatus::Overwritten;
+  } else if (!wholeGrey(copy.type, copy.width, copy.height, copy.bytes.size())) {
+    status = FrameCopyStatus::WrongType;
+  }
+  if (status != FrameCopyStatus::Copied) {
+    copy.bytes.clear();  // refused bytes are never mistaken for a picture
+    out.bytes = std::move(copy.bytes);
+    return status;
+  }
   out = std::move(copy);
-  return FrameCopyStatus::Copied;
+  return status;
 }
 
 bool copyFrameRegion(const kovira::CamBuf& store, unsigned frame, const cv::Rect& rect, cv::Mat& out) {

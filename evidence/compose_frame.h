@@ -54,7 +54,10 @@ struct EvidenceFrame {
 // modules look before they measure).
 bool framePresent(const kovira::CamBuf& store, unsigned frame);
 
-// Copies the frame's bytes; Copied only for a whole raw grey picture.
+// Copies the frame's bytes into out, whose byte buffer is used again (a
+// worker keeps one for event after event); Copied only for a whole raw grey
+// picture. On any other result out's fields are unchanged, except that a
+// copy refused after it was made leaves its bytes empty (memory kept).
 // duringCopy, when set, runs between the copy and the second look (tests use
 // it to overwrite the frame at exactly that moment).
 FrameCopyStatus copyEvidenceFrame(const kovira::CamBuf& store, unsigned frame, EvidenceFrame& out,

@@ -1,11 +1,13 @@
 #include "evidence/compose_geometry.h"
 
+#include "evidence/collage.h"
+
 #include <algorithm>
 
 namespace evidence {
 
 int clampCollageSide(std::uint32_t side) {
-  return static_cast<int>(std::clamp<std::uint32_t>(side, kMinCollageSide, kMaxCollageSide));
+  return static_cast<int>(std::clamp<std::uint32_t>(side, kMinCollageSide, Collage::kMaxSide));
 }
 
 EvidenceGeometry evidenceGeometry(const kovira::TrackPoint& p, int frameWidth, int frameHeight) {

@@ -11,10 +11,10 @@
 
 namespace evidence {
 
-// Collage sizes outside this range are taken as its nearest end: an absurd
-// configured size must neither throw nor exhaust memory.
+// Collage sizes outside kMinCollageSide..Collage::kMaxSide are taken as the
+// nearest end: an absurd configured size must neither throw nor exhaust
+// memory.
 inline constexpr int kMinCollageSide = 64;
-inline constexpr int kMaxCollageSide = 8192;
 int clampCollageSide(std::uint32_t side);
 
 // A plate box whose left and top are both beyond this is grown on every side.

@@ -152,6 +152,8 @@ bool debug_imgtrack(int camid, unsigned int frame, cv::Mat& out, kovira::Track& 
     maxW = std::max(maxW, p.w);
     maxH = std::max(maxH, p.h);
   }
+  maxW = std::min({maxW, kStripMaxPlateWidth, frameW});
+  maxH = std::min({maxH, kStripMaxPlateHeight, frameH});
   const std::vector<cv::Mat> cells = stripCells(store, track, maxW, maxH);
 
   // 10. The strip under the frame, rows of cells centred.

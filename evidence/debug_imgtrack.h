@@ -20,6 +20,11 @@ namespace evidence {
 inline constexpr int kStripMaxCells = 250;
 inline constexpr int kStripMinPlateWidth = 240;
 inline constexpr int kStripMinPlateHeight = 40;
+// Cells are sized from the largest plate of the track, which comes from the
+// recogniser: a size beyond these (or beyond the frame) is a misreading and
+// must not make every cell of the strip huge.
+inline constexpr int kStripMaxPlateWidth = 480;
+inline constexpr int kStripMaxPlateHeight = 120;
 inline constexpr int kStripGap = 10;
 inline constexpr double kStripAccuracyFloor = 0.3;
 }  // namespace evidence

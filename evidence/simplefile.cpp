@@ -176,7 +176,10 @@ SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality) {
     work = grey;
   }
   const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, quality};
-  std::vector<unsigned char> encoded;
+  // The encoder's output stays with the thread: its pages are warm for the
+  // next picture (the result below gets its own copy).
+  thread_local std::vector<unsigned char> encoded;
+  encoded.clear();
   if (work.empty()) return {};
   try {
     if (filename.find("png") != std::string::npos) cv::imencode(".png", work, encoded, params);

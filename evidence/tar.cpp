@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <new>
 #include <sys/stat.h>
 
 // Our I/O table must be usable as libtar's tartype_t.
@@ -59,6 +60,30 @@ std::mutex& headerMutex() {
 
 TAR* tarOf(void* handle) { return static_cast<TAR*>(handle); }
 
+// The byte buffer the thread's next archive starts with.
+std::vector<char>& spareBytes() {
+  thread_local std::vector<char> spare;
+  return spare;
+}
+
+// The header fields every member shares (type, mode, owner ids and names),
+// filled once by libtar: its owner lookups read the user and group
+// databases, several files, at every call. Called with headerMutex held.
+const tar_header& sharedHeaderFields(TAR* t) {
+  static tar_header* fields = nullptr;
+  if (fields == nullptr) {
+    std::memset(&t->th_buf, 0, sizeof t->th_buf);
+    struct stat st{};
+    st.st_mode = S_IFREG;
+    th_set_from_stat(t, &st);
+    th_set_mode(t, kMemberMode);
+    th_set_user(t, kMemberUid);
+    th_set_group(t, kMemberGid);
+    fields = new tar_header(t->th_buf);
+  }
+  return *fields;
+}
+
 // A bounded octal field: leading blanks, then octal digits up to the end
 // of the field (what "%lo" reads, without running past the field).
 bool parseOctal(const char* field, std::size_t len, std::uint64_t& out) {
@@ -84,18 +109,12 @@ Tar::Tar() { initialise(); }
 
 Tar::Tar(const char* bytes, int len) {
   initialise();
-  if (stream_ && bytes && len > 0) {
-    std::fwrite(bytes, 1, static_cast<std::size_t>(len), stream_);
-    std::fflush(stream_);
-  }
+  if (open_ && bytes && len > 0) put(bytes, static_cast<std::size_t>(len));
 }
 
 void Tar::initialise() {
-  stream_ = open_memstream(&buffer_, &size_);
-  if (!stream_) {
-    log_error_format("Tar: in-memory stream not opened: %s", std::strerror(errno));
-    return;
-  }
+  bytes_.swap(spareBytes());
+  open_ = true;
   {
     MapIO& map = mapIO();
     std::lock_guard lock(map.mutex);
@@ -119,8 +138,8 @@ Tar::~Tar() {
     t->th_buf.gnu_longlink = nullptr;
     tar_close(t);
   }
-  if (stream_) std::fclose(stream_);
-  std::free(buffer_);
+  std::vector<char>& spare = spareBytes();
+  if (bytes_.capacity() > spare.capacity()) spare.swap(bytes_);
   if (fd_ != 0) {
     MapIO& map = mapIO();
     std::lock_guard lock(map.mutex);
@@ -130,7 +149,7 @@ Tar::~Tar() {
 
 bool Tar::add(const std::string& name, const char* bytes, int len) {
   TAR* t = tarOf(handle_);
-  if (!stream_ || !t) {
+  if (!open_ || !t) {
     log_error_format("Tar: no archive to add %s to", name.c_str());
     return false;
   }
@@ -139,24 +158,21 @@ bool Tar::add(const std::string& name, const char* bytes, int len) {
     return false;
   }
   // Step back over the end-of-archive pair of the previous add.
-  if (std::ftell(stream_) > 0 && std::fseek(stream_, -kEndOfArchive, SEEK_CUR) != 0) return false;
+  if (pos_ > 0) {
+    if (pos_ < static_cast<std::size_t>(kEndOfArchive)) return false;
+    pos_ -= static_cast<std::size_t>(kEndOfArchive);
+  }
 
   {
     std::lock_guard lock(headerMutex());
     // A long name of the previous member left a heap copy in the record.
     free_longlink_longname(t->th_buf);
-    std::memset(&t->th_buf, 0, sizeof t->th_buf);
-    struct stat st{};
-    st.st_mode = S_IFREG;
-    st.st_size = len;
+    t->th_buf = sharedHeaderFields(t);
     timespec ts{};
     timespec_get(&ts, TIME_UTC);
-    st.st_mtime = ts.tv_sec;
-    th_set_from_stat(t, &st);
+    th_set_mtime(t, static_cast<int>(ts.tv_sec));
+    th_set_size(t, len);
     th_set_path(t, name.c_str());
-    th_set_mode(t, kMemberMode);
-    th_set_user(t, kMemberUid);
-    th_set_group(t, kMemberGid);
   }
   if (th_write(t) != 0) {
     log_error_format("Tar: header of %s not written", name.c_str());
@@ -165,26 +181,26 @@ bool Tar::add(const std::string& name, const char* bytes, int len) {
   if (len > 0) {
     static const char zeros[kBlock] = {};
     const std::size_t n = static_cast<std::size_t>(len);
-    if (std::fwrite(bytes, 1, n, stream_) != n) return false;
-    if (n % kBlock != 0 && std::fwrite(zeros, 1, kBlock - n % kBlock, stream_) != kBlock - n % kBlock) return false;
+    put(bytes, n);
+    if (n % kBlock != 0) put(zeros, kBlock - n % kBlock);
   }
   if (tar_append_eof(t) != 0) {
     log_error_format("Tar: end of archive after %s not written", name.c_str());
     return false;
   }
-  return std::fflush(stream_) == 0;
+  return true;
 }
 
 void Tar::clear() {
-  if (stream_) std::fseek(stream_, 0, SEEK_SET);
+  pos_ = 0;
 }
 
 std::vector<TarObj> Tar::files() const {
   std::vector<TarObj> out;
   const std::size_t total = size_;
   std::size_t off = 0;
-  while (buffer_ && off + kBlock <= total) {
-    const char* h = buffer_ + off;
+  while (off + kBlock <= total) {
+    const char* h = bytes_.data() + off;
     if (std::all_of(h, h + kBlock, [](char c) { return c == 0; })) break;
     if (std::memcmp(h + kMagicOff, "ustar", 5) != 0) break;
     std::uint64_t len = 0;
@@ -199,7 +215,7 @@ std::vector<TarObj> Tar::files() const {
       if (!prefix.empty()) obj.path = prefix + "/" + obj.path;
       const auto slash = obj.path.rfind('/');
       obj.name = slash == std::string::npos ? obj.path : obj.path.substr(slash + 1);
-      obj.data = buffer_ + dataOff;
+      obj.data = bytes_.data() + dataOff;
       obj.size = len;
       out.push_back(std::move(obj));
     }
@@ -229,8 +245,22 @@ ssize_t Tar::WriteWarp(int fd, const void* buf, std::size_t len) {
 }
 
 ssize_t Tar::Write(int, const void* buf, std::size_t len) {
-  if (!stream_) return -1;
-  if (std::fwrite(buf, 1, len, stream_) != len) return -1;
-  if (std::fflush(stream_) != 0) return -1;
+  if (!open_) return -1;
+  try {
+    put(buf, len);
+  } catch (const std::bad_alloc&) {
+    return -1;  // libtar's C frames must not see an exception
+  }
   return static_cast<ssize_t>(len);
+}
+
+void Tar::put(const void* buf, std::size_t len) {
+  if (len == 0) return;
+  if (bytes_.size() - pos_ < len) {
+    // Grown geometrically, so a large member costs one or two moves.
+    bytes_.resize(std::max(pos_ + len, 2 * bytes_.size()));
+  }
+  std::memcpy(bytes_.data() + pos_, buf, len);
+  pos_ += len;
+  size_ = pos_;
 }

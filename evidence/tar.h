@@ -1,5 +1,7 @@
 // Tar: a GNU tar archive built entirely in memory (libtar writing through
-// replaceable I/O hooks into an open_memstream buffer).
+// replaceable I/O hooks into the object's byte buffer). The buffer's memory
+// is lent by the thread's spare and given back at destruction, so a worker
+// building archive after archive does not fault in fresh pages for each.
 //
 // After every successful add() the bytes are a complete archive: the
 // members in add order, then one 1024-byte end-of-archive pair. Members are
@@ -13,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -39,7 +40,7 @@ class Tar {
   bool add(const std::string& name, const char* data, int size);
   std::size_t size() const { return size_; }
   // Valid until the next add() or the destruction.
-  const char* data() const { return buffer_; }
+  const char* data() const { return bytes_.data(); }
   // The next add() starts a new archive over the old bytes.
   void clear();
 
@@ -53,6 +54,9 @@ class Tar {
 
  private:
   void initialise();
+  // Writes at the current position (memory-stream style: the archive's size
+  // becomes the position after the write).
+  void put(const void* buf, std::size_t len);
 
   struct IoTable {
     int (*openfunc)(const char*, int, ...);
@@ -63,8 +67,9 @@ class Tar {
 
   IoTable io_{};
   void* handle_ = nullptr;  // libtar's TAR*
-  std::FILE* stream_ = nullptr;
-  char* buffer_ = nullptr;  // maintained by open_memstream
-  std::size_t size_ = 0;    // maintained by open_memstream
+  bool open_ = false;
+  std::vector<char> bytes_;  // its size is a high-water mark, not the archive's
+  std::size_t pos_ = 0;
+  std::size_t size_ = 0;
   int fd_ = 0;
 };

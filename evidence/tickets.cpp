@@ -9,8 +9,12 @@
 #include "http/server.h"
 #include "http/webutil.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <sstream>
 
 namespace {
@@ -31,52 +35,131 @@ const char* vehicleLetter(std::uint32_t vclass) {
   }
 }
 
+std::string& copyName(ticket_t& t, ScratchCopy which) {
+  switch (which) {
+    case ScratchCopy::Collage: return t.collage;
+    case ScratchCopy::Frame: return t.frame;
+    case ScratchCopy::Tar: break;
+  }
+  return t.tar;
+}
+
 }  // namespace
 
-TicketList::TicketList(std::string scratch) : scratch_(std::move(scratch)) {}
+TicketList::TicketList(std::string scratch, std::uint64_t scratchCap)
+    : scratch_(std::move(scratch)), cap_(scratchCap) {}
 
-void TicketList::forget(const ticket_t& t) const {
-  for (const std::string* name : {&t.collage, &t.frame, &t.tar})
-    if (plainName(*name)) ::unlink((scratch_ + *name).c_str());
+void TicketList::dropCopies(Entry& e, std::vector<std::string>& doomed) {
+  for (ScratchCopy which : {ScratchCopy::Collage, ScratchCopy::Frame, ScratchCopy::Tar}) {
+    std::string& name = copyName(e.t, which);
+    std::uint64_t& bytes = e.bytes[static_cast<int>(which)];
+    if (plainName(name)) doomed.push_back(std::move(name));
+    name.clear();
+    scratchBytes_ -= bytes;
+    bytes = 0;
+  }
+}
+
+void TicketList::remove(const std::vector<std::string>& names) const {
+  for (const std::string& name : names) ::unlink((scratch_ + name).c_str());
 }
 
 ticket_t* TicketList::add(std::string type, std::string plate) {
-  ticket_t fresh;
-  fresh.type = std::move(type);
-  fresh.plate = std::move(plate);
-  fresh.time = timeformat("%Y/%m/%d %H:%M:%S", static_cast<unsigned>(now()));
-  ticket_t dropped;
-  bool drop = false;
+  Entry fresh;
+  fresh.t.type = std::move(type);
+  fresh.t.plate = std::move(plate);
+  fresh.t.time = timeformat("%Y/%m/%d %H:%M:%S", static_cast<unsigned>(now()));
+  std::vector<std::string> doomed;
   ticket_t* added = nullptr;
   {
     std::lock_guard lock(_localmtx);
     if (list_.size() > kKeep) {
-      dropped = std::move(list_.front());
+      dropCopies(list_.front(), doomed);
       list_.pop_front();
-      drop = true;
     }
-    fresh.id = ++tid;
+    fresh.t.id = ++tid;
     list_.push_back(std::move(fresh));
-    added = &list_.back();
+    added = &list_.back().t;
   }
-  if (drop) forget(dropped);  // file system work outside the lock
+  remove(doomed);  // file system work outside the lock
   return added;
 }
 
 bool TicketList::update(std::uint32_t id, const std::function<void(ticket_t&)>& edit) {
   std::lock_guard lock(_localmtx);
-  if (list_.empty() || id < list_.front().id) return false;
-  const std::size_t index = id - list_.front().id;
+  if (list_.empty() || id < list_.front().t.id) return false;
+  const std::size_t index = id - list_.front().t.id;
   if (index >= list_.size()) return false;
-  edit(list_[index]);
+  edit(list_[index].t);
   return true;
+}
+
+void TicketList::attach(std::uint32_t id, ScratchCopy which, const std::string& name) {
+  if (!plainName(name)) return;
+  struct stat st {};
+  const std::uint64_t bytes =
+      ::stat((scratch_ + name).c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  std::vector<std::string> doomed;
+  {
+    std::lock_guard lock(_localmtx);
+    Entry* e = nullptr;
+    if (!list_.empty() && id >= list_.front().t.id && id - list_.front().t.id < list_.size())
+      e = &list_[id - list_.front().t.id];
+    if (e == nullptr) {
+      doomed.push_back(name);  // no line would ever link it, nor delete it
+    } else {
+      std::string& slot = copyName(e->t, which);
+      std::uint64_t& counted = e->bytes[static_cast<int>(which)];
+      if (plainName(slot) && slot != name) doomed.push_back(slot);
+      slot = name;
+      scratchBytes_ += bytes - counted;
+      counted = bytes;
+      // Oldest copies go first; the list is short, so a walk is cheap.
+      for (Entry& old : list_) {
+        if (scratchBytes_ <= cap_) break;
+        dropCopies(old, doomed);
+      }
+    }
+  }
+  remove(doomed);
+}
+
+std::size_t TicketList::sweep() const {
+  std::set<std::string> linked;
+  {
+    std::lock_guard lock(_localmtx);
+    for (const Entry& e : list_)
+      for (const std::string* name : {&e.t.collage, &e.t.frame, &e.t.tar})
+        if (!name->empty()) linked.insert(*name);
+  }
+  std::string folder = scratch_;
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  // The folder itself must not be a link: the sweep deletes inside it.
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return 0;
+  }
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || linked.count(name) != 0) continue;
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) continue;
+    if (::unlinkat(fd, name.c_str(), 0) == 0) ++removed;
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 std::vector<ticket_t> TicketList::newest(std::size_t n) const {
   std::lock_guard lock(_localmtx);
   std::vector<ticket_t> out;
   out.reserve(std::min(n, list_.size()));
-  for (auto it = list_.rbegin(); it != list_.rend() && out.size() < n; ++it) out.push_back(*it);
+  for (auto it = list_.rbegin(); it != list_.rend() && out.size() < n; ++it) out.push_back(it->t);
   return out;
 }
 
@@ -146,8 +229,17 @@ bool updatewebticket(std::uint32_t id, const std::function<void(ticket_t&)>& edi
   return webtickets().update(id, edit);
 }
 
+void attachwebcopy(std::uint32_t id, ScratchCopy which, const std::string& name) {
+  webtickets().attach(id, which, name);
+}
+
 int http_tickets(const HttpRequest& req, HttpResponse& res) { return webtickets().page(req, res); }
 
 namespace ticketsweb {
-void webinit() { webserver().subscribe("^/debug/tickets/", http_tickets); }
+void webinit() {
+  // Tickets live in memory: what an earlier run left in the scratch folder
+  // has no line to link it and nobody to delete it.
+  (void)webtickets().sweep();
+  webserver().subscribe("^/debug/tickets/", http_tickets);
+}
 }  // namespace ticketsweb

@@ -36,10 +36,14 @@ std::string md5of(const SimpleFile& f) {
 
 }  // namespace
 
-UploadWebLazy::UploadWebLazy()
-    : poster([](const std::string& u, const SimpleFile& f, const std::atomic<bool>* cancel) {
-        return httppost(u, f.bytes(), f.size, cancel);
-      }) {}
+UploadWebLazy::Poster UploadWebLazy::httpPoster() {
+  return [](const std::string& u, const SimpleFile& f, const std::atomic<bool>* cancel) {
+    return httppost(u, f.bytes(), f.size, cancel);
+  };
+}
+
+UploadWebLazy::UploadWebLazy(Poster poster, std::chrono::milliseconds minFailPause)
+    : poster_(std::move(poster)), minFailPause_(minFailPause) {}
 
 UploadWebLazy::~UploadWebLazy() { stop(); }
 
@@ -138,7 +142,7 @@ void UploadWebLazy::operator()() {
     const auto t0 = std::chrono::steady_clock::now();
     int result = -1;
     try {
-      result = poster(url + "?type=upload&hash=" + md5of(file), file, &stop_);
+      result = poster_(url + "?type=upload&hash=" + md5of(file), file, &stop_);
     } catch (const std::exception& e) {
       std::cout << "[ERR] upload: " << e.what() << std::endl;
     } catch (...) {
@@ -171,7 +175,7 @@ void UploadWebLazy::operator()() {
                   << " times in a row, moved to the back of the queue" << std::endl;
     }
     const auto configured = std::chrono::milliseconds(static_cast<std::uint32_t>(faildelay.load()) * 1000ull);
-    if (!pause(std::max(configured, minFailPause))) return;
+    if (!pause(std::max(configured, minFailPause_))) return;
   }
 }
 

@@ -45,7 +45,7 @@ class UploadWebLazy {
  public:
   static constexpr std::uint64_t kMiB = 1048576;
   static constexpr std::uint64_t kDefaultLimsize = 96;     // MiB
-  static constexpr std::uint64_t kMaxLimsize = 4096;       // MiB; more is a typing error
+  static constexpr std::uint64_t kMaxLimsize = 1024;       // MiB; the board has no more to give
   static constexpr std::uint64_t kDefaultFaildelay = 30;   // s
   static constexpr std::uint64_t kMaxFaildelay = 86400;    // s
   static constexpr std::chrono::milliseconds kMinFailPause{5000};
@@ -55,11 +55,14 @@ class UploadWebLazy {
   static constexpr std::uint32_t kMaxHeadFailures = 10;
   static constexpr const char* kPath = "/upload.php";
 
-  // Posts url (with query) and the archive; 0 on success. Replaceable by
-  // tests; the default is httppost, cancelled by `cancel`.
+  // Posts url (with query) and the archive; 0 on success. The default is
+  // httppost, cancelled by `cancel`.
   using Poster = std::function<int(const std::string& url, const SimpleFile& file, const std::atomic<bool>* cancel)>;
+  static Poster httpPoster();
 
-  UploadWebLazy();
+  // poster and minFailPause (the shortest pause after a failure) are fixed
+  // for the object's life: the upload thread reads them without a lock.
+  explicit UploadWebLazy(Poster poster = httpPoster(), std::chrono::milliseconds minFailPause = kMinFailPause);
   ~UploadWebLazy();
   UploadWebLazy(const UploadWebLazy&) = delete;
   UploadWebLazy& operator=(const UploadWebLazy&) = delete;
@@ -97,10 +100,6 @@ class UploadWebLazy {
   std::atomic<std::uint64_t> failed{0};
   std::atomic<std::uint64_t> dropped{0};
 
-  // The shortest pause after a failure (tests shorten it).
-  std::chrono::milliseconds minFailPause = kMinFailPause;
-  Poster poster;
-
  private:
   void appendHistory(const UploadHistoryEntry& entry);  // called with mutex held
   void recordFailure();
@@ -109,6 +108,8 @@ class UploadWebLazy {
   bool pause(std::chrono::milliseconds d);
   bool running() const;
 
+  const Poster poster_;
+  const std::chrono::milliseconds minFailPause_;
   std::string url;  // written before start(), then read only
 
   mutable std::mutex mutex;

@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <memory>
@@ -34,6 +35,16 @@ HeaderList addHeader(HeaderList list, const std::string& line) {
   if (!grown) return nullptr;  // the old list is freed with `list`
   (void)list.release();
   return HeaderList(grown);
+}
+
+// Keeps the first kMaxAnswer bytes and takes in the rest unread, so the
+// server can finish its answer and its status still counts.
+std::size_t keepBounded(void* ptr, std::size_t size, std::size_t count, void* userdata) {
+  const std::size_t n = size * count;
+  auto* kept = static_cast<std::string*>(userdata);
+  if (kept->size() < httpclient::kMaxAnswer)
+    kept->append(static_cast<const char*>(ptr), std::min(n, httpclient::kMaxAnswer - kept->size()));
+  return n;
 }
 
 int cancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -75,6 +86,12 @@ bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 }  // namespace
 
 namespace httpclient {
+
+std::chrono::seconds largePostTime(std::size_t len) {
+  const std::uint64_t atLowSpeed = len / static_cast<std::uint64_t>(kLowSpeedBytes);
+  const std::uint64_t limit = static_cast<std::uint64_t>(kMaxPostTime.count());
+  return std::chrono::seconds(std::min<std::uint64_t>(static_cast<std::uint64_t>(kTimeout.count()) + atLowSpeed, limit));
+}
 
 Announced parseAnnounced(std::string_view headers) {
   Announced out;
@@ -119,12 +136,14 @@ int httppost(const std::string& url, const char* data, std::size_t len, const st
   curl_easy_setopt(h.get(), CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(len));
   curl_easy_setopt(h.get(), CURLOPT_HEADER, 1L);
   curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, keepBounded);
   curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &answer);
   const long limit = static_cast<long>(httpclient::kTimeout.count());
   if (len > httpclient::kLargeBody) {
     curl_easy_setopt(h.get(), CURLOPT_CONNECTTIMEOUT, limit);
     curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_LIMIT, httpclient::kLowSpeedBytes);
     curl_easy_setopt(h.get(), CURLOPT_LOW_SPEED_TIME, limit);
+    curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, static_cast<long>(httpclient::largePostTime(len).count()));
   } else {
     curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, limit);
   }

@@ -19,11 +19,18 @@
 
 namespace httpclient {
 inline constexpr std::chrono::seconds kTimeout{60};
-// A body above this size gets no fixed total time limit: a slow link may
-// take longer than a minute for an archive. The transfer is given up only
-// when it moves fewer than kLowSpeedBytes a second for kTimeout.
+// A body above this size gets more than kTimeout: a slow link may take
+// longer than a minute for an archive. The transfer is given up when it
+// moves fewer than kLowSpeedBytes a second for kTimeout, and in any case
+// after largePostTime(len), which lets the slowest link still allowed
+// finish and ends a server that never stops answering.
 inline constexpr std::size_t kLargeBody = 64 * 1024;
 inline constexpr long kLowSpeedBytes = 1024;
+inline constexpr std::chrono::seconds kMaxPostTime{1800};
+std::chrono::seconds largePostTime(std::size_t len);
+// What a POST keeps of the answer (headers and body): the result depends on
+// the status alone, and an answer that never ends must not fill memory.
+inline constexpr std::size_t kMaxAnswer = 64 * 1024;
 
 // What a GET's response headers announce. Header names compare without
 // regard to case and a trailing CR is ignored (servers end lines in CRLF).

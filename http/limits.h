@@ -13,15 +13,49 @@ inline constexpr int kHeaderMax = 8096;
 inline constexpr unsigned kBodyMax = 100u * kHeaderMax;  // 809600
 // Header and body reading time-out of one request.
 inline constexpr int kRequestTimeoutSec = 15;
-// A slow client gets this long for each kSendChunk bytes of the response.
-inline constexpr int kSendTimeoutSec = 300;
-// Connection threads alive at once; later connections are closed at once
-// until one ends, so a flood cannot exhaust threads or memory.
+// A response whose next kSendChunk bytes the client does not take within
+// this long is dropped: a client that never reads holds a worker no longer
+// than a request may take. A slow but reading client gets its answer.
+inline constexpr int kSendTimeoutSec = kRequestTimeoutSec;
+// Worker threads running requests at once. Connections still sending their
+// header wait in the listener, not in a worker; complete requests beyond
+// this wait in a queue.
 inline constexpr int kMaxConnections = 64;
-// A connection thread with nothing to do waits this long for the next
-// connection before it ends.
+// Connections one peer address may hold open at once (waiting, served or
+// answered). At the cap a new connection replaces the peer's oldest one that
+// has not yet sent its header; half the workers at most, so one peer can
+// never hold them all.
+inline constexpr int kPeerConnectionsMax = kMaxConnections / 2;
+// Open connections in all. The default follows the descriptor limit
+// (kOpenShareOfDescriptors of it, the rest is the unit's own), between
+// these two bounds. At the cap a new connection replaces the oldest waiting
+// one of the peer with the most waiting, so a new peer always gets in.
+inline constexpr int kOpenConnectionsMin = 16;
+inline constexpr int kOpenConnectionsMax = 4096;
+inline constexpr double kOpenShareOfDescriptors = 0.75;
+// A worker thread with nothing to do waits this long for the next request
+// before it ends.
 inline constexpr int kIdleThreadKeepMs = 2000;
-inline constexpr int kListenBacklog = 10;
+// The listener accepts as fast as connections come, so the queue only
+// absorbs bursts; at 10 a burst of attackers made the kernel drop the
+// handshake of the next client, which then waited a second or more for a
+// retransmission.
+inline constexpr int kListenBacklog = 128;
+// Connections accepted in one turn of the listener before it looks at the
+// others again.
+inline constexpr int kAcceptBurst = 64;
+
+// Arguments (query pairs, form fields, multipart parts) of one request;
+// more get 413. A small body of tiny fields would otherwise cost a hundred
+// times its size in map nodes.
+inline constexpr std::size_t kArgumentsMax = 1024;
+// After a request that held this much, the heap is given back to the system
+// by the first worker that ends for want of work (a burst of large posts
+// would otherwise keep its peak).
+inline constexpr std::size_t kTrimAfterBytes = 64 * 1024;
+// Stopping the server: requests in flight get this long to finish before
+// their connections are shut down; their handlers always run to the end.
+inline constexpr int kStopGraceMs = 2000;
 inline constexpr int kSocketSendBuffer = 0x10000;
 
 // Socket I/O granularity: responses are read from their stream in

@@ -18,8 +18,12 @@ bool HttpRequest::ParseHeader(int length) {
   path = std::move(line.path);
   query = std::move(line.query);
   version = std::move(line.version);
-  if (!query.empty()) parseArguments(query, args);
+  if (!query.empty() && !parseArguments(query, args, argumentRoom())) argumentsRefused_ = true;
   return true;
+}
+
+std::size_t HttpRequest::argumentRoom() const {
+  return args.size() < http_limits::kArgumentsMax ? http_limits::kArgumentsMax - args.size() : 0;
 }
 
 void HttpRequest::readPOSTargs() {
@@ -31,11 +35,11 @@ void HttpRequest::readPOSTargs() {
 }
 
 void HttpRequest::readPOSTencoded(const std::string& text) {
-  if (!text.empty()) parseArguments(text, args);
+  if (!text.empty() && !parseArguments(text, args, argumentRoom())) argumentsRefused_ = true;
 }
 
 void HttpRequest::readPOSTmiltipart(const std::string& text, std::string contenttype) {
-  parseMultipart(text, contenttype, args);
+  if (!parseMultipart(text, contenttype, args, argumentRoom())) argumentsRefused_ = true;
 }
 
 bool HttpRequest::has(const std::string& name, std::string& value) const {

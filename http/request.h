@@ -27,6 +27,9 @@ class HttpRequest {
 
   // Adds the form fields of a POST body to args (urlencoded, multipart).
   void readPOSTargs();
+  // More than kArgumentsMax arguments arrived (query and body together);
+  // the server answers 413.
+  bool argumentsRefused() const { return argumentsRefused_; }
   void readPOSTencoded(const std::string& body);
   void readPOSTmiltipart(const std::string& body, std::string contenttype);
 
@@ -58,5 +61,9 @@ class HttpRequest {
   int socket;
 
  private:
+  // Arguments that may still be added.
+  std::size_t argumentRoom() const;
+
   std::vector<unsigned char> buffer_;
+  bool argumentsRefused_ = false;
 };

@@ -117,16 +117,18 @@ bool parseRequestHeader(std::string_view text, RequestLine& line, StringMap& hea
   return true;
 }
 
-void parseArguments(std::string_view text, StringMap& args) {
+bool parseArguments(std::string_view text, StringMap& args, std::size_t maxPairs) {
   // Hand scanner for "([\w+%]+)=?([^&]*)": form values reach 800 KB, where
   // a backtracking regex library would exhaust the thread's stack.
   std::size_t i = 0;
+  std::size_t pairs = 0;
   const std::size_t n = text.size();
   while (i < n) {
     if (!isNameChar(text[i])) {
       ++i;
       continue;
     }
+    if (pairs++ == maxPairs) return false;
     const std::size_t nameStart = i;
     while (i < n && isNameChar(text[i])) ++i;
     const std::string_view name = text.substr(nameStart, i - nameStart);
@@ -135,27 +137,29 @@ void parseArguments(std::string_view text, StringMap& args) {
     while (i < n && text[i] != '&') ++i;
     args[std::string(name)] = urldecode(std::string(text.substr(valueStart, i - valueStart)));
   }
+  return true;
 }
 
-void parseMultipart(std::string_view body, std::string_view contentType, StringMap& args) {
+bool parseMultipart(std::string_view body, std::string_view contentType, StringMap& args, std::size_t maxParts) {
   static constexpr std::string_view kBoundary = "boundary";
   static constexpr std::string_view kCrLf2 = "\r\n\r\n";
   static constexpr std::size_t kMinDelimiter = 6;
-  if (body.empty()) return;
+  if (body.empty()) return true;
   const std::size_t b = contentType.find(kBoundary);
-  if (b == std::string_view::npos) return;
+  if (b == std::string_view::npos) return true;
   // The character after the word (normally "=") is skipped unchecked.
   const std::size_t tokenStart = b + kBoundary.size() + 1;
   const std::string delimiter =
       "--" + std::string(tokenStart < contentType.size() ? contentType.substr(tokenStart) : std::string_view());
-  if (delimiter.size() < kMinDelimiter) return;
+  if (delimiter.size() < kMinDelimiter) return true;
 
   std::size_t p = 0;
+  std::size_t parts = 0;
   while (true) {
     const std::size_t start = body.find(delimiter, p);
-    if (start == std::string_view::npos) return;
+    if (start == std::string_view::npos) return true;
     const std::size_t next = body.find(delimiter, start + delimiter.size());
-    if (next == std::string_view::npos) return;
+    if (next == std::string_view::npos) return true;
     // Part: after the delimiter's CR LF, up to the CR LF before the next.
     const std::size_t partStart = start + delimiter.size() + 2;
     p = partStart + 1;
@@ -179,6 +183,7 @@ void parseMultipart(std::string_view body, std::string_view contentType, StringM
     if (!named) continue;
     const std::size_t valueStart = part.find(kCrLf2);
     if (valueStart == std::string_view::npos) continue;
+    if (parts++ == maxParts) return false;
     args[name] = std::string(part.substr(valueStart + kCrLf2.size()));
   }
 }

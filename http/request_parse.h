@@ -11,6 +11,8 @@
 // Only GET, POST and PUT with HTTP/1.0 or 1.1 are understood.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <map>
 #include <string>
 #include <string_view>
@@ -36,8 +38,13 @@ bool parseRequestHeader(std::string_view text, RequestLine& line, StringMap& hea
 // characters (letters, digits, "_", "+", "%") followed by an optional "="
 // and a value up to the next "&". Names are taken as they are, values are
 // URL-decoded; a later pair replaces an earlier one of the same name.
-void parseArguments(std::string_view text, StringMap& args);
+// False when the text holds more than maxPairs pairs (the first maxPairs
+// are taken).
+bool parseArguments(std::string_view text, StringMap& args,
+                    std::size_t maxPairs = std::numeric_limits<std::size_t>::max());
 
 // multipart/form-data fields (RFC 7578) with a name; file contents are
-// taken raw. Malformed parts are skipped.
-void parseMultipart(std::string_view body, std::string_view contentType, StringMap& args);
+// taken raw. Malformed parts are skipped. False when more than maxParts
+// named parts are found (the first maxParts are taken).
+bool parseMultipart(std::string_view body, std::string_view contentType, StringMap& args,
+                    std::size_t maxParts = std::numeric_limits<std::size_t>::max());

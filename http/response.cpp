@@ -4,10 +4,14 @@
 #include "http/mime.h"
 #include "http/sockio.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 HttpResponse::HttpResponse(int sock, int sendTimeoutSec)
     : mimetypes(mimeTypes()), compressible(compressibleTypes()), socket(sock), sendTimeoutSec_(sendTimeoutSec) {
@@ -15,6 +19,8 @@ HttpResponse::HttpResponse(int sock, int sendTimeoutSec)
   headers["Content-Type"] = "text/plain; charset=utf-8";
   headers["Connection"] = "close";
 }
+
+HttpResponse::~HttpResponse() { closeFile(); }
 
 void HttpResponse::write(const char* data, int n) {
   if (data != nullptr && n > 0) body.write(data, n);
@@ -93,7 +99,16 @@ int HttpResponse::sendBytes(std::string_view bytes) {
 
 int HttpResponse::writeSocket(std::stringstream& s) { return sendBytes(s.view()); }
 
+int HttpResponse::sendHead(int code) {
+  std::stringstream head;
+  head << "HTTP/1.1 " << httpCode(code) << "\r\n";
+  for (const auto& [name, value] : headers) head << name << ": " << value << "\r\n";
+  head << "\r\n";
+  return writeSocket(head);
+}
+
 int HttpResponse::sendme(int code) {
+  if (fileFd_ >= 0) return sendFile(code);
   const std::size_t size = bodySize();
   bool compressed = compresscheck(size, code);
   if (size >= 1) headers["Content-Length"] = std::to_string(size);
@@ -106,11 +121,7 @@ int HttpResponse::sendme(int code) {
       headers["Content-Length"] = std::to_string(zipped.view().size());
     }
   }
-  std::stringstream head;
-  head << "HTTP/1.1 " << httpCode(code) << "\r\n";
-  for (const auto& [name, value] : headers) head << name << ": " << value << "\r\n";
-  head << "\r\n";
-  if (writeSocket(head) < 0) return -1;
+  if (sendHead(code) < 0) return -1;
   return writeSocket(compressed ? zipped : body);
 }
 
@@ -130,4 +141,35 @@ int HttpResponse::sendError(int code) {
 void HttpResponse::discard() {
   body.str(std::string());
   body.clear();
+  closeFile();
+}
+
+void HttpResponse::fileBody(int fd, std::uint64_t size) {
+  closeFile();
+  fileFd_ = fd;
+  fileSize_ = size;
+}
+
+void HttpResponse::closeFile() {
+  if (fileFd_ >= 0) ::close(fileFd_);
+  fileFd_ = -1;
+  fileSize_ = 0;
+}
+
+int HttpResponse::sendFile(int code) {
+  headers.erase("Content-Encoding");
+  headers["Content-Length"] = std::to_string(fileSize_);
+  if (sendHead(code) < 0) return -1;
+  std::vector<char> chunk(http_limits::kSendChunk);
+  std::uint64_t sent = 0;
+  while (sent < fileSize_) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), fileSize_ - sent));
+    const ssize_t got = ::pread(fileFd_, chunk.data(), want, static_cast<off_t>(sent));
+    // A file that shrank or fails to read cannot honour the length already
+    // announced: the connection is cut so the client sees a short body.
+    if (got <= 0) return -1;
+    if (sendBytes(std::string_view(chunk.data(), static_cast<std::size_t>(got))) < 0) return -1;
+    sent += static_cast<std::uint64_t>(got);
+  }
+  return static_cast<int>(std::min<std::uint64_t>(sent, INT_MAX));
 }

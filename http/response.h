@@ -6,6 +6,7 @@
 
 #include "http/limits.h"
 
+#include <cstdint>
 #include <map>
 #include <sstream>
 #include <string>
@@ -21,6 +22,7 @@ class HttpResponse {
   // Presets "Date", "Content-Type" (plain UTF-8 text) and "Connection".
   explicit HttpResponse(int socket, int sendTimeoutSec = http_limits::kSendTimeoutSec);
 
+  ~HttpResponse();
   HttpResponse(const HttpResponse&) = delete;
   HttpResponse& operator=(const HttpResponse&) = delete;
 
@@ -54,6 +56,10 @@ class HttpResponse {
   std::size_t bodySize() const { return body.view().size(); }
   // Forgets what a failed handler had written.
   void discard();
+  // Sends size bytes of the open file fd (which the response then owns and
+  // closes) as the body instead of the stream: read and sent in kSendChunk
+  // pieces, never held whole in memory and never gzipped.
+  void fileBody(int fd, std::uint64_t size);
 
   const std::map<std::string, std::string>& mimetypes;
   const std::vector<std::string>& compressible;
@@ -64,6 +70,11 @@ class HttpResponse {
 
  private:
   int sendBytes(std::string_view bytes);
+  int sendHead(int code);
+  int sendFile(int code);
+  void closeFile();
 
   int sendTimeoutSec_;
+  int fileFd_ = -1;
+  std::uint64_t fileSize_ = 0;
 };

@@ -1,109 +1,57 @@
 #include "http/server.h"
 
 #include "core/log.h"
+#include "http/connection_pool.h"
 #include "http/echo_page.h"
+#include "http/listener.h"
 #include "http/sockio.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
-#include <deque>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
-#include <mutex>
 #include <shared_mutex>
 #include <system_error>
 #include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// At most one line a second for errors that can repeat at wire speed (a
-// connection flood, descriptor exhaustion).
-class LogThrottle {
- public:
-  bool allow() {
-    const auto t = Clock::now();
-    if (t - last_ < std::chrono::seconds(1)) return false;
-    last_ = t;
-    return true;
-  }
-
- private:
-  Clock::time_point last_{};
-};
-
-// Errors after which the listener goes on accepting. Linux also reports
-// network errors pending on the new connection through accept().
-bool acceptRetryable(int err) {
-  switch (err) {
-    case EINTR: case EAGAIN: case ECONNABORTED: case EPROTO: case EPERM:
-    case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM:
-    case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET: case EHOSTUNREACH:
-    case ENETUNREACH: case ETIMEDOUT:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Resource exhaustion: accepting again at once would spin.
-bool acceptNeedsBackoff(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
-
-// Like std::stoi: leading blanks and sign, trailing text ignored, int range.
-bool contentLength(const std::string& text, int& value) {
+// Read like std::stoi: leading blanks and sign, trailing text ignored.
+// Text without digits is no length; a number beyond the int range is a
+// length far above the limit (ignoring it would run the page without the
+// body the client is sending).
+enum class Declared { kNone, kLength, kTooLarge };
+Declared contentLength(const std::string& text, int& value) {
   try {
     value = std::stoi(text);
-    return true;
+    return Declared::kLength;
+  } catch (const std::out_of_range&) {
+    return Declared::kTooLarge;
   } catch (const std::logic_error&) {
-    return false;
+    return Declared::kNone;
   }
 }
 
-bool inputPending(int socket) {
-  char byte;
-  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
-// Closing a socket with unread input makes the kernel send RST, which can
-// destroy the response before the client read it. So when input was left
-// (a refused or ignored body), send FIN first and drain for a bounded time.
-void closeConnection(int socket, bool inputLeft) {
-  if (inputLeft || inputPending(socket)) {
-    ::shutdown(socket, SHUT_WR);
-    const auto end = Clock::now() + std::chrono::milliseconds(http_limits::kLingerMs);
-    std::size_t drained = 0;
-    char scratch[4096];
-    while (drained < http_limits::kLingerMaxBytes) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{socket, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
-      if (n <= 0) break;
-      drained += static_cast<std::size_t>(n);
-    }
-  }
-  ::close(socket);
+// The overall connection cap when none is configured: a share of the
+// descriptor limit, the rest is left to the unit's files, devices and
+// clients.
+int defaultOpenConnections() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return http_limits::kOpenConnectionsMax;
+  const double share = static_cast<double>(limit.rlim_cur) * http_limits::kOpenShareOfDescriptors;
+  return static_cast<int>(
+      std::clamp<double>(share, http_limits::kOpenConnectionsMin, http_limits::kOpenConnectionsMax));
 }
 
 }  // namespace
-
-struct HttpServer::Connection {
-  int socket = -1;
-  std::string peerip;
-  int peerport = 0;
-};
 
 struct HttpServer::Core {
   explicit Core(HttpServerOptions o) : options(std::move(o)) {}
@@ -126,44 +74,54 @@ struct HttpServer::Core {
     return route->handler(request, response);
   }
 
-  // One request on one connection; returns whether request input was left
-  // unread.
-  bool serve(int socket, const std::string& peerip, int peerport) {
-    HttpRequest request(socket, peerip.c_str(), peerport);
-    HttpResponse response(socket, options.sendTimeoutSec);
+  // One request whose header the listener has read.
+  ConnectionPool::Served serve(HttpConnection& c) {
+    ConnectionPool::Served served;
+    HttpRequest request(c.socket, c.peerip.c_str(), c.peerport);
+    HttpResponse response(c.socket, options.sendTimeoutSec);
+    const int n = static_cast<int>(std::min<std::size_t>(c.header.size(), http_limits::kHeaderMax));
+    std::memcpy(request.headerBuffer(), c.header.data(), static_cast<std::size_t>(n));
+    c.header = std::string();
 
-    // 1. Header, byte-exact: the body stays in the socket.
-    const int n = sock_readheader(socket, request.headerBuffer(), http_limits::kHeaderMax, options.timeoutSec);
-    if (n < 0) {
-      if (n == kSockTimeout) response.sendError(408);
-      return false;
-    }
-    // 2. Request line and fields.
+    // 1. Request line and fields.
     if (!request.ParseHeader(n)) {
       response.sendError(400);
-      return true;
+      served.inputLeft = true;
+      return served;
     }
-    // 3. Body of the declared length; a length that is not a number is
+    if (request.argumentsRefused()) {
+      response.sendError(413);
+      served.inputLeft = true;
+      return served;
+    }
+    // 2. Body of the declared length; a length that is not a number is
     // ignored, one above the limit (or negative) refused unread.
     std::string declared;
     int length = 0;
-    if (request.head("Content-Length", declared) && contentLength(declared, length)) {
-      if (static_cast<std::uint32_t>(length) > http_limits::kBodyMax) {
+    const Declared kind = request.head("Content-Length", declared) ? contentLength(declared, length) : Declared::kNone;
+    if (kind != Declared::kNone) {
+      if (kind == Declared::kTooLarge || static_cast<std::uint32_t>(length) > http_limits::kBodyMax) {
         response.sendError(413);
-        return true;
+        served.inputLeft = true;
+        return served;
       }
       if (length > 0) {
+        served.bytesHeld = static_cast<std::size_t>(length);
         request.body.resize(static_cast<std::size_t>(length));
-        const int rc = sock_read(socket, reinterpret_cast<unsigned char*>(request.body.data()), length,
+        const int rc = sock_read(c.socket, reinterpret_cast<unsigned char*>(request.body.data()), length,
                                  options.timeoutSec);
         if (rc < 0) {
           if (rc == kSockTimeout) response.sendError(408);
-          return false;
+          return served;
         }
         request.readPOSTargs();
+        if (request.argumentsRefused()) {
+          response.sendError(413);
+          return served;
+        }
       }
     }
-    // 4. The page. The server is the safety net for handlers that throw on
+    // 3. The page. The server is the safety net for handlers that throw on
     // input they did not validate.
     int status = 500;
     try {
@@ -177,8 +135,8 @@ struct HttpServer::Core {
       response.discard();
       status = 500;
     }
-    // 5. Access line, then the answer.
-    log_info_format("%s:%d [*%d] \"%s %s HTTP/%s\" %03d - %d/%d", peerip.c_str(), peerport, socket,
+    // 4. Access line, then the answer.
+    log_info_format("%s:%d [*%d] \"%s %s HTTP/%s\" %03d - %d/%d", c.peerip.c_str(), c.peerport, c.socket,
                     request.method.c_str(), request.path.c_str(), request.version.c_str(), status,
                     static_cast<int>(request.body.size()), static_cast<int>(response.bodySize()));
     if (status == 200 || status == 302) {
@@ -187,71 +145,45 @@ struct HttpServer::Core {
     } else {
       response.sendError(status);
     }
-    return false;
+    return served;
   }
 
-  // Hands an accepted connection to an idle connection thread; false when
-  // none is waiting.
-  bool handToIdle(Connection& c) {
-    std::lock_guard lock(poolMutex);
-    if (idle <= static_cast<int>(pending.size())) return false;
-    pending.push_back(std::move(c));
-    poolCv.notify_one();
-    return true;
-  }
-
-  // Called by a connection thread after its connection closed: waits a
-  // while for the next one. False when the thread should end.
-  bool nextConnection(Connection& c) {
-    std::unique_lock lock(poolMutex);
-    ++idle;
-    const bool got = poolCv.wait_for(lock, std::chrono::milliseconds(http_limits::kIdleThreadKeepMs),
-                                     [&] { return !pending.empty() || stopping; });
-    --idle;
-    if (!got || pending.empty()) return false;
-    c = std::move(pending.front());
-    pending.pop_front();
-    return true;
-  }
-
-  void stop() {
-    std::lock_guard lock(poolMutex);
-    stopping = true;
-    poolCv.notify_all();
-  }
-
-  int busy() const {
-    std::lock_guard lock(poolMutex);
-    return threads.load() - idle;
+  // The pool's view of serve: nothing escapes a worker.
+  ConnectionPool::Served serveSafely(HttpConnection& c) {
+    try {
+      return serve(c);
+    } catch (const std::exception& e) {
+      // Out of memory for a large body and the like: this request is lost,
+      // the process is not.
+      log_error_format("HttpServer: connection from %s failed: %s", c.peerip.c_str(), e.what());
+    } catch (...) {
+      log_error_format("HttpServer: connection from %s failed", c.peerip.c_str());
+    }
+    return {};
   }
 
   const HttpServerOptions options;
   mutable std::shared_mutex mutex;
   std::vector<std::shared_ptr<http_handler_t>> routes;  // guarded by mutex
   int lastId = 0;                                         // guarded by mutex
-
-  // Connection threads, at most options.maxConnections. A thread serves one
-  // connection at a time; after it, it waits briefly for the next accepted
-  // one instead of ending, since creating a thread costs more than a small
-  // page. Every pending connection has an idle thread counted for it.
-  std::atomic<int> threads{0};
-  mutable std::mutex poolMutex;
-  std::condition_variable poolCv;
-  std::deque<Connection> pending;  // guarded by poolMutex
-  int idle = 0;                    // guarded by poolMutex
-  bool stopping = false;           // guarded by poolMutex
 };
 
 HttpServer::HttpServer(HttpServerOptions options) : core_(std::make_shared<Core>(std::move(options))) {
   subscribe("^/http_one/?(.*)$", httpEchoPage);
 }
 
-HttpServer::~HttpServer() {
+HttpServer::~HttpServer() { stop(); }
+
+void HttpServer::stop() {
   stop_ = 1;
-  core_->stop();
-  if (listenSocket_ >= 0) ::shutdown(listenSocket_, SHUT_RDWR);
+  if (loop_) loop_->wake();
   if (listener_.joinable()) listener_.join();
-  if (listenSocket_ >= 0) ::close(listenSocket_);
+  loop_.reset();  // closes the connections still sending their header
+  if (pool_) pool_->stop(std::chrono::milliseconds(http_limits::kStopGraceMs));
+  if (listenSocket_ >= 0) {
+    ::close(listenSocket_);
+    listenSocket_ = -1;
+  }
 }
 
 int HttpServer::subscribe(std::string pattern, http_callback_t handler) {
@@ -281,11 +213,11 @@ void HttpServer::unsubscribe(const std::string& pattern) {
 }
 
 bool HttpServer::start(int port) {
-  if (listener_.joinable()) {
+  if (listener_.joinable() || stop_ != 0) {
     log_error("HttpServer: already started");
     return false;
   }
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
     log_error_format("HttpServer: Socket creating error: %d", errno);
     return false;
@@ -306,11 +238,26 @@ bool HttpServer::start(int port) {
     ::close(fd);
     return false;
   }
+  const HttpServerOptions& o = core_->options;
+  auto pool = std::make_unique<ConnectionPool>(
+      o.maxConnections, [core = core_](HttpConnection& c) { return core->serveSafely(c); });
+  const Listener::Limits limits{o.timeoutSec, std::max(1, o.peerConnections),
+                                o.openConnections > 0 ? o.openConnections : defaultOpenConnections()};
+  auto loop = std::make_unique<Listener>(fd, limits, *pool);
+  if (!loop->ok()) {
+    log_error_format("HttpServer: listener not set up: %d", errno);
+    ::close(fd);
+    return false;
+  }
   listenSocket_ = fd;
+  pool_ = std::move(pool);
+  loop_ = std::move(loop);
   try {
     listener_ = std::thread(ListeningThread, this);
   } catch (const std::system_error& e) {
     log_error_format("HttpServer: listener not started: %s", e.what());
+    loop_.reset();
+    pool_.reset();
     listenSocket_ = -1;
     ::close(fd);
     return false;
@@ -337,76 +284,18 @@ int HttpServer::hits(int id) const {
   return 0;
 }
 
-int HttpServer::liveConnections() const { return core_->busy(); }
+int HttpServer::liveConnections() const { return pool_ ? pool_->busy() : 0; }
+
+int HttpServer::openConnections() const { return pool_ ? pool_->openTotal() : 0; }
 
 void HttpServer::ListeningThread(HttpServer* server) {
-  Core& core = *server->core_;
-  LogThrottle errorLog;
-  LogThrottle refusalLog;
-  while (server->stop_ == 0) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    const int fd = ::accept4(server->listenSocket_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-    if (fd < 0) {
-      const int err = errno;
-      if (server->stop_ != 0) break;
-      if (!acceptRetryable(err)) {
-        log_error_format("HttpServer: Socket accepting error: %d", err);
-        break;
-      }
-      // An outside supervisor polls this server: the listener must outlive
-      // descriptor exhaustion and aborted handshakes.
-      if (err != EINTR && errorLog.allow()) log_error_format("HttpServer: Socket accepting error: %d", err);
-      if (acceptNeedsBackoff(err)) std::this_thread::sleep_for(std::chrono::milliseconds(http_limits::kAcceptBackoffMs));
-      continue;
-    }
-
-    const int sndbuf = http_limits::kSocketSendBuffer;
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf) < 0)
-      log_error_format("HttpServer: Socket setsockopt (SO_SNDBUF) error: %d", errno);
-    // A response goes out in many small sends and the connection is closed
-    // right after: corked, the kernel sends full segments, and close()
-    // pushes the rest at once (no wait for the client's delayed ACK).
-    const int cork = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
-
-    char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-    Connection connection{fd, ip, static_cast<int>(ntohs(peer.sin_port))};
-    if (core.handToIdle(connection)) continue;
-
-    if (core.threads.fetch_add(1) >= core.options.maxConnections) {
-      core.threads.fetch_sub(1);
-      ::close(fd);
-      if (refusalLog.allow())
-        log_warning_format("HttpServer: %d connections busy, connection refused", core.options.maxConnections);
-      continue;
-    }
-    try {
-      std::thread(ReadingThread, server->core_, std::move(connection)).detach();
-    } catch (const std::system_error& e) {
-      core.threads.fetch_sub(1);
-      ::close(fd);
-      if (errorLog.allow()) log_error_format("HttpServer: connection thread not started: %s", e.what());
-    }
+  try {
+    server->loop_->run();
+  } catch (const std::exception& e) {
+    // Out of memory with thousands of connections: the server stops
+    // accepting, the process and the requests in service go on.
+    log_error_format("HttpServer: listener ended: %s", e.what());
   }
-}
-
-void HttpServer::ReadingThread(std::shared_ptr<Core> core, Connection connection) {
-  do {
-    bool inputLeft = false;
-    try {
-      inputLeft = core->serve(connection.socket, connection.peerip, connection.peerport);
-    } catch (const std::exception& e) {
-      // Out of memory for a large body and the like: this request is lost,
-      // the process is not.
-      log_error_format("HttpServer: connection from %s failed: %s", connection.peerip.c_str(), e.what());
-    } catch (...) {
-      log_error_format("HttpServer: connection from %s failed", connection.peerip.c_str());
-    }
-    closeConnection(connection.socket, inputLeft);
-  } while (core->nextConnection(connection));
-  core->threads.fetch_sub(1);
 }
 
 HttpServer& webserver() {

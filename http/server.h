@@ -1,14 +1,13 @@
-// The process's HTTP server: one TCP listener thread, one detached thread
-// per accepted connection serving exactly one request, and an ordered list
-// of routes (Boost regular expressions matched against the whole request
-// path, without the query, not decoded; the first registered match wins).
+// The process's HTTP server: one listener thread that accepts connections
+// and collects request headers without blocking (http/listener.h), a pool of
+// worker threads that serve one request per connection (http/
+// connection_pool.h), and an ordered list of routes (Boost regular
+// expressions matched against the whole request path, without the query,
+// not decoded; the first registered match wins).
 //
-// Threads: the listener is owned by the server and joined by its
-// destructor. Connection threads are detached and capped; each serves one
-// connection at a time and waits briefly for another before it ends. They
-// share the route table and counters with the server through a
-// reference-counted core, so a request still in flight when the server is
-// destroyed finishes safely.
+// Threads: the listener and the workers are owned by the server; stop()
+// (also run by the destructor) ends the listener, lets requests in flight
+// finish and joins every worker, so no request outlives the server.
 // Routes may be subscribed and unsubscribed at any time (normally only by
 // start-up functions, before start()).
 //
@@ -41,16 +40,20 @@ struct http_handler_t {
 struct HttpServerOptions {
   int timeoutSec = http_limits::kRequestTimeoutSec;  // header and body reading
   int sendTimeoutSec = http_limits::kSendTimeoutSec;  // per kSendChunk of response
-  int maxConnections = http_limits::kMaxConnections;
+  int maxConnections = http_limits::kMaxConnections;  // worker threads
+  int peerConnections = http_limits::kPeerConnectionsMax;
+  int openConnections = 0;  // 0: a share of the descriptor limit
   std::string bindAddress = "0.0.0.0";  // IPv4 text
 };
+
+class ConnectionPool;
+class Listener;
 
 class HttpServer {
  public:
   // Subscribes the echo page "^/http_one/?(.*)$" as route 1.
   explicit HttpServer(HttpServerOptions options = {});
-  // Stops and joins the listener and closes the listening socket.
-  // Connection threads in flight finish on their own.
+  // stop().
   ~HttpServer();
 
   HttpServer(const HttpServer&) = delete;
@@ -66,6 +69,11 @@ class HttpServer {
   // listener. Failures are logged and give false; the routes stay.
   bool start(int port);
   bool start() { return start(1025); }
+  // Stops accepting, closes connections that wait for their header or a
+  // worker, gives requests in flight kStopGraceMs to finish, then shuts
+  // their sockets down and joins every thread. Handlers run to their end.
+  // Idempotent; the server cannot be started again.
+  void stop();
 
   // Dispatches to the first route whose pattern matches the whole path;
   // 404 (response untouched) when none does.
@@ -75,17 +83,19 @@ class HttpServer {
   int boundPort() const;
   // Times the route with this id was dispatched (0 for unknown ids).
   int hits(int id) const;
-  // Connections being served now.
+  // Requests being served now.
   int liveConnections() const;
+  // Connections open now: waiting for their header, queued, served.
+  int openConnections() const;
 
  private:
-  struct Connection;
   struct Core;
 
   static void ListeningThread(HttpServer* server);
-  static void ReadingThread(std::shared_ptr<Core> core, Connection connection);
 
   std::shared_ptr<Core> core_;
+  std::unique_ptr<ConnectionPool> pool_;
+  std::unique_ptr<Listener> loop_;
   int listenSocket_ = -1;
   std::thread listener_;
   std::atomic<int> stop_{0};

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,68 +39,81 @@ void waitReady(int socket, short events, const Deadline& deadline) {
   ::poll(&p, 1, deadline.remainingMs());
 }
 
-// True when buffer[i] completes "\r\n\r\n" or "\n\n". Only the tail is
+// True when text[i] completes "\r\n\r\n" or "\n\n". Only the tail is
 // looked at, so reading a header costs linear time.
-bool headerEndsAt(const unsigned char* buffer, int i) {
-  if (buffer[i] != '\n') return false;
-  if (i >= 1 && buffer[i - 1] == '\n') return true;
-  return i >= 3 && buffer[i - 1] == '\r' && buffer[i - 2] == '\n' && buffer[i - 3] == '\r';
+bool headerEndsAt(const char* text, std::size_t i) {
+  if (text[i] != '\n') return false;
+  if (i >= 1 && text[i - 1] == '\n') return true;
+  return i >= 3 && text[i - 1] == '\r' && text[i - 2] == '\n' && text[i - 3] == '\r';
 }
 
 }  // namespace
 
+HeaderStep sock_readheader_step(int socket, std::string& header, int max) {
+  const std::size_t limit = static_cast<std::size_t>(std::clamp(max, 0, http_limits::kHeaderMax));
+  if (header.size() >= limit) return HeaderStep::kTooLong;
+  char scratch[http_limits::kHeaderMax];
+  // Peek at what has arrived, then consume exactly up to the terminator:
+  // the body must stay in the socket for sock_read.
+  const ssize_t n = ::recv(socket, scratch, limit - header.size(), MSG_PEEK | MSG_DONTWAIT);
+  if (n == 0) return HeaderStep::kClosed;
+  if (n < 0) return transient(errno) ? HeaderStep::kNeedMore : HeaderStep::kError;
+  const std::size_t old = header.size();
+  header.append(scratch, static_cast<std::size_t>(n));
+  std::size_t take = static_cast<std::size_t>(n);
+  bool complete = false;
+  for (std::size_t i = old; i < header.size(); ++i) {
+    if (headerEndsAt(header.data(), i)) {
+      take = i + 1 - old;
+      complete = true;
+      break;
+    }
+  }
+  const ssize_t got = ::recv(socket, scratch, take, MSG_DONTWAIT);
+  if (got <= 0) {
+    header.resize(old);
+    if (got == 0) return HeaderStep::kClosed;
+    return transient(errno) ? HeaderStep::kNeedMore : HeaderStep::kError;
+  }
+  // Bytes peeked past what was consumed are not part of the header.
+  header.resize(old + static_cast<std::size_t>(got));
+  if (complete && static_cast<std::size_t>(got) == take) return HeaderStep::kComplete;
+  return header.size() >= limit ? HeaderStep::kTooLong : HeaderStep::kNeedMore;
+}
+
 int sock_readheader(int socket, unsigned char* buffer, int max, int timeout) {
   const Deadline deadline(timeout);
-  int count = 0;
-  while (count < max) {
-    if (deadline.passed()) return kSockTimeout;
-    // Peek at what has arrived, then consume exactly up to the terminator:
-    // the body must stay in the socket for sock_read.
-    const ssize_t n = ::recv(socket, buffer + count, static_cast<std::size_t>(max - count),
-                             MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return kSockClosed;
-    if (n < 0) {
-      if (!transient(errno)) return kSockError;
-      waitReady(socket, POLLIN, deadline);
-      continue;
-    }
-    int take = static_cast<int>(n);
-    bool complete = false;
-    for (int i = count; i < count + static_cast<int>(n); ++i) {
-      if (headerEndsAt(buffer, i)) {
-        take = i + 1 - count;
-        complete = true;
+  std::string header;
+  while (true) {
+    switch (sock_readheader_step(socket, header, max)) {
+      case HeaderStep::kComplete:
+        std::memcpy(buffer, header.data(), header.size());
+        return static_cast<int>(header.size());
+      case HeaderStep::kNeedMore:
+        if (deadline.passed()) return kSockTimeout;
+        waitReady(socket, POLLIN, deadline);
         break;
-      }
+      case HeaderStep::kClosed: return kSockClosed;
+      case HeaderStep::kError:
+      case HeaderStep::kTooLong: return kSockError;
     }
-    const ssize_t got = ::recv(socket, buffer + count, static_cast<std::size_t>(take), MSG_DONTWAIT);
-    if (got < 0) {
-      if (!transient(errno)) return kSockError;
-      continue;
-    }
-    if (got == 0) return kSockClosed;
-    // Bytes peeked past what was consumed are not part of the header.
-    std::memset(buffer + count + got, 0, static_cast<std::size_t>(n - got));
-    count += static_cast<int>(got);
-    if (complete && got == take) return count;
   }
-  return kSockError;
 }
 
 int sock_read(int socket, unsigned char* buffer, int length, int timeout) {
   const Deadline deadline(timeout);
   int count = 0;
   while (count < length) {
-    if (deadline.passed()) return kSockTimeout;
     const int want = std::min(length - count, http_limits::kIoChunk);
     const ssize_t n = ::recv(socket, buffer + count, static_cast<std::size_t>(want), MSG_DONTWAIT);
     if (n == 0) return kSockClosed;
-    if (n < 0) {
-      if (!transient(errno)) return kSockError;
-      waitReady(socket, POLLIN, deadline);
+    if (n > 0) {
+      count += static_cast<int>(n);
       continue;
     }
-    count += static_cast<int>(n);
+    if (!transient(errno)) return kSockError;
+    if (deadline.passed()) return kSockTimeout;
+    waitReady(socket, POLLIN, deadline);
   }
   return length;
 }
@@ -108,15 +122,34 @@ int sock_send(int socket, const unsigned char* buffer, int length, int timeout) 
   const Deadline deadline(timeout);
   int count = 0;
   while (count < length) {
-    if (deadline.passed()) return kSockTimeout;
     const int want = std::min(length - count, http_limits::kIoChunk);
     const ssize_t n = ::send(socket, buffer + count, static_cast<std::size_t>(want), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n < 0) {
-      if (!transient(errno)) return kSockError;
-      waitReady(socket, POLLOUT, deadline);
+    if (n >= 0) {
+      count += static_cast<int>(n);
       continue;
     }
-    count += static_cast<int>(n);
+    if (!transient(errno)) return kSockError;
+    if (deadline.passed()) return kSockTimeout;
+    waitReady(socket, POLLOUT, deadline);
   }
   return length;
+}
+
+void sock_close(int socket, bool inputLeft) {
+  char scratch[4096];
+  if (inputLeft || ::recv(socket, scratch, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    ::shutdown(socket, SHUT_WR);
+    const auto end = Clock::now() + std::chrono::milliseconds(http_limits::kLingerMs);
+    std::size_t drained = 0;
+    while (drained < http_limits::kLingerMaxBytes) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+      if (left <= 0) break;
+      pollfd p{socket, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+      const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
+      if (n <= 0) break;
+      drained += static_cast<std::size_t>(n);
+    }
+  }
+  ::close(socket);
 }

@@ -7,7 +7,11 @@
 // connection (reading only). Every recv/send is non-blocking; between
 // attempts the thread waits in poll() for the descriptor, never past the
 // deadline. send uses MSG_NOSIGNAL: a vanished peer is an error, not SIGPIPE.
+// Every call tries once before it looks at the clock, so a time-out of 0 is
+// one non-blocking attempt.
 #pragma once
+
+#include <string>
 
 inline constexpr int kSockError = -1;
 inline constexpr int kSockTimeout = -2;
@@ -18,8 +22,19 @@ inline constexpr int kSockClosed = -3;
 // byte after the terminator is consumed, so the body stays in the socket.
 int sock_readheader(int socket, unsigned char* buffer, int max, int timeout);
 
+enum class HeaderStep { kComplete, kNeedMore, kClosed, kError, kTooLong };
+// One non-blocking step of reading a header: appends what has arrived to
+// header (never past the terminator, never beyond max bytes in all).
+HeaderStep sock_readheader_step(int socket, std::string& header, int max);
+
 // Reads exactly length bytes.
 int sock_read(int socket, unsigned char* buffer, int length, int timeout);
 
 // Sends exactly length bytes.
 int sock_send(int socket, const unsigned char* buffer, int length, int timeout);
+
+// Closes a served connection. When request input was left unread (a refused
+// body) it first sends FIN and drains the input for a bounded time: closing
+// with unread input makes the kernel send RST, which can destroy the answer
+// before the client read it.
+void sock_close(int socket, bool inputLeft);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -76,8 +77,9 @@ CnnProc::~CnnProc() {
 }
 
 void CnnProc::queueFrame(DecodedFrame& frame) {
+  DecodedFrame entry = frame;  // shares the pixels; built outside the lock
   std::lock_guard lock(queueMutex);
-  queue.push_back(frame);
+  queue.push_back(std::move(entry));
 }
 
 std::uint32_t CnnProc::queueSize() {
@@ -131,9 +133,16 @@ void CnnProc::procNext(unsigned n) {
   const unsigned step = stepFor(congestionOf(camid));
   const unsigned k = launchCnnProc(n, step);
   if (k >= 1) {
-    // Only this thread removes frames, so the front k are the batch.
-    std::lock_guard lock(queueMutex);
-    queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(k, queue.size())));
+    // Only this thread removes frames, so the front k are the batch. Their
+    // pictures are released after the lock: freeing megabytes must not hold
+    // up the decode thread's next queueFrame.
+    std::vector<DecodedFrame> done;
+    {
+      std::lock_guard lock(queueMutex);
+      const auto end = queue.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(k, queue.size()));
+      done.assign(std::make_move_iterator(queue.begin()), std::make_move_iterator(end));
+      queue.erase(queue.begin(), end);
+    }
     return;
   }
   std::cout << "[FAILURE] CNN proc error" << std::endl;
@@ -141,12 +150,15 @@ void CnnProc::procNext(unsigned n) {
 }
 
 void CnnProc::dropQueue() {
-  std::lock_guard lock(queueMutex);
-  for (const DecodedFrame& f : queue) {
+  std::deque<DecodedFrame> dropped;
+  {
+    std::lock_guard lock(queueMutex);
+    dropped.swap(queue);
+  }
+  for (const DecodedFrame& f : dropped) {
     auto rec = storedRecord(f.camid, f.frame);
     if (rec.valid()) rec->setFlags(FRAME_SKIP);
   }
-  queue.clear();
 }
 
 CnnProc::Batch CnnProc::copyBatch(unsigned n) {

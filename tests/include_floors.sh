@@ -1,5 +1,6 @@
 #!/bin/bash
-# Fails when a folder includes a folder above it or beside it. The floors
+# Fails when a folder includes a folder above it, or when two folders on one
+# floor include each other (one way between them is allowed). The floors
 # come from README.md's layout table (rows "| N | `folder/` | ..."), so the
 # table and the code cannot drift apart. Also fails when a folder holding
 # sources has no floor (it would go unchecked) or the table cannot be read.
@@ -22,6 +23,7 @@ if ((${#floor[@]} < 2)); then
 fi
 
 status=0
+declare -A sideways  # "from to" -> first place, for folders on one floor
 # Every top-level folder with C or C++ sources, apart from those on top of
 # the house, must have a floor.
 for d in */; do
@@ -43,12 +45,21 @@ for d in "${!floor[@]}"; do
     [[ $target == "$d" ]] && continue
     t=${floor[$target]:-}
     [[ -z $t ]] && continue  # not one of our folders
-    if ((t >= floor[$d])); then
+    if ((t > floor[$d])); then
       echo "$file:$line includes $target/ (floor $t) from $d/ (floor ${floor[$d]})"
       status=1
+    elif ((t == floor[$d])) && [[ -z ${sideways["$d $target"]:-} ]]; then
+      sideways["$d $target"]="$file:$line"
     fi
   done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[A-Za-z0-9_]+/' "$d" \
              --include='*.h' --include='*.hpp' --include='*.c' --include='*.cpp')
 done
-((status == 0)) && echo "every folder includes only folders below it (${#floor[@]} folders)"
+for pair in "${!sideways[@]}"; do
+  read -r a b <<<"$pair"
+  if [[ $a < $b && -n ${sideways["$b $a"]:-} ]]; then
+    echo "$a/ and $b/ include each other: ${sideways[$pair]} and ${sideways["$b $a"]}"
+    status=1
+  fi
+done
+((status == 0)) && echo "no folder includes one above it, none two ways on one floor (${#floor[@]} folders)"
 exit $status

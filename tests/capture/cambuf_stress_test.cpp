@@ -1,6 +1,6 @@
 // One writer at full speed and three lock-free readers on one frame store.
 // Built and run under ThreadSanitizer and AddressSanitizer too
-// (run_sanitizers.sh). Every frame carries its index and size in its first
+// (the shared sanitizer builds). Every frame carries its index and size in its first
 // bytes and a stamp after them, so a reader can tell whether what it copied
 // is exactly what a record promised.
 #include "capture/cam.h"

@@ -2,8 +2,6 @@
 #include "capture/cam.h"
 #include "capture/sequence.h"
 
-#include "tests/support/json_keys.h"
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,8 +19,6 @@ FrameMetadata& add(Camera& cam, FrameType type, std::size_t size, std::uint8_t v
   std::vector<std::uint8_t> bytes(size, value);
   return cam.cambuf->addFrame(320, 240, type, 0, bytes.data(), size);
 }
-
-using testsupport::keysOf;
 
 TEST(CameraRegistry, UnknownIdThrowsWithTheIdInDecimal) {
   EXPECT_FALSE(hasCamera(4711));
@@ -92,30 +88,6 @@ TEST(CameraRegistry, NextUnprocCameraPrefersTheLaterCameraOnTies) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-TEST(Camera, JsonKeySetsForBothDetailLevels) {
-  Camera& cam = addCamera(4712, 1 << 16);
-  ASSERT_TRUE(cam.updConfig(nlohmann::json{{"source", "rtsp"}, {"url", "rtsp://10.0.0.5/s1"},
-                                           {"enabled", 1}, {"bufsize", 64}}));
-  const std::string plain = cam.tojson(0);
-  EXPECT_EQ(plain,
-            "{\n    \"bufsize\": 64,\n    \"camid\": 4712,\n    \"enabled\": 1,\n"
-            "    \"source\": \"rtsp\",\n    \"type\": \"camera\",\n"
-            "    \"url\": \"rtsp://10.0.0.5/s1\"\n}");
-  EXPECT_EQ(keysOf(cam.tojson(1)),
-            (std::vector<std::string>{"bufsize", "cambufsize", "camid", "congestion", "enabled",
-                                      "focus", "fps", "height", "metacapacity", "realfps",
-                                      "source", "type", "url", "width", "zoom"}));
-  cam.fps = 25;
-  cam.zoom = 1.5f;
-  EXPECT_EQ(keysOf(cam.tojson(0)), (std::vector<std::string>{"bufsize", "camid", "enabled", "fps",
-                                                             "source", "type", "url", "zoom"}));
-  add(cam, FRAME_GRAY8, 10);
-  const auto detail = nlohmann::json::parse(cam.tojson(1));
-  EXPECT_EQ(detail["metacapacity"], 20000);
-  EXPECT_EQ(detail["cambufsize"], 1);
-  EXPECT_EQ(detail["width"], 320);
-}
-
 TEST(Camera, UpdConfigKeepsOnlyUsableSources) {
   Camera& cam = addCamera(4713, 4096);
   cam.updConfig({{"source", "rtsp|file"}, {"url", "x"}, {"enabled", 1}});
@@ -176,18 +148,6 @@ TEST(Camera, SizeAndMeasuredFrameRate) {
   EXPECT_NEAR(cam.realfps(), 25.0f, 0.01f);
   for (std::uint32_t i = 1; i <= 3000; ++i) cam.find(i)->usec = 0, cam.find(i)->sec = 5;
   EXPECT_EQ(cam.realfps(), 0.0f) << "one capture time for all frames";
-}
-
-TEST(FrameSequence, DefaultsAndCounts) {
-  FrameSequence none;
-  EXPECT_FALSE(none.valid());
-  EXPECT_EQ(none.frames(), 0u);
-  FrameSequence backwards;
-  backwards.cam = 1;
-  backwards.first = 9;
-  backwards.end = 3;
-  EXPECT_EQ(backwards.count(), 0u);
-  EXPECT_FALSE(backwards.valid());
 }
 
 TEST(FrameSequence, OpenGroupIsHandedOutOnlyAfterTheNextKeyFrame) {

@@ -10,6 +10,7 @@
 #include "recognition/resqueue.h"
 #include "recognition/scene_access.h"
 #include "tests/codec/h264_fixture.h"
+#include "tests/support/wait.h"
 
 #include <dirent.h>
 
@@ -108,12 +109,7 @@ inline int openDescriptors() {
 // Polls until done() holds or the time limit passes; true when it held.
 template <typename Done>
 bool waitFor(Done done, std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return testsupport::waitUntil(done, limit);
 }
 
 }  // namespace decodetest

@@ -1,8 +1,6 @@
-// The codec element classes: failure tables, preconditions, buffers,
-// profiler and the element log.
+// The codec element classes: failure tables, preconditions and buffers.
 #include "codec/nvbuffer.h"
 #include "codec/nvdevice.h"
-#include "codec/nvelementprofiler.h"
 #include "codec/nvlogging.h"
 #include "codec/nvvideoconverter.h"
 #include "codec/nvvideodecoder.h"
@@ -243,49 +241,6 @@ TEST(Buffers, AllocationMapAndReferenceCount) {
   NvBuffer m(V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE, V4L2_MEMORY_MMAP, 1, &f, 0);
   EXPECT_EQ(m.map(), -1);  // no descriptor
   EXPECT_EQ(m.allocateMemory(), -1);
-}
-
-TEST(Profiler, CountsUnitsAndLatency) {
-  NvElementProfiler dec(9);
-  dec.enableProfiling(true);
-  for (int i = 0; i < 3; ++i) {
-    dec.startProcessing();
-    dec.finishProcessing(0, false);
-  }
-  EXPECT_EQ(dec.pendingCount(), 0u);
-  NvElementProfiler::NvElementProfilerData d;
-  dec.getProfilerData(d);
-  EXPECT_EQ(d.total_processed_units, 3u);
-
-  NvElementProfiler conv(13);
-  conv.enableProfiling(true);
-  conv.startProcessing();
-  conv.startProcessing();
-  conv.finishProcessing(0, false);
-  EXPECT_EQ(conv.pendingCount(), 1u);
-  conv.getProfilerData(d);
-  EXPECT_EQ(d.total_processed_units, 1u);
-  EXPECT_EQ(d.average_fps, 0.0f);  // one unit has no rate
-  conv.enableProfiling(false);     // already enabled: statistics stay
-  conv.getProfilerData(d);
-  EXPECT_EQ(d.total_processed_units, 1u);
-}
-
-TEST(ElementLog, LevelFiltersMessages) {
-  {
-    LogLevel lv(0);
-    testing::internal::CaptureStderr();
-    PathElement e("quiet", "/dev/kovira-no-such-node");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  }
-  LogLevel lv(1);
-  testing::internal::CaptureStderr();
-  PathElement e("loud", "/dev/kovira-no-such-node");
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("<loud> Could not open device '/dev/kovira-no-such-node': No such file or directory\n"),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(err.find("LOG_LEVEL_DEBUG"), std::string::npos);
 }
 
 }  // namespace

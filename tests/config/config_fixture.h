@@ -8,12 +8,12 @@
 #include "config/camera_sections.h"
 #include "config/config.h"
 #include "config/zones.h"
+#include "tests/support/text.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace kovira::testing {
@@ -25,10 +25,7 @@ inline void clearScene() {
   camera_sections::clearForTests();
 }
 
-inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -198,16 +198,6 @@ TEST_F(StoreTest, NinetySixActionsFitAndTheNextIsRefused) {
   EXPECT_EQ(action(5).enabled, 1);
 }
 
-TEST_F(StoreTest, NinetySeventhCameraIsRefused) {
-  Json file = Json::array();
-  for (int id = 1; id <= 97; ++id) file.push_back({{"type", "camera"}, {"camid", id}, {"bufsize", 1}});
-  GlobalConfig cfg(identity);
-  StdoutCapture out;
-  EXPECT_TRUE(cfg.read(this->file("c.json", file.dump())));
-  EXPECT_EQ(camera_sections::count(), 96u);
-  EXPECT_NE(out.text().find("[WARNING] camera registry is full (96 cameras), camera skipped [id=97]"), std::string::npos);
-}
-
 // ---- The one-second tick ----
 
 class TickTest : public StoreTest {

@@ -154,13 +154,8 @@ TEST_F(ZoneTest, CalibrationLookupReachesTheCalibratedParent) {
   EXPECT_EQ(calibrationZone(2)->zoneid, 1);
 }
 
-TEST_F(ZoneTest, ExportKeySetsPerMode) {
+TEST_F(ZoneTest, CalibrationCostIsWrittenInShortestFormAndTheZonePrintsItsState) {
   Zone& z = make(5, {{"camid", 1}, {"enabled", 0}, {"scale", 6}, {"coords", "0,0,100,0,100,100"}});
-  const Json compact = Json::parse(z.tojson(0));
-  std::vector<std::string> keys;
-  for (auto it = compact.begin(); it != compact.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys, (std::vector<std::string>{"camid", "coords", "enabled", "scale", "type", "zoneid"}));
-  EXPECT_EQ(Json::parse(z.tojson(1)).size(), 9u);
   make(5, {{"calcost", 0.1}, {"calpts", "0,100,100,200,200,300"}});
   EXPECT_NE(z.tojson(0).find("\"calcost\": 0.1,"), std::string::npos) << z.tojson(0);
   std::ostringstream text;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -46,17 +47,24 @@ TEST(Scheduler, RunsEachTaskAtItsOwnPeriodWithElapsedTime) {
   ASSERT_TRUE(slow.waitFor(2));
   s.stop();
 
-  // The first run comes one period after adding, not at once.
-  EXPECT_GE(ms(fast.starts.front() - added), 45);
-  EXPECT_GE(ms(slow.starts.front() - added), 195);
-  // Two slow periods hold about eight fast ones.
-  EXPECT_GE(fast.starts.size(), 4u);
-  EXPECT_LE(fast.starts.size(), 12u);
+  // Run k comes no earlier than k + 1 periods after adding: a loaded
+  // machine only makes runs later (and a late run shortens the next gap),
+  // so these are lower bounds and counts; the upper ones are generous.
+  for (std::size_t k = 0; k < fast.starts.size(); ++k)
+    EXPECT_GE(ms(fast.starts[k] - added), 50 * static_cast<long>(k + 1) - 5) << "run " << k;
+  for (std::size_t k = 0; k < slow.starts.size(); ++k)
+    EXPECT_GE(ms(slow.starts[k] - added), 200 * static_cast<long>(k + 1) - 5) << "run " << k;
+  // Two slow periods hold about eight fast ones; the fast task runs first.
+  EXPECT_GE(fast.starts.size(), 3u);
+  EXPECT_LT(fast.starts.front(), slow.starts.front());
+  // Elapsed is milliseconds since the previous run: each about the gap the
+  // task saw, and together the whole span.
+  long sum = 0;
   for (std::size_t i = 1; i < fast.elapsedMs.size(); ++i) {
-    EXPECT_GE(fast.elapsedMs[i], 35u);
-    EXPECT_LE(fast.elapsedMs[i], 250u);
+    EXPECT_LE(fast.elapsedMs[i], ms(fast.starts[i] - fast.starts[i - 1]) + 1000) << "run " << i;
+    sum += fast.elapsedMs[i];
   }
-  EXPECT_GE(slow.elapsedMs[1], 180u);
+  EXPECT_GE(sum, ms(fast.starts.back() - fast.starts.front()) / 2);
 }
 
 TEST(Scheduler, OverrunIsNotMadeUp) {
@@ -84,20 +92,22 @@ TEST(Scheduler, OverrunIsNotMadeUp) {
 
 TEST(Scheduler, AsynchronousTaskRunsOffTheSchedulerThreadAndOverlaps) {
   SimpleScheduler s;
-  RunLog log;
+  // Runs are detached threads: the log outlives the test's frame.
+  auto log = std::make_shared<RunLog>();
   s.add(
-      [&](unsigned e) {
-        log.record(e);
-        std::this_thread::sleep_for(120ms);  // longer than the period
+      [log](unsigned e) {
+        log->record(e);
+        // The first run lasts until the second has started: only a run off
+        // the scheduler thread lets that happen.
+        (void)log->waitFor(2, 30s);
       },
       40ms, true);
   ASSERT_TRUE(s.start());
-  ASSERT_TRUE(log.waitFor(4));
+  const bool overlapped = log->waitFor(3, 30s);
   s.stop();
-  // Runs keep their period although each lasts three periods.
-  EXPECT_LE(ms(log.starts[3] - log.starts[0]), 240);
-  EXPECT_NE(log.threads[0], log.threads[1]);
-  std::this_thread::sleep_for(150ms);  // let the detached runs finish before `log` goes
+  ASSERT_TRUE(overlapped);
+  std::lock_guard<std::mutex> lock(log->mutex);
+  EXPECT_NE(log->threads[0], log->threads[1]);
 }
 
 TEST(Scheduler, StopWakesALongSleepAtOnce) {
@@ -107,7 +117,7 @@ TEST(Scheduler, StopWakesALongSleepAtOnce) {
   std::this_thread::sleep_for(20ms);
   const auto t0 = Clock::now();
   s.stop();
-  EXPECT_LT(ms(Clock::now() - t0), 200);
+  EXPECT_LT(ms(Clock::now() - t0), 10000);  // generous; the sleep is an hour
   s.stop();  // idempotent
 }
 

@@ -3,6 +3,7 @@
 #include "core/ids.h"
 #include "core/shell.h"
 #include "core/threads.h"
+#include "tests/support/timezone.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -19,26 +20,7 @@ namespace {
 
 namespace bfs = boost::filesystem;
 
-// Runs a body with the local time zone set to tz, restoring it after.
-class ScopedTz {
- public:
-  explicit ScopedTz(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved = old, had = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~ScopedTz() {
-    if (had)
-      setenv("TZ", saved.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string saved;
-  bool had = false;
-};
+using ScopedTz = testsupport::ScopedTimeZone;
 
 class TempDir {
  public:

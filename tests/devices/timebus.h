@@ -2,6 +2,8 @@
 // timebus.sh) for one test; stops both when it goes out of scope.
 #pragma once
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -26,6 +28,7 @@ class TimeBus {
     }
   }
   ~TimeBus() {
+    if (frozen_) freeze(false);
     std::system(("bash " + script() + " stop " + dir_).c_str());
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
@@ -40,6 +43,16 @@ class TimeBus {
   void setState(const std::string& state) {
     std::system(("bash " + script() + " state " + dir_ + " " + state).c_str());
   }
+  // Stops (SIGSTOP) or resumes the bus daemon itself: a hung bus.
+  bool freeze(bool stop = true) {
+    std::FILE* f = std::fopen((dir_ + "/bus.pid").c_str(), "r");
+    int pid = 0;
+    const bool read = f != nullptr && std::fscanf(f, "%d", &pid) == 1 && pid > 0;
+    if (f) std::fclose(f);
+    if (!read || ::kill(pid, stop ? SIGSTOP : SIGCONT) != 0) return false;
+    frozen_ = stop;
+    return true;
+  }
 
  private:
   static std::string script() { return std::string(KOVIRA_SOURCE_DIR) + "/tests/fixtures/timebus.sh"; }
@@ -47,6 +60,7 @@ class TimeBus {
   std::string dir_;
   std::string address_;
   int status_ = -1;
+  bool frozen_ = false;
 };
 
 }  // namespace testsupport

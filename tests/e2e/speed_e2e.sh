@@ -2,9 +2,10 @@
 # The whole road for a speeding vehicle: a generated scene (92 km/h and
 # 50 km/h past a 70 km/h threshold) played by the unit's program in a private
 # mount namespace, with the stand-in time daemon on a private bus and the
-# loopback collector as the upload server. Run 1 (clock synchronised): one
-# signed archive, the same in both target directories and at the collector.
-# Run 2 (clock not synchronised): nothing stored or sent.
+# loopback collector as the upload server, clock synchronised: one signed
+# archive, the same in both target directories and at the collector. (An
+# unsynchronised clock storing nothing is the speed module's own rule, tested
+# there.)
 #
 #   speed_e2e.sh SOURCE_DIR BINARY_DIR
 #
@@ -25,11 +26,10 @@ command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
 work=$2/test-out/speed_e2e
 rm -rf "$work"
 mkdir -p "$work"
-collectors=()
 cleanup() {
   local status=$?
   [ -z "${unit_job-}" ] || unit_stop 5 || true
-  for pid in "${collectors[@]}"; do kill "$pid" 2> /dev/null || true; done
+  stop_collectors
   bash "$fixtures/timebus.sh" stop "$work/bus" || true
   exit "$status"
 }
@@ -37,22 +37,6 @@ trap cleanup EXIT
 source "$fixtures/unit_session.sh"
 
 phase() { echo "---- $*"; }
-# A collector on loopback and the identity file naming it; sets $identity.
-start_collector() {
-  local dir=$1
-  "$python" "$fixtures/collector.py" --dir "$dir" --port-file "$dir.port" --timeout 300 > /dev/null &
-  collectors+=("$!")
-  for _ in $(seq 200); do [ -s "$dir.port" ] && break; sleep 0.05; done
-  [ -s "$dir.port" ] || { echo "the collector did not start"; exit 1; }
-  identity=$dir.kovira.conf
-  printf '{"token": "e2e", "upload": "http://127.0.0.1:%s"}\n' "$(cat "$dir.port")" > "$identity"
-}
-
-upload_count() {
-  [ -f "$1/requests.jsonl" ] || { echo 0; return; }
-  grep -c '"path": "/upload.php"' "$1/requests.jsonl" || true
-}
-
 # Plays the scene once under the namespace runner, then stops the unit.
 # run_unit NAME CFG IDENTITY COLLECTOR EXPECTED_UPLOADS
 run_unit() {
@@ -91,16 +75,6 @@ run_unit run1 "$work/run1.json" "$identity" "$work/collector1" 1
 "$python" "$src/tests/e2e/check_speed_run.py" synced --truth "$work/scene/truth.json" --cfg "$work/run1.json" \
   --dir "$work/run1/a" --dir "$work/run1/b" --collector "$work/collector1" --console "$work/run1/console.txt" \
   --tickets "$work/run1/tickets.html" --pubkey "$work/sign.pub" --redbox "$bin/e2e_redbox" --work "$work/run1" \
-  || failed=1
-
-phase "run 2: clock not synchronised"
-bash "$fixtures/timebus.sh" state "$work/bus" false
-start_collector "$work/collector2"
-"$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/run2.json" --webserver "$webport" \
-  --signkey "$work/sign.key" --path "$work/run2/a" --path "$work/run2/b" --upload 1 --extra "$extra"
-run_unit run2 "$work/run2.json" "$identity" "$work/collector2" 0
-"$python" "$src/tests/e2e/check_speed_run.py" unsynced --truth "$work/scene/truth.json" --cfg "$work/run2.json" \
-  --dir "$work/run2/a" --dir "$work/run2/b" --collector "$work/collector2" --console "$work/run2/console.txt" \
   || failed=1
 
 if [ "$failed" -ne 0 ]; then

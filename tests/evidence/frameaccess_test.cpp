@@ -1,57 +1,33 @@
 #include "evidence/frameaccess.h"
+#include "tests/support/text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
-std::string captureOutput(const std::function<void()>& body) {
-  testing::internal::CaptureStdout();
-  body();
-  return testing::internal::GetCapturedStdout();
-}
+using testsupport::stdoutOf;
 
 }  // namespace
-
-TEST(GetFrame, ViewsAGreyRecordInPlace) {
-  std::vector<std::uint8_t> bytes(8 * 4);
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i);
-  RawFrameView rec{kFrameTypeGray8, 8, 4, bytes.data(), bytes.size()};
-  cv::Mat out;
-  ASSERT_TRUE(getframe(7, &rec, {}, out));
-  EXPECT_EQ(out.type(), CV_8UC1);
-  EXPECT_EQ(out.size(), cv::Size(8, 4));
-  EXPECT_EQ(out.data, bytes.data());
-  EXPECT_EQ(out.at<std::uint8_t>(3, 7), 31);
-}
 
 TEST(GetFrame, RefusesMissingGoneForeignAndShortRecordsWithItsMessages) {
   std::vector<std::uint8_t> bytes(100);
   cv::Mat out;
-  EXPECT_EQ(captureOutput([&] { EXPECT_FALSE(getframe(11, nullptr, {}, out)); }),
+  EXPECT_EQ(stdoutOf([&] { EXPECT_FALSE(getframe(11, nullptr, {}, out)); }),
             "[ERR] кадр уже устарел: 11\n");
   RawFrameView released{kFrameTypeGray8, 10, 10, bytes.data(), 0};
-  EXPECT_EQ(captureOutput([&] { EXPECT_FALSE(getframe(12, &released, {}, out)); }),
+  EXPECT_EQ(stdoutOf([&] { EXPECT_FALSE(getframe(12, &released, {}, out)); }),
             "[ERR] кадр уже устарел: 12\n");
   RawFrameView overwritten{kFrameTypeGray8, 10, 10, bytes.data(), 100};
-  EXPECT_EQ(captureOutput([&] { EXPECT_FALSE(getframe(13, &overwritten, [] { return false; }, out)); }),
+  EXPECT_EQ(stdoutOf([&] { EXPECT_FALSE(getframe(13, &overwritten, [] { return false; }, out)); }),
             "[ERR] кадр уже устарел (повторная проверка): 13\n");
   RawFrameView h264{1, 10, 10, bytes.data(), 100};
-  EXPECT_EQ(captureOutput([&] { EXPECT_FALSE(getframe(14, &h264, {}, out)); }), "[ERR] invalid frametype: 14\n");
+  EXPECT_EQ(stdoutOf([&] { EXPECT_FALSE(getframe(14, &h264, {}, out)); }), "[ERR] invalid frametype: 14\n");
   RawFrameView shortRecord{kFrameTypeGray8, 10, 11, bytes.data(), 100};
-  EXPECT_EQ(captureOutput([&] { EXPECT_FALSE(getframe(15, &shortRecord, {}, out)); }),
+  EXPECT_EQ(stdoutOf([&] { EXPECT_FALSE(getframe(15, &shortRecord, {}, out)); }),
             "[ERR] invalid frametype: 15\n");
   EXPECT_TRUE(out.empty());
-}
-
-TEST(FrameDate, AddsThreeDigitMilliseconds) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  EXPECT_EQ(framedate("%H:%M:%S", 3600 * 5 + 62, 7999), "05:01:02.007");
-  unsetenv("TZ");
-  tzset();
 }
 
 TEST(CaptionBands, RowsAndColumnsAreAddedInTheColourAndZeroChangesNothing) {

@@ -1,9 +1,8 @@
 #include "evidence/labelformat.h"
+#include "tests/support/timezone.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <ctime>
 #include <cstdio>
 #include <latch>
 #include <string>
@@ -12,27 +11,8 @@
 
 namespace {
 
-// Captions are local time: pin the zone for the duration of a test.
-class FixedZone {
- public:
-  explicit FixedZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  ~FixedZone() {
-    if (had_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
+// Captions are local time: tests pin the zone.
+using FixedZone = testsupport::ScopedTimeZone;
 
 constexpr unsigned kTime = 1700000000;  // 2023-11-14 22:13:20 UTC
 

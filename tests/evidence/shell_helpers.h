@@ -1,7 +1,8 @@
 // Test helpers: run a shell command and collect its output; scratch folders.
 #pragma once
 
-#include <cstdio>
+#include "tests/support/text.h"
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,21 +10,8 @@
 
 namespace evtest {
 
-struct CommandResult {
-  int status = -1;
-  std::string output;  // standard output and standard error
-};
-
-inline CommandResult run(const std::string& command) {
-  CommandResult r;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  r.status = pclose(p);
-  return r;
-}
+using testsupport::CommandResult;
+inline CommandResult run(const std::string& command) { return testsupport::runCommand(command); }
 
 // A fresh folder under the build tree, removed with the object.
 class ScratchDir {
@@ -49,9 +37,6 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-inline std::string readBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+inline std::string readBytes(const std::string& path) { return testsupport::readFile(path); }
 
 }  // namespace evtest

@@ -3,20 +3,18 @@
 // synced files cost the host nothing; outside it every test skips.
 #include "config/actions.h"
 #include "config/config.h"
-#include "core/startup_functions.h"
 #include "core/fs.h"
 #include "evidence/common.h"
-#include "evidence/crypto.h"
 #include "evidence/simplefile.h"
 #include "evidence/tar.h"
 #include "evidence/upload.h"
 
+#include "tests/support/text.h"
+
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <thread>
 
@@ -28,10 +26,7 @@ namespace fs = std::filesystem;
   if (std::getenv("KOVIRA_IN_NS") == nullptr) \
   GTEST_SKIP() << "runs inside tests/fixtures/nsrun.sh"
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using testsupport::readFile;
 
 std::vector<std::string> listing(const fs::path& dir) {
   std::vector<std::string> names;
@@ -221,56 +216,6 @@ TEST(StoreFloor, FreeSpaceOfTmpIsCheckedExactly) {
     EXPECT_FALSE(fs::exists("/tmp/floor"));
     EXPECT_EQ(lazyUpload.queued(), 0u);
   }
-}
-
-}  // namespace
-
-namespace {
-
-// Started by upload_e2e.sh: /etc/kovira.conf names the collector whose
-// records land in KOVIRA_COLLECTOR_DIR.
-TEST(StoreUpload, StoredArchivesReachTheCollectorInOrder) {
-  REQUIRE_NAMESPACE();
-  const char* records = std::getenv("KOVIRA_COLLECTOR_DIR");
-  if (!records) GTEST_SKIP() << "runs from upload_e2e.sh";
-  upload::modinit();
-  ASSERT_TRUE(lazyUpload.configured());
-  kovira::Action a(1);
-  a.method = "speed";
-  a.path = "/tmp/e2e";
-  a.upload = 1;
-  std::vector<SimpleFile> archives;
-  for (int i = 0; i < 3; ++i) {
-    Tar tar;
-    const std::string member(50000 * (i + 1), static_cast<char>('a' + i));
-    tar.add("m.jpg", member.data(), static_cast<int>(member.size()));
-    archives.emplace_back(tar.data(), tar.size());
-    procTrackRes(a, archives.back());
-  }
-  const fs::path log = fs::path(records) / "requests.jsonl";
-  std::vector<nlohmann::json> got;
-  for (int i = 0; i < 1000 && got.size() < 3; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    got.clear();
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);) {
-      auto record = nlohmann::json::parse(line, nullptr, false);  // the last line may be half written
-      if (!record.is_discarded()) got.push_back(std::move(record));
-    }
-  }
-  ASSERT_EQ(got.size(), 3u);
-  const auto stored = listing("/tmp/e2e");  // ids rise, so names sort in storing order
-  ASSERT_EQ(stored.size(), 3u);
-  for (int i = 0; i < 3; ++i) {
-    const std::string bytes = readFile(fs::path("/tmp/e2e") / stored[static_cast<std::size_t>(i)]);
-    const std::string hash = md5(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    EXPECT_EQ(bytes, archives[static_cast<std::size_t>(i)].str());
-    EXPECT_EQ(got[i]["path"], "/upload.php");
-    EXPECT_EQ(got[i]["query"], "type=upload&hash=" + hash);
-    EXPECT_EQ(got[i]["headers"]["x-hash"], hash);
-    EXPECT_EQ(readFile(fs::path(records) / "bodies" / got[i]["body"].get<std::string>()), bytes);
-  }
-  lazyUpload.stop();
 }
 
 }  // namespace

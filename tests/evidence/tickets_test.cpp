@@ -2,10 +2,10 @@
 // leaving with their tickets, and readers racing adders.
 #include "evidence/tickets.h"
 #include "http/server.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -14,20 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string fetch(const std::string& url) {
-  std::string out;
-  FILE* p = ::popen(("curl -s -i " + url + " 2>&1").c_str(), "r");
-  char buf[65536];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  ::pclose(p);
-  return out;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-  std::size_t n = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
+std::string fetch(const std::string& url) { return testsupport::shellOutput("curl -s -i " + url); }
+using testsupport::occurrences;
 
 class TicketsTest : public testing::Test {
  protected:
@@ -74,7 +62,7 @@ TEST_F(TicketsTest, ListKeepsTheNewestAndThePageShows900NewestFirst) {
                       "<td>time</td><td>M</td><td>T</td><td>Way</td><td>Track</td><td>acc</td><td>cnt</td>"
                       "<td>speed</td><td>img1</td><td>img2</td><td>tar</td></tr>\n"),
             std::string::npos);
-  EXPECT_EQ(count(page, "<tr style="), TicketList::kPageRows);
+  EXPECT_EQ(occurrences(page, "<tr style="), TicketList::kPageRows);
   const auto first = page.find("<td>3000</td>");
   const auto last = page.find("<td>2101</td>");
   ASSERT_NE(first, std::string::npos);
@@ -87,35 +75,21 @@ TEST_F(TicketsTest, ListKeepsTheNewestAndThePageShows900NewestFirst) {
             std::string::npos);
 }
 
-TEST(TicketRow, FormatsEveryCell) {
+TEST(TicketRow, EscapesThePlateAndColoursByState) {
   ticket_t t;
   t.id = 7;
   t.plate = "A<1>";
-  t.type = "speed";
-  t.time = "2024/01/02 03:04:05";
-  t.mask = 1;
-  t.vclass = 3;
-  t.way = 2;
   t.track = 42;
-  t.acc = 1.5f;
-  t.cnt = 12;
   t.speed = 57.26f;
-  t.collage = "100.jpg";
   t.tar = "101.tar";
-  EXPECT_EQ(ticketRow(t),
-            "<tr><td>7</td><td>A&lt;1&gt;</td><td>speed</td><td>2024/01/02 03:04:05</td><td>Y</td><td>C</td>"
-            "<td>></td><td><a href=\"/debug/tracks/42/\">42</a></td><td>1.50</td><td>12</td><td>57.3</td>"
-            "<td><a href=\"/tmp/cashed/100.jpg\">collage</a></td><td></td>"
-            "<td><a href=\"/tmp/cashed/101.tar\">tar</a></td></tr>\n");
+  const std::string row = ticketRow(t);
+  EXPECT_NE(row.find("<td>A&lt;1&gt;</td>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<a href=\"/debug/tracks/42/\">42</a>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<td>57.3</td>"), std::string::npos) << row;
+  EXPECT_NE(row.find("<a href=\"/tmp/cashed/101.tar\">tar</a>"), std::string::npos) << row;
   ticket_t low;
   low.acc = 0.5f;
-  low.speed = -3;
-  low.way = 1;
-  low.vclass = 9;
-  const std::string row = ticketRow(low);
-  EXPECT_EQ(row.rfind("<tr style=\"color:#aaa\">", 0), 0u);
-  EXPECT_NE(row.find("<td>N</td><td></td><td><</td>"), std::string::npos);
-  EXPECT_NE(row.find("<td>0.0</td><td></td><td></td><td></td></tr>"), std::string::npos);
+  EXPECT_EQ(ticketRow(low).rfind("<tr style=\"color:#aaa\">", 0), 0u);
   low.highlight = 1;
   EXPECT_EQ(ticketRow(low).rfind("<tr style=\"background:#ffffa0\">", 0), 0u);
   low.alert = 1;

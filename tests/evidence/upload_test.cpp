@@ -5,6 +5,8 @@
 #include "evidence/upload.h"
 #include "http/server.h"
 #include "support/collector.h"
+#include "support/text.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -19,22 +21,11 @@ using namespace std::chrono_literals;
 using testsupport::Collector;
 
 SimpleFile randomArchive(std::size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
+  const std::string s = testsupport::randomBytes(n, seed);
   return SimpleFile(s.data(), s.size());
 }
 
 std::string md5of(const SimpleFile& f) { return md5(reinterpret_cast<const unsigned char*>(f.bytes()), f.size); }
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
 
@@ -60,7 +51,7 @@ TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
     EXPECT_EQ(collector.body(records[i]), archives[i].str());
     total += archives[i].size;
   }
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
   EXPECT_EQ(queue.sent, total);
   EXPECT_EQ(queue.queuedBytes(), 0u);
   const auto history = queue.history();
@@ -72,15 +63,14 @@ TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
 TEST(LazyUpload, AFailureRunIsOneHistoryEntry) {
   Collector collector(R"({"/upload.php": {"status": [500, 500, 500, 200]}})");
   ASSERT_TRUE(collector.ok());
-  UploadWebLazy queue;
-  queue.minFailPause = 10ms;
+  UploadWebLazy queue(UploadWebLazy::httpPoster(), 10ms);
   queue.faildelay = 0;
   queue.configure(collector.base() + "/upload.php");
   const SimpleFile archive = randomArchive(5000, 7);
   queue.push(archive);
   queue.start();
   ASSERT_TRUE(collector.waitForRecords(4, 10s));
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
   const auto history = queue.history();
   ASSERT_EQ(history.size(), 2u);
   EXPECT_EQ(history[0].status, 0u);
@@ -118,27 +108,27 @@ TEST(LazyUpload, WithoutAnAddressNothingIsQueued) {
 TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   const SimpleFile poison = randomArchive(100, 1);
   const SimpleFile good = randomArchive(200, 2);
-  UploadWebLazy queue;
-  queue.configure("http://unused/upload.php");
-  queue.minFailPause = 1ms;
-  queue.faildelay = 0;
   std::atomic<int> goodSent{0};
   std::atomic<int> poisonPosts{0};
-  queue.poster = [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
-    if (f.data == poison.data) {
-      // A post that throws, whatever it throws, is a failed post.
-      if (++poisonPosts == 1) throw 42;
-      if (poisonPosts == 2) throw std::runtime_error("no route");
-      return -1;
-    }
-    ++goodSent;
-    return 0;
-  };
+  UploadWebLazy queue(
+      [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
+        if (f.data == poison.data) {
+          // A post that throws, whatever it throws, is a failed post.
+          if (++poisonPosts == 1) throw 42;
+          if (poisonPosts == 2) throw std::runtime_error("no route");
+          return -1;
+        }
+        ++goodSent;
+        return 0;
+      },
+      1ms);
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
   queue.push(poison);
   queue.push(good);
   testing::internal::CaptureStdout();
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return goodSent == 1; }, 5s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return goodSent == 1; }, 5s));
   queue.stop();
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("[DBG] upload: archive of 100 bytes failed 10 times in a row, moved to the back of the queue"),
@@ -150,17 +140,17 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
 }
 
 TEST(LazyUpload, HistoryStaysCapped) {
-  UploadWebLazy queue;
-  queue.configure("http://unused/upload.php");
-  queue.minFailPause = 0ms;
-  queue.faildelay = 0;
   std::atomic<int> calls{0};
-  queue.poster = [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
-    return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
-  };
+  UploadWebLazy queue(
+      [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
+        return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
+      },
+      0ms);
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
   for (unsigned i = 0; i < 400; ++i) queue.push(randomArchive(10, i));
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));
   queue.stop();
   const auto history = queue.history();
   EXPECT_EQ(history.size(), UploadWebLazy::kHistoryMax);
@@ -221,16 +211,10 @@ class PageTest : public testing::Test {
     url = "http://127.0.0.1:" + std::to_string(server->boundPort()) + "/debug/lazyupload/";
   }
 
-  std::string curl(const std::string& args) {
-    std::string out;
-    FILE* p = ::popen(("curl -s -i " + args + " 2>&1").c_str(), "r");
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    ::pclose(p);
-    return out;
-  }
+  static std::string curl(const std::string& args) { return testsupport::shellOutput("curl -s -i " + args); }
 
-  UploadWebLazy queue;
+  // Posts succeed at once; no page test waits for a failure.
+  UploadWebLazy queue{[](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; }, 0ms};
   std::unique_ptr<HttpServer> server;
   std::string url;
 };
@@ -260,9 +244,11 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
   // Negative, absurd or non-numeric values keep the settings.
   curl("-d 'limsize=-1&faildelay=abc' " + url);
-  curl("-d 'limsize=999999&faildelay=99999999' " + url);
+  curl("-d 'limsize=1025&faildelay=99999999' " + url);  // the board has 1 GiB at most
   EXPECT_EQ(queue.limsize, 50u);
   EXPECT_EQ(queue.faildelay, 10u);
+  curl("-d 'limsize=1024' " + url);
+  EXPECT_EQ(queue.limsize, 1024u);
 
   queue.limsize = 0;
   EXPECT_NE(curl(url).find("Заполненность внутреннего хранилища: 100%"), std::string::npos);
@@ -270,16 +256,11 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
 TEST_F(PageTest, ShowsTheNewestHistoryRows) {
   queue.configure("http://unused/upload.php");
-  queue.minFailPause = 0ms;
-  queue.poster = [](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; };
   for (unsigned i = 1; i <= 130; ++i) queue.push(randomArchive(i * 1024, i));
   queue.start();
-  ASSERT_TRUE(waitFor([&] { return queue.queued() == 0; }, 10s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 10s));
   const std::string page = curl(url);
-  std::size_t rows = 0;
-  for (auto at = page.find("<td>SUCCESS</td>"); at != std::string::npos; at = page.find("<td>SUCCESS</td>", at + 1))
-    ++rows;
-  EXPECT_EQ(rows, UploadWebLazy::kPageRows);
+  EXPECT_EQ(testsupport::occurrences(page, "<td>SUCCESS</td>"), UploadWebLazy::kPageRows);
   EXPECT_EQ(page.find("<td>10K</td>"), std::string::npos);  // among the oldest ten
   EXPECT_NE(page.find("<td>130K</td>"), std::string::npos);
   EXPECT_NE(page.find("<td>11K</td>"), std::string::npos);

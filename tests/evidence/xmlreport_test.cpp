@@ -22,38 +22,24 @@ XmlReport fullReport() {
   r.set(device);
   r.set("tTargetGlobalUID", "0123456789abcdef0123456789abcdef");
   r.set<unsigned int>("nDatetime", 1700000000u);
-  r.set<int>("nTZOffset", 180);
-  r.set<int>("nDirection", 1);
-  r.set<int>("nRadarPresent", 0);
-  r.set<int>("nDisplaySpeed", 87);
-  r.set<int>("nImagePresent", 1);
-  r.set<int>("nSize", 123456);
-  r.set<int>("nImageWidth", 960);
-  r.set<int>("nImageHeight", 600);
-  r.set<int>("nTargetRectX", 410);
-  r.set<int>("nTargetRectY", 300);
-  r.set<int>("nTargetRectWidth", 120);
-  r.set<int>("nTargetRectHeight", 30);
-  r.set<int>("nChannel", 1);
-  r.set("tVACity", "Москва");
-  r.set("tVACityArea", "ЦАО");
-  r.set("tVAHouse", "5");
-  r.set("tVAStateCode", "77");
-  r.set("tVAStreet", "Ленина");
-  r.set<int>("nSpeedThreshold", 60);
-  r.set<int>("nSpeedThreshold1", 80);
+  const std::pair<const char*, int> numbers[] = {
+      {"nTZOffset", 180},        {"nDirection", 1},        {"nRadarPresent", 0},      {"nDisplaySpeed", 87},
+      {"nImagePresent", 1},      {"nSize", 123456},        {"nImageWidth", 960},      {"nImageHeight", 600},
+      {"nTargetRectX", 410},     {"nTargetRectY", 300},    {"nTargetRectWidth", 120}, {"nTargetRectHeight", 30},
+      {"nChannel", 1}};
+  for (const auto& [key, value] : numbers) r.set<int>(key, value);
+  const std::pair<const char*, const char*> texts[] = {
+      {"tVACity", "Москва"}, {"tVACityArea", "ЦАО"}, {"tVAHouse", "5"}, {"tVAStateCode", "77"}, {"tVAStreet", "Ленина"}};
+  for (const auto& [key, value] : texts) r.set(key, value);
+  const std::pair<const char*, int> more[] = {{"nSpeedThreshold", 60}, {"nSpeedThreshold1", 80}};
+  for (const auto& [key, value] : more) r.set<int>(key, value);
   r.set("tGpsPos", "55.7558, 37.6173");
   r.set<int>("nSpeedMeasuringError", 2);
   r.set("tLicenseNumber", "A123BC77");
-  r.set<int>("nRectNumX1", 470);
-  r.set<int>("nRectNumY1", 315);
-  r.set<int>("nRectNumX2", 410);
-  r.set<int>("nRectNumY2", 300);
-  r.set<int>("nRectNumX3", 530);
-  r.set<int>("nRectNumY3", 330);
-  r.set<int>("nWrongDirection", 0);
-  r.set<int>("nWrongLine", 0);
-  r.set<int>("nOverSpeed", 1);
+  const std::pair<const char*, int> last[] = {{"nRectNumX1", 470}, {"nRectNumY1", 315}, {"nRectNumX2", 410},
+                                              {"nRectNumY2", 300}, {"nRectNumX3", 530}, {"nRectNumY3", 330},
+                                              {"nWrongDirection", 0}, {"nWrongLine", 0}, {"nOverSpeed", 1}};
+  for (const auto& [key, value] : last) r.set<int>(key, value);
   return r;
 }
 

@@ -1,4 +1,5 @@
 #include "tests/http/http_test_client.h"
+#include "tests/support/text.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,11 +14,20 @@
 
 namespace httptest {
 
-int connectTo(int port, int rcvbuf) {
+int connectTo(int port, int rcvbuf, const char* source) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in addr{};
+  if (source != nullptr) {
+    addr.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &addr.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
+      ::close(fd);
+      return -1;
+    }
+    addr = {};
+  }
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -90,15 +100,7 @@ Reply parseReply(const std::string& raw) {
   return r;
 }
 
-std::string run(const std::string& command) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-  if (!pipe) return out;
-  char buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe.get())) > 0) out.append(buf, n);
-  return out;
-}
+std::string run(const std::string& command) { return testsupport::runCommand(command).output; }
 
 std::string gunzip(std::string_view data) {
   z_stream z{};

@@ -11,8 +11,9 @@
 namespace httptest {
 
 // A connected TCP socket to 127.0.0.1:port (-1 on failure). rcvbuf > 0
-// sets SO_RCVBUF before connecting.
-int connectTo(int port, int rcvbuf = 0);
+// sets SO_RCVBUF before connecting; source binds a loopback address of
+// 127.0.0.0/8 first, so one test can play several peers.
+int connectTo(int port, int rcvbuf = 0, const char* source = nullptr);
 // Sends all of data; false on failure.
 bool sendAll(int fd, std::string_view data);
 // Reads until the server closes the connection (or 10 s pass).
@@ -30,7 +31,7 @@ struct Reply {
 };
 Reply parseReply(const std::string& raw);
 
-// Runs a shell command and returns its standard output.
+// Runs a shell command and returns its standard output and error.
 std::string run(const std::string& command);
 
 // gunzip of one gzip member; empty on error.

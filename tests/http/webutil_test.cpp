@@ -1,5 +1,5 @@
 // Web utilities and the socket-free parts of the response: URL coding,
-// links, image encoding, MIME types, status texts, the compression rule.
+// links, image encoding, MIME types, the compression rule.
 #include "http/gzip.h"
 #include "http/response.h"
 #include "http/webutil.h"
@@ -124,24 +124,6 @@ TEST(HttpResponseTables, MimeByNameUsesTheLastExtensionInLowerCase) {
     r.MIMEbyName(name);
     EXPECT_EQ(r.headers["Content-Type"], type) << name;
   }
-}
-
-TEST(HttpResponseTables, StatusTextsAndPresets) {
-  EXPECT_EQ(HttpResponse::httpCode(200), "200 OK");
-  EXPECT_EQ(HttpResponse::httpCode(302), "302 Found");
-  EXPECT_EQ(HttpResponse::httpCode(413), "413 Request Entity Too Large");
-  EXPECT_EQ(HttpResponse::httpCode(201), "500 Internal Server Error");
-  EXPECT_EQ(HttpResponse::httpCode(503), "500 Internal Server Error");
-  HttpResponse r(-1);
-  EXPECT_EQ(r.headers.size(), 3u);
-  EXPECT_EQ(r.headers["Connection"], "close");
-  EXPECT_EQ(r.headers["Content-Type"], "text/plain; charset=utf-8");
-  // "Sun, 06 Nov 1994 08:49:37 GMT"
-  const std::string date = r.headers["Date"];
-  ASSERT_EQ(date.size(), 29u) << date;
-  EXPECT_EQ(date.substr(25), " GMT");
-  EXPECT_EQ(r.redirect("/x", 302), 302);
-  EXPECT_EQ(r.headers["Location"], "/x");
 }
 
 TEST(HttpResponseTables, CompressionRule) {

@@ -1,12 +1,11 @@
-// The contract of libcnn.so as the recognition stage relies on it: record
-// layout, exported symbols, handle life, result count, capacity, zones and
+// The contract of libcnn.so as the recognition stage relies on it: exported
+// symbols, handle life, result count, capacity, zones and
 // classes.
 #include "platform/cnn/cnn.h"
 #include "platform/plate/plate_draw.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -53,32 +52,10 @@ Handle open(Polygons& p, int w, int h, int mode = CNN_MODE_PLATES) {
   return Handle(init_cnn(6, h, w, p.data(), p.size(), mode));
 }
 
-TEST(CnnAbi, ResultRecordHasTheFixedLittleEndianLayout) {
-  EXPECT_EQ(sizeof(CNN_RESULT), 56u);
-  CNN_RESULT r{};
-  r.index = 0x01020304;
-  r.zoneid = 7;
-  std::strcpy(r.text, "A123BC77");
-  r.cls = -1;
-  r.x = 10;
-  r.y = 20;
-  r.w = 30;
-  r.h = 40;
-  r.ox = 50;
-  r.oy = 60;
-  std::array<unsigned char, 56> b{};
-  std::memcpy(b.data(), &r, sizeof r);
-  EXPECT_EQ(b[0], 0x04);
-  EXPECT_EQ(b[3], 0x01);
-  EXPECT_EQ(b[4], 7);
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[8])), "A123BC77");
-  EXPECT_EQ(b[28], 0xFF);
-  EXPECT_EQ(b[32], 10);
-  EXPECT_EQ(b[36], 20);
-  EXPECT_EQ(b[40], 30);
-  EXPECT_EQ(b[44], 40);
-  EXPECT_EQ(b[48], 50);
-  EXPECT_EQ(b[52], 60);
+// One recogniser call at step 1 over frames of one size; count is the
+// capacity going in and the number of readings coming out.
+int run(void* h, std::vector<CNN_RESULT>& res, int& count, std::vector<void*> frames, int w, int hgt, Polygons& p) {
+  return cnn(h, res.data(), &count, frames.data(), static_cast<int>(frames.size()), w, hgt, 1, p.data(), p.size());
 }
 
 TEST(CnnAbi, LibraryExportsExactlyTheFiveFunctions) {
@@ -134,13 +111,11 @@ TEST(CnnCall, CountIsWrittenBackAlsoWhenNothingIsFound) {
   Polygons p({rect(1, 0, 0, 319, 239)});
   Handle h = open(p, 320, 240);
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {a.data(), b.data()};
   int count = 512;
-  EXPECT_EQ(cnn(h.get(), res.data(), &count, frames, 2, 320, 240, 1, p.data(), p.size()), 2);
+  EXPECT_EQ(run(h.get(), res, count, {a.data(), b.data()}, 320, 240, p), 2);
   EXPECT_EQ(count, 0);
-  // No frames at all: nothing walked, count still written.
-  count = 512;
-  EXPECT_EQ(cnn(h.get(), res.data(), &count, frames, 0, 320, 240, 1, p.data(), p.size()), 0);
+  count = 512;  // no frames at all: nothing walked, count still written
+  EXPECT_EQ(run(h.get(), res, count, {}, 320, 240, p), 0);
   EXPECT_EQ(count, 0);
 }
 
@@ -151,9 +126,8 @@ TEST(CnnCall, ReadsPlatesWithFrameIndexTextBoxAndTrackingPoint) {
   Polygons p({rect(9, 0, 0, 639, 359)});
   Handle h = open(p, 640, 360);
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {f[0].data(), f[1].data(), f[2].data()};
   int count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 3, 640, 360, 1, p.data(), p.size()), 3);
+  ASSERT_EQ(run(h.get(), res, count, {f[0].data(), f[1].data(), f[2].data()}, 640, 360, p), 3);
   ASSERT_EQ(count, 2);
   EXPECT_EQ(res[0].index, 1u);
   EXPECT_EQ(res[0].zoneid, 9u);
@@ -173,17 +147,13 @@ TEST(CnnCall, ClassIsReportedOnlyInClassifyingMode) {
   drawPlate(f.canvas(), {100, 50, 3, "A123BC77", 4, -1});
   Polygons p({rect(1, 0, 0, 639, 359)});
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {f.data()};
   for (int mode : {CNN_MODE_CLASSIFY, CNN_MODE_PLATES}) {
     Handle h = open(p, 640, 360, mode);
     int count = 512;
-    ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 640, 360, 1, p.data(), p.size()), 1);
+    ASSERT_EQ(run(h.get(), res, count, {f.data()}, 640, 360, p), 1);
     ASSERT_EQ(count, 1);
-    if (mode == CNN_MODE_CLASSIFY) {
-      EXPECT_EQ(res[0].cls, 4);
-    } else {
-      EXPECT_LT(res[0].cls, 1);
-    }
+    if (mode == CNN_MODE_CLASSIFY) EXPECT_EQ(res[0].cls, 4);
+    else EXPECT_LT(res[0].cls, 1);
   }
 }
 
@@ -194,17 +164,15 @@ TEST(CnnCall, OnlyThePolygonsOfTheCallAreHonoured) {
   Polygons both({rect(3, 0, 0, 399, 299), rect(4, 400, 0, 799, 299)});
   Handle h = open(both, 800, 300);
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {f.data()};
-
   Polygons left({rect(3, 0, 0, 399, 299)});
   int count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 800, 300, 1, left.data(), left.size()), 1);
+  ASSERT_EQ(run(h.get(), res, count, {f.data()}, 800, 300, left), 1);
   ASSERT_EQ(count, 1);
   EXPECT_EQ(res[0].zoneid, 3u);
   EXPECT_STREQ(res[0].text, "A123BC77");
 
   count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 800, 300, 1, both.data(), both.size()), 1);
+  ASSERT_EQ(run(h.get(), res, count, {f.data()}, 800, 300, both), 1);
   ASSERT_EQ(count, 2);
   std::set<std::pair<unsigned, std::string>> got{{res[0].zoneid, res[0].text}, {res[1].zoneid, res[1].text}};
   EXPECT_EQ(got, (std::set<std::pair<unsigned, std::string>>{{3, "A123BC77"}, {4, "E789OP50"}}));
@@ -212,7 +180,7 @@ TEST(CnnCall, OnlyThePolygonsOfTheCallAreHonoured) {
   // A polygon away from both plates: nothing.
   Polygons elsewhere({rect(5, 300, 250, 500, 299)});
   count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 800, 300, 1, elsewhere.data(), elsewhere.size()), 1);
+  ASSERT_EQ(run(h.get(), res, count, {f.data()}, 800, 300, elsewhere), 1);
   EXPECT_EQ(count, 0);
 }
 
@@ -222,9 +190,8 @@ TEST(CnnCall, NestedZonesEachGetAReadingAndARepeatedZoneOnlyOne) {
   Polygons p({rect(1, 0, 0, 639, 359), rect(2, 50, 20, 400, 200), rect(1, 0, 0, 639, 359)});
   Handle h = open(p, 640, 360);
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {f.data()};
   int count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 640, 360, 1, p.data(), p.size()), 1);
+  ASSERT_EQ(run(h.get(), res, count, {f.data()}, 640, 360, p), 1);
   ASSERT_EQ(count, 2);
   EXPECT_EQ(res[0].zoneid, 1u);
   EXPECT_EQ(res[1].zoneid, 2u);
@@ -233,9 +200,8 @@ TEST(CnnCall, NestedZonesEachGetAReadingAndARepeatedZoneOnlyOne) {
 // A frame packed with small plates: 28 x 53 = 1484 of them.
 Frame crowded() {
   Frame f(2048, 1024);
-  for (int y = 2; y + 15 < 1024; y += 19) {
+  for (int y = 2; y + 15 < 1024; y += 19)
     for (int x = 2; x + 68 < 2048; x += 72) drawPlate(f.canvas(), {x, y, 1, "A123BC77", 0, -1});
-  }
   return f;
 }
 
@@ -244,21 +210,17 @@ TEST(CnnCall, NeverWritesMoreThan511OrTheCapacity) {
   Polygons p({rect(1, 0, 0, 2047, 1023)});
   Handle h = open(p, 2048, 1024);
   std::vector<CNN_RESULT> res(1024);
-  void* frames[] = {f.data()};
-
   int count = 512;
-  ASSERT_EQ(cnn(h.get(), res.data(), &count, frames, 1, 2048, 1024, 1, p.data(), p.size()), 1);
+  ASSERT_EQ(run(h.get(), res, count, {f.data()}, 2048, 1024, p), 1);
   EXPECT_EQ(count, CNN_MAX_RESULTS);
   EXPECT_STREQ(res[510].text, "A123BC77");
-
   count = 1024;
-  cnn(h.get(), res.data(), &count, frames, 1, 2048, 1024, 1, p.data(), p.size());
+  run(h.get(), res, count, {f.data()}, 2048, 1024, p);
   EXPECT_EQ(count, CNN_MAX_RESULTS);
-
   // A smaller capacity is honoured: the record after it stays untouched.
   std::memset(res.data(), 0xAB, res.size() * sizeof(CNN_RESULT));
   count = 100;
-  cnn(h.get(), res.data(), &count, frames, 1, 2048, 1024, 1, p.data(), p.size());
+  run(h.get(), res, count, {f.data()}, 2048, 1024, p);
   EXPECT_EQ(count, 100);
   EXPECT_EQ(res[100].index, 0xABABABABu);
 }
@@ -270,9 +232,8 @@ TEST(CnnCall, AFrameWhoseReadingsNoLongerFitIsHandedBack) {
   Polygons p({rect(1, 0, 0, 2047, 1023)});
   Handle h = open(p, 2048, 1024);
   std::vector<CNN_RESULT> res(512);
-  void* frames[] = {few.data(), many.data(), few.data()};
   int count = 512;
-  EXPECT_EQ(cnn(h.get(), res.data(), &count, frames, 3, 2048, 1024, 1, p.data(), p.size()), 1);
+  EXPECT_EQ(run(h.get(), res, count, {few.data(), many.data(), few.data()}, 2048, 1024, p), 1);
   EXPECT_EQ(count, 1);
   EXPECT_EQ(res[0].index, 0u);
 }

@@ -14,6 +14,7 @@
 #include "evidence/tickets.h"
 #include "recognition/scene_binding.h"
 #include "recognition/track.h"
+#include "tests/support/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -21,8 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -114,10 +113,7 @@ class EvidenceScene {
   std::vector<unsigned> nums;
 };
 
-inline std::string readAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+inline std::string readAll(const std::filesystem::path& p) { return testsupport::readFile(p); }
 
 // Archives ("*.tar") directly in dir, sorted.
 inline std::vector<std::filesystem::path> archivesIn(const std::filesystem::path& dir) {

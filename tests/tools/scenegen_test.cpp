@@ -6,7 +6,6 @@
 #include "tools/scenegen/scene_render.h"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -32,15 +31,6 @@ TEST(RoadMap, RowsAndMetresAreInverseAndPiecewiseLinear) {
   EXPECT_DOUBLE_EQ(road.metresAt(40), -4.0);   // first band's scale continues above
   EXPECT_DOUBLE_EQ(road.metresAt(335), 9.0);   // last band's scale continues below
   for (double y : {-50.0, 0.0, 99.5, 159.0, 161.0, 299.0, 400.0}) EXPECT_NEAR(road.rowAt(road.metresAt(y)), y, 1e-9);
-}
-
-TEST(SceneParse, ReadsTheSceneFormatWithDefaults) {
-  Scene s = scene();
-  EXPECT_EQ(s.frameCount(), 200);
-  EXPECT_EQ(s.module, 2);
-  EXPECT_EQ(s.vehicles[1].cls, 0);
-  EXPECT_EQ(s.vehicles[1].misread, 3);
-  EXPECT_EQ(s.vehicles[0].misread, 0);
 }
 
 TEST(SceneParse, RefusesBadScenesNamingTheKey) {
@@ -127,34 +117,6 @@ TEST(SceneRender, PlatesMoveAtTheExactSpeedAndMisreadsAreMarked) {
   EXPECT_EQ(std::count_if(r.truth()[0].begin(), r.truth()[0].end(),
                           [](const PlateTruth& p) { return p.text != "A123BC77"; }),
             0);
-}
-
-TEST(SceneOutputs, ConfigurationHoldsCameraZoneActionAndGlobal) {
-  const Scene s = scene();
-  const auto cfg = nlohmann::json::parse(configJson(s, "/data/out"));
-  ASSERT_TRUE(cfg.is_array());
-  ASSERT_EQ(cfg.size(), 4u);
-  EXPECT_EQ(cfg[0]["type"], "camera");
-  EXPECT_EQ(cfg[0]["source"], "opencv");
-  EXPECT_EQ(cfg[0]["url"], "/data/out/scene.avi");
-  EXPECT_EQ(cfg[0]["fps"], 25);
-  EXPECT_GE(cfg[0]["bufsize"].get<int>(), 1);
-  EXPECT_LE(cfg[0]["bufsize"].get<int>(), 4096);
-  EXPECT_EQ(cfg[1]["type"], "zone");
-  EXPECT_EQ(cfg[1]["camid"], cfg[0]["camid"]);
-  EXPECT_EQ(cfg[1]["coords"], "4,4,635,4,635,355,4,355");
-  EXPECT_EQ(cfg[1]["calpts"], calibrationMarks(s));
-  EXPECT_DOUBLE_EQ(cfg[1]["calcost"].get<double>(), 4.0);
-  const int scale = cfg[1]["scale"];
-  EXPECT_TRUE(scale >= 4 && scale <= 8);
-  EXPECT_EQ(cfg[2]["type"], "action");
-  EXPECT_EQ(cfg[2]["method"], "speed");
-  EXPECT_EQ(cfg[2]["zoneA"], cfg[1]["zoneid"]);
-  EXPECT_EQ(cfg[2]["speed"], 60);
-  EXPECT_EQ(cfg[2]["threshold"], 70);
-  EXPECT_EQ(cfg[2]["path"], "/data/out/evidence");
-  EXPECT_EQ(cfg[3]["type"], "global");
-  EXPECT_EQ(cfg[3]["webserver"], 18080);
 }
 
 }  // namespace

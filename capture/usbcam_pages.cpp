@@ -1,0 +1,175 @@
+#include "capture/usbcam_pages.h"
+
+#include "capture/usbcam_config.h"
+#include "config/config.h"
+#include "config/config_lock.h"
+#include "core/startup_functions.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/server.h"
+#include "http/webutil.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+
+std::optional<int> decimalInt(const std::string& text) {
+  int value = 0;
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (begin != end && *begin == '+') ++begin;
+  const auto [ptr, ec] = std::from_chars(begin, end, value);
+  if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
+  return value;
+}
+
+namespace {
+
+// A finite float argument; nothing otherwise (JSON would write null).
+std::optional<float> finiteFloat(const HttpRequest& req, const char* name) {
+  std::string text;
+  if (!req.has(name, text) || text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const float v = std::strtof(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::optional<int> intArg(const HttpRequest& req, const char* name) {
+  std::string text;
+  if (!req.has(name, text)) return std::nullopt;
+  return decimalInt(text);
+}
+
+// A value for an unsigned setting: negative numbers are not stored.
+void setUnsigned(const HttpRequest& req, const char* name, std::atomic<std::uint32_t>& field) {
+  if (auto v = intArg(req, name); v && *v >= 0) field = static_cast<std::uint32_t>(*v);
+}
+
+const char* selected(bool on) { return on ? "SELECTED" : ""; }
+
+unsigned scheduleState(const BaslerConfig& c) {
+  std::int64_t now = 0;
+  int timezone = 0;
+  {
+    kovira::ConfigReadLock lock;
+    now = kovira::config().now();
+    timezone = kovira::config().timezone;
+  }
+  return c.checkTime(static_cast<unsigned>(now), timezone);
+}
+
+}  // namespace
+
+int http_usbcam(const HttpRequest&, HttpResponse& res) {
+  BaslerConfig& c = baslerConfig();
+  res.headers["Content-Type"] = "text/html; charset=utf-8";
+  auto& out = res.body;
+  out << "<h1>usbcam settings</h1><hr>"
+      << "<form method=get action=\"update\">"
+      << "<input type=hidden name=flash value=0>\n";
+  out << "fps <input type=text size=4 name=maxfps value=" << c.maxfps << ">" << "<br><br>";
+  out << "fps <input type=text size=4 name=maxnfps value=" << c.maxnfps << ">" << " (ночью)<br><br>";
+  out << "exposure <input type=text size=6 name=exp value=" << c.exposure << ">"
+      << " gain <input type=text size=4 name=gain value=" << c.limgain << ">" << "<br><br>";
+  out << "brightness <input type=text name=brightness size=6 value=" << c.brightness.load() << ">" << "<br><br>";
+  out << "diaphragm <select name=diaphragm>"
+      << "<option " << selected(c.autodiaphragm == 0) << " value=0>NONE</option>"
+      << "<option " << selected(c.autodiaphragm == 1) << " value=1>AUTO</option>"
+      << "</select>" << "<br><br>";
+  out << "flasher <select name=flash>"
+      << "<option " << selected(c.camflashmod == 0) << " value=0>NONE</option>"
+      << "<option " << selected(c.camflashmod == 1) << " value=1>AUTO</option>"
+      << "<option " << selected(c.camflashmod == 2) << " value=2>FORCE</option>"
+      << "</select>" << "<br><br>";
+  out << "flasher current status: " << (c.getflash() != 0 ? "ON" : "OFF") << "<br><br>\n";
+  out << "<button class='update'>Update config</button><br>" << "<hr>" << "</form>";
+  const char* state = scheduleState(c) != 0 ? "ACTIVE" : c.isSchedulled() ? "SCHEDULED" : "NONE";
+  out << "<p><b>status:</b> " << c.text(&BaslerConfig::status) << "</p>";
+  out << "<p><b>frames:</b> " << c.grabbed << "</p>";
+  out << "<p><b>schedule:</b> " << taglink("/debug/usbcam/schedule/", state) << "</p>";
+  out << "<p><b>camera model:</b> " << c.text(&BaslerConfig::model) << "</p>";
+  out << "<p><b>camera firmware:</b> " << c.text(&BaslerConfig::firmware) << "</p>";
+  out << "<p><b>camera version:</b> " << c.text(&BaslerConfig::version) << "</p>";
+  out << "<p><b>camera serial:</b> " << c.text(&BaslerConfig::serial) << "</p>";
+  out << "<p><b>actual exposure:</b> " << c.actexp << "</p>";
+  out << "<p><b>actual aperture:</b> " << c.diaphragm << " (diaphragm)</p>";
+  out << "<p><b>actual gain:</b> " << c.actgain.load() << "</p>";
+  out << "<p><b>actual fps:</b> " << c.actfps.load() << " (target: " << c.fps() << ")</p>";
+  out << "<p><b>temperature:</b> " << c.acttemp.load() << "</p>";
+  out << "<p><b>camera exposure range:</b> " << c.expmin << ".." << c.expmax << "</p>";
+  out << "<p><b>camera gain range:</b> " << c.gainmin.load() << ".." << c.gainmax.load() << "</p>";
+  out << "<p><b>camera brightness range:</b> " << c.brmin.load() << ".." << c.brmax.load()
+      << " (now = " << c.target.load() << ")" << "</p>";
+  out << "<p><b>minor errors:</b> " << c.errminor << "</p>" << "<p><b>major errors:</b> " << c.errmajor << "</p>";
+  out << "<p><b>chunks supported:</b> " << (c.chunks != 0 ? "YES" : "NO") << "</p>";
+  out << "<p>" << taglink("log.txt", "log.txt") << "</p>";
+  return 200;
+}
+
+int http_usbcam_update(const HttpRequest& req, HttpResponse& res) {
+  BaslerConfig& c = baslerConfig();
+  std::string mod;
+  if (req.has("mod", mod) && mod == "clean") {
+    c.clearLog();
+    return res.redirect("/debug/usbcam/", 302);
+  }
+  setUnsigned(req, "exp", c.exposure);
+  setUnsigned(req, "maxfps", c.maxfps);
+  setUnsigned(req, "maxnfps", c.maxnfps);
+  if (auto v = intArg(req, "gain"); v && *v >= 0) c.updgain(static_cast<unsigned>(*v));
+  if (auto v = finiteFloat(req, "brightness")) c.brightness = *v;
+  // The form's hidden field makes an absent selection mean 0.
+  unsigned flash = 0;
+  if (req.has("flash")) {
+    auto v = intArg(req, "flash");
+    flash = v && *v >= 0 ? static_cast<unsigned>(*v) : c.camflashmod.load();
+  }
+  setUnsigned(req, "diaphragm", c.autodiaphragm);
+  c.flashmod(flash);
+  return res.redirect("/debug/usbcam/", 302);
+}
+
+int http_schedule(const HttpRequest& req, HttpResponse& res) {
+  BaslerConfig& c = baslerConfig();
+  if (req.method == "POST") {
+    std::string text;
+    if (req.has("t1", text)) c.t1 = timeconv(text);
+    if (req.has("t2", text)) c.t2 = timeconv(text);
+    if (req.has("t3", text)) c.t3 = timeconv(text);
+    if (req.has("t4", text)) c.t4 = timeconv(text);
+    if (auto v = finiteFloat(req, "br1")) c.br1 = *v;
+    if (auto v = finiteFloat(req, "br2")) c.br2 = *v;
+    c.schedule = req.has("enabled") ? 1 : 0;
+    return res.redirect(req.path, 302);
+  }
+  res.headers["Content-Type"] = "text/html; charset=utf-8";
+  auto& out = res.body;
+  out << "<h1>usbcam settings - schedule</h1><hr>" << "<form method=POST action=\"?\">";
+  out << "<p>enabled: " << "<input type=checkbox name=enabled value=1 " << (c.schedule != 0 ? "CHECKED" : "") << ">"
+      << "</p>";
+  auto event = [&](int n, int from, int to, float br, const char* f, const char* t, const char* b) {
+    out << "<p><b>event " << n << "</b>: с" << "<input type=text size=6 name=" << f << " value=" << timeconvback(from)
+        << ">" << " по " << "<input type=text size=6 name=" << t << " value=" << timeconvback(to) << ">"
+        << " значение " << "<input type=text size=4 name=" << b << " value=" << br << ">" << "</p>";
+  };
+  event(1, c.t1, c.t2, c.br1, "t1", "t2", "br1");
+  event(2, c.t3, c.t4, c.br2, "t3", "t4", "br2");
+  out << "<button class='update'>Update config</button>" << "<hr>" << taglink("/debug/usbcam/", "back");
+  return 200;
+}
+
+int http_usbcam_logtxt(const HttpRequest&, HttpResponse& res) {
+  res.headers["Content-Type"] = "text/plain; charset=utf-8";
+  res.body << baslerConfig().text(&BaslerConfig::log);
+  return 200;
+}
+
+void baslerweb::basler_httphook_init() {
+  HttpServer& web = webserver();
+  web.subscribe("^/debug/usbcam/$", http_usbcam);
+  web.subscribe("^/debug/usbcam/schedule/$", http_schedule);
+  web.subscribe("^/debug/usbcam/log.txt$", http_usbcam_logtxt);
+  web.subscribe("^/debug/usbcam/update$", http_usbcam_update);
+}

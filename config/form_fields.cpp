@@ -1,0 +1,98 @@
+#include "config/form_fields.h"
+
+#include "core/text.h"
+#include "core/utf8.h"
+#include "http/request.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace kovira {
+
+void FormFields::refuse(const char* name, const char* reason) {
+  if (error_.empty()) error_ = std::string("error: ") + name + ": " + reason + "\n";
+}
+
+std::optional<std::string> FormFields::raw(const char* name) {
+  std::string value;
+  if (!request_.has(name, value)) return std::nullopt;
+  trim(value);
+  return value;
+}
+
+std::optional<std::string> FormFields::text(const char* name) {
+  std::optional<std::string> value = raw(name);
+  if (value && !validUtf8(*value)) {
+    refuse(name, "not valid UTF-8");
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<long long> FormFields::integer(const char* name) {
+  const std::optional<std::string> value = raw(name);
+  if (!value) return std::nullopt;
+  const char* begin = value->c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long long n = std::strtoll(begin, &end, 10);
+  if (end == begin) {
+    refuse(name, "not a number");
+    return std::nullopt;
+  }
+  if (errno == ERANGE) {
+    refuse(name, "out of range");
+    return std::nullopt;
+  }
+  return n;
+}
+
+std::optional<std::int32_t> FormFields::int32(const char* name) {
+  const std::optional<long long> n = integer(name);
+  if (!n) return std::nullopt;
+  if (*n < std::numeric_limits<std::int32_t>::min() || *n > std::numeric_limits<std::int32_t>::max()) {
+    refuse(name, "out of range");
+    return std::nullopt;
+  }
+  return static_cast<std::int32_t>(*n);
+}
+
+std::optional<std::uint32_t> FormFields::uint32(const char* name) {
+  const std::optional<long long> n = integer(name);
+  if (!n) return std::nullopt;
+  if (*n < 0) {
+    refuse(name, "negative");
+    return std::nullopt;
+  }
+  if (*n > std::numeric_limits<std::uint32_t>::max()) {
+    refuse(name, "out of range");
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(*n);
+}
+
+std::optional<float> FormFields::float32(const char* name) {
+  const std::optional<std::string> value = raw(name);
+  if (!value) return std::nullopt;
+  const char* begin = value->c_str();
+  char* end = nullptr;
+  errno = 0;
+  const float f = std::strtof(begin, &end);
+  if (end == begin) {
+    refuse(name, "not a number");
+    return std::nullopt;
+  }
+  if (errno == ERANGE && f != 0) {
+    refuse(name, "out of range");
+    return std::nullopt;
+  }
+  if (!std::isfinite(f)) {
+    refuse(name, "not finite");
+    return std::nullopt;
+  }
+  return f;
+}
+
+}  // namespace kovira

@@ -1,0 +1,46 @@
+// Reading the fields of an operator's form post: every value is trimmed,
+// texts must be valid UTF-8 (the configuration file is read back by a JSON
+// reader that refuses anything else, so one stray byte would stop the next
+// start), numbers must convert whole into their member's range. The first
+// failure is kept as the answer's text, so a page checks every field before
+// it stores any and a refused post changes nothing.
+// One reader per request, on the request's thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class HttpRequest;
+
+namespace kovira {
+
+class FormFields {
+ public:
+  explicit FormFields(const HttpRequest& request) : request_(request) {}
+
+  // Each returns the field's value when the request carries it and it is
+  // acceptable; nothing when it is absent or refused (see ok()).
+  std::optional<std::string> text(const char* name);
+  // As std::stoi reads it (leading blanks, sign, trailing text ignored).
+  std::optional<std::int32_t> int32(const char* name);
+  // The same, refusing negative numbers and numbers beyond 32 bits.
+  std::optional<std::uint32_t> uint32(const char* name);
+  // As std::stof reads it; infinities and NaN are refused.
+  std::optional<float> float32(const char* name);
+
+  bool ok() const { return error_.empty(); }
+  // "error: <field>: <reason>\n" of the first refused field.
+  const std::string& error() const { return error_; }
+
+ private:
+  std::optional<std::string> raw(const char* name);
+  // Whole-number prefix of a field, or nothing (error set).
+  std::optional<long long> integer(const char* name);
+  void refuse(const char* name, const char* reason);
+
+  const HttpRequest& request_;
+  std::string error_;
+};
+
+}  // namespace kovira

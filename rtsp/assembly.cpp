@@ -1,0 +1,160 @@
+#include "rtsp/assembly.h"
+
+#include "rtsp/util.h"
+
+#include <algorithm>
+#include <iterator>
+
+bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs) {
+  Stream& stream = streams_[Key{owner, packet->ssrc}];
+  stream.lastDatagram = nowMs;
+  auto it = std::find_if(stream.frames.begin(), stream.frames.end(),
+                         [&](const Frame& f) { return f.timestamp == packet->timestamp; });
+  if (it == stream.frames.end()) {
+    if (stream.frames.size() >= kMaxOpenFrames) {
+      Frame& old = stream.frames[oldest(stream.frames)];
+      if (sink_.dropped) sink_.dropped(owner, old.count, false);
+      old = Frame{};
+      it = stream.frames.begin() + static_cast<std::ptrdiff_t>(&old - stream.frames.data());
+    } else {
+      it = stream.frames.emplace(stream.frames.end());
+    }
+    it->timestamp = packet->timestamp;
+  }
+  Frame& frame = *it;
+  const std::uint16_t seq = packet->sequence;
+  if (frame.count == 0) {
+    frame.base = seq;
+    frame.slots.clear();
+    frame.slots.push_back(std::move(packet));
+  } else {
+    const auto diff = static_cast<std::int16_t>(static_cast<std::uint16_t>(seq - frame.base));
+    if (diff >= 0) {
+      const auto index = static_cast<std::size_t>(diff);
+      if (index >= kMaxFrameSpan) return false;
+      if (frame.slots.size() <= index) frame.slots.resize(index + 1);
+      if (frame.slots[index]) return false;  // duplicate
+      frame.slots[index] = std::move(packet);
+    } else {
+      const auto shift = static_cast<std::size_t>(-diff);
+      if (frame.slots.size() + shift > kMaxFrameSpan) return false;
+      std::vector<std::unique_ptr<RtpPacket>> moved(shift);
+      moved[0] = std::move(packet);
+      frame.slots.insert(frame.slots.begin(), std::make_move_iterator(moved.begin()),
+                         std::make_move_iterator(moved.end()));
+      frame.base = seq;
+    }
+  }
+  ++frame.count;
+  frame.lastUpdate = nowMs;
+  return true;
+}
+
+std::size_t FrameAssembler::oldest(const std::vector<Frame>& frames) {
+  std::size_t best = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    if (static_cast<std::int32_t>(frames[i].timestamp - frames[best].timestamp) < 0) best = i;
+  return best;
+}
+
+std::size_t FrameAssembler::openFrames() const {
+  std::size_t n = 0;
+  for (const auto& [key, stream] : streams_) n += stream.frames.size();
+  return n;
+}
+
+bool FrameAssembler::Collect(std::int64_t nowMs) {
+  bool processed = false;
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    Stream& stream = it->second;
+    if (!stream.frames.empty()) {
+      const std::size_t i = oldest(stream.frames);
+      if (nowMs >= stream.frames[i].lastUpdate + kQuietMs) {
+        Frame frame = std::move(stream.frames[i]);
+        stream.frames.erase(stream.frames.begin() + static_cast<std::ptrdiff_t>(i));
+        judge(it->first.first, frame);
+        processed = true;
+      }
+    }
+    if (stream.frames.empty() && nowMs - stream.lastDatagram > kSilentStreamMs) {
+      it = streams_.erase(it);
+      processed = true;
+    } else {
+      ++it;
+    }
+  }
+  return processed;
+}
+
+void FrameAssembler::judge(const void* owner, Frame& frame) {
+  // 1. A frame needs its start packet in slot 0 and a marker packet.
+  std::size_t marker = frame.slots.size();
+  for (std::size_t i = 0; i < frame.slots.size(); ++i)
+    if (frame.slots[i] && frame.slots[i]->marker) {
+      marker = i;
+      break;
+    }
+  if (!frame.slots[0]->StartPacket() || marker == frame.slots.size()) {
+    if (sink_.dropped) sink_.dropped(owner, frame.count, false);
+    return;
+  }
+  // 2. Loss in percent of what arrived; any loss drops the frame, so one
+  //    missing packet is tolerated only in frames of more than 100 packets.
+  unsigned received = 0;
+  for (std::size_t i = 0; i <= marker; ++i) received += frame.slots[i] ? 1u : 0u;
+  const auto expected = static_cast<unsigned>(marker + 1);
+  if ((expected - received) * 100 / received > 0) {
+    if (sink_.dropped) sink_.dropped(owner, received, true);
+    return;
+  }
+  // 3. Payloads in order; a tolerated gap is filled with zero bytes of the
+  //    running average packet size.
+  bytes_.clear();
+  AssembledFrame out;
+  out.type = frame.slots[0]->GetFrameType();
+  out.timestamp = frame.timestamp;
+  out.ssrc = frame.slots[0]->ssrc;
+  std::size_t total = 0;
+  for (std::size_t i = 0; i <= marker; ++i) {
+    const RtpPacket* p = frame.slots[i].get();
+    if (p == nullptr) {
+      bytes_.insert(bytes_.end(), total / (i + 1), 0);
+      continue;
+    }
+    if (!p->ParsePayload(bytes_)) return;  // abandoned, not counted
+    if (p->width != 0) {
+      out.width = p->width;
+      out.height = p->height;
+    }
+    if (p->GetFrameType() == FRAME_I) out.type = FRAME_I;
+    total += p->data.size();
+  }
+  frame.slots[marker]->FinishFrame(bytes_);
+  out.bytes = &bytes_;
+  if (sink_.frame) sink_.frame(owner, out);
+}
+
+bool FindSpsPictureSize(std::span<const std::uint8_t> au, unsigned& width, unsigned& height,
+                        unsigned& chroma_format_idc) {
+  constexpr std::size_t kMaxSps = 1024;
+  for (std::size_t i = 0; i + 4 < au.size(); ++i) {
+    if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 0 || au[i + 3] != 1) continue;
+    if ((au[i + 4] & 0x1Fu) != 7) continue;
+    // The set's bytes up to the next start code, emulation prevention
+    // (00 00 03) removed.
+    std::vector<std::uint8_t> rbsp;
+    int zeros = 0;
+    for (std::size_t j = i + 5; j < au.size() && rbsp.size() < kMaxSps; ++j) {
+      if (zeros >= 2 && au[j] == 3) {
+        zeros = 0;
+        continue;
+      }
+      if (j + 3 < au.size() && au[j] == 0 && au[j + 1] == 0 && (au[j + 2] == 1 || (au[j + 2] == 0 && au[j + 3] == 1)))
+        break;
+      zeros = au[j] == 0 ? zeros + 1 : 0;
+      rbsp.push_back(au[j]);
+    }
+    return ParseSps(rbsp, width, height, chroma_format_idc);
+  }
+  return false;
+}

@@ -1,0 +1,91 @@
+// Frame assembly: RTP packets of every camera stream, sorted into frames by
+// timestamp and rebuilt into one encoded picture (an H.264 Annex-B access
+// unit or a JPEG file) once a frame has been quiet for 200 ms.
+//
+// Pure state machine over packets and a clock value given by the caller;
+// not thread-safe (the packet buffer holds its RTP mutex around every call).
+//
+// Per stream, keyed by (owner, SSRC):
+//   open frames ── packet of a new timestamp ──▶ new frame (at most 32; the
+//   oldest is dropped to make room)
+//   frame: slots indexed by sequence number from its first packet; a frame
+//   spans at most 1024 sequence numbers, an earlier packet inside that span
+//   re-bases it, duplicates are discarded
+//   oldest frame quiet 200 ms ──▶ judged: complete → delivered; no start or
+//   no marker, or a gap it cannot tolerate → dropped and counted
+//   stream silent 2 s with no open frame ──▶ erased
+#pragma once
+
+#include "capture/frametypes.h"
+#include "rtsp/packets.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <utility>
+#include <vector>
+
+struct AssembledFrame {
+  FrameType type = FRAME_UNKNOWN;
+  unsigned width = 0;   // from the payload headers (JPEG), else 0
+  unsigned height = 0;
+  std::uint32_t timestamp = 0;
+  std::uint32_t ssrc = 0;
+  const std::vector<unsigned char>* bytes = nullptr;  // valid during the call
+};
+
+class FrameAssembler {
+ public:
+  static constexpr unsigned kMaxFrameSpan = 1024;
+  static constexpr std::size_t kMaxOpenFrames = 32;
+  static constexpr std::int64_t kQuietMs = 200;
+  static constexpr std::int64_t kSilentStreamMs = 2000;
+
+  struct Sink {
+    // A complete frame of the stream of owner.
+    std::function<void(const void* owner, const AssembledFrame&)> frame;
+    // A frame given up: packets it had; gap is true when it was judged for
+    // missing packets (false: no start or marker packet, or no room).
+    std::function<void(const void* owner, unsigned packets, bool gap)> dropped;
+  };
+
+  explicit FrameAssembler(Sink sink) : sink_(std::move(sink)) {}
+
+  // Stores a packet whose data is set; false when it was discarded
+  // (duplicate, outside its frame's span).
+  bool Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs);
+  // Judges the oldest frame of every stream that has been quiet long
+  // enough; true when a frame was judged or a stream erased.
+  bool Collect(std::int64_t nowMs);
+
+  std::size_t streams() const { return streams_.size(); }
+  std::size_t openFrames() const;
+
+ private:
+  struct Frame {
+    std::uint32_t timestamp = 0;
+    std::int64_t lastUpdate = 0;
+    std::uint16_t base = 0;  // sequence number of slot 0
+    unsigned count = 0;
+    std::vector<std::unique_ptr<RtpPacket>> slots;
+  };
+  struct Stream {
+    std::vector<Frame> frames;
+    std::int64_t lastDatagram = 0;
+  };
+  using Key = std::pair<const void*, std::uint32_t>;
+
+  void judge(const void* owner, Frame& frame);
+  static std::size_t oldest(const std::vector<Frame>& frames);
+
+  Sink sink_;
+  std::map<Key, Stream> streams_;
+  std::vector<unsigned char> bytes_;  // reused for every frame
+};
+
+// Picture size from the first sequence parameter set of an Annex-B access
+// unit (emulation prevention bytes removed first); false when it has none or
+// it does not parse.
+bool FindSpsPictureSize(std::span<const std::uint8_t> accessUnit, unsigned& width, unsigned& height,
+                        unsigned& chroma_format_idc);

@@ -1,0 +1,197 @@
+#include "rtsp/packetsbuffer.h"
+
+#include "capture/cam.h"
+#include "core/clock.h"
+#include "core/log.h"
+#include "core/threads.h"
+#include "rtsp/points.h"
+#include "rtsp/session.h"
+#include "rtsp/util.h"
+
+#include <cstdlib>
+
+namespace {
+constexpr std::chrono::milliseconds kAssemblyPeriod{50};
+// A frame may be stamped from a sender report this far away (90 s at the
+// 90 kHz video clock).
+constexpr std::int64_t kMaxSenderReportDistance = 8100000;
+}  // namespace
+
+void PacketsBuffer::ListBuffer::AddPacket(std::unique_ptr<RtspPacket> packet) {
+  {
+    std::lock_guard lock(mutex_);
+    packets_.push_back(std::move(packet));
+  }
+  ready_.notify_all();
+}
+
+std::deque<std::unique_ptr<RtspPacket>> PacketsBuffer::ListBuffer::Take(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  ready_.wait_for(lock, timeout, [this] { return !packets_.empty(); });
+  std::deque<std::unique_ptr<RtspPacket>> out;
+  out.swap(packets_);
+  return out;
+}
+
+void PacketsBuffer::ListBuffer::Clear() {
+  std::lock_guard lock(mutex_);
+  packets_.clear();
+}
+
+PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
+    : owner_(owner),
+      assembler_(FrameAssembler::Sink{
+          [this](const void* o, const AssembledFrame& f) { deliver(o, f); },
+          [this](const void* o, unsigned packets, bool gap) { dropped(o, packets, gap); }}) {
+  rtpThread_ = std::thread(&PacketsBuffer::rtpLoop, this);
+  thread_name(rtpThread_, "rtp-assembly");
+}
+
+PacketsBuffer::~PacketsBuffer() {
+  {
+    std::lock_guard lock(stopMutex_);
+    stop_ = true;
+  }
+  stopWake_.notify_all();
+  if (rtpThread_.joinable()) rtpThread_.join();
+}
+
+PacketsBuffer::ListBuffer& PacketsBuffer::AddRtspBuffer(RtspSession* session) {
+  std::lock_guard lock(rtspMutex_);
+  return rtsp_[session].replies;
+}
+
+void PacketsBuffer::WriteRtspBuffer(const std::uint8_t* data, unsigned size, RtspSession* session) {
+  std::lock_guard lock(rtspMutex_);
+  const auto it = rtsp_.find(session);
+  if (it == rtsp_.end()) return;
+  RtspSlot& slot = it->second;
+  std::vector<std::unique_ptr<RtspPacket>> replies;
+  if (!slot.cutter.Write(std::string_view(reinterpret_cast<const char*>(data), size), replies) &&
+      !slot.overflowReported) {
+    log_warning("RTSP receiver: control bytes without a complete reply filled the buffer; cleared");
+    slot.overflowReported = true;
+  }
+  for (auto& reply : replies) slot.replies.AddPacket(std::move(reply));
+}
+
+void PacketsBuffer::ClearRtspBuffer(RtspSession* session) {
+  std::lock_guard lock(rtspMutex_);
+  const auto it = rtsp_.find(session);
+  if (it == rtsp_.end()) return;
+  it->second.cutter.Clear();
+  it->second.replies.Clear();
+}
+
+void PacketsBuffer::AddRtcpBuffer(RtcpSession* session) {
+  std::lock_guard lock(rtcpMutex_);
+  rtcp_[session] = true;
+}
+
+void PacketsBuffer::WriteRtcpBuffer(unsigned char* data, unsigned size, UdpSession* session) {
+  auto* rtcp = dynamic_cast<RtcpSession*>(session);
+  if (rtcp == nullptr) return;
+  {
+    std::lock_guard lock(rtcpMutex_);
+    if (!rtcp_.contains(rtcp)) return;
+  }
+  // A compound datagram: packets until one does not parse.
+  std::vector<std::unique_ptr<RtcpPacket>> packets;
+  std::span<const std::uint8_t> rest(data, size);
+  while (!rest.empty()) {
+    unsigned used = 0;
+    auto packet = RtcpPacket::CreatePacket(rest, used);
+    if (!packet) break;
+    packets.push_back(std::move(packet));
+    rest = rest.subspan(used);
+  }
+  if (!packets.empty()) rtcp->Deliver(std::move(packets));
+}
+
+void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session) {
+  auto* rtp = dynamic_cast<RtpSession*>(session);
+  if (rtp == nullptr) return;
+  rtp->datagrams++;
+  rtp->lastDatagram = NowSec();
+  if (rtp->session != nullptr && rtp->session->camera != nullptr) {
+    rtp->session->camera->packets++;
+    rtp->session->camera->bytes += size;
+  }
+  const std::span<const std::uint8_t> datagram(data, size);
+  auto packet = RtpPacket::CreatePacket(datagram, rtp->payloadType, static_cast<CodecType>(rtp->codec.load()));
+  if (!packet) return;
+  unsigned header = 0;
+  const auto payload = datagram.subspan(packet->payloadOffset, packet->payloadLength);
+  if (!packet->ParseHeader(payload, header) || header > payload.size()) return;
+  packet->data.assign(payload.begin() + header, payload.end());
+  const std::uint32_t ssrc = packet->ssrc;
+  bool stored = false;
+  {
+    std::lock_guard lock(rtpMutex_);
+    stored = assembler_.Add(rtp, std::move(packet), NowMs());
+  }
+  if (stored) {
+    rtp->packetsStored++;
+    rtp->remoteSsrc = ssrc;
+  }
+}
+
+bool PacketsBuffer::ParseRtpBuffer() {
+  std::lock_guard lock(rtpMutex_);
+  return assembler_.Collect(NowMs());
+}
+
+void PacketsBuffer::rtpLoop() {
+  std::unique_lock lock(stopMutex_);
+  while (!stop_) {
+    stopWake_.wait_for(lock, kAssemblyPeriod, [this] { return stop_; });
+    if (stop_) break;
+    lock.unlock();
+    try {
+      while (ParseRtpBuffer()) {
+      }
+    } catch (const std::exception& e) {
+      log_error_format("RTP assembly: %s", e.what());
+    }
+    lock.lock();
+  }
+}
+
+void PacketsBuffer::dropped(const void* owner, unsigned packets, bool gap) {
+  auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
+  if (gap) rtp->packetsDropped += packets;
+  if (rtp->session != nullptr && rtp->session->camera != nullptr) rtp->session->camera->dropframes++;
+}
+
+// Called with the RTP mutex held.
+void PacketsBuffer::deliver(const void* owner, const AssembledFrame& frame) {
+  auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
+  Session* session = rtp->session;
+  if (session == nullptr || owner_ == nullptr) return;
+  std::vector<unsigned char>& bytes = const_cast<std::vector<unsigned char>&>(*frame.bytes);
+
+  if (frame.type == FRAME_I) {
+    unsigned w = 0, h = 0, chroma = session->chroma_format_idc;
+    if (FindSpsPictureSize(bytes, w, h, chroma)) {
+      session->width = w;
+      session->height = h;
+      session->chroma_format_idc = chroma;
+    }
+  }
+  unsigned width = frame.width;
+  unsigned height = frame.height;
+  if (session->width != 0 && session->height != 0) {
+    width = session->width;
+    height = session->height;
+  }
+  const unsigned chroma = frame.type == FRAME_I || frame.type == FRAME_P ? session->chroma_format_idc.load() : 0;
+
+  double ntp = 0.0;
+  const RtcpSession::SenderReport sr = session->rtcp().senderReport();
+  if (sr.ntp != 0.0) {
+    const auto d = static_cast<std::int32_t>(frame.timestamp - sr.rtpTimestamp);
+    if (std::llabs(d) < kMaxSenderReportDistance) ntp = sr.ntp + d / 90000.0;
+  }
+  owner_->DeliverFrame(session->camid, frame.type, chroma, width, height, frame.timestamp, ntp, bytes.data(),
+                       static_cast<unsigned>(bytes.size()));
+}

@@ -1,0 +1,47 @@
+// Session: one network camera inside the receiver. It holds the camera's
+// RTP and RTCP ends and the stream's picture size, which the control
+// connection learns from the SDP and the assembly from in-band sequence
+// parameter sets.
+//
+// Lifetime: created once per camera and kept for the receiver's life; the
+// RTCP session is destroyed before the RTP session. Fields written after
+// construction are atomics: the picture size by the control and assembly
+// threads, the camera record's counters by the socket and assembly threads.
+#pragma once
+
+#include "rtsp/rtcp.h"
+#include "rtsp/sockets.h"
+
+#include <atomic>
+#include <memory>
+
+namespace kovira {
+class Camera;
+}
+class ClientPoint;
+class PacketsBuffer;
+
+class Session {
+ public:
+  // Throws the std::logic_error of kovira::camera for an unknown camera id
+  // before anything is created.
+  Session(unsigned camid, PacketsBuffer* buffer, ClientPoint* receiver, UdpSocket& rtp, UdpSocket& rtcp);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const unsigned camid;
+  ClientPoint* const receiver;
+  kovira::Camera* const camera;
+
+  RtpSession& rtp() { return *rtp_; }
+  RtcpSession& rtcp() { return *rtcp_; }
+
+  std::atomic<unsigned> width{0};
+  std::atomic<unsigned> height{0};
+  std::atomic<unsigned> chroma_format_idc{0};
+
+ private:
+  std::unique_ptr<RtpSession> rtp_;
+  std::unique_ptr<RtcpSession> rtcp_;
+};

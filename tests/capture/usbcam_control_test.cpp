@@ -1,0 +1,380 @@
+// The "usbcam" section's rules, the automatic exposure/iris/day-night loop
+// closed over the camera stand-in, and the operator's pages and watchdog.
+#include "capture/camauto.h"
+#include "capture/usbcam.h"
+#include "capture/usbcam_pages.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "tests/capture/usbcam_fixture.h"
+
+#include <mutex>
+#include <numeric>
+#include <thread>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace kovira::testing {
+namespace {
+
+TEST(BaslerConfigTest, FrameRateFollowsDayNightAndLimits) {
+  // night, maxfps, maxnfps, curfps -> fps(); minfps 4
+  const std::vector<std::tuple<unsigned, unsigned, unsigned, unsigned, unsigned>> cases = {
+      {0, 40, 18, 25, 25}, {1, 40, 18, 25, 18}, {1, 40, 0, 25, 25}, {0, 0, 18, 25, 4},
+      {0, 40, 18, 2, 4},   {1, 40, 30, 25, 25}, {0, 20, 18, 25, 20},
+  };
+  BaslerConfig c;
+  for (const auto& [night, maxfps, maxnfps, curfps, expected] : cases) {
+    c.night = night;
+    c.maxfps = maxfps;
+    c.maxnfps = maxnfps;
+    c.curfps = curfps;
+    EXPECT_EQ(c.fps(), expected) << night << " " << maxfps << " " << maxnfps << " " << curfps;
+  }
+  c.night = 0;
+  c.maxfps = 40;
+  c.curfps = 40;
+  c.faster();
+  EXPECT_EQ(c.curfps, 41u);  // one past the cap, which fps() applies
+  c.faster();
+  EXPECT_EQ(c.curfps, 41u);
+  EXPECT_EQ(c.fps(), 40u);
+  c.framerate(2);
+  EXPECT_EQ(c.curfps, 4u);
+}
+
+TEST(BaslerConfigTest, ScheduleTimesAndPeriods) {
+  const std::vector<std::pair<std::string, int>> texts = {
+      {"07:30", 450}, {"07-30", 450}, {"00:00", 0}, {"23:59", 0}, {"23:58", 1438}, {"abc", 0},
+      {"7", 0},       {"", 0},        {"24:00", 0}, {"7:x", 0},   {"-1:30", 0},
+  };
+  for (const auto& [text, minutes] : texts) EXPECT_EQ(timeconv(text), minutes) << text;
+  EXPECT_EQ(timeconvback(450), "07:30");
+  EXPECT_EQ(timeconvback(0), "00:00");
+
+  BaslerConfig c;
+  c.schedule = 1;
+  c.t1 = 480;
+  c.t2 = 1200;
+  // minute of the day -> period, at time zone +3
+  const std::vector<std::pair<unsigned, unsigned>> minutes = {{480, 0}, {481, 1}, {1199, 1}, {1200, 0}};
+  for (const auto& [minute, period] : minutes) {
+    const unsigned now = 86400 * 100 + minute * 60 - 3 * 3600;
+    EXPECT_EQ(c.checkTime(now, 3), period) << minute;
+  }
+  EXPECT_TRUE(c.isSchedulled());
+  c.t1 = 1200;
+  EXPECT_EQ(c.checkTime(86400 * 100 + 600 * 60, 0), 0u);
+  EXPECT_FALSE(c.isSchedulled());
+
+  // A preset is taken only strictly inside the camera's range.
+  c.brmin = 0.2f;
+  c.brmax = 0.8f;
+  c.br1 = 0.3f;
+  EXPECT_TRUE(c.setBrightnessPreset(1));
+  EXPECT_EQ(c.target, 0.3f);
+  c.br2 = 0.8f;
+  EXPECT_FALSE(c.setBrightnessPreset(2));
+  EXPECT_FALSE(c.setBrightnessPreset(5));
+  EXPECT_EQ(c.target, 0.3f);
+}
+
+TEST(BaslerConfigTest, ChecksumCoversEverySetting) {
+  EXPECT_EQ(crc32c("123456789", 9), 0xE3069283u);
+  BaslerConfig c;
+  const unsigned fresh = c.changed();
+  std::vector<std::function<void(BaslerConfig&)>> edits = {
+      [](BaslerConfig& b) { b.night = 1; },     [](BaslerConfig& b) { b.minfps = 5; },
+      [](BaslerConfig& b) { b.maxfps = 41; },   [](BaslerConfig& b) { b.maxnfps = 1; },
+      [](BaslerConfig& b) { b.curfps = 24; },   [](BaslerConfig& b) { b.limgain = 1; },
+      [](BaslerConfig& b) { b.exposure = 1; },  [](BaslerConfig& b) { b.target = 0.4f; },
+      [](BaslerConfig& b) { b.camflashmod = 2; }, [](BaslerConfig& b) { b.period = 1; },
+  };
+  for (std::size_t i = 0; i < edits.size(); ++i) {
+    BaslerConfig edited;
+    edits[i](edited);
+    EXPECT_NE(edited.changed(), fresh) << i;
+  }
+  c.diaphragm = 5;  // outside the block
+  EXPECT_EQ(c.changed(), fresh);
+}
+
+TEST(BaslerConfigTest, SectionRoundTripsAndSkipsBadValues) {
+  BaslerConfig c;
+  nlohmann::json out;
+  c.tojson(out, 0);
+  EXPECT_EQ(out, nlohmann::json::parse(R"({"exposure":1800})"));
+
+  c.maxfps = 0;
+  c.brightness = 0.4f;
+  c.schedule = 1;
+  c.t1 = 450;
+  nlohmann::json saved;
+  c.tojson(saved, 0);
+  BaslerConfig back;
+  back.fromjson(saved);
+  EXPECT_EQ(back.maxfps, 0u);
+  EXPECT_EQ(back.brightness, 0.4f);
+  EXPECT_EQ(back.t1, 450);
+  EXPECT_EQ(back.schedule, 1);
+
+  BaslerConfig bad;
+  bad.fromjson(nlohmann::json::parse(
+      R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20})"));
+  EXPECT_EQ(bad.exposure, 1800u);
+  EXPECT_EQ(bad.limgain, 24u);
+  EXPECT_EQ(bad.maxfps, 30u);
+  EXPECT_EQ(bad.t1, 0);
+  EXPECT_EQ(bad.t2, 600);
+  EXPECT_EQ(bad.br1, 0.25f);
+  EXPECT_EQ(bad.br2, 0.3f);
+  EXPECT_EQ(bad.camflashmod, 1u);
+  EXPECT_NO_THROW(bad.fromjson(nlohmann::json::array({1, 2})));
+  EXPECT_EQ(bad.maxfps, 30u);
+
+  // The only-exposure section clears the schedule and keeps frame rates.
+  back.fromjson(nlohmann::json::parse(R"({"exposure":900})"));
+  EXPECT_EQ(back.exposure, 900u);
+  EXPECT_EQ(back.schedule, 0);
+  EXPECT_EQ(back.maxfps, 0u);
+}
+
+TEST(BaslerConfigTest, LogStopsAtItsCap) {
+  BaslerConfig c;
+  c.logme("first");
+  EXPECT_NE(c.text(&BaslerConfig::log).find(" first\n"), std::string::npos);
+  c.setText(&BaslerConfig::log, std::string(BaslerConfig::kLogLimit + 1, 'x'));
+  c.logme("more");
+  EXPECT_EQ(c.text(&BaslerConfig::log).size(), BaslerConfig::kLogLimit + 1);
+}
+
+// The automatic loop on the stand-in: each run grabs a frame, takes the
+// camera's live values and runs the control once (a test clock of runs).
+class CameraAutoTest : public UsbCamTest {
+ protected:
+  void SetUp() override {
+    UsbCamTest::SetUp();
+    camfunc.tick = 0;
+    camfunc.holdoff = 0;
+    camfunc.iris = -1;
+    camfunc.exposures.fill(0);
+    camfunc.gains.fill(0);
+    camauto::setHooks(
+        [this](unsigned n) {
+          std::lock_guard lock(sentMutex);  // the lens page sends from its own thread
+          sent.push_back(n);
+          usb3cam::setIris(static_cast<int>(n));
+        },
+        [this](const std::string& key, int value, bool once) { telemetry.emplace_back(key, value, once); });
+    camera = std::make_unique<BaslerCamera>(baslerConfig());
+    ASSERT_TRUE(camera->open());
+  }
+  void TearDown() override {
+    camera.reset();
+    camauto::setHooks({}, {});
+    UsbCamTest::TearDown();
+  }
+  void run(int runs) {
+    auto ignore = [](int, int, unsigned char*, unsigned long, unsigned, unsigned, long) {};
+    for (int i = 0; i < runs; ++i) {
+      ASSERT_GT(camera->grab(ignore), 0);
+      baslerConfig().actexp = static_cast<std::uint32_t>(usb3cam::exposureUs());
+      baslerConfig().actgain = static_cast<float>(usb3cam::gainDb());
+      camfunc.update(1000);
+    }
+  }
+  unsigned meanExposure() const {
+    return std::accumulate(camfunc.exposures.begin(), camfunc.exposures.end(), 0u) / 10;
+  }
+  std::unique_ptr<BaslerCamera> camera;
+  std::mutex sentMutex;
+  std::vector<unsigned> sent;
+  std::vector<std::tuple<std::string, int, bool>> telemetry;
+};
+
+TEST_F(CameraAutoTest, BrightLightClosesTheIrisUntilTheExposureIsInItsBand) {
+  usb3cam::setLight(4);
+  run(89);
+  EXPECT_TRUE(sent.empty());  // the rings fill first
+  run(211);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.front(), 1u);
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    EXPECT_EQ(std::abs(static_cast<int>(sent[i]) - static_cast<int>(sent[i - 1])), 2) << i;
+  }
+  EXPECT_GE(meanExposure(), 600u);
+  EXPECT_LE(meanExposure(), 1000u);
+  EXPECT_EQ(baslerConfig().diaphragm, sent.back());
+  EXPECT_NE(baslerConfig().text(&BaslerConfig::log).find("diaphragm set to 1\n"), std::string::npos);
+  EXPECT_EQ(std::get<0>(telemetry.front()), "fixbrightness");
+  EXPECT_EQ(baslerConfig().night, 0u);
+}
+
+TEST_F(CameraAutoTest, LowLightTurnsNightOnAtTheHundredTwentiethRunAndTheFlashFollows) {
+  usb3cam::setLight(0.02);
+  run(119);
+  EXPECT_EQ(baslerConfig().night, 0u);
+  EXPECT_EQ(sent, std::vector<unsigned>{0});  // already open: one command, then none
+  usb3cam::clearJournal();
+  run(1);
+  EXPECT_EQ(baslerConfig().night, 1u);
+  EXPECT_EQ(std::count(telemetry.begin(), telemetry.end(), std::make_tuple(std::string("night"), 1, false)), 1);
+  EXPECT_NE(baslerConfig().text(&BaslerConfig::log).find("flasher (night) set to ON\n"), std::string::npos);
+  run(1);  // the driver applies the flash after its next frame
+  const auto writes = usb3cam::journal();
+  EXPECT_NE(std::find(writes.begin(), writes.end(), "LineMode=Output"), writes.end());
+  // Flash mode 2 never switches day and night.
+  baslerConfig().flashmod(2);
+  usb3cam::setLight(4);
+  run(240);
+  EXPECT_EQ(baslerConfig().night, 1u);
+}
+
+TEST_F(CameraAutoTest, OpeningTheLensHoldsTheIrisForThreeMinutesOfRuns) {
+  usb3cam::setLight(4);
+  run(100);
+  ASSERT_FALSE(sent.empty());
+  fixopenlens();
+  EXPECT_EQ(sent.back(), 0u);
+  EXPECT_EQ(baslerConfig().diaphragm, 0u);
+  const std::size_t commands = sent.size();
+  run(179);
+  EXPECT_EQ(sent.size(), commands);
+  run(2);
+  EXPECT_GT(sent.size(), commands);
+  EXPECT_EQ(sent[commands], 1u);  // from an unknown position again
+}
+
+// The lens page opens the iris from an HTTP thread while the scheduler runs
+// the loop; the sanitizer runs of this test check that they share safely.
+TEST_F(CameraAutoTest, OpeningTheLensWhileTheLoopRuns) {
+  baslerConfig().actexp = 100;  // bright: the loop keeps closing the iris
+  std::thread page([] {
+    for (int i = 0; i < 300; ++i) fixopenlens();
+  });
+  for (int i = 0; i < 300; ++i) camfunc.update(1000);
+  page.join();
+  EXPECT_EQ(camfunc.tick, 300u);
+  EXPECT_GE(camfunc.holdoff, 180u);
+  EXPECT_GE(std::count(sent.begin(), sent.end(), 0u), 300);
+}
+
+TEST_F(CameraAutoTest, NothingRunsWithoutAnEnabledBaslerCamera) {
+  cam().updConfig(nlohmann::json{{"enabled", 0}});
+  camfunc.update(1000);
+  EXPECT_EQ(camfunc.tick, 0u);
+  EXPECT_TRUE(telemetry.empty());
+}
+
+// Pages: handlers called with the arguments a request would carry.
+class UsbCamPagesTest : public UsbCamTest {
+ protected:
+  int call(int (*handler)(const HttpRequest&, HttpResponse&), std::vector<std::pair<std::string, std::string>> args,
+           std::string method = "GET") {
+    HttpRequest req(-1, "127.0.0.1", 0);
+    req.method = std::move(method);
+    req.path = "/debug/usbcam/schedule/";
+    for (auto& [k, v] : args) req.args[k] = v;
+    HttpResponse res(-1);
+    const int code = handler(req, res);
+    body = res.body.str();
+    location = res.headers.count("Location") != 0 ? res.headers["Location"] : "";
+    return code;
+  }
+  std::string body;
+  std::string location;
+};
+
+TEST_F(UsbCamPagesTest, UpdateStoresWhatParsesAndIgnoresTheRest) {
+  EXPECT_EQ(call(http_usbcam_update, {{"exp", "2000"}, {"maxfps", "30"}, {"flash", "2"}, {"diaphragm", "0"}}), 302);
+  EXPECT_EQ(location, "/debug/usbcam/");
+  BaslerConfig& c = baslerConfig();
+  EXPECT_EQ(c.exposure, 2000u);
+  EXPECT_EQ(c.maxfps, 30u);
+  EXPECT_EQ(c.camflashmod, 2u);
+  EXPECT_EQ(c.autodiaphragm, 0u);
+
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"exp", "abc"}, {"exp", "99999999999"}, {"exp", "12x"}, {"maxfps", "-3"}, {"gain", " "},
+      {"brightness", "nan"}, {"brightness", "inf"}, {"brightness", "0.4x"}, {"exp", std::string(1 << 20, '7')},
+  };
+  for (const auto& arg : bad) {
+    EXPECT_EQ(call(http_usbcam_update, {arg, {"flash", "2"}}), 302) << arg.first;
+    EXPECT_EQ(c.exposure, 2000u);
+    EXPECT_EQ(c.maxfps, 30u);
+    EXPECT_EQ(c.limgain, 24u);
+    EXPECT_EQ(c.brightness, 0.5f);
+  }
+  EXPECT_EQ(call(http_usbcam_update, {{"brightness", "0.4"}}), 302);
+  EXPECT_EQ(c.brightness, 0.4f);
+  EXPECT_EQ(c.camflashmod, 0u);  // no "flash": 0
+
+  c.logme("line");
+  EXPECT_EQ(call(http_usbcam_update, {{"mod", "clean"}, {"exp", "100"}}), 302);
+  EXPECT_TRUE(c.text(&BaslerConfig::log).empty());
+  EXPECT_EQ(c.exposure, 2000u);
+}
+
+TEST_F(UsbCamPagesTest, SchedulePostStoresTimesAndTheCheckbox) {
+  BaslerConfig& c = baslerConfig();
+  EXPECT_EQ(call(http_schedule, {{"t1", "07:30"}, {"t2", "24:00"}, {"br1", "0.3"}, {"enabled", "1"}}, "POST"), 302);
+  EXPECT_EQ(location, "/debug/usbcam/schedule/");
+  EXPECT_EQ(c.t1, 450);
+  EXPECT_EQ(c.t2, 0);
+  EXPECT_EQ(c.br1, 0.3f);
+  EXPECT_EQ(c.schedule, 1);
+  EXPECT_EQ(call(http_schedule, {{"br2", "nan"}}, "POST"), 302);
+  EXPECT_EQ(c.schedule, 0);
+  EXPECT_EQ(c.t1, 450);
+  EXPECT_EQ(c.br2, 0.25f);
+
+  EXPECT_EQ(call(http_schedule, {}), 200);
+  EXPECT_NE(body.find("<p>enabled: <input type=checkbox name=enabled value=1 ></p>"), std::string::npos);
+  EXPECT_NE(body.find("<p><b>event 1</b>: с<input type=text size=6 name=t1 value=07:30> по "
+                      "<input type=text size=6 name=t2 value=00:00> значение "
+                      "<input type=text size=4 name=br1 value=0.3></p>"),
+            std::string::npos);
+}
+
+TEST_F(UsbCamPagesTest, SettingsPageShowsTheFormAndTheCameraState) {
+  BaslerConfig& c = baslerConfig();
+  c.setText(&BaslerConfig::status, "working");
+  c.autodiaphragm = 1;
+  c.flashmod(0);
+  EXPECT_EQ(call(http_usbcam, {}), 200);
+  EXPECT_EQ(body.rfind("<h1>usbcam settings</h1><hr><form method=get action=\"update\">"
+                       "<input type=hidden name=flash value=0>\nfps <input type=text size=4 name=maxfps value=40>"
+                       "<br><br>fps <input type=text size=4 name=maxnfps value=18> (ночью)<br><br>",
+                       0),
+            0u);
+  EXPECT_NE(body.find("diaphragm <select name=diaphragm><option  value=0>NONE</option>"
+                      "<option SELECTED value=1>AUTO</option></select><br><br>"),
+            std::string::npos);
+  EXPECT_NE(body.find("<option SELECTED value=0>NONE</option><option  value=1>AUTO</option>"
+                      "<option  value=2>FORCE</option>"),
+            std::string::npos);
+  EXPECT_NE(body.find("flasher current status: OFF<br><br>\n"), std::string::npos);
+  EXPECT_NE(body.find("<p><b>status:</b> working</p>"), std::string::npos);
+  EXPECT_NE(body.find("<p><b>chunks supported:</b> NO</p>"), std::string::npos);
+
+  c.logme("x");
+  EXPECT_EQ(call(http_usbcam_logtxt, {}), 200);
+  EXPECT_EQ(body, c.text(&BaslerConfig::log));
+}
+
+TEST_F(UsbCamPagesTest, WatchdogReportsAStallFromTheCheckAfterIt) {
+  BaslerConfig& c = baslerConfig();
+  c.grabbed = 5;
+  usbcam_watchdog_loop(0);
+  EXPECT_EQ(call(http_ubscam_watchdog, {}), 200);
+  EXPECT_EQ(body, "0\n");
+  usbcam_watchdog_loop(0);  // nothing arrived since
+  EXPECT_EQ(call(http_ubscam_watchdog, {}), 200);
+  EXPECT_EQ(body, "1\n");
+  cam().updConfig(nlohmann::json{{"enabled", 0}});
+  EXPECT_EQ(call(http_ubscam_watchdog, {}), 404);
+  EXPECT_EQ(body, "camera (basler) not found (configuration) or disabled\n");
+}
+
+}  // namespace
+}  // namespace kovira::testing

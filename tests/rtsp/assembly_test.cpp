@@ -1,0 +1,332 @@
+// Frame assembly: the quiet-time rule, gaps, wraps, re-basing and bounds on
+// a clock the test sets; then the whole transport (UDP socket, packet
+// buffer, RTCP session, delivery point) fed by tests/rtsp/rtp_sender.py.
+#include "capture/cam.h"
+#include "rtsp/packetsbuffer.h"
+#include "rtsp/points.h"
+#include "rtsp/session.h"
+#include "rtsp/sockets.h"
+#include "tests/codec/h264_fixture.h"
+#include "tests/evidence/shell_helpers.h"
+#include "tests/rtsp/rtp_support.h"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <random>
+
+namespace {
+
+using rtsptest::Bytes;
+using rtsptest::Recorder;
+using rtsptest::rtp;
+
+// n packets of one H.264 frame (FU-A start, middles, end) from seq.
+std::vector<Bytes> fuFrame(std::uint16_t seq, std::uint32_t ts, unsigned n, std::uint32_t ssrc = 0x1234) {
+  std::vector<Bytes> out;
+  for (unsigned i = 0; i < n; ++i) {
+    const std::uint8_t fu = (i == 0 ? 0x80 : 0) | (i + 1 == n ? 0x40 : 0) | 5;
+    out.push_back(rtp(static_cast<std::uint16_t>(seq + i), ts, i + 1 == n, {0x7C, fu, 1, 2, 3, 4, 5, 6, 7, 8}, ssrc));
+  }
+  return out;
+}
+
+TEST(rtsp_assembly, FrameIsJudgedOnly200msAfterItsLastPacket) {
+  Recorder r;
+  for (const auto& d : fuFrame(10, 3000, 3)) ASSERT_TRUE(r.add(d, CodecH264, 1000));
+  r.collect(1199);
+  EXPECT_TRUE(r.frames.empty());
+  r.collect(1200);
+  ASSERT_EQ(r.frames.size(), 1u);
+  EXPECT_EQ(r.frames[0].type, FRAME_I);
+  EXPECT_EQ(r.frames[0].bytes.size(), 4 + 1 + 3 * 8u);
+  // A frame without its marker, or without its start, is dropped.
+  Recorder open;
+  auto parts = fuFrame(10, 3000, 3);
+  open.add(parts[0], CodecH264, 0);
+  open.add(parts[1], CodecH264, 0);
+  open.add(fuFrame(20, 6000, 3)[1], CodecH264, 0);
+  open.add(fuFrame(20, 6000, 3)[2], CodecH264, 0);
+  open.collect(1000);
+  EXPECT_TRUE(open.frames.empty());
+  EXPECT_EQ(open.dropped, 2u);
+}
+
+TEST(rtsp_assembly, GapsDropSmallFramesAndZeroFillLargeOnes) {
+  struct Case {
+    unsigned packets;
+    bool delivered;
+  } cases[] = {{50, false}, {100, false}, {102, true}, {150, true}};
+  for (const auto& c : cases) {
+    Recorder r;
+    const auto parts = fuFrame(100, 9000, c.packets);
+    for (std::size_t i = 0; i < parts.size(); ++i)
+      if (i != 5) r.add(parts[i], CodecH264, 0);
+    r.collect(1000);
+    EXPECT_EQ(r.frames.size(), c.delivered ? 1u : 0u) << c.packets;
+    if (c.delivered) {
+      const Bytes& b = r.frames[0].bytes;
+      // Five packets of 8 stored bytes before the gap: it is 40 / 6 = 6
+      // zero bytes, after the start code and NAL header.
+      EXPECT_EQ(b.size(), 5 + (c.packets - 1) * 8u + 6u);
+      EXPECT_EQ(Bytes(b.begin() + 45, b.begin() + 51), Bytes(6, 0));
+      EXPECT_EQ(b[51], 1);
+    } else {
+      EXPECT_EQ(r.gapPackets, c.packets - 1);
+    }
+  }
+}
+
+TEST(rtsp_assembly, SequenceWrapReorderDuplicatesAndSpan) {
+  // 65530 .. 5 is 12 packets; sent out of order, with a duplicate.
+  Recorder r;
+  auto parts = fuFrame(65530, 1, 12);
+  std::mt19937 shuffle(7);
+  std::shuffle(parts.begin(), parts.end(), shuffle);
+  for (const auto& d : parts) ASSERT_TRUE(r.add(d, CodecH264, 0));
+  EXPECT_FALSE(r.add(parts[3], CodecH264, 0));
+  r.collect(1000);
+  ASSERT_EQ(r.frames.size(), 1u);
+  EXPECT_EQ(r.frames[0].bytes.size(), 5 + 12 * 8u);
+  // A packet 1024 sequence numbers away from its frame is not stored.
+  Recorder span;
+  ASSERT_TRUE(span.add(rtp(0, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_TRUE(span.add(rtp(1023, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_FALSE(span.add(rtp(1024, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_FALSE(span.add(rtp(65535, 1, false, {0x41, 1}), CodecH264, 0));
+}
+
+TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {
+  // Two sessions, one SSRC: frames stay apart.
+  Recorder r;
+  int a = 0, b = 0;
+  for (const auto& d : fuFrame(1, 100, 2)) r.add(d, CodecH264, 0, &a);
+  for (const auto& d : fuFrame(500, 100, 3)) r.add(d, CodecH264, 0, &b);
+  EXPECT_EQ(r.assembler.streams(), 2u);
+  r.collect(1000);
+  ASSERT_EQ(r.frames.size(), 2u);
+  EXPECT_NE(r.frames[0].owner, r.frames[1].owner);
+  EXPECT_NE(r.frames[0].bytes.size(), r.frames[1].bytes.size());
+  // A silent stream is erased once it has no open frame.
+  r.collect(2001);
+  EXPECT_EQ(r.assembler.streams(), 0u);
+
+  // 10^5 start packets with random timestamps: at most 32 frames stay open.
+  Recorder flood;
+  std::mt19937 gen(1);
+  for (int i = 0; i < 100000; ++i)
+    flood.add(rtp(static_cast<std::uint16_t>(gen()), gen(), false, Bytes(1000, 0x41)), CodecH264, i / 100);
+  EXPECT_LE(flood.assembler.openFrames(), FrameAssembler::kMaxOpenFrames);
+  EXPECT_GE(flood.dropped, 100000u - FrameAssembler::kMaxOpenFrames);
+  flood.collect(1'000'000);
+  EXPECT_EQ(flood.assembler.openFrames(), 0u);
+}
+
+// The transport on a kernel-chosen port: a camera record, a session whose
+// remote end is the sender's port, frames collected from the delivery point.
+class Transport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kovira::cameras().clear();
+    kovira::addCamera(5, 1 << 20);
+    buffer = std::make_unique<PacketsBuffer>(&owner);
+    rtpSocket = std::make_unique<UdpSocket>(
+        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s) { buffer->WriteRtpBuffer(d, n, s); });
+    rtcpSocket = std::make_unique<UdpSocket>(
+        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s) { buffer->WriteRtcpBuffer(d, n, s); });
+    ASSERT_TRUE(rtpSocket->Bind(0));
+    ASSERT_TRUE(rtcpSocket->Bind(0));
+    session = std::make_unique<Session>(5, buffer.get(), &owner, *rtpSocket, *rtcpSocket);
+    owner.SubscribeFrames(42, 5, [this](unsigned, FrameType t, unsigned w, unsigned h, unsigned ts, double ntp,
+                                        unsigned char* d, unsigned n) {
+      std::lock_guard lock(mutex);
+      frames.push_back({t, w, h, ts, ntp, Bytes(d, d + n)});
+      grew.notify_all();
+    });
+  }
+  // Writers first: the sockets, then the buffer's assembly thread, then the
+  // sessions they write into.
+  void TearDown() override {
+    rtpSocket.reset();
+    rtcpSocket.reset();
+    buffer.reset();
+    session.reset();
+    kovira::cameras().clear();
+  }
+
+  static unsigned freePort() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+  }
+
+  // Runs the sender from a port registered as the camera's RTP end.
+  void send(const std::string& args, CodecType codec, unsigned payloadType = 96) {
+    const unsigned port = freePort();
+    session->rtp().payloadType = payloadType;
+    session->rtp().codec = codec;
+    session->rtp().SetRemoteAddress("127.0.0.1", port);
+    const auto r = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py " + args + " --to 127.0.0.1:" +
+                               std::to_string(rtpSocket->LocalPort()) + " --bind " + std::to_string(port));
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+
+  // Waits until delivered + dropped frames reach n (the sender has ended).
+  void settle(std::size_t n) {
+    std::unique_lock lock(mutex);
+    grew.wait_for(lock, std::chrono::seconds(20),
+                  [&] { return frames.size() + session->camera->dropframes >= n; });
+  }
+
+  struct Frame {
+    FrameType type;
+    unsigned width, height, timestamp;
+    double ntp;
+    Bytes bytes;
+  };
+
+  ReceiverPoint owner;
+  std::unique_ptr<PacketsBuffer> buffer;
+  std::unique_ptr<UdpSocket> rtpSocket;
+  std::unique_ptr<UdpSocket> rtcpSocket;
+  std::unique_ptr<Session> session;
+  std::mutex mutex;
+  std::condition_variable grew;
+  std::vector<Frame> frames;  // guarded by mutex
+  evtest::ScratchDir dir{"rtsp-assembly"};
+};
+
+using rtsp_assembly_transport = Transport;
+
+std::string writeStream(const fixture::Stream& s, const std::filesystem::path& file) {
+  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(s.bytes.data()),
+                                              static_cast<std::streamsize>(s.bytes.size()));
+  return file;
+}
+
+TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize) {
+  const auto stream = fixture::encode(640, 480, 12, 6);
+  const std::string file = writeStream(stream, dir.path() / "s.h264");
+  struct Variant {
+    std::string args;
+  } variants[] = {{"--stap"}, {"--csrc 2 --ext 1 --pad 3"}, {"--reorder --dup --seq 65530 --mtu 300"}};
+  for (const auto& v : variants) {
+    {
+      std::lock_guard lock(mutex);
+      frames.clear();
+    }
+    session->width = 0;
+    session->height = 0;
+    send("h264 " + file + " " + v.args, CodecH264);
+    settle(stream.units.size());
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(frames.size(), stream.units.size()) << v.args;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const auto& u = stream.units[i];
+      // The file's access units use 3- or 4-byte start codes; ours are 4.
+      Bytes expected;
+      for (std::size_t k = u.offset; k < u.offset + u.size; ++k) {
+        if (stream.bytes[k] == 0 && stream.bytes[k + 1] == 0 && stream.bytes[k + 2] == 1 &&
+            (k == u.offset || stream.bytes[k - 1] != 0))
+          expected.push_back(0);
+        expected.push_back(stream.bytes[k]);
+      }
+      EXPECT_EQ(frames[i].bytes, expected) << v.args << " frame " << i;
+      EXPECT_EQ(frames[i].type, u.key ? FRAME_I : FRAME_P) << i;
+      EXPECT_EQ(frames[i].width, 640u);
+      EXPECT_EQ(frames[i].height, 480u);
+      EXPECT_EQ(frames[i].ntp, 0.0);
+    }
+  }
+  EXPECT_EQ(session->camera->dropframes, 0u);
+  EXPECT_GT(session->rtp().packetsStored, 0u);
+  EXPECT_EQ(session->rtp().remoteSsrc, 0x12345678u);
+}
+
+TEST_F(rtsp_assembly_transport, DamagedDatagramsCostOnlyTheirFrames) {
+  const auto stream = fixture::encode(320, 240, 6, 6);
+  const std::string file = writeStream(stream, dir.path() / "d.h264");
+  // Datagram 1 (inside frame 0) truncated to 7 bytes and one 1600-byte
+  // datagram: frame 0 is lost, the rest arrive.
+  send("h264 " + file + " --mtu 200 --truncate 1 --oversize", CodecH264);
+  settle(stream.units.size());
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(frames.size(), stream.units.size() - 1);
+  EXPECT_EQ(session->camera->dropframes, 1u);
+  // Another payload type is never stored; datagrams from other ports are
+  // not even counted.
+  const auto counted = session->rtp().datagrams.load();
+  EXPECT_GT(counted, 0u);
+  EXPECT_EQ(session->camera->packets, counted);
+}
+
+TEST_F(rtsp_assembly_transport, SenderReportStampsFramesWithTheCamerasClock) {
+  const unsigned rtcpPort = freePort();
+  session->rtcp().SetRemoteAddress("127.0.0.1", rtcpPort);
+  session->rtcp().Start();
+  const auto stream = fixture::encode(320, 240, 3, 3);
+  const std::string file = writeStream(stream, dir.path() / "n.h264");
+  send("h264 " + file + " --sr-to 127.0.0.1:" + std::to_string(rtcpSocket->LocalPort()) + " --rtcp-bind " +
+           std::to_string(rtcpPort),
+       CodecH264);
+  settle(3);
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(frames.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_DOUBLE_EQ(frames[i].ntp, 0x83AA7E80 + i * 3600 / 90000.0) << i;
+  EXPECT_NE(session->rtcp().lastReceipt(), 0u);
+  EXPECT_EQ(session->rtcp().ownSsrc, 0xD091BB5Du);
+}
+
+// The report names the unit by its host name: each name is set in a
+// private UTS namespace of a child process, which sends one report.
+TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
+  const int listener = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  const timeval limit{20, 0};
+  ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  evtest::ScratchDir dir("rtsp-report");
+  for (const std::string host : {"cam", "unit", "kovir", "camera", "roadcam", "kovira01"}) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::unshare(CLONE_NEWUTS) != 0 || ::sethostname(host.data(), host.size()) != 0) ::_exit(3);
+      UdpSocket socket(nullptr, nullptr);
+      if (!socket.Bind(0)) ::_exit(4);
+      RtcpSession rtcp(nullptr, nullptr, &socket);
+      rtcp.SetRemoteAddress("127.0.0.1", ntohs(a.sin_port));
+      rtcp.SendReport();
+      ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    ASSERT_EQ(status, 0) << host;
+    unsigned char datagram[1600];
+    const ssize_t n = ::recv(listener, datagram, sizeof datagram, 0);
+    ASSERT_GT(n, 0) << host;
+    const std::string file = dir.path() / host;
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(datagram), n);
+    const auto check = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py check-rtcp " + file);
+    EXPECT_EQ(check.output, "ok " + host + "\n") << host;
+    EXPECT_EQ(n, static_cast<ssize_t>(40 + (host.size() + 6) / 4 * 4)) << host;
+  }
+  ::close(listener);
+}
+
+}  // namespace

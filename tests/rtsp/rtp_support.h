@@ -1,0 +1,69 @@
+// Test helpers: RTP datagrams built by hand and a frame assembler driven
+// by a clock the test sets.
+#pragma once
+
+#include "rtsp/assembly.h"
+#include "rtsp/packets.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace rtsptest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes rtp(std::uint16_t seq, std::uint32_t ts, bool marker, const Bytes& payload, std::uint32_t ssrc = 0x1234,
+                 std::uint8_t pt = 96) {
+  Bytes d{0x80, static_cast<std::uint8_t>((marker ? 0x80 : 0) | pt), static_cast<std::uint8_t>(seq >> 8),
+          static_cast<std::uint8_t>(seq)};
+  for (int s = 24; s >= 0; s -= 8) d.push_back(static_cast<std::uint8_t>(ts >> s));
+  for (int s = 24; s >= 0; s -= 8) d.push_back(static_cast<std::uint8_t>(ssrc >> s));
+  d.insert(d.end(), payload.begin(), payload.end());
+  return d;
+}
+
+// A packet ready for assembly (payload header parsed, data stored), or null.
+inline std::unique_ptr<RtpPacket> packet(const Bytes& datagram, CodecType codec, std::uint8_t pt = 96) {
+  auto p = RtpPacket::CreatePacket(datagram, pt, codec);
+  if (!p) return nullptr;
+  unsigned header = 0;
+  const auto payload = std::span(datagram).subspan(p->payloadOffset, p->payloadLength);
+  if (!p->ParseHeader(payload, header)) return nullptr;
+  p->data.assign(payload.begin() + header, payload.end());
+  return p;
+}
+
+struct Delivered {
+  const void* owner;
+  FrameType type;
+  unsigned width, height;
+  std::uint32_t timestamp;
+  Bytes bytes;
+};
+
+// An assembler that records what it delivers and drops.
+struct Recorder {
+  std::vector<Delivered> frames;
+  unsigned dropped = 0;
+  unsigned gapPackets = 0;
+  FrameAssembler assembler{FrameAssembler::Sink{
+      [this](const void* o, const AssembledFrame& f) {
+        frames.push_back({o, f.type, f.width, f.height, f.timestamp, *f.bytes});
+      },
+      [this](const void*, unsigned packets, bool gap) {
+        ++dropped;
+        if (gap) gapPackets += packets;
+      }}};
+
+  bool add(const Bytes& datagram, CodecType codec, std::int64_t now, const void* owner = nullptr) {
+    auto p = packet(datagram, codec);
+    return p && assembler.Add(owner, std::move(p), now);
+  }
+  // Judges everything that is quiet at now.
+  void collect(std::int64_t now) {
+    while (assembler.Collect(now)) {
+    }
+  }
+};
+
+}  // namespace rtsptest

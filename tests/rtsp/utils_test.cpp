@@ -1,0 +1,161 @@
+// Stream utilities against independent references: Python's hashlib for
+// MD5, libx264's own parameter sets for the picture size.
+#include "rtsp/util.h"
+#include "tests/codec/h264_fixture.h"
+#include "tests/evidence/shell_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::uint8_t> bits(const std::string& text) {
+  std::vector<std::uint8_t> out((text.size() + 7) / 8);
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (text[i] == '1') out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  return out;
+}
+
+// The SPS of the first access unit, after its NAL header byte.
+std::vector<std::uint8_t> spsOf(const fixture::Stream& s) {
+  const auto& b = s.bytes;
+  for (std::size_t i = 0; i + 4 < b.size(); ++i)
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && (b[i + 3] & 0x1F) == 7) {
+      std::size_t end = i + 4;
+      while (end + 2 < b.size() && !(b[end] == 0 && b[end + 1] == 0 && b[end + 2] <= 1)) ++end;
+      return {b.begin() + static_cast<std::ptrdiff_t>(i + 4), b.begin() + static_cast<std::ptrdiff_t>(end)};
+    }
+  return {};
+}
+
+TEST(rtsp_utils, Base64RoundTripsAndRefusesForeignCharacters) {
+  EXPECT_EQ(Base64Encode("admin:admin"), "YWRtaW46YWRtaW4=");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {std::string("\0\0\xff", 3), "AAD/"}};
+  for (const auto& [plain, coded] : cases) {
+    EXPECT_EQ(Base64Encode(plain), coded);
+    EXPECT_EQ(Base64Decode(coded), plain) << coded;
+  }
+  const std::string sixty(60, 'x');
+  EXPECT_EQ(Base64Encode(sixty).find('\n'), std::string::npos);
+  EXPECT_EQ(Base64Decode("YWJj"), "abc");
+  EXPECT_EQ(Base64Decode("YWI"), "ab");  // unpadded, as SDP parameter sets may be
+  for (const char* bad : {"YW Jj", "YWJj\n", "YW=j", "Y", "YQ=", "****"}) EXPECT_FALSE(Base64Decode(bad)) << bad;
+}
+
+TEST(rtsp_utils, Md5MatchesPythonHashlib) {
+  for (const std::string& text : {std::string(), std::string("admin:realm:secret"), std::string("DESCRIBE:rtsp://10.0.0.1/live"), std::string(1000, 'z')}) {
+    const auto py = evtest::run("/usr/bin/python3 -c 'import hashlib,sys; print(hashlib.md5(sys.argv[1].encode()).hexdigest())' '" +
+                                text + "'");
+    ASSERT_EQ(py.status, 0) << py.output;
+    EXPECT_EQ(Md5(text) + "\n", py.output);
+  }
+}
+
+TEST(rtsp_utils, BitReadersFollowH264Coding) {
+  struct Case {
+    const char* bits;
+    unsigned ue;
+    int se;
+  } cases[] = {{"1", 0, 0}, {"010", 1, 1}, {"011", 2, -1}, {"00100", 3, 2}, {"00101", 4, -2}, {"00111", 6, -3}};
+  for (const auto& c : cases) {
+    const auto b = bits(c.bits);
+    int pos = 0;
+    EXPECT_EQ(ReadExponentialGolombCode(b, pos), c.ue) << c.bits;
+    EXPECT_EQ(pos, static_cast<int>(std::string(c.bits).size()));
+    pos = 0;
+    EXPECT_EQ(ReadSE(b, pos), c.se) << c.bits;
+  }
+  const auto b = bits("1011001");
+  int pos = 1;
+  EXPECT_EQ(ReadBits(5, b, pos), 0b01100u);
+  EXPECT_EQ(ReadBits(0, b, pos), 0u);
+  // Past the end: zero bits, the position still moves (overrun detectable).
+  const std::vector<std::uint8_t> zeros(2, 0);
+  pos = 0;
+  EXPECT_EQ(ReadExponentialGolombCode(zeros, pos), 0xFFFFFFFFu);
+  EXPECT_GT(pos, 16);
+}
+
+TEST(rtsp_utils, ParseSpsGivesTheEncodedPictureSize) {
+  struct Case {
+    int w, h;
+  } cases[] = {{640, 480}, {1920, 1080}, {176, 144}, {1280, 720}};
+  for (const auto& c : cases) {
+    const auto sps = spsOf(fixture::encode(c.w, c.h, 1, 1));
+    ASSERT_FALSE(sps.empty());
+    unsigned w = 0, h = 0, chroma = 9;
+    ASSERT_TRUE(ParseSps(sps, w, h, chroma)) << c.w;
+    EXPECT_EQ(w, static_cast<unsigned>(c.w));
+    EXPECT_EQ(h, static_cast<unsigned>(c.h));
+    EXPECT_EQ(chroma, sps[0] >= 100 ? 1u : 9u);  // written only by profiles that carry it
+    // Every cut of the set fails cleanly or still gives the same size (the
+    // tail after the cropping fields is not read).
+    for (std::size_t n = 0; n < sps.size(); ++n) {
+      unsigned cw = 0, ch = 0, cc = 0;
+      if (ParseSps(std::span(sps).first(n), cw, ch, cc)) {
+        EXPECT_EQ(cw, w);
+      }
+    }
+  }
+}
+
+// ue(v) as a bit string.
+std::string ue(unsigned v) {
+  std::string b;
+  for (unsigned x = v + 1; x != 0; x >>= 1) b.insert(b.begin(), x & 1 ? '1' : '0');
+  return std::string(b.size() - 1, '0') + b;
+}
+
+// A baseline-profile set: id, frame num, poc type 0 and its lsb, refs,
+// then the given size fields.
+std::vector<std::uint8_t> baselineSps(const std::string& tail) {
+  return bits("01000010" "00000000" "00011110" + ue(0) + ue(0) + ue(0) + ue(0) + ue(1) + "0" + tail);
+}
+
+TEST(rtsp_utils, ParseSpsCropsByChromaUnitsAndRefusesHostileSets) {
+  struct Case {
+    std::string tail;
+    bool ok;
+    unsigned w, h;
+  } cases[] = {
+      // 120 × 68 macroblocks, progressive, bottom crop 4 (chroma rows).
+      {ue(119) + ue(67) + "1" "1" "1" + ue(0) + ue(0) + ue(0) + ue(4), true, 1920, 1080},
+      // Interlaced: 34 map units of field pairs, bottom crop 2 (4 rows each).
+      {ue(119) + ue(33) + "0" "0" "1" "1" + ue(0) + ue(0) + ue(0) + ue(2), true, 1920, 1080},
+      {ue(39) + ue(29) + "1" "1" "0", true, 640, 480},
+      {ue(599) + ue(29) + "1" "1" "0", false, 0, 0},   // 9600 wide
+      {ue(39) + ue(29) + "1" "1" "1" + ue(160) + ue(160) + ue(0) + ue(0), false, 0, 0},  // cropped away
+      {ue(39) + "00000000", false, 0, 0},            // ends early
+  };
+  for (const auto& c : cases) {
+    unsigned w = 0, h = 0, chroma = 7;
+    EXPECT_EQ(ParseSps(baselineSps(c.tail), w, h, chroma), c.ok) << c.tail;
+    EXPECT_EQ(w, c.w);
+    EXPECT_EQ(h, c.h);
+    EXPECT_EQ(chroma, 7u);  // baseline sets carry no chroma format
+  }
+  // Picture order type 1 with a cycle of 300 entries is refused.
+  const auto cycle = bits("01000010" "00000000" "00011110" + ue(0) + ue(0) + ue(1) + "0" + "1" + "1" + ue(300) +
+                          std::string(600, '1'));
+  unsigned w = 0, h = 0, chroma = 0;
+  EXPECT_FALSE(ParseSps(cycle, w, h, chroma));
+}
+
+TEST(rtsp_utils, NtpTimeAndDisplayTexts) {
+  EXPECT_EQ(NtpTimeToDouble(1, 4294967295u), 2.0);
+  EXPECT_EQ(NtpTimeToDouble(5, 0), 5.0);
+  EXPECT_EQ(NtpTimeToString(0u, 0u), "1900-Jan-01 00:00:00");
+  EXPECT_EQ(NtpTimeToString(3913056000.5), "2024-Jan-01 00:00:00.500000");
+  EXPECT_EQ(ReceiverStateToString(ReceiverStateConnected), "Connected");
+  EXPECT_EQ(ReceiverErrorToString(ReceiverErrorRtpServerPortNotFound), "RTP server port not found");
+  EXPECT_EQ(ReceiverErrorToString(static_cast<ReceiverError>(7)), "");
+  EXPECT_EQ(FrameTypeToString(FRAME_MJPEG), "MJPEG");
+  EXPECT_EQ(FrameTypeToString(FRAME_RAW), "Raw");
+  EXPECT_EQ(FrameTypeToString(FRAME_GRAY8), "");
+  EXPECT_EQ(FrameTypeToString(FRAME_RGB24), "");
+}
+
+}  // namespace
