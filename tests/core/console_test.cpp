@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <map>
 #include <sstream>
@@ -15,44 +13,12 @@
 
 namespace {
 
-// Standard output goes to a temporary file while the object lives.
-class CapturedStdout {
- public:
-  CapturedStdout() : file_(std::tmpfile()), saved_(::dup(STDOUT_FILENO)) {
-    std::fflush(stdout);
-    ::dup2(::fileno(file_), STDOUT_FILENO);
-  }
-  ~CapturedStdout() {
-    restore();
-    std::fclose(file_);
-  }
-  std::string text() {
-    restore();
-    std::string out;
-    std::rewind(file_);
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
-    return out;
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::FILE* file_;
-  int saved_;
-};
-
 TEST(ConsoleLine, LinesOfConcurrentThreadsNeverInterleave) {
   constexpr int kThreads = 8;
   constexpr int kLines = 300;
   // Long enough that a line written in pieces would be cut by others.
   const std::string body(3000, 'x');
-  CapturedStdout out;
+  testing::internal::CaptureStdout();
   {
     std::vector<std::jthread> threads;
     for (int t = 0; t < kThreads; ++t)
@@ -60,7 +26,7 @@ TEST(ConsoleLine, LinesOfConcurrentThreadsNeverInterleave) {
         for (int i = 0; i < kLines; ++i) consoleLine("[DBG] " + std::to_string(t) + " " + body + " end");
       });
   }
-  std::istringstream lines(out.text());
+  std::istringstream lines(testing::internal::GetCapturedStdout());
   std::map<int, int> perThread;
   for (std::string line; std::getline(lines, line);) {
     int t = -1;
