@@ -29,6 +29,7 @@
 #include "platform/usb3cam/control.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
+#include "recognition/scene_binding.h"
 #include "tools/scenegen/scene.h"
 #include "tools/scenegen/scene_outputs.h"
 #include "tools/scenegen/scene_render.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
   const int camid = nlohmann::json::parse(kovira::scenegen::configJson(scene, ""))[0]["camid"].get<int>();
   kovira::CamBuf& store = *kovira::camera(camid).cambuf;
 
+  kovira::bindSceneAccess();  // as the program does at start-up
   kovira::CnnProc cnnproc(resproc);
   kovira::Decode decode(cnnproc);
   std::thread queueThread(std::ref(resproc));

@@ -236,6 +236,16 @@ Camera& camera(int id) {
   return *it;
 }
 
+CamBuf* storeOf(int id) {
+  auto it = findCamera(id);
+  return it == cameras().end() ? nullptr : it->cambuf.get();
+}
+
+SmartBufferIterator storedRecord(int id, std::uint32_t frame) {
+  CamBuf* store = storeOf(id);
+  return store == nullptr ? SmartBufferIterator() : store->frame(frame);
+}
+
 Camera& addCamera(int id, std::uint64_t bytesRequested) {
   auto& all = cameras();
   if (all.size() >= kMaxCameras) {

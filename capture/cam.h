@@ -92,6 +92,12 @@ std::vector<Camera>::iterator findCamera(int id);
 bool hasCamera(int id);
 // Throws std::logic_error "camera configuration was not found [id=N]".
 Camera& camera(int id);
+// The one way from a camera id to its frame store: null when there is no
+// such camera. Stores live as long as their camera (the whole run).
+CamBuf* storeOf(int id);
+// The record of frame `frame` in that store; not valid() when the camera or
+// the record is gone.
+SmartBufferIterator storedRecord(int id, std::uint32_t frame);
 // Appends a camera (the caller tests hasCamera first). When the registry
 // already holds 96 cameras: prints a "[WARNING] " line and throws
 // std::logic_error "camera registry is full [id=N]".

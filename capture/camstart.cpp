@@ -5,7 +5,7 @@
 #include "capture/usbcam.h"
 #include "core/log.h"
 #include "core/startup_functions.h"
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 
 #include <atomic>
 #include <exception>

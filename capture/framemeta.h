@@ -16,7 +16,7 @@
 #pragma once
 
 #include "capture/frametypes.h"
-#include "recognition/cnn_result.h"
+#include "platform/cnn/cnn_result.h"
 
 #include <atomic>
 #include <cstdint>

@@ -9,11 +9,6 @@ namespace kovira {
 
 namespace {
 
-CamBuf* storeOf(int cam) {
-  auto it = findCamera(cam);
-  return it == cameras().end() ? nullptr : it->cambuf.get();
-}
-
 bool sameBytes(const FrameBytes& a, const FrameBytes& b) {
   return a.present() && a.seqStart == b.seqStart && a.data == b.data && a.size == b.size;
 }

@@ -33,9 +33,7 @@ struct Head {
 // The record of the sequence's first frame; none when the camera is gone or
 // the store no longer holds the record (it is never dereferenced then).
 std::optional<Head> headOf(const FrameSequence& seq) {
-  auto cam = findCamera(seq.cam);
-  if (cam == cameras().end() || !cam->cambuf) return std::nullopt;
-  SmartBufferIterator it = cam->cambuf->frame(seq.first);
+  SmartBufferIterator it = storedRecord(seq.cam, seq.first);
   if (!it.valid()) return std::nullopt;
   return Head{it->type, it->width.load(std::memory_order_relaxed), it->height.load(std::memory_order_relaxed)};
 }
@@ -44,15 +42,12 @@ void reportUnsupported(int cam, FrameType type) {
   std::cout << "[ERROR] cam " << cam << ": " << type << " - unsupported frame type" << std::endl;
 }
 
-// A grey frame taken from the sequence's own copy of its bytes, which was
-// validated against the store when it was made; the store itself may have
-// been overwritten since. Invalid when the picture would need more bytes
-// than the copy holds.
+// A grey frame is the sequence's own copy of its bytes, which was validated
+// against the store when it was made (the store itself may have been
+// overwritten since): the picture shares that copy instead of copying it
+// again. Invalid when the picture would need more bytes than the copy holds.
 DecodedFrame rawPicture(const FrameSequence& seq, const Head& head) {
-  if (!seq.data || head.width <= 0 || head.height <= 0) return DecodedFrame();
-  const std::uint64_t need = static_cast<std::uint64_t>(head.width) * static_cast<std::uint64_t>(head.height);
-  if (need > seq.size) return DecodedFrame();
-  return DecodedFrame(seq.cam, seq.first, PixelGray8, head.width, head.height, seq.data.get(), 0);
+  return DecodedFrame(seq.cam, seq.first, PixelGray8, head.width, head.height, seq.data, seq.size);
 }
 
 // Holds a parser's mutex with a callback installed, and empties the callback
@@ -113,7 +108,7 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
 
 }  // namespace
 
-Decode::Decode(CnnProc& cnn) : recognition(cnn) {}
+Decode::Decode(PictureSink& sink) : recognition(sink) {}
 
 void Decode::operator()() {
   thread_name("kovira: decode");

@@ -1,5 +1,5 @@
 // The decode stage: cuts unprocessed frame sequences from the cameras' frame
-// stores, decodes them and queues the pictures on the recognition stage.
+// stores, decodes them and hands the pictures to a sink (the recognition stage).
 //
 // The decode thread (operator(), "kovira: decode") serves the most congested
 // camera for a turn of up to 26 frames, then chooses again; it holds back
@@ -11,7 +11,7 @@
 // otherwise its frames are marked skipped, so a reading can never land on
 // another frame than its own.
 //
-// Lifetime: main builds it over the recognition stage, runs operator() on
+// Lifetime: the program builds it over the recognition stage, runs operator() on
 // its own thread, sets `stop` at shut-down and joins. No exception leaves
 // the thread: a sequence that cannot be decoded is reported and skipped.
 //
@@ -22,7 +22,7 @@
 
 #include "capture/sequence.h"
 #include "codec/decodedframe.h"
-#include "recognition/cnnproc.h"
+#include "codec/picture_sink.h"
 
 #include <atomic>
 #include <chrono>
@@ -42,7 +42,7 @@ class Decode {
   static constexpr std::chrono::milliseconds kBackPressurePause{25};
   static constexpr std::chrono::milliseconds kIdlePause{100};
 
-  explicit Decode(CnnProc& cnn);
+  explicit Decode(PictureSink& sink);
   Decode(const Decode&) = delete;
   Decode& operator=(const Decode&) = delete;
 
@@ -70,7 +70,7 @@ class Decode {
   // Reports a pass that failed before it had a sequence (rate-limited).
   void reportFailure(const char* what);
 
-  CnnProc& recognition;
+  PictureSink& recognition;
   // Decode thread only.
   int turnCamera = 0;
   std::uint32_t turnFrames = 0;

@@ -23,9 +23,15 @@ class DecodedFrame {
  public:
   DecodedFrame() = default;
   // Copies height rows of width * bpp bytes from src, stepping by stride
-  // bytes per row (0: rows are packed).
+  // bytes per row (0: rows are packed). The buffer is one that a picture of
+  // the same size gave back, when there is one.
   DecodedFrame(int camid, unsigned frame, PixelFormat format, int width, int height, const std::uint8_t* src,
                std::size_t stride);
+  // Shares packed rows someone else already owns (no copy): a picture that
+  // is a copy made earlier, such as a grey frame's copy taken out of its
+  // store. Invalid unless `bytes` covers width * height * bpp.
+  DecodedFrame(int camid, unsigned frame, PixelFormat format, int width, int height,
+               std::shared_ptr<std::uint8_t[]> packed, std::uint64_t bytes);
 
   // Bytes per pixel; throws std::logic_error for an unknown format.
   static int getBpp(PixelFormat format);

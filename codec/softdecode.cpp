@@ -50,9 +50,7 @@ bool packetOf(const SmartBufferIterator& rec, AVPacket& pkt) {
 }  // namespace
 
 SmartBufferIterator findmeta(int camera, std::uint32_t frame) {
-  auto cam = findCamera(camera);
-  if (cam == cameras().end() || !cam->cambuf) return SmartBufferIterator();
-  return cam->cambuf->frame(frame);
+  return storedRecord(camera, frame);
 }
 
 int software_decode_frame(int camera, std::uint32_t frame, std::vector<std::uint8_t>& out) {

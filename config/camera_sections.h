@@ -1,16 +1,16 @@
-// The store's view of the "camera" sections: a thin layer over the camera
-// registry of capture/cam.h (kovira::hasCamera, addCamera, camera,
-// Camera::updConfig, Camera::tojson). Cameras are created with their frame
-// store when their first section is read and are never removed.
+// The store's view of the "camera" sections. The camera registry lives a
+// floor above (capture/), which implements these calls over it
+// (capture/camera_sections.cpp): the store reads and writes camera sections
+// without knowing cameras. Cameras are created with their frame store when
+// their first section is read and are never removed.
 //
 // Threading: called by the store with the configuration lock held (write for
 // add/update, read for the rest).
 #pragma once
 
-#include "capture/cam.h"
-
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,7 +18,7 @@
 namespace kovira::camera_sections {
 
 // Room of the camera registry.
-inline constexpr std::size_t kMaxCameras = kovira::kMaxCameras;
+inline constexpr std::size_t kMaxCameras = 96;
 
 bool exists(int camid);
 std::size_t count();

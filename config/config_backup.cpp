@@ -4,7 +4,7 @@
 #include "core/startup_functions.h"
 #include "core/threads.h"
 #include "core/working.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "http/webutil.h"
 
 #include <cstdlib>

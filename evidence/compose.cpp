@@ -4,6 +4,7 @@
 #include "config/actions.h"
 #include "config/config.h"
 #include "config/zones.h"
+#include "core/console.h"
 #include "core/fs.h"
 #include "core/ids.h"
 #include "core/text.h"
@@ -51,12 +52,7 @@ constexpr int kMetadataVersion = 2;
 constexpr int kMetadataIndent = 4;
 constexpr int kMissingMark = 0;  // report value of a marked point outside the picture
 
-// One write per line: several workers print at once.
-void say(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void say(const std::string& line) { consoleLine(line); }
 
 // What the composition reads of the action and the configuration, copied
 // under one read lock: pages may edit both while the event is built.
@@ -94,7 +90,11 @@ Settings readSettings(const kovira::Action& action, const kovira::Track& track) 
   return s;
 }
 
-kovira::CamBuf& storeOf(int camid) { return *kovira::camera(camid).cambuf; }
+kovira::CamBuf& storeOfCamera(int camid) {
+  kovira::CamBuf* store = kovira::storeOf(camid);
+  if (store == nullptr) throw std::logic_error("no frame store of camera " + std::to_string(camid));
+  return *store;
+}
 
 void addMember(Tar& tar, const std::string& name, const char* data, std::size_t size) {
   if (size > static_cast<std::size_t>(std::numeric_limits<int>::max()) ||
@@ -143,7 +143,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
             const EventValues& values) {
   const std::string plate = track.text();
   const Settings s = readSettings(action, track);
-  kovira::CamBuf& store = storeOf(s.camid);
+  kovira::CamBuf& store = storeOfCamera(s.camid);
 
   // 1-4. The evidence frame, copied once and checked, into this worker's
   //      own buffer (nothing of it outlives the event).
@@ -304,7 +304,8 @@ int checkEvidenceFrame(const kovira::Track& track, unsigned frame) {
       kovira::ConfigReadLock lock;
       camid = kovira::zone(static_cast<int>(track.zone)).camid;
     }
-    if (kovira::hasCamera(camid) && framePresent(storeOf(camid), frame)) return 0;
+    const kovira::CamBuf* store = kovira::storeOf(camid);
+    if (store != nullptr && framePresent(*store, frame)) return 0;
   } catch (const std::exception&) {
     // An unknown zone or camera holds no frame either.
   }

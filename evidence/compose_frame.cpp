@@ -1,6 +1,7 @@
 #include "evidence/compose_frame.h"
 
 #include "capture/cambuf.h"
+#include "core/console.h"
 
 #include <cstdio>
 #include <cstring>
@@ -109,9 +110,7 @@ void reportFrameCopy(FrameCopyStatus status, const std::string& plate) {
     case FrameCopyStatus::WrongType: text = "[ERR] invalid frametype: "; break;
     case FrameCopyStatus::Copied: return;
   }
-  const std::string line = text + plate + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
+  consoleLine(text + plate);
 }
 
 }  // namespace evidence

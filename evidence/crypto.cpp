@@ -29,21 +29,6 @@ struct BioFree {
   void operator()(BIO* b) const { BIO_free(b); }
 };
 
-std::string hexDigest(const EVP_MD* md, const unsigned char* data, std::size_t len) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  static const unsigned char empty = 0;
-  if (EVP_Digest(len ? data : &empty, len, digest, &n, md, nullptr) != 1) return {};
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * n);
-  for (unsigned int i = 0; i < n; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
-
 using KeyPtr = std::shared_ptr<EVP_PKEY>;
 
 // Null when the bytes hold no PEM private key.
@@ -168,7 +153,3 @@ bool signWithKeyFile(const std::string& path, const char* data, std::size_t len,
   }
   return signWith(pkey.get(), data, len, sig);
 }
-
-std::string md5(const unsigned char* data, std::size_t len) { return hexDigest(EVP_md5(), data, len); }
-
-std::string sha1(const unsigned char* data, std::size_t len) { return hexDigest(EVP_sha1(), data, len); }

@@ -3,6 +3,8 @@
 // signWithKeyFile, under its own lock.
 #pragma once
 
+#include "http/digest.h"
+
 #include <cstddef>
 #include <string>
 
@@ -17,7 +19,3 @@ bool simplesign(const char* data, unsigned int len, const char* key, unsigned in
 // all unchanged: a replaced key file is picked up by the next call. False,
 // nothing logged, when the file cannot be read whole.
 bool signWithKeyFile(const std::string& path, const char* data, std::size_t len, std::string& sig);
-
-// Lower-case hexadecimal digests.
-std::string md5(const unsigned char* data, std::size_t len);
-std::string sha1(const unsigned char* data, std::size_t len);

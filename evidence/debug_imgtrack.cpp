@@ -126,11 +126,12 @@ std::vector<cv::Mat> stripCells(const kovira::CamBuf& store, const kovira::Track
 bool debug_imgtrack(int camid, unsigned int frame, cv::Mat& out, kovira::Track& track) {
   using namespace evidence;
   const std::string text = track.text();
-  if (!kovira::hasCamera(camid)) {
+  const kovira::CamBuf* found = kovira::storeOf(camid);
+  if (found == nullptr) {
     reportFrameCopy(FrameCopyStatus::Gone, text);
     return false;
   }
-  const kovira::CamBuf& store = *kovira::camera(camid).cambuf;
+  const kovira::CamBuf& store = *found;
 
   // 1-2. The evidence frame in colour.
   EvidenceFrame evidence;

@@ -1,17 +1,13 @@
 #include "evidence/frameaccess.h"
 
 #include "core/clock.h"
+#include "core/console.h"
 
 #include <cstdio>
 
 namespace {
 
-// One write per line: several workers print at once.
-void say(const char* text, unsigned int frame) {
-  const std::string line = text + std::to_string(frame) + "\n";
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-}
+void say(const char* text, unsigned int frame) { consoleLine(text + std::to_string(frame)); }
 
 }  // namespace
 

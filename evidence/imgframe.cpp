@@ -61,9 +61,7 @@ bool decodeH264(kovira::Camera& camera, unsigned frame, cv::Mat& out) {
 
 bool imgframe(int camid, unsigned frame, cv::Mat& image) {
   try {
-    auto cam = kovira::findCamera(camid);
-    if (cam == kovira::cameras().end() || !cam->cambuf) return false;
-    const kovira::SmartBufferIterator rec = cam->cambuf->frame(frame);
+    const kovira::SmartBufferIterator rec = kovira::storedRecord(camid, frame);
     if (!rec.valid()) return false;
     switch (rec->type) {
       case FRAME_GRAY8:
@@ -79,7 +77,7 @@ bool imgframe(int camid, unsigned frame, cv::Mat& image) {
       case FRAME_I:
       case FRAME_P:
       case FRAME_B:
-        return decodeH264(*cam, frame, image);
+        return decodeH264(kovira::camera(camid), frame, image);
       default:
         return false;
     }

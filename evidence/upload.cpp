@@ -9,7 +9,7 @@
 #include "core/working.h"
 #include "devices/heartbeat.h"
 #include "evidence/crypto.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/server.h"

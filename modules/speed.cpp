@@ -2,6 +2,7 @@
 
 #include "config/actions.h"
 #include "config/config.h"
+#include "core/console.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
 #include "evidence/common.h"
@@ -22,12 +23,7 @@
 namespace speed {
 namespace {
 
-// One write per line: several workers print at once.
-void say(const std::string& line) {
-  const std::string text = line + "\n";
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
+void say(const std::string& line) { consoleLine(line); }
 
 // The action's decision values, copied under the read lock (pages may edit
 // the action while a worker judges a track).

@@ -6,7 +6,7 @@
 // creates is used by the recognition thread only.
 #pragma once
 
-#include "recognition/cnn_result.h"
+#include "platform/cnn/cnn_result.h"
 
 #include <functional>
 

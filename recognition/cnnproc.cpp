@@ -1,11 +1,9 @@
 #include "recognition/cnnproc.h"
 
-#include "capture/cam.h"
+#include "capture/cambuf.h"
 #include "config/config.h"
-#include "config/zones.h"
 #include "core/clock.h"
 #include "core/threads.h"
-#include "recognition/scene_binding.h"
 
 #include <nlohmann/json.hpp>
 
@@ -27,19 +25,6 @@ constexpr int kModePlates = 2;
 constexpr int kModeClassify = 6;
 constexpr int kDepth = 1;  // the constant "1" argument of the recogniser call
 
-// The stored record of a frame; END when the camera or the record is gone.
-SmartBufferIterator storedRecord(int camid, unsigned frame) {
-  auto cam = findCamera(camid);
-  if (cam == cameras().end() || !cam->cambuf) return SmartBufferIterator();
-  return cam->cambuf->frame(frame);
-}
-
-float congestionOf(int camid) {
-  auto cam = findCamera(camid);
-  if (cam == cameras().end() || !cam->cambuf) return 0.0f;
-  return cam->cambuf->congestion();
-}
-
 // The descriptions as the mutable C strings the recogniser takes; the
 // pointers live as long as the list.
 std::vector<char*> tocnnpoly(std::list<std::string>& list) {
@@ -60,16 +45,24 @@ struct CnnProc::Batch {
   int height = 0;
 };
 
-CnnProc::CnnProc(ResQueue& queue) : results(queue), lib(libcnnLibrary()) {
+CnnProc::CnnProc(ResQueue& queue) : results(queue), scene(sceneAccess()), lib(libcnnLibrary()) {
   attachConfig("cnnconf", *this);
   (void)lib.version();
-  // Tracks, the result queue and the best-frame choice read the scene
-  // through sceneAccess(); bind it before main starts the pipeline threads.
-  bindSceneAccess();
 }
 
-CnnProc::CnnProc(ResQueue& queue, CnnLibrary library) : results(queue), lib(std::move(library)) {
+CnnProc::CnnProc(ResQueue& queue, CnnLibrary library, const SceneAccess& scene_)
+    : results(queue), scene(scene_), lib(std::move(library)) {
   if (lib.version) (void)lib.version();
+}
+
+SmartBufferIterator CnnProc::storedRecord(int camid, unsigned frame) const {
+  CamBuf* store = scene.storeOf(static_cast<unsigned>(camid));
+  return store == nullptr ? SmartBufferIterator() : store->frame(frame);
+}
+
+float CnnProc::congestionOf(int camid) const {
+  CamBuf* store = scene.storeOf(static_cast<unsigned>(camid));
+  return store == nullptr ? 0.0f : store->congestion();
 }
 
 CnnProc::~CnnProc() {
@@ -183,29 +176,13 @@ CnnProc::Batch CnnProc::copyBatch(unsigned n) {
   return batch;
 }
 
-std::list<std::string> CnnProc::cameraPolygons(int camid, int width, int height) const {
-  std::list<std::string> out;
-  ConfigReadLock lock;
-  for (const Zone& z : zones()) {
-    if (z.removed != 0 || z.enabled == 0 || z.camid != camid) continue;
-    // A zone that does not fit this frame is left out of this batch only:
-    // switching it off would outlive a passing size mismatch (and be saved).
-    if (!z.corresponds(width, height)) continue;
-    std::string desc = z.cnnPolygon(0);
-    // An empty description (own scale outside the window) would look new to
-    // every batch and re-initialise the recogniser each time.
-    if (!desc.empty()) out.push_back(std::move(desc));
-  }
-  return out;
-}
-
 unsigned CnnProc::launchCnnProc(unsigned n, unsigned step) {
   if (n == 0 || step == 0) return 0;
   const Batch batch = copyBatch(n);
   const unsigned m = static_cast<unsigned>(batch.frames.size());
   if (m == 0) return 0;
 
-  std::list<std::string> polys = cameraPolygons(batch.camid, batch.width, batch.height);
+  std::list<std::string> polys = scene.polygonsOfBatch(static_cast<unsigned>(batch.camid), batch.width, batch.height);
   if (polys.empty()) {
     for (const DecodedFrame& f : batch.frames) {
       auto rec = storedRecord(f.camid, f.frame);
@@ -316,17 +293,7 @@ void CnnProc::initCNN(int width, int height) {
     lib.release(handle);
     handle = nullptr;
   }
-  std::list<std::string> list;
-  {
-    ConfigReadLock lock;
-    for (const Zone& z : zones()) {
-      // Zones of every camera share the one recogniser; one that does not
-      // fit this size is left out, never switched off.
-      if (z.removed != 0 || z.enabled == 0 || !z.corresponds(width, height)) continue;
-      for (std::string& d : z.cnnPolygons())
-        if (!d.empty()) list.push_back(std::move(d));
-    }
-  }
+  std::list<std::string> list = scene.polygonsOfRecogniser(width, height);
   list.sort();
   list.unique();
   {

@@ -19,11 +19,14 @@
 // `stop` and joins the thread at shut-down.
 #pragma once
 
+#include "capture/smartbuf.h"
 #include "codec/decodedframe.h"
+#include "codec/picture_sink.h"
 #include "config/sketch.h"
+#include "platform/cnn/cnn_result.h"
 #include "recognition/cnn_library.h"
-#include "recognition/cnn_result.h"
 #include "recognition/resqueue.h"
+#include "recognition/scene_access.h"
 
 #include <array>
 #include <atomic>
@@ -36,7 +39,7 @@
 
 namespace kovira {
 
-class CnnProc : public ConfigSketch {
+class CnnProc : public ConfigSketch, public PictureSink {
  public:
   static constexpr int kMaxResults = 512;         // the result area handed to the recogniser
   static constexpr unsigned kMaxBatch = 21;       // frames taken for one batch at most
@@ -59,11 +62,12 @@ class CnnProc : public ConfigSketch {
     double congestion = 0;
   };
 
-  // The unit's stage: libcnn.so, section "cnnconf", and the scene the
-  // tracks look at bound to the real zones and frame stores.
+  // The unit's stage: libcnn.so, section "cnnconf", the scene of
+  // sceneAccess() (bound by the program at start-up).
   explicit CnnProc(ResQueue& queue);
-  // A stage over another recogniser (tests); attaches no section.
-  CnnProc(ResQueue& queue, CnnLibrary library);
+  // A stage over another recogniser (tests); attaches no section. `scene`
+  // must outlive it.
+  CnnProc(ResQueue& queue, CnnLibrary library, const SceneAccess& scene = sceneAccess());
   ~CnnProc() override;
   CnnProc(const CnnProc&) = delete;
   CnnProc& operator=(const CnnProc&) = delete;
@@ -73,8 +77,8 @@ class CnnProc : public ConfigSketch {
 
   // Appends a copy sharing the pixels. The queue has no bound: the decode
   // stage holds back while queueSize() is above 25.
-  void queueFrame(DecodedFrame& frame);
-  std::uint32_t queueSize();
+  void queueFrame(DecodedFrame& frame) override;
+  std::uint32_t queueSize() override;
 
   // Candidate batch for a queue of n frames: all below 9, else n - 4, at
   // most 21.
@@ -121,13 +125,16 @@ class CnnProc : public ConfigSketch {
  private:
   struct Batch;
   Batch copyBatch(unsigned n);
-  std::list<std::string> cameraPolygons(int camid, int width, int height) const;
+  // The frame's record in its camera's store; not valid() when gone.
+  SmartBufferIterator storedRecord(int camid, unsigned frame) const;
+  float congestionOf(int camid) const;
   void markFrames(const Batch& batch, unsigned consumed, unsigned step);
   void placeReadings(const Batch& batch, unsigned consumed, unsigned step, int count);
   void dropQueue();
   [[noreturn]] void libraryError(const Batch& batch);
 
   ResQueue& results;
+  const SceneAccess& scene;
   CnnLibrary lib;
 
   mutable std::mutex queueMutex;

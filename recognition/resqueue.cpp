@@ -1,6 +1,7 @@
 #include "recognition/resqueue.h"
 
 #include "core/clock.h"
+#include "core/console.h"
 #include "core/threads.h"
 #include "core/working.h"
 
@@ -29,13 +30,10 @@ std::atomic<std::uint32_t> nextTrackId{1};
 
 bool isH264(std::uint32_t type) { return type >= 1 && type <= 3; }
 
-// One write per line: four workers may report at the same time.
 void reportFailure(const std::string& module, const std::string& plate, const char* what) {
   std::string line = "[ERR] processing module \"" + module + "\" failed on " + plate;
   if (what) line += std::string(": ") + what;
-  line += '\n';
-  std::cout.write(line.data(), static_cast<std::streamsize>(line.size()));
-  std::cout.flush();
+  consoleLine(line);
 }
 
 std::uint32_t systemSeconds() { return static_cast<std::uint32_t>(::now()); }

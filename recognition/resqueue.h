@@ -16,7 +16,7 @@
 // group is ready.
 #pragma once
 
-#include "recognition/cnn_result.h"
+#include "platform/cnn/cnn_result.h"
 #include "recognition/eventlog.h"
 #include "recognition/multitrack.h"
 #include "recognition/scene_access.h"

@@ -3,7 +3,8 @@
 // and the cameras' frame stores.
 //
 // Call once, before the result-queue, recognition and decode threads start
-// (the unit's CnnProc does it when main builds it); never while they run.
+// (the program does it at start-up, tests that use the real registries do
+// it themselves); never while they run.
 #pragma once
 
 namespace kovira {

@@ -163,7 +163,7 @@ unsigned Track::direction() const {
 int Track::type() const {
   std::map<int, int> votes;
   for (const auto& p : points)
-    if (p.type >= 1) ++votes[p.type];
+    if (p.cls >= 1) ++votes[p.cls];
   if (votes.empty()) return 0;
   std::vector<std::pair<int, int>> ranked(votes.begin(), votes.end());
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.second > b.second; });

@@ -5,7 +5,7 @@
 // unfinished tracks; everybody else works on copies.
 #pragma once
 
-#include "recognition/cnn_result.h"
+#include "platform/cnn/cnn_result.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,8 @@
 #include "recognition/trackspeed.h"
 
-#include "capture/cam.h"
+#include "capture/cambuf.h"
 #include "config/config.h"
+#include "recognition/scene_access.h"
 
 #include <algorithm>
 #include <cmath>
@@ -18,44 +19,34 @@ constexpr double kMicro = 1e6;
 constexpr double kKmhPerMs = 3.6;
 constexpr double kNano = 1e9;
 
-// Zones are never erased, only marked removed: the zone a track names is
-// found either way (as hasZone finds it); enclosing zones must be live.
-const Zone* findAny(std::int32_t id) {
-  for (const Zone& z : zones())
-    if (z.zoneid == id) return &z;
-  return nullptr;
-}
+// Zone ids are 1 to 512, so a walk over enclosing zones that visits each
+// zone once takes no more hops than this.
+constexpr std::size_t kMaxZoneHops = 512;
 
-const Zone* findLive(std::int32_t id) {
-  const Zone* z = findAny(id);
-  return z != nullptr && z->removed == 0 ? z : nullptr;
-}
-
-CamBuf* storeOf(std::uint32_t camid) {
-  auto cam = findCamera(static_cast<int>(camid));
-  return cam == cameras().end() ? nullptr : cam->cambuf.get();
-}
+CamBuf* storeOf(std::uint32_t camid) { return sceneAccess().storeOf(camid); }
 
 bool rowCalibrated(const Zone& zone, int row) { return zone.findseg(row).k != 0; }
 
 }  // namespace
 
 Zone TrackSpeed::findZoneCal(std::uint32_t zoneid) {
-  ConfigReadLock lock;
-  const Zone* z = findAny(static_cast<std::int32_t>(zoneid));
-  if (z == nullptr) {
+  // Zones are never erased, only marked removed: the zone a track names is
+  // found either way; enclosing zones must be live.
+  const SceneAccess& scene = sceneAccess();
+  std::optional<Zone> z = scene.findZone(zoneid);
+  if (!z) {
     std::cout << "findZoneCal() invalid zoneid" << std::endl;
     std::abort();
   }
-  // Each hop visits another zone, so the walk ends even on a cycle.
-  for (std::size_t hops = 0; hops <= zones().size(); ++hops) {
+  // Bounded, so the walk ends even on a cycle.
+  for (std::size_t hops = 0; hops <= kMaxZoneHops; ++hops) {
     if (z->enabled != 0 && z->calibrated()) break;
-    if (z->freecnn == 0) break;
-    const Zone* parent = findLive(z->freecnn);
+    if (z->freecnn <= 0) break;
+    std::optional<Zone> parent = scene.findZone(static_cast<std::uint32_t>(z->freecnn));
     // A calibration is in one camera's image rows: another camera's zone
     // never measures this one's tracks.
-    if (parent == nullptr || parent->camid != z->camid) break;
-    z = parent;
+    if (!parent || parent->removed != 0 || parent->camid != z->camid) break;
+    z = std::move(parent);
   }
   return *z;
 }
@@ -116,9 +107,9 @@ TrackSpeed::TrackSpeed(const Track& track)
       direction(track.direction()),
       npoints(static_cast<std::uint32_t>(track.points.size())),
       accuracy(track.advAccuracy()) {
-  if (!hasZone(static_cast<int>(zone))) return;
+  if (!sceneAccess().findZone(zone)) return;
   const Zone zc = findZoneCal(zone);
-  if (!hasCamera(zc.camid)) return;
+  if (zc.camid <= 0 || storeOf(static_cast<std::uint32_t>(zc.camid)) == nullptr) return;
   camid = static_cast<std::uint32_t>(zc.camid);
 
   const std::vector<TrackPoint> valid = track.onlyValidPoints();

@@ -12,7 +12,7 @@
 #pragma once
 
 #include "capture/frametypes.h"
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 #include "rtsp/util.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 
 #include "capture/cam.h"
 

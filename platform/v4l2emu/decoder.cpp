@@ -45,6 +45,7 @@ class Decoder final : public Device {
   ~Decoder() override {
     shutdown();
     closeCodec();
+    sws_freeContext(toNm12_);
   }
 
  protected:
@@ -294,36 +295,20 @@ class Decoder final : public Device {
     ++published_;
   }
 
-  static bool writeNm12(const AVFrame& f, const Format& fmt, std::uint8_t* y, std::size_t ylen, std::uint8_t* uv,
-                        std::size_t uvlen) {
+  // libswscale's unscaled path copies the luma rows and interleaves the
+  // chroma with vector code; other chroma layouts (4:2:2, 4:4:4, high bit
+  // depth) are brought to NM12 the way the engine's output format demands.
+  bool writeNm12(const AVFrame& f, const Format& fmt, std::uint8_t* y, std::size_t ylen, std::uint8_t* uv,
+                 std::size_t uvlen) {
     if (!y || !uv || ylen < fmt.sizeimage[0] || uvlen < fmt.sizeimage[1]) return false;
-    if (f.format != AV_PIX_FMT_YUV420P && f.format != AV_PIX_FMT_YUVJ420P) {
-      // Other chroma layouts (4:2:2, 4:4:4, high bit depth) are brought to
-      // NM12 the way the engine's output format demands.
-      SwsContext* sws = sws_getContext(f.width, f.height, static_cast<AVPixelFormat>(f.format), f.width, f.height,
-                                       AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
-      if (!sws) return false;
-      std::uint8_t* dst[4] = {y, uv, nullptr, nullptr};
-      const int ds[4] = {static_cast<int>(fmt.bytesperline[0]), static_cast<int>(fmt.bytesperline[1]), 0, 0};
-      const int rows = sws_scale(sws, f.data, f.linesize, 0, f.height, dst, ds);
-      sws_freeContext(sws);
-      return rows == f.height;
-    }
-    const auto w = static_cast<std::size_t>(f.width);
-    const auto h = static_cast<std::size_t>(f.height);
-    for (std::size_t r = 0; r < h; ++r)
-      std::memcpy(y + r * fmt.bytesperline[0], f.data[0] + r * static_cast<std::size_t>(f.linesize[0]), w);
-    const std::size_t cw = (w + 1) / 2, ch = (h + 1) / 2;
-    for (std::size_t r = 0; r < ch; ++r) {
-      const std::uint8_t* cb = f.data[1] + r * static_cast<std::size_t>(f.linesize[1]);
-      const std::uint8_t* cr = f.data[2] + r * static_cast<std::size_t>(f.linesize[2]);
-      std::uint8_t* d = uv + r * fmt.bytesperline[1];
-      for (std::size_t c = 0; c < cw; ++c) {
-        d[2 * c] = cb[c];
-        d[2 * c + 1] = cr[c];
-      }
-    }
-    return true;
+    // Full-range pictures keep their sample values, as the engine passes them.
+    const auto from = f.format == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUV420P : static_cast<AVPixelFormat>(f.format);
+    toNm12_ = sws_getCachedContext(toNm12_, f.width, f.height, from, f.width, f.height, AV_PIX_FMT_NV12,
+                                   SWS_BILINEAR, nullptr, nullptr, nullptr);
+    if (!toNm12_) return false;
+    std::uint8_t* dst[4] = {y, uv, nullptr, nullptr};
+    const int ds[4] = {static_cast<int>(fmt.bytesperline[0]), static_cast<int>(fmt.bytesperline[1]), 0, 0};
+    return sws_scale(toNm12_, f.data, f.linesize, 0, f.height, dst, ds) == f.height;
   }
 
   // Engine-thread state.
@@ -331,6 +316,7 @@ class Decoder final : public Device {
   AVCodecParserContext* parser_ = nullptr;
   AVPacket* pkt_ = nullptr;
   std::deque<FramePtr> pending_;
+  SwsContext* toNm12_ = nullptr;
   timeval stamp_{};
   unsigned published_ = 0;
   std::uint32_t codecNow_ = nvv4l2::kFmtH264;

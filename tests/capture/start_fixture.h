@@ -5,7 +5,7 @@
 
 #include "capture/cam.h"
 #include "core/working.h"
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

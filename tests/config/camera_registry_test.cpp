@@ -3,7 +3,7 @@
 // bytes that are not UTF-8.
 #include "capture/camstart.h"
 #include "core/startup_functions.h"
-#include "rtsp/receiver.h"
+#include "capture/receiver.h"
 #include "tests/config/config_fixture.h"
 
 #include <nlohmann/json.hpp>

@@ -3,6 +3,7 @@
 // machine's /etc).
 #pragma once
 
+#include "capture/cam.h"
 #include "config/actions.h"
 #include "config/camera_sections.h"
 #include "config/config.h"

@@ -8,6 +8,7 @@
 #include "config/config.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
+#include "recognition/scene_binding.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -92,6 +93,7 @@ TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStage
   ASSERT_EQ(units.size(), truth["frames"].get<std::size_t>());
   ASSERT_TRUE(units.front().key);
 
+  kovira::bindSceneAccess();
   kovira::CnnProc recognition(resproc);
   kovira::Decode decode(recognition);
   std::thread queueThread(std::ref(resproc));

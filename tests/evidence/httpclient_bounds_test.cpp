@@ -1,6 +1,6 @@
 // A collection server whose answer goes on and on: what a POST keeps of it
 // stays bounded, and a status of 200 still counts however long the answer.
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "support/collector.h"
 
 #include <gtest/gtest.h>

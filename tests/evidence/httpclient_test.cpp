@@ -1,7 +1,7 @@
 // HTTP client calls against the loopback collector (POST) and a scripted raw
 // server (GET replies with chosen header bytes).
 #include "evidence/crypto.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "support/collector.h"
 #include "support/text.h"
 

@@ -9,6 +9,7 @@
 #include "config/camera_sections.h"
 #include "config/config.h"
 #include "config/zones.h"
+#include "recognition/scene_binding.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,7 +22,9 @@ namespace kovira::testing {
 
 inline constexpr std::uint64_t kStoreBytes = 16u << 20;
 
+// Also binds recognition's view of the scene to these registries.
 inline void clearScene() {
+  bindSceneAccess();
   ConfigWriteLock lock;
   zones().clear();
   camera_sections::clearForTests();

@@ -16,7 +16,7 @@ TrackPoint point(std::uint32_t frame, const std::string& text, int ox = 0, int o
   CNN_RESULT r{};
   std::strncpy(r.text, text.c_str(), sizeof(r.text) - 1);
   r.zoneid = 1;
-  r.type = type;
+  r.cls = type;
   r.ox = ox;
   r.oy = oy;
   r.w = 50;

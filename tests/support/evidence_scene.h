@@ -81,7 +81,7 @@ class EvidenceScene {
     CNN_RESULT r{};
     r.zoneid = static_cast<std::uint32_t>(zone);
     std::strncpy(r.text, text, sizeof r.text - 1);
-    r.type = 2;
+    r.cls = 2;
     r.x = 320 - kPlateW / 2;
     r.y = row - kPlateH / 2;
     r.w = kPlateW;

@@ -1,5 +1,6 @@
 #include "config/camera_sections.h"
 
+#include "capture/cam.h"
 #include "capture/camstart.h"
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,8 @@
 #include <stdexcept>
 
 namespace kovira::camera_sections {
+
+static_assert(kMaxCameras == kovira::kMaxCameras, "the store and the registry agree on the room");
 
 bool exists(int camid) { return hasCamera(camid); }
 

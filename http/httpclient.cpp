@@ -1,7 +1,7 @@
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 
 #include "core/text.h"
-#include "evidence/crypto.h"
+#include "http/digest.h"
 
 #include <curl/curl.h>
 

@@ -1,5 +1,7 @@
-// Process entry: wires the unit together, turns the one-second main loop and
-// shuts the pipeline down in a fixed order.
+// Process entry, the top of the house: wires the unit together (the
+// recognition stage behind the decode stage, the scene recognition reads),
+// turns the one-second main loop and shuts the pipeline down in a fixed
+// order.
 
 #include "codec/decode.h"
 #include "config/config.h"
@@ -12,6 +14,7 @@
 #include "http/server.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
+#include "recognition/scene_binding.h"
 
 #include <csignal>
 #include <ctime>
@@ -64,6 +67,10 @@ int main(int argc, char** argv) {
   if (!cfg.read(cfgpath)) std::exit(1);
   cfg.sortActions();
 
+  // Recognition reads zones and frame stores through one binding, made
+  // before any module, page or pipeline thread can use it.
+  kovira::bindSceneAccess();
+
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
   cfg.learnSaved();
@@ -77,7 +84,7 @@ int main(int argc, char** argv) {
 
   // 12-13. Pipeline objects and their threads.
   kovira::CnnProc cnnproc(resproc);
-  kovira::Decode decode(cnnproc);
+  kovira::Decode decode(cnnproc);  // the decode stage's pictures go to recognition
   std::optional<std::thread> queueThread = startThread("result queue", resproc);
   std::optional<std::thread> cnnThread = startThread("recognition", cnnproc);
   std::optional<std::thread> decodeThread = startThread("decode", decode);
