@@ -14,7 +14,6 @@ namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
-namespace saveframe { void modinit() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
