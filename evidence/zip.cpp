@@ -99,34 +99,29 @@ void Zip::add(const std::string& memberName, const char* data, unsigned int size
   dosTime(time, date);
   const auto nameLength = static_cast<std::uint16_t>(name.size());
 
+  // From "version needed" to "extra length" both headers hold the same fields.
+  const auto shared = [&](std::vector<unsigned char>& out) {
+    xadd(out, kVersionNeeded);
+    xadd(out, std::uint16_t{0});  // flags
+    xadd(out, std::uint16_t{0});  // stored
+    xadd(out, time);
+    xadd(out, date);
+    xadd(out, crc);
+    xadd(out, std::uint32_t{size});
+    xadd(out, std::uint32_t{size});
+    xadd(out, nameLength);
+    xadd(out, std::uint16_t{0});  // extra
+  };
   std::vector<unsigned char> local;
   xadd(local, kLocalSig);
-  xadd(local, kVersionNeeded);
-  xadd(local, std::uint16_t{0});  // flags
-  xadd(local, std::uint16_t{0});  // stored
-  xadd(local, time);
-  xadd(local, date);
-  xadd(local, crc);
-  xadd(local, std::uint32_t{size});
-  xadd(local, std::uint32_t{size});
-  xadd(local, nameLength);
-  xadd(local, std::uint16_t{0});  // extra
+  shared(local);
   xadd(local, name);
   if (size > 0) xadd(local, reinterpret_cast<const unsigned char*>(data), reinterpret_cast<const unsigned char*>(data) + size);
 
   std::vector<unsigned char> central;
   xadd(central, kCentralSig);
   xadd(central, std::uint16_t{0});  // made by
-  xadd(central, kVersionNeeded);
-  xadd(central, std::uint16_t{0});  // flags
-  xadd(central, std::uint16_t{0});  // stored
-  xadd(central, time);
-  xadd(central, date);
-  xadd(central, crc);
-  xadd(central, std::uint32_t{size});
-  xadd(central, std::uint32_t{size});
-  xadd(central, nameLength);
-  xadd(central, std::uint16_t{0});  // extra
+  shared(central);
   xadd(central, std::uint16_t{0});  // comment
   xadd(central, std::uint16_t{0});  // disk
   xadd(central, std::uint16_t{0});  // internal attributes

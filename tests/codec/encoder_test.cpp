@@ -205,30 +205,16 @@ TEST(EncoderWrapper, FaultsEndInMinusOneNotInAHang) {
   {
     V4TVideoEnc idle(320, 240, 320, 240);  // destroyed before any picture
   }
-  v4l2emu::FaultPlan plan;
-  plan.device = "msenc";
-  plan.failRequest = VIDIOC_QBUF;
-  plan.failNth = 2;  // the first picture's hand-over to the encoder
-  v4l2emu::setFaults(plan);
-  {
-    V4TVideoEnc enc(320, 240, 320, 240);
-    std::vector<std::uint8_t> grey(320 * 240, 100);
-    EXPECT_EQ(enc.encode(grey.data()), -1);
-  }
-  plan = v4l2emu::FaultPlan{};
-  plan.hung = true;
-  plan.device = "msenc";
-  v4l2emu::setFaults(plan);
-  {
-    V4TVideoEnc enc(320, 240, 320, 240);
-    std::vector<std::uint8_t> grey(320 * 240, 100);
-    EXPECT_EQ(enc.encode(grey.data()), -1);
-  }
-  plan = v4l2emu::FaultPlan{};
-  plan.noM2M = true;
-  plan.device = "msenc";
-  v4l2emu::setFaults(plan);
-  {
+  // A refused hand-over to the encoder, an engine that never answers, no
+  // usable device at all.
+  std::vector<v4l2emu::FaultPlan> plans(3);
+  plans[0].failRequest = VIDIOC_QBUF;
+  plans[0].failNth = 2;  // the first picture's hand-over
+  plans[1].hung = true;
+  plans[2].noM2M = true;
+  for (auto& plan : plans) {
+    plan.device = "msenc";
+    v4l2emu::setFaults(plan);
     V4TVideoEnc enc(320, 240, 320, 240);
     std::vector<std::uint8_t> grey(320 * 240, 100);
     EXPECT_EQ(enc.encode(grey.data()), -1);
