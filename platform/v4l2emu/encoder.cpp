@@ -22,7 +22,11 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <sys/stat.h>
+
 #include <cstring>
+#include <map>
+#include <memory>
 #include <vector>
 
 namespace v4l2emu {
@@ -160,7 +164,8 @@ class Encoder final : public Device {
       std::size_t len = 0;
       bool ok = dst.pixfmt == nvv4l2::kFmtH264;  // only H.264 is emulated
       for (unsigned p = 0; !eos && p < src.numPlanes; ++p) {
-        sp[p] = planeData(out_, out_.bufs[in], p, keepIn[p], len);
+        sp[p] = out_.memory == V4L2_MEMORY_DMABUF ? mapped(out_.bufs[in].planes[p].dmafd, len)
+                                                  : planeData(out_, out_.bufs[in], p, keepIn[p], len);
         ok = ok && sp[p] && len >= src.sizeimage[p];
       }
       std::uint8_t* dp = planeData(cap_, cap_.bufs[outIdx], 0, keepOut, len);
@@ -199,6 +204,25 @@ class Encoder final : public Device {
   }
 
  private:
+  // The converter hands the same few buffers over and over, each time under
+  // a fresh descriptor: mapping each picture anew would cost more than
+  // coding it. A held mapping keeps its memory (and so its inode number)
+  // alive, so the inode names the buffer safely. Engine thread only.
+  static constexpr std::size_t kMaxMappings = 16;
+  const std::uint8_t* mapped(int fd, std::size_t& len) {
+    struct stat st {};
+    len = 0;
+    if (fd < 0 || fstat(fd, &st) != 0) return nullptr;
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    auto it = mappings_.find(key);
+    if (it == mappings_.end()) {
+      if (mappings_.size() >= kMaxMappings) mappings_.clear();
+      it = mappings_.emplace(key, std::make_unique<FdMapping>(fd)).first;
+    }
+    len = it->second->size();
+    return it->second->data();
+  }
+
   bool open(const Format& fmt, const EncSettings& s, const v4l2_fract& tpf) {
     closeCodec();
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
@@ -288,6 +312,7 @@ class Encoder final : public Device {
   EncSettings opened_;
   Format openedFmt_;
   std::uint32_t frames_ = 0;
+  std::map<std::pair<dev_t, ino_t>, std::unique_ptr<FdMapping>> mappings_;
 
   // Guarded by mu_.
   EncSettings settings_;
