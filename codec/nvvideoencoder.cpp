@@ -1,6 +1,5 @@
 #include "codec/nvvideoencoder.h"
 
-#include "codec/nvbuffer.h"
 #include "codec/nvlogging.h"
 #include "platform/nvv4l2_ext.h"
 
@@ -30,17 +29,7 @@ int NvVideoEncoder::setOutputPlaneFormat(unsigned int pixfmt, unsigned int width
     return -1;
   }
   output_plane_pixfmt = pixfmt;
-  std::uint32_t num_planes = 0;
-  NvBuffer::NvBufferPlaneFormat fmts[MAX_PLANES] = {};
-  NvBuffer::fill_buffer_plane_format(&num_planes, fmts, width, height, pixfmt);
-  output_plane.setBufferPlaneFormat(static_cast<int>(num_planes), fmts);
-  struct v4l2_format format;
-  std::memset(&format, 0, sizeof format);
-  format.fmt.pix_mp.pixelformat = pixfmt;
-  format.fmt.pix_mp.width = width;
-  format.fmt.pix_mp.height = height;
-  format.fmt.pix_mp.num_planes = static_cast<std::uint8_t>(num_planes);
-  return output_plane.setFormat(format);
+  return setRawPlaneFormat(output_plane, pixfmt, width, height);
 }
 
 int NvVideoEncoder::setCapturePlaneFormat(unsigned int pixfmt, unsigned int width, unsigned int height,
