@@ -156,6 +156,21 @@ int NvV4l2Element::setExtControl(std::uint32_t id, std::int32_t value) {
   return setExtControls(ctrls);
 }
 
+int NvV4l2Element::setRawPlaneFormat(NvV4l2ElementPlane& plane, std::uint32_t pixfmt, std::uint32_t width,
+                                     std::uint32_t height) {
+  std::uint32_t num_planes = 0;
+  NvBuffer::NvBufferPlaneFormat fmts[MAX_PLANES] = {};
+  NvBuffer::fill_buffer_plane_format(&num_planes, fmts, width, height, pixfmt);
+  plane.setBufferPlaneFormat(static_cast<int>(num_planes), fmts);
+  struct v4l2_format format;
+  std::memset(&format, 0, sizeof format);
+  format.fmt.pix_mp.pixelformat = pixfmt;
+  format.fmt.pix_mp.width = width;
+  format.fmt.pix_mp.height = height;
+  format.fmt.pix_mp.num_planes = static_cast<std::uint8_t>(num_planes);
+  return plane.setFormat(format);
+}
+
 int NvV4l2Element::abort() {
   const int a = output_plane.setStreamStatus(false);
   const int b = capture_plane.setStreamStatus(false);

@@ -37,6 +37,10 @@ class NvV4l2Element : public NvElement {
   NvV4l2Element(const char* comp_name, const char* dev_node, int flags, std::uint32_t fields);
   // Sets one extended control of the vendor class.
   int setExtControl(std::uint32_t id, std::int32_t value);
+  // A raw picture format on plane: its plane layout for the buffers, then
+  // the format request (per-plane sizes left to the driver). The request's
+  // result.
+  int setRawPlaneFormat(NvV4l2ElementPlane& plane, std::uint32_t pixfmt, std::uint32_t width, std::uint32_t height);
 
   int fd;
   std::uint32_t output_plane_pixfmt;

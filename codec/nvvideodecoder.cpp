@@ -40,17 +40,7 @@ int NvVideoDecoder::setCapturePlaneFormat(std::uint32_t pixfmt, std::uint32_t wi
     return -1;
   }
   capture_plane_pixfmt = pixfmt;
-  std::uint32_t num_planes = 0;
-  NvBuffer::NvBufferPlaneFormat fmts[MAX_PLANES] = {};
-  NvBuffer::fill_buffer_plane_format(&num_planes, fmts, width, height, pixfmt);
-  capture_plane.setBufferPlaneFormat(static_cast<int>(num_planes), fmts);
-  struct v4l2_format format;
-  std::memset(&format, 0, sizeof format);
-  format.fmt.pix_mp.pixelformat = pixfmt;
-  format.fmt.pix_mp.width = width;
-  format.fmt.pix_mp.height = height;
-  format.fmt.pix_mp.num_planes = static_cast<std::uint8_t>(num_planes);
-  return capture_plane.setFormat(format);
+  return setRawPlaneFormat(capture_plane, pixfmt, width, height);
 }
 
 int NvVideoDecoder::disableCompleteFrameInputBuffer() {

@@ -16,7 +16,7 @@ namespace watchdog { void watchdog_httphook_init(); }    // capture: camera watc
 namespace webcollage { void collage_httphook_init(); }   // evidence: collage test pages
 namespace config_backup { void modinit(); }              // config: backup upload
 namespace coltest { void collage_test_init(); }          // evidence: nothing
-namespace heartbeat { void modinit(); }                  // devices: telemetry
+namespace heartbeat { void modinit(); }                  // modules: telemetry
 namespace camera { void modinit(); }                     // capture: "usbcam" section, grabber
 namespace lensweb { void lens_httphook_init(); }         // devices: lens and flash pages
 namespace ntpsync { void modinit(); }                    // devices: NTP state
@@ -39,7 +39,7 @@ namespace upload { void modinit(); }                     // evidence: lazy uploa
 namespace config_add { void modinit(); }                 // config: add and delete pages
 namespace busline { void modinit(); }                    // modules: bus lane
 namespace wd { void modinit(); }                         // devices: board keep-alive
-namespace saveframe { void modinit(); }                  // devices: control frames
+namespace saveframe { void modinit(); }                  // modules: control frames
 namespace modem { void modinit(); }                      // devices: modem
 namespace baslerweb { void basler_httphook_init(); }     // capture: Basler pages
 namespace camauto { void initfunc(); }                   // capture: automatic camera control

@@ -5,7 +5,6 @@
 // clang-format off
 namespace wrongdir { void modinit() {} }
 namespace webcollage { void collage_httphook_init() {} }
-namespace heartbeat { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
@@ -15,8 +14,6 @@ namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
-namespace saveframe { void modinit() {} }
-namespace modem { void modinit() {} }
 namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }

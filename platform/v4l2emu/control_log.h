@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace v4l2emu {
-void recordControl(const std::string& device, std::uint32_t id, std::int64_t value);
+void recordControl(const std::string& device, std::uint32_t id, std::int64_t value,
+                   std::vector<std::uint8_t> payload = {});
 }

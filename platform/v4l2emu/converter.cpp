@@ -106,66 +106,10 @@ class Converter final : public Device {
   SwsContext* sws_ = nullptr;  // engine thread only
 };
 
-// The encoder answers as a device (formats, buffers, controls) but does not
-// encode: input buffers come back as they were and an empty input buffer
-// (end of stream) is answered with an empty capture buffer.
-class Encoder final : public Device {
- public:
-  using Device::Device;
-  ~Encoder() override { shutdown(); }
-
- protected:
-  int acceptFormat(Queue& q, const v4l2_pix_format_mplane& req, Format& out) override {
-    if (&q == &cap_) {
-      if (req.pixelformat != nvv4l2::kFmtH264 && req.pixelformat != nvv4l2::kFmtH265) return EINVAL;
-      out = Format{};
-      out.pixfmt = req.pixelformat;
-      out.width = req.width;
-      out.height = req.height;
-      out.numPlanes = 1;
-      out.sizeimage[0] = std::min(req.plane_fmt[0].sizeimage ? req.plane_fmt[0].sizeimage : (2u << 20), kMaxCodedBytes);
-      return 0;
-    }
-    if (req.pixelformat != nvv4l2::kFmtYM12 && req.pixelformat != nvv4l2::kFmtNM12) return EINVAL;
-    return rawLayout(req.pixelformat, req.width, req.height, out) ? 0 : EINVAL;
-  }
-
-  int setControl(std::uint32_t id, std::int64_t value) override { return Device::setControl(id, value); }
-
-  void engine() override {
-    for (;;) {
-      std::unique_lock lk(mu_);
-      cv_.wait(lk, [&] { return closing_ || (out_.streaming && !out_.queued.empty()); });
-      if (closing_) return;
-      const unsigned in = out_.queued.front();
-      const bool eos = out_.bufs[in].planes[0].bytesused == 0;
-      if (eos) {
-        cv_.wait(lk, [&] { return closing_ || !cap_.queued.empty() || !out_.streaming; });
-        if (closing_) return;
-        if (!cap_.queued.empty()) {
-          const unsigned c = cap_.queued.front();
-          cap_.queued.pop_front();
-          cap_.bufs[c].planes[0].bytesused = 0;
-          cap_.bufs[c].flags = V4L2_BUF_FLAG_LAST;
-          complete(cap_, c);
-        }
-      }
-      if (!out_.queued.empty() && out_.queued.front() == in) {
-        out_.queued.pop_front();
-        complete(out_, in);
-      }
-    }
-  }
-};
-
 }  // namespace
 
 std::shared_ptr<Device> makeConverter(const std::string& path, int flags, const FaultPlan& faults) {
   return std::make_shared<Converter>(path, flags, faults);
-}
-
-std::shared_ptr<Device> makeEncoder(const std::string& path, int flags, const FaultPlan& faults) {
-  return std::make_shared<Encoder>(path, flags, faults);
 }
 
 }  // namespace v4l2emu

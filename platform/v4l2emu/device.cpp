@@ -34,16 +34,16 @@ std::size_t pageAlign(std::size_t n) {
 
 }  // namespace
 
-bool rawLayout(std::uint32_t pixfmt, std::uint32_t w, std::uint32_t h, Format& out) {
+bool rawLayout(std::uint32_t pixfmt, std::uint32_t w, std::uint32_t h, Format& out, bool packed) {
   if (w == 0 || h == 0 || w > 8192 || h > 8192) return false;
   out = Format{};
   out.pixfmt = pixfmt;
   out.width = w;
   out.height = h;
-  const std::uint32_t rows = alignUp(h, kHeightAlign);
-  const std::uint32_t crow = alignUp((h + 1) / 2, kHeightAlign / 2);
+  const std::uint32_t rows = packed ? h : alignUp(h, kHeightAlign);
+  const std::uint32_t crow = packed ? (h + 1) / 2 : alignUp((h + 1) / 2, kHeightAlign / 2);
   auto plane = [&](unsigned p, std::uint32_t rowBytes, std::uint32_t planeRows) {
-    out.bytesperline[p] = alignUp(rowBytes, kPitchAlign);
+    out.bytesperline[p] = packed ? rowBytes : alignUp(rowBytes, kPitchAlign);
     out.sizeimage[p] = out.bytesperline[p] * planeRows;
   };
   switch (pixfmt) {
@@ -165,9 +165,14 @@ int Device::doIoctl(unsigned long request, void* arg, std::unique_lock<std::mute
       cv_.notify_all();
       return 0;
     }
-    case VIDIOC_S_PARM: {
+    case VIDIOC_S_PARM:
+    case VIDIOC_G_PARM: {
       auto& p = *static_cast<v4l2_streamparm*>(arg);
-      return validType(p.type) ? 0 : EINVAL;
+      if (!validType(p.type)) return EINVAL;
+      if (p.type != out_.type) return 0;
+      if (request == VIDIOC_G_PARM) p.parm.output.timeperframe = timePerFrame_;
+      else if (p.parm.output.timeperframe.denominator != 0) timePerFrame_ = p.parm.output.timeperframe;
+      return 0;
     }
     case VIDIOC_G_CROP: {
       auto& c = *static_cast<v4l2_crop*>(arg);
@@ -292,6 +297,8 @@ int Device::reqBufs(v4l2_requestbuffers& r, std::unique_lock<std::mutex>& lk) {
   q.memory = r.memory;
   if (r.count == 0) return 0;
   if (q.fmt.numPlanes == 0) return EINVAL;
+  if (r.memory == V4L2_MEMORY_USERPTR && !rawLayout(q.fmt.pixfmt, q.fmt.width, q.fmt.height, q.fmt, true))
+    return EINVAL;
   const unsigned count = std::min<unsigned>(r.count + faults_.extraBuffers, kMaxBuffers);
   q.bufs.resize(count);
   for (unsigned i = 0; i < count; ++i) {
@@ -370,7 +377,8 @@ int Device::qBuf(v4l2_buffer& b) {
       if (!vp.m.userptr || vp.length < q.fmt.sizeimage[p]) return EINVAL;
       pl.userptr = vp.m.userptr;
       pl.length = vp.length;
-    } else if (q.memory == V4L2_MEMORY_DMABUF) {
+    } else if (q.memory == V4L2_MEMORY_DMABUF && !(q.type == V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE && vp.bytesused == 0)) {
+      // An empty output buffer (end of stream) needs no memory behind it.
       struct stat st {};
       if (vp.m.fd < 0 || fstat(vp.m.fd, &st) != 0) return EINVAL;
       if (static_cast<std::uint64_t>(st.st_size) < q.fmt.sizeimage[p]) return EINVAL;
@@ -383,7 +391,8 @@ int Device::qBuf(v4l2_buffer& b) {
   for (unsigned p = 0; p < q.fmt.numPlanes; ++p) {
     PlaneMem& pl = buf.planes[p];
     if (q.memory == V4L2_MEMORY_DMABUF) {
-      pl.dmafd = fcntl(b.m.planes[p].m.fd, F_DUPFD_CLOEXEC, 0);
+      const bool empty = q.type == V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE && b.m.planes[p].bytesused == 0;
+      pl.dmafd = empty ? -1 : fcntl(b.m.planes[p].m.fd, F_DUPFD_CLOEXEC, 0);
       pl.callerFd = b.m.planes[p].m.fd;
       pl.length = q.fmt.sizeimage[p];
     }
@@ -456,7 +465,7 @@ int Device::extCtrls(v4l2_ext_controls& c, bool set) {
     v4l2_ext_control& ctrl = c.controls[i];
     int err;
     if (set) {
-      err = setControl(ctrl.id, ctrl.value);
+      err = setExtControl(ctrl);
     } else {
       err = getExtControl(ctrl);
     }

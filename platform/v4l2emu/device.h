@@ -47,7 +47,9 @@ struct Format {
 // Plane geometry of a raw picture format as the engines lay it out: rows
 // padded to a 256-byte pitch and heights to 16 rows, as the board's engines
 // do, so code that assumes stride == width shows its bug here too.
-bool rawLayout(std::uint32_t pixfmt, std::uint32_t width, std::uint32_t height, Format& out);
+// packed: rows at the picture's own width and height, as a caller lays out
+// memory it hands in by pointer (USERPTR).
+bool rawLayout(std::uint32_t pixfmt, std::uint32_t width, std::uint32_t height, Format& out, bool packed = false);
 
 struct PlaneMem {
   int memfd = -1;                 // MMAP: device memory
@@ -126,6 +128,8 @@ class Device {
   virtual int setControl(std::uint32_t id, std::int64_t value);
   virtual int getControl(std::uint32_t id, std::int32_t& value);
   virtual int getExtControl(v4l2_ext_control& ctrl);
+  // An extended control being set; plain values go to setControl.
+  virtual int setExtControl(const v4l2_ext_control& ctrl) { return setControl(ctrl.id, ctrl.value); }
 
   Queue& queueOf(std::uint32_t type) { return type == out_.type ? out_ : cap_; }
   bool validType(std::uint32_t type) const { return type == out_.type || type == cap_.type; }
@@ -167,6 +171,9 @@ class Device {
   std::thread engine_;
   std::uint64_t callCounts_ = 0;  // calls of faults_.failRequest, guarded by mu_
   v4l2_rect selection_{};         // guarded by mu_
+
+ protected:
+  v4l2_fract timePerFrame_{1, 30};  // guarded by mu_: S_PARM of the output queue
 };
 
 }  // namespace v4l2emu

@@ -42,11 +42,12 @@ std::shared_ptr<Device> find(int fd) {
 
 }  // namespace
 
-void recordControl(const std::string& device, std::uint32_t id, std::int64_t value) {
+void recordControl(const std::string& device, std::uint32_t id, std::int64_t value,
+                   std::vector<std::uint8_t> payload) {
   Registry& r = registry();
   std::lock_guard lk(r.mu);
   if (r.controls.size() >= kMaxControlLog) r.controls.erase(r.controls.begin());
-  r.controls.push_back(ControlRecord{device, id, value});
+  r.controls.push_back(ControlRecord{device, id, value, std::move(payload)});
 }
 
 int open(const char* path, int flags) {

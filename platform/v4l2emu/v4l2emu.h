@@ -59,11 +59,13 @@ struct FaultPlan {
 void setFaults(const FaultPlan& plan);
 void clearFaults();
 
-// Every control a device was asked to set, in order (path, id, value).
+// Every control a device was asked to set, in order (path, id, value, and
+// the record's bytes for controls that pass one by address).
 struct ControlRecord {
   std::string device;
   std::uint32_t id;
   std::int64_t value;
+  std::vector<std::uint8_t> payload;
 };
 std::vector<ControlRecord> controlLog();
 void clearControlLog();

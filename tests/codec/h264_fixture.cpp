@@ -21,20 +21,7 @@ constexpr std::uint8_t kLight = 235;
 
 void drawFrame(AVFrame* f, int number) {
   const int w = f->width, h = f->height;
-  const int band = h / 4;
-  const int cell = w / kBits;
-  for (int y = 0; y < h; ++y) {
-    std::uint8_t* row = f->data[0] + y * f->linesize[0];
-    for (int x = 0; x < w; ++x) {
-      if (y < band) {
-        const int bit = x / cell;
-        row[x] = bit < kBits && ((number >> (kBits - 1 - bit)) & 1) ? kLight : kDark;
-      } else {
-        // Moving texture so that P frames carry real residuals.
-        row[x] = static_cast<std::uint8_t>(64 + ((x + y + number * 3) % 96) + ((x / 8 + number) % 2) * 16);
-      }
-    }
-  }
+  drawGrey(f->data[0], w, h, f->linesize[0], number);
   for (int p = 1; p < 3; ++p)
     for (int y = 0; y < (h + 1) / 2; ++y)
       std::memset(f->data[p] + y * f->linesize[p], 128 + (p == 1 ? (number % 16) : 0), (w + 1) / 2);
@@ -57,6 +44,23 @@ int readCells(int width, int height, auto&& sample) {
 }
 
 }  // namespace
+
+void drawGrey(std::uint8_t* luma, int w, int h, int stride, int number) {
+  const int band = h / 4;
+  const int cell = w / kBits;
+  for (int y = 0; y < h; ++y) {
+    std::uint8_t* row = luma + y * stride;
+    for (int x = 0; x < w; ++x) {
+      if (y < band) {
+        const int bit = x / cell;
+        row[x] = bit < kBits && ((number >> (kBits - 1 - bit)) & 1) ? kLight : kDark;
+      } else {
+        // Moving texture so that P frames carry real residuals.
+        row[x] = static_cast<std::uint8_t>(64 + ((x + y + number * 3) % 96) + ((x / 8 + number) % 2) * 16);
+      }
+    }
+  }
+}
 
 std::vector<std::uint8_t> Stream::slice(std::size_t first, std::size_t last) const {
   const std::size_t begin = units.at(first).offset;

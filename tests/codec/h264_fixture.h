@@ -30,6 +30,8 @@ struct Stream {
 // Frames numbered firstNumber, firstNumber + 1, ...; a key frame every gop.
 Stream encode(int width, int height, int frames, int gop, int firstNumber = 0);
 
+// Draws the picture of frame `number`: the barcode band and a moving texture.
+void drawGrey(std::uint8_t* luma, int width, int height, int stride, int number);
 // The number drawn in a luma picture, -1 when unreadable.
 int readBarcode(const std::uint8_t* luma, int width, int height, int stride);
 // The same from a B, G, R, A picture (green channel).

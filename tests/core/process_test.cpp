@@ -74,10 +74,11 @@ TEST(Process, RunsUntilSigintAndSurvivesSighup) {
 
   ChildProcess p({binaryPath("kovira"), "stray", "--cfg", exampleConfig()});
   ASSERT_TRUE(p.waitForOutput("Press \"Ctrl-C\" to quit...\n\n", 10s)) << p.out();
-  // Without server addresses in /etc/kovira.conf the backup and upload
-  // modules say once that nothing is sent.
+  // Without server addresses in /etc/kovira.conf the backup, telemetry and
+  // upload modules say once that nothing is sent.
   EXPECT_EQ(p.out(), kBanner + "[WARNING] stray - unknown argument\n" +
                          "[DBG] no \"backup\" server in /etc/kovira.conf: configuration backups are not sent\n" +
+                         "[DBG] no \"telemetry\" server in /etc/kovira.conf: telemetry is not posted\n" +
                          "[DBG] no \"upload\" server in /etc/kovira.conf: evidence is stored, not uploaded\n" +
                          "\nPress \"Ctrl-C\" to quit...\n\n");
 

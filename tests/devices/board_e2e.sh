@@ -29,15 +29,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# until SECONDS COMMAND...: 0 once the command succeeds.
-until_ok() {
-  local deadline=$((SECONDS + $1))
-  shift
-  while ! "$@"; do
-    [ "$SECONDS" -le "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
 logged() { grep -q -- " $1\$" "$work/sim.log"; }
 port=$(free_port)
 # fetch PATH [CURL-ARGS...]: body to $work/body, headers to $work/head; prints the status.

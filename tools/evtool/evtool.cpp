@@ -4,6 +4,7 @@
 // drawn grey road scene, and writes it as a JPEG for a person to look at.
 //
 // Usage: evtool [OUTPUT.jpg] [--grid]
+//        evtool zip OUT FILE...   (packs the files, stored, into OUT)
 // Prints where the marked points (plate centre, plate top-left, plate
 // bottom-right) landed in the collage; with --grid they are circled too.
 #include "core/text.h"
@@ -11,9 +12,15 @@
 #include "evidence/collage.h"
 #include "evidence/labelformat.h"
 #include "evidence/simplefile.h"
+#include "evidence/zip.h"
 
 #include <opencv2/imgproc.hpp>
 
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,9 +47,45 @@ cv::Mat drawScene(cv::Rect& plate, cv::Rect& car) {
   return frame;
 }
 
+// Each FILE becomes a member under the name given on the command line.
+int packZip(int argc, char** argv) {
+  if (argc < 4) {
+    std::cerr << "usage: evtool zip OUT FILE..." << std::endl;
+    return 2;
+  }
+  Zip zip;
+  for (int i = 3; i < argc; ++i) {
+    std::ifstream in(argv[i], std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof()) {
+      std::cerr << "evtool: cannot read " << argv[i] << std::endl;
+      return 1;
+    }
+    if (bytes.size() > std::numeric_limits<unsigned int>::max()) {
+      std::cerr << "evtool: " << argv[i] << " is too large for a zip member" << std::endl;
+      return 1;
+    }
+    try {
+      zip.add(argv[i], bytes.data(), static_cast<unsigned int>(bytes.size()));
+    } catch (const std::length_error& e) {
+      std::cerr << "evtool: " << e.what() << std::endl;
+      return 1;
+    }
+  }
+  std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(zip.data()), static_cast<std::streamsize>(zip.size()));
+  out.close();
+  if (!out) {
+    std::cerr << "evtool: cannot write " << argv[2] << std::endl;
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "zip") == 0) return packZip(argc, argv);
   std::string output = "evtool.jpg";
   bool grid = false;
   for (int i = 1; i < argc; ++i) {

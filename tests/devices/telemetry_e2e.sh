@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The unit's program with the board simulator on /dev/ttySS, a modem port at
+# /dev/ttyLTE and a modem state file at /run/modem.json, in a private mount
+# namespace, with telemetry configured: the modem page shows the state,
+# sends USSD requests to the line and resets the modem through the board.
+# (Records and posts on their 300 s and 60 s periods are tested in-process:
+# the scheduler waits on the monotonic clock, which a sped-up wall clock
+# such as libfaketime's does not hasten.)
+#
+#   telemetry_e2e.sh SOURCE_DIR BINARY_DIR
+#
+# Exit 77 (skipped) where no mount namespace can be made.
+set -euo pipefail
+src=$1
+build=$2
+fixtures=$src/tests/fixtures
+bin=$build/bin
+work=$build/test-out/telemetry_e2e
+if [ "${3-}" != inside ]; then
+  bash "$fixtures/nsrun.sh" -- true || exit $?
+  rm -rf "$work"
+  mkdir -p "$work"
+  printf '{"timestamp": %s, "duration": 4000, "signal": -67, "name": "  TestNet LTE ", "imsi": "123"}\n' \
+    "$(date +%s)" > "$work/modem.json"
+  exec bash "$fixtures/nsrun.sh" --pty /dev/ttySS --pty /dev/ttyLTE --bind "$work/modem.json=/run/modem.json" \
+    -- bash "$0" "$src" "$build" inside
+fi
+
+source "$fixtures/unit_session.sh"
+sim_pid=
+reader_pid=
+cleanup() {
+  local status=$?
+  [ -z "${unit_job-}" ] || unit_stop 5 || true
+  for p in $sim_pid $reader_pid; do kill "$p" 2> /dev/null || true; wait "$p" 2> /dev/null || true; done
+  stop_collectors
+  exit "$status"
+}
+trap cleanup EXIT
+
+# 1. A collector named "telemetry", the board, a reader on the modem line.
+start_collector "$work/collector"
+printf '{"token": "e2e", "telemetry": "http://127.0.0.1:%s"}\n' "$(cat "$work/collector.port")" > "$identity"
+mkfifo "$work/sim.in"
+"$bin/boardsim" --port /dev/ttySS.peer < "$work/sim.in" > "$work/sim.log" 2>&1 &
+sim_pid=$!
+exec 7> "$work/sim.in"
+until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+stty -F /dev/ttyLTE.peer raw -echo 2> /dev/null || true
+cat /dev/ttyLTE.peer > "$work/lte.txt" &
+reader_pid=$!
+
+# 2. The unit.
+port=$(free_port)
+printf '[{"type": "global", "webserver": %s}]\n' "$port" > "$work/cfg.json"
+cp "$identity" /etc/kovira.conf
+unit_start "$work" "$bin/kovira" "$work/cfg.json"
+unit_wait_line 'Press "Ctrl-C" to quit...' 30 || { echo "the unit did not start"; cat "$work/console.txt"; exit 1; }
+expect "telemetry is configured" eval '! grep -q "no \"telemetry\" server" "$work/console.txt"'
+
+# 3. The page shows the state file.
+page=$(curl -s -m 5 "http://127.0.0.1:$port/debug/modem/")
+expect "the page shows the operator" eval 'grep -qF "<b>name</b>: &quot;  TestNet LTE &quot;" <<< "$page"'
+expect "the page has the USSD form" eval 'grep -qF "name=ussd" <<< "$page"'
+
+# 4. USSD and modem reset through the page.
+status=$(curl -s -m 5 -o /dev/null -w '%{http_code}' -d 'modres=1&ussd=*100#' "http://127.0.0.1:$port/debug/modem/")
+expect "the modem form answers 302" [ "$status" = 302 ]
+expect "the modem line got the USSD request" until_ok 5 grep -qF 'AT+CUSD=1,"AA180C3602",15' "$work/lte.txt"
+expect "the board was asked to reset the modem" grep -q 'LTERESET' "$work/sim.log"
+
+unit_stop 10
+expect "the unit ended cleanly" [ "$unit_status" = 0 ]
+[ "$failed" = 0 ] || { tail -30 "$work/console.txt"; exit 1; }
