@@ -4,7 +4,7 @@
 // (aim: at least 1).
 #include "devices/heartbeat.h"
 #include "devices/sttydev.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "tests/support/collector.h"
 
 #include <chrono>

@@ -7,7 +7,7 @@
 #include "core/startup_functions.h"
 #include "devices/heartbeat.h"
 #include "devices/sttydev.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "recognition/multitrack.h"
 #include "recognition/resqueue.h"
 #include "recognition/track.h"

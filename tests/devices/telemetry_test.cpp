@@ -3,7 +3,7 @@
 #include "devices/heartbeat.h"
 #include "devices/modem.h"
 #include "devices/sttydev.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "support/collector.h"
 #include "tools/boardsim/boardsim.h"
 
