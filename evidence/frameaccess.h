@@ -40,9 +40,8 @@ namespace kovira {
 class Camera;
 }
 
-// The frame of a camera's store, viewed in place as above. Besides the
-// record's bytes, the re-check refuses a frame that the store's writer is
-// about to reach: its bytes would change under the caller's copy.
+// The frame of a camera's store as above, but copied (kovira::copyFrame): out
+// holds its own bytes, and a frame the writer is about to reach is refused.
 bool getframe(kovira::Camera& camera, unsigned int frame, cv::Mat& out);
 // The frame's capture time as above; "" when the store does not hold it.
 std::string framedate(kovira::Camera& camera, const char* format, unsigned int frame);
