@@ -65,6 +65,7 @@ FrameCopyStatus copyFrame(const CamBuf& store, const FrameMetadata& record, Fram
   out.bytes.clear();
   readFields(record, out);
   const Look before = look(store, record);
+  out.size = before.bytes.size;
   if (!before.bytes.present()) return FrameCopyStatus::Gone;
   if (greyOnly && !isWholeGrey(out.type, out.width, out.height, before.bytes.size))
     return FrameCopyStatus::WrongType;
@@ -80,6 +81,7 @@ FrameCopyStatus copyGreyRegion(const CamBuf& store, const FrameMetadata& record,
   out.bytes.clear();
   readFields(record, out);
   const Look before = look(store, record);
+  out.size = before.bytes.size;
   if (!before.bytes.present()) return FrameCopyStatus::Gone;
   if (!isWholeGrey(out.type, out.width, out.height, before.bytes.size)) return FrameCopyStatus::WrongType;
   // Clip in 64 bits: a caller's x + width may not fit an int.

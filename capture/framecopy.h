@@ -58,6 +58,7 @@ struct FrameCopy {
   std::uint32_t sec = 0;
   std::uint32_t usec = 0;
   std::uint32_t position = 0;
+  std::uint64_t size = 0;  // the record's byte count at the first look
   FrameRect region;  // the part copied (the whole picture for whole copies)
 };
 

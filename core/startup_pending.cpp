@@ -8,7 +8,6 @@ namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
-namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
 namespace postframe { void modinit() {} }
@@ -17,7 +16,6 @@ namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
-namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
 // clang-format on
