@@ -68,14 +68,33 @@ void subscribe(HttpServer& server, FrameImageFn image);
 
 }  // namespace campages
 
+namespace kovira {
+struct FrameCopy;
+}
+
 namespace frame {
+// min(lim / height, lim / width) in single precision; 0 without a picture.
+float scaleFor(int lim, std::int32_t width, std::int32_t height);
+// The copied grey picture (or region) as JPEG, scaled by s when s < 1
+// (bicubic): 200, or 500 when encoding fails.
+int sendGrey(kovira::FrameCopy& copy, float scale, HttpResponse& resp);
 // "/debug/frame.jpg" and its substitute picture (a reason in red on grey).
 int http_frame(const HttpRequest& req, HttpResponse& resp);
 int http_dummy_frame(HttpResponse& resp, std::string text);
 }  // namespace frame
 
 namespace geninfo {
+// A JSON string escaped as the property tree's writer escapes it.
+std::string quoted(const std::string& s);
 // "/debug/gen.json" and its body.
 std::string informationJson();
 int http_information(const HttpRequest& req, HttpResponse& resp);
 }  // namespace geninfo
+
+namespace basic {
+// The "/measure/" pages.
+int http_mesure_frame(const HttpRequest& req, HttpResponse& resp);
+int http_mesure_pos(const HttpRequest& req, HttpResponse& resp);
+int http_mesure_put(const HttpRequest& req, HttpResponse& resp);
+int http_mesure_index(const HttpRequest& req, HttpResponse& resp);
+}  // namespace basic

@@ -113,6 +113,25 @@ void setHeaders(const kovira::FrameCopy& rec, float scale, HttpResponse& resp) {
 
 }  // namespace
 
+float scaleFor(int lim, std::int32_t width, std::int32_t height) {
+  const float l = static_cast<float>(lim);
+  if (width <= 0 || height <= 0) return 0.0f;
+  return std::min(l / static_cast<float>(height), l / static_cast<float>(width));
+}
+
+int sendGrey(kovira::FrameCopy& copy, float scale, HttpResponse& resp) {
+  cv::Mat picture(copy.region.height, copy.region.width, CV_8UC1, copy.bytes.data());
+  if (scale < 1) {
+    // Bicubic, as the measuring set-up expects; sides of at least a pixel.
+    const cv::Size size(std::max(1, static_cast<int>(std::lround(copy.region.width * scale))),
+                        std::max(1, static_cast<int>(std::lround(copy.region.height * scale))));
+    cv::Mat scaled;
+    cv::resize(picture, scaled, size, 0, 0, cv::INTER_CUBIC);
+    return sendJpeg(scaled, resp);
+  }
+  return sendJpeg(picture, resp);
+}
+
 int http_dummy_frame(HttpResponse& resp, std::string text) {
   cv::Mat picture(200, 600, CV_8UC3, cv::Scalar(128, 128, 128));
   int baseline = 0;
@@ -152,25 +171,14 @@ int http_frame(const HttpRequest& req, HttpResponse& resp) {
   if (status == kovira::FrameCopyStatus::Gone || status == kovira::FrameCopyStatus::Overwritten)
     return http_dummy_frame(resp, "no frames, camera: " + id);
 
-  const float lim = static_cast<float>(a.lim);
-  const float scale = copy.width > 0 && copy.height > 0
-                          ? std::min(lim / static_cast<float>(copy.height), lim / static_cast<float>(copy.width))
-                          : 0.0f;
+  const float scale = scaleFor(a.lim, copy.width, copy.height);
   setHeaders(copy, scale, resp);
   // A grey record shorter than its picture is no grey picture either.
   if (!kovira::isWholeGrey(copy.type, copy.width, copy.height, copy.size))
     return http_dummy_frame(resp, "unsupported format, camera: " + id);
   if (status != kovira::FrameCopyStatus::Copied) return 500;  // an empty cut-out
 
-  cv::Mat picture(copy.region.height, copy.region.width, CV_8UC1, copy.bytes.data());
-  if (!a.cut && scale < 1) {
-    const cv::Size size(std::max(1, static_cast<int>(std::lround(copy.width * scale))),
-                        std::max(1, static_cast<int>(std::lround(copy.height * scale))));
-    cv::Mat scaled;
-    cv::resize(picture, scaled, size, 0, 0, cv::INTER_CUBIC);
-    return sendJpeg(scaled, resp);
-  }
-  return sendJpeg(picture, resp);
+  return sendGrey(copy, a.cut ? 1.0f : scale, resp);
 }
 
 void frame_httphook_init() { webserver().subscribe("^/debug/frame.jpg$", http_frame); }

@@ -17,9 +17,9 @@
 #include <vector>
 
 namespace geninfo {
-namespace {
 
-// Escapes as the property tree's JSON writer does ("/" included).
+// Escapes as the property tree's JSON writer does ("/" included); bytes
+// from 0x80 pass unchanged, so UTF-8 text stays valid.
 std::string quoted(const std::string& s) {
   std::string out = "\"";
   for (const char c : s) {
@@ -44,6 +44,8 @@ std::string quoted(const std::string& s) {
   }
   return out + "\"";
 }
+
+namespace {
 
 std::string shortest(float value) {
   char text[32];

@@ -11,7 +11,6 @@ namespace spd_kormelino { void modinit() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
 namespace postframe { void modinit() {} }
-namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }

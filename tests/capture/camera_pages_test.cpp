@@ -217,4 +217,47 @@ TEST_F(FramePages, FramePicturesAndSecondsSinceTheLastFrame) {
   EXPECT_EQ(get("/debug/cam8/timeout.txt").body, "0");
 }
 
+TEST(MeasurePages, RememberThePlateAndScaleTheLastGreyCamera) {
+  HttpServer server;
+  server.subscribe("^/measure/frame.jpg$", basic::http_mesure_frame);
+  server.subscribe("^/measure/pos$", basic::http_mesure_pos);
+  server.subscribe("^/measure/put$", basic::http_mesure_put);
+  server.subscribe("^/measure/$", basic::http_mesure_index);
+  const auto get = [&](const std::string& target) { return callPage(server, "GET", target); };
+
+  EXPECT_EQ(get("/measure/frame.jpg").status, 404);  // no camera
+  kovira::Camera& h264 = addCamera(1, 1 << 20, "rtsp", true);
+  const std::uint8_t fake[64] = {};
+  h264.cambuf->addFrame(1920, 1080, FRAME_I, 0, fake, sizeof fake);
+  EXPECT_EQ(get("/measure/frame.jpg").status, 404);  // only H.264
+  addGrey(addCamera(2, 1 << 20, "opencv", true), gradient(640, 480));
+  addGrey(addCamera(3, 8 << 20, "opencv", true), gradient(1920, 1080));
+  const struct {
+    const char* target;
+    int status, width;
+  } cases[] = {{"/measure/frame.jpg", 200, 800},          {"/measure/frame.jpg?lim=4096", 200, 1920},
+               {"/measure/frame.jpg?lim=5000", 200, 800}, {"/measure/frame.jpg?lim=-1", 200, 800},
+               {"/measure/frame.jpg?lim=0", 200, 800},    {"/measure/frame.jpg?lim=1", 200, 1},
+               {"/measure/frame.jpg?lim=abc", 400, 0}};
+  for (const auto& c : cases) {
+    const PageReply r = get(c.target);
+    ASSERT_EQ(r.status, c.status) << c.target;
+    if (c.width) {
+      EXPECT_EQ(decoded(r).cols, c.width) << c.target;
+    }
+  }
+
+  EXPECT_EQ(get("/measure/put").body, "OK: undef");
+  const std::string plate = "А123ВС77<\\\">" + std::string(2000, 'x');
+  EXPECT_EQ(get("/measure/put?q=%D0%90123%D0%92%D0%A177%3C%5C%22%3E" + std::string(2000, 'x')).body, "OK: " + plate);
+  const PageReply index = get("/measure/");
+  EXPECT_EQ(index.body.substr(index.body.find("<hr>")),
+            "<hr>\nтекущее значение номера: А123ВС77&lt;\\&quot;&gt;" + std::string(2000, 'x'));
+  EXPECT_EQ(get("/measure/pos").body, "{\n    \"pos\": \"12.65\",\n    \"other\": \"string2\",\n"
+                                      "    \"palte\": \"А123ВС77<\\\\\\\">" +
+                                          std::string(2000, 'x') +
+                                          "\",\n    \"gnss\": \"55.1234,45.2020\",\n"
+                                          "    \"supertruetime\": \"20:15:45\"\n}\n");
+}
+
 }  // namespace
