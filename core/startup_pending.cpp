@@ -8,10 +8,8 @@ namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
-namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
 namespace postframe { void modinit() {} }
-namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
