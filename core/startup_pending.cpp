@@ -4,7 +4,6 @@
 
 // clang-format off
 namespace wrongdir { void modinit() {} }
-namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
