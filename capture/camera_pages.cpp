@@ -63,6 +63,16 @@ std::optional<std::int64_t> parseDecimal(std::string_view text, std::int64_t min
   return value;
 }
 
+int sendPicture(cv::Mat& picture, const char* format, HttpResponse& resp) {
+  unsigned char* bytes = nullptr;
+  const int size = picture.empty() ? -1 : imgcompress(picture, format, bytes);
+  if (size < 0) return 500;
+  resp.body.write(reinterpret_cast<const char*>(bytes), size);
+  std::free(bytes);
+  resp.headers["Content-Type"] = std::string("image/") + format;
+  return 200;
+}
+
 }  // namespace kovira
 
 namespace campages {
@@ -254,13 +264,7 @@ int showframe(int camid, unsigned index, const FrameImageFn& image, HttpResponse
   if (staleRecord(store, *rec) || rec->width.load() == 0 || rec->height.load() == 0) return stale();
   cv::Mat picture;
   if (!image(camid, rec->position, picture)) return staleRecord(store, *rec) ? stale() : 500;
-  unsigned char* png = nullptr;
-  const int size = imgcompress(picture, "png", png);
-  if (size < 0) return 500;
-  resp.body.write(reinterpret_cast<const char*>(png), size);
-  std::free(png);
-  resp.headers["Content-Type"] = "image/png";
-  return 200;
+  return kovira::sendPicture(picture, "png", resp);
 }
 
 void subscribe(HttpServer& server, FrameImageFn image) {

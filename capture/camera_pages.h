@@ -49,6 +49,10 @@ std::optional<CameraView> cameraView(int camid);
 // "-" where allowed), within the type's range; nothing otherwise.
 std::optional<std::int64_t> parseDecimal(std::string_view text, std::int64_t min, std::int64_t max);
 
+// Encodes the picture with imgcompress ("png" or "jpeg") as the answer's
+// body with its Content-Type: 200, or 500 (nothing written) on failure.
+int sendPicture(cv::Mat& picture, const char* format, HttpResponse& resp);
+
 }  // namespace kovira
 
 namespace campages {
@@ -84,7 +88,7 @@ int http_dummy_frame(HttpResponse& resp, std::string text);
 }  // namespace frame
 
 namespace geninfo {
-// A JSON string escaped as the property tree's writer escapes it.
+// A JSON string, quoted and escaped (text that is not UTF-8 repaired).
 std::string quoted(const std::string& s);
 // "/debug/gen.json" and its body.
 std::string informationJson();

@@ -33,15 +33,7 @@ constexpr int kLimitMax = 4096;
 constexpr std::int64_t kIntMin = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
 
-int sendJpeg(cv::Mat& image, HttpResponse& resp) {
-  unsigned char* jpeg = nullptr;
-  const int size = image.empty() ? -1 : imgcompress(image, "jpeg", jpeg);
-  if (size < 0) return 500;
-  resp.body.write(reinterpret_cast<const char*>(jpeg), size);
-  std::free(jpeg);
-  resp.headers["Content-Type"] = "image/jpeg";
-  return 200;
-}
+int sendJpeg(cv::Mat& image, HttpResponse& resp) { return kovira::sendPicture(image, "jpeg", resp); }
 
 // First enabled camera whose oldest retained frame is raw grey; 0 without.
 int defaultCamera() {

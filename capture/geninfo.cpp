@@ -5,6 +5,7 @@
 // shortest round-trip form.
 #include "capture/camera_pages.h"
 
+#include "config/json_writer.h"
 #include "core/startup_functions.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -18,32 +19,7 @@
 
 namespace geninfo {
 
-// Escapes as the property tree's JSON writer does ("/" included); bytes
-// from 0x80 pass unchanged, so UTF-8 text stays valid.
-std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (const char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '/': out += "\\/"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\u%04X", static_cast<unsigned>(c));
-          out += hex;
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string quoted(const std::string& s) { return kovira::jsonString(s); }
 
 namespace {
 

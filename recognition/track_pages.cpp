@@ -243,13 +243,7 @@ int trackDrawing(kovira::ResQueue& queue, const HttpRequest& req, HttpResponse& 
     else
       cv::circle(canvas, cv::Point(p.ox, p.oy), 5, cv::Scalar(255, 0, 0), 1);
   }
-  unsigned char* jpeg = nullptr;
-  const int size = imgcompress(canvas, "jpeg", jpeg);
-  if (size < 0) return 500;
-  resp.body.write(reinterpret_cast<const char*>(jpeg), size);
-  std::free(jpeg);
-  resp.headers["Content-Type"] = "image/jpeg";
-  return 200;
+  return kovira::sendPicture(canvas, "jpeg", resp);
 }
 
 }  // namespace
