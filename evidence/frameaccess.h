@@ -1,10 +1,9 @@
-// Evidence frame access: raw grey frames read in place from a camera's
-// frame store, their capture-time text, and caption bands added to pictures.
+// Evidence frame access: raw grey frames of a camera's frame store, their
+// capture-time text, and caption bands added to pictures.
 //
-// getframe does not copy: the view is valid only until the store overwrites
-// the frame, so callers use or copy it at once. The camera-store overloads
-// (kovira::Camera&) are thin wrappers that fill a RawFrameView from the
-// store's metadata record.
+// The record-view getframe does not copy: its view is valid only as long as
+// the bytes it points at. The camera-store overload (kovira::Camera&) copies
+// through the frame-copy helper, so its picture is the caller's own.
 #pragma once
 
 #include <opencv2/core.hpp>
