@@ -33,6 +33,9 @@ export DBUS_SYSTEM_BUS_ADDRESS=$bus
 port=$(free_port)
 "$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
   --path "$work/unit/out"
+# From bin/, as the collage page reads its photographs from "../test/"
+# (evtool writes them there at build time).
+cd "$bin"
 unit_start "$work/unit" "$bin/kovira" "$work/unit.json" --
 expect "the unit started" unit_wait_line "$ready" 30
 
@@ -77,6 +80,8 @@ curl -s -o "$work/collage.jpg" "$(url /debug/collage/1.jpg)"
 expect "collage sample is 800x600" test "$(size_of "$work/collage.jpg")" = 800,600
 curl -s -o "$work/collage2.jpg" "$(url "/debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1")"
 expect "collage sample 1200x600" test "$(size_of "$work/collage2.jpg")" = 1200,600
+# Five photographs in the cells: far more than the few kB of empty cells.
+expect "the collage holds the photographs" test "$(stat -c %s "$work/collage2.jpg")" -gt 30000
 expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(curl -s "$(url /debug/tracks/)")
 expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(curl -s "$(url /debug/cnnproc/)")
 
