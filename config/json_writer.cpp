@@ -107,6 +107,12 @@ void write(std::string& out, const nlohmann::json& v, int level) {
 
 }  // namespace
 
+std::string jsonString(const std::string& text) {
+  std::string out;
+  writeString(out, text);
+  return out;
+}
+
 std::string jsonNumber(double value) {
   // JSON has no infinity or NaN; writing them would make the file unreadable.
   if (!std::isfinite(value)) return "null";

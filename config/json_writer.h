@@ -19,6 +19,9 @@ namespace kovira {
 
 std::string jsonText(const nlohmann::json& value);
 
+// One string, quoted and escaped as jsonText writes it.
+std::string jsonString(const std::string& text);
+
 // One floating-point value as written by jsonText.
 std::string jsonNumber(double value);
 

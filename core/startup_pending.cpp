@@ -4,17 +4,11 @@
 
 // clang-format off
 namespace wrongdir { void modinit() {} }
-namespace webcollage { void collage_httphook_init() {} }
 namespace carflow { void modinit() {} }
 namespace spd_kormelino { void modinit() {} }
-namespace frame { void frame_httphook_init() {} }
-namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }
 namespace postframe { void modinit() {} }
-namespace basic { void mesure_httphook_init() {} }
-namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace busline { void modinit() {} }
-namespace geninfo { void gen_httphook_init() {} }
 namespace trackdump { void modinit() {} }
 namespace busline_kormelino { void modinit() {} }
 // clang-format on

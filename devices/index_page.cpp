@@ -96,10 +96,6 @@ void subscribe(HttpServer& server) {
 
 }  // namespace indexpage
 
-namespace webcam {
-void cambuf_httphook_init() { indexpage::subscribe(webserver()); }
-}  // namespace webcam
-
 int http_debug_handler(const HttpRequest& req, HttpResponse& resp) {
   kovira::GlobalConfig& cfg = kovira::config();
   if (req.method == "POST" && req.has("suspended")) {

@@ -11,6 +11,8 @@
 // Threading: any thread; the results are private copies.
 #pragma once
 
+#include "capture/framecopy.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -24,17 +26,8 @@ class CamBuf;
 
 namespace evidence {
 
-// Before a copy the writer must be more than this many frame sizes away
-// from the frame: a copy takes far less time than the camera needs to
-// write that much.
-inline constexpr std::uint64_t kWriterMarginFrames = 2;
-
-enum class FrameCopyStatus {
-  Copied,
-  Gone,         // not stored, or its bytes were already released
-  Overwritten,  // the writer came close, or the bytes changed during the copy
-  WrongType,    // not raw 8-bit grey, or fewer bytes than width x height
-};
+using kovira::kWriterMarginFrames;
+using FrameCopyStatus = kovira::FrameCopyStatus;
 
 // One evidence frame, copied out of the store.
 struct EvidenceFrame {
@@ -56,8 +49,8 @@ bool framePresent(const kovira::CamBuf& store, unsigned frame);
 
 // Copies the frame's bytes into out, whose byte buffer is used again (a
 // worker keeps one for event after event); Copied only for a whole raw grey
-// picture. On any other result out's fields are unchanged, except that a
-// copy refused after it was made leaves its bytes empty (memory kept).
+// picture. On any other result out's fields are unchanged except its bytes,
+// which are left empty (memory kept).
 // duringCopy, when set, runs between the copy and the second look (tests use
 // it to overwrite the frame at exactly that moment).
 FrameCopyStatus copyEvidenceFrame(const kovira::CamBuf& store, unsigned frame, EvidenceFrame& out,

@@ -1,10 +1,9 @@
-// Evidence frame access: raw grey frames read in place from a camera's
-// frame store, their capture-time text, and caption bands added to pictures.
+// Evidence frame access: raw grey frames of a camera's frame store, their
+// capture-time text, and caption bands added to pictures.
 //
-// getframe does not copy: the view is valid only until the store overwrites
-// the frame, so callers use or copy it at once. The camera-store overloads
-// (kovira::Camera&) are thin wrappers that fill a RawFrameView from the
-// store's metadata record.
+// The record-view getframe does not copy: its view is valid only as long as
+// the bytes it points at. The camera-store overload (kovira::Camera&) copies
+// through the frame-copy helper, so its picture is the caller's own.
 #pragma once
 
 #include <opencv2/core.hpp>
@@ -40,9 +39,8 @@ namespace kovira {
 class Camera;
 }
 
-// The frame of a camera's store, viewed in place as above. Besides the
-// record's bytes, the re-check refuses a frame that the store's writer is
-// about to reach: its bytes would change under the caller's copy.
+// The frame of a camera's store as above, but copied (kovira::copyFrame): out
+// holds its own bytes, and a frame the writer is about to reach is refused.
 bool getframe(kovira::Camera& camera, unsigned int frame, cv::Mat& out);
 // The frame's capture time as above; "" when the store does not hold it.
 std::string framedate(kovira::Camera& camera, const char* format, unsigned int frame);

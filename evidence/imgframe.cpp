@@ -1,6 +1,7 @@
 #include "evidence/imgframe.h"
 
 #include "capture/cam.h"
+#include "capture/framecopy.h"
 #include "codec/decode.h"
 
 #include <opencv2/core.hpp>
@@ -8,52 +9,65 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <exception>
 #include <iostream>
-#include <vector>
 
 namespace {
 
-bool sameBytes(const kovira::FrameBytes& a, const kovira::FrameBytes& b) {
-  return a.present() && a.data == b.data && a.size == b.size;
+// A private copy of the record's bytes (a picture read in place could be
+// overwritten while it is encoded).
+bool copyBytes(const kovira::CamBuf& store, const kovira::FrameMetadata& rec, kovira::FrameCopy& copy) {
+  return kovira::copyFrame(store, rec, copy, false) == kovira::FrameCopyStatus::Copied && copy.width > 0 &&
+         copy.height > 0;
 }
 
-// Copies rows x cols pixels of `type` out of the record's bytes and checks
-// that the record kept them throughout.
-bool copyRaw(const kovira::FrameMetadata& rec, int type, int bpp, cv::Mat& out) {
-  const int w = rec.width.load();
-  const int h = rec.height.load();
-  const kovira::FrameBytes before = rec.liveBytes();
-  if (w <= 0 || h <= 0 || !before.present()) return false;
-  if (static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h) * static_cast<std::uint64_t>(bpp) > before.size)
+bool copyRaw(const kovira::CamBuf& store, const kovira::FrameMetadata& rec, int type, int bpp, cv::Mat& out) {
+  kovira::FrameCopy copy;
+  if (!copyBytes(store, rec, copy)) return false;
+  if (static_cast<std::uint64_t>(copy.width) * static_cast<std::uint64_t>(copy.height) *
+          static_cast<std::uint64_t>(bpp) > copy.bytes.size())
     return false;
-  cv::Mat copy = cv::Mat(h, w, type, before.data).clone();
-  if (!sameBytes(rec.liveBytes(), before)) return false;
-  out = copy;
+  out = cv::Mat(copy.height, copy.width, type, copy.bytes.data()).clone();
   return true;
 }
 
-bool decodeMjpeg(const kovira::FrameMetadata& rec, cv::Mat& out) {
-  const kovira::FrameBytes before = rec.liveBytes();
-  if (!before.present()) return false;
-  std::vector<std::uint8_t> jpeg(before.data, before.data + before.size);
-  if (!sameBytes(rec.liveBytes(), before)) return false;
-  cv::Mat picture = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+bool decodeMjpeg(const kovira::CamBuf& store, const kovira::FrameMetadata& rec, cv::Mat& out) {
+  kovira::FrameCopy copy;
+  if (!copyBytes(store, rec, copy)) return false;
+  cv::Mat picture = cv::imdecode(copy.bytes, cv::IMREAD_COLOR);
   if (picture.empty()) return false;
   out = picture;
   return true;
 }
 
+// One write per line: several page threads print at once.
+void decodeTrace(unsigned frame, unsigned newest) {
+  const std::string line = "[DBG] decodedFrame()" + std::to_string(frame) + " " + std::to_string(newest) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
 bool decodeH264(kovira::Camera& camera, unsigned frame, cv::Mat& out) {
+  kovira::SmartBufferIterator newest = camera.cambuf->meta().newest();
+  const unsigned newestFrame = newest.valid() ? newest->position : 0;
+  decodeTrace(frame, newestFrame);
   const kovira::DecodedFrame decframe = kovira::decodedFrame(camera, frame);
+  decodeTrace(frame, newestFrame);
   if (!decframe.isValid()) {
-    std::cout << "[DBG] !decframe.isValid()" << std::endl;
+    const std::string line = "[DBG] !decframe.isValid()\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
     return false;
   }
   const int bpp = kovira::DecodedFrame::getBpp(decframe.format);
   const std::int64_t need = static_cast<std::int64_t>(decframe.width) * decframe.height * bpp;
   if (decframe.width <= 0 || decframe.height <= 0 || decframe.size < need) return false;
-  out = cv::Mat(decframe.height, decframe.width, bpp == 4 ? CV_8UC4 : CV_8UC1, decframe.pixels.get()).clone();
+  // Pages and the JPEG/PNG encoders take three-channel BGR: the converter's
+  // four-channel pictures lose their fourth byte, luma planes become grey BGR.
+  const cv::Mat decoded(decframe.height, decframe.width, bpp == 4 ? CV_8UC4 : CV_8UC1, decframe.pixels.get());
+  cv::cvtColor(decoded, out, bpp == 4 ? cv::COLOR_BGRA2BGR : cv::COLOR_GRAY2BGR);
   return true;
 }
 
@@ -65,15 +79,15 @@ bool imgframe(int camid, unsigned frame, cv::Mat& image) {
     if (!rec.valid()) return false;
     switch (rec->type) {
       case FRAME_GRAY8:
-        return copyRaw(*rec, CV_8UC1, 1, image);
+        return copyRaw(*cam->cambuf, *rec, CV_8UC1, 1, image);
       case FRAME_RGB24: {
         cv::Mat rgb;
-        if (!copyRaw(*rec, CV_8UC3, 3, rgb)) return false;
+        if (!copyRaw(*cam->cambuf, *rec, CV_8UC3, 3, rgb)) return false;
         cv::cvtColor(rgb, image, cv::COLOR_RGB2BGR);
         return true;
       }
       case FRAME_MJPEG:
-        return decodeMjpeg(*rec, image);
+        return decodeMjpeg(*cam->cambuf, *rec, image);
       case FRAME_I:
       case FRAME_P:
       case FRAME_B:

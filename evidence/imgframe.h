@@ -1,6 +1,6 @@
 // The picture of one stored frame for the frame view pages, whatever its
 // kind: grey frames as they are, RGB frames as B, G, R, MJPEG decoded, and
-// H.264 frames decoded on demand from their key frame (B, G, R, A).
+// H.264 frames decoded on demand from their key frame (B, G, R).
 //
 // The image is always a copy: the frame store may overwrite the frame as
 // soon as this returns. Runs on HTTP threads; never throws.

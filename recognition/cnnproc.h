@@ -110,6 +110,8 @@ class CnnProc : public ConfigSketch, public PictureSink {
   // Copies for the page.
   std::vector<stat_t> statistics() const;
   std::list<std::string> polygonList() const;
+  // The result queue the stage feeds (the track pages read its tracks).
+  ResQueue& resultQueue() const { return results; }
 
   // Settings; the page and the configuration store write them.
   std::atomic<int> classifier{0};

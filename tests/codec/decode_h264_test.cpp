@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
@@ -215,9 +216,13 @@ TEST_F(DecodeH264, FrameImagesOfEveryKind) {
   kovira::Camera& cam = scope.add(810, kRing);
   addUnits(cam, small(), 0, 21);
   cv::Mat img;
+  testing::internal::CaptureStdout();
   ASSERT_TRUE(imgframe(810, 13, img));
-  ASSERT_EQ(img.type(), CV_8UC4);
-  EXPECT_EQ(fixture::readBarcodeBgra(img.data, img.cols, img.rows, static_cast<int>(img.step)), 13);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[DBG] decodedFrame()13 21\n[DBG] decodedFrame()13 21\n");
+  ASSERT_EQ(img.type(), CV_8UC3);
+  cv::Mat grey;
+  cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
+  EXPECT_EQ(fixture::readBarcode(grey.data, grey.cols, grey.rows, static_cast<int>(grey.step)), 13);
 
   kovira::Camera& other = scope.add(811, kRing);
   addGrey(other, 64, 48, 1);
@@ -245,7 +250,8 @@ TEST_F(DecodeH264, FrameImagesOfEveryKind) {
 
   testing::internal::CaptureStdout();
   EXPECT_FALSE(imgframe(810, 21, img));  // the newest frame: its group is still open
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[DBG] !decframe.isValid()\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "[DBG] decodedFrame()21 21\n[DBG] decodedFrame()21 21\n[DBG] !decframe.isValid()\n");
 }
 
 }  // namespace

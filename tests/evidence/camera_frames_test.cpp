@@ -45,12 +45,12 @@ class CameraFrames : public testing::Test {
   Camera* cam = nullptr;
 };
 
-TEST_F(CameraFrames, GreyFrameIsViewedInPlaceWithItsPixels) {
+TEST_F(CameraFrames, GreyFrameIsCopiedWithItsPixels) {
   for (std::uint8_t n = 1; n <= 3; ++n) addGrey(n);
   cv::Mat out;
   ASSERT_TRUE(getframe(*cam, 2, out));
   const auto rec = cam->find(2);
-  EXPECT_EQ(out.data, rec->liveBytes().data);  // no copy
+  EXPECT_NE(out.data, rec->liveBytes().data);  // a private copy
   EXPECT_EQ(out.size(), cv::Size(kW, kH));
   EXPECT_EQ(out.at<std::uint8_t>(0, 0), 2);
   EXPECT_EQ(out.at<std::uint8_t>(1, 0), static_cast<std::uint8_t>(2 + kW));

@@ -5,8 +5,11 @@
 //
 // Usage: evtool [OUTPUT.jpg] [--grid]
 //        evtool zip OUT FILE...   (packs the files, stored, into OUT)
+//        evtool --photos DIR
 // Prints where the marked points (plate centre, plate top-left, plate
 // bottom-right) landed in the collage; with --grid they are circled too.
+// --photos writes the five colour test photographs of the collage preview
+// page (DIR/photo_1.jpg to photo_5.jpg, each of another size) instead.
 #include "core/text.h"
 #include "evidence/brighten.h"
 #include "evidence/collage.h"
@@ -82,10 +85,35 @@ int packZip(int argc, char** argv) {
   return 0;
 }
 
+// Colour variations of the drawn scene, each of its own size, so that the
+// preview page shows how cells of every shape take pictures of every shape.
+int writePhotos(const std::string& dir) {
+  static const cv::Size kSizes[] = {{1280, 720}, {960, 720}, {640, 480}, {1600, 900}, {720, 960}};
+  for (int n = 1; n <= 5; ++n) {
+    cv::Rect plate, car;
+    cv::Mat colour;
+    cv::cvtColor(drawScene(plate, car), colour, cv::COLOR_GRAY2BGR);
+    colour.convertTo(colour, -1, 3.0, 0);
+    cv::rectangle(colour, car, cv::Scalar(40 * n, 90, 220 - 35 * n), cv::FILLED);
+    cv::rectangle(colour, plate, cv::Scalar(235, 235, 235), cv::FILLED);
+    cv::putText(colour, "A123BC77", {plate.x + 6, plate.y + 23}, cv::FONT_HERSHEY_SIMPLEX, 0.75, cv::Scalar(0, 0, 0), 2);
+    cv::Mat photo;
+    cv::resize(colour, photo, kSizes[n - 1], 0, 0, cv::INTER_AREA);
+    const std::string path = dir + "/photo_" + std::to_string(n) + ".jpg";
+    const SimpleFile jpeg = loadCvImage(photo, path, 90);
+    if (jpeg.size == 0 || jpeg.safesave(path) < 0) {
+      std::fprintf(stderr, "could not write %s\n", path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "zip") == 0) return packZip(argc, argv);
+  if (argc == 3 && std::strcmp(argv[1], "--photos") == 0) return writePhotos(argv[2]);
   std::string output = "evtool.jpg";
   bool grid = false;
   for (int i = 1; i < argc; ++i) {

@@ -1,0 +1,91 @@
+#!/bin/bash
+# The camera, frame, measurement, track and collage pages of the unit's
+# program while it plays a one-vehicle scene: bad paths first, then the
+# answers and the pictures' sizes (ffprobe reads them); the unit must live
+# through all of it and stop cleanly.
+# Usage: camera_pages_e2e.sh SOURCE_DIR BUILD_DIR
+set -euo pipefail
+src=$1
+bin=$2/bin
+fixtures=$src/tests/fixtures
+python=/usr/bin/python3
+ready='Press "Ctrl-C" to quit...'
+
+bash "$fixtures/nsrun.sh" -- true || exit $?
+command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
+
+work=$2/test-out/camera_pages_e2e
+rm -rf "$work"
+mkdir -p "$work/unit"
+cleanup() {
+  local status=$?
+  [ -z "${unit_job-}" ] || unit_stop 5 || true
+  bash "$fixtures/timebus.sh" stop "$work/bus" || true
+  exit "$status"
+}
+trap cleanup EXIT
+source "$fixtures/unit_session.sh"
+failed=0
+
+"$bin/scenegen" "$src/tests/data/scenes/one-vehicle.json" "$work/scene" > /dev/null
+bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
+export DBUS_SYSTEM_BUS_ADDRESS=$bus
+port=$(free_port)
+"$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
+  --path "$work/unit/out"
+# From bin/, as the collage page reads its photographs from "../test/"
+# (evtool writes them there at build time).
+cd "$bin"
+unit_start "$work/unit" "$bin/kovira" "$work/unit.json" --
+expect "the unit started" unit_wait_line "$ready" 30
+
+url() { echo "http://127.0.0.1:$port$1"; }
+status_of() { curl -s -o /dev/null -w '%{http_code}' "$(url "$1")"; }
+size_of() { ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$1"; }
+for _ in $(seq 100); do
+  grep -q '"cambufsize": "[1-9]' <(curl -s "$(url /debug/gen.json)") && break
+  sleep 0.1
+done
+cam=$(curl -s "$(url /debug/gen.json)" | grep -o '"cam[0-9]*"' | head -1 | tr -dc 0-9)
+expect "a camera with frames in gen.json" test -n "$cam"
+
+for bad in /debug/cam99999999999/ /debug/cam0/ "/debug/cam$cam/frame99999999999.png" /debug/tracks/0/ \
+  /debug/tracks/99999999999/t.jpg; do
+  expect "$bad: 404" test "$(status_of "$bad")" = 404
+done
+for bad in "/debug/frame.jpg?lim=abc" "/debug/frame.jpg?camid=abc" "/debug/frame.jpg?chunk=a,b,c,d" \
+  "/debug/collage/1.jpg?type=99" "/debug/collage/1.jpg?w=x" "/measure/frame.jpg?lim=abc"; do
+  expect "$bad: 400" test "$(status_of "$bad")" = 400
+done
+
+expect "cameras list" grep -qF "camid=$cam</a>]" <(curl -s "$(url /debug/cameras/)")
+expect "camera page" grep -qF "<h1>Camera camid=$cam</h1>" <(curl -s "$(url "/debug/cam$cam/")")
+expect "timeout.txt is a number" grep -qE '^[0-9]+$' <(curl -s "$(url "/debug/cam$cam/timeout.txt")")
+curl -s -D "$work/frame.head" -o "$work/frame.jpg" "$(url "/debug/frame.jpg?camid=$cam")"
+expect "frame.jpg original size" grep -q $'^X-OriginalSize: 1280x720\r$' "$work/frame.head"
+expect "frame.jpg scale" grep -q $'^X-Scale: 0.625000\r$' "$work/frame.head"
+expect "frame.jpg is 800x450" test "$(size_of "$work/frame.jpg")" = 800,450
+curl -s -o "$work/chunk.jpg" "$(url "/debug/frame.jpg?camid=$cam&chunk=10,10,100,100")"
+expect "a cut-out at the corner is 60x60" test "$(size_of "$work/chunk.jpg")" = 60,60
+curl -s -o "$work/dummy.jpg" "$(url "/debug/frame.jpg?camid=99")"
+expect "an unknown camera's picture is 600x200" test "$(size_of "$work/dummy.jpg")" = 600,200
+curl -s -o "$work/last.png" "$(url "/debug/cam$cam/frame-last.png")"
+expect "frame-last.png is the picture's size" test "$(size_of "$work/last.png")" = 1280,720
+curl -s -o "$work/measure.jpg" "$(url /measure/frame.jpg)"
+expect "measure frame is 800x450" test "$(size_of "$work/measure.jpg")" = 800,450
+expect "put" test "$(curl -s "$(url "/measure/put?q=%D0%90123%3C")")" = "OK: А123<"
+expect "pos carries the plate" grep -qF '"palte": "А123<"' <(curl -s "$(url /measure/pos)")
+expect "index escapes the plate" grep -qF 'текущее значение номера: А123&lt;' <(curl -s "$(url /measure/)")
+curl -s -o "$work/collage.jpg" "$(url /debug/collage/1.jpg)"
+expect "collage sample is 800x600" test "$(size_of "$work/collage.jpg")" = 800,600
+curl -s -o "$work/collage2.jpg" "$(url "/debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1")"
+expect "collage sample 1200x600" test "$(size_of "$work/collage2.jpg")" = 1200,600
+# Five photographs in the cells: far more than the few kB of empty cells.
+expect "the collage holds the photographs" test "$(stat -c %s "$work/collage2.jpg")" -gt 30000
+expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(curl -s "$(url /debug/tracks/)")
+expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(curl -s "$(url /debug/cnnproc/)")
+
+unit_stop 20
+expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
+[ "$failed" -eq 0 ] || echo "outputs kept in $work"
+exit "$failed"
