@@ -75,19 +75,21 @@ bool decodeH264(kovira::Camera& camera, unsigned frame, cv::Mat& out) {
 
 bool imgframe(int camid, unsigned frame, cv::Mat& image) {
   try {
-    const kovira::SmartBufferIterator rec = kovira::storedRecord(camid, frame);
+    kovira::CamBuf* store = kovira::storeOf(camid);
+    if (store == nullptr) return false;
+    const kovira::SmartBufferIterator rec = store->frame(frame);
     if (!rec.valid()) return false;
     switch (rec->type) {
       case FRAME_GRAY8:
-        return copyRaw(*cam->cambuf, *rec, CV_8UC1, 1, image);
+        return copyRaw(*store, *rec, CV_8UC1, 1, image);
       case FRAME_RGB24: {
         cv::Mat rgb;
-        if (!copyRaw(*cam->cambuf, *rec, CV_8UC3, 3, rgb)) return false;
+        if (!copyRaw(*store, *rec, CV_8UC3, 3, rgb)) return false;
         cv::cvtColor(rgb, image, cv::COLOR_RGB2BGR);
         return true;
       }
       case FRAME_MJPEG:
-        return decodeMjpeg(*cam->cambuf, *rec, image);
+        return decodeMjpeg(*store, *rec, image);
       case FRAME_I:
       case FRAME_P:
       case FRAME_B:

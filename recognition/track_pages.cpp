@@ -180,7 +180,7 @@ int trackPage(kovira::ResQueue& queue, const HttpRequest& req, HttpResponse& res
   int n = 0;
   for (const kovira::TrackPoint& p : track->points)
     out << "<tr><td>" << ++n << "</td><td>" << p.num << "</td><td>" << htmlescape(p.plate()) << "</td><td>"
-        << p.type << "</td><td>" << p.x << "," << p.y << " " << p.w << "," << p.h << "</td><td>" << p.ox << ","
+        << p.cls << "</td><td>" << p.x << "," << p.y << " " << p.w << "," << p.h << "</td><td>" << p.ox << ","
         << p.oy << "</td></tr>\n";
   out << "</table><h3>Вариации номера, выбран: " << htmlescape(track->text()) << "</h3>";
   out << "<pre>adv:" << track->advAccuracy() << "\nabs:" << track->absAccuracy() << "</pre>";
