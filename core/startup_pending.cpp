@@ -3,11 +3,9 @@
 #include "core/startup_functions.h"
 
 // clang-format off
-namespace wrongdir { void modinit() {} }
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace carflow { void modinit() {} }
-namespace spd_kormelino { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }

@@ -44,13 +44,37 @@ inline constexpr std::uint64_t kComposeFreeSpaceFloor = 2147483647;
 inline constexpr int kDefaultJpegQuality = 80;
 inline constexpr int kPlateJpegQuality = 80;
 
-// What one module changes in the composition.
+// Whether an archive member is added.
+enum class Member : std::uint8_t {
+  Never,
+  ByFeature,  // when the action's `extra` names the member's feature word
+  Always,
+};
+
+// Which fields the report carries, and in which order.
+enum class ReportKind : std::uint8_t {
+  Configured,   // the device fields of the configuration, then the event's
+  FixedTexts,   // the bus-lane report: fixed certificate texts, no speed fields
+  ThreePhoto,   // the three-photo speed report: empty certificates, built-in device texts
+  None,         // no "angel.xml"
+};
+
+// What one module changes in the composition: one row per module.
 struct ModuleSettings {
-  std::string_view name;         // passage type and "type" of kovira.json
-  int collage = 1;               // collage layout
+  std::string_view name;         // the method name the row is found by
+  std::string_view type;         // passage type and "type" of kovira.json
+  int collage = 1;               // collage layout; 4 adds the first and last measured frames
   bool crosshair = false;        // drawn when the action has the feature "crosshair"
-  bool platePicture = false;     // "plate.jpg"
+  bool colourPhoto = false;      // the evidence frame turns colour after brightening ("big.jpg" too)
+  Member platePicture = Member::Never;  // "plate.jpg"
+  Member fullFrame = Member::ByFeature;  // "big.jpg", feature "fullframe"
+  Member signature = Member::ByFeature;  // "signature.sign", feature "angelsign"
+  int defaultQuality = kDefaultJpegQuality;  // JPEG quality of an action with quality 0
+  std::uint64_t freeSpaceFloor = kComposeFreeSpaceFloor;
+  ReportKind report = ReportKind::Configured;
   std::string_view reportField;  // set to 1 in angel.xml ("nOverSpeed", ...)
+  bool speedFields = true;       // nDisplaySpeed and nSpeedThreshold in a configured report
+  bool metadataSpeed = true;     // "spd" in kovira.json
   bool ticketClass = false;      // passage class from Track::type()
   bool ticketPlateCount = false;  // passage count: plate readings, not all points
 };
@@ -71,7 +95,13 @@ struct EventValues {
   // direction word; receives the evidence frame's capture microseconds.
   std::function<void(LabelFormat&, std::uint32_t usec)> caption;
   std::vector<MetaField> metadata;
+  // Three-photo collages: the first and last measured frames.
+  unsigned firstFrame = 0, lastFrame = 0;
 };
+
+// One console line (a line end is added) in one write, so that lines of
+// several workers do not mix.
+void consoleLine(const std::string& line);
 
 // A speed as the reports show it: truncated toward zero; 0 for a value no
 // int holds.
