@@ -5,7 +5,6 @@
 // clang-format off
 namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
-namespace carflow { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
 namespace mask { void modinit() {} }

@@ -57,6 +57,17 @@ constexpr std::array kModules = {
                    .reportField = "nOverSpeed",
                    .ticketPlateCount = true},
     ModuleSettings{.name = "wrongdir", .type = "wrongdir", .reportField = "nWrongDirection"},
+    ModuleSettings{.name = "carflow",
+                   .type = "carflow",
+                   .redbox = false,
+                   .crosshair = true,
+                   .platePicture = Member::Always,
+                   .defaultQuality = kFlowJpegQuality,
+                   .freeSpaceFloor = kFlowFreeSpaceFloor,
+                   .thresholdIfSet = true,
+                   .metadataFirst = true,
+                   .alert = false,
+                   .ticketClass = true},
     ModuleSettings{.name = "busline",
                    .type = "busline",
                    .fullFrame = Member::Always,
@@ -205,7 +216,7 @@ XmlReport buildReport(const ModuleSettings& module, const Settings& s, const kov
       report.set<int>("nDirection", direction);
       if (module.speedFields) {
         report.set<int>("nDisplaySpeed", truncatedSpeed(values.speed));
-        report.set<unsigned int>("nSpeedThreshold", s.limit);
+        if (!module.thresholdIfSet || s.limit != 0) report.set<unsigned int>("nSpeedThreshold", s.limit);
       }
       report.set("nImagePresent", format("%lu", 1ul));
       report.set<unsigned int>("nImageWidth", static_cast<unsigned>(s.imgw));
@@ -298,7 +309,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   for (int i = 0; i < 3; ++i) picture.setCoord(i + 1, g.markX[i], g.markY[i]);
 
   // 9. Overlays.
-  if (s.feature("redbox")) picture.DrawRect(g.plateBox.x, g.plateBox.y, g.plateBox.width, g.plateBox.height, kRed,
+  if (module.redbox && s.feature("redbox")) picture.DrawRect(g.plateBox.x, g.plateBox.y, g.plateBox.width, g.plateBox.height, kRed,
                                             kRedBoxThickness);
   if (module.crosshair && s.feature("crosshair"))
     picture.drawCrosshair(g.crossX, g.crossY, kCrosshairSize, kRed, kCrosshairThickness);
@@ -350,8 +361,9 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
     t.acc = track.advAccuracy();
     t.way = track.direction();
     t.speed = values.speed;
-    t.alert = 1;
+    if (module.alert) t.alert = 1;
     if (track.checkMask()) t.mask = 1;
+    if (values.archive && values.highlight) t.highlight = 1;
   });
 
   // 13. Free space.
@@ -360,47 +372,52 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
     return kNoFreeSpace;
   }
 
-  // 14-15. Id and the scratch copy of the collage.
-  const std::string uid = genrandom32af();
-  if (uid.size() != 32) throw std::runtime_error("no unique id from the random device");
-  const std::string collageName = tempSave(collage.image, kCashedDir, "jpg");
-  attachwebcopy(ticket, ScratchCopy::Collage, collageName);
+  if (values.archive) {
+    // 14-15. Id and the scratch copy of the collage.
+    const std::string uid = genrandom32af();
+    if (uid.size() != 32) throw std::runtime_error("no unique id from the random device");
+    const std::string collageName = tempSave(collage.image, kCashedDir, "jpg");
+    attachwebcopy(ticket, ScratchCopy::Collage, collageName);
 
-  // 16. Pictures.
-  Tar tar;
-  SimpleFile mjpg = jpeg(collage.image, s.quality, "collage");
-  addMember(tar, "m.jpg", mjpg.bytes(), mjpg.size);
-  if (module.platePicture != Member::Never && !platePicture.empty()) {
-    // An empty crop (plate outside the picture) has nothing to show.
-    const SimpleFile pj = jpeg(platePicture, kPlateJpegQuality, "plate picture");
-    addMember(tar, "plate.jpg", pj.bytes(), pj.size);
-  }
-  if (s.wants(module.fullFrame, "fullframe")) {
-    const SimpleFile big = jpeg(grey, s.quality, "full frame");
-    addMember(tar, "big.jpg", big.bytes(), big.size);
-  }
-
-  // 17-18. Report and its signature over the report followed by the collage.
-  if (module.report != ReportKind::None) {
-    XmlReport report = buildReport(module, s, track, plate, uid, evidenceFrame.sec, mjpg.size, values, collage);
-    addMember(tar, "angel.xml", report.data(), report.size());
-    if (s.wants(module.signature, "angelsign")) {
-      SimpleFile signedBytes;
-      signedBytes.append(report.data(), report.size());
-      signedBytes.append(mjpg.bytes(), mjpg.size);
-      signAngelMe(s.signkey, tar, signedBytes);
+    // 16. Pictures.
+    Tar tar;
+    SimpleFile mjpg = jpeg(collage.image, s.quality, "collage");
+    addMember(tar, "m.jpg", mjpg.bytes(), mjpg.size);
+    if (module.platePicture != Member::Never && !platePicture.empty()) {
+      // An empty crop (plate outside the picture) has nothing to show.
+      const SimpleFile pj = jpeg(platePicture, kPlateJpegQuality, "plate picture");
+      addMember(tar, "plate.jpg", pj.bytes(), pj.size);
     }
+    if (s.wants(module.fullFrame, "fullframe")) {
+      const SimpleFile big = jpeg(grey, s.quality, "full frame");
+      addMember(tar, "big.jpg", big.bytes(), big.size);
+    }
+
+    // 17-19. Report, its signature over the report followed by the
+    // collage, and the metadata (before the report in the car-flow order).
+    const auto addMetadata = [&] {
+      const std::string meta = metadataText(module, s, track, plate, uid, evidenceFrame.sec, values);
+      addMember(tar, "kovira.json", meta.data(), meta.size());
+    };
+    if (module.metadataFirst) addMetadata();
+    if (module.report != ReportKind::None) {
+      XmlReport report = buildReport(module, s, track, plate, uid, evidenceFrame.sec, mjpg.size, values, collage);
+      addMember(tar, "angel.xml", report.data(), report.size());
+      if (s.wants(module.signature, "angelsign")) {
+        SimpleFile signedBytes;
+        signedBytes.append(report.data(), report.size());
+        signedBytes.append(mjpg.bytes(), mjpg.size);
+        signAngelMe(s.signkey, tar, signedBytes);
+      }
+    }
+    if (!module.metadataFirst) addMetadata();
+
+    // 20-21. Storing, and the scratch copy of the archive.
+    SimpleFile archive(tar.data(), tar.size());
+    procTrackRes(action, archive);
+    const std::string tarName = tempSave(archive.bytes(), archive.size, kCashedDir, "tar");
+    attachwebcopy(ticket, ScratchCopy::Tar, tarName);
   }
-
-  // 19. Metadata.
-  const std::string meta = metadataText(module, s, track, plate, uid, evidenceFrame.sec, values);
-  addMember(tar, "kovira.json", meta.data(), meta.size());
-
-  // 20-21. Storing, and the scratch copy of the archive.
-  SimpleFile archive(tar.data(), tar.size());
-  procTrackRes(action, archive);
-  const std::string tarName = tempSave(archive.bytes(), archive.size, kCashedDir, "tar");
-  attachwebcopy(ticket, ScratchCopy::Tar, tarName);
 
   // 22. Debug picture. The evidence is stored by now: whatever goes wrong
   // here costs the ticket its second picture, never the event its result.

@@ -43,6 +43,9 @@ enum ComposeResult : int {
 inline constexpr std::uint64_t kComposeFreeSpaceFloor = 2147483647;
 inline constexpr int kDefaultJpegQuality = 80;
 inline constexpr int kPlateJpegQuality = 80;
+// Car flow keeps every passing vehicle: smaller pictures, a higher floor.
+inline constexpr int kFlowJpegQuality = 30;
+inline constexpr std::uint64_t kFlowFreeSpaceFloor = 3221225471;
 
 // Whether an archive member is added.
 enum class Member : std::uint8_t {
@@ -64,6 +67,7 @@ struct ModuleSettings {
   std::string_view name;         // the method name the row is found by
   std::string_view type;         // passage type and "type" of kovira.json
   int collage = 1;               // collage layout; 4 adds the first and last measured frames
+  bool redbox = true;            // drawn when the action has the feature "redbox"
   bool crosshair = false;        // drawn when the action has the feature "crosshair"
   bool colourPhoto = false;      // the evidence frame turns colour after brightening ("big.jpg" too)
   Member platePicture = Member::Never;  // "plate.jpg"
@@ -74,6 +78,9 @@ struct ModuleSettings {
   ReportKind report = ReportKind::Configured;
   std::string_view reportField;  // set to 1 in angel.xml ("nOverSpeed", ...)
   bool speedFields = true;       // nDisplaySpeed and nSpeedThreshold in a configured report
+  bool thresholdIfSet = false;   // nSpeedThreshold only for an action whose `speed` is not 0
+  bool metadataFirst = false;    // "kovira.json" before "angel.xml" (the car-flow order)
+  bool alert = true;             // the passage is marked as a violation
   bool metadataSpeed = true;     // "spd" in kovira.json
   bool ticketClass = false;      // passage class from Track::type()
   bool ticketPlateCount = false;  // passage count: plate readings, not all points
@@ -97,6 +104,9 @@ struct EventValues {
   std::vector<MetaField> metadata;
   // Three-photo collages: the first and last measured frames.
   unsigned firstFrame = 0, lastFrame = 0;
+  // An event that is only counted: the passage is recorded, no archive made.
+  bool archive = true;
+  bool highlight = false;  // the passage is shown highlighted
 };
 
 // One console line (a line end is added) in one write, so that lines of
