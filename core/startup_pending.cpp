@@ -7,12 +7,10 @@ namespace webcollage { void collage_httphook_init() {} }
 namespace heartbeat { void modinit() {} }
 namespace frame { void frame_httphook_init() {} }
 namespace webtrack { void tracks_httphook_init() {} }
-namespace mask { void modinit() {} }
 namespace postframe { void modinit() {} }
 namespace basic { void mesure_httphook_init() {} }
 namespace cnnweb { void cnnproc_httphook_init() {} }
 namespace saveframe { void modinit() {} }
 namespace modem { void modinit() {} }
 namespace geninfo { void gen_httphook_init() {} }
-namespace trackdump { void modinit() {} }
 // clang-format on
