@@ -34,9 +34,6 @@ evidence::EventValues laneValues(const kovira::TrackSpeed& measured, std::uint32
   return values;
 }
 
-void makeScratch() {
-  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
-}
 
 }  // namespace
 
@@ -46,10 +43,7 @@ namespace {
 int judge(kovira::Track& track, kovira::Action& action) {
   using namespace evidence;
   const std::string plate = track.text();
-  if (!kovira::config().timesync()) {
-    consoleLine("[TRACK] " + plate + ": time not synced");
-    return kNoEvidenceFrame;
-  }
+  if (!modules::clockSynced(track)) return kNoEvidenceFrame;
   const std::size_t valid = track.onlyValidPoints().size();
   if (valid < speed::kMinValidPoints || track.plateCount() < speed::kMinPlateReadings) {
     consoleLine("[ERR] слишком мало годных элементов: " + plate + ", " + std::to_string(valid));
@@ -72,7 +66,7 @@ int processtrack(kovira::Track& track, kovira::Action& action) {
 int funnyt4(kovira::MultiTrack& group) { return modules::dispatch(group, {.method = kModuleName}, judge); }
 
 void modinit() {
-  makeScratch();
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt4);
 }
 
@@ -153,10 +147,7 @@ namespace {
 int judge(kovira::Track& track, kovira::Action& action) {
   using namespace evidence;
   const std::string plate = track.text();
-  if (!kovira::config().timesync()) {
-    consoleLine("[TRACK] " + plate + ": time not synced");
-    return kNoEvidenceFrame;
-  }
+  if (!modules::clockSynced(track)) return kNoEvidenceFrame;
   const std::vector<kovira::TrackPoint> valid = track.onlyValidPoints();
   if (valid.size() < speed::kMinValidPoints) return kTooLittleData;
   if (track.points.size() < speed::kMinPlateReadings) return kTooLittleData;  // all points here
@@ -198,7 +189,7 @@ void modinit() {
     evidence::consoleLine("[WARNING] no \"buslist\" server in /etc/kovira.conf: bus-lane vehicles are not reported");
   list.setActive(active);
   std::thread(std::ref(list)).detach();
-  makeScratch();
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt7);
 }
 

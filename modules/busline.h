@@ -18,11 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kovira {
-class Action;
-class MultiTrack;
-class Track;
-}  // namespace kovira
+#include "modules/dispatch.h"  // the module interface: kovira::Action, MultiTrack, Track
 
 namespace busline {
 

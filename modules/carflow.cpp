@@ -68,7 +68,7 @@ int funnyt2(kovira::MultiTrack& group) {
 }
 
 void modinit() {
-  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
+  modules::prepareScratch();
   kovira::ResQueue::handler_t& handler = resproc.addProcModule(kModuleName, funnyt2);
   handler.prio = kPriority;
   handler.interval = kInterval;

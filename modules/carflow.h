@@ -10,11 +10,7 @@
 #include <cstddef>
 #include <string>
 
-namespace kovira {
-class Action;
-class MultiTrack;
-class Track;
-}  // namespace kovira
+#include "modules/dispatch.h"  // the module interface: kovira::Action, MultiTrack, Track
 
 namespace carflow {
 

@@ -2,6 +2,7 @@
 
 #include "config/actions.h"
 #include "config/config.h"
+#include "evidence/common.h"
 #include "evidence/compose.h"
 #include "recognition/bestframe.h"
 #include "recognition/multitrack.h"
@@ -16,6 +17,16 @@ namespace modules {
 ActionLimits limitsOf(const kovira::Action& action) {
   kovira::ConfigReadLock lock;
   return {action.accuracy, action.threshold, action.uplimit, action.speed, action.direction};
+}
+
+void prepareScratch() {
+  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
+}
+
+bool clockSynced(const kovira::Track& track) {
+  if (kovira::config().timesync()) return true;
+  evidence::consoleLine("[TRACK] " + track.text() + ": time not synced");
+  return false;
 }
 
 unsigned bestStoredFrame(kovira::Track& track) {

@@ -49,6 +49,13 @@ struct ActionLimits {
 };
 ActionLimits limitsOf(const kovira::Action& action);
 
+// Creates the scratch folder of the evidence modules; a console line when
+// it cannot.
+void prepareScratch();
+
+// The clock is synchronised; otherwise the "time not synced" console line.
+bool clockSynced(const kovira::Track& track);
+
 // The track's best frame while its camera still holds it; 0, with the
 // console line of the missing frame, otherwise.
 unsigned bestStoredFrame(kovira::Track& track);

@@ -57,7 +57,7 @@ int processtrack(kovira::Track& track, kovira::Action& action) {
 int funnyt1(kovira::MultiTrack& group) { return modules::dispatch(group, {.method = kModuleName}, judge); }
 
 void modinit() {
-  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt1);
 }
 

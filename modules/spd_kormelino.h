@@ -6,11 +6,7 @@
 // Threading: funnyt1 runs on the result-queue workers; no state of its own.
 #pragma once
 
-namespace kovira {
-class Action;
-class MultiTrack;
-class Track;
-}  // namespace kovira
+#include "modules/dispatch.h"  // the module interface: kovira::Action, MultiTrack, Track
 
 namespace spd_kormelino {
 

@@ -34,10 +34,7 @@ int judge(kovira::Track& track, kovira::Action& action) {
   if (track.onlyValidPoints().size() < kMinValidPoints) return kTooLittleData;
   if (track.plateCount() < kMinPlateReadings) return kTooLittleData;
   // 3-4. A clock and a camera that can be trusted.
-  if (!kovira::config().timesync()) {
-    consoleLine("[TRACK] " + plate + ": time not synced");
-    return kNoEvidenceFrame;
-  }
+  if (!modules::clockSynced(track)) return kNoEvidenceFrame;
   if (kovira::config().anglecritical.load() != 0) {
     consoleLine("[TRACK] " + plate + ": angle is critical");
     return kNoEvidenceFrame;
@@ -81,7 +78,7 @@ int processtrack(kovira::Track& track, kovira::Action& action) {
 int funnyt3(kovira::MultiTrack& group) { return modules::dispatch(group, {.method = kModuleName}, judge); }
 
 void modinit() {
-  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt3);
 }
 

@@ -9,11 +9,7 @@
 
 #include <string>
 
-namespace kovira {
-class Action;
-class MultiTrack;
-class Track;
-}  // namespace kovira
+#include "modules/dispatch.h"  // the module interface: kovira::Action, MultiTrack, Track
 
 namespace trackdump {
 

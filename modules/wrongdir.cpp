@@ -20,10 +20,7 @@ int judge(kovira::Track& track, kovira::Action& action) {
   using namespace evidence;
   if (track.onlyValidPoints().size() < speed::kMinValidPoints) return kTooLittleData;
   if (track.plateCount() < speed::kMinPlateReadings) return kTooLittleData;
-  if (!kovira::config().timesync()) {
-    consoleLine("[TRACK] " + track.text() + ": time not synced");
-    return kNoEvidenceFrame;
-  }
+  if (!modules::clockSynced(track)) return kNoEvidenceFrame;
   const unsigned best = modules::bestStoredFrame(track);
   if (best == 0) return kNoEvidenceFrame;
   const kovira::TrackSpeed measured(track);
@@ -53,7 +50,7 @@ int processtrack(kovira::Track& track, kovira::Action& action) {
 int funnyt5(kovira::MultiTrack& group) { return modules::dispatch(group, {.method = kModuleName}, judge); }
 
 void modinit() {
-  if (!evidence::makeCashedDir()) evidence::consoleLine("[ERR] cannot create " + std::string(evidence::kCashedDir));
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt5);
 }
 
