@@ -67,6 +67,7 @@ constexpr std::array kModules = {
                    .thresholdIfSet = true,
                    .metadataFirst = true,
                    .alert = false,
+                   .debugQuality = 60,
                    .ticketClass = true},
     ModuleSettings{.name = "busline",
                    .type = "busline",
@@ -423,8 +424,16 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   // here costs the ticket its second picture, never the event its result.
   try {
     cv::Mat debugPicture = grey;
-    if (debug_imgtrack(s.camid, frame, debugPicture, track))
-      attachwebcopy(ticket, ScratchCopy::Frame, tempSave(debugPicture, kCashedDir, "jpg"));
+    if (debug_imgtrack(s.camid, frame, debugPicture, track)) {
+      std::string name;
+      if (module.debugQuality == 0) {
+        name = tempSave(debugPicture, kCashedDir, "jpg");
+      } else {
+        const SimpleFile encoded = jpeg(debugPicture, module.debugQuality, "debug picture");
+        name = tempSave(encoded.bytes(), encoded.size, kCashedDir, "jpg");
+      }
+      attachwebcopy(ticket, ScratchCopy::Frame, name);
+    }
   } catch (const std::exception& e) {
     consoleLine("[ERR] debug picture (" + std::string(module.name) + ") " + plate + ": " + e.what());
   } catch (...) {

@@ -81,6 +81,7 @@ struct ModuleSettings {
   bool thresholdIfSet = false;   // nSpeedThreshold only for an action whose `speed` is not 0
   bool metadataFirst = false;    // "kovira.json" before "angel.xml" (the car-flow order)
   bool alert = true;             // the passage is marked as a violation
+  int debugQuality = 0;          // JPEG quality of the track debug picture; 0: the saver's default
   bool metadataSpeed = true;     // "spd" in kovira.json
   bool ticketClass = false;      // passage class from Track::type()
   bool ticketPlateCount = false;  // passage count: plate readings, not all points
