@@ -8,6 +8,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <atomic>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -101,6 +103,50 @@ TEST_F(PostframeTest, ScaleTwoHalvesThePictureAndTheBoxAndTheSlotIsPostedUntilTh
   EXPECT_FALSE(frame.ready());
   EXPECT_FALSE(frame.processtrack(t));  // disarmed
   EXPECT_EQ(frame.learning(), 0);
+}
+
+// Workers fill, the uploader empties, a page reads: every upload is one
+// whole archive and the count never goes below zero.
+TEST_F(PostframeTest, WorkersUploaderAndPageShareTheSlot) {
+  EvidenceScene scene;
+  const kovira::Track t = scene.track();
+  std::atomic<int> posted{0};
+  std::atomic<std::uint64_t> now{1700000000};
+  postframe::HttpFeedbackFrame frame(
+      [&](const std::string&, const std::string& bytes) {
+        EXPECT_GT(bytes.size(), 1024u);
+        return ++posted, 0;
+      },
+      [&] { return now.fetch_add(1); });
+  frame.update([](postframe::FeedbackSettings& s) {
+    s.target = "http://127.0.0.1:9/feedback.php";
+    s.cnt = 5;
+    s.interval = 0;
+    s.max = 1000;
+  });
+  std::atomic<bool> done{false};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 3; ++w)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        kovira::Track copy = t;
+        frame.processtrack(copy);
+      }
+    });
+  threads.emplace_back([&] {
+    while (!done) (void)frame.ready(), (void)frame.settings();
+  });
+  testing::internal::CaptureStdout();
+  std::uint32_t pause = 0;
+  for (int i = 0; i < 200 && frame.settings().cnt != 0; ++i) frame.uploadOnce(pause);
+  for (int w = 0; w < 3; ++w) threads[static_cast<std::size_t>(w)].join();
+  while (frame.uploadOnce(pause)) {
+  }
+  done = true;
+  threads.back().join();
+  testing::internal::GetCapturedStdout();
+  EXPECT_LE(posted.load(), 5);
+  EXPECT_EQ(frame.settings().cnt, static_cast<std::uint32_t>(5 - posted.load()));
 }
 
 TEST_F(PostframeTest, SelectorsThatRejectTheTrack) {
