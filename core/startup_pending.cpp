@@ -3,12 +3,4 @@
 #include "core/startup_functions.h"
 
 // clang-format off
-namespace wrongdir { void modinit() {} }
-namespace carflow { void modinit() {} }
-namespace spd_kormelino { void modinit() {} }
-namespace mask { void modinit() {} }
-namespace postframe { void modinit() {} }
-namespace busline { void modinit() {} }
-namespace trackdump { void modinit() {} }
-namespace busline_kormelino { void modinit() {} }
 // clang-format on

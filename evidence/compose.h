@@ -14,6 +14,8 @@
 // compose_frame.h), and everything it builds is private to the call.
 #pragma once
 
+#include "core/console.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -43,14 +45,46 @@ enum ComposeResult : int {
 inline constexpr std::uint64_t kComposeFreeSpaceFloor = 2147483647;
 inline constexpr int kDefaultJpegQuality = 80;
 inline constexpr int kPlateJpegQuality = 80;
+// Car flow keeps every passing vehicle: smaller pictures, a higher floor.
+inline constexpr int kFlowJpegQuality = 30;
+inline constexpr std::uint64_t kFlowFreeSpaceFloor = 3221225471;
 
-// What one module changes in the composition.
+// Whether an archive member is added.
+enum class Member : std::uint8_t {
+  Never,
+  ByFeature,  // when the action's `extra` names the member's feature word
+  Always,
+};
+
+// Which fields the report carries, and in which order.
+enum class ReportKind : std::uint8_t {
+  Configured,   // the device fields of the configuration, then the event's
+  FixedTexts,   // the bus-lane report: fixed certificate texts, no speed fields
+  ThreePhoto,   // the three-photo speed report: empty certificates, built-in device texts
+  None,         // no "angel.xml"
+};
+
+// What one module changes in the composition: one row per module.
 struct ModuleSettings {
-  std::string_view name;         // passage type and "type" of kovira.json
-  int collage = 1;               // collage layout
+  std::string_view name;         // the method name the row is found by
+  std::string_view type;         // passage type and "type" of kovira.json
+  int collage = 1;               // collage layout; 4 adds the first and last measured frames
+  bool redbox = true;            // drawn when the action has the feature "redbox"
   bool crosshair = false;        // drawn when the action has the feature "crosshair"
-  bool platePicture = false;     // "plate.jpg"
+  bool colourPhoto = false;      // the evidence frame turns colour after brightening ("big.jpg" too)
+  Member platePicture = Member::Never;  // "plate.jpg"
+  Member fullFrame = Member::ByFeature;  // "big.jpg", feature "fullframe"
+  Member signature = Member::ByFeature;  // "signature.sign", feature "angelsign"
+  int defaultQuality = kDefaultJpegQuality;  // JPEG quality of an action with quality 0
+  std::uint64_t freeSpaceFloor = kComposeFreeSpaceFloor;
+  ReportKind report = ReportKind::Configured;
   std::string_view reportField;  // set to 1 in angel.xml ("nOverSpeed", ...)
+  bool speedFields = true;       // nDisplaySpeed and nSpeedThreshold in a configured report
+  bool thresholdIfSet = false;   // nSpeedThreshold only for an action whose `speed` is not 0
+  bool metadataFirst = false;    // "kovira.json" before "angel.xml" (the car-flow order)
+  bool alert = true;             // the passage is marked as a violation
+  int debugQuality = 0;          // JPEG quality of the track debug picture; 0: the saver's default
+  bool metadataSpeed = true;     // "spd" in kovira.json
   bool ticketClass = false;      // passage class from Track::type()
   bool ticketPlateCount = false;  // passage count: plate readings, not all points
 };
@@ -71,7 +105,15 @@ struct EventValues {
   // direction word; receives the evidence frame's capture microseconds.
   std::function<void(LabelFormat&, std::uint32_t usec)> caption;
   std::vector<MetaField> metadata;
+  // Three-photo collages: the first and last measured frames.
+  unsigned firstFrame = 0, lastFrame = 0;
+  // An event that is only counted: the passage is recorded, no archive made.
+  bool archive = true;
+  bool highlight = false;  // the passage is shown highlighted
 };
+
+// The one console-line writer, reached from modules as evidence::consoleLine.
+using ::consoleLine;
 
 // A speed as the reports show it: truncated toward zero; 0 for a value no
 // int holds.

@@ -1,44 +1,32 @@
 #include "modules/speed.h"
 
-#include "config/actions.h"
-#include "config/config.h"
 #include "core/console.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
 #include "evidence/common.h"
 #include "evidence/compose.h"
 #include "evidence/labelformat.h"
-#include "recognition/bestframe.h"
-#include "recognition/multitrack.h"
+#include "modules/dispatch.h"
+#include "config/config.h"
 #include "recognition/resqueue.h"
 #include "recognition/track.h"
 #include "recognition/trackspeed.h"
 
-#include <cstdio>
-#include <exception>
 #include <sstream>
 #include <string>
-#include <vector>
 
 namespace speed {
-namespace {
 
-void say(const std::string& line) { consoleLine(line); }
-
-// The action's decision values, copied under the read lock (pages may edit
-// the action while a worker judges a track).
-struct Limits {
-  double accuracy = 0;
-  std::uint32_t threshold = 0;
-  std::uint32_t uplimit = 0;
-  std::uint32_t shown = 0;  // the displayed limit (`speed`)
-  std::int32_t direction = 0;
-};
-
-Limits limitsOf(const kovira::Action& action) {
-  kovira::ConfigReadLock lock;
-  return {action.accuracy, action.threshold, action.uplimit, action.speed, action.direction};
+bool isViolation(const kovira::Track& track, const kovira::TrackSpeed& measured, const modules::ActionLimits& limits) {
+  if (static_cast<double>(track.advAccuracy()) < limits.accuracy) return false;
+  if (!track.checkMask()) return false;
+  if (measured.speed < static_cast<float>(limits.threshold)) return false;
+  if (measured.time < kMinMeasuredSeconds) return false;
+  if (limits.direction != 0 && static_cast<unsigned>(limits.direction) != track.direction()) return false;
+  return limits.uplimit == 0 || static_cast<float>(limits.uplimit) >= measured.speed;
 }
+
+namespace {
 
 int judge(kovira::Track& track, kovira::Action& action) {
   using namespace evidence;
@@ -47,38 +35,26 @@ int judge(kovira::Track& track, kovira::Action& action) {
   if (track.onlyValidPoints().size() < kMinValidPoints) return kTooLittleData;
   if (track.plateCount() < kMinPlateReadings) return kTooLittleData;
   // 3-4. A clock and a camera that can be trusted.
-  if (!kovira::config().timesync()) {
-    say("[TRACK] " + plate + ": time not synced");
-    return kNoEvidenceFrame;
-  }
+  if (!modules::clockSynced(track)) return kNoEvidenceFrame;
   if (kovira::config().anglecritical.load() != 0) {
-    say("[TRACK] " + plate + ": angle is critical");
+    consoleLine("[TRACK] " + plate + ": angle is critical");
     return kNoEvidenceFrame;
   }
   // 5-6. The evidence frame, still stored.
-  const unsigned best = kovira::findBestFrame(track, 0);
-  if (best == 0) {
-    say("[TRACK] " + plate + ": не найден лучший кадр");
-    return kNoEvidenceFrame;
-  }
-  if (checkEvidenceFrame(track, best) != 0) return kNoEvidenceFrame;
+  const unsigned best = modules::bestStoredFrame(track);
+  if (best == 0) return kNoEvidenceFrame;
 
   // 7. The measurement.
   const kovira::TrackSpeed measured(track);
   std::ostringstream line;
   line << "[SPD] (speed) " << measured;
-  say(line.str());
+  consoleLine(line.str());
   // A measurement TrackSpeed itself holds invalid proves nothing.
   if (!measured) return kTooLittleData;
 
   // 8-13. The decision.
-  const Limits limits = limitsOf(action);
-  if (static_cast<double>(track.advAccuracy()) < limits.accuracy) return kNoEvent;
-  if (!track.checkMask()) return kNoEvent;
-  if (measured.speed < static_cast<float>(limits.threshold)) return kNoEvent;
-  if (measured.time < kMinMeasuredSeconds) return kNoEvent;
-  if (limits.direction != 0 && static_cast<unsigned>(limits.direction) != track.direction()) return kNoEvent;
-  if (limits.uplimit != 0 && static_cast<float>(limits.uplimit) < measured.speed) return kNoEvent;
+  const modules::ActionLimits limits = modules::limitsOf(action);
+  if (!isViolation(track, measured, limits)) return kNoEvent;
 
   // 14. Evidence.
   EventValues values;
@@ -97,44 +73,13 @@ int judge(kovira::Track& track, kovira::Action& action) {
 }  // namespace
 
 int processtrack(kovira::Track& track, kovira::Action& action) {
-  try {
-    return judge(track, action);
-  } catch (const std::exception& e) {
-    say("[ERR] (speed) " + track.text() + ": " + e.what());
-  } catch (...) {
-    say("[ERR] (speed) " + track.text() + ": unknown failure");
-  }
-  return evidence::kNoEvidenceFrame;
+  return modules::guarded(kModuleName, judge, track, action);
 }
 
-int funnyt3(kovira::MultiTrack& group) {
-  // The actions to run, taken under the read lock; the judging runs without
-  // it (actions never move, see config/actions.h).
-  std::vector<kovira::Action*> todo;
-  std::int32_t lastZone = 0;
-  {
-    kovira::ConfigReadLock lock;
-    for (kovira::Action& a : kovira::actions()) {
-      if (a.enabled == 0 || a.method != kModuleName) continue;
-      todo.push_back(&a);
-      lastZone = a.zoneA;
-    }
-  }
-  for (kovira::Action* action : todo) {
-    std::int32_t zoneA = 0;
-    {
-      kovira::ConfigReadLock lock;
-      zoneA = action->zoneA;
-    }
-    if (zoneA <= 0 || !group.hasTrack(static_cast<std::uint32_t>(zoneA))) continue;
-    kovira::Track copy = group.track(static_cast<std::uint32_t>(zoneA));
-    if (processtrack(copy, *action) > 0) ++group.counter;
-  }
-  return lastZone != 0 ? kHandled : 0;
-}
+int funnyt3(kovira::MultiTrack& group) { return modules::dispatch(group, {.method = kModuleName}, judge); }
 
 void modinit() {
-  if (!evidence::makeCashedDir()) say("[ERR] cannot create " + std::string(evidence::kCashedDir));
+  modules::prepareScratch();
   resproc.addProcModule(kModuleName, funnyt3);
 }
 

@@ -10,21 +10,26 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "modules/dispatch.h"
+
 namespace kovira {
 class Action;
 class MultiTrack;
 class Track;
+class TrackSpeed;
 }  // namespace kovira
 
 namespace speed {
 
 inline constexpr const char* kModuleName = "speed";
-// Returned for a plate handled by an action with a zone: the result queue
-// then holds the plate back from this module for its interval.
-inline constexpr int kHandled = 180;
+inline constexpr int kHandled = modules::kHandled;
 inline constexpr float kMinMeasuredSeconds = 0.25f;
 inline constexpr std::size_t kMinValidPoints = 2;
 inline constexpr std::size_t kMinPlateReadings = 4;
+
+// Steps 8-13 of the speed decision, shared with the three-photo variant:
+// accuracy, plate mask, threshold, measured time, direction, upper bound.
+bool isViolation(const kovira::Track& track, const kovira::TrackSpeed& measured, const modules::ActionLimits& limits);
 
 // The dispatcher registered with the result queue.
 int funnyt3(kovira::MultiTrack& group);

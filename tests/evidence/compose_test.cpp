@@ -32,27 +32,8 @@ using evtest::readAll;
 
 const evidence::ModuleSettings& speedRow() { return *evidence::moduleSettings("speed"); }
 
-std::vector<std::string> members(const fs::path& archive) {
-  const auto r = evtest::run("tar -tf '" + archive.string() + "'");
-  std::vector<std::string> names;
-  std::size_t from = 0;
-  while (from < r.output.size()) {
-    const std::size_t end = r.output.find('\n', from);
-    names.push_back(r.output.substr(from, end - from));
-    if (end == std::string::npos) break;
-    from = end + 1;
-  }
-  return names;
-}
-
-// Text of one field of the report.
-std::string field(const std::string& xml, const std::string& name) {
-  const std::string open = "<" + name + ">";
-  const auto a = xml.find(open);
-  if (a == std::string::npos) return "<absent>";
-  const auto b = xml.find("</" + name + ">", a);
-  return xml.substr(a + open.size(), b - a - open.size());
-}
+using evtest::field;
+using evtest::members;
 
 class ComposeTest : public testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace evtest {
@@ -38,5 +39,28 @@ inline void writeBytes(const std::string& path, const std::string& bytes) {
 }
 
 inline std::string readBytes(const std::string& path) { return testsupport::readFile(path); }
+
+// Member names of a tar archive, in archive order.
+inline std::vector<std::string> members(const std::filesystem::path& archive) {
+  const auto r = run("tar -tf '" + archive.string() + "'");
+  std::vector<std::string> names;
+  std::size_t from = 0;
+  while (from < r.output.size()) {
+    const std::size_t end = r.output.find('\n', from);
+    names.push_back(r.output.substr(from, end - from));
+    if (end == std::string::npos) break;
+    from = end + 1;
+  }
+  return names;
+}
+
+// Text of one field of an XML report; "<absent>" when it has none.
+inline std::string field(const std::string& xml, const std::string& name) {
+  const std::string open = "<" + name + ">";
+  const auto a = xml.find(open);
+  if (a == std::string::npos) return "<absent>";
+  const auto b = xml.find("</" + name + ">", a);
+  return xml.substr(a + open.size(), b - a - open.size());
+}
 
 }  // namespace evtest

@@ -10,8 +10,7 @@
 #include "evidence/compose.h"
 #include "recognition/multitrack.h"
 #include "recognition/trackspeed.h"
-#include "tests/evidence/shell_helpers.h"
-#include "tests/support/evidence_scene.h"
+#include "tests/modules/module_fixture.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -23,46 +22,19 @@ namespace {
 namespace fs = std::filesystem;
 using evtest::EvidenceScene;
 
-class SpeedModuleTest : public testing::Test {
+class SpeedModuleTest : public modtest::ModuleTest {
  protected:
   void SetUp() override {
-    ASSERT_GT(diskfreespace("/tmp"), evidence::kComposeFreeSpaceFloor) << "runs through nsrun.sh with a larger /tmp";
-    ASSERT_TRUE(evidence::makeCashedDir());
-    dir = std::make_unique<evtest::ScratchDir>(testing::UnitTest::GetInstance()->current_test_info()->name());
-    kovira::config().ntpsync = 1;
+    ModuleTest::SetUp();
     kovira::config().anglecritical = 0;
-    action.enabled = 1;
     action.method = "speed";
-    action.zoneA = 1;
-    action.threshold = 70;
-    action.speed = 60;
-    action.path = dir->path().string();
-    {
-      kovira::ConfigWriteLock lock;
-      kovira::actions().clear();
-    }
   }
   void TearDown() override {
-    evtest::dropScratchCopies();
-    kovira::config().ntpsync = 0;
     kovira::config().anglecritical = 0;
-    kovira::ConfigWriteLock lock;
-    kovira::actions().clear();
+    ModuleTest::TearDown();
   }
-
-  // processtrack on a copy of the track; the console output in `out`.
-  int judge(const kovira::Track& t) {
-    kovira::Track copy = t;
-    testing::internal::CaptureStdout();
-    const int r = speed::processtrack(copy, action);
-    out = testing::internal::GetCapturedStdout();
-    return r;
-  }
-  std::size_t archives() const { return evtest::archivesIn(dir->path()).size(); }
-
-  kovira::Action action{1};
-  std::unique_ptr<evtest::ScratchDir> dir;
-  std::string out;
+  int judge(const kovira::Track& t) { return ModuleTest::judge(speed::processtrack, t); }
+  std::size_t archives() const { return ModuleTest::archives().size(); }
 };
 
 // 11 frames 0.1 s apart, 20 m: exactly 72 km/h.
