@@ -9,7 +9,7 @@
 #include "core/working.h"
 #include "evidence/common.h"
 #include "evidence/compose.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "evidence/labelformat.h"
 #include "modules/dispatch.h"
 #include "modules/speed.h"

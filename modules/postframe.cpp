@@ -11,7 +11,7 @@
 #include "devices/heartbeat.h"
 #include "evidence/compose.h"
 #include "evidence/compose_frame.h"
-#include "evidence/httpclient.h"
+#include "http/httpclient.h"
 #include "evidence/simplefile.h"
 #include "evidence/tar.h"
 #include "http/request.h"
