@@ -34,7 +34,7 @@ void decorate(CollageImage& item, const cv::Rect& crop) {
 
 cv::Mat assemble(cv::Mat& frame, const GreyCase& c) {
   CollageImage item(frame);
-  decorate(item, c.crop);
+  decorate(item, c.crop.width > 0 ? c.crop : cv::Rect(0, 0, frame.cols, frame.rows));
   if (c.caption) item.caption = "A123BC77 87 KM/H|LIMIT 60";
   if (c.crop.width > 0) item.Offset(c.crop.x, c.crop.y, c.crop.width, c.crop.height);
   item.fill = c.fill;
@@ -71,4 +71,4 @@ INSTANTIATE_TEST_SUITE_P(
                       GreyCase{"tall_crop", {600, 0, 80, 720}, true, true},
                       GreyCase{"whole_frame_fit", {}, false, true},
                       GreyCase{"whole_frame_fill", {}, true, false}),
-    [](const ::testing::TestParamInfo<GreyCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<GreyCase>& p) { return std::string(p.param.name); });
