@@ -119,7 +119,9 @@ void Collage::Assemble(bool grid) {
     if (cell.width < 1 || cell.height < 1) continue;
     // The item draws straight into its black cell of the picture.
     cv::Mat picture = image(cell);
-    picture.setTo(cv::Scalar::all(0));
+    // The first cell lies on the picture just cleared; a later one may
+    // overlap what an earlier item drew.
+    if (&entry != &placed_.front()) picture.setTo(cv::Scalar::all(0));
     const uchar* inPlace = picture.data;
     entry.item->Draw(picture, cell.width, cell.height);
 
