@@ -101,9 +101,8 @@ double pipeline(const std::vector<Frame>& frames, int w, int h, int camid, std::
   std::thread queueThread(std::ref(queue));
   std::thread recognition;
 
-  // The recognition thread starts once the first frames wait: an idle
-  // thread looks at its queue every 25 ms, a delay that belongs to the
-  // start of this run, not to the pipeline's rate.
+  // The recognition thread starts once the first frames wait, so its first
+  // batch is a full one as in the recogniser-alone run.
   const auto start = Clock::now();
   for (const Frame& f : frames) {
     kovira::FrameMetadata& rec = store.addFrame(w, h, FRAME_GRAY8, 0, f.data(), f.size());

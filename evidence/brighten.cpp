@@ -45,7 +45,7 @@ int miraclefunc(cv::Mat& image) {
     params.targetBrightness = kTargetBrightness;
     BrightenImageParams report;
     std::memset(&report, 0, sizeof report);
-    ip.BrightenImage(gray, params, &report);
+    ip.BrightenImage(gray, histogram, params, &report);
   }
   return static_cast<int>(brightness);
 }

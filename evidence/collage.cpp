@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -25,22 +26,39 @@ Collage::Collage(int type, int width, int height) {
   if (!LoadConfig(type, width, height)) throw std::out_of_range("Incorrect config for collage");
 }
 
+namespace {
+
+// The embedded layouts never change: parsed once, read by every collage.
+// Null (logged) when the file is missing or malformed.
+const boost::property_tree::ptree* layouts() {
+  static const std::optional<boost::property_tree::ptree> parsed = []() -> std::optional<boost::property_tree::ptree> {
+    namespace pt = boost::property_tree;
+    std::size_t size = 0;
+    const char* text = find_embedded_file("collage.cfg", &size);
+    if (!text) {
+      log_error("Error opening config file (static linked)");
+      return std::nullopt;
+    }
+    pt::ptree root;
+    try {
+      std::istringstream in(std::string(text, size));
+      pt::read_json(in, root);
+    } catch (const pt::json_parser_error& e) {
+      log_error(std::string("Parsing config error: ") + e.what());
+      return std::nullopt;
+    }
+    return root;
+  }();
+  return parsed ? &*parsed : nullptr;
+}
+
+}  // namespace
+
 bool Collage::LoadConfig(int type, int width, int height) {
   namespace pt = boost::property_tree;
-  std::size_t size = 0;
-  const char* text = find_embedded_file("collage.cfg", &size);
-  if (!text) {
-    log_error("Error opening config file (static linked)");
-    return false;
-  }
-  pt::ptree root;
-  try {
-    std::istringstream in(std::string(text, size));
-    pt::read_json(in, root);
-  } catch (const pt::json_parser_error& e) {
-    log_error(std::string("Parsing config error: ") + e.what());
-    return false;
-  }
+  const pt::ptree* all = layouts();
+  if (!all) return false;
+  const pt::ptree& root = *all;
 
   const pt::ptree* layout = nullptr;
   for (const auto& entry : root) {
@@ -101,7 +119,9 @@ void Collage::Assemble(bool grid) {
     if (cell.width < 1 || cell.height < 1) continue;
     // The item draws straight into its black cell of the picture.
     cv::Mat picture = image(cell);
-    picture.setTo(cv::Scalar::all(0));
+    // The first cell lies on the picture just cleared; a later one may
+    // overlap what an earlier item drew.
+    if (&entry != &placed_.front()) picture.setTo(cv::Scalar::all(0));
     const uchar* inPlace = picture.data;
     entry.item->Draw(picture, cell.width, cell.height);
 

@@ -181,7 +181,9 @@ cv::Mat decodeJpeg(const char* jpeg, int len) {
 }  // namespace
 
 CollageImage::CollageImage(cv::Mat& frame) {
-  if (!frame.empty() && frame.depth() == CV_8U) image = asBgr(frame);
+  if (frame.empty() || frame.depth() != CV_8U) return;
+  // A grey frame stays grey until Draw knows which part of it is shown.
+  image = frame.channels() == 1 ? frame : asBgr(frame);
 }
 
 CollageImage::CollageImage(char* jpeg, int len) : image(decodeJpeg(jpeg, len)) {}
@@ -231,12 +233,16 @@ void CollageImage::Draw(cv::Mat& cell, int W, int H) {
   if (cell.rows != H || cell.cols != W || cell.type() != CV_8UC3) cell = cv::Mat(H, W, CV_8UC3, cv::Scalar::all(0));
   if (image.empty()) return;  // nothing to show: the cell stays black
 
+  auto drawOverlays = [this](cv::Mat& frame) {
+    if (rectangle_.width > 0) {
+      cv::rectangle(frame, cv::Rect(rectangle_.x, rectangle_.y, rectangle_.width, rectangle_.height),
+                    rectangle_.colour, 1, cv::LINE_8);
+    }
+    for (const auto& shape : shapes_) shape->Draw(frame);
+  };
+  const bool grey = image.channels() == 1;
   cv::Mat frame = image;  // overlays go into the item's own picture
-  if (rectangle_.width > 0) {
-    cv::rectangle(frame, cv::Rect(rectangle_.x, rectangle_.y, rectangle_.width, rectangle_.height),
-                  rectangle_.colour, 1, cv::LINE_8);
-  }
-  for (const auto& shape : shapes_) shape->Draw(frame);
+  if (!grey) drawOverlays(frame);
 
   if (!cropInsideFrame()) {
     log_error_format("Incorrect image offset: %d, %d, %d, %d", crop_.x, crop_.y, crop_.width, crop_.height);
@@ -274,8 +280,19 @@ void CollageImage::Draw(cv::Mat& cell, int W, int H) {
       crop_.y = y;
       crop_.height = nh;
     }
-    frame = frame(crop_);
   }
+  if (grey && pictureH >= 1) {
+    // Only the shown part is converted, into a frame-sized colour picture so
+    // the overlays keep their frame coordinates; what they draw outside that
+    // part is never read. Drawing only overwrites pixels, so the shown part
+    // comes out as if the whole frame had been converted first.
+    const cv::Rect shown = crop_.width >= 1 ? crop_ : cv::Rect(0, 0, image.cols, image.rows);
+    frame = reusablePicture(PictureBuffer::ColourFrame, image.rows, image.cols, CV_8UC3);
+    cv::Mat shownColour = frame(shown);
+    cv::cvtColor(image(shown), shownColour, cv::COLOR_GRAY2BGR);
+    drawOverlays(frame);
+  }
+  if (crop_.width >= 1 && pictureH >= 1) frame = frame(crop_);
 
   if (pictureH >= 1) {
     scaleInto(frame, cell(cv::Rect(0, 0, W, pictureH)), background_, fill);

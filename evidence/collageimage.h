@@ -81,7 +81,9 @@ class CollageImage : public CollageItem {
 
   static constexpr int kDefaultFontSize = 12;
 
-  // Shares frame's pixels (a grey frame is converted into a new BGR image).
+  // Shares frame's pixels. A grey frame stays grey in `image` and is never
+  // written: Draw converts the part the cell shows into a picture of its own
+  // and draws the overlays there. Other pictures become BGR.
   explicit CollageImage(cv::Mat& frame);
   CollageImage(char* jpeg, int len);
   CollageImage(char* jpeg, int len, std::string caption, int fontSize);

@@ -78,8 +78,11 @@ CnnProc::~CnnProc() {
 
 void CnnProc::queueFrame(DecodedFrame& frame) {
   DecodedFrame entry = frame;  // shares the pixels; built outside the lock
-  std::lock_guard lock(queueMutex);
-  queue.push_back(std::move(entry));
+  {
+    std::lock_guard lock(queueMutex);
+    queue.push_back(std::move(entry));
+  }
+  queued.notify_one();
 }
 
 std::uint32_t CnnProc::queueSize() {
@@ -104,11 +107,15 @@ unsigned CnnProc::stepFor(float c) {
 void CnnProc::operator()() {
   thread_name("kovira: cnnproc");
   while (!stop) {
-    const std::uint32_t n = queueSize();
-    if (n == 0) {
-      std::this_thread::sleep_for(kIdle);
-      continue;
+    std::uint32_t n = 0;
+    {
+      // Woken by the next picture; the deadline only bounds how late a stop
+      // set without a picture behind it is seen.
+      std::unique_lock lock(queueMutex);
+      queued.wait_for(lock, kIdle, [this] { return !queue.empty() || stop; });
+      n = static_cast<std::uint32_t>(queue.size());
     }
+    if (n == 0) continue;
     try {
       procNext(batchFor(n));
     } catch (const std::exception& e) {

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -141,6 +142,7 @@ class CnnProc : public ConfigSketch, public PictureSink {
 
   mutable std::mutex queueMutex;
   std::deque<DecodedFrame> queue;  // guarded by queueMutex
+  std::condition_variable queued;  // signalled by queueFrame; wakes the idle recognition thread
 
   mutable std::mutex statMutex;
   std::deque<stat_t> stats;           // guarded by statMutex; newest first

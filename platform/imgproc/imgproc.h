@@ -51,4 +51,8 @@ class ImageProcessor {
   // lookup table (gain, clipped at 255), in place; size and layout stay.
   // report (may be null) receives the measured figure. False on bad input.
   bool BrightenImage(Gray8Image& image, const BrightenImageParams& params, BrightenImageParams* report) const;
+  // The same with histogram already built from image by BuildHistogram, for
+  // callers that measured first: the pixels are read once less.
+  bool BrightenImage(Gray8Image& image, const ImageHistogram8& histogram, const BrightenImageParams& params,
+                     BrightenImageParams* report) const;
 };
