@@ -67,6 +67,7 @@ void init_frames() {
 void exit_frames() {
   try {
     closeCameras();
+    rtsp::shutdownReceiver();
   } catch (const std::exception& e) {
     std::cout << "[ERR] closing network cameras: " << e.what() << std::endl;
   }
