@@ -44,6 +44,7 @@ class RtspNetworkReceiver final : public RtspReceiver, public ReceiverPoint {
   bool StopFile(unsigned camid);
   Session* GetSession(unsigned camid);
   Session* GetSessionBySsrc(std::uint32_t ssrc);
+  PacketsBuffer& buffer() { return *buffer_; }
 
   // A full path for a configured file: absolute paths as given, relative
   // ones under the program directory's parent.

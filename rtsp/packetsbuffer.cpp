@@ -195,3 +195,8 @@ void PacketsBuffer::deliver(const void* owner, const AssembledFrame& frame) {
   owner_->DeliverFrame(session->camid, frame.type, chroma, width, height, frame.timestamp, ntp, bytes.data(),
                        static_cast<unsigned>(bytes.size()));
 }
+
+std::vector<FrameAssembler::StreamView> PacketsBuffer::Snapshot() {
+  std::lock_guard lock(rtpMutex_);
+  return assembler_.Snapshot();
+}

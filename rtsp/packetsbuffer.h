@@ -69,6 +69,9 @@ class PacketsBuffer {
   void WriteRtcpBuffer(unsigned char* data, unsigned size, UdpSession* session);
   void WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session);
 
+  // The open frames of every stream, copied under the RTP mutex.
+  std::vector<FrameAssembler::StreamView> Snapshot();
+
   // One assembly pass (the thread runs it every 50 ms); true when a frame
   // was judged.
   bool ParseRtpBuffer();

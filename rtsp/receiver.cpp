@@ -312,10 +312,13 @@ void shutdownReceiver() {
   }
 }
 
-RtspNetworkReceiver* productReceiver() {
+bool withProductReceiver(const std::function<void(RtspNetworkReceiver&)>& view) {
   Slot& s = slot();
   std::lock_guard lock(s.mutex);
-  return dynamic_cast<RtspNetworkReceiver*>(s.receiver.get());
+  auto* product = dynamic_cast<RtspNetworkReceiver*>(s.receiver.get());
+  if (product == nullptr) return false;
+  view(*product);
+  return true;
 }
 
 }  // namespace rtsp

@@ -69,7 +69,8 @@ void replaceReceiverFactory(ReceiverFactory factory);
 // reaches a callback afterwards. A later getrtsp() builds a new one.
 void shutdownReceiver();
 
-// The product receiver when it is built, else null (debug pages).
-RtspNetworkReceiver* productReceiver();
+// Calls view with the product receiver when it is built (it is not built
+// here), holding it meanwhile; false when there is none. For pages.
+bool withProductReceiver(const std::function<void(RtspNetworkReceiver&)>& view);
 
 }  // namespace rtsp
