@@ -5,6 +5,7 @@
 // H.264 key frames in Annex-B with a parameter set giving the size.
 #include "rtsp/assembly.h"
 #include "rtsp/network_receiver.h"
+#include "rtsp/rtsp_session.h"
 #include "tests/capture/start_fixture.h"
 #include "tests/evidence/shell_helpers.h"
 #include "tests/support/process.h"
@@ -119,7 +120,7 @@ TEST_P(LiveServerTest, FramesArriveDecodable) {
   const std::string url = serve(args, c.credentials);
   RtspNetworkReceiver& r = receiver(1, "rtsp", url);
   EXPECT_TRUE(r.Connect(1, url)) << c.name;
-  ASSERT_TRUE(decodable(3)) << c.name << ": " << seen.frames << " frames\n" << server->err();
+  ASSERT_TRUE(decodable(3)) << c.name << ": " << seen.frames << " frames\n" << RtspSession::CommunicationLogOf(1);
   std::lock_guard lock(seen.mutex);
   EXPECT_EQ(seen.width, c.width) << c.name;
 }
