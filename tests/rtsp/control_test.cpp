@@ -1,11 +1,14 @@
 // The control client against tests/fixtures/fake_rtsp.py: the request bytes
 // a camera reads, the states published for its replies, the datagrams that
 // open the camera's path, the communication log.
+#include "http/server.h"
 #include "rtsp/network_receiver.h"
+#include "rtsp/rtsp_pages.h"
 #include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "tests/capture/start_fixture.h"
 #include "tests/evidence/shell_helpers.h"
+#include "tests/support/page_call.h"
 #include "tests/support/process.h"
 #include "tests/support/wait.h"
 
@@ -130,6 +133,16 @@ TEST_F(ControlTest, WalksToPlayWithTheExactRequestsAndOpensThePath) {
   EXPECT_NE(log.find("OPTIONS "), std::string::npos);
   EXPECT_NE(log.find("Session: Xoz.6j7H3BsH.Qi2;timeout=60"), std::string::npos);
   EXPECT_EQ(states->snapshot().front(), std::pair(ReceiverStateConnecting, ReceiverErrorNone));
+
+  HttpServer pages;
+  rtsp_pages::subscribe(pages);
+  EXPECT_EQ(testsupport::callPage(pages, "GET", "/debug/cam1/rtsp.log").body, RtspSession::CommunicationLogOf(1));
+  for (const char* target : {"/debug/cam7/rtsp.log", "/debug/cam99999999999999999999/rtsp.log"})
+    EXPECT_EQ(testsupport::callPage(pages, "GET", target).status, 404) << target;
+  // The fake camera sends no RTP: no stream buffer.
+  const auto buffers = testsupport::callPage(pages, "GET", "/debug/rtsp/buffer/?full=0");
+  EXPECT_EQ(buffers.status, 200);
+  EXPECT_NE(buffers.body.find("<h1>Packets buffer</h1>\nTotal buffers: 0<br>"), std::string::npos);
 
   // Disconnect in each state: Connected publishes Disconnected once; a
   // second call changes nothing.

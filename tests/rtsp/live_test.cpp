@@ -3,11 +3,14 @@
 // and with Digest, and the playback of MP4 and MKV files. Frames must reach
 // the subscribed callback decodable: JPEG pictures that OpenCV reads,
 // H.264 key frames in Annex-B with a parameter set giving the size.
+#include "http/server.h"
 #include "rtsp/assembly.h"
 #include "rtsp/network_receiver.h"
+#include "rtsp/rtsp_pages.h"
 #include "rtsp/rtsp_session.h"
 #include "tests/capture/start_fixture.h"
 #include "tests/evidence/shell_helpers.h"
+#include "tests/support/page_call.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
@@ -121,8 +124,16 @@ TEST_P(LiveServerTest, FramesArriveDecodable) {
   RtspNetworkReceiver& r = receiver(1, "rtsp", url);
   EXPECT_TRUE(r.Connect(1, url)) << c.name;
   ASSERT_TRUE(decodable(3)) << c.name << ": " << seen.frames << " frames\n" << RtspSession::CommunicationLogOf(1);
-  std::lock_guard lock(seen.mutex);
-  EXPECT_EQ(seen.width, c.width) << c.name;
+  {
+    std::lock_guard lock(seen.mutex);
+    EXPECT_EQ(seen.width, c.width) << c.name;
+  }
+  HttpServer pages;
+  rtsp_pages::subscribe(pages);
+  const std::string buffers = testsupport::callPage(pages, "GET", "/debug/rtsp/buffer/").body;
+  EXPECT_NE(buffers.find("Total buffers: 1<br>"), std::string::npos) << buffers;
+  EXPECT_NE(buffers.find("camid: 1, frames count: "), std::string::npos) << buffers;
+  EXPECT_NE(buffers.find(", url: " + url + ", mem: "), std::string::npos) << buffers;
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LiveServerTest, ::testing::Range(0, 3));
