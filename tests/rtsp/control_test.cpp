@@ -165,6 +165,16 @@ TEST_F(ControlTest, AnsweredChallengesAuthoriseEveryLaterRequest) {
   EXPECT_NE(r.find("PLAY rtsp://127.0.0.1:" + port + "/test/ RTSP/1.0\r\nCSeq: 5\r\n" + auth), std::string::npos);
 }
 
+TEST_F(ControlTest, SessionsAreKeptAliveWithinTheServersTimeout) {
+  std::string setup = kSetup;
+  setup.replace(setup.find("timeout=60"), 10, "timeout=2");
+  start({{"DESCRIBE", {sdpReply("", "a=control:stream=0\r\n")}}, {"SETUP", {setup}}});
+  // One GET_PARAMETER after PLAY, then one a second (half the timeout).
+  ASSERT_TRUE(requested("GET_PARAMETER", 3));
+  EXPECT_NE(requests().find("GET_PARAMETER rtsp://127.0.0.1:" + port + "/test/stream=0 RTSP/1.0\r\nCSeq: 6\r\n"),
+            std::string::npos);
+}
+
 TEST_F(ControlTest, RefusalsPublishTheirErrors) {
   const std::string digest =
       "RTSP/1.0 401 Unauthorized\r\nCSeq: {cseq}\r\nWWW-Authenticate: Digest realm=\"r\", nonce=\"0123\"\r\n\r\n";
