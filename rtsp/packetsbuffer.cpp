@@ -1,10 +1,13 @@
 #include "rtsp/packetsbuffer.h"
 
+#include "rtsp/rtsp_session.h"
+
 #include "capture/cam.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/threads.h"
 #include "rtsp/points.h"
+#include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "rtsp/util.h"
 
@@ -48,6 +51,13 @@ PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
 }
 
 PacketsBuffer::~PacketsBuffer() {
+  // Control sessions first: their response and TCP threads use this buffer.
+  std::vector<RtspSession*> sessions;
+  {
+    std::lock_guard lock(rtspMutex_);
+    for (auto& [session, slot] : rtsp_) sessions.push_back(session);
+  }
+  for (RtspSession* session : sessions) session->Stop();
   {
     std::lock_guard lock(stopMutex_);
     stop_ = true;

@@ -14,8 +14,9 @@
 //
 // Lock order: a map mutex, then a reply list's mutex. Every counter of the
 // camera record is an atomic. The assembly thread is joined by the
-// destructor. Tear-down order: the sockets that write into the buffer, then
-// the buffer, then the sessions its frames refer to.
+// destructor, after it has stopped every registered control session (their
+// response and TCP threads). Tear-down order: the sockets that write into
+// the buffer, then the buffer, then the sessions its frames refer to.
 #pragma once
 
 #include "rtsp/assembly.h"

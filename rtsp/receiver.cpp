@@ -91,12 +91,13 @@ RtspNetworkReceiver::~RtspNetworkReceiver() {
   }
   for (auto& [id, entry] : files_)
     if (entry->thread.joinable()) entry->thread.join();
-  // 2. The sockets that write into the buffer, then the sessions (their
-  // control and RTCP threads), then the buffer and its assembly thread.
+  // 2. The sockets that write into the buffer, then the buffer (it stops
+  // the control sessions and its assembly thread), then the sessions its
+  // frames referred to.
   rtcpSocket_.reset();
   rtpSocket_.reset();
-  sessions_.clear();
   buffer_.reset();
+  sessions_.clear();
 }
 
 void RtspNetworkReceiver::AddSession(int camid) {

@@ -25,16 +25,20 @@ std::mutex& logMutex() {
 
 RtspSession::RtspSession(PacketsBuffer* buffer, Session* session)
     : buffer_(buffer), session_(session), receiver_(session->receiver), tcp_(buffer, this) {
-  if (buffer_ != nullptr) buffer_->AddRtspBuffer(this);
+  if (buffer_ != nullptr) replies_ = &buffer_->AddRtspBuffer(this);
   thread_ = std::thread(&RtspSession::ResponseThread, this);
   thread_name(thread_, "rtsp-control");
 }
 
-RtspSession::~RtspSession() {
+RtspSession::~RtspSession() { Stop(); }
+
+void RtspSession::Stop() {
+  std::lock_guard lock(stopMutex_);
+  if (!thread_.joinable()) return;
   stop_ = true;
   // Wakes the thread out of its wait for replies.
-  if (buffer_ != nullptr) buffer_->AddRtspBuffer(this).AddPacket(nullptr);
-  if (thread_.joinable()) thread_.join();
+  if (replies_ != nullptr) replies_->AddPacket(nullptr);
+  thread_.join();
   tcp_.Disconnect();
 }
 
@@ -270,7 +274,11 @@ void RtspSession::ResponseThread() {
   while (!stop_) {
     try {
       std::deque<std::unique_ptr<RtspPacket>> replies;
-      if (buffer_ != nullptr) replies = buffer_->AddRtspBuffer(this).Take(std::chrono::seconds(1));
+      if (replies_ != nullptr) {
+        replies = replies_->Take(std::chrono::seconds(1));
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
       if (stop_) break;
       std::lock_guard lock(mutex_);
       for (const auto& reply : replies) {

@@ -12,6 +12,7 @@
 // out after 1 s) and never while the packet buffer's mutexes are taken.
 #pragma once
 
+#include "rtsp/packetsbuffer.h"
 #include "rtsp/rtsp_message.h"
 #include "rtsp/sockets.h"
 #include "rtsp/util.h"
@@ -24,7 +25,6 @@
 #include <string>
 #include <thread>
 
-class PacketsBuffer;
 class RtcpSession;
 class Session;
 class ClientPoint;
@@ -44,6 +44,10 @@ class RtspSession : public RtspProtocol {
   // Connects to url and sends OPTIONS; false when the URL does not parse
   // (nothing changes then), the connection fails or the send fails.
   bool Setup(const std::string& url);
+  // Joins the response thread and closes the connection; nothing reaches
+  // the packet buffer afterwards. The buffer calls it before it goes; the
+  // destructor too.
+  void Stop();
   bool Play();
   bool Pause() { return true; }  // no PAUSE is ever sent
   bool Teardown();
@@ -76,6 +80,7 @@ class RtspSession : public RtspProtocol {
   bool plainReply(const std::string& text);
 
   PacketsBuffer* const buffer_;
+  PacketsBuffer::ListBuffer* replies_ = nullptr;  // in buffer_, set at construction
   Session* const session_;
   ClientPoint* const receiver_;
   TcpSocket tcp_;
@@ -100,5 +105,6 @@ class RtspSession : public RtspProtocol {
   std::int64_t lastKeepAlive_ = 0;     // guarded by mutex_
 
   std::atomic<bool> stop_{false};
+  std::mutex stopMutex_;  // Stop is reached from the buffer and the destructor
   std::thread thread_;
 };
