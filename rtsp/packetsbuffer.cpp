@@ -1,6 +1,5 @@
 #include "rtsp/packetsbuffer.h"
 
-#include "rtsp/rtsp_session.h"
 
 #include "capture/cam.h"
 #include "core/clock.h"
@@ -52,12 +51,13 @@ PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
 
 PacketsBuffer::~PacketsBuffer() {
   // Control sessions first: their response and TCP threads use this buffer.
-  std::vector<RtspSession*> sessions;
+  std::vector<std::function<void()>> stops;
   {
     std::lock_guard lock(rtspMutex_);
-    for (auto& [session, slot] : rtsp_) sessions.push_back(session);
+    for (auto& [session, slot] : rtsp_)
+      if (slot.stop) stops.push_back(slot.stop);
   }
-  for (RtspSession* session : sessions) session->Stop();
+  for (const auto& stop : stops) stop();
   {
     std::lock_guard lock(stopMutex_);
     stop_ = true;
@@ -66,9 +66,11 @@ PacketsBuffer::~PacketsBuffer() {
   if (rtpThread_.joinable()) rtpThread_.join();
 }
 
-PacketsBuffer::ListBuffer& PacketsBuffer::AddRtspBuffer(RtspSession* session) {
+PacketsBuffer::ListBuffer& PacketsBuffer::AddRtspBuffer(RtspSession* session, std::function<void()> stop) {
   std::lock_guard lock(rtspMutex_);
-  return rtsp_[session].replies;
+  RtspSlot& slot = rtsp_[session];
+  if (stop) slot.stop = std::move(stop);
+  return slot.replies;
 }
 
 void PacketsBuffer::WriteRtspBuffer(const std::uint8_t* data, unsigned size, RtspSession* session) {

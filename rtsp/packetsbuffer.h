@@ -27,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,8 +61,9 @@ class PacketsBuffer {
   PacketsBuffer& operator=(const PacketsBuffer&) = delete;
 
   // Registers a control session's buffer and reply list (kept for the
-  // buffer's life); returns the list.
-  ListBuffer& AddRtspBuffer(RtspSession* session);
+  // buffer's life); returns the list. stop, when given, is called by the
+  // destructor first: the session's threads must stop using the buffer.
+  ListBuffer& AddRtspBuffer(RtspSession* session, std::function<void()> stop = {});
   void WriteRtspBuffer(const std::uint8_t* data, unsigned size, RtspSession* session);
   // Forgets buffered control bytes and queued replies (a reconnect).
   void ClearRtspBuffer(RtspSession* session);
@@ -82,6 +84,7 @@ class PacketsBuffer {
     RtspReplyCutter cutter;
     bool overflowReported = false;
     ListBuffer replies;
+    std::function<void()> stop;
   };
 
   void deliver(const void* owner, const AssembledFrame& frame);

@@ -25,7 +25,7 @@ std::mutex& logMutex() {
 
 RtspSession::RtspSession(PacketsBuffer* buffer, Session* session)
     : buffer_(buffer), session_(session), receiver_(session->receiver), tcp_(buffer, this) {
-  if (buffer_ != nullptr) replies_ = &buffer_->AddRtspBuffer(this);
+  if (buffer_ != nullptr) replies_ = &buffer_->AddRtspBuffer(this, [this] { Stop(); });
   thread_ = std::thread(&RtspSession::ResponseThread, this);
   thread_name(thread_, "rtsp-control");
 }
