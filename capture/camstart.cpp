@@ -3,6 +3,7 @@
 #include "capture/cam.h"
 #include "capture/opencv_play.h"
 #include "capture/usbcam.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "core/startup_functions.h"
 #include "capture/receiver.h"
@@ -10,6 +11,8 @@
 #include <atomic>
 #include <exception>
 #include <iostream>
+#include <map>
+#include <mutex>
 
 namespace {
 
@@ -42,9 +45,34 @@ int createCameras() {
   return count;
 }
 
+std::int64_t RtpFrameClock::stamp(std::uint32_t ts, std::int64_t nowUs) {
+  if (anchored_) {
+    const std::int64_t us = us0_ + static_cast<std::int32_t>(ts - ts0_) * std::int64_t{1000000} / 90000;
+    if (us - nowUs <= kReanchorUs && nowUs - us <= kReanchorUs) return us;
+  }
+  anchored_ = true;
+  ts0_ = ts;
+  us0_ = nowUs;
+  return nowUs;
+}
+
 void catchrtsp(int camid, FrameType type, int /*chroma*/, int width, int height, unsigned ts,
                unsigned char* data, unsigned long size) {
-  for (const auto& store : kovira::enabledStores(camid)) store->addFrame(width, height, type, ts, data, size);
+  unsigned sec = 0, usec = 0;
+  high_clock(sec, usec);
+  std::int64_t us = std::int64_t{sec} * 1000000 + usec;
+  if (ts != 0) {
+    // Each camera is delivered from one thread; the lock only guards the map.
+    static std::mutex mutex;
+    static std::map<int, RtpFrameClock> clocks;
+    std::lock_guard lock(mutex);
+    us = clocks[camid].stamp(ts, us);
+  }
+  for (const auto& store : kovira::enabledStores(camid)) {
+    kovira::FrameMetadata& rec = store->addFrame(width, height, type, ts, data, size);
+    rec.sec.store(static_cast<unsigned>(us / 1000000));
+    rec.usec.store(static_cast<unsigned>(us % 1000000));
+  }
 }
 
 void closeCameras() {
@@ -67,6 +95,7 @@ void init_frames() {
 void exit_frames() {
   try {
     closeCameras();
+    rtsp::shutdownReceiver();
   } catch (const std::exception& e) {
     std::cout << "[ERR] closing network cameras: " << e.what() << std::endl;
   }

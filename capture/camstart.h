@@ -14,6 +14,7 @@
 
 #include "capture/frametypes.h"
 
+#include <cstdint>
 #include <string>
 
 namespace frames {
@@ -27,11 +28,31 @@ extern const std::string possible;
 // whatever the receiver answered. Throws what getrtsp() throws.
 int createCameras();
 // Frame sink subscribed on the receiver: stores the frame in every enabled
-// camera with that id (the chroma is not used).
+// camera with that id (the chroma is not used) with its capture time: the
+// RTP clock of a network camera (RtpFrameClock), the delivery time of a
+// played file (time stamp 0).
 void catchrtsp(int camid, FrameType type, int chroma, int width, int height, unsigned ts,
                unsigned char* data, unsigned long size);
 // Disconnects every enabled "rtsp" camera; file playback goes on.
 void closeCameras();
+
+// Capture times of a network camera's frames: its 90 kHz RTP clock anchored
+// to the wall clock at the first frame, so that frame intervals keep the
+// camera's own spacing however the frames arrive. A stamp more than 1 s
+// from the wall clock (a camera restart, a wrapped or jumping clock)
+// re-anchors. One object per camera; not thread-safe.
+class RtpFrameClock {
+ public:
+  static constexpr std::int64_t kReanchorUs = 1000000;
+  // Wall-clock microseconds of the frame with RTP timestamp ts, received
+  // at nowUs.
+  std::int64_t stamp(std::uint32_t ts, std::int64_t nowUs);
+
+ private:
+  bool anchored_ = false;
+  std::uint32_t ts0_ = 0;
+  std::int64_t us0_ = 0;
+};
 
 }  // namespace frames
 

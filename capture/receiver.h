@@ -8,7 +8,7 @@
 // interface.
 //
 // Lifetime: getrtsp() builds the receiver on its first call (thread-safe)
-// and it lives until the process exits. Building it binds UDP ports 8000
+// and it lives until the exit path calls rtsp::shutdownReceiver(). Building it binds UDP ports 8000
 // (RTP) and 8001 (RTCP); when a bind fails getrtsp() throws
 // std::system_error and the next call tries again.
 //
@@ -28,6 +28,8 @@
 // file playback passes time stamp 0 and chroma 0.
 using SimpleFrameCallback = void (*)(int camid, FrameType type, int chroma, int width, int height,
                                      unsigned timestamp, unsigned char* data, unsigned long size);
+
+class RtspNetworkReceiver;
 
 class RtspReceiver {
  public:
@@ -62,5 +64,13 @@ using ReceiverFactory = std::function<std::unique_ptr<RtspReceiver>()>;
 // getrtsp() build its receiver with factory; an empty factory restores the
 // product receiver. Only while no receiver thread delivers frames.
 void replaceReceiverFactory(ReceiverFactory factory);
+
+// Stops and joins every receiver thread and frees the receiver; no frame
+// reaches a callback afterwards. A later getrtsp() builds a new one.
+void shutdownReceiver();
+
+// Calls view with the product receiver when it is built (it is not built
+// here), holding it meanwhile; false when there is none. For pages.
+bool withProductReceiver(const std::function<void(RtspNetworkReceiver&)>& view);
 
 }  // namespace rtsp

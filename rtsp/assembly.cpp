@@ -158,3 +158,27 @@ bool FindSpsPictureSize(std::span<const std::uint8_t> au, unsigned& width, unsig
   }
   return false;
 }
+
+std::vector<FrameAssembler::StreamView> FrameAssembler::Snapshot() const {
+  std::vector<StreamView> out;
+  for (const auto& [key, stream] : streams_) {
+    StreamView view{key.first, key.second, {}};
+    for (const Frame& f : stream.frames) {
+      FrameView fv;
+      fv.timestamp = f.timestamp;
+      fv.lastUpdate = f.lastUpdate;
+      fv.count = f.count;
+      fv.hasSlots = !f.slots.empty();
+      for (const auto& p : f.slots) {
+        if (!p) continue;
+        fv.packets.push_back({p->sequence, p->payloadLength, p->marker});
+        fv.bytes += p->data.size();
+        if (p->marker && !f.slots.empty() && f.slots[0])
+          fv.expected = static_cast<std::uint16_t>(p->sequence - f.slots[0]->sequence) + 1u;
+      }
+      view.frames.push_back(std::move(fv));
+    }
+    out.push_back(std::move(view));
+  }
+  return out;
+}

@@ -62,6 +62,30 @@ class FrameAssembler {
   std::size_t streams() const { return streams_.size(); }
   std::size_t openFrames() const;
 
+  // A copy of the open frames, for the buffer page.
+  struct PacketView {
+    std::uint16_t sequence = 0;
+    unsigned length = 0;  // payload length
+    bool marker = false;
+  };
+  struct FrameView {
+    std::uint32_t timestamp = 0;
+    std::int64_t lastUpdate = 0;
+    unsigned count = 0;
+    // Marker sequence - slot 0 sequence + 1 (mod 2^16); 0 without a marker
+    // packet or a slot-0 packet.
+    unsigned expected = 0;
+    std::size_t bytes = 0;
+    bool hasSlots = false;
+    std::vector<PacketView> packets;  // the filled slots
+  };
+  struct StreamView {
+    const void* owner = nullptr;
+    std::uint32_t ssrc = 0;
+    std::vector<FrameView> frames;
+  };
+  std::vector<StreamView> Snapshot() const;
+
  private:
   struct Frame {
     std::uint32_t timestamp = 0;

@@ -1,10 +1,12 @@
 #include "rtsp/packetsbuffer.h"
 
+
 #include "capture/cam.h"
 #include "core/clock.h"
 #include "core/log.h"
 #include "core/threads.h"
 #include "rtsp/points.h"
+#include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "rtsp/util.h"
 
@@ -48,6 +50,14 @@ PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
 }
 
 PacketsBuffer::~PacketsBuffer() {
+  // Control sessions first: their response and TCP threads use this buffer.
+  std::vector<std::function<void()>> stops;
+  {
+    std::lock_guard lock(rtspMutex_);
+    for (auto& [session, slot] : rtsp_)
+      if (slot.stop) stops.push_back(slot.stop);
+  }
+  for (const auto& stop : stops) stop();
   {
     std::lock_guard lock(stopMutex_);
     stop_ = true;
@@ -56,9 +66,11 @@ PacketsBuffer::~PacketsBuffer() {
   if (rtpThread_.joinable()) rtpThread_.join();
 }
 
-PacketsBuffer::ListBuffer& PacketsBuffer::AddRtspBuffer(RtspSession* session) {
+PacketsBuffer::ListBuffer& PacketsBuffer::AddRtspBuffer(RtspSession* session, std::function<void()> stop) {
   std::lock_guard lock(rtspMutex_);
-  return rtsp_[session].replies;
+  RtspSlot& slot = rtsp_[session];
+  if (stop) slot.stop = std::move(stop);
+  return slot.replies;
 }
 
 void PacketsBuffer::WriteRtspBuffer(const std::uint8_t* data, unsigned size, RtspSession* session) {
@@ -194,4 +206,9 @@ void PacketsBuffer::deliver(const void* owner, const AssembledFrame& frame) {
   }
   owner_->DeliverFrame(session->camid, frame.type, chroma, width, height, frame.timestamp, ntp, bytes.data(),
                        static_cast<unsigned>(bytes.size()));
+}
+
+std::vector<FrameAssembler::StreamView> PacketsBuffer::Snapshot() {
+  std::lock_guard lock(rtpMutex_);
+  return assembler_.Snapshot();
 }

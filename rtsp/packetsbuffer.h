@@ -14,8 +14,9 @@
 //
 // Lock order: a map mutex, then a reply list's mutex. Every counter of the
 // camera record is an atomic. The assembly thread is joined by the
-// destructor. Tear-down order: the sockets that write into the buffer, then
-// the buffer, then the sessions its frames refer to.
+// destructor, after it has stopped every registered control session (their
+// response and TCP threads). Tear-down order: the sockets that write into
+// the buffer, then the buffer, then the sessions its frames refer to.
 #pragma once
 
 #include "rtsp/assembly.h"
@@ -26,6 +27,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -59,8 +61,9 @@ class PacketsBuffer {
   PacketsBuffer& operator=(const PacketsBuffer&) = delete;
 
   // Registers a control session's buffer and reply list (kept for the
-  // buffer's life); returns the list.
-  ListBuffer& AddRtspBuffer(RtspSession* session);
+  // buffer's life); returns the list. stop, when given, is called by the
+  // destructor first: the session's threads must stop using the buffer.
+  ListBuffer& AddRtspBuffer(RtspSession* session, std::function<void()> stop = {});
   void WriteRtspBuffer(const std::uint8_t* data, unsigned size, RtspSession* session);
   // Forgets buffered control bytes and queued replies (a reconnect).
   void ClearRtspBuffer(RtspSession* session);
@@ -68,6 +71,9 @@ class PacketsBuffer {
   void AddRtcpBuffer(RtcpSession* session);
   void WriteRtcpBuffer(unsigned char* data, unsigned size, UdpSession* session);
   void WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session);
+
+  // The open frames of every stream, copied under the RTP mutex.
+  std::vector<FrameAssembler::StreamView> Snapshot();
 
   // One assembly pass (the thread runs it every 50 ms); true when a frame
   // was judged.
@@ -78,6 +84,7 @@ class PacketsBuffer {
     RtspReplyCutter cutter;
     bool overflowReported = false;
     ListBuffer replies;
+    std::function<void()> stop;
   };
 
   void deliver(const void* owner, const AssembledFrame& frame);

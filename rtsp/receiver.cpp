@@ -1,88 +1,289 @@
 #include "capture/receiver.h"
 
-#include "capture/cam.h"
+#include "core/clock.h"
+#include "core/fs.h"
+#include "core/log.h"
+#include "core/threads.h"
+#include "rtsp/network_receiver.h"
+#include "rtsp/packetsbuffer.h"
+#include "rtsp/rtsp_session.h"
+#include "rtsp/session.h"
+#include "rtsp/sockets.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+}
 
-#include <cerrno>
-#include <iostream>
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <system_error>
 
 namespace {
 
-// A bound UDP socket, closed with its owner.
-class UdpPort {
- public:
-  // Throws std::system_error naming the port when the socket cannot be
-  // made or bound.
-  explicit UdpPort(unsigned short port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "udp socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-      const int err = errno;
-      ::close(fd_);
-      throw std::system_error(err, std::generic_category(), "bind udp port " + std::to_string(port));
-    }
-  }
-  ~UdpPort() { ::close(fd_); }
-  UdpPort(const UdpPort&) = delete;
-  UdpPort& operator=(const UdpPort&) = delete;
+constexpr unsigned kMaxPlays = 100;
+constexpr std::int64_t kReplayPauseMs = 5000;
+constexpr std::int64_t kFrameStepWithoutTimesMs = 40;
 
- private:
-  int fd_;
+// libavformat and libavcodec handles, freed with their owner.
+struct InputCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
-
-// The receiver until the network cameras are built: it holds the receiver's
-// ports (so a port conflict shows at start-up, as it will with the real
-// receiver), accepts subscriptions and sessions, and refuses to connect or
-// play, saying so once.
-class PendingReceiver final : public RtspReceiver {
- public:
-  PendingReceiver() : rtp_(kRtpPort), rtcp_(kRtcpPort) {}
-
-  void AddSession(int camid) override { kovira::camera(camid); }  // unknown ids throw
-  bool Connect(int /*camid*/, const std::string& /*url*/) override { return refuse(); }
-  bool PlayFile(int /*camid*/, const std::string& /*path*/, unsigned /*fps*/) override { return refuse(); }
-  bool Disconnect(int /*camid*/) override { return false; }
-  void SimpleSubscribe(SimpleFrameCallback /*callback*/) override {}
-
- private:
-  bool refuse() {
-    std::call_once(reported_, [] {
-      std::cout << "[WARNING] network cameras and file playback are not available yet: "
-                   "cameras of source rtsp and file get no frames"
-                << std::endl;
-    });
-    return false;
-  }
-
-  UdpPort rtp_;
-  UdpPort rtcp_;
-  std::once_flag reported_;
+struct BsfFree {
+  void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
 };
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using Input = std::unique_ptr<AVFormatContext, InputCloser>;
+using Bsf = std::unique_ptr<AVBSFContext, BsfFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
 
-std::unique_ptr<RtspReceiver> buildPending() { return std::make_unique<PendingReceiver>(); }
+std::unique_ptr<RtspReceiver> buildProduct() { return std::make_unique<RtspNetworkReceiver>(); }
 
 struct Slot {
   std::mutex mutex;
-  rtsp::ReceiverFactory factory = buildPending;  // guarded by mutex
-  std::unique_ptr<RtspReceiver> receiver;         // guarded by mutex
+  rtsp::ReceiverFactory factory = buildProduct;  // guarded by mutex
+  std::unique_ptr<RtspReceiver> receiver;        // guarded by mutex
 };
 
-// Never destroyed: receiver threads may still call in while the process
-// exits.
+// Never destroyed: the exit path drops the receiver (rtsp::shutdownReceiver)
+// while the slot itself stays for late callers.
 Slot& slot() {
   static Slot* s = new Slot;
   return *s;
 }
 
 }  // namespace
+
+RtspNetworkReceiver::RtspNetworkReceiver()
+    : buffer_(std::make_unique<PacketsBuffer>(this)),
+      rtpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
+        b->WriteRtpBuffer(d, n, s);
+      })),
+      rtcpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
+        b->WriteRtcpBuffer(d, n, s);
+      })) {
+  log_info("Starting RTSP receiver");
+  if (!rtpSocket_->Bind(kRtpPort) || !rtcpSocket_->Bind(kRtcpPort)) {
+    rtcpSocket_.reset();
+    rtpSocket_.reset();
+    buffer_.reset();
+    throw std::system_error(0, std::system_category(),
+                            "RTSP receiver: UDP ports " + std::to_string(kRtpPort) + " and " +
+                                std::to_string(kRtcpPort) + " cannot be bound");
+  }
+}
+
+RtspNetworkReceiver::~RtspNetworkReceiver() {
+  log_info("Stopping RTSP receiver");
+  stop_ = true;
+  // 1. File threads first: they deliver frames without the buffer.
+  {
+    std::lock_guard lock(filesMutex_);
+    for (auto& [id, entry] : files_) {
+      entry->stop = true;
+      std::lock_guard wake(entry->wakeMutex);
+      entry->wake.notify_all();
+    }
+  }
+  for (auto& [id, entry] : files_)
+    if (entry->thread.joinable()) entry->thread.join();
+  // 2. The sockets that write into the buffer, then the buffer (it stops
+  // the control sessions and its assembly thread), then the sessions its
+  // frames referred to.
+  rtcpSocket_.reset();
+  rtpSocket_.reset();
+  buffer_.reset();
+  sessions_.clear();
+}
+
+void RtspNetworkReceiver::AddSession(int camid) {
+  if (GetSession(static_cast<unsigned>(camid)) != nullptr) return;
+  sessions_.push_back(std::make_unique<Session>(static_cast<unsigned>(camid), buffer_.get(), this, *rtpSocket_, *rtcpSocket_));
+}
+
+Session* RtspNetworkReceiver::GetSession(unsigned camid) {
+  for (const auto& s : sessions_)
+    if (s->camid == camid) return s.get();
+  return nullptr;
+}
+
+Session* RtspNetworkReceiver::GetSessionBySsrc(std::uint32_t ssrc) {
+  for (const auto& s : sessions_)
+    if (s->rtp().remoteSsrc == ssrc) return s.get();
+  return nullptr;
+}
+
+bool RtspNetworkReceiver::Connect(int camid, const std::string& url) {
+  Session* s = GetSession(static_cast<unsigned>(camid));
+  return s != nullptr && s->Connect(url);
+}
+
+bool RtspNetworkReceiver::Play(unsigned camid) {
+  Session* s = GetSession(camid);
+  return s != nullptr && s->Play();
+}
+
+bool RtspNetworkReceiver::Pause(unsigned camid) {
+  Session* s = GetSession(camid);
+  return s != nullptr && s->Pause();
+}
+
+bool RtspNetworkReceiver::Disconnect(int camid) {
+  Session* s = GetSession(static_cast<unsigned>(camid));
+  return s != nullptr && s->Disconnect();
+}
+
+std::string RtspNetworkReceiver::FilePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  return GetCurrentPath() + "../" + path;
+}
+
+std::int64_t RtspNetworkReceiver::FileStepMs(std::int64_t previousMs, std::int64_t positionMs) {
+  return std::clamp<std::int64_t>(positionMs - previousMs, 0, kMaxFileStepMs);
+}
+
+bool RtspNetworkReceiver::PlayFile(int camid, const std::string& path, unsigned fps) {
+  if (GetSession(static_cast<unsigned>(camid)) == nullptr) return false;
+  std::lock_guard lock(filesMutex_);
+  auto& entry = files_[static_cast<unsigned>(camid)];
+  if (entry) return false;
+  entry = std::make_unique<PlayingFile>();
+  entry->thread = std::thread(&RtspNetworkReceiver::PlayFileThread, this, static_cast<unsigned>(camid), FilePath(path),
+                              fps, entry.get());
+  thread_name(entry->thread, "rtsp-file");
+  return true;
+}
+
+bool RtspNetworkReceiver::StopFile(unsigned camid) {
+  if (GetSession(camid) == nullptr) return false;
+  PlayingFile* entry = nullptr;
+  {
+    std::lock_guard lock(filesMutex_);
+    const auto it = files_.find(camid);
+    if (it == files_.end()) return false;
+    entry = it->second.get();
+    entry->stop = true;
+    std::lock_guard wake(entry->wakeMutex);
+    entry->wake.notify_all();
+  }
+  // Joined outside the table's mutex; entries are never removed.
+  if (entry->thread.joinable() && entry->thread.get_id() != std::this_thread::get_id()) entry->thread.join();
+  return true;
+}
+
+bool RtspNetworkReceiver::pause(PlayingFile* entry, std::int64_t ms) {
+  std::unique_lock lock(entry->wakeMutex);
+  return !entry->wake.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopped(entry); });
+}
+
+void RtspNetworkReceiver::PlayFileThread(unsigned camid, std::string path, unsigned fps, PlayingFile* entry) {
+  try {
+    for (unsigned play = 1; play <= kMaxPlays && !stopped(entry); ++play) {
+      if (play > 1 && !pause(entry, kReplayPauseMs)) break;
+      if (!PlayFileOnce(camid, path, fps, play, entry)) break;
+    }
+  } catch (const std::exception& e) {
+    log_error_format("Client FileStream: %s", e.what());
+  }
+}
+
+bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, unsigned fps, unsigned play,
+                                       PlayingFile* entry) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) != 0) {
+    log_error_format("Client FileStream: Error opening file: %s", path.c_str());
+    return false;
+  }
+  Input input(raw);
+  const int index = avformat_find_stream_info(input.get(), nullptr) < 0
+                        ? -1
+                        : av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (index < 0) {
+    log_error("Client FileStream: Could not find video stream");
+    return false;
+  }
+  AVStream* stream = input->streams[index];
+  const AVCodecID codec = stream->codecpar->codec_id;
+  if ((codec != AV_CODEC_ID_H264 && codec != AV_CODEC_ID_MJPEG) || avcodec_find_decoder(codec) == nullptr) {
+    log_error("Client FileStream: Cannot find codec");
+    return false;
+  }
+  // MP4 and MKV store H.264 length-prefixed; the decode stage reads
+  // Annex-B. The filter passes streams that already are Annex-B through.
+  Bsf bsf;
+  if (codec == AV_CODEC_ID_H264) {
+    AVBSFContext* b = nullptr;
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("h264_mp4toannexb");
+    if (filter == nullptr || av_bsf_alloc(filter, &b) < 0) {
+      log_error("Client FileStream: Cannot open codec");
+      return false;
+    }
+    bsf.reset(b);
+    bsf->time_base_in = stream->time_base;
+    if (avcodec_parameters_copy(bsf->par_in, stream->codecpar) < 0 || av_bsf_init(bsf.get()) < 0) {
+      log_error("Client FileStream: Cannot open codec");
+      return false;
+    }
+  }
+  if (play == 1) av_dump_format(input.get(), index, path.c_str(), 0);
+  const unsigned width = static_cast<unsigned>(std::max(0, stream->codecpar->width));
+  const unsigned height = static_cast<unsigned>(std::max(0, stream->codecpar->height));
+
+  PacketPtr packet(av_packet_alloc());
+  if (!packet) return false;
+  std::int64_t previousStart = NowMs();
+  std::int64_t previousPosition = -1;
+  bool first = true;
+  auto deliver = [&](AVPacket* p) {
+    std::int64_t step = kFrameStepWithoutTimesMs;
+    if (fps != 0) {
+      step = 1000 / fps;
+    } else {
+      const std::int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+      if (ts != AV_NOPTS_VALUE) {
+        const std::int64_t position = av_rescale_q(ts, stream->time_base, AVRational{1, 1000});
+        step = previousPosition < 0 ? 0 : FileStepMs(previousPosition, position);
+        previousPosition = position;
+      }
+    }
+    if (first) step = 0;
+    first = false;
+    const std::int64_t wait = previousStart + step - NowMs();
+    if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
+    previousStart = NowMs();
+    const FrameType type = codec == AV_CODEC_ID_MJPEG ? FRAME_MJPEG : (p->flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P;
+    std::vector<unsigned char> bytes(p->data, p->data + p->size);
+    DeliverFrame(camid, type, 0, width, height, 0, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
+    return true;
+  };
+  while (!stopped(entry) && av_read_frame(input.get(), packet.get()) >= 0) {
+    if (packet->stream_index != index || packet->size <= 0) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    if (!bsf) {
+      const bool going = deliver(packet.get());
+      av_packet_unref(packet.get());
+      if (!going) break;
+      continue;
+    }
+    if (av_bsf_send_packet(bsf.get(), packet.get()) < 0) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    bool going = true;
+    while (going && av_bsf_receive_packet(bsf.get(), packet.get()) == 0) {
+      going = deliver(packet.get());
+      av_packet_unref(packet.get());
+    }
+    if (!going) break;
+  }
+  return true;
+}
 
 RtspReceiver& getrtsp() {
   Slot& s = slot();
@@ -95,9 +296,30 @@ namespace rtsp {
 
 void replaceReceiverFactory(ReceiverFactory factory) {
   Slot& s = slot();
+  std::unique_ptr<RtspReceiver> old;
+  {
+    std::lock_guard lock(s.mutex);
+    old = std::move(s.receiver);
+    s.factory = factory ? std::move(factory) : ReceiverFactory(buildProduct);
+  }
+}
+
+void shutdownReceiver() {
+  Slot& s = slot();
+  std::unique_ptr<RtspReceiver> old;
+  {
+    std::lock_guard lock(s.mutex);
+    old = std::move(s.receiver);
+  }
+}
+
+bool withProductReceiver(const std::function<void(RtspNetworkReceiver&)>& view) {
+  Slot& s = slot();
   std::lock_guard lock(s.mutex);
-  s.receiver.reset();
-  s.factory = factory ? std::move(factory) : ReceiverFactory(buildPending);
+  auto* product = dynamic_cast<RtspNetworkReceiver*>(s.receiver.get());
+  if (product == nullptr) return false;
+  view(*product);
+  return true;
 }
 
 }  // namespace rtsp

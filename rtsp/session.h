@@ -4,7 +4,7 @@
 // parameter sets.
 //
 // Lifetime: created once per camera and kept for the receiver's life; the
-// RTCP session is destroyed before the RTP session. Fields written after
+// sessions are destroyed in reverse order (RTSP, RTCP, RTP). Fields written after
 // construction are atomics: the picture size by the control and assembly
 // threads, the camera record's counters by the socket and assembly threads.
 #pragma once
@@ -14,12 +14,14 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 namespace kovira {
 class Camera;
 }
 class ClientPoint;
 class PacketsBuffer;
+class RtspSession;
 
 class Session {
  public:
@@ -36,6 +38,15 @@ class Session {
 
   RtpSession& rtp() { return *rtp_; }
   RtcpSession& rtcp() { return *rtcp_; }
+  RtspSession& rtsp() { return *rtsp_; }
+
+  // The camera's control connection (see RtspSession).
+  bool Connect(const std::string& url);
+  bool Play();
+  bool Pause() { return true; }  // no PAUSE is sent
+  // Disconnected (and the RTCP reports stop) when connecting or connected;
+  // in any other state nothing happens. No TEARDOWN is sent. Always true.
+  bool Disconnect();
 
   std::atomic<unsigned> width{0};
   std::atomic<unsigned> height{0};
@@ -44,4 +55,5 @@ class Session {
  private:
   std::unique_ptr<RtpSession> rtp_;
   std::unique_ptr<RtcpSession> rtcp_;
+  std::unique_ptr<RtspSession> rtsp_;
 };
