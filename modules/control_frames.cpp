@@ -140,14 +140,9 @@ void tolvek_oneframe_capture(int camid) {
     if (!newest.valid() || !newest->hasBytes()) return;
     const auto index = newest->position;
     second = newest->sec.load();
-    // The view is checked (grey, whole, still stored) before the copy and
-    // the record again after it: a frame the ring overwrote meanwhile is no
-    // control frame.
-    cv::Mat view;
-    if (!getframe(camera, index, view)) return;
-    grey = view.clone();
-    cv::Mat again;
-    if (!getframe(camera, index, again) || again.data != view.data) return;
+    // A private copy, checked before and after (grey, whole, not
+    // overwritten meanwhile): anything else is no control frame.
+    if (!getframe(camera, index, grey)) return;
     const auto& c = kovira::config();
     label = mconf.label;
     quality = mconf.quality;

@@ -525,3 +525,18 @@ void Device::postEvent(std::uint32_t type) {
 }
 
 }  // namespace v4l2emu
+
+bool v4l2emu::Device::takePair(std::unique_lock<std::mutex>& lk, unsigned& in, unsigned& out) {
+  cv_.wait(lk, [&] {
+    return closing_ ||
+           (!faults_.hung && out_.streaming && cap_.streaming && !out_.queued.empty() && !cap_.queued.empty());
+  });
+  if (closing_) return false;
+  in = out_.queued.front();
+  out = cap_.queued.front();
+  out_.queued.pop_front();
+  cap_.queued.pop_front();
+  ++out_.inFlight;
+  ++cap_.inFlight;
+  return true;
+}

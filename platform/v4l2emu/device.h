@@ -138,6 +138,10 @@ class Device {
   // Marks a buffer done and wakes waiters; called with mu_ held.
   void complete(Queue& q, unsigned index);
   void postEvent(std::uint32_t type);  // called with mu_ held
+  // For engines that turn one output buffer into one capture buffer: waits
+  // until both queues stream and hold a buffer, takes one of each and
+  // counts them in flight. False once the device closes.
+  bool takePair(std::unique_lock<std::mutex>& lk, unsigned& in, unsigned& out);
   void delayPicture() const;
 
   const std::string path_;

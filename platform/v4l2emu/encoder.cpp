@@ -145,17 +145,9 @@ class Encoder final : public Device {
   void engine() override {
     for (;;) {
       std::unique_lock lk(mu_);
-      cv_.wait(lk, [&] {
-        return closing_ || (!faults_.hung && out_.streaming && cap_.streaming && !out_.queued.empty() &&
-                            !cap_.queued.empty());
-      });
-      if (closing_) return;
-      const unsigned in = out_.queued.front();
-      const unsigned outIdx = cap_.queued.front();
-      out_.queued.pop_front();
-      cap_.queued.pop_front();
-      ++out_.inFlight;
-      ++cap_.inFlight;
+      unsigned in = 0;
+      unsigned outIdx = 0;
+      if (!takePair(lk, in, outIdx)) return;
       const Format src = out_.fmt;
       const Format dst = cap_.fmt;
       const bool eos = out_.bufs[in].planes[0].bytesused == 0;

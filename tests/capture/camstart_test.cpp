@@ -104,7 +104,7 @@ TEST_F(CameraStartTest, ProductReceiverHoldsItsPortsAndServesOnlyItsSessions) {
   try {
     receiver = &getrtsp();
   } catch (const std::system_error& e) {
-    GTEST_SKIP() << "UDP ports of the receiver are in use here: " << e.what();
+    FAIL() << "UDP ports of the receiver are in use here (tests that bind them share the lock udp_8000): " << e.what();
   }
   EXPECT_EQ(&getrtsp(), receiver);  // built once
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
