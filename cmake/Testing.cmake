@@ -54,6 +54,13 @@ function(kovira_add_test)
   if(T_TEST_FILTER)
     set(filter_args TEST_FILTER "${T_TEST_FILTER}")
   endif()
+  # Discovered tests take their properties as name-value pairs: a second
+  # label would be read as a property name and lose what follows it (a
+  # resource lock among them).
+  list(LENGTH T_LABELS n_labels)
+  if(NOT n_labels EQUAL 1)
+    message(FATAL_ERROR "kovira_add_test(${T_NAME}): exactly one label")
+  endif()
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     ${filter_args}

@@ -27,17 +27,22 @@ trap cleanup EXIT
 
 ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 20 -c:v libx264 -g 25 \
   -pix_fmt yuv420p -y "$work/scene.mp4"
-# serve NAME ARGS...: a server whose port goes to $work/NAME.port.
+# serve NAME ARGS...: starts a server (not in a subshell, so that the
+# clean-up knows its process); port_of NAME waits for its port.
 serve() {
   local name=$1
   shift
   /usr/bin/python3 "$fixtures/rtsp_server.py" "$@" > "$work/$name.out" 2>&1 &
   servers+=("$!")
-  for _ in $(seq 300); do grep -q '^ready ' "$work/$name.out" && break; sleep 0.1; done
-  sed -n 's/^ready //p' "$work/$name.out"
 }
-jpeg=$(serve jpeg)
-h264=$(serve h264 --file "$work/scene.mp4" --digest admin:secret)
+port_of() {
+  for _ in $(seq 300); do grep -q '^ready ' "$work/$1.out" && break; sleep 0.1; done
+  sed -n 's/^ready //p' "$work/$1.out"
+}
+serve jpeg
+serve h264 --file "$work/scene.mp4" --digest admin:secret
+jpeg=$(port_of jpeg)
+h264=$(port_of h264)
 [ -n "$jpeg" ] && [ -n "$h264" ] || { echo "the RTSP servers did not start"; cat "$work"/*.out; exit 1; }
 
 port=$(free_port)
