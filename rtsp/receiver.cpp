@@ -11,6 +11,7 @@
 #include "rtsp/sockets.h"
 
 extern "C" {
+#include <cerrno>
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
@@ -67,11 +68,13 @@ RtspNetworkReceiver::RtspNetworkReceiver()
         b->WriteRtcpBuffer(d, n, s);
       })) {
   log_info("Starting RTSP receiver");
-  if (!rtpSocket_->Bind(kRtpPort) || !rtcpSocket_->Bind(kRtcpPort)) {
+  const bool bound = rtpSocket_->Bind(kRtpPort) && rtcpSocket_->Bind(kRtcpPort);
+  const int cause = bound ? 0 : (errno != 0 ? errno : EADDRINUSE);  // before the clean-up changes it
+  if (!bound) {
     rtcpSocket_.reset();
     rtpSocket_.reset();
     buffer_.reset();
-    throw std::system_error(0, std::system_category(),
+    throw std::system_error(cause, std::system_category(),
                             "RTSP receiver: UDP ports " + std::to_string(kRtpPort) + " and " +
                                 std::to_string(kRtcpPort) + " cannot be bound");
   }
