@@ -18,6 +18,29 @@ if(KOVIRA_BUILD_TESTS)
   include(GoogleTest)
 endif()
 
+# Through a precompiled header GCC 12 reports its known false positive in
+# std::string's inlined memcpy as if it were outside a system header.
+set(KOVIRA_PCH_OPTIONS -Wno-array-bounds -Wno-stringop-overflow)
+
+# What every test program compiles and links with; the shared precompiled
+# header is only used by targets whose flags match the ones it was built with.
+function(kovira_test_settings target)
+  target_compile_options(${target} PRIVATE ${KOVIRA_WARNINGS})
+  target_link_libraries(${target} PRIVATE kovirasys GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${target} PRIVATE
+    KOVIRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KOVIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+endfunction()
+
+function(kovira_test_pch)
+  if(TARGET kovira_test_pch)
+    return()
+  endif()
+  add_library(kovira_test_pch STATIC ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
+  kovira_test_settings(kovira_test_pch)
+  target_compile_options(kovira_test_pch PRIVATE ${KOVIRA_PCH_OPTIONS})
+  target_precompile_headers(kovira_test_pch PRIVATE <gtest/gtest.h> <nlohmann/json.hpp> <string> <vector> <thread>)
+endfunction()
+
 function(kovira_add_test)
   cmake_parse_arguments(T "RUN_SERIAL" "NAME;TIMEOUT;RESOURCE_LOCK;TEST_FILTER" "SOURCES;LABELS;LIBS;NSRUN" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -25,17 +48,15 @@ function(kovira_add_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   list(LENGTH T_SOURCES n_sources)
+  kovira_test_settings(${T_NAME})
   if(n_sources GREATER 2)
-    # Test files all parse GoogleTest and most the JSON library: parse them once.
-    target_precompile_headers(${T_NAME} PRIVATE <gtest/gtest.h> <nlohmann/json.hpp> <string> <vector> <thread>)
-    # Through a precompiled header GCC 12 reports its known false positive
-    # in std::string's inlined memcpy as if it were outside a system header.
-    target_compile_options(${T_NAME} PRIVATE -Wno-array-bounds -Wno-stringop-overflow)
+    # Test files all parse GoogleTest and most the JSON library: parse them
+    # once for the whole tree (one header image is over 100 MB).
+    kovira_test_pch()
+    target_precompile_headers(${T_NAME} REUSE_FROM kovira_test_pch)
+    target_compile_options(${T_NAME} PRIVATE ${KOVIRA_PCH_OPTIONS})
   endif()
-  target_compile_options(${T_NAME} PRIVATE ${KOVIRA_WARNINGS})
-  target_link_libraries(${T_NAME} PRIVATE kovirasys GTest::gtest GTest::gmock GTest::gtest_main ${T_LIBS})
-  target_compile_definitions(${T_NAME} PRIVATE
-    KOVIRA_SOURCE_DIR="${CMAKE_SOURCE_DIR}" KOVIRA_BINARY_DIR="${CMAKE_BINARY_DIR}")
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS})
   set(extra_properties "")
   if(T_RESOURCE_LOCK)
     list(APPEND extra_properties RESOURCE_LOCK ${T_RESOURCE_LOCK})
