@@ -35,7 +35,8 @@ case $module in
     cfg_args=(--extra "redbox crosshair fullframe angelsign") ;;
   speed-kormelino)
     scene=speed-e2e.json
-    cfg_args=(--method speed-kormelino --extra "angelsign" --global timezone=-3) ;;
+    cfg_args=(--method speed-kormelino --extra "angelsign" --global timezone=-3 \
+      --global 'coords="55.751244,37.618423"') ;;
   wrongdir)
     scene=wrongdir.json
     cfg_args=(--method wrongdir --direction 2) ;;
@@ -48,8 +49,9 @@ case $module in
   carflow)
     # The speeder gets the speed archive only: car flow runs last and skips
     # what an earlier module stored.
-    scene=mixed.json uploads=3 tmp_size=4g
-    cfg_args=(--extra "redbox crosshair fullframe angelsign" --also carflow --set 'carflow.extra="skipworked"' --set carflow.quality=0)
+    scene=mixed.json uploads=4 tmp_size=4g
+    cfg_args=(--extra "redbox crosshair fullframe angelsign" --also carflow --set 'carflow.extra="skipworked"'
+      --set carflow.quality=0 --section '{"type": "cnnconf", "classifier": 1}')
     pages=(/debug/tickets/) ;;
   trackdump)
     scene=lane.json uploads=0
