@@ -128,12 +128,7 @@ run_unit() {
 }
 
 phase "scene, key, collectors, time daemon"
-"$bin/scenegen" "$src/tests/data/scenes/$scene" "$work/scene" > /dev/null
-openssl genrsa -out "$work/sign.key" 2048 2> /dev/null
-openssl rsa -in "$work/sign.key" -pubout -out "$work/sign.pub" 2> /dev/null
-bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
-export DBUS_SYSTEM_BUS_ADDRESS=$bus
-webport=$(free_port)
+road_setup "$work" "$src/tests/data/scenes/$scene" "$bin"
 start_collector "$work/feedback"
 feedback=http://127.0.0.1:$(cat "$work/feedback.port")
 start_collector "$work/collector"

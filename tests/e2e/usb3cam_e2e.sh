@@ -48,12 +48,7 @@ wait_page() {  # wait_page PATH TEXT SECONDS
 }
 
 phase "scene, key, collector, time daemon"
-"$bin/scenegen" "$scene" "$work/scene" > /dev/null
-openssl genrsa -out "$work/sign.key" 2048 2> /dev/null
-openssl rsa -in "$work/sign.key" -pubout -out "$work/sign.pub" 2> /dev/null
-bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
-export DBUS_SYSTEM_BUS_ADDRESS=$bus
-webport=$(free_port)
+road_setup "$work" "$scene" "$bin"
 start_collector "$work/collector"
 mkfifo "$work/control"
 # Holds the FIFO open for writing so that the stand-in's reader never sees
