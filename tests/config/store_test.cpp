@@ -230,20 +230,6 @@ TEST_F(TickTest, ReloadRewritesAHandEditedLayoutAndLeavesAStoreLayoutAlone) {
   EXPECT_NE(out.text().find("[CFG] update (save) config, hash: "), std::string::npos);
 }
 
-TEST_F(TickTest, FailedReloadLeavesTheFileOnDiskUntouched) {
-  cfg->work();
-  const std::string broken = R"([{"type": "global", "timezone": 9}, {"type": "zone", "zoneid": 1, "scale": "x"}])";
-  testing::writeFile(path(), broken);
-  StdoutCapture out;
-  cfg->reloadcnt = 1;
-  cfg->work();
-  cfg->work();
-  cfg->work();
-  EXPECT_EQ(readFile(path()), broken);
-  EXPECT_EQ(cfg->timezone, 9);  // applied up to the failing section
-  EXPECT_NE(out.text().find("was not read cleanly, it is left as it is"), std::string::npos);
-}
-
 TEST_F(TickTest, SaveFailureIsReportedAndRetriedUntilItSucceeds) {
   cfg->work();
   std::filesystem::create_directory(path() + "-");  // the temporary name is taken
