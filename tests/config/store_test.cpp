@@ -46,10 +46,7 @@ TEST_F(StoreTest, MissingAndBrokenFilesFailTheRead) {
     EXPECT_FALSE(cfg.read(file("bad.json", text))) << text;
     EXPECT_EQ(out.text().rfind("[FAILURE] " + (dir / "bad.json").string() + ": ", 0), 0u) << text;
   }
-}
-
-TEST_F(StoreTest, RootsOtherThanAnArray) {
-  GlobalConfig cfg(identity);
+  // Roots other than an array.
   EXPECT_TRUE(cfg.read(file("null.json", "null")));
   EXPECT_TRUE(cfg.read(file("obj.json", R"({"b": {"type": "global", "timezone": 2}, "a": {"type": "global", "timezone": 1}})")));
   EXPECT_EQ(cfg.timezone, 2);  // members in key order: "a" then "b"
