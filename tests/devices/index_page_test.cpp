@@ -59,14 +59,7 @@ TEST_F(pagesIndexSensors, ReadableZonesAndAWholePowerMonitorOnly) {
 TEST(pagesIndexCarrierRows, FollowTheBoardsValues) {
   const std::string head = "<table class=bordertable><tr><td>Parameter</td><td>Value</td></tr>";
   auto st = [](std::uint32_t u, std::uint32_t v1, std::uint32_t v2, std::uint32_t a, std::uint32_t g) {
-    board::Status s;
-    s.time = 1;
-    s.U = u;
-    s.V1 = v1;
-    s.V2 = v2;
-    s.A = a;
-    s.G = g;
-    return s;
+    return board::Status{.time = 1, .U = u, .V1 = v1, .V2 = v2, .G = g, .A = a};
   };
   const struct {
     std::uint32_t version;

@@ -8,6 +8,7 @@
 #include "core/startup_functions.h"
 #include "config/globals.h"
 #include "tools/boardsim/boardsim.h"
+#include "support/page_call.h"
 
 #include <gtest/gtest.h>
 
@@ -282,43 +283,28 @@ class sttyLensPage : public sttyBoard {
     }();
     (void)routes;
   }
-  int get(const std::string& path, const StringMap& args, std::string* body = nullptr) {
-    HttpRequest req(-1, "127.0.0.1", 0);
-    req.method = "GET";
-    req.path = path;
-    req.args = args;
-    HttpResponse res(-1);
-    const int code = webserver().HandleRequest(req, res);
-    if (body) *body = res.body.str();
-    location = res.headers.count("Location") ? res.headers["Location"] : "";
-    type = res.headers["Content-Type"];
-    return code;
-  }
-  std::string location, type;
+  testsupport::PageReply get(const std::string& target) { return testsupport::callPage(webserver(), "GET", target); }
 };
 
 TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
   struct Case {
     std::uint32_t focus, iris;
-    StringMap args;
+    const char* query;
     std::vector<std::string> sent;
   };
   const Case cases[] = {
-      {100, 0, {{"modf", "-300"}}, {"CAMF 0", "CAMI 0"}},
-      {100, 0, {{"f", "1500"}, {"i", "300"}}, {"CAMF 1500", "CAMI 0"}},
-      {100, 300, {{"i", "300"}}, {"CAMI 300"}},
-      {100, 300, {{"f", "100"}, {"i", "abc"}}, {}},
-      {100, 0, {{"modi", "9001"}}, {"CAMI 0"}},
-      {100, 0, {{"camres", ""}}, {"CAMRES"}},
+      {100, 0, "modf=-300", {"CAMF 0", "CAMI 0"}}, {100, 0, "f=1500&i=300", {"CAMF 1500", "CAMI 0"}},
+      {100, 300, "i=300", {"CAMI 300"}},           {100, 300, "f=100&i=abc", {}},
+      {100, 0, "modi=9001", {"CAMI 0"}},           {100, 0, "camres=", {"CAMRES"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.begin()->first + "=" + c.args.begin()->second);
+    SCOPED_TRACE(c.query);
     sttydev().focus = c.focus;
     sttydev().iris = c.iris;
     const auto before = sim->received().size();
-    std::string body;
-    EXPECT_EQ(get("/lens/update", c.args, &body), 200);
-    EXPECT_EQ(body, c.args.count("camres") ? "" : "OK");
+    const auto r = get(std::string("/lens/update?") + c.query);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.sent == std::vector<std::string>{"CAMRES"} ? "" : "OK");
     std::vector<std::string> sent;
     const auto all = sim->received();
     for (auto i = before; i < all.size(); ++i) sent.push_back(all[i].command);
@@ -328,49 +314,44 @@ TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
 
 TEST_F(sttyLensPage, FlashAndDebugValuesRefuseBadNumbers) {
   struct Case {
-    const char* path;
-    StringMap args;
+    const char* target;
     int code;
     const char* sent;  // last command on the line afterwards
   };
   const Case cases[] = {
-      {"/lens/updflash", {{"v", "64"}}, 302, "FLASH 64"},
-      {"/lens/updflash", {{"v", "128"}}, 302, "FLASH 64"},
-      {"/lens/updflash", {{"v", "abc"}}, 400, "FLASH 64"},
-      {"/lens/updflash", {{"v", "99999999999"}}, 400, "FLASH 64"},
-      {"/lens/brush", {}, 200, "ACT1"},
-      {"/debug/lens/update", {{"setf", "99999999999"}}, 400, "ACT1"},
-      {"/debug/lens/update", {{"seti", "5"}, {"modf", "x"}}, 400, "ACT1"},
+      {"/lens/updflash?v=64", 302, "FLASH 64"},           {"/lens/updflash?v=128", 302, "FLASH 64"},
+      {"/lens/updflash?v=abc", 400, "FLASH 64"},          {"/lens/updflash?v=99999999999", 400, "FLASH 64"},
+      {"/lens/brush", 200, "ACT1"},                       {"/debug/lens/update?setf=99999999999", 400, "ACT1"},
+      {"/debug/lens/update?seti=5&modf=x", 400, "ACT1"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(get(c.path, c.args), c.code);
+    SCOPED_TRACE(c.target);
+    const auto r = get(c.target);
+    EXPECT_EQ(r.status, c.code);
+    EXPECT_EQ(r.headers.count("Location"), c.code == 302 ? 1u : 0u);
     ASSERT_TRUE(sim->waitFor(c.sent, 1, 5s));
     EXPECT_EQ(sim->received().back().command, c.sent);
   }
-  EXPECT_EQ(location, "");
   EXPECT_EQ(kovira::getGlobalVal<int>("lensiris", 0), 0);  // the refused request changed nothing
-  std::string body;
-  EXPECT_EQ(get("/debug/lens/update", {{"setf", "9500"}, {"modi", "-5"}}, &body), 200);
-  EXPECT_EQ(body, "{\n    \"focus\": \"9000\",\n    \"iris\": \"0\"\n}\n");
-  EXPECT_EQ(type, "application/json");
-  EXPECT_EQ(get("/lens/updflash", {{"v", "1"}}), 302);
-  EXPECT_EQ(location, "/lens/");
+  const auto r = get("/debug/lens/update?setf=9500&modi=-5");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "{\n    \"focus\": \"9000\",\n    \"iris\": \"0\"\n}\n");
+  EXPECT_EQ(r.headers.at("Content-Type"), "application/json");
+  EXPECT_EQ(get("/lens/updflash?v=1").headers.at("Location"), "/lens/");
 }
 
 TEST_F(sttyLensPage, FlashFormOnlyForAnOpenPortWithNewFirmware) {
   struct Case {
     std::uint32_t version;
-    bool open;
-    bool form;
+    bool open, form;
   };
   for (const Case c : {Case{20180427, true, true}, Case{20180426, true, false}, Case{20190430, false, false}}) {
     sttydev().version = c.version;
     if (!c.open) sttydev().reset();
-    std::string body;
-    EXPECT_EQ(get("/lens/", {}, &body), 200);
-    EXPECT_EQ(body.find("name=v value=0") != std::string::npos, c.form) << c.version;
-    EXPECT_NE(body.find("<button class=adji>-250</button>iris<hr>"), std::string::npos);
+    const auto r = get("/lens/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.find("name=v value=0") != std::string::npos, c.form) << c.version;
+    EXPECT_NE(r.body.find("<button class=adji>-250</button>iris<hr>"), std::string::npos);
   }
 }
 

@@ -33,17 +33,8 @@ json lastRecord(Heartbeat& hb) {
 int postTo(const std::string& url, const char* data, std::size_t len) { return httppost(url, data, len); }
 
 board::Status boardAt(std::uint32_t t, std::uint32_t uptime, std::uint32_t flashes, std::uint32_t power) {
-  board::Status st;
-  st.time = t;
-  st.V = 20180726;
-  st.U = uptime;
-  st.F = flashes;
-  st.P = power;
-  st.V1 = 1234;
-  st.V2 = 1190;
-  st.T1 = static_cast<std::uint32_t>(-5);
-  st.G = 9;
-  return st;
+  return {.time = t, .V = 20180726, .U = uptime, .V1 = 1234, .V2 = 1190, .P = power, .F = flashes, .G = 9,
+          .T1 = static_cast<std::uint32_t>(-5)};
 }
 
 struct TypeCase {
