@@ -36,13 +36,6 @@ TEST(Carflow, AcceptanceRules) {
   }
 }
 
-TEST(Carflow, ClassTexts) {
-  const std::vector<std::pair<int, std::string>> rows = {{2, "АВТОБУС"},      {3, "ЛЕГКОВОЙ"}, {4, "МИКРОАВТОБУС"},
-                                                         {5, "МИКРОАВТОБУС"}, {6, "ГРУЗОВОЙ"}, {0, "-"},
-                                                         {7, "-"},            {-1, "-"}};
-  for (const auto& [type, text] : rows) EXPECT_EQ(carflow::classText(type), text) << type;
-}
-
 class CarflowTest : public modtest::ModuleTest {};
 
 TEST_F(CarflowTest, AcceptedVehicleGetsTheFlowArchiveOthersOnlyAPassage) {

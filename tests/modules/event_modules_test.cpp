@@ -140,29 +140,28 @@ TEST_F(EventModulesTest, DispatcherRulesAndAThrowingAction) {
   addAction(1, "probe");
   addAction(2, "probe", {{"extra", "skipworked"}});
   addAction(3, "probe", {{"enabled", 0}, {"zoneA", 0}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, {.method = "probe"}, throwOnFirst), modules::kHandled);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "[ERR] (probe) A123BC77: zone configuration was not found [id=9]\n");
+  int result = -1;
+  const auto dispatch = [&](const modules::DispatchRules& rules) {
+    return testsupport::stdoutOf([&] { result = modules::dispatch(group, rules, throwOnFirst); });
+  };
+  EXPECT_EQ(dispatch({.method = "probe"}), "[ERR] (probe) A123BC77: zone configuration was not found [id=9]\n");
+  EXPECT_EQ(result, modules::kHandled);
   EXPECT_EQ(group.counter, 1u);  // the action after the throwing one ran
 
   // With evidence in the group, "skipworked" skips; results not counted.
   const modules::DispatchRules flow{.method = "probe", .handled = 30, .countResults = false, .skipWorked = true};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, flow, throwOnFirst), 30);
-  testing::internal::GetCapturedStdout();
+  dispatch(flow);
+  EXPECT_EQ(result, 30);
   EXPECT_EQ(group.counter, 1u);
   group.counter = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, flow, throwOnFirst), 30);
-  testing::internal::GetCapturedStdout();
+  dispatch(flow);
+  EXPECT_EQ(result, 30);
   EXPECT_EQ(group.counter, 0u);
 
   // The last enabled action's zone decides the result.
   addAction(4, "probe", {{"zoneA", 0}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, {.method = "probe"}, throwOnFirst), 0);
-  testing::internal::GetCapturedStdout();
+  dispatch({.method = "probe"});
+  EXPECT_EQ(result, 0);
 }
 
 }  // namespace
