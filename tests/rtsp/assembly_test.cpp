@@ -128,6 +128,20 @@ TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {
   EXPECT_EQ(flood.assembler.openFrames(), 0u);
 }
 
+// A UDP socket on 127.0.0.1 at a port the kernel chose.
+int loopbackUdp(unsigned& port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    ADD_FAILURE() << "no loopback UDP port";
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // The transport on a kernel-chosen port: a camera record, a session whose
 // remote end is the sender's port, frames collected from the delivery point.
 class Transport : public ::testing::Test {
@@ -161,15 +175,9 @@ class Transport : public ::testing::Test {
   }
 
   static unsigned freePort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    unsigned port = 0;
+    ::close(loopbackUdp(port));
+    return port;
   }
 
   // Runs the sender from a port registered as the camera's RTP end.
@@ -292,13 +300,8 @@ TEST_F(rtsp_assembly_transport, SenderReportStampsFramesWithTheCamerasClock) {
 // The report names the unit by its host name: each name is set in a
 // private UTS namespace of a child process, which sends one report.
 TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
-  const int listener = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  unsigned port = 0;
+  const int listener = loopbackUdp(port);
   const timeval limit{20, 0};
   ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   evtest::ScratchDir dir("rtsp-report");
@@ -310,7 +313,7 @@ TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
       UdpSocket socket(nullptr, nullptr);
       if (!socket.Bind(0)) ::_exit(4);
       RtcpSession rtcp(nullptr, nullptr, &socket);
-      rtcp.SetRemoteAddress("127.0.0.1", ntohs(a.sin_port));
+      rtcp.SetRemoteAddress("127.0.0.1", port);
       rtcp.SendReport();
       ::_exit(0);
     }
