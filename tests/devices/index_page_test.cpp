@@ -7,12 +7,10 @@
 #include "http/server.h"
 #include "support/page_call.h"
 #include "tools/boardsim/boardsim.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -23,17 +21,12 @@ using testsupport::callPage;
 
 class TempTree : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kovira-index-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-  }
-  void TearDown() override { fs::remove_all(root); }
   void put(const std::string& path, const std::string& text) {
     fs::create_directories((root / path).parent_path());
     std::ofstream(root / path) << text;
   }
-  fs::path root;
+  evtest::ScratchDir dir{"index"};
+  const fs::path& root = dir.path();
 };
 
 using pagesIndexSensors = TempTree;

@@ -9,12 +9,10 @@
 #include "config/globals.h"
 #include "tools/boardsim/boardsim.h"
 #include "support/page_call.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <future>
 
 namespace {
@@ -24,15 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 class sttyBoard : public testing::Test {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("kovira-board-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    link = (dir / "ttySS").string();
-  }
-  void TearDown() override {
-    sim.reset();
-    std::filesystem::remove_all(dir);
-  }
+  void TearDown() override { sim.reset(); }
   // Starts the simulator; absent boards appear later with "present".
   void startBoard(bool absent = false) {
     sim = std::make_unique<boardsim::Simulator>(boardsim::Options{.link = link, .absent = absent});
@@ -46,8 +36,8 @@ class sttyBoard : public testing::Test {
     return n;
   }
 
-  std::filesystem::path dir;
-  std::string link;
+  evtest::ScratchDir dir{"board"};
+  std::string link = dir.file("ttySS");
   std::unique_ptr<boardsim::Simulator> sim;
 };
 
@@ -58,7 +48,7 @@ TEST_F(sttyBoard, OpenRefusesWhatIsNotANineThousandSixHundredBaudTerminal) {
     int open;  // 1 opened, 0 refused
   };
   const Case cases[] = {{port(), 1}, {link + ",115200", 0}, {link + ",fast", 0}, {link, 0},
-                        {(dir / "none").string() + ",9600", 0}, {"/dev/null,9600", 0}};
+                        {dir.file("none") + ",9600", 0}, {"/dev/null,9600", 0}};
   for (const auto& c : cases) {
     SttyDev dev;
     EXPECT_EQ(dev.open(c.text) >= 0, c.open == 1) << c.text;

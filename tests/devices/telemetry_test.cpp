@@ -5,6 +5,7 @@
 #include "devices/sttydev.h"
 #include "http/httpclient.h"
 #include "support/collector.h"
+#include "tests/evidence/shell_helpers.h"
 #include "tools/boardsim/boardsim.h"
 
 #include <gtest/gtest.h>
@@ -110,28 +111,6 @@ TEST(TelemetryRecord, BoardRestartOmitsDifferencesAndCountersGoOutEveryTime) {
   EXPECT_EQ(both[1]["carflow"].get<int>(), 0);
 }
 
-TEST(TelemetrySend, TwoRecordsArriveAsOneArrayWithItsDigestAndAreErased) {
-  testsupport::Collector collector;
-  ASSERT_TRUE(collector.ok());
-  Heartbeat hb;
-  SttyDev board;
-  hb.url = collector.base() + Heartbeat::kPath;
-  hb.push(board, kNow);
-  hb.push(board, kNow + 1);
-  std::uint32_t n = 0;
-  std::string expected;
-  ASSERT_EQ(hb.fill(n, expected), 2u);
-  hb.send(postTo);
-  ASSERT_TRUE(collector.waitForRecords(1, std::chrono::seconds(20)));
-  const auto records = collector.records();
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0]["path"], "/upload.php");
-  const std::string body = collector.body(records[0]);
-  EXPECT_EQ(body, expected);
-  EXPECT_EQ(records[0]["headers"]["x-hash"], records[0]["md5"]);
-  EXPECT_EQ(hb.queued(), 0u);
-}
-
 TEST(TelemetrySend, FailedPostKeepsTheQueueAndSaysSo) {
   testsupport::Collector collector(R"({"*": {"status": [500]}})");
   ASSERT_TRUE(collector.ok());
@@ -209,13 +188,12 @@ TEST(TelemetrySend, LongOutageKeepsTheNewestWeekAndDrainsInOrderOnce) {
 
 // The unit's sources as they run: the board's status read from the
 // simulator over a pseudo-terminal, the modem state as its process writes
-// it; the first post carries both. (The scheduler's periods are not
+// it; the first post carries both records. (The scheduler's periods are not
 // shortened here: its waits are bounded by the monotonic clock, which a
 // sped-up wall clock does not hasten.)
 TEST(TelemetrySend, FirstPostCarriesTheBoardAndTheModem) {
-  const auto dir = std::filesystem::temp_directory_path() / ("kovira-telemetry-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string link = (dir / "ttySS").string();
+  evtest::ScratchDir dir("telemetry");
+  const std::string link = dir.file("ttySS");
   boardsim::Simulator sim(boardsim::Options{.link = link});
   std::string error;
   ASSERT_TRUE(sim.start(error)) << error;
@@ -234,9 +212,20 @@ TEST(TelemetrySend, FirstPostCarriesTheBoardAndTheModem) {
                             R"(, "duration": 4000, "signal": -67, "name": " TestNet LTE ", "imsi": "123"})";
   ASSERT_TRUE(modem::report(state, now, hb));
   hb.push(board, now);
+  hb.push(board, now + 1);
+  std::uint32_t n = 0;
+  std::string expected;
+  ASSERT_EQ(hb.fill(n, expected), 2u);
   hb.send(postTo);
+  // Both records in one array with its digest, then erased.
   ASSERT_TRUE(collector.waitForRecords(1, std::chrono::seconds(20)));
-  const json rec = json::parse(collector.body(collector.records()[0]))[0];
+  const auto records = collector.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["path"], "/upload.php");
+  EXPECT_EQ(collector.body(records[0]), expected);
+  EXPECT_EQ(records[0]["headers"]["x-hash"], records[0]["md5"]);
+  EXPECT_EQ(hb.queued(), 0u);
+  const json rec = json::parse(expected)[0];
   EXPECT_EQ(rec["hwversion"].get<std::uint32_t>(), st.V);
   EXPECT_GT(st.V, 0u);
   EXPECT_EQ(rec["signal"].get<int>(), -67);
@@ -244,7 +233,6 @@ TEST(TelemetrySend, FirstPostCarriesTheBoardAndTheModem) {
   EXPECT_EQ(rec["mobname"], "TestNet LTE");
   EXPECT_FALSE(rec.contains("imsi"));
   sim.stop();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
