@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <random>
 
 namespace {
@@ -218,15 +217,9 @@ class Transport : public ::testing::Test {
 
 using rtsp_assembly_transport = Transport;
 
-std::string writeStream(const fixture::Stream& s, const std::filesystem::path& file) {
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(s.bytes.data()),
-                                              static_cast<std::streamsize>(s.bytes.size()));
-  return file;
-}
-
 TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize) {
   const auto stream = fixture::encode(640, 480, 12, 6);
-  const std::string file = writeStream(stream, dir.path() / "s.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "s.h264", stream.bytes);
   struct Variant {
     std::string args;
   } variants[] = {{"--stap"}, {"--csrc 2 --ext 1 --pad 3"}, {"--reorder --dup --seq 65530 --mtu 300"}};
@@ -243,15 +236,8 @@ TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize
     ASSERT_EQ(frames.size(), stream.units.size()) << v.args;
     for (std::size_t i = 0; i < frames.size(); ++i) {
       const auto& u = stream.units[i];
-      // The file's access units use 3- or 4-byte start codes; ours are 4.
-      Bytes expected;
-      for (std::size_t k = u.offset; k < u.offset + u.size; ++k) {
-        if (stream.bytes[k] == 0 && stream.bytes[k + 1] == 0 && stream.bytes[k + 2] == 1 &&
-            (k == u.offset || stream.bytes[k - 1] != 0))
-          expected.push_back(0);
-        expected.push_back(stream.bytes[k]);
-      }
-      EXPECT_EQ(frames[i].bytes, expected) << v.args << " frame " << i;
+      EXPECT_EQ(frames[i].bytes, rtsptest::fourByteStartCodes(std::span(stream.bytes).subspan(u.offset, u.size)))
+          << v.args << " frame " << i;
       EXPECT_EQ(frames[i].type, u.key ? FRAME_I : FRAME_P) << i;
       EXPECT_EQ(frames[i].width, 640u);
       EXPECT_EQ(frames[i].height, 480u);
@@ -265,7 +251,7 @@ TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize
 
 TEST_F(rtsp_assembly_transport, DamagedDatagramsCostOnlyTheirFrames) {
   const auto stream = fixture::encode(320, 240, 6, 6);
-  const std::string file = writeStream(stream, dir.path() / "d.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "d.h264", stream.bytes);
   // Datagram 1 (inside frame 0) truncated to 7 bytes and one 1600-byte
   // datagram: frame 0 is lost, the rest arrive.
   send("h264 " + file + " --mtu 200 --truncate 1 --oversize", CodecH264);
@@ -285,7 +271,7 @@ TEST_F(rtsp_assembly_transport, SenderReportStampsFramesWithTheCamerasClock) {
   session->rtcp().SetRemoteAddress("127.0.0.1", rtcpPort);
   session->rtcp().Start();
   const auto stream = fixture::encode(320, 240, 3, 3);
-  const std::string file = writeStream(stream, dir.path() / "n.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "n.h264", stream.bytes);
   send("h264 " + file + " --sr-to 127.0.0.1:" + std::to_string(rtcpSocket->LocalPort()) + " --rtcp-bind " +
            std::to_string(rtcpPort),
        CodecH264);
@@ -323,8 +309,7 @@ TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
     unsigned char datagram[1600];
     const ssize_t n = ::recv(listener, datagram, sizeof datagram, 0);
     ASSERT_GT(n, 0) << host;
-    const std::string file = dir.path() / host;
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(datagram), n);
+    const std::string file = rtsptest::writeFile(dir.path() / host, std::span(datagram, static_cast<std::size_t>(n)));
     const auto check = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py check-rtcp " + file);
     EXPECT_EQ(check.output, "ok " + host + "\n") << host;
     EXPECT_EQ(n, static_cast<ssize_t>(40 + (host.size() + 6) / 4 * 4)) << host;
