@@ -6,6 +6,7 @@
 #include "config/config.h"
 #include "devices/ntpsync.h"
 #include "tests/devices/timebus.h"
+#include "tests/support/text.h"
 
 #include <gtest/gtest.h>
 

@@ -22,9 +22,11 @@ using Clock = std::chrono::steady_clock;
 
 class sttyBoard : public testing::Test {
  protected:
+  void SetUp() override { startBoard(); }
   void TearDown() override { sim.reset(); }
-  // Starts the simulator; absent boards appear later with "present".
+  // (Re)starts the simulator; absent boards appear later with "present".
   void startBoard(bool absent = false) {
+    sim.reset();
     sim = std::make_unique<boardsim::Simulator>(boardsim::Options{.link = link, .absent = absent});
     std::string error;
     ASSERT_TRUE(sim->start(error)) << error;
@@ -42,7 +44,6 @@ class sttyBoard : public testing::Test {
 };
 
 TEST_F(sttyBoard, OpenRefusesWhatIsNotANineThousandSixHundredBaudTerminal) {
-  startBoard();
   struct Case {
     std::string text;
     int open;  // 1 opened, 0 refused
@@ -60,7 +61,6 @@ TEST_F(sttyBoard, OpenRefusesWhatIsNotANineThousandSixHundredBaudTerminal) {
 }
 
 TEST_F(sttyBoard, RepliesAsTheFirmwareFormsThem) {
-  startBoard();
   struct Case {
     const char* setup;  // control line for the simulator
     const char* command;
@@ -100,7 +100,6 @@ TEST_F(sttyBoard, RepliesAsTheFirmwareFormsThem) {
 }
 
 TEST_F(sttyBoard, ChunksJoinAcrossShortGapsAndAreCutByLongOnes) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   ASSERT_TRUE(sim->control("mode chunked"));
@@ -118,7 +117,6 @@ TEST_F(sttyBoard, ChunksJoinAcrossShortGapsAndAreCutByLongOnes) {
 }
 
 TEST_F(sttyBoard, LateReplyNeverAnswersTheNextCommand) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   ASSERT_TRUE(sim->control("mode stale"));
@@ -133,7 +131,6 @@ TEST_F(sttyBoard, LateReplyNeverAnswersTheNextCommand) {
 }
 
 TEST_F(sttyBoard, TricklingOrFloodingBoardFailsWithinTheExchangeLimit) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   dev.emplace(board::Status{.time = 7});
@@ -186,12 +183,10 @@ TEST_F(sttyBoard, PollingThreadSeedsOnlyFromItsFirstGoodStatus) {
     EXPECT_EQ(dev.iris, c.iris);
     EXPECT_GE(count("COORDS"), 1u);
     EXPECT_EQ(dev.statuslast().V1, 1215u);
-    sim.reset();
   }
 }
 
 TEST_F(sttyBoard, VanishedBoardIsReopenedWhenItReturns) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   EXPECT_NE(dev.status().time, 0u);
@@ -213,7 +208,6 @@ TEST_F(sttyBoard, VanishedBoardIsReopenedWhenItReturns) {
 }
 
 TEST_F(sttyBoard, KeepAliveGoesOutAtOnceThenEveryPeriod) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   {
@@ -230,7 +224,6 @@ TEST_F(sttyBoard, KeepAliveGoesOutAtOnceThenEveryPeriod) {
 }
 
 TEST_F(sttyBoard, AngleFromStatusWithOldFirmwareCorrection) {
-  startBoard();
   struct Case {
     const char* version;
     std::uint32_t adxlfix;
@@ -264,7 +257,6 @@ class sttyLensPage : public sttyBoard {
  protected:
   void SetUp() override {
     sttyBoard::SetUp();
-    startBoard();
     ASSERT_GE(sttydev().open(port()), 0);
     static bool routes = [] {
       lensweb::lens_httphook_init();

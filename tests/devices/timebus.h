@@ -3,9 +3,8 @@
 // goes out of scope.
 #pragma once
 
-#include "tests/support/text.h"
-
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -18,37 +17,48 @@ class TimeBus {
   explicit TimeBus(const std::string& state) {
     char pattern[] = "/tmp/timebus.XXXXXX";
     dir_ = ::mkdtemp(pattern);
-    const auto started = runCommand(command("start") + " " + KOVIRA_BINARY_DIR "/bin/timedated-standin " + state);
-    if (started.status != 0) return;
-    std::string address = started.output.substr(0, started.output.find_first_of("\r\n"));
-    ok_ = ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1) == 0;
+    const std::string cmd = "bash " + script() + " start " + dir_ + " " + std::string(KOVIRA_BINARY_DIR) +
+                            "/bin/timedated-standin " + state + " > " + dir_ + "/address";
+    status_ = std::system(cmd.c_str());
+    if (ok()) {
+      std::FILE* f = std::fopen((dir_ + "/address").c_str(), "r");
+      char buf[512] = {};
+      if (f && std::fgets(buf, sizeof buf, f)) address_ = buf;
+      if (f) std::fclose(f);
+      while (!address_.empty() && (address_.back() == '\n' || address_.back() == '\r')) address_.pop_back();
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    }
   }
   ~TimeBus() {
     if (frozen_) freeze(false);
-    runCommand(command("stop"));
+    std::system(("bash " + script() + " stop " + dir_).c_str());
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
   }
   TimeBus(const TimeBus&) = delete;
   TimeBus& operator=(const TimeBus&) = delete;
 
-  bool ok() const { return ok_; }
-  void setState(const std::string& state) { runCommand(command("state") + " " + state); }
+  bool ok() const { return status_ == 0; }
+  void setState(const std::string& state) {
+    std::system(("bash " + script() + " state " + dir_ + " " + state).c_str());
+  }
   // Stops (SIGSTOP) or resumes the bus daemon itself: a hung bus.
   bool freeze(bool stop = true) {
-    const int pid = std::atoi(readFile(dir_ + "/bus.pid").c_str());
-    if (pid <= 0 || ::kill(pid, stop ? SIGSTOP : SIGCONT) != 0) return false;
+    std::FILE* f = std::fopen((dir_ + "/bus.pid").c_str(), "r");
+    int pid = 0;
+    const bool read = f != nullptr && std::fscanf(f, "%d", &pid) == 1 && pid > 0;
+    if (f) std::fclose(f);
+    if (!read || ::kill(pid, stop ? SIGSTOP : SIGCONT) != 0) return false;
     frozen_ = stop;
     return true;
   }
 
  private:
-  std::string command(const std::string& verb) const {
-    return "bash " KOVIRA_SOURCE_DIR "/tests/fixtures/timebus.sh " + verb + " " + dir_;
-  }
+  static std::string script() { return std::string(KOVIRA_SOURCE_DIR) + "/tests/fixtures/timebus.sh"; }
 
   std::string dir_;
-  bool ok_ = false;
+  std::string address_;
+  int status_ = -1;
   bool frozen_ = false;
 };
 
