@@ -181,9 +181,9 @@ TEST_F(HttpServerTest, GzipOnlyForLargeTextTo200sOfAcceptingClients) {
   // A real client's decompression gives the body unchanged.
   for (const int size : {32768, 65536}) {
     const std::string path = "/text/" + std::to_string(size);
-    const std::string plain = curl(url(path));
-    ASSERT_EQ(plain.size(), static_cast<std::size_t>(size));
-    EXPECT_EQ(curl("--compressed " + url(path)), plain);
+    const std::string body = curl(url(path));
+    ASSERT_EQ(body.size(), static_cast<std::size_t>(size));
+    EXPECT_EQ(curl("--compressed " + url(path)), body);
     EXPECT_NE(curl("--compressed -D - -o /dev/null " + url(path)).find("Content-Encoding: gzip"), std::string::npos);
   }
 }
