@@ -8,6 +8,7 @@
 #include "codec/decode.h"
 #include "config/config.h"
 #include "config/config_lock.h"
+#include "core/log.h"
 #include "evidence/imgframe.h"
 #include "http/server.h"
 #include "recognition/cnnproc.h"
@@ -69,6 +70,9 @@ class Road {
 class Pages {
  public:
   Pages() {
+    // The program's first log record comes from its main thread, which
+    // creates the logger before any worker writes.
+    log_info_format("pages on loopback");
     campages::subscribe(server_, imgframe);
     server_.subscribe("^/debug/frame.jpg$", frame::http_frame);
     server_.subscribe("^/debug/gen.json$", geninfo::http_information);
@@ -234,38 +238,50 @@ TEST(H264Pages, FiftyClientsDuringTheRoadGetWellFormedAnswers) {
   constexpr int kClients = 50;
   const fixture::Stream stream = fixture::encode(640, 360, 150, 10);
   std::vector<std::uint8_t> bytes = stream.bytes;
-  addCamera(3);
+  std::vector<std::uint8_t> grey(static_cast<std::size_t>(stream.width) * stream.height);
+  addCamera(3);  // H.264
+  addCamera(4);  // grey, frames of the same size
   Road road;
   Pages pages;
 
   std::atomic<bool> delivered{false};
   std::thread camera([&] {
+    int k = 0;
     for (const fixture::AccessUnit& u : stream.units) {
       frames::catchrtsp(3, u.key ? FRAME_I : FRAME_P, 1, stream.width, stream.height, 0, bytes.data() + u.offset,
                         u.size);
+      fixture::drawGrey(grey.data(), stream.width, stream.height, stream.width, k++);
+      frames::catchrtsp(4, FRAME_GRAY8, 0, stream.width, stream.height, 0, grey.data(), grey.size());
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     delivered = true;
   });
-  // A few frames before the clients start; the oldest stays in the store.
-  kovira::CamBuf& store = *kovira::camera(3).cambuf;
-  for (int i = 0; i < 1000 && store.meta().size() < 3; ++i)
+  // A few frames of each camera before the clients start; the oldest stay
+  // in the stores.
+  kovira::CamBuf& h264 = *kovira::camera(3).cambuf;
+  kovira::CamBuf& gray = *kovira::camera(4).cambuf;
+  for (int i = 0; i < 1000 && gray.meta().size() < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_GE(store.meta().size(), 3u);
-  const std::string oldest = frameTarget(3, store.meta().oldest()->position);
+  ASSERT_GE(gray.meta().size(), 3u);
+  const std::string oldest = frameTarget(3, h264.meta().oldest()->position);
+  const std::string oldestGrey = frameTarget(4, gray.meta().oldest()->position);
 
-  // Each page with the statuses it may answer while frames arrive and leave.
+  // Each page with the statuses it may answer while frames arrive, and the
+  // channels of its picture (0: not a picture). The frame endpoint's own
+  // choice is the grey camera; the measuring page takes the last grey one.
   struct Page {
     std::string target;
     std::vector<int> statuses;
-    int channels;  // of the picture; 0: not a picture
+    int channels;
   };
   const std::vector<Page> kPages = {
-      {"/debug/cam3/frame-last.png", {200}, 3},  {"/debug/frame.jpg?camid=3", {200}, 3},
-      {"/debug/frame.jpg", {200}, 3},            {"/debug/cam3/", {200}, 0},
-      {"/debug/cameras/", {200}, 0},             {"/debug/gen.json", {200}, 0},
-      {"/debug/cam3/timeout.txt", {200}, 0},     {"/measure/frame.jpg", {404}, 0},
-      {"/debug/tracks/", {200}, 0},              {oldest, {200}, 3},
+      {"/debug/cam3/frame-last.png", {200}, 3}, {"/debug/frame.jpg?camid=3", {200}, 3},
+      {"/debug/cam4/frame-last.png", {200}, 1}, {"/debug/frame.jpg", {200}, 1},
+      {"/debug/frame.jpg?camid=4&chunk=320,180,100,100", {200}, 1},
+      {"/measure/frame.jpg", {200}, 1},         {"/debug/cam3/", {200}, 0},
+      {"/debug/cameras/", {200}, 0},            {"/debug/gen.json", {200}, 0},
+      {"/debug/cam4/timeout.txt", {200}, 0},    {"/debug/tracks/", {200}, 0},
+      {oldest, {200}, 3},                       {oldestGrey, {200}, 1},
   };
   std::atomic<int> wellFormed{0};
   std::vector<std::string> faults(kClients);
