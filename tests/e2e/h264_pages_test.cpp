@@ -105,10 +105,19 @@ cv::Mat picture(const httptest::Reply& r) {
   return cv::imdecode(std::vector<std::uint8_t>(r.body.begin(), r.body.end()), cv::IMREAD_UNCHANGED);
 }
 
-std::vector<std::uint8_t> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+// An H.264 file cut into access units, and its reference pictures.
+struct Recording {
+  explicit Recording(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+    units = testsupport::splitAccessUnits(bytes);
+    reference = fixture::referenceDecode(bytes, true);
+    EXPECT_EQ(reference.size(), units.size());
+  }
+  std::vector<std::uint8_t> bytes;
+  std::vector<testsupport::AccessUnit> units;
+  std::vector<fixture::Picture> reference;
+};
 
 void run(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -122,16 +131,15 @@ void addCamera(int id) {
   cam.enabled = 1;
 }
 
-// Delivers the stream's units to the camera; the frame numbers the store
-// gave them, in stream order.
-std::vector<unsigned> deliver(int camid, std::vector<std::uint8_t>& stream,
-                              const std::vector<testsupport::AccessUnit>& units, int width, int height) {
-  for (const auto& u : units)
-    frames::catchrtsp(camid, u.key ? FRAME_I : FRAME_P, 1, width, height, 0, stream.data() + u.offset, u.size);
+// Delivers the recording's units to the camera; the frame numbers the
+// store gave them, in stream order.
+std::vector<unsigned> deliver(int camid, Recording& r) {
+  const int width = r.reference.at(0).width, height = r.reference.at(0).height;
+  for (const auto& u : r.units)
+    frames::catchrtsp(camid, u.key ? FRAME_I : FRAME_P, 1, width, height, 0, r.bytes.data() + u.offset, u.size);
   std::vector<unsigned> numbers;
   for (auto it = kovira::camera(camid).cambuf->meta().oldest(); it.valid(); it.go_forward())
     numbers.push_back(it->position);
-  EXPECT_EQ(numbers.size(), units.size()) << "the store lost frames";
   return numbers;
 }
 
@@ -152,16 +160,15 @@ TEST(H264Pages, FramesArePicturesOfTheDecodedStreamAndGreyOnlyPagesDecline) {
   run(std::string(KOVIRA_BINARY_DIR) + "/bin/scenegen " + KOVIRA_SOURCE_DIR +
       "/tests/data/scenes/one-vehicle.json " + out.string() + " --h264 > /dev/null");
   ASSERT_TRUE(kovira::config().read((out / "kovira.json").string()));
-  std::vector<std::uint8_t> stream = readFile(out / "scene.h264");
-  const auto units = testsupport::splitAccessUnits(stream);
-  const std::vector<fixture::Picture> reference = fixture::referenceDecode(stream, true);
-  ASSERT_EQ(reference.size(), units.size());
+  Recording scene(out / "scene.h264");
+  ASSERT_FALSE(scene.reference.empty());
+  const std::vector<fixture::Picture>& reference = scene.reference;
   const int width = reference[0].width, height = reference[0].height;
 
   Road road;
   Pages pages;
-  const std::vector<unsigned> numbers = deliver(1, stream, units, width, height);
-  ASSERT_EQ(numbers.size(), units.size());
+  const std::vector<unsigned> numbers = deliver(1, scene);
+  ASSERT_EQ(numbers.size(), reference.size()) << "the store lost frames";
 
   // A key frame, a frame deep in a group and the newest but one.
   const std::size_t n = numbers.size();
@@ -203,22 +210,20 @@ TEST(H264Pages, AColourStreamKeepsItsColours) {
   fs::create_directories(out);
   run("ffmpeg -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 30 -c:v libx264 -pix_fmt yuv420p "
       "-g 15 -bf 0 -f h264 -y " + (out / "colour.h264").string());
-  std::vector<std::uint8_t> stream = readFile(out / "colour.h264");
-  const auto units = testsupport::splitAccessUnits(stream);
-  const std::vector<fixture::Picture> reference = fixture::referenceDecode(stream, true);
-  ASSERT_EQ(reference.size(), units.size());
+  Recording colour(out / "colour.h264");
+  ASSERT_FALSE(colour.reference.empty());
 
   addCamera(2);
   Road road;
   Pages pages;
-  const std::vector<unsigned> numbers = deliver(2, stream, units, 320, 240);
-  ASSERT_EQ(numbers.size(), units.size());
+  const std::vector<unsigned> numbers = deliver(2, colour);
+  ASSERT_EQ(numbers.size(), colour.reference.size());
   const std::size_t i = numbers.size() / 2;
   const httptest::Reply r = pages.get(frameTarget(2, numbers[i]));
   ASSERT_EQ(status(r), 200);
   const cv::Mat shown = picture(r);
   ASSERT_EQ(shown.type(), CV_8UC3);
-  const cv::Mat want = referenceBgr(reference[i]);
+  const cv::Mat want = referenceBgr(colour.reference[i]);
   // Where the stream is red, the page is red (not blue).
   int red = 0, kept = 0;
   for (int y = 0; y < want.rows; ++y)
