@@ -5,17 +5,15 @@
 #include "capture/cam.h"
 #include "capture/camera_pages.h"
 #include "capture/camstart.h"
-#include "codec/decode.h"
 #include "config/config.h"
 #include "config/config_lock.h"
 #include "core/log.h"
 #include "evidence/imgframe.h"
 #include "http/server.h"
-#include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
-#include "recognition/scene_binding.h"
 #include "recognition/track_pages.h"
 #include "support/h264_units.h"
+#include "support/road_stages.h"
 #include "tests/codec/h264_fixture.h"
 #include "tests/http/http_test_client.h"
 
@@ -42,29 +40,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The unit's stages behind the cameras, each on its own thread; the
-// destructor stops and joins them.
-class Road {
- public:
-  // The recognition stage reads the scene through the binding: bound first.
-  Road() : bound_((kovira::bindSceneAccess(), true)) {}
-  ~Road() {
-    decode_.stop = true;
-    recognition_.stop = true;
-    decodeThread_.join();
-    cnnThread_.join();
-    resproc.stop();
-    queueThread_.join();
-  }
-
- private:
-  bool bound_;
-  kovira::CnnProc recognition_{resproc};
-  kovira::Decode decode_{recognition_};
-  std::thread queueThread_{std::ref(resproc)};
-  std::thread cnnThread_{std::ref(recognition_)};
-  std::thread decodeThread_{std::ref(decode_)};
-};
+using Road = testsupport::RoadStages;
 
 // The pages a browser or a tool reads about cameras and frames.
 class Pages {
@@ -81,13 +57,14 @@ class Pages {
     EXPECT_TRUE(server_.start(0));
   }
   // From a loopback address of its own per client (the server limits
-  // connections per address).
+  // connections per address). H.264 frames wait for the one decoder of
+  // their size, which many clients share: slow under the sanitizers.
   httptest::Reply get(const std::string& target, int client = 0) const {
     const std::string source = "127.0.1." + std::to_string(client + 1);
     const int fd = httptest::connectTo(server_.boundPort(), 0, source.c_str());
     if (fd < 0) return {};
     httptest::sendAll(fd, "GET " + target + " HTTP/1.1\r\nConnection: close\r\n\r\n");
-    httptest::Reply reply = httptest::parseReply(httptest::readAll(fd));
+    httptest::Reply reply = httptest::parseReply(httptest::readAll(fd, 120));
     ::close(fd);
     return reply;
   }

@@ -4,12 +4,10 @@
 // stage (stand-in recogniser): the truth plate is read and tracked.
 #include "capture/cam.h"
 #include "capture/camstart.h"
-#include "codec/decode.h"
 #include "config/config.h"
-#include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
-#include "recognition/scene_binding.h"
 #include "support/h264_units.h"
+#include "support/road_stages.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -22,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -57,12 +56,7 @@ TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStage
   ASSERT_EQ(units.size(), truth["frames"].get<std::size_t>());
   ASSERT_TRUE(units.front().key);
 
-  kovira::bindSceneAccess();
-  kovira::CnnProc recognition(resproc);
-  kovira::Decode decode(recognition);
-  std::thread queueThread(std::ref(resproc));
-  std::thread cnnThread(std::ref(recognition));
-  std::thread decodeThread(std::ref(decode));
+  std::optional<testsupport::RoadStages> road(std::in_place);
 
   // Delivered at about four times the scene's pace, as a receiver would.
   for (const AccessUnit& u : units) {
@@ -79,12 +73,7 @@ TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStage
     if (!found) std::this_thread::sleep_for(50ms);
   }
 
-  decode.stop = true;
-  recognition.stop = true;
-  decodeThread.join();
-  cnnThread.join();
-  resproc.stop();
-  queueThread.join();
+  road.reset();
   EXPECT_TRUE(found) << "no track with the plate " << plate;
 
   // The readings sit on the frames they were read on.
