@@ -107,11 +107,14 @@ expect "t.jpg boxes the plate where the points read it" \
 
 # As a browser shows them: texts decoded as UTF-8, pictures drawn.
 chrome() {
-  local profile
+  local profile status=0
   profile=$(mktemp -d "$work/chromium.XXXXXX")
   HOME=$work timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
     --disable-background-networking --disable-component-update --disable-sync \
-    --host-resolver-rules='MAP * ~NOTFOUND, EXCLUDE 127.0.0.1' --user-data-dir="$profile" "$@" 2>> "$work/chromium.log"
+    --host-resolver-rules='MAP * ~NOTFOUND, EXCLUDE 127.0.0.1' --user-data-dir="$profile" "$@" \
+    2>> "$work/chromium.log" || status=$?
+  rm -rf "$profile"
+  return "$status"
 }
 dom_holds() { grep -qF -- "$2" <(chrome --dump-dom "$(url "$1")"); }
 expect "browser: cameras list" dom_holds /debug/cameras/ "camid=$cam</a>]"
