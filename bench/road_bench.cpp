@@ -13,7 +13,12 @@
 // rendered as they are grabbed, through the camera driver into the store
 // (stamped by the camera's clock, which the speeds prefer).
 //
-// Usage: road_bench [--usb3] [SCENE.json]   (bench/road_bench.sh runs it in a
+// With --modules every processing module runs beside speed: one action of
+// each method on the scene's zone, the feedback uploader armed for every
+// vehicle (its server and the allow-list's come from /etc/kovira.conf; the
+// track dumps go under $HOME). bench/road_bench.sh compares both runs.
+//
+// Usage: road_bench [--usb3] [--modules] [SCENE.json]   (bench/road_bench.sh runs it in a
 // private namespace so the scratch copies of the evidence stay off the
 // host's /tmp)
 #include "bench/road_rig.h"
@@ -29,9 +34,11 @@
 int main(int argc, char** argv) {
   const bool usb3 = argc > 1 && std::string(argv[1]) == "--usb3";
   if (usb3) --argc, ++argv;
+  const bool modules = argc > 1 && std::string(argv[1]) == "--modules";
+  if (modules) --argc, ++argv;
   const std::string scenePath = argc > 1 ? argv[1] : std::string(KOVIRA_SOURCE_DIR) + "/examples/demo-scene.json";
   roadrig::Road road;
-  if (!road.open(scenePath, !usb3)) return 1;
+  if (!road.open(scenePath, !usb3, modules)) return 1;
   const kovira::scenegen::Scene& scene = road.scene();
   const int camid = road.camid();
   road.start();
@@ -74,6 +81,7 @@ int main(int argc, char** argv) {
   }
   road.drain();
   camera.reset();
-  road.printSummary(usb3 ? "whole road from the USB3 camera" : "whole road");
+  road.printSummary(std::string("whole road") + (usb3 ? " from the USB3 camera" : "") +
+                    (modules ? " with every module" : ""));
   return roadrig::Road::groupsDone < scene.vehicles.size() ? 1 : 0;
 }

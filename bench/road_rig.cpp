@@ -5,6 +5,7 @@
 #include "codec/decode.h"
 #include "config/config.h"
 #include "core/startup_functions.h"
+#include "modules/postframe.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_binding.h"
@@ -16,6 +17,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -33,10 +35,13 @@ constexpr std::uint32_t kAhead = 8;  // frames waiting for the decode stage at m
 constexpr int kStoreMiB = 512;       // the whole demo scene fits: no evidence frame is evicted
 constexpr auto kDrainLimit = std::chrono::seconds(5);
 constexpr const char* kExtra = "redbox crosshair fullframe angelsign";
+// The other modules' methods, each given an action beside speed's with modules.
+constexpr const char* kOtherMethods[] = {"speed-kormelino", "wrongdir", "busline", "busline-kormelino",
+                                         "carflow", "trackdump", "maskfind", "postframe"};
 
 // The scene's configuration with the bench's store size and the evidence
 // settings of the demo.
-std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& dir) {
+std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& dir, bool modules) {
   nlohmann::json cfg = nlohmann::json::parse(kovira::scenegen::configJson(scene, dir.string()));
   for (auto& s : cfg) {
     const std::string type = s.value("type", "");
@@ -48,6 +53,17 @@ std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& di
       s["upload"] = 0;
     } else if (type == "global") {
       s["signkey"] = (dir / "sign.key").string();
+    }
+  }
+  if (modules) {
+    nlohmann::json speed = *std::find_if(cfg.begin(), cfg.end(), [](const auto& s) { return s["type"] == "action"; });
+    int id = speed["actid"].get<int>();
+    for (const char* method : kOtherMethods) {
+      nlohmann::json action = speed;
+      action["actid"] = ++id;
+      action["method"] = method;
+      if (std::string(method) == "carflow") action["extra"] = "skipworked";
+      cfg.push_back(action);
     }
   }
   return cfg.dump(4);
@@ -91,7 +107,7 @@ Road::~Road() {
   if (!dir_.empty()) fs::remove_all(dir_, ec);
 }
 
-bool Road::open(const std::string& scenePath, bool render) {
+bool Road::open(const std::string& scenePath, bool render, bool modules) {
   scenePath_ = scenePath;
   std::ifstream in(scenePath);
   std::stringstream text;
@@ -114,7 +130,7 @@ bool Road::open(const std::string& scenePath, bool render) {
   const std::string key = (dir_ / "sign.key").string();
   if (std::system(("openssl genrsa -out '" + key + "' 2048 2>/dev/null").c_str()) != 0)
     std::cerr << "no signing key (openssl genrsa failed); archives are not signed\n";
-  std::ofstream(dir_ / "cfg.json") << benchConfig(*scene_, dir_);
+  std::ofstream(dir_ / "cfg.json") << benchConfig(*scene_, dir_, modules);
 
   // Start-up as the unit does it, for the parts of the road.
   kovira::GlobalConfig& cfg = kovira::config();
@@ -122,6 +138,17 @@ bool Road::open(const std::string& scenePath, bool render) {
   cfg.sortActions();
   cfg.ntpsync = 1;  // no time daemon here; the clock counts as synchronised
   speed::modinit();
+  if (modules) {
+    // In the start-up registry's order, as the unit starts them.
+    for (void (*init)() : {wrongdir::modinit, carflow::modinit, spd_kormelino::modinit, mask::modinit,
+                           postframe::modinit, busline::modinit, busline_kormelino::modinit, trackdump::modinit})
+      init();
+    postframe::httpframe().update([](postframe::FeedbackSettings& f) {
+      f.cnt = 1000;
+      f.interval = 0;
+      f.max = 1000;
+    });
+  }
   resproc.addProcModule("bench", [](kovira::MultiTrack& group) {
     evidenceMade += group.counter;
     ++groupsDone;

@@ -41,8 +41,10 @@ class Road {
   Road& operator=(const Road&) = delete;
 
   // Reads the scene, configures the unit over it and renders its frames
-  // into memory (unless render is false); false after printing why.
-  bool open(const std::string& scenePath, bool render = true);
+  // into memory (unless render is false); false after printing why. With
+  // modules, every other processing module gets an action beside speed's
+  // and starts as the unit starts it.
+  bool open(const std::string& scenePath, bool render = true, bool modules = false);
   // Starts the stages' threads.
   void start();
   // Stores frame k stamped with the scene's own timeline (frame k at
