@@ -10,10 +10,14 @@
 # then speed with every other processing module (loopback feedback and
 # allow-list collectors, track dumps under a scratch $HOME), and prints both
 # times and their ratio (aim: at most 1.3).
+# --pages runs build/bin/pages_bench (the frame pages beside the road) the
+# same way: bench/road_bench.sh --pages [SCENE.json [SECONDS]].
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bench=$top/build/bin/road_bench
-[ -x "$bench" ] || { echo "build it first: cmake --build build --target road_bench"; exit 1; }
+name=road_bench
+if [ "${1-}" = --pages ]; then name=pages_bench; shift; fi
+bench=$top/build/bin/$name
+[ -x "$bench" ] || { echo "build it first: cmake --build build --target $name"; exit 1; }
 ns=()
 if bash "$top/tests/fixtures/nsrun.sh" -- true 2> /dev/null; then
   # The evidence wants 2 GiB free on /tmp (car flow 3 GiB); a tmpfs costs only what is written.
