@@ -10,14 +10,14 @@
 #include "capture/cam.h"
 #include "config/config.h"
 #include "config/zones.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 #include "recognition/cnn_library.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_access.h"
 #include "recognition/scene_binding.h"
-#include "tools/scenegen/scene.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
 
 #include <nlohmann/json.hpp>
 

@@ -26,13 +26,13 @@
 #include "codec/decode.h"
 #include "config/config.h"
 #include "core/startup_functions.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 #include "platform/usb3cam/control.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
 #include "recognition/scene_binding.h"
-#include "tools/scenegen/scene.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
 
 #include <nlohmann/json.hpp>
 
