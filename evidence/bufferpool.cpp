@@ -80,7 +80,10 @@ SimpleFile SimpleFile::adopt(std::vector<unsigned char>&& buffer, std::size_t le
     giveEvidenceBuffer(std::move(buffer), use);
     return copy;
   }
-  if (buffer.size() == len) buffer.push_back(0);
+  if (buffer.size() == len) {
+    buffer.reserve(len + 1);  // exactly: a doubled buffer would come back as one too large to keep
+    buffer.push_back(0);
+  }
   buffer[len] = 0;
   auto holder = std::shared_ptr<std::vector<unsigned char>>(new std::vector<unsigned char>(std::move(buffer)),
                                                            [use](std::vector<unsigned char>* b) {

@@ -192,6 +192,8 @@ SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality) {
   }
   if (encoded.empty()) return {};
   std::vector<unsigned char> result = takeEvidenceBuffer(EvidenceBuffer::Picture, encoded.size() + 1);
+  result.clear();
+  result.reserve(encoded.size() + 1);  // with the NUL: no second move in adopt
   result.assign(encoded.begin(), encoded.end());
   SimpleFile out = SimpleFile::adopt(std::move(result), encoded.size(), EvidenceBuffer::Picture);
   out.updname(filename);
