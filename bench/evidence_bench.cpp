@@ -122,7 +122,7 @@ Event compose(const kovira::CamBuf& store, unsigned index, const std::string& ke
   SimpleFile signedBytes(report.data(), report.size());
   signedBytes += m;
   signAngelMe(keyPath, tar, signedBytes);
-  const SimpleFile archive(tar.data(), tar.size());
+  const SimpleFile archive = tar.take();
   e.archive = archive.size;
   return e;
 }

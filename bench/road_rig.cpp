@@ -10,7 +10,7 @@
 #include "recognition/resqueue.h"
 #include "recognition/scene_binding.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
+#include "platform/scene/scene_render.h"
 
 #include <nlohmann/json.hpp>
 

@@ -10,7 +10,7 @@
 // then the destructor stops and joins the stages and removes the folder.
 #pragma once
 
-#include "tools/scenegen/scene.h"
+#include "platform/scene/scene.h"
 
 #include <atomic>
 #include <chrono>

@@ -241,7 +241,7 @@ int Decode::decodeH264(FrameSequence& seq) {
     skip(seq, "the decoder did not give one picture per frame");
     return parsed;
   }
-  for (DecodedFrame& p : pictures) recognition.queueFrame(p);
+  for (DecodedFrame& p : pictures) recognition.queueFrame(std::move(p));
   return parsed;
 }
 
@@ -256,7 +256,7 @@ void Decode::decodeRAW(FrameSequence& seq) {
     skip(seq, "grey frame without its bytes");
     return;
   }
-  recognition.queueFrame(picture);
+  recognition.queueFrame(std::move(picture));
 }
 
 void Decode::skip(const FrameSequence& seq, const char* why) {

@@ -14,9 +14,9 @@ namespace kovira {
 class PictureSink {
  public:
   virtual ~PictureSink() = default;
-  // Queues the picture; the entry shares its pixel buffer (the bytes the
-  // decoder wrote are not copied again).
-  virtual void queueFrame(DecodedFrame& frame) = 0;
+  // Queues the picture: the entry takes it over (a caller that keeps its
+  // own copy shares the pixel buffer; the bytes are never copied again).
+  virtual void queueFrame(DecodedFrame frame) = 0;
   // Pictures waiting; the decode stage holds back while there are many.
   virtual std::uint32_t queueSize() = 0;
 };

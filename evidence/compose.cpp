@@ -419,7 +419,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
     if (!module.metadataFirst) addMetadata();
 
     // 20-21. Storing, and the scratch copy of the archive.
-    SimpleFile archive(tar.data(), tar.size());
+    SimpleFile archive = tar.take();
     procTrackRes(action, archive);
     const std::string tarName = tempSave(archive.bytes(), archive.size, kCashedDir, "tar");
     attachwebcopy(ticket, ScratchCopy::Tar, tarName);

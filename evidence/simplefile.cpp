@@ -176,11 +176,11 @@ SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality) {
     work = grey;
   }
   const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, quality};
-  // The encoder's output stays with the thread: its pages are warm for the
-  // next picture (the result below gets its own copy).
+  if (work.empty()) return {};
+  // The encoder's output stays with the thread (warm pages, grown once); the
+  // result gets a pooled buffer of its size, also warm.
   thread_local std::vector<unsigned char> encoded;
   encoded.clear();
-  if (work.empty()) return {};
   try {
     if (filename.find("png") != std::string::npos) cv::imencode(".png", work, encoded, params);
     if (filename.find("jpg") != std::string::npos || filename.find("jpeg") != std::string::npos) {
@@ -191,7 +191,11 @@ SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality) {
     return {};
   }
   if (encoded.empty()) return {};
-  SimpleFile out(reinterpret_cast<const char*>(encoded.data()), encoded.size());
+  std::vector<unsigned char> result = takeEvidenceBuffer(EvidenceBuffer::Picture, encoded.size() + 1);
+  result.clear();
+  result.reserve(encoded.size() + 1);  // with the NUL: no second move in adopt
+  result.assign(encoded.begin(), encoded.end());
+  SimpleFile out = SimpleFile::adopt(std::move(result), encoded.size(), EvidenceBuffer::Picture);
   out.updname(filename);
   return out;
 }

@@ -15,6 +15,11 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <vector>
+
+// What a pooled evidence buffer serves: pictures and archives have pools of
+// their own, so a buffer's size stays close to what it is used for.
+enum class EvidenceBuffer { Picture, Archive };
 
 namespace cv {
 class Mat;
@@ -24,6 +29,13 @@ class SimpleFile {
  public:
   SimpleFile() = default;
   SimpleFile(const char* data, std::size_t len);
+
+  // Takes over the first len bytes of buffer (at most its size) without
+  // copying them; the NUL goes at len. The buffer goes back to the pool of
+  // `use` when the last copy of the block is gone. A buffer with much more
+  // room than len (lent for a larger piece) goes back at once and the bytes
+  // are copied: blocks may wait long (the upload queue counts their sizes).
+  static SimpleFile adopt(std::vector<unsigned char>&& buffer, std::size_t len, EvidenceBuffer use);
 
   // Reads size bytes of path (0: the whole file). False, and good = false,
   // when the file cannot be opened or holds fewer bytes.
@@ -55,6 +67,15 @@ class SimpleFile {
 
 SimpleFile operator+(const SimpleFile& a, const SimpleFile& b);
 std::ostream& operator<<(std::ostream& os, const SimpleFile& f);
+
+// Byte buffers for evidence that is written in one piece (encoded pictures,
+// archives). A small process-wide pool lends them, so a worker building event
+// after event writes into warm pages instead of faulting in fresh ones, and
+// SimpleFile::adopt hands them on without a copy. Bounded in bytes; a buffer
+// given back beyond the bound is freed. Any thread.
+// need: the bytes the caller will write (0: unknown, the largest is lent).
+std::vector<unsigned char> takeEvidenceBuffer(EvidenceBuffer use, std::size_t need = 0);
+void giveEvidenceBuffer(std::vector<unsigned char>&& buffer, EvidenceBuffer use);
 
 // Writes dir/.name~, flushes and fsyncs it, renames it onto path and syncs
 // the directory (a failed directory sync is logged as a warning only).

@@ -60,12 +60,6 @@ std::mutex& headerMutex() {
 
 TAR* tarOf(void* handle) { return static_cast<TAR*>(handle); }
 
-// The byte buffer the thread's next archive starts with.
-std::vector<char>& spareBytes() {
-  thread_local std::vector<char> spare;
-  return spare;
-}
-
 // The header fields every member shares (type, mode, owner ids and names),
 // filled once by libtar: its owner lookups read the user and group
 // databases, several files, at every call. Called with headerMutex held.
@@ -113,7 +107,7 @@ Tar::Tar(const char* bytes, int len) {
 }
 
 void Tar::initialise() {
-  bytes_.swap(spareBytes());
+  bytes_ = takeEvidenceBuffer(EvidenceBuffer::Archive);
   open_ = true;
   {
     MapIO& map = mapIO();
@@ -138,8 +132,7 @@ Tar::~Tar() {
     t->th_buf.gnu_longlink = nullptr;
     tar_close(t);
   }
-  std::vector<char>& spare = spareBytes();
-  if (bytes_.capacity() > spare.capacity()) spare.swap(bytes_);
+  giveEvidenceBuffer(std::move(bytes_), EvidenceBuffer::Archive);
   if (fd_ != 0) {
     MapIO& map = mapIO();
     std::lock_guard lock(map.mutex);
@@ -195,12 +188,20 @@ void Tar::clear() {
   pos_ = 0;
 }
 
+SimpleFile Tar::take() {
+  SimpleFile out = SimpleFile::adopt(std::move(bytes_), size_, EvidenceBuffer::Archive);
+  bytes_ = {};
+  pos_ = 0;
+  size_ = 0;
+  return out;
+}
+
 std::vector<TarObj> Tar::files() const {
   std::vector<TarObj> out;
   const std::size_t total = size_;
   std::size_t off = 0;
   while (off + kBlock <= total) {
-    const char* h = bytes_.data() + off;
+    const char* h = data() + off;
     if (std::all_of(h, h + kBlock, [](char c) { return c == 0; })) break;
     if (std::memcmp(h + kMagicOff, "ustar", 5) != 0) break;
     std::uint64_t len = 0;
@@ -215,7 +216,7 @@ std::vector<TarObj> Tar::files() const {
       if (!prefix.empty()) obj.path = prefix + "/" + obj.path;
       const auto slash = obj.path.rfind('/');
       obj.name = slash == std::string::npos ? obj.path : obj.path.substr(slash + 1);
-      obj.data = bytes_.data() + dataOff;
+      obj.data = data() + dataOff;
       obj.size = len;
       out.push_back(std::move(obj));
     }
@@ -257,8 +258,11 @@ ssize_t Tar::Write(int, const void* buf, std::size_t len) {
 void Tar::put(const void* buf, std::size_t len) {
   if (len == 0) return;
   if (bytes_.size() - pos_ < len) {
-    // Grown geometrically, so a large member costs one or two moves.
-    bytes_.resize(std::max(pos_ + len, 2 * bytes_.size()));
+    // Grown by half, so a large member costs one or two moves while the
+    // finished archive (take()) keeps little unused room.
+    const std::size_t need = pos_ + len;
+    if (need > bytes_.capacity()) bytes_.reserve(std::max(need, bytes_.capacity() + bytes_.capacity() / 2));
+    bytes_.resize(bytes_.capacity());
   }
   std::memcpy(bytes_.data() + pos_, buf, len);
   pos_ += len;

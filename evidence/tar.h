@@ -1,7 +1,8 @@
 // Tar: a GNU tar archive built entirely in memory (libtar writing through
-// replaceable I/O hooks into the object's byte buffer). The buffer's memory
-// is lent by the thread's spare and given back at destruction, so a worker
-// building archive after archive does not fault in fresh pages for each.
+// replaceable I/O hooks into the object's byte buffer). The buffer is lent
+// by the evidence buffer pool and goes back at destruction, or travels on in
+// the SimpleFile that take() returns, so a worker building archive after
+// archive neither faults in fresh pages nor copies the finished bytes.
 //
 // After every successful add() the bytes are a complete archive: the
 // members in add order, then one 1024-byte end-of-archive pair. Members are
@@ -12,6 +13,8 @@
 // threads may still build archives while the process exits) maps made-up
 // descriptors back to their objects under a mutex.
 #pragma once
+
+#include "evidence/simplefile.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,8 +42,11 @@ class Tar {
   // not be opened or any write failed.
   bool add(const std::string& name, const char* data, int size);
   std::size_t size() const { return size_; }
-  // Valid until the next add() or the destruction.
-  const char* data() const { return bytes_.data(); }
+  // Valid until the next add(), take() or the destruction.
+  const char* data() const { return reinterpret_cast<const char*>(bytes_.data()); }
+  // Hands the archive's bytes over without a copy; the Tar is then empty
+  // and the next add() starts a new archive.
+  SimpleFile take();
   // The next add() starts a new archive over the old bytes.
   void clear();
 
@@ -68,7 +74,7 @@ class Tar {
   IoTable io_{};
   void* handle_ = nullptr;  // libtar's TAR*
   bool open_ = false;
-  std::vector<char> bytes_;  // its size is a high-water mark, not the archive's
+  std::vector<unsigned char> bytes_;  // its size is a high-water mark, not the archive's
   std::size_t pos_ = 0;
   std::size_t size_ = 0;
   int fd_ = 0;

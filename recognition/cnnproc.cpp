@@ -76,11 +76,10 @@ CnnProc::~CnnProc() {
   if (handle != nullptr && lib.release) lib.release(handle);
 }
 
-void CnnProc::queueFrame(DecodedFrame& frame) {
-  DecodedFrame entry = frame;  // shares the pixels; built outside the lock
+void CnnProc::queueFrame(DecodedFrame frame) {
   {
     std::lock_guard lock(queueMutex);
-    queue.push_back(std::move(entry));
+    queue.push_back(std::move(frame));
   }
   queued.notify_one();
 }

@@ -76,9 +76,9 @@ class CnnProc : public ConfigSketch, public PictureSink {
   // Recognition thread body; returns once `stop` is set.
   void operator()();
 
-  // Appends a copy sharing the pixels. The queue has no bound: the decode
-  // stage holds back while queueSize() is above 25.
-  void queueFrame(DecodedFrame& frame) override;
+  // Appends the picture. The queue has no bound: the decode stage holds
+  // back while queueSize() is above 25.
+  void queueFrame(DecodedFrame frame) override;
   std::uint32_t queueSize() override;
 
   // Candidate batch for a queue of n frames: all below 9, else n - 4, at

@@ -24,11 +24,12 @@ fi
 
 status=0
 declare -A sideways  # "from to" -> first place, for folders on one floor
-# Every top-level folder with C or C++ sources, apart from those on top of
-# the house, must have a floor.
+# Every top-level folder with C or C++ sources must have a floor (tools,
+# tests and benchmarks too: a stand-in that reaches up into a tool is as
+# much a cycle as any other).
 for d in */; do
   d=${d%/}
-  case $d in tools | tests | bench | build* | examples | setup | cmake) continue ;; esac
+  case $d in build* | examples | setup | cmake) continue ;; esac
   if [[ -z ${floor[$d]:-} ]] && find "$d" -name '*.[ch]' -o -name '*.[ch]pp' | grep -q .; then
     echo "$d/ holds sources but has no floor in README.md"
     status=1

@@ -1,6 +1,6 @@
 // Control of the camera library stand-in: what a test (or, for the real
 // binary, the file and FIFO named by KOVIRA_USB3CAM) does to the simulated
-// camera. The camera renders a road scene (same JSON as tools/scenegen) at
+// camera. The camera renders a road scene (the scene JSON of platform/scene) at
 // its own time t, stamps the frame with t and scales the pixels by light x
 // exposure x gain x iris; its automatic exposure, then gain, steer the mean
 // towards "AutoTargetBrightness" (0.5 gives the renderer's own pixels at the

@@ -2,9 +2,9 @@
 // control (control.h). One simulated camera: a node map of typed features,
 // a stream grabber that fills queued buffers in queue order, and a chunk
 // trailer behind every picture.
+#include "platform/scene/scene_render.h"
 #include "platform/usb3cam/control.h"
 #include "platform/usb3cam/pylonc.h"
-#include "tools/scenegen/scene_render.h"
 
 #include <nlohmann/json.hpp>
 

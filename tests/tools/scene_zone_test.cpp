@@ -1,8 +1,8 @@
 // A scene's own zone polygon: read with its bounds checked, written into the
 // unit's configuration, and each vehicle told whether it drove through it.
-#include "tools/scenegen/scene.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>

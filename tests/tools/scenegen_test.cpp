@@ -1,9 +1,9 @@
 // Scene model and renderer of the scene generator, in memory.
 #include "platform/plate/plate_layout.h"
-#include "tools/scenegen/road_map.h"
-#include "tools/scenegen/scene.h"
+#include "platform/scene/road_map.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
 
 #include <gtest/gtest.h>
 

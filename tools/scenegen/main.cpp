@@ -1,9 +1,9 @@
 // scenegen SCENE.json OUTDIR [--h264]
 // Renders a scene into OUTDIR: scene.avi (grey, lossless), optionally
 // scene.h264, truth.json and kovira.json (see scene.h for the scene file).
-#include "tools/scenegen/scene.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 #include "tools/scenegen/scene_outputs.h"
-#include "tools/scenegen/scene_render.h"
 #include "tools/scenegen/video_sink.h"
 
 #include <csignal>

@@ -3,8 +3,8 @@
 // return text; main writes it.
 #pragma once
 
-#include "tools/scenegen/scene.h"
-#include "tools/scenegen/scene_render.h"
+#include "platform/scene/scene.h"
+#include "platform/scene/scene_render.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "tools/scenegen/scene.h"
+#include "platform/scene/scene.h"
 
 #include "platform/plate/plate_layout.h"
 

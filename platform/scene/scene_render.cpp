@@ -1,4 +1,4 @@
-#include "tools/scenegen/scene_render.h"
+#include "platform/scene/scene_render.h"
 
 #include "platform/plate/plate_draw.h"
 #include "platform/plate/plate_layout.h"

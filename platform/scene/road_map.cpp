@@ -1,4 +1,4 @@
-#include "tools/scenegen/road_map.h"
+#include "platform/scene/road_map.h"
 
 #include <utility>
 

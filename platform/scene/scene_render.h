@@ -5,8 +5,8 @@
 #pragma once
 
 #include "platform/plate/grey_image.h"
-#include "tools/scenegen/road_map.h"
-#include "tools/scenegen/scene.h"
+#include "platform/scene/road_map.h"
+#include "platform/scene/scene.h"
 
 #include <cstdint>
 #include <string>
