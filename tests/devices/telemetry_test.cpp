@@ -1,17 +1,14 @@
 // Telemetry records: their keys and JSON types, the bounded queue, and
 // posting batches to a loopback collector.
 #include "devices/heartbeat.h"
-#include "devices/modem.h"
 #include "devices/sttydev.h"
 #include "http/httpclient.h"
 #include "support/collector.h"
-#include "tools/boardsim/boardsim.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <ctime>
-#include <filesystem>
 #include <future>
 #include <string>
 #include <thread>
@@ -214,46 +211,6 @@ TEST(TelemetrySend, LongOutageKeepsTheNewestWeekAndDrainsInOrderOnce) {
   ASSERT_EQ(stamps.size(), Heartbeat::kQueueMax);
   for (std::size_t k = 0; k < stamps.size(); ++k) ASSERT_EQ(stamps[k], kNow + 84 + k);
   EXPECT_EQ(hb.queued(), 0u);
-}
-
-// The unit's sources as they run: the board's status read from the
-// simulator over a pseudo-terminal, the modem state as its process writes
-// it; the first post carries both. (The scheduler's periods are not
-// shortened here: its waits are bounded by the monotonic clock, which a
-// sped-up wall clock does not hasten.)
-TEST(TelemetrySend, FirstPostCarriesTheBoardAndTheModem) {
-  const auto dir = std::filesystem::temp_directory_path() / ("kovira-telemetry-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const std::string link = (dir / "ttySS").string();
-  boardsim::Simulator sim(boardsim::Options{.link = link});
-  std::string error;
-  ASSERT_TRUE(sim.start(error)) << error;
-  SttyDev board;
-  ASSERT_GE(board.open(link + ",9600"), 0);
-  const SttyDev::status_t st = board.status();
-  ASSERT_NE(st.time, 0u);
-  board.emplace(st);
-
-  testsupport::Collector collector;
-  ASSERT_TRUE(collector.ok());
-  Heartbeat hb;
-  hb.url = collector.base() + Heartbeat::kPath;
-  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-  const std::string state = R"({"timestamp": )" + std::to_string(now - 200) +
-                            R"(, "duration": 4000, "signal": -67, "name": " TestNet LTE ", "imsi": "123"})";
-  ASSERT_TRUE(modem::report(state, now, hb));
-  hb.push(board, now);
-  hb.send(postTo);
-  ASSERT_TRUE(collector.waitForRecords(1, std::chrono::seconds(20)));
-  const json rec = json::parse(collector.body(collector.records()[0]))[0];
-  EXPECT_EQ(rec["hwversion"].get<std::uint32_t>(), st.V);
-  EXPECT_GT(st.V, 0u);
-  EXPECT_EQ(rec["signal"].get<int>(), -67);
-  EXPECT_EQ(rec["mobtime"].get<int>(), 4000);
-  EXPECT_EQ(rec["mobname"], "TestNet LTE");
-  EXPECT_FALSE(rec.contains("imsi"));
-  sim.stop();
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
