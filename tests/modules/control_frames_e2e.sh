@@ -16,18 +16,8 @@ command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
 work=$2/test-out/control_frames_e2e
 rm -rf "$work"
 mkdir -p "$work/unit" "$work/home"
-cleanup() {
-  local status=$?
-  [ -z "${unit_job-}" ] || unit_stop 5 || true
-  bash "$fixtures/timebus.sh" stop "$work/bus" || true
-  exit "$status"
-}
-trap cleanup EXIT
 source "$fixtures/unit_session.sh"
-
-"$bin/scenegen" "$src/tests/data/scenes/one-vehicle.json" "$work/scene" > /dev/null
-bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
-export DBUS_SYSTEM_BUS_ADDRESS=$bus
+scene_session "$bin" "$work" "$src/tests/data/scenes/one-vehicle.json"
 port=$(free_port)
 "$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
   --path "$work/unit/out"
