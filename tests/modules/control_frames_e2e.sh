@@ -17,8 +17,9 @@ work=$2/test-out/control_frames_e2e
 rm -rf "$work"
 mkdir -p "$work/unit" "$work/home"
 source "$fixtures/unit_session.sh"
-scene_session "$bin" "$work" "$src/tests/data/scenes/one-vehicle.json"
-port=$(free_port)
+trap '[ -z "${unit_job-}" ] || unit_stop 5 || true; bash "$fixtures/timebus.sh" stop "$work/bus" || true' EXIT
+road_setup "$work" "$src/tests/data/scenes/one-vehicle.json" "$bin"
+port=$webport
 "$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
   --path "$work/unit/out"
 "$python" - "$work/unit.json" << 'PY'
