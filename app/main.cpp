@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
   // static destruction frees: no request may run past this point.
   webserver().stop();
   resproc.stop();
-  cnnproc.stop = true;
+  cnnproc.requestStop();
   decode.stop = true;
   joinThread(queueThread);
   joinThread(cnnThread);

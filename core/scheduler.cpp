@@ -25,6 +25,7 @@ bool SimpleScheduler::start() {
     std::lock_guard<std::mutex> lock(wakeMutex);
     if (running) return true;
     running = true;
+    wake.clear();
   }
   try {
     thread = std::make_unique<std::thread>(&SimpleScheduler::loop, this);
@@ -42,7 +43,7 @@ void SimpleScheduler::stop() {
     std::lock_guard<std::mutex> lock(wakeMutex);
     running = false;
   }
-  wake.notify_all();
+  wake.raise();
   if (thread && thread->joinable() && thread->get_id() != std::this_thread::get_id()) thread->join();
   thread.reset();
 }
@@ -67,9 +68,8 @@ void SimpleScheduler::sortTasks() {
 }
 
 bool SimpleScheduler::sleepUntil(Clock::time_point until) {
-  std::unique_lock<std::mutex> lock(wakeMutex);
-  wake.wait_until(lock, until, [this] { return !running; });
-  return running;
+  wake.sleepUntil(until);
+  return isRunning();
 }
 
 void SimpleScheduler::runDue(Clock::time_point now) {

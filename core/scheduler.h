@@ -12,8 +12,9 @@
 // the destructor) ends and joins the thread.
 #pragma once
 
+#include "core/wakeup.h"
+
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -65,7 +66,7 @@ class SimpleScheduler {
   mutable std::mutex mutex;
 
   mutable std::mutex wakeMutex;
-  std::condition_variable wake;
+  Wakeup wake;  // raised by stop()
   bool running = false;  // guarded by wakeMutex
 };
 

@@ -278,22 +278,20 @@ void SttyDev::start(std::chrono::milliseconds period, std::chrono::milliseconds 
   if (thread_.joinable()) return;
   period_ = period;
   retry_ = retry;
-  stopping_ = false;
+  wake_.clear();
   thread_ = std::thread(std::ref(*this));
 }
 
 void SttyDev::stop() {
   {
     std::lock_guard lock(runMutex_);
-    stopping_ = true;
+    wake_.raise();
   }
-  wake_.notify_all();
   if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 bool SttyDev::pause(std::chrono::milliseconds d) {
-  std::unique_lock lock(runMutex_);
-  return !wake_.wait_for(lock, d, [this] { return stopping_; }) && working > 0;
+  return !wake_.sleepFor(d) && working > 0;
 }
 
 void SttyDev::operator()() {

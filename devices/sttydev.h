@@ -13,13 +13,13 @@
 // tests build their own.
 #pragma once
 
+#include "core/wakeup.h"
 #include "devices/board_reply.h"
 
 #include <termios.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -114,8 +114,7 @@ class SttyDev {
   std::vector<status_t> history_;  // guarded by historyMutex_
 
   std::mutex runMutex_;
-  std::condition_variable wake_;
-  bool stopping_ = false;  // guarded by runMutex_
+  Wakeup wake_;  // raised by stop()
   std::atomic<unsigned> attempts_{0};
   std::chrono::milliseconds period_{10000};
   std::chrono::milliseconds retry_{60000};

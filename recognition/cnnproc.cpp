@@ -84,6 +84,14 @@ void CnnProc::queueFrame(DecodedFrame frame) {
   queued.notify_one();
 }
 
+void CnnProc::requestStop() {
+  {
+    std::lock_guard lock(queueMutex);
+    stop = true;
+  }
+  queued.notify_all();
+}
+
 std::uint32_t CnnProc::queueSize() {
   std::lock_guard lock(queueMutex);
   return static_cast<std::uint32_t>(queue.size());

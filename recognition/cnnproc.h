@@ -75,6 +75,9 @@ class CnnProc : public ConfigSketch, public PictureSink {
 
   // Recognition thread body; returns once `stop` is set.
   void operator()();
+  // Sets `stop` and wakes the thread, so that shut-down does not wait out
+  // its idle deadline.
+  void requestStop();
 
   // Appends the picture. The queue has no bound: the decode stage holds
   // back while queueSize() is above 25.

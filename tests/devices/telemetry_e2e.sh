@@ -2,10 +2,12 @@
 # The unit's program with the board simulator on /dev/ttySS, a modem port at
 # /dev/ttyLTE and a modem state file at /run/modem.json, in a private mount
 # namespace, with telemetry configured: the modem page shows the state,
-# sends USSD requests to the line and resets the modem through the board.
-# (Records and posts on their 300 s and 60 s periods are tested in-process:
-# the scheduler waits on the monotonic clock, which a sped-up wall clock
-# such as libfaketime's does not hasten.)
+# sends USSD requests to the line and resets the modem through the board;
+# the first telemetry post carries the board's and the modem's values. The
+# unit runs on a clock ten times faster (libfaketime), so its first record
+# (300 s) and post (60 s period) come within about 40 s. The board line's
+# time-outs shrink alike: the namespace runs at a raised priority, or a busy
+# machine makes the unit miss replies and the record lacks the board.
 #
 #   telemetry_e2e.sh SOURCE_DIR BINARY_DIR
 #
@@ -22,7 +24,7 @@ if [ "${3-}" != inside ]; then
   mkdir -p "$work"
   printf '{"timestamp": %s, "duration": 4000, "signal": -67, "name": "  TestNet LTE ", "imsi": "123"}\n' \
     "$(date +%s)" > "$work/modem.json"
-  exec bash "$fixtures/nsrun.sh" --pty /dev/ttySS --pty /dev/ttyLTE --bind "$work/modem.json=/run/modem.json" \
+  exec nice -n -10 bash "$fixtures/nsrun.sh" --pty /dev/ttySS --pty /dev/ttyLTE --bind "$work/modem.json=/run/modem.json" \
     -- bash "$0" "$src" "$build" inside
 fi
 
@@ -42,7 +44,7 @@ trap cleanup EXIT
 start_collector "$work/collector"
 printf '{"token": "e2e", "telemetry": "http://127.0.0.1:%s"}\n' "$(cat "$work/collector.port")" > "$identity"
 mkfifo "$work/sim.in"
-"$bin/boardsim" --port /dev/ttySS.peer < "$work/sim.in" > "$work/sim.log" 2>&1 &
+"$bin/boardsim" --port /dev/ttySS.peer --set V=20231115 < "$work/sim.in" > "$work/sim.log" 2>&1 &
 sim_pid=$!
 exec 7> "$work/sim.in"
 until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
@@ -54,7 +56,8 @@ reader_pid=$!
 port=$(free_port)
 printf '[{"type": "global", "webserver": %s}]\n' "$port" > "$work/cfg.json"
 cp "$identity" /etc/kovira.conf
-unit_start "$work" "$bin/kovira" "$work/cfg.json"
+faketime_lib=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 | head -1)
+LD_PRELOAD=$faketime_lib FAKETIME="+0 x10" unit_start "$work" "$bin/kovira" "$work/cfg.json"
 unit_wait_line 'Press "Ctrl-C" to quit...' 30 || { echo "the unit did not start"; cat "$work/console.txt"; exit 1; }
 expect "telemetry is configured" eval '! grep -q "no \"telemetry\" server" "$work/console.txt"'
 
@@ -68,6 +71,27 @@ status=$(curl -s -m 5 -o /dev/null -w '%{http_code}' -d 'modres=1&ussd=*100#' "h
 expect "the modem form answers 302" [ "$status" = 302 ]
 expect "the modem line got the USSD request" until_ok 5 grep -qF 'AT+CUSD=1,"AA180C3602",15' "$work/lte.txt"
 expect "the board was asked to reset the modem" grep -q 'LTERESET' "$work/sim.log"
+
+# 5. The first post: the board's firmware version, the modem's state.
+first_post() {
+  /usr/bin/python3 - "$work/collector" << 'PY'
+import json, os, sys
+folder = sys.argv[1]
+with open(os.path.join(folder, "requests.jsonl"), encoding="utf-8") as f:
+    posts = [json.loads(line) for line in f if '"/upload.php"' in line]
+if not posts:
+    sys.exit(1)
+with open(os.path.join(folder, "bodies", posts[0]["body"]), encoding="utf-8") as f:
+    rec = json.load(f)[0]
+want = {"hwversion": 20231115, "signal": -67, "mobtime": 4000, "mobname": "TestNet LTE"}
+got = {k: rec.get(k) for k in want}
+if got != want:
+    print("first record:", got, file=sys.stderr)
+    sys.exit(2)
+PY
+}
+expect "the first post reached the collector" until_ok 120 eval 'first_post; [ $? != 1 ]'
+expect "the first post carries the board and the modem" first_post
 
 unit_stop 10
 expect "the unit ended cleanly" [ "$unit_status" = 0 ]

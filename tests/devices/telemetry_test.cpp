@@ -181,9 +181,7 @@ TEST(TelemetrySend, LongOutageKeepsTheNewestWeekAndDrainsInOrderOnce) {
 
 // The unit's sources as they run: the board's status read from the
 // simulator over a pseudo-terminal, the modem state as its process writes
-// it; the first post carries both records. (The scheduler's periods are not
-// shortened here: its waits are bounded by the monotonic clock, which a
-// sped-up wall clock does not hasten.)
+// it; the first post carries both records.
 TEST(TelemetrySend, FirstPostCarriesTheBoardAndTheModem) {
   evtest::ScratchDir dir("telemetry");
   const std::string link = dir.file("ttySS");
