@@ -4,10 +4,18 @@
     check_speed_run.py synced --truth T --cfg C --dir A --dir B --collector D
                               --console F --tickets F --pubkey P --redbox BIN --work W
 
-The clock was synchronised, so every vehicle at or above the action's
+    check_speed_run.py console --truth T --cfg C --console F [--wait SECONDS]
+
+synced: the clock was synchronised, so every vehicle at or above the action's
 threshold has exactly one archive, the same bytes in every target directory
 and at the collector, with the members, report and metadata of a speed
 event; vehicles below it have none.
+
+console: a run on an H.264 camera, whose frames the grey-frame evidence
+refuses: one speed line per vehicle, within 3% of the truth, and every
+vehicle the action records ends in "[ERR] invalid frametype: <plate>". With
+--wait, the console is read again until those lines are all there or the
+seconds ran out (the unit is still running).
 
 Prints one line per check ("ok" or "FAIL") and exits 1 when any failed.
 """
@@ -21,6 +29,7 @@ import re
 import subprocess
 import sys
 import tarfile
+import time
 import xml.etree.ElementTree as ET
 
 MEMBERS = ["m.jpg", "plate.jpg", "big.jpg", "angel.xml", "signature.sign", "kovira.json"]
@@ -208,22 +217,55 @@ def synced(a, truth, action):
         check("<td>%s</td><td>speed</td>" % v["plate"] in page, "passage of %s on /debug/tickets/" % v["plate"])
 
 
+SPD_LINE = re.compile(r"^\[SPD\] \(speed\) \[num=([^,]*), speed=([^,]*),", re.M)
+
+
+def console(a, truth, action):
+    record, _ = expected_events(truth, action)
+    refused = ["[ERR] invalid frametype: %s\n" % v["plate"] for v in record]
+    deadline = time.monotonic() + (a.wait or 0)
+    while True:
+        with open(a.console, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+        speeds = {}
+        for plate, speed in SPD_LINE.findall(text):
+            speeds.setdefault(plate, []).append(speed)
+        done = all(v["plate"] in speeds for v in truth["vehicles"]) and all(r in text for r in refused)
+        if done or time.monotonic() >= deadline:
+            break
+        time.sleep(1)
+    for v in truth["vehicles"]:
+        got = speeds.get(v["plate"], [])
+        if check(len(got) == 1, "one speed line for %s" % v["plate"], "got %r" % got):
+            try:
+                kmh = float(got[0])
+            except ValueError:
+                kmh = -1
+            check(abs(kmh - v["kmh"]) <= SPEED_TOLERANCE * v["kmh"],
+                  "%s: %s km/h within 3%% of %g" % (v["plate"], got[0], v["kmh"]))
+    for v, line in zip(record, refused):
+        check(line in text, "%s ends in \"%s\"" % (v["plate"], line.strip()))
+
+
 def main():
     p = argparse.ArgumentParser(description="checks of a unit run on a speed scene")
-    p.add_argument("mode", choices=("synced",))
+    p.add_argument("mode", choices=("synced", "console"))
     p.add_argument("--truth", required=True)
     p.add_argument("--cfg", required=True)
-    p.add_argument("--dir", action="append", required=True)
-    p.add_argument("--collector", required=True)
+    p.add_argument("--dir", action="append")
+    p.add_argument("--collector")
     p.add_argument("--console", required=True)
     p.add_argument("--tickets")
     p.add_argument("--pubkey")
     p.add_argument("--redbox")
     p.add_argument("--work", default=".")
+    p.add_argument("--wait", type=float)
     a = p.parse_args()
+    if a.mode == "synced" and (not a.dir or not a.collector):
+        p.error("synced needs --dir and --collector")
     truth = load_json(a.truth)
     action = section(load_json(a.cfg), "action")
-    synced(a, truth, action)
+    (synced if a.mode == "synced" else console)(a, truth, action)
     print("%d check(s) failed" % len(failures) if failures else "all checks passed")
     return 1 if failures else 0
 
