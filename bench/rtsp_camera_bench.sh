@@ -11,16 +11,15 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 bench=$top/build/bin/rtsp_camera_bench
 [ -x "$bench" ] || { echo "build it first: cmake --build build --target rtsp_camera_bench"; exit 1; }
 secs=${1:-30}
-work=$(mktemp -d)
-servers=()
-trap 'kill "${servers[@]}" 2> /dev/null || true; rm -rf "$work"' EXIT
+bench_name=rtsp_camera_bench
+source "$top/bench/bench_lib.sh"
 
 ffmpeg -nostdin -v error -f lavfi -i "testsrc2=s=1920x1080:r=25" -t "$secs" -c:v libx264 -preset veryfast \
   -bf 0 -g 50 -b:v 4M -maxrate 4M -bufsize 4M -y "$work/s.mp4"
 frames=$(ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$work/s.mp4")
 for name in unit anchor; do
   /usr/bin/python3 "$top/tests/fixtures/rtsp_server.py" --file "$work/s.mp4" > "$work/$name.out" 2>&1 &
-  servers+=("$!")
+  pids+=("$!")
 done
 port_of() {
   for _ in $(seq 300); do grep -q '^ready ' "$work/$1.out" && break; sleep 0.1; done
