@@ -34,6 +34,8 @@ if [[ $mode == scene-* && -z ${RTSP_E2E_NETNS-} ]]; then
 fi
 
 work=$build/test-out/rtsp_cameras_e2e-$mode
+# Another program (sigint): its build folder's name tells the runs apart.
+[[ $mode != sigint || -z ${4-} ]] || work+=-$(basename "$(dirname "$(dirname "$4")")")
 rm -rf "$work"
 mkdir -p "$work"
 source "$fixtures/unit_session.sh"
@@ -47,9 +49,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# video NAME SECONDS: a 320x240 H.264 test picture, one key frame a second.
+# video NAME SECONDS: a 320x240 H.264 test picture, one key frame a second,
+# no B frames (as cameras send; the decode stage numbers B frames wrongly).
 video() {
-  ffmpeg -nostdin -v error -f lavfi -i "testsrc=size=320x240:rate=25" -t "$2" -c:v libx264 -g 25 \
+  ffmpeg -nostdin -v error -f lavfi -i "testsrc=size=320x240:rate=25" -t "$2" -c:v libx264 -g 25 -bf 0 \
     -pix_fmt yuv420p -y "$work/$1"
 }
 # serve NAME ARGS...: starts a server in a process group of its own (not in
