@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
   }
   working = 1;
   try {
-    kovira::Camera& cam = kovira::addCamera(1, 256ull << 20);
+    kovira::Camera& cam = kovira::addCamera(1, 64ull << 20);
     cam.updConfig(nlohmann::json{{"source", "rtsp"}, {"url", argv[1]}, {"enabled", 1}});
     if (frames::createCameras() != 1) return 1;
     getrtsp().SimpleSubscribe(frames::catchrtsp);
