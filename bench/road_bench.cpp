@@ -16,7 +16,12 @@
 // rendered as they are grabbed, through the camera driver into the store
 // (stamped by the camera's clock, which the speeds prefer).
 //
-// Usage: road_bench [--usb3] [SCENE.json]   (bench/road_bench.sh runs it in a
+// With --modules every processing module runs beside speed: one action of
+// each method on the scene's zone, the feedback uploader armed for every
+// vehicle (its server and the allow-list's come from /etc/kovira.conf; the
+// track dumps go under $HOME). bench/road_bench.sh compares both runs.
+//
+// Usage: road_bench [--usb3] [--modules] [SCENE.json]   (bench/road_bench.sh runs it in a
 // private namespace so the scratch copies of the evidence stay off the
 // host's /tmp)
 #include "capture/cam.h"
@@ -26,6 +31,7 @@
 #include "codec/decode.h"
 #include "config/config.h"
 #include "core/startup_functions.h"
+#include "modules/postframe.h"
 #include "platform/usb3cam/control.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
@@ -39,6 +45,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -61,6 +68,9 @@ constexpr std::uint32_t kAhead = 8;            // frames waiting for the decode 
 constexpr int kStoreMiB = 512;                 // the whole demo scene fits: no evidence frame is evicted
 constexpr auto kDrainLimit = std::chrono::seconds(5);
 constexpr const char* kExtra = "redbox crosshair fullframe angelsign";
+// The other modules' methods, each given an action beside speed's with --modules.
+constexpr const char* kOtherMethods[] = {"speed-kormelino", "wrongdir", "busline", "busline-kormelino",
+                                         "carflow", "trackdump", "maskfind", "postframe"};
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -77,7 +87,7 @@ std::atomic<unsigned> evidenceMade{0};
 
 // The scene's configuration with the bench's store size and the evidence
 // settings of the demo.
-std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& dir) {
+std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& dir, bool modules) {
   nlohmann::json cfg = nlohmann::json::parse(kovira::scenegen::configJson(scene, dir.string()));
   for (auto& s : cfg) {
     const std::string type = s.value("type", "");
@@ -91,6 +101,17 @@ std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& di
       s["signkey"] = (dir / "sign.key").string();
     }
   }
+  if (modules) {
+    nlohmann::json speed = *std::find_if(cfg.begin(), cfg.end(), [](const auto& s) { return s["type"] == "action"; });
+    int id = speed["actid"].get<int>();
+    for (const char* method : kOtherMethods) {
+      nlohmann::json action = speed;
+      action["actid"] = ++id;
+      action["method"] = method;
+      if (std::string(method) == "carflow") action["extra"] = "skipworked";
+      cfg.push_back(action);
+    }
+  }
   return cfg.dump(4);
 }
 
@@ -99,6 +120,8 @@ std::string benchConfig(const kovira::scenegen::Scene& scene, const fs::path& di
 int main(int argc, char** argv) {
   const bool usb3 = argc > 1 && std::string(argv[1]) == "--usb3";
   if (usb3) --argc, ++argv;
+  const bool modules = argc > 1 && std::string(argv[1]) == "--modules";
+  if (modules) --argc, ++argv;
   const std::string scenePath = argc > 1 ? argv[1] : std::string(KOVIRA_SOURCE_DIR) + "/examples/demo-scene.json";
   std::ifstream in(scenePath);
   std::stringstream text;
@@ -121,7 +144,7 @@ int main(int argc, char** argv) {
   const std::string key = (dir / "sign.key").string();
   if (std::system(("openssl genrsa -out '" + key + "' 2048 2>/dev/null").c_str()) != 0)
     std::cerr << "road_bench: no signing key (openssl genrsa failed); archives are not signed\n";
-  std::ofstream(dir / "cfg.json") << benchConfig(scene, dir);
+  std::ofstream(dir / "cfg.json") << benchConfig(scene, dir, modules);
 
   // Start-up as the unit does it, for the parts of the road.
   kovira::GlobalConfig& cfg = kovira::config();
@@ -129,6 +152,17 @@ int main(int argc, char** argv) {
   cfg.sortActions();
   cfg.ntpsync = 1;  // no time daemon here; the clock counts as synchronised
   speed::modinit();
+  if (modules) {
+    // In the start-up registry's order, as the unit starts them.
+    for (void (*init)() : {wrongdir::modinit, carflow::modinit, spd_kormelino::modinit, mask::modinit,
+                           postframe::modinit, busline::modinit, busline_kormelino::modinit, trackdump::modinit})
+      init();
+    postframe::httpframe().update([](postframe::FeedbackSettings& f) {
+      f.cnt = 1000;
+      f.interval = 0;
+      f.max = 1000;
+    });
+  }
   resproc.addProcModule("bench", [](kovira::MultiTrack& group) {
     evidenceMade += group.counter;
     ++groupsDone;
@@ -219,8 +253,8 @@ int main(int argc, char** argv) {
   fs::remove_all(dir, ec);
 
   const double fps = count / s;
-  std::printf("whole road%s on %s: %dx%d, %d frames (%.1f s at %d fps), %zu vehicles\n",
-              usb3 ? " from the USB3 camera" : "", fs::path(scenePath).filename().c_str(), scene.width, scene.height, count,
+  std::printf("whole road%s%s on %s: %dx%d, %d frames (%.1f s at %d fps), %zu vehicles\n",
+              usb3 ? " from the USB3 camera" : "", modules ? " with every module" : "", fs::path(scenePath).filename().c_str(), scene.width, scene.height, count,
               static_cast<double>(count) / scene.fps, scene.fps, scene.vehicles.size());
   std::printf("  plate readings:         %zu (sightings in the scene: %zu)\n", readings, sightings);
   std::printf("  plate groups finished:  %u of %zu\n", groupsDone.load(), scene.vehicles.size());

@@ -196,7 +196,7 @@ scene-rtsp | scene-file)
   seconds=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["seconds"] + 60)' "$dir/scene.json")
   # The checker waits until every track has ended (each ends 5000 frames
   # after its vehicle's last sighting) before it judges the console.
-  "$python" "$src/tests/e2e/check_speed_run.py" console --truth "$dir/truth.json" --cfg "$work/run.json" \
+  "$python" "$src/tests/e2e/check_module_run.py" console --truth "$dir/truth.json" --cfg "$work/run.json" \
     --console "$work/console.txt" --wait "$seconds" || failed=1
   page /debug/cameras/ > "$work/cameras.html" || true
   expect "no frame dropped" eval 'grep -qF "camid=1" "$work/cameras.html" && ! grep -q dropframes= "$work/cameras.html"'
