@@ -27,6 +27,9 @@ namespace {
 constexpr unsigned kMaxPlays = 100;
 constexpr std::int64_t kReplayPauseMs = 5000;
 constexpr std::int64_t kFrameStepWithoutTimesMs = 40;
+// A play more than this far behind its schedule (a stall) starts the
+// schedule again instead of sending the missed packets in a burst.
+constexpr std::int64_t kFileCatchUpMs = 250;
 
 // libavformat and libavcodec handles, freed with their owner.
 struct InputCloser {
@@ -238,7 +241,11 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
 
   PacketPtr packet(av_packet_alloc());
   if (!packet) return false;
-  std::int64_t previousStart = NowMs();
+  // Packets are due on the play's own schedule, each one step after the
+  // previous one's due time: frames of a file are stamped when delivered, so
+  // pacing from the previous delivery would add every late wake-up to all
+  // later stamps, and a busy machine measured every vehicle slower.
+  std::int64_t due = NowMs();
   std::int64_t previousPosition = -1;
   bool first = true;
   auto deliver = [&](AVPacket* p) {
@@ -255,9 +262,11 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     }
     if (first) step = 0;
     first = false;
-    const std::int64_t wait = previousStart + step - NowMs();
+    due += step;
+    const std::int64_t now = NowMs();
+    if (now - due > kFileCatchUpMs) due = now;
+    const std::int64_t wait = due - now;
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
-    previousStart = NowMs();
     const FrameType type = codec == AV_CODEC_ID_MJPEG ? FRAME_MJPEG : (p->flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P;
     std::vector<unsigned char> bytes(p->data, p->data + p->size);
     DeliverFrame(camid, type, 0, width, height, 0, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));

@@ -3,6 +3,9 @@
 # report fails the run. Several sanitizer tests may run at once under ctest:
 # the build step is serialised with a lock so they share one compiled library.
 # Usage: sanitize.sh thread|address SOURCE_DIR BUILD_DIR TARGET [test arguments]
+#        sanitize.sh thread|address SOURCE_DIR BUILD_DIR TARGET --run COMMAND...
+# The second form builds TARGET and runs COMMAND instead (a script driving
+# the instrumented program).
 set -euo pipefail
 kind=$1
 src=$2
@@ -22,4 +25,8 @@ mkdir -p "$build"
 
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 export ASAN_OPTIONS="detect_leaks=1 halt_on_error=1 ${ASAN_OPTIONS:-}"
+if [ "${1-}" = "--run" ]; then
+  shift
+  exec "$@"
+fi
 exec "$build/bin/$target" "$@"
