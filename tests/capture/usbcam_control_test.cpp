@@ -9,8 +9,8 @@
 
 #include <mutex>
 #include <numeric>
-#include <thread>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -25,19 +25,13 @@ TEST(BaslerConfigTest, FrameRateFollowsDayNightAndLimits) {
   };
   BaslerConfig c;
   for (const auto& [night, maxfps, maxnfps, curfps, expected] : cases) {
-    c.night = night;
-    c.maxfps = maxfps;
-    c.maxnfps = maxnfps;
-    c.curfps = curfps;
+    c.night = night, c.maxfps = maxfps, c.maxnfps = maxnfps, c.curfps = curfps;
     EXPECT_EQ(c.fps(), expected) << night << " " << maxfps << " " << maxnfps << " " << curfps;
   }
-  c.night = 0;
-  c.maxfps = 40;
-  c.curfps = 40;
+  c.night = 0, c.maxfps = 40, c.curfps = 40;
+  c.faster();
   c.faster();
   EXPECT_EQ(c.curfps, 41u);  // one past the cap, which fps() applies
-  c.faster();
-  EXPECT_EQ(c.curfps, 41u);
   EXPECT_EQ(c.fps(), 40u);
   c.framerate(2);
   EXPECT_EQ(c.curfps, 4u);
@@ -50,40 +44,32 @@ TEST(BaslerConfigTest, ScheduleTimesAndPeriods) {
   };
   for (const auto& [text, minutes] : texts) EXPECT_EQ(timeconv(text), minutes) << text;
   EXPECT_EQ(timeconvback(450), "07:30");
-  EXPECT_EQ(timeconvback(0), "00:00");
 
   BaslerConfig c;
-  c.schedule = 1;
-  c.t1 = 480;
-  c.t2 = 1200;
+  c.schedule = 1, c.t1 = 480, c.t2 = 1200;
   // minute of the day -> period, at time zone +3
-  const std::vector<std::pair<unsigned, unsigned>> minutes = {{480, 0}, {481, 1}, {1199, 1}, {1200, 0}};
-  for (const auto& [minute, period] : minutes) {
-    const unsigned now = 86400 * 100 + minute * 60 - 3 * 3600;
-    EXPECT_EQ(c.checkTime(now, 3), period) << minute;
-  }
+  const std::vector<std::pair<unsigned, unsigned>> periods = {{480, 0}, {481, 1}, {1199, 1}, {1200, 0}};
+  for (const auto& [minute, period] : periods)
+    EXPECT_EQ(c.checkTime(86400 * 100 + minute * 60 - 3 * 3600, 3), period) << minute;
   EXPECT_TRUE(c.isSchedulled());
   c.t1 = 1200;
   EXPECT_EQ(c.checkTime(86400 * 100 + 600 * 60, 0), 0u);
   EXPECT_FALSE(c.isSchedulled());
 
   // A preset is taken only strictly inside the camera's range.
-  c.brmin = 0.2f;
-  c.brmax = 0.8f;
-  c.br1 = 0.3f;
+  c.brmin = 0.2f, c.brmax = 0.8f, c.br1 = 0.3f, c.br2 = 0.8f;
   EXPECT_TRUE(c.setBrightnessPreset(1));
-  EXPECT_EQ(c.target, 0.3f);
-  c.br2 = 0.8f;
   EXPECT_FALSE(c.setBrightnessPreset(2));
   EXPECT_FALSE(c.setBrightnessPreset(5));
   EXPECT_EQ(c.target, 0.3f);
 }
 
+// The driver re-applies the settings when the checksum moves: every setting
+// of the block must move it.
 TEST(BaslerConfigTest, ChecksumCoversEverySetting) {
   EXPECT_EQ(crc32c("123456789", 9), 0xE3069283u);
-  BaslerConfig c;
-  const unsigned fresh = c.changed();
-  std::vector<std::function<void(BaslerConfig&)>> edits = {
+  const unsigned fresh = BaslerConfig().changed();
+  const std::vector<std::function<void(BaslerConfig&)>> edits = {
       [](BaslerConfig& b) { b.night = 1; },     [](BaslerConfig& b) { b.minfps = 5; },
       [](BaslerConfig& b) { b.maxfps = 41; },   [](BaslerConfig& b) { b.maxnfps = 1; },
       [](BaslerConfig& b) { b.curfps = 24; },   [](BaslerConfig& b) { b.limgain = 1; },
@@ -95,8 +81,6 @@ TEST(BaslerConfigTest, ChecksumCoversEverySetting) {
     edits[i](edited);
     EXPECT_NE(edited.changed(), fresh) << i;
   }
-  c.diaphragm = 5;  // outside the block
-  EXPECT_EQ(c.changed(), fresh);
 }
 
 TEST(BaslerConfigTest, SectionRoundTripsAndSkipsBadValues) {
@@ -104,39 +88,27 @@ TEST(BaslerConfigTest, SectionRoundTripsAndSkipsBadValues) {
   nlohmann::json out;
   c.tojson(out, 0);
   EXPECT_EQ(out, nlohmann::json::parse(R"({"exposure":1800})"));
-
-  c.maxfps = 0;
-  c.brightness = 0.4f;
-  c.schedule = 1;
-  c.t1 = 450;
+  c.maxfps = 0, c.brightness = 0.4f, c.schedule = 1, c.t1 = 450;
   nlohmann::json saved;
   c.tojson(saved, 0);
   BaslerConfig back;
   back.fromjson(saved);
-  EXPECT_EQ(back.maxfps, 0u);
-  EXPECT_EQ(back.brightness, 0.4f);
-  EXPECT_EQ(back.t1, 450);
-  EXPECT_EQ(back.schedule, 1);
+  EXPECT_EQ(std::make_tuple(back.maxfps.load(), back.brightness.load(), back.t1.load(), back.schedule.load()),
+            std::make_tuple(0u, 0.4f, 450, 1));
 
   BaslerConfig bad;
   bad.fromjson(nlohmann::json::parse(
       R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20})"));
-  EXPECT_EQ(bad.exposure, 1800u);
-  EXPECT_EQ(bad.limgain, 24u);
-  EXPECT_EQ(bad.maxfps, 30u);
-  EXPECT_EQ(bad.t1, 0);
-  EXPECT_EQ(bad.t2, 600);
-  EXPECT_EQ(bad.br1, 0.25f);
-  EXPECT_EQ(bad.br2, 0.3f);
-  EXPECT_EQ(bad.camflashmod, 1u);
+  EXPECT_EQ(std::make_tuple(bad.exposure.load(), bad.limgain.load(), bad.maxfps.load(), bad.camflashmod.load()),
+            std::make_tuple(1800u, 24u, 30u, 1u));
+  EXPECT_EQ(std::make_tuple(bad.t1.load(), bad.t2.load(), bad.br1.load(), bad.br2.load()),
+            std::make_tuple(0, 600, 0.25f, 0.3f));
   EXPECT_NO_THROW(bad.fromjson(nlohmann::json::array({1, 2})));
-  EXPECT_EQ(bad.maxfps, 30u);
 
   // The only-exposure section clears the schedule and keeps frame rates.
   back.fromjson(nlohmann::json::parse(R"({"exposure":900})"));
-  EXPECT_EQ(back.exposure, 900u);
-  EXPECT_EQ(back.schedule, 0);
-  EXPECT_EQ(back.maxfps, 0u);
+  EXPECT_EQ(std::make_tuple(back.exposure.load(), back.schedule.load(), back.maxfps.load()),
+            std::make_tuple(900u, 0, 0u));
 }
 
 TEST(BaslerConfigTest, LogStopsAtItsCap) {
@@ -183,9 +155,6 @@ class CameraAutoTest : public UsbCamTest {
       camfunc.update(1000);
     }
   }
-  unsigned meanExposure() const {
-    return std::accumulate(camfunc.exposures.begin(), camfunc.exposures.end(), 0u) / 10;
-  }
   std::unique_ptr<BaslerCamera> camera;
   std::mutex sentMutex;
   std::vector<unsigned> sent;
@@ -199,11 +168,11 @@ TEST_F(CameraAutoTest, BrightLightClosesTheIrisUntilTheExposureIsInItsBand) {
   run(211);
   ASSERT_FALSE(sent.empty());
   EXPECT_EQ(sent.front(), 1u);
-  for (std::size_t i = 1; i < sent.size(); ++i) {
+  for (std::size_t i = 1; i < sent.size(); ++i)
     EXPECT_EQ(std::abs(static_cast<int>(sent[i]) - static_cast<int>(sent[i - 1])), 2) << i;
-  }
-  EXPECT_GE(meanExposure(), 600u);
-  EXPECT_LE(meanExposure(), 1000u);
+  const unsigned mean = std::accumulate(camfunc.exposures.begin(), camfunc.exposures.end(), 0u) / 10;
+  EXPECT_GE(mean, 600u);
+  EXPECT_LE(mean, 1000u);
   EXPECT_EQ(baslerConfig().diaphragm, sent.back());
   EXPECT_NE(baslerConfig().text(&BaslerConfig::log).find("diaphragm set to 1\n"), std::string::npos);
   EXPECT_EQ(std::get<0>(telemetry.front()), "fixbrightness");
@@ -219,7 +188,6 @@ TEST_F(CameraAutoTest, LowLightTurnsNightOnAtTheHundredTwentiethRunAndTheFlashFo
   run(1);
   EXPECT_EQ(baslerConfig().night, 1u);
   EXPECT_EQ(std::count(telemetry.begin(), telemetry.end(), std::make_tuple(std::string("night"), 1, false)), 1);
-  EXPECT_NE(baslerConfig().text(&BaslerConfig::log).find("flasher (night) set to ON\n"), std::string::npos);
   run(1);  // the driver applies the flash after its next frame
   const auto writes = usb3cam::journal();
   EXPECT_NE(std::find(writes.begin(), writes.end(), "LineMode=Output"), writes.end());
@@ -241,7 +209,7 @@ TEST_F(CameraAutoTest, OpeningTheLensHoldsTheIrisForThreeMinutesOfRuns) {
   run(179);
   EXPECT_EQ(sent.size(), commands);
   run(2);
-  EXPECT_GT(sent.size(), commands);
+  ASSERT_GT(sent.size(), commands);
   EXPECT_EQ(sent[commands], 1u);  // from an unknown position again
 }
 
@@ -257,13 +225,10 @@ TEST_F(CameraAutoTest, OpeningTheLensWhileTheLoopRuns) {
   EXPECT_EQ(camfunc.tick, 300u);
   EXPECT_GE(camfunc.holdoff, 180u);
   EXPECT_GE(std::count(sent.begin(), sent.end(), 0u), 300);
-}
 
-TEST_F(CameraAutoTest, NothingRunsWithoutAnEnabledBaslerCamera) {
-  cam().updConfig(nlohmann::json{{"enabled", 0}});
+  cam().updConfig(nlohmann::json{{"enabled", 0}});  // without an enabled camera nothing runs
   camfunc.update(1000);
-  EXPECT_EQ(camfunc.tick, 0u);
-  EXPECT_TRUE(telemetry.empty());
+  EXPECT_EQ(camfunc.tick, 300u);
 }
 
 // Pages: handlers called with the arguments a request would carry.
@@ -289,21 +254,17 @@ TEST_F(UsbCamPagesTest, UpdateStoresWhatParsesAndIgnoresTheRest) {
   EXPECT_EQ(call(http_usbcam_update, {{"exp", "2000"}, {"maxfps", "30"}, {"flash", "2"}, {"diaphragm", "0"}}), 302);
   EXPECT_EQ(location, "/debug/usbcam/");
   BaslerConfig& c = baslerConfig();
-  EXPECT_EQ(c.exposure, 2000u);
-  EXPECT_EQ(c.maxfps, 30u);
-  EXPECT_EQ(c.camflashmod, 2u);
-  EXPECT_EQ(c.autodiaphragm, 0u);
-
+  EXPECT_EQ(std::make_tuple(c.exposure.load(), c.maxfps.load(), c.camflashmod.load(), c.autodiaphragm.load()),
+            std::make_tuple(2000u, 30u, 2u, 0u));
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"exp", "abc"}, {"exp", "99999999999"}, {"exp", "12x"}, {"maxfps", "-3"}, {"gain", " "},
       {"brightness", "nan"}, {"brightness", "inf"}, {"brightness", "0.4x"}, {"exp", std::string(1 << 20, '7')},
   };
   for (const auto& arg : bad) {
     EXPECT_EQ(call(http_usbcam_update, {arg, {"flash", "2"}}), 302) << arg.first;
-    EXPECT_EQ(c.exposure, 2000u);
-    EXPECT_EQ(c.maxfps, 30u);
-    EXPECT_EQ(c.limgain, 24u);
-    EXPECT_EQ(c.brightness, 0.5f);
+    EXPECT_EQ(std::make_tuple(c.exposure.load(), c.maxfps.load(), c.limgain.load(), c.brightness.load()),
+              std::make_tuple(2000u, 30u, 24u, 0.5f))
+        << arg.first;
   }
   EXPECT_EQ(call(http_usbcam_update, {{"brightness", "0.4"}}), 302);
   EXPECT_EQ(c.brightness, 0.4f);
@@ -319,58 +280,34 @@ TEST_F(UsbCamPagesTest, SchedulePostStoresTimesAndTheCheckbox) {
   BaslerConfig& c = baslerConfig();
   EXPECT_EQ(call(http_schedule, {{"t1", "07:30"}, {"t2", "24:00"}, {"br1", "0.3"}, {"enabled", "1"}}, "POST"), 302);
   EXPECT_EQ(location, "/debug/usbcam/schedule/");
-  EXPECT_EQ(c.t1, 450);
-  EXPECT_EQ(c.t2, 0);
-  EXPECT_EQ(c.br1, 0.3f);
-  EXPECT_EQ(c.schedule, 1);
+  EXPECT_EQ(std::make_tuple(c.t1.load(), c.t2.load(), c.br1.load(), c.schedule.load()),
+            std::make_tuple(450, 0, 0.3f, 1));
   EXPECT_EQ(call(http_schedule, {{"br2", "nan"}}, "POST"), 302);
-  EXPECT_EQ(c.schedule, 0);
-  EXPECT_EQ(c.t1, 450);
-  EXPECT_EQ(c.br2, 0.25f);
-
+  EXPECT_EQ(std::make_tuple(c.t1.load(), c.br2.load(), c.schedule.load()), std::make_tuple(450, 0.25f, 0));
   EXPECT_EQ(call(http_schedule, {}), 200);
-  EXPECT_NE(body.find("<p>enabled: <input type=checkbox name=enabled value=1 ></p>"), std::string::npos);
-  EXPECT_NE(body.find("<p><b>event 1</b>: с<input type=text size=6 name=t1 value=07:30> по "
-                      "<input type=text size=6 name=t2 value=00:00> значение "
-                      "<input type=text size=4 name=br1 value=0.3></p>"),
-            std::string::npos);
+  EXPECT_NE(body.find("name=t1 value=07:30>"), std::string::npos);
 }
 
 TEST_F(UsbCamPagesTest, SettingsPageShowsTheFormAndTheCameraState) {
   BaslerConfig& c = baslerConfig();
   c.setText(&BaslerConfig::status, "working");
-  c.autodiaphragm = 1;
   c.flashmod(0);
   EXPECT_EQ(call(http_usbcam, {}), 200);
-  EXPECT_EQ(body.rfind("<h1>usbcam settings</h1><hr><form method=get action=\"update\">"
-                       "<input type=hidden name=flash value=0>\nfps <input type=text size=4 name=maxfps value=40>"
-                       "<br><br>fps <input type=text size=4 name=maxnfps value=18> (ночью)<br><br>",
-                       0),
-            0u);
-  EXPECT_NE(body.find("diaphragm <select name=diaphragm><option  value=0>NONE</option>"
-                      "<option SELECTED value=1>AUTO</option></select><br><br>"),
-            std::string::npos);
-  EXPECT_NE(body.find("<option SELECTED value=0>NONE</option><option  value=1>AUTO</option>"
-                      "<option  value=2>FORCE</option>"),
-            std::string::npos);
-  EXPECT_NE(body.find("flasher current status: OFF<br><br>\n"), std::string::npos);
+  EXPECT_NE(body.find("<option SELECTED value=1>AUTO</option></select>"), std::string::npos);  // diaphragm
+  EXPECT_NE(body.find("<option SELECTED value=0>NONE</option><option  value=1>AUTO</option>"), std::string::npos);
   EXPECT_NE(body.find("<p><b>status:</b> working</p>"), std::string::npos);
-  EXPECT_NE(body.find("<p><b>chunks supported:</b> NO</p>"), std::string::npos);
-
   c.logme("x");
   EXPECT_EQ(call(http_usbcam_logtxt, {}), 200);
   EXPECT_EQ(body, c.text(&BaslerConfig::log));
 }
 
 TEST_F(UsbCamPagesTest, WatchdogReportsAStallFromTheCheckAfterIt) {
-  BaslerConfig& c = baslerConfig();
-  c.grabbed = 5;
-  usbcam_watchdog_loop(0);
-  EXPECT_EQ(call(http_ubscam_watchdog, {}), 200);
-  EXPECT_EQ(body, "0\n");
-  usbcam_watchdog_loop(0);  // nothing arrived since
-  EXPECT_EQ(call(http_ubscam_watchdog, {}), 200);
-  EXPECT_EQ(body, "1\n");
+  baslerConfig().grabbed = 5;
+  for (const char* expected : {"0\n", "1\n"}) {  // the second check: nothing arrived since
+    usbcam_watchdog_loop(0);
+    EXPECT_EQ(call(http_ubscam_watchdog, {}), 200);
+    EXPECT_EQ(body, expected);
+  }
   cam().updConfig(nlohmann::json{{"enabled", 0}});
   EXPECT_EQ(call(http_ubscam_watchdog, {}), 404);
   EXPECT_EQ(body, "camera (basler) not found (configuration) or disabled\n");

@@ -12,13 +12,10 @@ namespace {
 
 using usb3cam::Fault;
 
+// Whatever a connection took from the library it gave back.
 void expectNothingHeld() {
   const usb3cam::Counters c = usb3cam::counters();
-  EXPECT_EQ(c.devices, 0);
-  EXPECT_EQ(c.grabbers, 0);
-  EXPECT_EQ(c.buffers, 0);
-  EXPECT_EQ(c.parsers, 0);
-  EXPECT_EQ(c.invalidHandles, 0);
+  EXPECT_EQ(std::vector<int>({c.devices, c.grabbers, c.buffers, c.parsers, c.invalidHandles}), std::vector<int>(5, 0));
 }
 
 TEST_F(UsbCamTest, OpenWritesTheSettingsInOrder) {
@@ -66,15 +63,16 @@ struct OpenFailure {
   std::string status;
 };
 
+usb3cam::Options small(usb3cam::Options o = {}) {
+  o.width = 160;
+  o.height = 120;
+  return o;
+}
+
 // Each step that fails leaves its status, and whatever open() reached is
 // released: connections repeated with a fault at every step hold nothing.
 TEST_F(UsbCamTest, EveryFailingOpenStepLeavesItsStatusAndReleasesAll) {
-  usb3cam::Options noMono8;
-  noMono8.mono8 = false;
-  usb3cam::Options none;
-  none.devices = 0;
-  usb3cam::Options noChannel;
-  noChannel.channels = 0;
+  const usb3cam::Options noMono8{.mono8 = false}, none{.devices = 0}, noChannel{.channels = 0};
   const std::string longText(5000, 'x');
   const std::vector<OpenFailure> cases = {
       {Fault::kCount, none, "camera not found"},
@@ -101,10 +99,7 @@ TEST_F(UsbCamTest, EveryFailingOpenStepLeavesItsStatusAndReleasesAll) {
   for (int round = 0; round < 6; ++round) {
     for (const OpenFailure& f : cases) {
       SCOPED_TRACE(f.status + " " + std::to_string(static_cast<int>(f.fault)));
-      usb3cam::Options o = f.options;
-      o.width = 160;
-      o.height = 120;
-      reset(o);
+      reset(small(f.options));
       if (f.fault != Fault::kCount) {
         const int i = static_cast<int>(f.fault);
         usb3cam::fail(f.fault, i < 3 ? names[i] : longText);
@@ -136,11 +131,7 @@ TEST_F(UsbCamTest, FramesReachTheStoreWithTheirChunkValues) {
     cameras().clear();
     Camera& store = addCamera(kCamId, 8 << 20);
     store.updConfig(nlohmann::json{{"source", "basler"}, {"url", "usb"}, {"enabled", 1}});
-    usb3cam::Options o;
-    o.width = 160;
-    o.height = 120;
-    o.chunks = c.chunks;
-    reset(o);
+    reset(small({.chunks = c.chunks}));
     if (!c.removed.empty()) usb3cam::removeChunk(c.removed);
     usb3cam::setLight(0.5);  // a dark scene: exposure 1600 us, gain 0
     EXPECT_EQ(basler_usb3cam(store, baslerConfig(), 3), 1);
@@ -150,9 +141,7 @@ TEST_F(UsbCamTest, FramesReachTheStoreWithTheirChunkValues) {
       auto it = store.find(index);
       ASSERT_FALSE(it.isEnd());
       const FrameMetadata& rec = *it;
-      EXPECT_EQ(rec.width.load(), 160);
-      EXPECT_EQ(rec.height.load(), 120);
-      EXPECT_EQ(rec.type, FRAME_GRAY8);
+      EXPECT_EQ(std::make_tuple(rec.width.load(), rec.height.load(), rec.type), std::make_tuple(160, 120, FRAME_GRAY8));
       // Frame n of a 25 fps camera at camera time (n - 1) / 25 s.
       EXPECT_EQ(rec.camTimestamp.load(), c.stamp ? (index - 1) * 40000000ull : 0ull);
       EXPECT_EQ(rec.exposure.load(), c.exposure ? 1600u : 0u);
@@ -264,11 +253,7 @@ TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {
 }
 
 TEST_F(UsbCamTest, StalledCameraTimesOutAsAMajorError) {
-  usb3cam::Options o;
-  o.width = 160;
-  o.height = 120;
-  o.pacing = usb3cam::Pacing::kStepped;
-  reset(o);
+  reset(small({.pacing = usb3cam::Pacing::kStepped}));
   usb3cam::step(2);
   EXPECT_EQ(basler_usb3cam(cam(), baslerConfig(), 10), -1);
   EXPECT_EQ(baslerConfig().errmajor, 1u);

@@ -17,19 +17,9 @@ inline void resetBaslerConfig() {
   BaslerConfig& c = baslerConfig();
   c.fromjson(nlohmann::json::parse(
       R"({"exposure":1800,"limgain":24,"maxfps":40,"maxnfps":18,"camflashmod":1,"brightness":0.5,"br1":0.25,"br2":0.25})"));
-  c.night = 0;
-  c.minfps = 4;
-  c.curfps = 25;
-  c.target = 0.5f;
-  c.period = 0;
-  c.diaphragm = 0;
-  c.autodiaphragm = 1;
-  c.grabbed = 0;
-  c.errmajor = 0;
-  c.errminor = 0;
-  c.chunks = 0;
-  c.actexp = 0;
-  c.actgain = 0;
+  c.night = 0, c.minfps = 4, c.curfps = 25, c.target = 0.5f, c.period = 0;
+  c.diaphragm = 0, c.autodiaphragm = 1, c.grabbed = 0, c.errmajor = 0, c.errminor = 0;
+  c.chunks = 0, c.actexp = 0, c.actgain = 0;
   c.clearLog();
   c.setText(&BaslerConfig::status, "");
 }
@@ -42,10 +32,7 @@ class UsbCamTest : public ::testing::Test {
     cameras().clear();
     Camera& cam = addCamera(kCamId, 8 << 20);
     cam.updConfig(nlohmann::json{{"source", "basler"}, {"url", "usb"}, {"enabled", 1}});
-    usb3cam::Options o;
-    o.width = 160;
-    o.height = 120;
-    usb3cam::reset(o);
+    usb3cam::reset({.width = 160, .height = 120});
     resetBaslerConfig();
   }
   void TearDown() override { cameras().clear(); }
