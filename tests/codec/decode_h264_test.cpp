@@ -83,7 +83,7 @@ TEST_F(DecodeH264, EveryFrameOfEveryCompleteGroupIsQueuedOnceWithItsOwnPicture) 
   const std::size_t expected = 100 + 75 + 60;
   std::map<int, std::vector<DecodedFrame>> got;
   std::size_t total = 0;
-  const bool all = decodetest::waitFor(
+  const bool all = testsupport::waitUntil(
       [&] {
         for (auto& p : drain(rec.cnn)) {
           got[p.camid].push_back(p);
@@ -107,10 +107,9 @@ TEST_F(DecodeH264, EveryFrameOfEveryCompleteGroupIsQueuedOnceWithItsOwnPicture) 
     ASSERT_EQ(pics.size(), frames) << "camera " << camid;
     for (unsigned i = 0; i < frames; ++i) {
       const DecodedFrame& p = pics[i];
-      EXPECT_EQ(p.frame, i + 1) << "camera " << camid;
-      EXPECT_EQ(p.width, width);
-      EXPECT_EQ(p.height, height);
-      EXPECT_EQ(p.format, kovira::PixelGray8);
+      EXPECT_EQ(std::make_tuple(p.frame, p.width, p.height, p.format),
+                std::make_tuple(i + 1, width, height, kovira::PixelGray8))
+          << "camera " << camid;
       if (h264) {
         EXPECT_EQ(barcodeOf(p), static_cast<int>(p.frame)) << "camera " << camid;
       }
@@ -170,12 +169,12 @@ TEST_F(DecodeH264, OnDemandPicturesAlternateWithTheThreadWithoutLeakingDescripto
     EXPECT_EQ(barcodeOf(view), static_cast<int>(id));
   };
   alternate(0);  // the parser and its buffers exist from here on
-  const int before = decodetest::openDescriptors();
+  const int before = fixture::openDescriptors();
   for (int i = 1; i <= 100; ++i) {
     alternate(i);
     if (HasFatalFailure()) return;
   }
-  EXPECT_EQ(decodetest::openDescriptors(), before);
+  EXPECT_EQ(fixture::openDescriptors(), before);
 }
 
 TEST_F(DecodeH264, OnDemandMissesGiveTheInvalidPicture) {
@@ -183,6 +182,10 @@ TEST_F(DecodeH264, OnDemandMissesGiveTheInvalidPicture) {
   const auto& s = small();
   addUnits(cam, s, 0, 25);  // groups 1..10, 11..20 and the open group from 21
   EXPECT_TRUE(kovira::decodedFrame(cam, 7).isValid());
+  // The open group: the decoder holds its last copied frame back, one picture less is enough.
+  const DecodedFrame open = kovira::decodedFrame(cam, 23);
+  ASSERT_TRUE(open.isValid());
+  EXPECT_EQ(barcodeOf(open), 23);
   EXPECT_FALSE(kovira::decodedFrame(cam, 25).isValid());  // the newest frame lies outside its sequence
   EXPECT_FALSE(kovira::decodedFrame(cam, 26).isValid());  // not stored yet
   EXPECT_FALSE(kovira::decodedFrame(cam, 0).isValid());
@@ -218,7 +221,6 @@ TEST_F(DecodeH264, FrameImagesOfEveryKind) {
   cv::Mat img;
   testing::internal::CaptureStdout();
   ASSERT_TRUE(imgframe(810, 13, img));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "[DBG] decodedFrame()13 21\n[DBG] decodedFrame()13 21\n");
   ASSERT_EQ(img.type(), CV_8UC3);
   cv::Mat grey;
   cv::cvtColor(img, grey, cv::COLOR_BGR2GRAY);
@@ -248,10 +250,8 @@ TEST_F(DecodeH264, FrameImagesOfEveryKind) {
   EXPECT_FALSE(imgframe(811, 9, img));   // not stored
   EXPECT_FALSE(imgframe(899, 1, img));   // no such camera
 
-  testing::internal::CaptureStdout();
   EXPECT_FALSE(imgframe(810, 21, img));  // the newest frame: its group is still open
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "[DBG] decodedFrame()21 21\n[DBG] decodedFrame()21 21\n[DBG] !decframe.isValid()\n");
+  testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

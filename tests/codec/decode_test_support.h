@@ -12,8 +12,6 @@
 #include "tests/codec/h264_fixture.h"
 #include "tests/support/wait.h"
 
-#include <dirent.h>
-
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -58,7 +56,7 @@ struct Recognition {
 };
 
 // Cameras added through it leave the registry when it goes (the registry
-// never removes cameras, but tests share one process when run by hand).
+// never removes cameras, but tests share one process).
 class CameraScope {
  public:
   CameraScope() : size_(kovira::cameras().size()) {}
@@ -95,21 +93,6 @@ inline void addUnits(kovira::Camera& cam, const fixture::Stream& s, std::size_t 
 inline bool frameHas(kovira::Camera& cam, unsigned number, std::uint32_t bits) {
   auto it = cam.cambuf->frame(number);
   return it.valid() && it->hasFlags(bits);
-}
-
-inline int openDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
-
-// Polls until done() holds or the time limit passes; true when it held.
-template <typename Done>
-bool waitFor(Done done, std::chrono::seconds limit) {
-  return testsupport::waitUntil(done, limit);
 }
 
 }  // namespace decodetest

@@ -123,7 +123,7 @@ TEST_P(DecodeH264DeviceFault, SigintWhileTheThreadDecodesEndsItAtOnce) {
   std::signal(SIGINT, signalcallback);
   std::thread worker(std::ref(decode));
   // The thread has taken the first group: its parse runs or is about to.
-  ASSERT_TRUE(decodetest::waitFor([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60)));
   const auto t0 = std::chrono::steady_clock::now();
   std::raise(SIGINT);
   decode.stop = true;  // as main does after the loop
