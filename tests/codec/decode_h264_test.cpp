@@ -1,7 +1,6 @@
 // The decode stage on H.264 cameras through the emulated codec devices:
 // the thread end to end with cameras of several sizes, groups the decoder
 // cannot number, on-demand pictures, the software decoder and frame images.
-#include "codec/decode.h"
 #include "codec/softdecode.h"
 #include "evidence/imgframe.h"
 #include "tests/codec/decode_test_support.h"
@@ -37,17 +36,9 @@ const fixture::Stream& medium() {
   return s;
 }
 
-int barcodeOf(const DecodedFrame& p) {
-  if (p.format == kovira::PixelAR24) return fixture::readBarcodeBgra(p.pixels.get(), p.width, p.height, p.width * 4);
-  return fixture::readBarcode(p.pixels.get(), p.width, p.height, p.width);
-}
+using decodetest::barcodeOf;
 
-class DecodeH264 : public ::testing::Test {
- protected:
-  decodetest::Recognition rec;
-  kovira::Decode decode{rec.cnn};
-  decodetest::CameraScope scope;
-};
+class DecodeH264 : public decodetest::StageTest {};
 
 TEST_F(DecodeH264, EveryFrameOfEveryCompleteGroupIsQueuedOnceWithItsOwnPicture) {
   kovira::Camera& camSmall = scope.add(801, kRing);

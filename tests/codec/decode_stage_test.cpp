@@ -5,7 +5,6 @@
 // the bytes the decode stage copied out of the frame store, and so keeps
 // them when the store reuses the frame's place. Decoded pictures reuse the
 // buffers of pictures that are gone, never one still in use.
-#include "codec/decode.h"
 #include "codec/decodeseq.h"
 #include "platform/nvv4l2_ext.h"
 #include "tests/codec/decode_test_support.h"
@@ -30,12 +29,7 @@ constexpr int kH = 48;
 constexpr std::uint64_t kRing = 8u << 20;
 constexpr auto kNow = std::chrono::milliseconds(0);
 
-class DecodeStage : public ::testing::Test {
- protected:
-  decodetest::Recognition rec;
-  kovira::Decode decode{rec.cnn};
-  decodetest::CameraScope scope;
-};
+class DecodeStage : public decodetest::StageTest {};
 
 TEST_F(DecodeStage, GreyFramesReachRecognitionOnceInOrderWithTheirBytes) {
   kovira::Camera& cam = scope.add(701, kRing);
