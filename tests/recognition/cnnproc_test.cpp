@@ -238,10 +238,8 @@ TEST_F(CnnProcTest, CongestedStoreMakesTheBatchSubmitEveryThirdFrame) {
   EXPECT_EQ(proc.queueSize(), 0u);
   const auto stats = proc.statistics();
   ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0].steps, 3u);
-  EXPECT_EQ(stats[0].maxframes, 7u);
-  EXPECT_EQ(stats[0].frames, 3u);
-  EXPECT_EQ(stats[0].launched, 1u);
+  EXPECT_EQ(std::vector<std::uint64_t>({stats[0].steps, stats[0].maxframes, stats[0].frames, stats[0].launched}),
+            std::vector<std::uint64_t>({3, 7, 3, 1}));
   EXPECT_EQ(stats[0].camid, static_cast<std::uint32_t>(camA));
 }
 
