@@ -118,27 +118,19 @@ usb3cam::Options small(usb3cam::Options o = {}) {
 TEST_F(UsbCamTest, EveryFailingOpenStepLeavesItsStatusAndReleasesAll) {
   const usb3cam::Options noMono8{.mono8 = false}, none{.devices = 0}, noChannel{.channels = 0};
   const std::string longText(5000, 'x');
-  const std::vector<OpenFailure> cases = {
+  std::vector<OpenFailure> cases = {
       {Fault::kCount, none, "camera not found"},
       {Fault::kEnumerate, {}, "camera open error: enumerate failedstand-in fault"},
       {Fault::kCreate, {}, "camera open error: create failedstand-in fault"},
       {Fault::kOpen, {}, "camera open error: open failedstand-in fault"},
       {Fault::kCount, noMono8, "unsupported format (Mono8)"},
       {Fault::kPixelFormat, {}, "unsupported format (Mono8)"},
-      {Fault::kAcquisitionMode, {}, "unknown open error"},
-      {Fault::kExposureMode, {}, "unknown open error"},
-      {Fault::kGainLimits, {}, "unknown open error"},
-      {Fault::kExposureLimits, {}, "unknown open error"},
-      {Fault::kBrightnessLimits, {}, "unknown open error"},
-      {Fault::kProfile, {}, "unknown open error"},
-      {Fault::kGrabberChannel, {}, "unknown open error"},
       {Fault::kCount, noChannel, "unknown open error"},
-      {Fault::kWaitObject, {}, "unknown open error"},
-      {Fault::kPayloadSize, {}, "unknown open error"},
-      {Fault::kMaxBuffers, {}, "unknown open error"},
-      {Fault::kPrepare, {}, "unknown open error"},
-      {Fault::kAcquisitionStart, {}, "unknown open error"},
   };
+  for (Fault f : {Fault::kAcquisitionMode, Fault::kExposureMode, Fault::kGainLimits, Fault::kExposureLimits,
+                  Fault::kBrightnessLimits, Fault::kProfile, Fault::kGrabberChannel, Fault::kWaitObject,
+                  Fault::kPayloadSize, Fault::kMaxBuffers, Fault::kPrepare, Fault::kAcquisitionStart})
+    cases.push_back({f, {}, "unknown open error"});
   const char* names[] = {"enumerate failed", "create failed", "open failed"};
   for (int round = 0; round < 6; ++round) {
     for (const OpenFailure& f : cases) {
