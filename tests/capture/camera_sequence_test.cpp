@@ -61,26 +61,6 @@ TEST(CameraRegistry, RefusesThe97thCameraWithoutMovingTheOthers) {
   });
 }
 
-TEST(CameraRegistry, NextUnprocCameraPrefersTheLaterCameraOnTies) {
-  inChild([] {
-    // The rings of the parent's cameras are not mapped in a child
-    // (MADV_DONTFORK): keep their stores from being destroyed here.
-    for (auto& c : cameras()) new std::shared_ptr<CamBuf>(c.cambuf);
-    cameras().clear();
-    bool ok = nextUnprocCamera() == 0;
-    Camera& a = addCamera(1, 1 << 16);
-    Camera& b = addCamera(2, 1 << 16);
-    ok &= nextUnprocCamera() == 2;  // every congestion is 0
-    add(a, FRAME_GRAY8, 10);
-    ok &= nextUnprocCamera() == 1;
-    add(b, FRAME_GRAY8, 10);
-    ok &= nextUnprocCamera() == 2;  // equal (1.0): the later wins
-    b.cambuf->frame(1)->setFlags(FRAME_DEC);
-    ok &= nextUnprocCamera() == 1;
-    return ok ? 0 : 1;
-  });
-}
-
 TEST(Camera, UpdConfigKeepsOnlyUsableSources) {
   Camera& cam = addCamera(4713, 4096);
   cam.updConfig({{"source", "rtsp|file"}, {"url", "x"}, {"enabled", 1}});
