@@ -155,8 +155,6 @@ class CnnProcTest : public ::testing::Test {
   CnnProc proc{queue, fake.table()};
 };
 
-// ---- batching ---------------------------------------------------------------
-
 class CnnProcThreadTest : public CnnProcTest, public ::testing::WithParamInterface<std::pair<int, std::vector<int>>> {};
 
 TEST_P(CnnProcThreadTest, ThreadCutsTheWaitingFramesIntoBatches) {
@@ -217,8 +215,6 @@ TEST_F(CnnProcTest, BatchHoldsOnlyTheLeadingRunOfOneCameraAndOneSize) {
   EXPECT_EQ(proc.queueSize(), 0u);
 }
 
-// ---- step from congestion ------------------------------------------------------
-
 TEST(CnnProcStep, StepGrowsWithCongestionWithTheMixedPrecisionThresholds) {
   // Widened to double, 0.3f lies just above 0.3 and 0.9f just below 0.9;
   // 0.5 is compared as a float, so 0.5f is not above it.
@@ -242,8 +238,6 @@ TEST_F(CnnProcTest, CongestedStoreMakesTheBatchSubmitEveryThirdFrame) {
             std::vector<std::uint64_t>({3, 7, 3, 1}));
   EXPECT_EQ(stats[0].camid, static_cast<std::uint32_t>(camA));
 }
-
-// ---- flags and readings ---------------------------------------------------------
 
 TEST_F(CnnProcTest, StepThreeMarksSubmittedAndSkippedFramesAndPlacesReadingsByIndex) {
   const auto nums = queueFrames(camA, 7);
@@ -339,8 +333,6 @@ TEST_F(CnnProcTest, NothingWalkedDropsTheWholeQueueAsSkipped) {
   for (unsigned n : other) EXPECT_EQ(flags(camB, n) & FRAME_SKIP, FRAME_SKIP);
 }
 
-// ---- (re)initialisation ---------------------------------------------------------------
-
 TEST_F(CnnProcTest, RecogniserIsInitialisedAgainOnlyWhenSomethingChanged) {
   auto batch = [&](int w = kW, int h = kH) {
     queueFrames(camA, 1, w, h);
@@ -414,8 +406,6 @@ TEST_F(CnnProcTest, TwoCamerasOfDifferentSizesKeepAllTheirZones) {
   EXPECT_EQ(fake.inits().size(), 2u);
 }
 
-// ---- fatal paths -------------------------------------------------------------------------
-
 // Death tests print on standard output; the child sends it to standard error
 // where the matcher looks.
 #define EXPECT_STDOUT_DEATH(statement, text) \
@@ -446,8 +436,6 @@ TEST_F(CnnProcTest, FailedRecogniserCallsAbort) {
   fake.script = [](const FakeCnn::Call&, CNN_RESULT*, int*) { return 1; };
   EXPECT_STDOUT_DEATH(proc.procNext(2), "\\[FAILURE\\] Plaese update libcnn.so; res_num is not changed\n");
 }
-
-// ---- "cnnconf" ---------------------------------------------------------------------------------
 
 TEST_F(CnnProcTest, SectionWritesOnlyChangedKeysAndReadsWhatIsPresent) {
   nlohmann::json out;
