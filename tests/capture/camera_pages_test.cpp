@@ -149,14 +149,11 @@ TEST_F(FramePages, CameraRoutesRefuseIdsThatAreNoCamera) {
 }
 
 TEST_F(FramePages, CameraPageListsTheNewestRecordsWithTheirLabels) {
+  kovira::Camera& cam = addCamera(6, 1 << 20, "opencv", true);
   {
     kovira::ConfigWriteLock lock;
-    kovira::Camera& cam = kovira::addCamera(6, 1 << 20);
-    cam.enabled = 1;
-    cam.source = "opencv";
     cam.url = "rtsp://x/<b>&";
   }
-  kovira::Camera& cam = kovira::camera(6);
   const cv::Mat small = gradient(8, 4);
   for (int i = 0; i < 1000; ++i) addGrey(cam, small, 1000 + static_cast<std::uint32_t>(i / 25));
   kovira::FrameMetadata& newest = *cam.cambuf->meta().newest();

@@ -56,6 +56,9 @@ class UsbCamTest : public ::testing::Test {
 
 using usb3cam::Fault;
 
+// A grab callback that drops the frame.
+void ignore(int, int, unsigned char*, unsigned long, unsigned, unsigned, long) {}
+
 // Whatever a connection took from the library it gave back.
 void expectNothingHeld() {
   const usb3cam::Counters c = usb3cam::counters();
@@ -226,7 +229,6 @@ TEST_F(UsbCamTest, SettingsOutsideTheCameraRangeFallBack) {
 TEST_F(UsbCamTest, SettingsChangedBetweenFramesReachTheCameraOnce) {
   BaslerCamera camera(baslerConfig());
   ASSERT_TRUE(camera.open());
-  auto ignore = [](int, int, unsigned char*, unsigned long, unsigned, unsigned, long) {};
   ASSERT_GT(camera.grab(ignore), 0);
   usb3cam::clearJournal();
   ASSERT_GT(camera.grab(ignore), 0);
@@ -274,7 +276,6 @@ TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {
     BaslerCamera camera(baslerConfig());
     ASSERT_TRUE(camera.open());
     inject();
-    auto ignore = [](int, int, unsigned char*, unsigned long, unsigned, unsigned, long) {};
     int r = 0;
     for (int i = 0; i < 6 && r >= 0; ++i) r = camera.grab(ignore);
     EXPECT_EQ(r, -1);
@@ -439,7 +440,6 @@ class CameraAutoTest : public UsbCamTest {
     UsbCamTest::TearDown();
   }
   void run(int runs) {
-    auto ignore = [](int, int, unsigned char*, unsigned long, unsigned, unsigned, long) {};
     for (int i = 0; i < runs; ++i) {
       ASSERT_GT(camera->grab(ignore), 0);
       baslerConfig().actexp = static_cast<std::uint32_t>(usb3cam::exposureUs());
