@@ -89,13 +89,16 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
           _decodeSeqCb(keepWanted, keep, result, seq.cam, seq.first, count, limit, meta, code, planes, n);
         });
         parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtAR24));
+        // The open group (no next key frame yet) is the one a live camera's
+        // newest frames sit in: the decoder keeps its last pictures until
+        // more input comes, and the end of stream hands them over.
+        if (parsed >= 0 && !seq.withNext && count < limit && parser->flush(static_cast<int>(nvv4l2::kFmtAR24)) < 0)
+          parsed = -1;
       }
       if (parsed < 0) return DecodedFrame();
       // Numbering by delivery order holds when the parser gave one picture
-      // per frame. The open group (no next key frame yet) gives its newest
-      // copied frame only with the next buffer, hence one less is accepted;
-      // anything else means the pictures were numbered wrongly.
-      if (count > limit || count + 1 < limit) return DecodedFrame();
+      // per frame; anything else means the pictures were numbered wrongly.
+      if (count != limit) return DecodedFrame();
       return result;
     }
     case FRAME_GRAY8:

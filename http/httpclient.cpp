@@ -47,6 +47,27 @@ std::size_t keepBounded(void* ptr, std::size_t size, std::size_t count, void* us
   return n;
 }
 
+// The body of a bounded GET: appended until it would pass `limit`, then the
+// transfer is abandoned (a short write makes libcurl stop), so a hostile or
+// broken server never makes us hold more than the caller can use.
+struct BoundedBody {
+  std::string* body;
+  std::size_t start;
+  std::size_t limit;
+  bool over = false;
+};
+
+std::size_t appendBounded(void* ptr, std::size_t size, std::size_t count, void* userdata) {
+  const std::size_t n = size * count;
+  auto* b = static_cast<BoundedBody*>(userdata);
+  if (b->body->size() - b->start + n > b->limit) {
+    b->over = true;
+    return 0;
+  }
+  b->body->append(static_cast<const char*>(ptr), n);
+  return n;
+}
+
 int cancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   const auto* cancel = static_cast<const std::atomic<bool>*>(flag);
   return cancel && cancel->load() ? 1 : 0;
@@ -159,6 +180,10 @@ int httppost(const std::string& url, const char* data, std::size_t len, const st
 }
 
 int httpfetch(const std::string& url, std::string& body, std::string& header) {
+  return httpfetch(url, body, header, std::numeric_limits<std::size_t>::max());
+}
+
+int httpfetch(const std::string& url, std::string& body, std::string& header, std::size_t maxBody) {
   CurlHandle h = newHandle();
   if (!h) return -1;
   HeaderList headers = addHeader(nullptr, "Content-Type: application/octet-stream");
@@ -167,10 +192,15 @@ int httpfetch(const std::string& url, std::string& body, std::string& header) {
   setCommon(h.get(), url);
   curl_easy_setopt(h.get(), CURLOPT_HEADERFUNCTION, write_http_response);
   curl_easy_setopt(h.get(), CURLOPT_HEADERDATA, &header);
-  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &body);
+  BoundedBody bounded{&body, start, maxBody};
+  curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, appendBounded);
+  curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &bounded);
   curl_easy_setopt(h.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(h.get(), CURLOPT_TIMEOUT, static_cast<long>(httpclient::kTimeout.count()));
-  if (curl_easy_perform(h.get()) != CURLE_OK) return -1;
+  if (curl_easy_perform(h.get()) != CURLE_OK) {
+    if (bounded.over) body.resize(start);  // a part of a refused body is no body
+    return -1;
+  }
   long code = 0;
   curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
   if (code != 200) return -1;

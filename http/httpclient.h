@@ -56,6 +56,9 @@ int httppost(const std::string& url, const char* data, std::size_t len, const st
 // (body kept).
 int httpfetch(const std::string& url, std::string& body, std::string& header);
 int httpfetch(const std::string& url, std::string& body);
+// The same with a bounded body: a body longer than maxBody bytes is
+// refused while it arrives (-1, nothing appended), never held whole.
+int httpfetch(const std::string& url, std::string& body, std::string& header, std::size_t maxBody);
 
 // libcurl write callback: appends size * count bytes to the std::string
 // at userdata.

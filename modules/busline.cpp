@@ -87,7 +87,10 @@ std::vector<std::string> parseBusList(std::string_view body) {
 }
 
 BusListKormelino::BusListKormelino()
-    : BusListKormelino([](const std::string& url, std::string& body) { return httpfetch(url, body); }) {}
+    : BusListKormelino([](const std::string& url, std::string& body) {
+        std::string header;
+        return httpfetch(url, body, header, kMaxListBytes);
+      }) {}
 
 BusListKormelino::BusListKormelino(Fetch fetch) : fetch_(std::move(fetch)) {}
 

@@ -1,6 +1,7 @@
 #include "modules/postframe.h"
 
 #include "capture/cam.h"
+#include "codec/decode.h"
 #include "config/config.h"
 #include "config/zones.h"
 #include "core/scheduler.h"
@@ -102,6 +103,37 @@ int HttpFeedbackFrame::learning() const {
   return settings_.scale == 1 ? 1 : 2;
 }
 
+namespace {
+
+// The stored frame as a picture of its own. A grey frame is copied and
+// checked like evidence; a compressed one (an H.264 camera) is decoded from
+// a copy of its group, so a record reused meanwhile fails the decode instead
+// of mixing frames. False for a frame that is gone, overwritten or cannot be
+// decoded whole: grey bytes of a compressed frame are never sent as a picture.
+bool pictureOf(int camid, const kovira::CamBuf& store, unsigned best, cv::Mat& out, std::uint32_t& sec) {
+  evidence::EvidenceFrame frame;
+  const evidence::FrameCopyStatus copied = evidence::copyEvidenceFrame(store, best, frame);
+  if (copied == evidence::FrameCopyStatus::Copied) {
+    out = frame.grey().clone();
+    sec = frame.sec;
+    return true;
+  }
+  if (copied != evidence::FrameCopyStatus::WrongType) {
+    evidence::reportFrameCopy(copied, std::to_string(best));
+    return false;
+  }
+  const kovira::DecodedFrame decoded = kovira::decodedFrame(kovira::camera(camid), best);
+  if (!decoded.isValid() || decoded.width < 1 || decoded.height < 1) return false;
+  const int bpp = kovira::DecodedFrame::getBpp(decoded.format);
+  if (decoded.size < static_cast<std::int64_t>(decoded.width) * decoded.height * bpp) return false;
+  const cv::Mat view(decoded.height, decoded.width, bpp == 1 ? CV_8UC1 : CV_8UC4, decoded.pixels.get());
+  if (bpp == 1) out = view.clone();
+  else cv::cvtColor(view, out, cv::COLOR_BGRA2BGR);
+  return true;
+}
+
+}  // namespace
+
 bool HttpFeedbackFrame::processtrack(kovira::Track& track) {
   // 1-2. The selectors, and a free slot.
   const float acc = track.advAccuracy();
@@ -133,25 +165,21 @@ bool HttpFeedbackFrame::processtrack(kovira::Track& track) {
     return false;
   }
   const kovira::CamBuf& store = *kovira::camera(camid).cambuf;
-  std::uint32_t exposure = 0, gain = 0;
+  std::uint32_t exposure = 0, gain = 0, sec = 0;
   {
     const kovira::SmartBufferIterator it = store.frame(best);
     if (!it.valid()) return false;
     exposure = it->exposure.load();
     gain = it->gain.load();
+    sec = it->sec.load();
   }
   const int category = timeOfDay(exposure, gain);
   if (s.timeofday != 0 && s.timeofday != category) return false;
   if (s.cars != 0 && !carsMatch(s.cars, resproc.checkTrackAlone(static_cast<int>(track.zone), best))) return false;
 
-  // 6-7. The picture, copied and checked like evidence; scaled down.
-  evidence::EvidenceFrame frame;
-  const evidence::FrameCopyStatus copied = evidence::copyEvidenceFrame(store, best, frame);
-  if (copied != evidence::FrameCopyStatus::Copied) {
-    evidence::reportFrameCopy(copied, std::to_string(best));
-    return false;  // a frame it cannot read is never sent
-  }
-  cv::Mat picture = frame.grey();
+  // 6-7. The picture, scaled down.
+  cv::Mat picture;
+  if (!pictureOf(camid, store, best, picture, sec)) return false;  // a frame it cannot read is never sent
   const bool scaled = s.scale > 1;
   if (scaled) {
     const int w = picture.cols / s.scale, h = picture.rows / s.scale;
@@ -168,7 +196,7 @@ bool HttpFeedbackFrame::processtrack(kovira::Track& track) {
   const kovira::TrackPoint& point = track.getPoint(best);
   const auto scaledBy = [&](int v) { return s.scale > 0 ? v / s.scale : 0; };
   const nlohmann::json meta = {{"version", kMetadataVersion},
-                               {"tm", frame.sec},
+                               {"tm", sec},
                                {"x", scaledBy(point.ox)},
                                {"y", scaledBy(point.oy)},
                                {"w", scaledBy(point.w)},

@@ -1,10 +1,12 @@
-// The unit's program on files an operator could leave behind: numbers that
-// do not fit and bytes that are not UTF-8 (it starts, saves, starts again),
-// a second edit right after SIGHUP (kept), a mistyped module section (the
-// "[FAILURE] " line and status 1, no abort).
+// The unit's program on configuration files: a hand-edited file rewritten in
+// the store's layout at SIGHUP, numbers that do not fit and bytes that are
+// not UTF-8 (it starts, saves, starts again), a second edit right after
+// SIGHUP (kept), a mistyped module section (the "[FAILURE] " line and
+// status 1, no abort).
 #include "tests/config/config_fixture.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 #include <nlohmann/json.hpp>
 
@@ -59,6 +61,29 @@ class ConfigStartE2E : public testing::ConfigTest {
     return true;
   }
 };
+
+using ConfigE2E = ConfigStartE2E;
+
+TEST_F(ConfigE2E, HangUpRewritesAHandEditedFileInTheStoreLayout) {
+  const auto withPort = [port = std::to_string(testsupport::unusedLoopbackPort())](std::string text) {
+    return text.replace(text.find("@PORT@"), 6, port);
+  };
+  testing::writeFile(path(), withPort(readFile(testing::dataDir() / "e2e_input.json")));
+  const std::string golden = withPort(readFile(testing::dataDir() / "e2e_golden.json"));
+  auto unit = start();
+  ASSERT_TRUE(unit->waitForOutput(kReady, 20s)) << unit->out();
+  EXPECT_NE(readFile(path()), golden);  // started without rewriting anything
+  unit->signal(SIGHUP);
+  ASSERT_TRUE(testsupport::waitUntil([&] { return readFile(path()) == golden; }, 10s)) << readFile(path());
+  ASSERT_TRUE(unit->waitForOutput("[CFG] update (save) config", 10s));
+  EXPECT_NE(unit->out().find("[CFG] reload config\n[CFG] update (save) config, hash: " +
+                             std::to_string(std::hash<std::string>{}(golden)) + "\n"),
+            std::string::npos)
+      << unit->out();
+  unit->signal(SIGINT);
+  EXPECT_EQ(unit->wait(15s), 0);
+  EXPECT_EQ(readFile(path()), golden);
+}
 
 TEST_F(ConfigStartE2E, UnfitNumberAndForeignBytesStartSaveAndStartAgain) {
   const std::string zone = R"({"type": "zone", "zoneid": 1, "camid": 1, "scale": 6, "coords": "0,0,99,0,99,99",)";

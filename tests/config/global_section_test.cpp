@@ -26,10 +26,7 @@ TEST_F(GlobalSectionTest, PortIsTakenOnlyInRange) {
   for (const Json& bad : {Json(-1), Json("80"), Json(65536), Json(4294967297.0)}) cfg.updConfig({{"webserver", bad}});
   EXPECT_EQ(cfg.webserver, 8080);
   EXPECT_NE(out.text().find("[WARNING] global: webserver=65536"), std::string::npos);
-}
-
-TEST_F(GlobalSectionTest, NumbersStringsAndWrongTypes) {
-  GlobalConfig cfg(identity);
+  // Numbers, strings and wrong types.
   cfg.updConfig({{"timezone", "3"}, {"suspended", 1.9}, {"address", 5}, {"devname", "Камера-1"}});
   EXPECT_EQ(cfg.timezone, 0);
   EXPECT_EQ(cfg.suspended, 1);
@@ -69,31 +66,23 @@ TEST_F(GlobalSectionTest, PlateposAndRedptsRebuildTheirParts) {
 
 TEST_F(GlobalSectionTest, CoordinatesCertificateAndTokenParts) {
   GlobalConfig cfg(identity);
+  const auto parts = [&] { return cfg.latlon() + "|" + cfg.lat() + "|" + cfg.lon() + "|" + cfg.lonlat(); };
   cfg.coords = "1,2";
-  cfg.setAcoords("54.3,48.4");
-  EXPECT_EQ(cfg.latlon(), "54.3,48.4");
-  EXPECT_EQ(cfg.lat(), "54.3");
-  EXPECT_EQ(cfg.lon(), "48.4");
-  EXPECT_EQ(cfg.lonlat(), "48.4,54.3");
+  cfg.setAcoords("54.3,48.4");  // the receiver's position wins over the configured one
+  EXPECT_EQ(parts(), "54.3,48.4|54.3|48.4|48.4,54.3");
   EXPECT_EQ(cfg.gps(), cfg.latlon());
   cfg.setAcoords("");
   EXPECT_EQ(cfg.latlon(), "1,2");
   cfg.coords = "54.3";
-  EXPECT_EQ(cfg.lat(), "");
-  EXPECT_EQ(cfg.lon(), "");
-  EXPECT_EQ(cfg.lonlat(), "");
-  // Certificate and token parts.
+  EXPECT_EQ(parts(), "54.3|||");
   cfg.certificate = "2025-01-31 AB123";
-  EXPECT_EQ(cfg.certExp(), "2025-01-31");
-  EXPECT_EQ(cfg.certNum(), "AB123");
+  EXPECT_EQ(cfg.certExp() + "|" + cfg.certNum(), "2025-01-31|AB123");
   cfg.certificate = "2025-01-31 A";  // 12 characters
   EXPECT_EQ(cfg.certNum(), "");
   cfg.verification = "2024";
   EXPECT_EQ(cfg.verifyExp(), "");
   cfg.devtoken = "abcdef";
-  EXPECT_EQ(cfg.token(3), "abc");
-  EXPECT_EQ(cfg.token(10), "abcdef");
-  EXPECT_EQ(cfg.token(0), "abcdef");
+  EXPECT_EQ(cfg.token(3) + "|" + cfg.token(10) + "|" + cfg.token(0), "abc|abcdef|abcdef");
 }
 
 TEST_F(GlobalSectionTest, CaptionVariablesInOrder) {

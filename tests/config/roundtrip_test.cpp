@@ -128,6 +128,7 @@ TEST_F(RoundTrip, ReloadThatRefusesSomethingDoesNotRewriteTheFile) {
       {"action id 0", R"({"type": "action", "actid": 0})"},
       {"value that does not fit", R"({"type": "zone", "zoneid": 1, "calcost": 1e39})"},
       {"mistyped type", R"({"type": 5})"},
+      {"mistyped field", R"({"type": "zone", "zoneid": 1, "scale": "x"})"},
   };
   for (const auto& [name, section] : refusals) {
     SCOPED_TRACE(name);

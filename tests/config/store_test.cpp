@@ -46,10 +46,7 @@ TEST_F(StoreTest, MissingAndBrokenFilesFailTheRead) {
     EXPECT_FALSE(cfg.read(file("bad.json", text))) << text;
     EXPECT_EQ(out.text().rfind("[FAILURE] " + (dir / "bad.json").string() + ": ", 0), 0u) << text;
   }
-}
-
-TEST_F(StoreTest, RootsOtherThanAnArray) {
-  GlobalConfig cfg(identity);
+  // Roots other than an array.
   EXPECT_TRUE(cfg.read(file("null.json", "null")));
   EXPECT_TRUE(cfg.read(file("obj.json", R"({"b": {"type": "global", "timezone": 2}, "a": {"type": "global", "timezone": 1}})")));
   EXPECT_EQ(cfg.timezone, 2);  // members in key order: "a" then "b"
@@ -228,20 +225,6 @@ TEST_F(TickTest, ReloadRewritesAHandEditedLayoutAndLeavesAStoreLayoutAlone) {
   cfg->work();
   EXPECT_EQ(readFile(path()), cfg->whole(0));
   EXPECT_NE(out.text().find("[CFG] update (save) config, hash: "), std::string::npos);
-}
-
-TEST_F(TickTest, FailedReloadLeavesTheFileOnDiskUntouched) {
-  cfg->work();
-  const std::string broken = R"([{"type": "global", "timezone": 9}, {"type": "zone", "zoneid": 1, "scale": "x"}])";
-  testing::writeFile(path(), broken);
-  StdoutCapture out;
-  cfg->reloadcnt = 1;
-  cfg->work();
-  cfg->work();
-  cfg->work();
-  EXPECT_EQ(readFile(path()), broken);
-  EXPECT_EQ(cfg->timezone, 9);  // applied up to the failing section
-  EXPECT_NE(out.text().find("was not read cleanly, it is left as it is"), std::string::npos);
 }
 
 TEST_F(TickTest, SaveFailureIsReportedAndRetriedUntilItSucceeds) {

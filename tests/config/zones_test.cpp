@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <sstream>
 
 namespace kovira {
@@ -28,21 +29,11 @@ class ZoneTest : public testing::ConfigTest {
 };
 
 TEST_F(ZoneTest, ScaleWindowAndRangeCheck) {
-  const Json base = {{"camid", 1}, {"enabled", 1}, {"coords", "0,0,100,0,100,100"}};
-  Json s = base;
-  s["scale"] = 4;
-  Zone& z = make(1, s);
-  EXPECT_EQ(z.minscale, 4);
-  EXPECT_EQ(z.maxscale, 7);
-  EXPECT_EQ(z.enabled, 1);
-  s["scale"] = 6;
-  make(1, s);
-  EXPECT_EQ(z.maxscale, 8);  // the window never reaches 9
-  s["scale"] = 10;
-  make(1, s);
-  EXPECT_EQ(z.enabled, 0);
-  EXPECT_EQ(z.minscale, 7);
-  EXPECT_EQ(z.maxscale, 8);
+  // scale, then enabled, minscale, maxscale: the window never reaches 9.
+  for (const auto& [scale, enabled, lo, hi] : {std::array{4, 1, 4, 7}, {6, 1, 4, 8}, {10, 0, 7, 8}}) {
+    const Zone& z = make(1, {{"camid", 1}, {"enabled", 1}, {"coords", "0,0,100,0,100,100"}, {"scale", scale}});
+    EXPECT_EQ((std::array{z.enabled, z.minscale, z.maxscale}), (std::array{enabled, lo, hi})) << scale;
+  }
 }
 
 TEST_F(ZoneTest, DisabledWithoutItsCameraOrWithAnUnusablePolygon) {

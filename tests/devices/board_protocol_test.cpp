@@ -7,6 +7,7 @@
 #include "devices/sttydev.h"
 #include "core/startup_functions.h"
 #include "http/server.h"
+#include "support/page_call.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -45,23 +46,16 @@ TEST(sttyReply, StatusFieldsAreReadOneTokenAtATime) {
     const char* line;
     board::Status expected;
   };
-  board::Status full;
-  full.V = 20190430, full.U = 3600, full.V1 = 1215, full.V2 = 1302, full.S = 1, full.P = 12, full.F = 340,
-  full.CF = 4100, full.CI = 200, full.G = 9, full.A = 1250, full.T1 = 38;
-  board::Status u5;
-  u5.U = 5;
-  board::Status aMinus;
-  aMinus.A = 4294967295u;
-  board::Status twice;
-  twice.V = 2, twice.U = 3;
   const Case cases[] = {
-      {"EXT V=20190430 U=3600 V1=1215 V2=1302 S=1 O=0 P=12 F=340 CF=4100 CI=200 G=9 A=1250 T1=38", full},
-      {"EXT V=abc U=5", u5},
+      {"EXT V=20190430 U=3600 V1=1215 V2=1302 S=1 O=0 P=12 F=340 CF=4100 CI=200 G=9 A=1250 T1=38",
+       {.V = 20190430, .U = 3600, .V1 = 1215, .V2 = 1302, .S = 1, .P = 12, .F = 340, .CF = 4100, .CI = 200, .G = 9,
+        .A = 1250, .T1 = 38}},
+      {"EXT V=abc U=5", {.U = 5}},
       {"EXT", {}},
-      {"EXT A=-1", aMinus},
-      {"EXT  V=2  U= X=9 =4 U U=3", twice},   // empty tokens, empty values, unknown keys
-      {"EXT V=2 V=99999999999 U=3", twice},   // out of range keeps the earlier value
-      {"EXT v=7 u=8", {}},                    // keys are case-sensitive
+      {"EXT A=-1", {.A = 4294967295u}},
+      {"EXT  V=2  U= X=9 =4 U U=3", {.V = 2, .U = 3}},  // empty tokens, empty values, unknown keys
+      {"EXT V=2 V=99999999999 U=3", {.V = 2, .U = 3}},  // out of range keeps the earlier value
+      {"EXT v=7 u=8", {}},                              // keys are case-sensitive
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -220,29 +214,21 @@ TEST(Angle, SectionReadingAndWriting) {
 TEST(Angle, PageFormKeepsWhatDoesNotParseAndUnchecksBoxes) {
   angle::modinit();
   angconf.enabled = 1, angconf.adxlfix = 1, angconf.normal = 10, angconf.wd = 1, angconf.current = 13;
-  auto post = [](const StringMap& args) {
-    HttpRequest req(-1, "127.0.0.1", 0);
-    req.method = "POST";
-    req.path = "/config/angle/";
-    req.args = args;
-    HttpResponse res(-1);
-    EXPECT_EQ(webserver().HandleRequest(req, res), 302);
-    EXPECT_EQ(res.headers["Location"], "/config/angle/");
-  };
-  post({{"normal", "nan"}, {"wu", "2"}, {"wd", "inf"}, {"timenotify", "x"}});
-  EXPECT_FLOAT_EQ(angconf.normal, 10);
-  EXPECT_FLOAT_EQ(angconf.wu, 2);
-  EXPECT_FLOAT_EQ(angconf.wd, 1);
-  EXPECT_EQ(angconf.timenotify, 300);
-  EXPECT_EQ(angconf.enabled, 0u);
-  EXPECT_EQ(angconf.adxlfix, 0u);
-  post({{"enabled", "1"}});
-  HttpRequest req(-1, "127.0.0.1", 0);
-  req.method = "GET";
-  req.path = "/config/angle/";
-  HttpResponse res(-1);
-  EXPECT_EQ(webserver().HandleRequest(req, res), 200);
-  EXPECT_NE(res.body.str().find("padding: 2px 6px;'>3.00</span>"), std::string::npos) << res.body.str();
+  for (const char* form : {"normal=nan&wu=2&wd=inf&timenotify=x", "enabled=1"}) {
+    const auto r = testsupport::callPage(webserver(), "POST", "/config/angle/", form);
+    EXPECT_EQ(r.status, 302);
+    EXPECT_EQ(r.headers.at("Location"), "/config/angle/");
+    if (form[0] != 'n') continue;
+    EXPECT_FLOAT_EQ(angconf.normal, 10);
+    EXPECT_FLOAT_EQ(angconf.wu, 2);
+    EXPECT_FLOAT_EQ(angconf.wd, 1);
+    EXPECT_EQ(angconf.timenotify, 300);
+    EXPECT_EQ(angconf.enabled, 0u);
+    EXPECT_EQ(angconf.adxlfix, 0u);
+  }
+  const auto page = testsupport::callPage(webserver(), "GET", "/config/angle/");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("padding: 2px 6px;'>3.00</span>"), std::string::npos) << page.body;
 }
 
 }  // namespace

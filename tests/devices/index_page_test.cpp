@@ -7,12 +7,10 @@
 #include "http/server.h"
 #include "support/page_call.h"
 #include "tools/boardsim/boardsim.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -23,17 +21,12 @@ using testsupport::callPage;
 
 class TempTree : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kovira-index-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root = pattern;
-  }
-  void TearDown() override { fs::remove_all(root); }
   void put(const std::string& path, const std::string& text) {
     fs::create_directories((root / path).parent_path());
     std::ofstream(root / path) << text;
   }
-  fs::path root;
+  evtest::ScratchDir dir{"index"};
+  const fs::path& root = dir.path();
 };
 
 using pagesIndexSensors = TempTree;
@@ -59,14 +52,7 @@ TEST_F(pagesIndexSensors, ReadableZonesAndAWholePowerMonitorOnly) {
 TEST(pagesIndexCarrierRows, FollowTheBoardsValues) {
   const std::string head = "<table class=bordertable><tr><td>Parameter</td><td>Value</td></tr>";
   auto st = [](std::uint32_t u, std::uint32_t v1, std::uint32_t v2, std::uint32_t a, std::uint32_t g) {
-    board::Status s;
-    s.time = 1;
-    s.U = u;
-    s.V1 = v1;
-    s.V2 = v2;
-    s.A = a;
-    s.G = g;
-    return s;
+    return board::Status{.time = 1, .U = u, .V1 = v1, .V2 = v2, .G = g, .A = a};
   };
   const struct {
     std::uint32_t version;

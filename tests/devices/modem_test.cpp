@@ -4,6 +4,7 @@
 #include "devices/modem.h"
 #include "http/server.h"
 #include "support/page_call.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -95,17 +96,12 @@ class ModemPort : public ::testing::Test {
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
-    char dir[] = "/tmp/kovira-modem-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    folder = dir;
-    modem::statePath = folder + "/modem.json";
+    modem::statePath = folder.file("modem.json");
     server.subscribe("^/debug/modem/$", http_monitor_modem);
   }
   void TearDown() override {
     ::close(slave);
     ::close(master);
-    std::remove(modem::statePath.c_str());
-    ::rmdir(folder.c_str());
   }
   // What the port received up to a line feed (or 5 s of silence).
   std::string line() {
@@ -119,7 +115,7 @@ class ModemPort : public ::testing::Test {
     return got;
   }
   int master = -1, slave = -1;
-  std::string folder;
+  evtest::ScratchDir folder{"modem"};
   HttpServer server;
 };
 

@@ -8,12 +8,11 @@
 #include "core/startup_functions.h"
 #include "config/globals.h"
 #include "tools/boardsim/boardsim.h"
+#include "support/page_call.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <filesystem>
 #include <future>
 
 namespace {
@@ -23,17 +22,11 @@ using Clock = std::chrono::steady_clock;
 
 class sttyBoard : public testing::Test {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("kovira-board-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    link = (dir / "ttySS").string();
-  }
-  void TearDown() override {
-    sim.reset();
-    std::filesystem::remove_all(dir);
-  }
-  // Starts the simulator; absent boards appear later with "present".
+  void SetUp() override { startBoard(); }
+  void TearDown() override { sim.reset(); }
+  // (Re)starts the simulator; absent boards appear later with "present".
   void startBoard(bool absent = false) {
+    sim.reset();
     sim = std::make_unique<boardsim::Simulator>(boardsim::Options{.link = link, .absent = absent});
     std::string error;
     ASSERT_TRUE(sim->start(error)) << error;
@@ -45,19 +38,18 @@ class sttyBoard : public testing::Test {
     return n;
   }
 
-  std::filesystem::path dir;
-  std::string link;
+  evtest::ScratchDir dir{"board"};
+  std::string link = dir.file("ttySS");
   std::unique_ptr<boardsim::Simulator> sim;
 };
 
 TEST_F(sttyBoard, OpenRefusesWhatIsNotANineThousandSixHundredBaudTerminal) {
-  startBoard();
   struct Case {
     std::string text;
     int open;  // 1 opened, 0 refused
   };
   const Case cases[] = {{port(), 1}, {link + ",115200", 0}, {link + ",fast", 0}, {link, 0},
-                        {(dir / "none").string() + ",9600", 0}, {"/dev/null,9600", 0}};
+                        {dir.file("none") + ",9600", 0}, {"/dev/null,9600", 0}};
   for (const auto& c : cases) {
     SttyDev dev;
     EXPECT_EQ(dev.open(c.text) >= 0, c.open == 1) << c.text;
@@ -69,7 +61,6 @@ TEST_F(sttyBoard, OpenRefusesWhatIsNotANineThousandSixHundredBaudTerminal) {
 }
 
 TEST_F(sttyBoard, RepliesAsTheFirmwareFormsThem) {
-  startBoard();
   struct Case {
     const char* setup;  // control line for the simulator
     const char* command;
@@ -109,7 +100,6 @@ TEST_F(sttyBoard, RepliesAsTheFirmwareFormsThem) {
 }
 
 TEST_F(sttyBoard, ChunksJoinAcrossShortGapsAndAreCutByLongOnes) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   ASSERT_TRUE(sim->control("mode chunked"));
@@ -127,7 +117,6 @@ TEST_F(sttyBoard, ChunksJoinAcrossShortGapsAndAreCutByLongOnes) {
 }
 
 TEST_F(sttyBoard, LateReplyNeverAnswersTheNextCommand) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   ASSERT_TRUE(sim->control("mode stale"));
@@ -142,7 +131,6 @@ TEST_F(sttyBoard, LateReplyNeverAnswersTheNextCommand) {
 }
 
 TEST_F(sttyBoard, TricklingOrFloodingBoardFailsWithinTheExchangeLimit) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   dev.emplace(board::Status{.time = 7});
@@ -195,12 +183,10 @@ TEST_F(sttyBoard, PollingThreadSeedsOnlyFromItsFirstGoodStatus) {
     EXPECT_EQ(dev.iris, c.iris);
     EXPECT_GE(count("COORDS"), 1u);
     EXPECT_EQ(dev.statuslast().V1, 1215u);
-    sim.reset();
   }
 }
 
 TEST_F(sttyBoard, VanishedBoardIsReopenedWhenItReturns) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   EXPECT_NE(dev.status().time, 0u);
@@ -222,7 +208,6 @@ TEST_F(sttyBoard, VanishedBoardIsReopenedWhenItReturns) {
 }
 
 TEST_F(sttyBoard, KeepAliveGoesOutAtOnceThenEveryPeriod) {
-  startBoard();
   SttyDev dev;
   ASSERT_GE(dev.open(port()), 0);
   {
@@ -239,7 +224,6 @@ TEST_F(sttyBoard, KeepAliveGoesOutAtOnceThenEveryPeriod) {
 }
 
 TEST_F(sttyBoard, AngleFromStatusWithOldFirmwareCorrection) {
-  startBoard();
   struct Case {
     const char* version;
     std::uint32_t adxlfix;
@@ -273,7 +257,6 @@ class sttyLensPage : public sttyBoard {
  protected:
   void SetUp() override {
     sttyBoard::SetUp();
-    startBoard();
     ASSERT_GE(sttydev().open(port()), 0);
     static bool routes = [] {
       lensweb::lens_httphook_init();
@@ -282,43 +265,28 @@ class sttyLensPage : public sttyBoard {
     }();
     (void)routes;
   }
-  int get(const std::string& path, const StringMap& args, std::string* body = nullptr) {
-    HttpRequest req(-1, "127.0.0.1", 0);
-    req.method = "GET";
-    req.path = path;
-    req.args = args;
-    HttpResponse res(-1);
-    const int code = webserver().HandleRequest(req, res);
-    if (body) *body = res.body.str();
-    location = res.headers.count("Location") ? res.headers["Location"] : "";
-    type = res.headers["Content-Type"];
-    return code;
-  }
-  std::string location, type;
+  testsupport::PageReply get(const std::string& target) { return testsupport::callPage(webserver(), "GET", target); }
 };
 
 TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
   struct Case {
     std::uint32_t focus, iris;
-    StringMap args;
+    const char* query;
     std::vector<std::string> sent;
   };
   const Case cases[] = {
-      {100, 0, {{"modf", "-300"}}, {"CAMF 0", "CAMI 0"}},
-      {100, 0, {{"f", "1500"}, {"i", "300"}}, {"CAMF 1500", "CAMI 0"}},
-      {100, 300, {{"i", "300"}}, {"CAMI 300"}},
-      {100, 300, {{"f", "100"}, {"i", "abc"}}, {}},
-      {100, 0, {{"modi", "9001"}}, {"CAMI 0"}},
-      {100, 0, {{"camres", ""}}, {"CAMRES"}},
+      {100, 0, "modf=-300", {"CAMF 0", "CAMI 0"}}, {100, 0, "f=1500&i=300", {"CAMF 1500", "CAMI 0"}},
+      {100, 300, "i=300", {"CAMI 300"}},           {100, 300, "f=100&i=abc", {}},
+      {100, 0, "modi=9001", {"CAMI 0"}},           {100, 0, "camres=", {"CAMRES"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.begin()->first + "=" + c.args.begin()->second);
+    SCOPED_TRACE(c.query);
     sttydev().focus = c.focus;
     sttydev().iris = c.iris;
     const auto before = sim->received().size();
-    std::string body;
-    EXPECT_EQ(get("/lens/update", c.args, &body), 200);
-    EXPECT_EQ(body, c.args.count("camres") ? "" : "OK");
+    const auto r = get(std::string("/lens/update?") + c.query);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, c.sent == std::vector<std::string>{"CAMRES"} ? "" : "OK");
     std::vector<std::string> sent;
     const auto all = sim->received();
     for (auto i = before; i < all.size(); ++i) sent.push_back(all[i].command);
@@ -328,49 +296,44 @@ TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
 
 TEST_F(sttyLensPage, FlashAndDebugValuesRefuseBadNumbers) {
   struct Case {
-    const char* path;
-    StringMap args;
+    const char* target;
     int code;
     const char* sent;  // last command on the line afterwards
   };
   const Case cases[] = {
-      {"/lens/updflash", {{"v", "64"}}, 302, "FLASH 64"},
-      {"/lens/updflash", {{"v", "128"}}, 302, "FLASH 64"},
-      {"/lens/updflash", {{"v", "abc"}}, 400, "FLASH 64"},
-      {"/lens/updflash", {{"v", "99999999999"}}, 400, "FLASH 64"},
-      {"/lens/brush", {}, 200, "ACT1"},
-      {"/debug/lens/update", {{"setf", "99999999999"}}, 400, "ACT1"},
-      {"/debug/lens/update", {{"seti", "5"}, {"modf", "x"}}, 400, "ACT1"},
+      {"/lens/updflash?v=64", 302, "FLASH 64"},           {"/lens/updflash?v=128", 302, "FLASH 64"},
+      {"/lens/updflash?v=abc", 400, "FLASH 64"},          {"/lens/updflash?v=99999999999", 400, "FLASH 64"},
+      {"/lens/brush", 200, "ACT1"},                       {"/debug/lens/update?setf=99999999999", 400, "ACT1"},
+      {"/debug/lens/update?seti=5&modf=x", 400, "ACT1"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(get(c.path, c.args), c.code);
+    SCOPED_TRACE(c.target);
+    const auto r = get(c.target);
+    EXPECT_EQ(r.status, c.code);
+    EXPECT_EQ(r.headers.count("Location"), c.code == 302 ? 1u : 0u);
     ASSERT_TRUE(sim->waitFor(c.sent, 1, 5s));
     EXPECT_EQ(sim->received().back().command, c.sent);
   }
-  EXPECT_EQ(location, "");
   EXPECT_EQ(kovira::getGlobalVal<int>("lensiris", 0), 0);  // the refused request changed nothing
-  std::string body;
-  EXPECT_EQ(get("/debug/lens/update", {{"setf", "9500"}, {"modi", "-5"}}, &body), 200);
-  EXPECT_EQ(body, "{\n    \"focus\": \"9000\",\n    \"iris\": \"0\"\n}\n");
-  EXPECT_EQ(type, "application/json");
-  EXPECT_EQ(get("/lens/updflash", {{"v", "1"}}), 302);
-  EXPECT_EQ(location, "/lens/");
+  const auto r = get("/debug/lens/update?setf=9500&modi=-5");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "{\n    \"focus\": \"9000\",\n    \"iris\": \"0\"\n}\n");
+  EXPECT_EQ(r.headers.at("Content-Type"), "application/json");
+  EXPECT_EQ(get("/lens/updflash?v=1").headers.at("Location"), "/lens/");
 }
 
 TEST_F(sttyLensPage, FlashFormOnlyForAnOpenPortWithNewFirmware) {
   struct Case {
     std::uint32_t version;
-    bool open;
-    bool form;
+    bool open, form;
   };
   for (const Case c : {Case{20180427, true, true}, Case{20180426, true, false}, Case{20190430, false, false}}) {
     sttydev().version = c.version;
     if (!c.open) sttydev().reset();
-    std::string body;
-    EXPECT_EQ(get("/lens/", {}, &body), 200);
-    EXPECT_EQ(body.find("name=v value=0") != std::string::npos, c.form) << c.version;
-    EXPECT_NE(body.find("<button class=adji>-250</button>iris<hr>"), std::string::npos);
+    const auto r = get("/lens/");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body.find("name=v value=0") != std::string::npos, c.form) << c.version;
+    EXPECT_NE(r.body.find("<button class=adji>-250</button>iris<hr>"), std::string::npos);
   }
 }
 

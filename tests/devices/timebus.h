@@ -1,5 +1,6 @@
 // A private system bus with the stand-in time daemon (tests/fixtures/
-// timebus.sh) for one test; stops both when it goes out of scope.
+// timebus.sh) for one test, which sd-bus is pointed at; stops both when it
+// goes out of scope.
 #pragma once
 
 #include <csignal>
@@ -25,6 +26,7 @@ class TimeBus {
       if (f && std::fgets(buf, sizeof buf, f)) address_ = buf;
       if (f) std::fclose(f);
       while (!address_.empty() && (address_.back() == '\n' || address_.back() == '\r')) address_.pop_back();
+      ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
     }
   }
   ~TimeBus() {
@@ -37,9 +39,6 @@ class TimeBus {
   TimeBus& operator=(const TimeBus&) = delete;
 
   bool ok() const { return status_ == 0; }
-  // 77 from the script: no dbus-daemon here.
-  bool unavailable() const { return WIFEXITED(status_) && WEXITSTATUS(status_) == 77; }
-  const std::string& address() const { return address_; }
   void setState(const std::string& state) {
     std::system(("bash " + script() + " state " + dir_ + " " + state).c_str());
   }

@@ -1,8 +1,9 @@
 #!/bin/bash
 # The camera, frame, measurement, track and collage pages of the unit's
 # program while it plays a one-vehicle scene: bad paths first, then the
-# answers and the pictures' sizes (ffprobe reads them); the unit must live
-# through all of it and stop cleanly.
+# answers and the pictures' sizes (ffprobe reads them) and pixels
+# (tests/e2e/picture_checks.py), then headless Chromium's view of them; the
+# unit must live through all of it and stop cleanly.
 # Usage: camera_pages_e2e.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1
@@ -84,6 +85,50 @@ expect "collage sample 1200x600" test "$(size_of "$work/collage2.jpg")" = 1200,6
 expect "the collage holds the photographs" test "$(stat -c %s "$work/collage2.jpg")" -gt 30000
 expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(curl -s "$(url /debug/tracks/)")
 expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(curl -s "$(url /debug/cnnproc/)")
+
+# The scaled frame is the frame it names, scaled as a bicubic resize would.
+num=$(tr -d '\r' < "$work/frame.head" | sed -n 's/^X-Num: //p')
+curl -s -o "$work/frame-num.png" "$(url "/debug/cam$cam/frame$num.png")"
+expect "frame.jpg is the bicubic scale of its frame" \
+  "$python" "$src/tests/e2e/picture_checks.py" psnr "$work/frame.jpg" "$work/frame-num.png" 35
+
+# The vehicle's finished track (its drawing no longer changes) and its drawing.
+plate=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["vehicles"][0]["plate"])' \
+  "$work/scene/truth.json")
+track_id() { curl -s "$(url /debug/tracks/)" | sed '0,/Tracks history/d' | grep -oP "/debug/tracks/\K[0-9]+(?=/\"[^<]*</a></td><td>[0-9]+</td><td>$plate<)" | head -1; }
+drawn() { id=$(track_id) && [ -n "$id" ] && test "$(status_of "/debug/tracks/$id/t.jpg")" = 200; }
+expect "a track of $plate with its drawing" until_ok 40 drawn
+curl -s -o "$work/track.html" "$(url "/debug/tracks/$id/")"
+expect "the track page names the plate" grep -qF "Вариации номера, выбран: $plate</h3>" "$work/track.html"
+curl -s -o "$work/t.jpg" "$(url "/debug/tracks/$id/t.jpg")"
+expect "t.jpg is the camera's size" test "$(size_of "$work/t.jpg")" = 1280,720
+expect "t.jpg boxes the plate where the points read it" \
+  "$python" "$src/tests/e2e/picture_checks.py" trackbox "$work/t.jpg" "$work/track.html"
+
+# As a browser shows them: texts decoded as UTF-8, pictures drawn.
+chrome() {
+  local profile status=0
+  profile=$(mktemp -d "$work/chromium.XXXXXX")
+  HOME=$work timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --host-resolver-rules='MAP * ~NOTFOUND, EXCLUDE 127.0.0.1' --user-data-dir="$profile" "$@" \
+    2>> "$work/chromium.log" || status=$?
+  rm -rf "$profile"
+  return "$status"
+}
+dom_holds() { grep -qF -- "$2" <(chrome --dump-dom "$(url "$1")"); }
+expect "browser: cameras list" dom_holds /debug/cameras/ "camid=$cam</a>]"
+expect "browser: camera page" dom_holds "/debug/cam$cam/" "<h1>Camera camid=$cam</h1>"
+expect "browser: tracks list" dom_holds /debug/tracks/ ">$plate</td>"
+expect "browser: track page" dom_holds "/debug/tracks/$id/" "Вариации номера, выбран: $plate"
+expect "browser: measurement page" dom_holds /measure/ "текущее значение номера: А123&lt;"
+expect "browser: collage form" dom_holds /debug/collage/ 'src="/debug/collage/1.jpg"'
+chrome --window-size=1000,1300 --screenshot="$work/collage-shot.png" "$(url /debug/collage/)" > /dev/null
+expect "browser: the collage is drawn" \
+  "$python" "$src/tests/e2e/picture_checks.py" shown "$work/collage-shot.png" "$work/collage.jpg" 800
+chrome --window-size=1000,3000 --screenshot="$work/track-shot.png" "$(url "/debug/tracks/$id/")" > /dev/null
+expect "browser: the track's drawing is drawn" \
+  "$python" "$src/tests/e2e/picture_checks.py" shown "$work/track-shot.png" "$work/t.jpg" 800
 
 unit_stop 20
 expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0

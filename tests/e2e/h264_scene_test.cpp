@@ -4,11 +4,10 @@
 // stage (stand-in recogniser): the truth plate is read and tracked.
 #include "capture/cam.h"
 #include "capture/camstart.h"
-#include "codec/decode.h"
 #include "config/config.h"
-#include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
-#include "recognition/scene_binding.h"
+#include "support/h264_units.h"
+#include "support/road_stages.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -21,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,45 +29,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct Unit {
-  std::size_t offset = 0;
-  std::size_t size = 0;
-  bool key = false;
-};
-
-// Annex-B byte stream -> access units. A unit starts at an access-unit
-// delimiter, a parameter set or SEI that follows a picture, or at the first
-// slice of a picture (first_mb_in_slice == 0, i.e. the first bit after the
-// NAL header is 1) that follows a picture.
-std::vector<Unit> splitAccessUnits(const std::vector<std::uint8_t>& b) {
-  std::vector<std::size_t> starts;  // offsets of start codes
-  for (std::size_t i = 0; i + 3 < b.size(); ++i)
-    if (b[i] == 0 && b[i + 1] == 0 && (b[i + 2] == 1 || (b[i + 2] == 0 && b[i + 3] == 1))) {
-      starts.push_back(i);
-      i += 2;
-    }
-  std::vector<Unit> units;
-  bool picture = false;  // the open unit holds a slice
-  for (std::size_t n = 0; n < starts.size(); ++n) {
-    const std::size_t at = starts[n];
-    const std::size_t header = at + (b[at + 2] == 1 ? 3 : 4);
-    if (header + 1 >= b.size()) break;
-    const int type = b[header] & 0x1f;
-    const bool slice = type == 1 || type == 5;
-    const bool opensUnit = (type == 9 || type == 7 || type == 8 || type == 6) ? picture
-                           : slice ? (picture && (b[header + 1] & 0x80) != 0)
-                                   : false;
-    if (units.empty() || opensUnit) {
-      if (!units.empty()) units.back().size = at - units.back().offset;
-      units.push_back(Unit{at, 0, false});
-      picture = false;
-    }
-    if (slice) picture = true;
-    if (type == 5) units.back().key = true;
-  }
-  if (!units.empty()) units.back().size = b.size() - units.back().offset;
-  return units;
-}
+using testsupport::AccessUnit;
+using testsupport::splitAccessUnits;
 
 TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStages) {
   const fs::path out = fs::path(KOVIRA_BINARY_DIR) / "test-out" / "h264-scene";
@@ -89,19 +52,14 @@ TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStage
 
   std::ifstream in(out / "scene.h264", std::ios::binary);
   std::vector<std::uint8_t> stream(std::istreambuf_iterator<char>(in), {});
-  const std::vector<Unit> units = splitAccessUnits(stream);
+  const std::vector<AccessUnit> units = splitAccessUnits(stream);
   ASSERT_EQ(units.size(), truth["frames"].get<std::size_t>());
   ASSERT_TRUE(units.front().key);
 
-  kovira::bindSceneAccess();
-  kovira::CnnProc recognition(resproc);
-  kovira::Decode decode(recognition);
-  std::thread queueThread(std::ref(resproc));
-  std::thread cnnThread(std::ref(recognition));
-  std::thread decodeThread(std::ref(decode));
+  std::optional<testsupport::RoadStages> road(std::in_place);
 
   // Delivered at about four times the scene's pace, as a receiver would.
-  for (const Unit& u : units) {
+  for (const AccessUnit& u : units) {
     frames::catchrtsp(1, u.key ? FRAME_I : FRAME_P, 1, width, height, 0, stream.data() + u.offset, u.size);
     std::this_thread::sleep_for(10ms);
   }
@@ -115,12 +73,7 @@ TEST(H264Scene, TheTruthPlateIsReadAndTrackedThroughTheDecodeAndRecognitionStage
     if (!found) std::this_thread::sleep_for(50ms);
   }
 
-  decode.stop = true;
-  recognition.stop = true;
-  decodeThread.join();
-  cnnThread.join();
-  resproc.stop();
-  queueThread.join();
+  road.reset();
   EXPECT_TRUE(found) << "no track with the plate " << plate;
 
   // The readings sit on the frames they were read on.

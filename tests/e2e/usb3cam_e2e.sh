@@ -48,12 +48,7 @@ wait_page() {  # wait_page PATH TEXT SECONDS
 }
 
 phase "scene, key, collector, time daemon"
-"$bin/scenegen" "$scene" "$work/scene" > /dev/null
-openssl genrsa -out "$work/sign.key" 2048 2> /dev/null
-openssl rsa -in "$work/sign.key" -pubout -out "$work/sign.pub" 2> /dev/null
-bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
-export DBUS_SYSTEM_BUS_ADDRESS=$bus
-webport=$(free_port)
+road_setup "$work" "$scene" "$bin"
 start_collector "$work/collector"
 mkfifo "$work/control"
 # Holds the FIFO open for writing so that the stand-in's reader never sees
@@ -98,7 +93,7 @@ expect "working again after the pause" wait_page /debug/usbcam/ "<p><b>status:</
 
 unit_stop 20
 expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
-"$python" "$src/tests/e2e/check_speed_run.py" synced --truth "$work/scene/truth.json" --cfg "$work/run.json" \
+"$python" "$src/tests/e2e/check_module_run.py" synced --truth "$work/scene/truth.json" --cfg "$work/run.json" \
   --dir "$work/run/a" --dir "$work/run/b" --collector "$work/collector" --console "$work/run/console.txt" \
   --tickets "$work/run/tickets.html" --pubkey "$work/sign.pub" --redbox "$bin/e2e_redbox" --work "$work/run" \
   || failed=1

@@ -26,4 +26,23 @@ TEST(HttpPostBounds, ALongAnswerIsNotKept) {
   EXPECT_LT(peakResident() - before, kAnswer / 4);
 }
 
+// A bounded GET refuses a body over its limit while reading it: nothing of it
+// is appended and the bytes held never approach what the server sends.
+TEST(HttpFetchBounds, ABodyOverTheLimitIsRefusedWhileItArrives) {
+  constexpr std::size_t kLimit = 1 << 20;
+  struct Row {
+    std::uint64_t sent;
+    int result;
+  };
+  for (const Row row : {Row{kLimit, static_cast<int>(kLimit)}, Row{kLimit + 1, -1}, Row{512ull << 20, -1}}) {
+    testsupport::Collector collector(R"({"*": {"stream": )" + std::to_string(row.sent) + "}}");
+    ASSERT_TRUE(collector.ok());
+    const std::uint64_t before = peakResident();
+    std::string body = "old", header;
+    EXPECT_EQ(httpfetch(collector.base() + "/mts.txt", body, header, kLimit), row.result) << row.sent;
+    EXPECT_EQ(body.size(), row.result < 0 ? 3u : 3u + kLimit) << row.sent;
+    EXPECT_LT(peakResident() - before, 64ull << 20) << row.sent;
+  }
+}
+
 }  // namespace

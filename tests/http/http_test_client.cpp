@@ -47,10 +47,10 @@ bool sendAll(int fd, std::string_view data) {
   return true;
 }
 
-std::string readAll(int fd) {
+std::string readAll(int fd, int seconds) {
   std::string out;
   char buf[65536];
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < end) {
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, 200) <= 0) continue;

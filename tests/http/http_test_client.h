@@ -16,8 +16,8 @@ namespace httptest {
 int connectTo(int port, int rcvbuf = 0, const char* source = nullptr);
 // Sends all of data; false on failure.
 bool sendAll(int fd, std::string_view data);
-// Reads until the server closes the connection (or 10 s pass).
-std::string readAll(int fd);
+// Reads until the server closes the connection (or the seconds pass).
+std::string readAll(int fd, int seconds = 10);
 // Connects, sends request, reads the whole reply, closes.
 std::string roundTrip(int port, std::string_view request);
 

@@ -91,12 +91,9 @@ TEST_F(HttpServerTest, EchoPageShowsHeadersArgumentsAndGroupsToCurl) {
   EXPECT_EQ(server_.hits(1), 1);
 }
 
-TEST_F(HttpServerTest, UnknownMethodGetsTheByteExactBadRequestPage) {
+TEST_F(HttpServerTest, WireFormatOfStatusLineHeadersAndRedirect) {
   EXPECT_EQ(roundTrip(port_, "HEAD / HTTP/1.1\r\n\r\n"), kPage400);
   EXPECT_EQ(roundTrip(port_, "GET / HTTP/1.1 extra\r\n\r\n"), kPage400);
-}
-
-TEST_F(HttpServerTest, WireFormatOfStatusLineHeadersAndRedirect) {
   const Reply redirect = parseReply(get("/go"));
   EXPECT_EQ(redirect.statusLine, "HTTP/1.1 302 Found");
   std::vector<std::string> names;
@@ -181,14 +178,12 @@ TEST_F(HttpServerTest, GzipOnlyForLargeTextTo200sOfAcceptingClients) {
   EXPECT_EQ(r.header("Content-Encoding"), nullptr) << "client did not ask for gzip";
   r = parseReply(get("/status/404?body", accept));
   EXPECT_EQ(r.header("Content-Encoding"), nullptr);
-}
-
-TEST_F(HttpServerTest, CurlCompressedGetsLargeBodiesUnchanged) {
+  // A real client's decompression gives the body unchanged.
   for (const int size : {32768, 65536}) {
     const std::string path = "/text/" + std::to_string(size);
-    const std::string plain = curl(url(path));
-    ASSERT_EQ(plain.size(), static_cast<std::size_t>(size));
-    EXPECT_EQ(curl("--compressed " + url(path)), plain);
+    const std::string body = curl(url(path));
+    ASSERT_EQ(body.size(), static_cast<std::size_t>(size));
+    EXPECT_EQ(curl("--compressed " + url(path)), body);
     EXPECT_NE(curl("--compressed -D - -o /dev/null " + url(path)).find("Content-Encoding: gzip"), std::string::npos);
   }
 }
@@ -222,17 +217,6 @@ TEST_F(HttpServerTest, RouteOrderQueryAndWholePathMatching) {
   EXPECT_EQ(parseReply(get("/dup/x")).body, "second");
   server_.unsubscribe("^/dup/x$");
   EXPECT_EQ(parseReply(get("/dup/x")).statusLine, "HTTP/1.1 404 Not Found");
-}
-
-TEST_F(HttpServerTest, HalfAHeaderTimesOutWith408) {
-  const int fd = httptest::connectTo(port_);
-  ASSERT_GE(fd, 0);
-  const auto t0 = steady_clock::now();
-  ASSERT_TRUE(httptest::sendAll(fd, "GET /http_one/ HTT"));
-  const Reply r = parseReply(httptest::readAll(fd));
-  ::close(fd);
-  EXPECT_EQ(r.statusLine, "HTTP/1.1 408 Request Timeout");
-  EXPECT_GE(steady_clock::now() - t0, std::chrono::milliseconds(1900));
 }
 
 TEST_F(HttpServerTest, SlowReaderGetsTheWholeBodyPastTheSendTimeout) {
@@ -320,15 +304,6 @@ TEST(HttpServer, SecondStartAndBusyPortAreReportedNotFatal) {
   HttpServer b(o);
   EXPECT_FALSE(b.start(a.boundPort()));
   EXPECT_EQ(b.boundPort(), 0);
-}
-
-TEST(HttpServer, DefaultsAreTheProductionLimits) {
-  const HttpServerOptions o;
-  EXPECT_EQ(o.timeoutSec, 15);
-  EXPECT_EQ(o.sendTimeoutSec, 15);
-  EXPECT_EQ(o.bindAddress, "0.0.0.0");
-  EXPECT_EQ(&webserver(), &webserver());
-  EXPECT_EQ(webserver().boundPort(), 0) << "only main starts it";
 }
 
 TEST(HttpServer, InvalidPatternAbortsWithThreeLines) {

@@ -5,14 +5,13 @@
 #include "http/server.h"
 #include "modules/control_frames.h"
 #include "support/page_call.h"
+#include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 namespace {
@@ -49,17 +48,12 @@ TEST(ControlFrames, FileNamesUseTheZoneDateAcrossMidnight) {
 class ControlFramePage : public testing::Test {
  protected:
   void SetUp() override {
-    home = fs::temp_directory_path() / ("kovira-tolvek-" + std::to_string(::getpid()));
-    fs::create_directories(home);
     setenv("HOME", home.c_str(), 1);
     mconf = saveframe::TolvekConf{};
     kovira::cameras().clear();
     server.subscribe("^/special-tolvek/.*", saveframe::http_tolvek_hook);
   }
-  void TearDown() override {
-    kovira::cameras().clear();
-    fs::remove_all(home);
-  }
+  void TearDown() override { kovira::cameras().clear(); }
   void addCamera(int id, const std::string& source) {
     auto& cam = kovira::addCamera(id, 4 << 20);
     cam.source = source;
@@ -75,7 +69,8 @@ class ControlFramePage : public testing::Test {
         if (e.is_regular_file()) files.push_back(e.path());
     return files;
   }
-  fs::path home;
+  evtest::ScratchDir dir{"tolvek"};
+  const fs::path& home = dir.path();
   HttpServer server;
 };
 
@@ -96,8 +91,7 @@ TEST_F(ControlFramePage, CaptureSavesTheSameJpegThePageServes) {
 
   const auto files = saved();
   ASSERT_EQ(files.size(), 1u);
-  std::ifstream in(files[0], std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string bytes = evtest::readBytes(files[0]);
   EXPECT_EQ(callPage(server, "GET", "/special-tolvek/last.jpg").body, bytes);
   const cv::Mat picture = cv::imdecode(std::vector<char>(bytes.begin(), bytes.end()), cv::IMREAD_UNCHANGED);
   EXPECT_EQ(picture.cols, saveframe::kWidth);

@@ -48,10 +48,8 @@ TEST_F(EventModulesTest, WrongDirectionNeedsAMovingVehicleInTheNamedDirection) {
   ASSERT_EQ(files.size(), static_cast<std::size_t>(stored));
   for (const auto& archive : files) {
     EXPECT_EQ(members(archive), (std::vector<std::string>{"m.jpg", "angel.xml", "kovira.json"}));
-    const std::string xml = member(archive, "angel.xml");
-    EXPECT_EQ(field(xml, "nWrongDirection"), "1");
-    EXPECT_EQ(field(xml, "nDisplaySpeed"), "15");
-    EXPECT_EQ(field(xml, "nSpeedThreshold"), "60");
+    modtest::expectFields(member(archive, "angel.xml"),
+                          {{"nWrongDirection", "1"}, {"nDisplaySpeed", "15"}, {"nSpeedThreshold", "60"}});
     EXPECT_EQ(metadata(archive)["type"], "wrongdir");
   }
   kovira::config().ntpsync = 0;
@@ -76,8 +74,7 @@ TEST_F(EventModulesTest, ThreePhotoSpeedArchiveAndReport) {
     const auto files = archives();
     ASSERT_FALSE(files.empty());
     const auto& archive = files.back();
-    const std::string xml = member(archive, "angel.xml");
-    EXPECT_EQ(field(xml, "nTZOffset"), row.offset);
+    EXPECT_EQ(field(member(archive, "angel.xml"), "nTZOffset"), row.offset);
     std::filesystem::remove(archive);
   }
   kovira::config().signkey.clear();
@@ -85,15 +82,12 @@ TEST_F(EventModulesTest, ThreePhotoSpeedArchiveAndReport) {
   const auto archive = archives().at(0);
   EXPECT_EQ(members(archive), (std::vector<std::string>{"m.jpg", "plate.jpg", "big.jpg", "angel.xml", "kovira.json"}));
   const std::string xml = member(archive, "angel.xml");
-  EXPECT_EQ(field(xml, "tRadarName"), "СВФ Ковира") << xml;
+  modtest::expectFields(xml, {{"tRadarName", "СВФ Ковира"},
+                              {"tGpsPos", "(" + kovira::config().gps() + ")"},
+                              {"nOverSpeed", "1"},
+                              {"nSpeedThreshold", "60"}});
   EXPECT_NE(xml.find("<tCertificateNumber/>"), std::string::npos) << xml;  // present, empty
-  EXPECT_EQ(field(xml, "tGpsPos"), "(" + kovira::config().gps() + ")");
-  EXPECT_EQ(field(xml, "nOverSpeed"), "1");
-  EXPECT_EQ(field(xml, "nSpeedThreshold"), "60");
-  const auto meta = metadata(archive);
-  EXPECT_EQ(meta["type"], "speed");
-  EXPECT_EQ(meta["spdlim"], 60);
-  EXPECT_FALSE(meta.contains("spdtext"));
+  modtest::expectKeys(metadata(archive), {{"type", "speed"}, {"spdlim", 60}, {"spdtext", nullptr}});
   const ticket_t ticket = webtickets().newest(1).at(0);
   EXPECT_EQ(ticket.type, "speed");
   EXPECT_EQ(ticket.vclass, 0u);
@@ -140,29 +134,28 @@ TEST_F(EventModulesTest, DispatcherRulesAndAThrowingAction) {
   addAction(1, "probe");
   addAction(2, "probe", {{"extra", "skipworked"}});
   addAction(3, "probe", {{"enabled", 0}, {"zoneA", 0}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, {.method = "probe"}, throwOnFirst), modules::kHandled);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "[ERR] (probe) A123BC77: zone configuration was not found [id=9]\n");
+  int result = -1;
+  const auto dispatch = [&](const modules::DispatchRules& rules) {
+    return testsupport::stdoutOf([&] { result = modules::dispatch(group, rules, throwOnFirst); });
+  };
+  EXPECT_EQ(dispatch({.method = "probe"}), "[ERR] (probe) A123BC77: zone configuration was not found [id=9]\n");
+  EXPECT_EQ(result, modules::kHandled);
   EXPECT_EQ(group.counter, 1u);  // the action after the throwing one ran
 
   // With evidence in the group, "skipworked" skips; results not counted.
   const modules::DispatchRules flow{.method = "probe", .handled = 30, .countResults = false, .skipWorked = true};
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, flow, throwOnFirst), 30);
-  testing::internal::GetCapturedStdout();
+  dispatch(flow);
+  EXPECT_EQ(result, 30);
   EXPECT_EQ(group.counter, 1u);
   group.counter = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, flow, throwOnFirst), 30);
-  testing::internal::GetCapturedStdout();
+  dispatch(flow);
+  EXPECT_EQ(result, 30);
   EXPECT_EQ(group.counter, 0u);
 
   // The last enabled action's zone decides the result.
   addAction(4, "probe", {{"zoneA", 0}});
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(modules::dispatch(group, {.method = "probe"}, throwOnFirst), 0);
-  testing::internal::GetCapturedStdout();
+  dispatch({.method = "probe"});
+  EXPECT_EQ(result, 0);
 }
 
 }  // namespace

@@ -15,10 +15,24 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 
 namespace modtest {
+
+// Each named field of an XML report has its text ("<absent>": no such field).
+inline void expectFields(const std::string& xml, const std::map<std::string, std::string>& want) {
+  for (const auto& [name, text] : want) EXPECT_EQ(evtest::field(xml, name), text) << name;
+}
+
+// Each key of want has its value in the record (null: the key is absent).
+inline void expectKeys(const nlohmann::json& record, const nlohmann::json& want) {
+  for (const auto& [key, value] : want.items()) {
+    if (value.is_null()) EXPECT_FALSE(record.contains(key)) << key;
+    else EXPECT_EQ(record.value(key, nlohmann::json()), value) << key;
+  }
+}
 
 class ModuleTest : public testing::Test {
  protected:

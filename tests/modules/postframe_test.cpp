@@ -33,6 +33,14 @@ TEST(Postframe, TimeOfDayAndCarSelectors) {
     EXPECT_EQ(postframe::carsMatch(c.selector, c.tracks), c.match) << c.selector << "/" << c.tracks;
 }
 
+// Settings that take any track of the scene, count frames.
+void armed(postframe::FeedbackSettings& s, std::uint32_t count) {
+  s.target = "http://127.0.0.1:9/feedback.php";
+  s.cnt = count;
+  s.interval = 0;
+  s.max = 1000;
+}
+
 class PostframeTest : public modtest::ModuleTest {
  protected:
   // The slot's archive unpacked into the scratch folder.
@@ -57,10 +65,7 @@ TEST_F(PostframeTest, ScaleTwoHalvesThePictureAndTheBoxAndTheSlotIsPostedUntilTh
       },
       [&] { return now; });
   frame.update([](postframe::FeedbackSettings& s) {
-    s.target = "http://127.0.0.1:9/feedback.php";
-    s.cnt = 2;
-    s.interval = 0;
-    s.max = 1000;
+    armed(s, 2);
     s.scale = 2;
     s.tag = "e2e";
   });
@@ -68,12 +73,12 @@ TEST_F(PostframeTest, ScaleTwoHalvesThePictureAndTheBoxAndTheSlotIsPostedUntilTh
   ASSERT_TRUE(frame.processtrack(t));
   EXPECT_FALSE(frame.processtrack(t));  // the slot is taken
   std::uint32_t pause = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(frame.uploadOnce(pause));  // fails: kept for the retry
-  EXPECT_EQ(pause, 10u);
-  EXPECT_TRUE(frame.busy());
-  EXPECT_TRUE(frame.uploadOnce(pause));
-  const std::string lines = testing::internal::GetCapturedStdout();
+  const std::string lines = testsupport::stdoutOf([&] {
+    EXPECT_TRUE(frame.uploadOnce(pause));  // fails: kept for the retry
+    EXPECT_EQ(pause, 10u);
+    EXPECT_TRUE(frame.busy());
+    EXPECT_TRUE(frame.uploadOnce(pause));
+  });
   EXPECT_NE(lines.find("[DBG] fail send "), std::string::npos) << lines;
   EXPECT_NE(lines.find("[DBG] Successful sent "), std::string::npos) << lines;
   ASSERT_EQ(posted.size(), 1u);
@@ -93,9 +98,7 @@ TEST_F(PostframeTest, ScaleTwoHalvesThePictureAndTheBoxAndTheSlotIsPostedUntilTh
   EXPECT_FALSE(frame.processtrack(t));  // the interval (0 s) has not passed yet
   ++now;
   ASSERT_TRUE(frame.processtrack(t));
-  testing::internal::CaptureStdout();
-  EXPECT_TRUE(frame.uploadOnce(pause));
-  testing::internal::GetCapturedStdout();
+  testsupport::stdoutOf([&] { EXPECT_TRUE(frame.uploadOnce(pause)); });
   ASSERT_EQ(posted.size(), 2u);
   EXPECT_EQ(unpack(posted[1]), "frame.png\nkovira.json\n");
   EXPECT_EQ(frame.settings().cnt, 0u);
@@ -118,12 +121,7 @@ TEST_F(PostframeTest, WorkersUploaderAndPageShareTheSlot) {
         return ++posted, 0;
       },
       [&] { return now.fetch_add(1); });
-  frame.update([](postframe::FeedbackSettings& s) {
-    s.target = "http://127.0.0.1:9/feedback.php";
-    s.cnt = 5;
-    s.interval = 0;
-    s.max = 1000;
-  });
+  frame.update([](postframe::FeedbackSettings& s) { armed(s, 5); });
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
   for (int w = 0; w < 3; ++w)
@@ -169,10 +167,7 @@ TEST_F(PostframeTest, SelectorsThatRejectTheTrack) {
     SCOPED_TRACE(row.what);
     postframe::HttpFeedbackFrame frame([](const std::string&, const std::string&) { return 0; });
     frame.update([&](postframe::FeedbackSettings& s) {
-      s.target = "http://127.0.0.1:9/feedback.php";
-      s.cnt = 1;
-      s.interval = 0;
-      s.max = 1000;
+      armed(s, 1);
       row.edit(s);
     });
     EXPECT_FALSE(frame.processtrack(t));

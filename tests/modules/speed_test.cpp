@@ -3,23 +3,12 @@
 // dispatcher over the action registry.
 #include "modules/speed.h"
 
-#include "config/actions.h"
-#include "config/config.h"
-#include "core/fs.h"
-#include "evidence/common.h"
-#include "evidence/compose.h"
 #include "recognition/multitrack.h"
 #include "recognition/trackspeed.h"
 #include "tests/modules/module_fixture.h"
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <filesystem>
-
 namespace {
 
-namespace fs = std::filesystem;
 using evtest::EvidenceScene;
 
 class SpeedModuleTest : public modtest::ModuleTest {
@@ -37,55 +26,43 @@ class SpeedModuleTest : public modtest::ModuleTest {
   std::size_t archives() const { return ModuleTest::archives().size(); }
 };
 
-// 11 frames 0.1 s apart, 20 m: exactly 72 km/h.
+// 11 frames 0.1 s apart over 20 m: exactly 72 km/h; the boundaries of the
+// threshold, the upper limit, the measured time (0.25 s) and the direction.
 TEST_F(SpeedModuleTest, ThresholdIsReachedAtExactlyTheSpeed) {
-  EvidenceScene scene;
-  const kovira::Track t = scene.track();
-  ASSERT_EQ(kovira::TrackSpeed(t).speed, 72.0f);
-  action.threshold = 73;
-  EXPECT_EQ(judge(t), 0);
-  EXPECT_EQ(out.rfind("[SPD] (speed) [num=A123BC77, speed=72.000000, ", 0), 0u) << out;
-  EXPECT_EQ(archives(), 0u);
-  action.threshold = 72;
-  EXPECT_EQ(judge(t), 1) << out;
-  EXPECT_EQ(archives(), 1u);
-}
-
-TEST_F(SpeedModuleTest, UpperLimitAcceptsItsOwnSpeedOnly) {
-  EvidenceScene scene;
-  const kovira::Track t = scene.track();
-  action.uplimit = 71;
-  EXPECT_EQ(judge(t), 0);
-  action.uplimit = 72;
-  EXPECT_EQ(judge(t), 1);
-  action.uplimit = 0;
-  EXPECT_EQ(judge(t), 1);
-  EXPECT_EQ(archives(), 2u);
-}
-
-TEST_F(SpeedModuleTest, MeasuredTimeOfAQuarterSecondIsEnough) {
-  EvidenceScene quarter(1, 11, 25000);
-  action.threshold = 100;
-  EXPECT_EQ(judge(quarter.track()), 1) << out;
-  EvidenceScene shorter(1, 11, 24900);
-  EXPECT_EQ(judge(shorter.track()), 0) << out;
-  EXPECT_EQ(archives(), 1u);
-}
-
-TEST_F(SpeedModuleTest, DirectionFilter) {
-  EvidenceScene scene;
-  const kovira::Track down = scene.track();
-  const kovira::Track up = scene.track(0, true);
-  ASSERT_EQ(down.direction(), 1u);
-  ASSERT_EQ(up.direction(), 2u);
-  action.direction = 0;
-  EXPECT_EQ(judge(down), 1);
-  EXPECT_EQ(judge(up), 1) << out;
-  action.direction = 1;
-  EXPECT_EQ(judge(up), 0);
-  action.direction = 2;
-  EXPECT_EQ(judge(up), 1);
-  EXPECT_EQ(archives(), 3u);
+  struct Row {
+    const char* what;
+    std::uint64_t step;
+    bool up;
+    std::uint32_t threshold, uplimit, direction;
+    int result;
+  };
+  const Row rows[] = {
+      {"below the threshold", 100000, false, 73, 0, 0, 0},
+      {"at the threshold", 100000, false, 72, 0, 0, 1},
+      {"above the upper limit", 100000, false, 70, 71, 0, 0},
+      {"at the upper limit", 100000, false, 70, 72, 0, 1},
+      {"measured for a quarter second", 25000, false, 100, 0, 0, 1},
+      {"measured for less", 24900, false, 100, 0, 0, 0},
+      {"driving up, any direction", 100000, true, 70, 0, 0, 1},
+      {"driving up, direction 1 named", 100000, true, 70, 0, 1, 0},
+      {"driving up, direction 2 named", 100000, true, 70, 0, 2, 1},
+  };
+  std::size_t stored = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EvidenceScene scene(1, 11, row.step);
+    action.threshold = row.threshold;
+    action.uplimit = row.uplimit;
+    action.direction = row.direction;
+    const kovira::Track t = scene.track(0, row.up);
+    ASSERT_EQ(t.direction(), row.up ? 2u : 1u);
+    EXPECT_EQ(judge(t), row.result) << out;
+    stored += row.result == 1;
+    EXPECT_EQ(archives(), stored);
+    if (&row == rows) {
+      EXPECT_EQ(out.rfind("[SPD] (speed) [num=A123BC77, speed=72.000000, ", 0), 0u) << out;
+    }
+  }
 }
 
 TEST_F(SpeedModuleTest, TooLittleDataAndUntrustedClockOrCamera) {
@@ -122,41 +99,27 @@ TEST_F(SpeedModuleTest, PassageAndMetadataCarryTheMeasurement) {
   EXPECT_EQ(ticket.vclass, 2u);
   EXPECT_EQ(ticket.cnt, 11u);
   EXPECT_FLOAT_EQ(ticket.speed, 72.0f);
-  const auto files = evtest::archivesIn(dir->path());
+  const auto files = ModuleTest::archives();
   ASSERT_EQ(files.size(), 1u);
-  const auto meta = nlohmann::json::parse(evtest::run("tar -xOf '" + files[0].string() + "' kovira.json").output);
-  EXPECT_EQ(meta["spd"], 72);
-  EXPECT_EQ(meta["spdlim"], 60);
-  EXPECT_EQ(meta["spdtext"], kovira::TrackSpeed(t).text());
-  const std::string xml = evtest::run("tar -xOf '" + files[0].string() + "' angel.xml").output;
-  EXPECT_NE(xml.find("<nOverSpeed>1</nOverSpeed>"), std::string::npos) << xml;
+  modtest::expectKeys(metadata(files[0]), {{"spd", 72}, {"spdlim", 60}, {"spdtext", kovira::TrackSpeed(t).text()}});
+  EXPECT_EQ(evtest::field(member(files[0], "angel.xml"), "nOverSpeed"), "1");
 }
 
 TEST_F(SpeedModuleTest, DispatcherRunsEveryEnabledSpeedActionOfTheZone) {
   EvidenceScene scene;
   kovira::MultiTrack group;
   ASSERT_TRUE(group.addTrack(scene.track()));
-  const auto add = [&](int id, const std::string& method, int enabled) {
-    ASSERT_TRUE(kovira::config().updSection("action", {{"type", "action"},
-                                                       {"actid", id},
-                                                       {"enabled", enabled},
-                                                       {"method", method},
-                                                       {"zoneA", 1},
-                                                       {"threshold", 70},
-                                                       {"path", dir->path().string()}}));
-  };
-  add(1, "wrongdir", 1);
-  add(2, "speed", 0);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(speed::funnyt3(group), 0);
-  testing::internal::GetCapturedStdout();
+  addAction(1, "wrongdir");
+  addAction(2, "speed", {{"enabled", 0}});
+  int result = -1;
+  testsupport::stdoutOf([&] { result = speed::funnyt3(group); });
+  EXPECT_EQ(result, 0);
   EXPECT_EQ(group.counter, 0u);
 
-  add(3, "speed", 1);
-  add(4, "speed", 1);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(speed::funnyt3(group), speed::kHandled);
-  testing::internal::GetCapturedStdout();
+  addAction(3, "speed");
+  addAction(4, "speed");
+  testsupport::stdoutOf([&] { result = speed::funnyt3(group); });
+  EXPECT_EQ(result, speed::kHandled);
   EXPECT_EQ(group.counter, 2u);
   EXPECT_EQ(archives(), 2u);
 

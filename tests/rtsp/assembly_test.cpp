@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <fstream>
 #include <random>
 
 namespace {
@@ -128,6 +127,20 @@ TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {
   EXPECT_EQ(flood.assembler.openFrames(), 0u);
 }
 
+// A UDP socket on 127.0.0.1 at a port the kernel chose.
+int loopbackUdp(unsigned& port) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+    ADD_FAILURE() << "no loopback UDP port";
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
 // The transport on a kernel-chosen port: a camera record, a session whose
 // remote end is the sender's port, frames collected from the delivery point.
 class Transport : public ::testing::Test {
@@ -161,15 +174,9 @@ class Transport : public ::testing::Test {
   }
 
   static unsigned freePort() {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    unsigned port = 0;
+    ::close(loopbackUdp(port));
+    return port;
   }
 
   // Runs the sender from a port registered as the camera's RTP end.
@@ -210,15 +217,9 @@ class Transport : public ::testing::Test {
 
 using rtsp_assembly_transport = Transport;
 
-std::string writeStream(const fixture::Stream& s, const std::filesystem::path& file) {
-  std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(s.bytes.data()),
-                                              static_cast<std::streamsize>(s.bytes.size()));
-  return file;
-}
-
 TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize) {
   const auto stream = fixture::encode(640, 480, 12, 6);
-  const std::string file = writeStream(stream, dir.path() / "s.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "s.h264", stream.bytes);
   struct Variant {
     std::string args;
   } variants[] = {{"--stap"}, {"--csrc 2 --ext 1 --pad 3"}, {"--reorder --dup --seq 65530 --mtu 300"}};
@@ -235,15 +236,8 @@ TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize
     ASSERT_EQ(frames.size(), stream.units.size()) << v.args;
     for (std::size_t i = 0; i < frames.size(); ++i) {
       const auto& u = stream.units[i];
-      // The file's access units use 3- or 4-byte start codes; ours are 4.
-      Bytes expected;
-      for (std::size_t k = u.offset; k < u.offset + u.size; ++k) {
-        if (stream.bytes[k] == 0 && stream.bytes[k + 1] == 0 && stream.bytes[k + 2] == 1 &&
-            (k == u.offset || stream.bytes[k - 1] != 0))
-          expected.push_back(0);
-        expected.push_back(stream.bytes[k]);
-      }
-      EXPECT_EQ(frames[i].bytes, expected) << v.args << " frame " << i;
+      EXPECT_EQ(frames[i].bytes, rtsptest::fourByteStartCodes(std::span(stream.bytes).subspan(u.offset, u.size)))
+          << v.args << " frame " << i;
       EXPECT_EQ(frames[i].type, u.key ? FRAME_I : FRAME_P) << i;
       EXPECT_EQ(frames[i].width, 640u);
       EXPECT_EQ(frames[i].height, 480u);
@@ -257,7 +251,7 @@ TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize
 
 TEST_F(rtsp_assembly_transport, DamagedDatagramsCostOnlyTheirFrames) {
   const auto stream = fixture::encode(320, 240, 6, 6);
-  const std::string file = writeStream(stream, dir.path() / "d.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "d.h264", stream.bytes);
   // Datagram 1 (inside frame 0) truncated to 7 bytes and one 1600-byte
   // datagram: frame 0 is lost, the rest arrive.
   send("h264 " + file + " --mtu 200 --truncate 1 --oversize", CodecH264);
@@ -277,7 +271,7 @@ TEST_F(rtsp_assembly_transport, SenderReportStampsFramesWithTheCamerasClock) {
   session->rtcp().SetRemoteAddress("127.0.0.1", rtcpPort);
   session->rtcp().Start();
   const auto stream = fixture::encode(320, 240, 3, 3);
-  const std::string file = writeStream(stream, dir.path() / "n.h264");
+  const std::string file = rtsptest::writeFile(dir.path() / "n.h264", stream.bytes);
   send("h264 " + file + " --sr-to 127.0.0.1:" + std::to_string(rtcpSocket->LocalPort()) + " --rtcp-bind " +
            std::to_string(rtcpPort),
        CodecH264);
@@ -292,13 +286,8 @@ TEST_F(rtsp_assembly_transport, SenderReportStampsFramesWithTheCamerasClock) {
 // The report names the unit by its host name: each name is set in a
 // private UTS namespace of a child process, which sends one report.
 TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
-  const int listener = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  unsigned port = 0;
+  const int listener = loopbackUdp(port);
   const timeval limit{20, 0};
   ::setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   evtest::ScratchDir dir("rtsp-report");
@@ -310,7 +299,7 @@ TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
       UdpSocket socket(nullptr, nullptr);
       if (!socket.Bind(0)) ::_exit(4);
       RtcpSession rtcp(nullptr, nullptr, &socket);
-      rtcp.SetRemoteAddress("127.0.0.1", ntohs(a.sin_port));
+      rtcp.SetRemoteAddress("127.0.0.1", port);
       rtcp.SendReport();
       ::_exit(0);
     }
@@ -320,8 +309,7 @@ TEST(rtsp_assembly, ReportsCarryTheHostNameAsAValidCompound) {
     unsigned char datagram[1600];
     const ssize_t n = ::recv(listener, datagram, sizeof datagram, 0);
     ASSERT_GT(n, 0) << host;
-    const std::string file = dir.path() / host;
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(datagram), n);
+    const std::string file = rtsptest::writeFile(dir.path() / host, std::span(datagram, static_cast<std::size_t>(n)));
     const auto check = evtest::run("/usr/bin/python3 " KOVIRA_SOURCE_DIR "/tests/rtsp/rtp_sender.py check-rtcp " + file);
     EXPECT_EQ(check.output, "ok " + host + "\n") << host;
     EXPECT_EQ(n, static_cast<ssize_t>(40 + (host.size() + 6) / 4 * 4)) << host;

@@ -94,17 +94,10 @@ class ControlTest : public kovira::testing::CameraStartTest {
     CameraStartTest::TearDown();
   }
   std::string requests() { return evtest::readBytes((dir / "requests").string()); }
-  // Waits until the server logged `count` requests of method.
-  bool requested(const std::string& method, std::size_t count) {
-    return testsupport::waitUntil(
-        [&] {
-          const std::string r = requests();
-          std::size_t n = 0;
-          for (std::size_t at = r.find(method + " "); at != std::string::npos; at = r.find(method + " ", at + 1))
-            if (at == 0 || r[at - 1] == '\n') ++n;
-          return n >= count;
-        },
-        std::chrono::seconds(20));
+  // Requests of method the server logged.
+  std::size_t count(const std::string& method) { return testsupport::occurrences("\n" + requests(), "\n" + method + " "); }
+  bool requested(const std::string& method, std::size_t n) {
+    return testsupport::waitUntil([&] { return count(method) >= n; }, std::chrono::seconds(20));
   }
 
   std::unique_ptr<ChildProcess> server;
@@ -184,10 +177,7 @@ TEST_F(ControlTest, RefusalsPublishTheirErrors) {
   EXPECT_NE(r.find("Authorization: Digest username=\"admin\", realm=\"r\", nonce=\"0123\", uri=\"" + fullUrl +
                    "\", response=\""),
             std::string::npos);
-  // The error comes with the second refusal: no third DESCRIBE follows.
-  std::size_t describes = 0;
-  for (std::size_t at = r.find("DESCRIBE "); at != std::string::npos; at = r.find("DESCRIBE ", at + 1)) ++describes;
-  EXPECT_EQ(describes, 2u);
+  EXPECT_EQ(count("DESCRIBE"), 2u);  // the error comes with the second refusal
 }
 
 struct Refusal {

@@ -60,6 +60,9 @@ class LiveTest : public kovira::testing::CameraStartTest {
  protected:
   void SetUp() override {
     CameraStartTest::SetUp();
+    forget();
+  }
+  static void forget() {
     std::lock_guard lock(seen.mutex);
     seen.decodable = seen.frames = seen.width = 0;
   }
@@ -141,10 +144,7 @@ INSTANTIATE_TEST_SUITE_P(Servers, LiveServerTest, ::testing::Range(0, 3));
 TEST_F(LiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
   int camid = 2;
   for (const std::string name : {"a.mp4", "b.mkv"}) {
-    {
-      std::lock_guard lock(seen.mutex);
-      seen.decodable = seen.frames = seen.width = 0;
-    }
+    forget();
     const std::string path = video(name);
     RtspNetworkReceiver& r = receiver(camid, "file", path);
     EXPECT_TRUE(r.PlayFile(camid, path, 25));

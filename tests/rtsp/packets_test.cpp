@@ -10,7 +10,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-
 namespace {
 
 using rtsptest::Bytes;
@@ -243,10 +242,7 @@ TEST(rtsp_packets, RtcpCompoundDatagrams) {
     d[3] = static_cast<std::uint8_t>(words);
     return d;
   };
-  EXPECT_TRUE(cut(withLength(sr(1), 0)).empty());
-  EXPECT_TRUE(cut(withLength(sr(1), 16383)).empty());
-  EXPECT_TRUE(cut(withLength(sr(1), 65535)).empty());
-  EXPECT_TRUE(cut(withLength(sr(1), 7)).empty());
+  for (std::uint16_t words : {0, 7, 16383, 65535}) EXPECT_TRUE(cut(withLength(sr(1), words)).empty()) << words;
   EXPECT_TRUE(cut({}).empty());
   Bytes longItem = kSdes;
   longItem[9] = 200;

@@ -8,18 +8,20 @@
       Exits 0 when FILE holds one RFC 3550 compound RTCP datagram that
       starts with a receiver report and carries an SDES CNAME.
 
-Faults: --lose I,J (datagram indices), --reorder (swap each
-pair), --dup (every datagram twice), --seq N (first sequence number),
---csrc N, --ext WORDS, --pad N, --truncate I (cut datagram I to 7 bytes),
---oversize (a 1600-byte datagram first), --sr-to HOST:PORT (a sender report
-with NTP 0x83AA7E80.0 at RTP time 0 before the stream, from --rtcp-bind).
-A line "sent N" ends the output.
+Faults: --reorder (swap each pair), --dup (every datagram twice), --seq N
+(first sequence number), --csrc N, --ext WORDS, --pad N, --truncate I (cut
+datagram I to 7 bytes), --oversize (a 1600-byte datagram first), --sr-to
+HOST:PORT (a sender report with NTP 0x83AA7E80.0 at RTP time 0 before the
+stream, from --rtcp-bind). SSRC 0x12345678, payload type 96, 50 frames a
+second. A line "sent N" ends the output.
 """
 import argparse
 import socket
 import struct
 import sys
 import time
+
+SSRC = 0x12345678
 
 
 def nal_units(data):
@@ -78,13 +80,9 @@ def main():
     ap.add_argument("files", nargs="+")
     ap.add_argument("--to")
     ap.add_argument("--bind", type=int, default=0)
-    ap.add_argument("--pt", type=int, default=96)
-    ap.add_argument("--ssrc", type=lambda v: int(v, 0), default=0x12345678)
     ap.add_argument("--mtu", type=int, default=1400)
     ap.add_argument("--stap", action="store_true")
     ap.add_argument("--seq", type=int, default=1000)
-    ap.add_argument("--fps", type=float, default=50.0)
-    ap.add_argument("--lose", default="")
     ap.add_argument("--reorder", action="store_true")
     ap.add_argument("--dup", action="store_true")
     ap.add_argument("--csrc", type=int, default=0)
@@ -109,7 +107,7 @@ def main():
         rh, rp = a.sr_to.rsplit(":", 1)
         rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         rtcp.bind(("127.0.0.1", a.rtcp_bind))
-        sr = struct.pack(">BBHIIIIII", 0x80, 200, 6, a.ssrc, 0x83AA7E80, 0, 0, 0, 0)
+        sr = struct.pack(">BBHIIIIII", 0x80, 200, 6, SSRC, 0x83AA7E80, 0, 0, 0, 0)
         rtcp.sendto(sr, (rh, int(rp)))
         time.sleep(0.3)  # the session thread takes it before the first frame is stamped
 
@@ -122,7 +120,7 @@ def main():
         for k, p in enumerate(payloads):
             marker = 0x80 if k == len(payloads) - 1 else 0
             b0 = 0x80 | (a.csrc & 0x0F) | (0x10 if a.ext >= 0 else 0) | (0x20 if a.pad else 0)
-            head = struct.pack(">BBHII", b0, marker | a.pt, seq & 0xFFFF, ts, a.ssrc)
+            head = struct.pack(">BBHII", b0, marker | 96, seq & 0xFFFF, ts, SSRC)
             head += b"".join(struct.pack(">I", 0xC0000000 + i) for i in range(a.csrc))
             if a.ext >= 0:
                 head += struct.pack(">HH", 0xBEDE, a.ext) + b"\xEE" * (4 * a.ext)
@@ -130,8 +128,7 @@ def main():
             datagrams.append((n, head + p + tail))
             seq += 1
 
-    lose = {int(i) for i in a.lose.split(",") if i}
-    plan = [d for i, d in enumerate(datagrams) if i not in lose]
+    plan = list(datagrams)
     if a.truncate >= 0:
         n, d = plan[a.truncate]
         plan[a.truncate] = (n, d[:7])
@@ -143,7 +140,7 @@ def main():
     sent, last_frame = 0, None
     for n, d in plan:
         if last_frame is not None and n != last_frame:
-            time.sleep(1.0 / a.fps)
+            time.sleep(1.0 / 50)
         last_frame = n
         for _ in range(2 if a.dup else 1):
             sock.sendto(d, dest)

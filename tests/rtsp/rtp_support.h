@@ -6,6 +6,9 @@
 #include "rtsp/packets.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <span>
 #include <vector>
 
 namespace rtsptest {
@@ -31,6 +34,23 @@ inline std::unique_ptr<RtpPacket> packet(const Bytes& datagram, CodecType codec,
   if (!p->ParseHeader(payload, header)) return nullptr;
   p->data.assign(payload.begin() + header, payload.end());
   return p;
+}
+
+// Annex-B bytes with every 3-byte start code written in 4 bytes, as the
+// receiver delivers access units.
+inline Bytes fourByteStartCodes(std::span<const std::uint8_t> b) {
+  Bytes out;
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    if (k + 2 < b.size() && b[k] == 0 && b[k + 1] == 0 && b[k + 2] == 1 && (k == 0 || b[k - 1] != 0)) out.push_back(0);
+    out.push_back(b[k]);
+  }
+  return out;
+}
+
+inline std::string writeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path.string();
 }
 
 struct Delivered {

@@ -3,6 +3,7 @@
 // the ports registered for the camera, as a camera answering SETUP would.
 #include "tests/codec/h264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
+#include "tests/rtsp/rtp_support.h"
 #include "tests/support/process.h"
 
 #include <gtest/gtest.h>
@@ -44,22 +45,14 @@ std::vector<unsigned> frameSizes(const std::string& out, const std::string& type
 TEST(rtsp_sink, FfmpegH264StreamArrivesUnitForUnit) {
   evtest::ScratchDir dir("rtsp-sink-h264");
   const auto stream = fixture::encode(640, 480, 100, 25);
-  const std::string file = dir.path() / "s.h264";
-  std::ofstream(file, std::ios::binary)
-      .write(reinterpret_cast<const char*>(stream.bytes.data()), static_cast<std::streamsize>(stream.bytes.size()));
+  const std::string file = rtsptest::writeFile(dir.path() / "s.h264", stream.bytes);
   const std::string got = dir.path() / "cam1.h264";
   const std::string out = sink("1:h264:96:127.0.0.1:27000:27001", got,
                                "ffmpeg -nostdin -v error -re -i " + file +
                                    " -c copy -f rtp 'rtp://127.0.0.1:8000?localrtpport=27000&localrtcpport=27001'");
   EXPECT_NE(out.find("cam 1 frames=100 dropframes=0 "), std::string::npos) << out;
   // Every access unit as in the file, start codes written with 4 bytes.
-  std::vector<unsigned char> expected;
-  const auto& b = stream.bytes;
-  for (std::size_t k = 0; k < b.size(); ++k) {
-    if (k + 2 < b.size() && b[k] == 0 && b[k + 1] == 0 && b[k + 2] == 1 && (k == 0 || b[k - 1] != 0)) expected.push_back(0);
-    expected.push_back(b[k]);
-  }
-  EXPECT_EQ(readAll(got), expected);
+  EXPECT_EQ(readAll(got), rtsptest::fourByteStartCodes(stream.bytes));
   EXPECT_EQ(frameSizes(out, "I").size(), 4u);
   EXPECT_NE(out.find(" 640x480 "), std::string::npos);
   // ffmpeg's sender reports give the frames NTP times.

@@ -31,16 +31,13 @@ std::vector<std::uint8_t> spsOf(const fixture::Stream& s) {
 }
 
 TEST(rtsp_utils, Base64RoundTripsAndRefusesForeignCharacters) {
-  EXPECT_EQ(Base64Encode("admin:admin"), "YWRtaW46YWRtaW4=");
   const std::pair<std::string, std::string> cases[] = {
       {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {std::string("\0\0\xff", 3), "AAD/"}};
   for (const auto& [plain, coded] : cases) {
     EXPECT_EQ(Base64Encode(plain), coded);
     EXPECT_EQ(Base64Decode(coded), plain) << coded;
   }
-  const std::string sixty(60, 'x');
-  EXPECT_EQ(Base64Encode(sixty).find('\n'), std::string::npos);
-  EXPECT_EQ(Base64Decode("YWJj"), "abc");
+  EXPECT_EQ(Base64Encode(std::string(60, 'x')).find('\n'), std::string::npos);
   EXPECT_EQ(Base64Decode("YWI"), "ab");  // unpadded, as SDP parameter sets may be
   for (const char* bad : {"YW Jj", "YWJj\n", "YW=j", "Y", "YQ=", "****"}) EXPECT_FALSE(Base64Decode(bad)) << bad;
 }
@@ -144,18 +141,14 @@ TEST(rtsp_utils, ParseSpsCropsByChromaUnitsAndRefusesHostileSets) {
   EXPECT_FALSE(ParseSps(cycle, w, h, chroma));
 }
 
+// Unknown values have no text (and are never read past the table).
 TEST(rtsp_utils, NtpTimeAndDisplayTexts) {
   EXPECT_EQ(NtpTimeToDouble(1, 4294967295u), 2.0);
   EXPECT_EQ(NtpTimeToDouble(5, 0), 5.0);
   EXPECT_EQ(NtpTimeToString(0u, 0u), "1900-Jan-01 00:00:00");
   EXPECT_EQ(NtpTimeToString(3913056000.5), "2024-Jan-01 00:00:00.500000");
-  EXPECT_EQ(ReceiverStateToString(ReceiverStateConnected), "Connected");
-  EXPECT_EQ(ReceiverErrorToString(ReceiverErrorRtpServerPortNotFound), "RTP server port not found");
   EXPECT_EQ(ReceiverErrorToString(static_cast<ReceiverError>(7)), "");
-  EXPECT_EQ(FrameTypeToString(FRAME_MJPEG), "MJPEG");
-  EXPECT_EQ(FrameTypeToString(FRAME_RAW), "Raw");
   EXPECT_EQ(FrameTypeToString(FRAME_GRAY8), "");
-  EXPECT_EQ(FrameTypeToString(FRAME_RGB24), "");
 }
 
 }  // namespace

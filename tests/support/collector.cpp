@@ -1,27 +1,18 @@
 #include "support/collector.h"
 
 #include "tests/support/ports.h"
+#include "tests/support/text.h"
+#include "tests/support/wait.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <thread>
 
 namespace testsupport {
-
-namespace {
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-}  // namespace
 
 Collector::Collector(const std::string& script) {
   char pattern[] = "/tmp/kovira-collector-XXXXXX";
@@ -39,11 +30,7 @@ Collector::Collector(const std::string& script) {
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  for (int i = 0; i < 400 && port_ == 0; ++i) {
-    const std::string text = readAll(portFile);
-    if (!text.empty()) port_ = std::atoi(text.c_str());
-    else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  waitUntil([&] { return (port_ = std::atoi(readFile(portFile).c_str())) > 0; }, std::chrono::seconds(4));
 }
 
 Collector::~Collector() {
@@ -71,16 +58,11 @@ std::vector<nlohmann::json> Collector::records() const {
 }
 
 bool Collector::waitForRecords(std::size_t n, std::chrono::milliseconds limit) const {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (records().size() < n) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return waitUntil([&] { return records().size() >= n; }, limit);
 }
 
 std::string Collector::body(const nlohmann::json& record) const {
-  return readAll(dir_ + "/rec/bodies/" + record["body"].get<std::string>());
+  return readFile(dir_ + "/rec/bodies/" + record["body"].get<std::string>());
 }
 
 int closedPort() { return unusedLoopbackPort(); }

@@ -1,5 +1,7 @@
 #include "support/process.h"
 
+#include "tests/support/wait.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -66,11 +68,7 @@ bool ChildProcess::running() {
 }
 
 int ChildProcess::wait(std::chrono::milliseconds limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (running()) {
-    if (std::chrono::steady_clock::now() >= end) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  if (!waitUntil([&] { return !running(); }, limit)) return -1;
   // Output is complete once the child has gone and the pipes are drained.
   if (outReader.joinable()) outReader.join();
   if (errReader.joinable()) errReader.join();

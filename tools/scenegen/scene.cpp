@@ -92,6 +92,18 @@ Scene parse(const json& j) {
   }
   s.metres = numberIn(cal, "metres", 0, 1000, "calibration: ", true);
 
+  if (j.contains("zone")) {
+    const json& zone = j.at("zone");
+    if (!zone.is_array() || zone.size() < 6 || zone.size() % 2 != 0)
+      throw Bad{"\"zone\" must list at least three x, y corners"};
+    for (std::size_t i = 0; i < zone.size(); ++i) {
+      const int side = i % 2 == 0 ? s.width : s.height;
+      if (!zone[i].is_number_integer() || zone[i].get<long long>() < 0 || zone[i].get<long long>() >= side)
+        throw Bad{"zone: every corner must be whole numbers inside the picture"};
+      s.zone.push_back(static_cast<int>(zone[i].get<long long>()));
+    }
+  }
+
   const json& vehicles = member(j, "vehicles", "");
   if (!vehicles.is_array()) throw Bad{"\"vehicles\" must be an array"};
   for (std::size_t i = 0; i < vehicles.size(); ++i) s.vehicles.push_back(parseVehicle(vehicles[i], s, i));

@@ -8,7 +8,9 @@
 //
 // Optional: "module" (pixels per plate module; default max(3, width / 400)),
 // per vehicle "class" (0: none) and "misread" (every Nth reading of the plate
-// shows one unreadable glyph; 0: never). Parsing is pure and checks every
+// shows one unreadable glyph; 0: never), "zone" (the zone polygon as
+// [x1, y1, x2, y2, ...], at least three corners inside the picture, such as
+// a bus lane; default: the whole picture less a small margin). Parsing is pure and checks every
 // value; an error names the offending key.
 #pragma once
 
@@ -48,6 +50,7 @@ struct Scene {
   int limit = 0;
   int threshold = 0;
   int module = 0;
+  std::vector<int> zone;  // x, y pairs; empty: the whole picture
   std::vector<Vehicle> vehicles;
 
   int frameCount() const;

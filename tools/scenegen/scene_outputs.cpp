@@ -25,6 +25,16 @@ constexpr int kMaxBufferMiB = 4096;
 
 json box(const plate::Box& b) { return json::array({b.x, b.y, b.w, b.h}); }
 
+// Even-odd rule over the zone's corners; every point is inside the default zone.
+bool inZone(const Scene& s, int x, int y) {
+  bool inside = s.zone.empty();
+  for (std::size_t i = 0, j = s.zone.size() - 2; i < s.zone.size(); j = i, i += 2) {
+    const double xi = s.zone[i], yi = s.zone[i + 1], xj = s.zone[j], yj = s.zone[j + 1];
+    if ((yi > y) != (yj > y) && x < (xj - xi) * (y - yi) / (yj - yi) + xi) inside = !inside;
+  }
+  return inside;
+}
+
 }  // namespace
 
 std::string calibrationMarks(const Scene& s) {
@@ -43,6 +53,11 @@ std::string calibrationMarks(const Scene& s) {
 }
 
 std::string zoneCoords(const Scene& s) {
+  if (!s.zone.empty()) {
+    std::string out;
+    for (const int v : s.zone) out += (out.empty() ? "" : ",") + std::to_string(v);
+    return out;
+  }
   const int l = kZoneMargin, t = kZoneMargin, r = s.width - 1 - kZoneMargin, b = s.height - 1 - kZoneMargin;
   return std::to_string(l) + "," + std::to_string(t) + "," + std::to_string(r) + "," + std::to_string(t) + "," +
          std::to_string(r) + "," + std::to_string(b) + "," + std::to_string(l) + "," + std::to_string(b);
@@ -53,8 +68,10 @@ std::string truthJson(const Scene& s, const SceneRenderer& renderer) {
   for (std::size_t i = 0; i < s.vehicles.size(); ++i) {
     const Vehicle& v = s.vehicles[i];
     json frames = json::array();
+    bool zoned = false;
     for (const PlateTruth& p : renderer.truth()[i]) {
       frames.push_back({{"frame", p.frame}, {"box", box(p.box)}, {"point", {p.ox, p.oy}}, {"text", p.text}});
+      zoned = zoned || inZone(s, p.ox, p.oy);
     }
     vehicles.push_back({{"plate", v.plate},
                         {"class", v.cls},
@@ -63,6 +80,7 @@ std::string truthJson(const Scene& s, const SceneRenderer& renderer) {
                         {"start", v.start},
                         {"x", v.x},
                         {"exit", renderer.exitSecond(i)},
+                        {"zones", zoned ? json::array({kZoneId}) : json::array()},
                         {"frames", std::move(frames)}});
   }
   json root = {{"width", s.width},
