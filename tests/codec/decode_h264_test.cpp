@@ -139,6 +139,8 @@ TEST_F(DecodeH264, AGroupThatDoesNotGiveAPicturePerFrameIsSkippedWhole) {
   }
   for (unsigned n = 11; n <= 20; ++n) EXPECT_TRUE(frameHas(cam, n, FRAME_DEC | FRAME_SKIP)) << n;
   EXPECT_FALSE(frameHas(cam, 21, FRAME_SKIP));
+  // On demand too: a picture numbered by delivery would be the next frame's.
+  EXPECT_FALSE(kovira::decodedFrame(cam, 17).isValid());
 }
 
 TEST_F(DecodeH264, OnDemandPicturesAlternateWithTheThreadWithoutLeakingDescriptors) {
