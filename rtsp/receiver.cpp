@@ -242,10 +242,13 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
   PacketPtr packet(av_packet_alloc());
   if (!packet) return false;
   // Packets are due on the play's own schedule, each one step after the
-  // previous one's due time: frames of a file are stamped when delivered, so
-  // pacing from the previous delivery would add every late wake-up to all
-  // later stamps, and a busy machine measured every vehicle slower.
+  // previous one's due time: pacing from the previous delivery would add
+  // every late wake-up to all later frames, and a busy machine measured
+  // every vehicle slower. Each frame also carries its due time as a 90 kHz
+  // stamp, so the frame store times it by the schedule, not by when a late
+  // wake-up delivered it (one 20 ms late frame put a 118 km/h vehicle 5% off).
   std::int64_t due = NowMs();
+  const std::int64_t start = due;
   std::int64_t previousPosition = -1;
   bool first = true;
   auto deliver = [&](AVPacket* p) {
@@ -269,7 +272,9 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
     const FrameType type = codec == AV_CODEC_ID_MJPEG ? FRAME_MJPEG : (p->flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P;
     std::vector<unsigned char> bytes(p->data, p->data + p->size);
-    DeliverFrame(camid, type, 0, width, height, 0, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
+    // Zero means "no stamp" to the frame store.
+    const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * (due - start)));
+    DeliverFrame(camid, type, 0, width, height, ts, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
     return true;
   };
   while (!stopped(entry) && av_read_frame(input.get(), packet.get()) >= 0) {
