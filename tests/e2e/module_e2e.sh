@@ -88,7 +88,7 @@ export HOME=$work/home
 mkdir -p "$HOME"
 check=("$python" "$src/tests/e2e/check_module_run.py" synced --module "$module" --truth "$work/scene/truth.json"
   --cfg "$work/run.json" --collector "$work/collector" --feedback "$work/feedback" --pubkey "$work/sign.pub"
-  --redbox "$bin/e2e_redbox" --home "$HOME")
+  --home "$HOME")
 
 if [ -n "$list" ]; then
   echo "---- without the allow-list server: nothing reported"

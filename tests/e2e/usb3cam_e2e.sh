@@ -61,7 +61,7 @@ unit_stop 20
 expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
 "$python" "$src/tests/e2e/check_module_run.py" synced --truth "$work/scene/truth.json" --cfg "$work/run.json" \
   --dir "$work/run/a" --dir "$work/run/b" --collector "$work/collector" --console "$work/run/console.txt" \
-  --tickets "$work/run/tickets.html" --pubkey "$work/sign.pub" --redbox "$bin/e2e_redbox" --work "$work/run" \
+  --tickets "$work/run/tickets.html" --pubkey "$work/sign.pub" --work "$work/run" \
   || failed=1
 [ "$failed" -eq 0 ] || echo "outputs kept in $work"
 exit "$failed"
