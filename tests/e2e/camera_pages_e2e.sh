@@ -38,35 +38,36 @@ for bad in "/debug/frame.jpg?lim=abc" "/debug/frame.jpg?camid=abc" "/debug/frame
   expect "$bad: 400" test "$(status_of "$bad")" = 400
 done
 
-expect "cameras list" grep -qF "camid=$cam</a>]" <(page /debug/cameras/)
-expect "camera page" grep -qF "<h1>Camera camid=$cam</h1>" <(page "/debug/cam$cam/")
+expect "cameras list" page_has /debug/cameras/ "camid=$cam</a>]"
+expect "camera page" page_has "/debug/cam$cam/" "<h1>Camera camid=$cam</h1>"
 expect "timeout.txt is a number" grep -qE '^[0-9]+$' <(page "/debug/cam$cam/timeout.txt")
-page "/debug/frame.jpg?camid=$cam" -D "$work/frame.head" -o "$work/frame.jpg"
-expect "frame.jpg original size" grep -q $'^X-OriginalSize: 1280x720\r$' "$work/frame.head"
-expect "frame.jpg scale" grep -q $'^X-Scale: 0.625000\r$' "$work/frame.head"
-expect "frame.jpg is 800x450" test "$(size_of "$work/frame.jpg")" = 800,450
-page "/debug/frame.jpg?camid=$cam&chunk=10,10,100,100" -o "$work/chunk.jpg"
-expect "a cut-out at the corner is 60x60" test "$(size_of "$work/chunk.jpg")" = 60,60
-page "/debug/frame.jpg?camid=99" -o "$work/dummy.jpg"
-expect "an unknown camera's picture is 600x200" test "$(size_of "$work/dummy.jpg")" = 600,200
-page "/debug/cam$cam/frame-last.png" -o "$work/last.png"
-expect "frame-last.png is the picture's size" test "$(size_of "$work/last.png")" = 1280,720
-page /measure/frame.jpg -o "$work/measure.jpg"
-expect "measure frame is 800x450" test "$(size_of "$work/measure.jpg")" = 800,450
 expect "put" test "$(page "/measure/put?q=%D0%90123%3C")" = "OK: А123<"
-expect "pos carries the plate" grep -qF '"palte": "А123<"' <(page /measure/pos)
-expect "index escapes the plate" grep -qF 'текущее значение номера: А123&lt;' <(page /measure/)
-page /debug/collage/1.jpg -o "$work/collage.jpg"
-expect "collage sample is 800x600" test "$(size_of "$work/collage.jpg")" = 800,600
-page "/debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1" -o "$work/collage2.jpg"
-expect "collage sample 1200x600" test "$(size_of "$work/collage2.jpg")" = 1200,600
+expect "pos carries the plate" page_has /measure/pos '"palte": "А123<"'
+expect "index escapes the plate" page_has /measure/ 'текущее значение номера: А123&lt;'
+expect "tracks list" page_has /debug/tracks/ '<h1>Tracks list</h1>'
+expect "recognition page" page_has /debug/cnnproc/ '<h1>CnnProc status</h1>'
+# Pictures and their sizes.
+while read -r file size path; do
+  page "$path" -D "$work/$file.head" -o "$work/$file"
+  expect "$path is $size" test "$(size_of "$work/$file")" = "$size"
+done << PICTURES
+frame.jpg 800,450 /debug/frame.jpg?camid=$cam
+chunk.jpg 60,60 /debug/frame.jpg?camid=$cam&chunk=10,10,100,100
+dummy.jpg 600,200 /debug/frame.jpg?camid=99
+last.png 1280,720 /debug/cam$cam/frame-last.png
+measure.jpg 800,450 /measure/frame.jpg
+collage.jpg 800,600 /debug/collage/1.jpg
+collage2.jpg 1200,600 /debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1
+PICTURES
+expect "frame.jpg original size" grep -q $'^X-OriginalSize: 1280x720\r$' "$work/frame.jpg.head"
+expect "frame.jpg scale" grep -q $'^X-Scale: 0.625000\r$' "$work/frame.jpg.head"
 # Five photographs in the cells: far more than the few kB of empty cells.
 expect "the collage holds the photographs" test "$(stat -c %s "$work/collage2.jpg")" -gt 30000
 expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(page /debug/tracks/)
 expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(page /debug/cnnproc/)
 
 # The scaled frame is the frame it names, scaled as a bicubic resize would.
-num=$(tr -d '\r' < "$work/frame.head" | sed -n 's/^X-Num: //p')
+num=$(tr -d '\r' < "$work/frame.jpg.head" | sed -n 's/^X-Num: //p')
 page "/debug/cam$cam/frame$num.png" -o "$work/frame-num.png"
 expect "frame.jpg is the bicubic scale of its frame" \
   "$python" "$src/tests/e2e/picture_checks.py" psnr "$work/frame.jpg" "$work/frame-num.png" 35
