@@ -29,12 +29,7 @@ body_is() { [ "$(cat "$work/body")" = "$1" ]; }
 body_has() { grep -qF -- "$1" "$work/body"; }
 
 # 1. The board, then the unit.
-mkfifo "$work/sim.in"
-"$bin/boardsim" --port /dev/ttySS.peer --set CF=100 --set A=1500 < "$work/sim.in" > "$work/sim.log" 2>&1 &
-unit_children+=("$!")
-exec 7> "$work/sim.in"
-sim() { echo "$*" >&7; }
-until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+boardsim_start "$bin" --set CF=100 --set A=1500
 cfg=$work/cfg.json
 printf '[{"type": "global", "webserver": %s},\n {"type": "angle", "enabled": 1, "normal": 10, "wu": 2, "wd": 2}]\n' \
   "$port" > "$cfg"

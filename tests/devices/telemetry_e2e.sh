@@ -32,11 +32,7 @@ trap unit_cleanup EXIT
 # 1. A collector named "telemetry", the board, a reader on the modem line.
 start_collector "$work/collector"
 printf '{"token": "e2e", "telemetry": "http://127.0.0.1:%s"}\n' "$(cat "$work/collector.port")" > "$identity"
-mkfifo "$work/sim.in"
-"$bin/boardsim" --port /dev/ttySS.peer --set V=20231115 < "$work/sim.in" > "$work/sim.log" 2>&1 &
-unit_children+=("$!")
-exec 7> "$work/sim.in"
-until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+boardsim_start "$bin" --set V=20231115
 stty -F /dev/ttyLTE.peer raw -echo 2> /dev/null || true
 cat /dev/ttyLTE.peer > "$work/lte.txt" &
 unit_children+=("$!")
