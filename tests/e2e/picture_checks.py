@@ -81,37 +81,28 @@ def shown(screenshot_path, picture_path, width):
 
 def longest_runs(mask):
     """The longest run of True in each row of MASK."""
-    out = []
-    for line in mask:
-        edges = np.diff(np.concatenate(([0], line.astype(np.int8), [0])))
-        out.append(int((np.flatnonzero(edges == -1) - np.flatnonzero(edges == 1)).max(initial=0)))
-    return out
-
-
-def stroke_centres(runs):
-    """Centres of the bands of consecutive lines whose longest red run reaches
-    0.7 of the longest of all: the box's strokes."""
-    need, centres, start = 0.7 * max(runs), [], None
-    for i, run in enumerate(runs + [0]):
-        if run >= need > 0 and start is None:
-            start = i
-        elif not run >= need > 0 and start is not None:
-            centres.append((start + i - 1) / 2)
-            start = None
-    return centres
+    edges = [np.diff(np.concatenate(([0], line.astype(np.int8), [0]))) for line in mask]
+    return [int((np.flatnonzero(e == -1) - np.flatnonzero(e == 1)).max(initial=0)) for e in edges]
 
 
 def redbox_strokes(path):
-    """The red box around the plate in a collage: (top, bottom, left, right) of
-    its strokes' centre lines, or None, and what was found. The box is the only
-    long straight red line (after JPEG: strong red, weak green and blue); the
-    red crosshair that may cross its bottom stroke is shorter."""
+    """The red box around the plate in a collage: the centre lines of its
+    strokes (top, bottom, left, right), or None, and what was found. The box
+    is the only long straight red line (after JPEG: strong red, weak green and
+    blue); the red crosshair that may cross its bottom stroke is shorter, so
+    the strokes are the bands of lines whose longest red run reaches 0.7 of
+    the longest of all."""
     picture = cv2.imread(path, cv2.IMREAD_COLOR)
     if picture is None:
         return None, "cannot read " + path
     b, g, r = (picture[..., i].astype(int) for i in range(3))
     red = (r >= 140) & (r - np.maximum(g, b) >= 80)
-    rows, cols = stroke_centres(longest_runs(red)), stroke_centres(longest_runs(red.T))
+    centres = []
+    for runs in (longest_runs(red), longest_runs(red.T)):
+        long = np.array(runs + [0]) >= max(0.7 * max(runs), 1e-9)
+        edges = np.diff(np.concatenate(([0], long.astype(np.int8))))
+        centres.append([(s + e - 1) / 2 for s, e in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1))])
+    rows, cols = centres
     if len(rows) != 2 or len(cols) != 2:
         return None, f"{len(rows)} horizontal and {len(cols)} vertical red strokes in {path}, want 2 and 2"
     return rows + cols, "ok"
