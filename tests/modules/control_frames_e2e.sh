@@ -20,7 +20,7 @@ zone=$("$python" -c 'import json, sys; print(next(s.get("timezone", 0) for s in 
 HOME=$work/home unit_start "$work/unit" "$bin/kovira" "$work/unit.json" --
 expect "the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
 expect "before the first frame last.jpg is 200 and empty" \
-  test "$(status_of /special-tolvek/last.jpg -o "$work/before.jpg"):$(stat -c %s "$work/before.jpg")" = 200:0
+  test "$(page /special-tolvek/last.jpg -o "$work/before.jpg" -w '%{http_code}'):$(stat -c %s "$work/before.jpg")" = 200:0
 
 newest() { find "$work/home/tolvek/uploadftp" -name '*.jpg' 2> /dev/null | sort | tail -1; }
 have_frame() { test -n "$(newest)"; }
