@@ -4,8 +4,6 @@
 # pages, the GNSS page and tilt tracking, seen from the line and over HTTP.
 #
 #   board_e2e.sh SOURCE_DIR BINARY_DIR
-#
-# Exit 77 (skipped) where no mount namespace can be made.
 set -euo pipefail
 src=$1
 build=$2
@@ -16,18 +14,8 @@ if [ "${3-}" != inside ]; then
 fi
 
 bin=$build/bin
-work=$build/test-out/board_e2e
-rm -rf "$work"
-mkdir -p "$work"
 source "$fixtures/unit_session.sh"
-sim_pid=
-cleanup() {
-  local status=$?
-  [ -z "${unit_job-}" ] || unit_stop 5 || true
-  [ -z "$sim_pid" ] || { kill "$sim_pid" 2> /dev/null; wait "$sim_pid" 2> /dev/null; } || true
-  exit "$status"
-}
-trap cleanup EXIT
+e2e_begin "$build/test-out/board_e2e"
 
 logged() { grep -q -- " $1\$" "$work/sim.log"; }
 port=$(free_port)
@@ -41,12 +29,7 @@ body_is() { [ "$(cat "$work/body")" = "$1" ]; }
 body_has() { grep -qF -- "$1" "$work/body"; }
 
 # 1. The board, then the unit.
-mkfifo "$work/sim.in"
-"$bin/boardsim" --port /dev/ttySS.peer --set CF=100 --set A=1500 < "$work/sim.in" > "$work/sim.log" 2>&1 &
-sim_pid=$!
-exec 7> "$work/sim.in"
-sim() { echo "$*" >&7; }
-until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+boardsim_start "$bin" --set CF=100 --set A=1500
 cfg=$work/cfg.json
 printf '[{"type": "global", "webserver": %s},\n {"type": "angle", "enabled": 1, "normal": 10, "wu": 2, "wd": 2}]\n' \
   "$port" > "$cfg"

@@ -10,8 +10,6 @@
 # machine makes the unit miss replies and the record lacks the board.
 #
 #   telemetry_e2e.sh SOURCE_DIR BINARY_DIR
-#
-# Exit 77 (skipped) where no mount namespace can be made.
 set -euo pipefail
 src=$1
 build=$2
@@ -29,28 +27,15 @@ if [ "${3-}" != inside ]; then
 fi
 
 source "$fixtures/unit_session.sh"
-sim_pid=
-reader_pid=
-cleanup() {
-  local status=$?
-  [ -z "${unit_job-}" ] || unit_stop 5 || true
-  for p in $sim_pid $reader_pid; do kill "$p" 2> /dev/null || true; wait "$p" 2> /dev/null || true; done
-  stop_collectors
-  exit "$status"
-}
-trap cleanup EXIT
+trap unit_cleanup EXIT
 
 # 1. A collector named "telemetry", the board, a reader on the modem line.
 start_collector "$work/collector"
 printf '{"token": "e2e", "telemetry": "http://127.0.0.1:%s"}\n' "$(cat "$work/collector.port")" > "$identity"
-mkfifo "$work/sim.in"
-"$bin/boardsim" --port /dev/ttySS.peer --set V=20231115 < "$work/sim.in" > "$work/sim.log" 2>&1 &
-sim_pid=$!
-exec 7> "$work/sim.in"
-until_ok 10 grep -q 'boardsim ready' "$work/sim.log" || { echo "the simulator did not start"; exit 1; }
+boardsim_start "$bin" --set V=20231115
 stty -F /dev/ttyLTE.peer raw -echo 2> /dev/null || true
 cat /dev/ttyLTE.peer > "$work/lte.txt" &
-reader_pid=$!
+unit_children+=("$!")
 
 # 2. The unit.
 port=$(free_port)
@@ -62,13 +47,11 @@ unit_wait_line 'Press "Ctrl-C" to quit...' 30 || { echo "the unit did not start"
 expect "telemetry is configured" eval '! grep -q "no \"telemetry\" server" "$work/console.txt"'
 
 # 3. The page shows the state file.
-page=$(curl -s -m 5 "http://127.0.0.1:$port/debug/modem/")
-expect "the page shows the operator" eval 'grep -qF "<b>name</b>: &quot;  TestNet LTE &quot;" <<< "$page"'
-expect "the page has the USSD form" eval 'grep -qF "name=ussd" <<< "$page"'
+expect "the page shows the operator" page_has /debug/modem/ "<b>name</b>: &quot;  TestNet LTE &quot;"
+expect "the page has the USSD form" page_has /debug/modem/ "name=ussd"
 
 # 4. USSD and modem reset through the page.
-status=$(curl -s -m 5 -o /dev/null -w '%{http_code}' -d 'modres=1&ussd=*100#' "http://127.0.0.1:$port/debug/modem/")
-expect "the modem form answers 302" [ "$status" = 302 ]
+expect "the modem form answers 302" test "$(status_of /debug/modem/ -d 'modres=1&ussd=*100#')" = 302
 expect "the modem line got the USSD request" until_ok 5 grep -qF 'AT+CUSD=1,"AA180C3602",15' "$work/lte.txt"
 expect "the board was asked to reset the modem" grep -q 'LTERESET' "$work/sim.log"
 
@@ -93,6 +76,4 @@ PY
 expect "the first post reached the collector" until_ok 120 eval 'first_post; [ $? != 1 ]'
 expect "the first post carries the board and the modem" first_post
 
-unit_stop 10
-expect "the unit ended cleanly" [ "$unit_status" = 0 ]
-[ "$failed" = 0 ] || { tail -30 "$work/console.txt"; exit 1; }
+unit_end 10

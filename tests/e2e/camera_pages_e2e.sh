@@ -10,44 +10,23 @@ src=$1
 bin=$2/bin
 fixtures=$src/tests/fixtures
 python=/usr/bin/python3
-ready='Press "Ctrl-C" to quit...'
 
-bash "$fixtures/nsrun.sh" -- true || exit $?
-command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
-
-work=$2/test-out/camera_pages_e2e
-rm -rf "$work"
-mkdir -p "$work/unit"
-cleanup() {
-  local status=$?
-  [ -z "${unit_job-}" ] || unit_stop 5 || true
-  bash "$fixtures/timebus.sh" stop "$work/bus" || true
-  exit "$status"
-}
-trap cleanup EXIT
 source "$fixtures/unit_session.sh"
-failed=0
-
-"$bin/scenegen" "$src/tests/data/scenes/one-vehicle.json" "$work/scene" > /dev/null
-bus=$(bash "$fixtures/timebus.sh" start "$work/bus" "$bin/timedated-standin" true)
-export DBUS_SYSTEM_BUS_ADDRESS=$bus
-port=$(free_port)
+e2e_begin "$2/test-out/camera_pages_e2e" dbus
+mkdir -p "$work/unit"
+road_setup "$work" "$src/tests/data/scenes/one-vehicle.json" "$bin"
 "$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
   --path "$work/unit/out"
 # From bin/, as the collage page reads its photographs from "../test/"
 # (evtool writes them there at build time).
 cd "$bin"
 unit_start "$work/unit" "$bin/kovira" "$work/unit.json" --
-expect "the unit started" unit_wait_line "$ready" 30
+expect "the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
 
 url() { echo "http://127.0.0.1:$port$1"; }
-status_of() { curl -s -o /dev/null -w '%{http_code}' "$(url "$1")"; }
-size_of() { ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$1"; }
-for _ in $(seq 100); do
-  grep -q '"cambufsize": "[1-9]' <(curl -s "$(url /debug/gen.json)") && break
-  sleep 0.1
-done
-cam=$(curl -s "$(url /debug/gen.json)" | grep -o '"cam[0-9]*"' | head -1 | tr -dc 0-9)
+has_frames() { grep -q '"cambufsize": "[1-9]' <(page /debug/gen.json); }
+until_ok 10 has_frames || true
+cam=$(page /debug/gen.json | grep -o '"cam[0-9]*"' | head -1 | tr -dc 0-9)
 expect "a camera with frames in gen.json" test -n "$cam"
 
 for bad in /debug/cam99999999999/ /debug/cam0/ "/debug/cam$cam/frame99999999999.png" /debug/tracks/0/ \
@@ -59,48 +38,49 @@ for bad in "/debug/frame.jpg?lim=abc" "/debug/frame.jpg?camid=abc" "/debug/frame
   expect "$bad: 400" test "$(status_of "$bad")" = 400
 done
 
-expect "cameras list" grep -qF "camid=$cam</a>]" <(curl -s "$(url /debug/cameras/)")
-expect "camera page" grep -qF "<h1>Camera camid=$cam</h1>" <(curl -s "$(url "/debug/cam$cam/")")
-expect "timeout.txt is a number" grep -qE '^[0-9]+$' <(curl -s "$(url "/debug/cam$cam/timeout.txt")")
-curl -s -D "$work/frame.head" -o "$work/frame.jpg" "$(url "/debug/frame.jpg?camid=$cam")"
-expect "frame.jpg original size" grep -q $'^X-OriginalSize: 1280x720\r$' "$work/frame.head"
-expect "frame.jpg scale" grep -q $'^X-Scale: 0.625000\r$' "$work/frame.head"
-expect "frame.jpg is 800x450" test "$(size_of "$work/frame.jpg")" = 800,450
-curl -s -o "$work/chunk.jpg" "$(url "/debug/frame.jpg?camid=$cam&chunk=10,10,100,100")"
-expect "a cut-out at the corner is 60x60" test "$(size_of "$work/chunk.jpg")" = 60,60
-curl -s -o "$work/dummy.jpg" "$(url "/debug/frame.jpg?camid=99")"
-expect "an unknown camera's picture is 600x200" test "$(size_of "$work/dummy.jpg")" = 600,200
-curl -s -o "$work/last.png" "$(url "/debug/cam$cam/frame-last.png")"
-expect "frame-last.png is the picture's size" test "$(size_of "$work/last.png")" = 1280,720
-curl -s -o "$work/measure.jpg" "$(url /measure/frame.jpg)"
-expect "measure frame is 800x450" test "$(size_of "$work/measure.jpg")" = 800,450
-expect "put" test "$(curl -s "$(url "/measure/put?q=%D0%90123%3C")")" = "OK: А123<"
-expect "pos carries the plate" grep -qF '"palte": "А123<"' <(curl -s "$(url /measure/pos)")
-expect "index escapes the plate" grep -qF 'текущее значение номера: А123&lt;' <(curl -s "$(url /measure/)")
-curl -s -o "$work/collage.jpg" "$(url /debug/collage/1.jpg)"
-expect "collage sample is 800x600" test "$(size_of "$work/collage.jpg")" = 800,600
-curl -s -o "$work/collage2.jpg" "$(url "/debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1")"
-expect "collage sample 1200x600" test "$(size_of "$work/collage2.jpg")" = 1200,600
+expect "cameras list" page_has /debug/cameras/ "camid=$cam</a>]"
+expect "camera page" page_has "/debug/cam$cam/" "<h1>Camera camid=$cam</h1>"
+expect "timeout.txt is a number" grep -qE '^[0-9]+$' <(page "/debug/cam$cam/timeout.txt")
+expect "put" test "$(page "/measure/put?q=%D0%90123%3C")" = "OK: А123<"
+expect "pos carries the plate" page_has /measure/pos '"palte": "А123<"'
+expect "index escapes the plate" page_has /measure/ 'текущее значение номера: А123&lt;'
+expect "tracks list" page_has /debug/tracks/ '<h1>Tracks list</h1>'
+expect "recognition page" page_has /debug/cnnproc/ '<h1>CnnProc status</h1>'
+# Pictures and their sizes.
+while read -r file size path; do
+  page "$path" -D "$work/$file.head" -o "$work/$file"
+  expect "$path is $size" test "$(size_of "$work/$file")" = "$size"
+done << PICTURES
+frame.jpg 800,450 /debug/frame.jpg?camid=$cam
+chunk.jpg 60,60 /debug/frame.jpg?camid=$cam&chunk=10,10,100,100
+dummy.jpg 600,200 /debug/frame.jpg?camid=99
+last.png 1280,720 /debug/cam$cam/frame-last.png
+measure.jpg 800,450 /measure/frame.jpg
+collage.jpg 800,600 /debug/collage/1.jpg
+collage2.jpg 1200,600 /debug/collage/1.jpg?w=1200&h=600&type=4&grid=1&crop1=1
+PICTURES
+expect "frame.jpg original size" grep -q $'^X-OriginalSize: 1280x720\r$' "$work/frame.jpg.head"
+expect "frame.jpg scale" grep -q $'^X-Scale: 0.625000\r$' "$work/frame.jpg.head"
 # Five photographs in the cells: far more than the few kB of empty cells.
 expect "the collage holds the photographs" test "$(stat -c %s "$work/collage2.jpg")" -gt 30000
-expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(curl -s "$(url /debug/tracks/)")
-expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(curl -s "$(url /debug/cnnproc/)")
+expect "tracks list" grep -qF '<h1>Tracks list</h1>' <(page /debug/tracks/)
+expect "recognition page" grep -qF '<h1>CnnProc status</h1>' <(page /debug/cnnproc/)
 
 # The scaled frame is the frame it names, scaled as a bicubic resize would.
-num=$(tr -d '\r' < "$work/frame.head" | sed -n 's/^X-Num: //p')
-curl -s -o "$work/frame-num.png" "$(url "/debug/cam$cam/frame$num.png")"
+num=$(tr -d '\r' < "$work/frame.jpg.head" | sed -n 's/^X-Num: //p')
+page "/debug/cam$cam/frame$num.png" -o "$work/frame-num.png"
 expect "frame.jpg is the bicubic scale of its frame" \
   "$python" "$src/tests/e2e/picture_checks.py" psnr "$work/frame.jpg" "$work/frame-num.png" 35
 
 # The vehicle's finished track (its drawing no longer changes) and its drawing.
 plate=$("$python" -c 'import json, sys; print(json.load(open(sys.argv[1]))["vehicles"][0]["plate"])' \
   "$work/scene/truth.json")
-track_id() { curl -s "$(url /debug/tracks/)" | sed '0,/Tracks history/d' | grep -oP "/debug/tracks/\K[0-9]+(?=/\"[^<]*</a></td><td>[0-9]+</td><td>$plate<)" | head -1; }
+track_id() { page /debug/tracks/ | sed '0,/Tracks history/d' | grep -oP "/debug/tracks/\K[0-9]+(?=/\"[^<]*</a></td><td>[0-9]+</td><td>$plate<)" | head -1; }
 drawn() { id=$(track_id) && [ -n "$id" ] && test "$(status_of "/debug/tracks/$id/t.jpg")" = 200; }
 expect "a track of $plate with its drawing" until_ok 40 drawn
-curl -s -o "$work/track.html" "$(url "/debug/tracks/$id/")"
+page "/debug/tracks/$id/" -o "$work/track.html"
 expect "the track page names the plate" grep -qF "Вариации номера, выбран: $plate</h3>" "$work/track.html"
-curl -s -o "$work/t.jpg" "$(url "/debug/tracks/$id/t.jpg")"
+page "/debug/tracks/$id/t.jpg" -o "$work/t.jpg"
 expect "t.jpg is the camera's size" test "$(size_of "$work/t.jpg")" = 1280,720
 expect "t.jpg boxes the plate where the points read it" \
   "$python" "$src/tests/e2e/picture_checks.py" trackbox "$work/t.jpg" "$work/track.html"
@@ -130,7 +110,4 @@ chrome --window-size=1000,3000 --screenshot="$work/track-shot.png" "$(url "/debu
 expect "browser: the track's drawing is drawn" \
   "$python" "$src/tests/e2e/picture_checks.py" shown "$work/track-shot.png" "$work/t.jpg" 800
 
-unit_stop 20
-expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
-[ "$failed" -eq 0 ] || echo "outputs kept in $work"
-exit "$failed"
+unit_end 20

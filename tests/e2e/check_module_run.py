@@ -1,28 +1,24 @@
 #!/usr/bin/python3
-"""Checks what one run of the unit on a generated scene left behind, for one
-processing module (a row of MODULES).
+"""Checks what one run of the unit on a generated scene left behind.
 
-    check_module_run.py synced [--module M] --truth T --cfg C --dir A [--dir B]
-                       --collector D --console F [--tickets F | --pages DIR]
-                       [--pubkey P] [--redbox BIN] [--work W] [--feedback D]
-                       [--home H] [--expect-none]
+    check_module_run.py synced [--module M] --truth T --cfg C --dir A [--dir B] --collector D --console F
+        [--tickets F | --pages DIR] [--pubkey P] [--work W] [--feedback D] [--home H]
+        [--expect-none]
 
-The clock was synchronised, so every vehicle the module's rule picks has
-exactly one archive of the module's type, the same bytes in every target
-directory and at the collector, readable by GNU tar, Python's tarfile and
-xmllint, signed where the row says so, with the row's members, report
-fields and metadata; the other vehicles have none. --expect-none: no
-vehicle may have one (a module that must stay silent in this run).
-Pages read after the scene lie in DIR as the route without slashes
-("/debug/mask/" -> debugmask.html).
+synced: the clock was synchronised, so every vehicle the module's rule (a row
+of MODULES) picks has exactly one archive of the module's type, the same bytes
+in every target directory and at the collector, readable by GNU tar, Python's
+tarfile and xmllint, signed where the row says so, with the row's members,
+report fields and metadata; the other vehicles have none (--expect-none: no
+vehicle has one). Pages read after the scene lie in DIR as the route without
+slashes ("/debug/mask/" -> debugmask.html).
 
     check_module_run.py console --truth T --cfg C --console F [--wait SECONDS]
 
-A speed run on an H.264 camera, whose frames the grey-frame evidence refuses:
-one speed line per vehicle, within 3% of the truth, and every vehicle the
-action records ends in "[ERR] invalid frametype: <plate>". With --wait the
-console is read again until those lines are all there or the seconds ran out
-(the unit is still running).
+console: a speed run on an H.264 camera, whose frames the grey-frame evidence
+refuses: one speed line per vehicle within 3% of the truth, and "[ERR] invalid
+frametype: <plate>" for each vehicle the action records; --wait reads the
+console again until those lines are there or the time ran out.
 
 Prints one line per check ("ok" or "FAIL") and exits 1 when any failed.
 """
@@ -100,34 +96,32 @@ def check(ok, what, detail=""):
 
 
 def load_json(path):
-    with open(path, encoding="utf-8") as f:
-        return json.load(f)
+    return json.loads(read(path))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
 
 
 def archives(folder):
-    if not os.path.isdir(folder):
-        return {}
-    out = {}
-    for name in sorted(os.listdir(folder)):
-        if name.endswith(".tar"):
-            with open(os.path.join(folder, name), "rb") as f:
-                out[name] = f.read()
-    return out
+    names = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+    return {n: read(os.path.join(folder, n)) for n in names if n.endswith(".tar")}
 
 
-def uploads(collector):
-    path = os.path.join(collector, "requests.jsonl")
-    if not os.path.exists(path):
-        return []
-    out = []
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            r = json.loads(line)
-            if r["path"] == "/upload.php":
-                with open(os.path.join(collector, "bodies", r["body"]), "rb") as b:
-                    r["bytes"] = b.read()
-                out.append(r)
-    return out
+def requests(collector, path=None):
+    """What the collector in the folder received (to PATH), each with its body's "bytes"."""
+    log = os.path.join(collector, "requests.jsonl")
+    out = [json.loads(line) for line in read(log).decode("utf-8").splitlines()] if os.path.exists(log) else []
+    for r in out:
+        r["bytes"] = read(os.path.join(collector, "bodies", r["body"]))
+    return [r for r in out if path in (None, r["path"])]
 
 
 def members(data):
@@ -140,16 +134,17 @@ def xml_field(root, name):
     return None if node is None else (node.text or "")
 
 
-def plate_corners(redbox, jpeg_path, plate_w, plate_h):
+def plate_corners(jpeg_path, plate_w, plate_h):
     """Plate corners in the collage from the red box's stroke centres. The box
     lies BOX_MARGIN frame pixels outside the plate and its strokes are centred
     on the box's first and last pixel rows and columns, so in frame pixels the
     stroke centres are 2 * BOX_MARGIN - 1 further apart than the plate's
     sides; the collage scales all of it alike."""
-    out = subprocess.run([redbox, jpeg_path], capture_output=True, text=True)
-    if out.returncode != 0:
-        return None, out.stderr.strip()
-    top, bottom, left, right = map(float, out.stdout.split())
+    from picture_checks import redbox_strokes  # OpenCV only where a box is looked for
+    strokes, how = redbox_strokes(jpeg_path)
+    if strokes is None:
+        return None, how
+    top, bottom, left, right = strokes
     span = 2 * BOX_MARGIN - 1
     scale = ((right - left) / (plate_w + span) + (bottom - top) / (plate_h + span)) / 2
     l, t = left + BOX_MARGIN * scale, top + BOX_MARGIN * scale
@@ -157,19 +152,14 @@ def plate_corners(redbox, jpeg_path, plate_w, plate_h):
     return [(l, t), (l, b), (r, t)], "box %.1f,%.1f..%.1f,%.1f scale %.3f" % (left, top, right, bottom, scale)
 
 
-
 def readable(name, data, work):
     """GNU tar and xmllint read the archive as the collection server does."""
-    path = os.path.join(work, name)
-    with open(path, "wb") as f:
-        f.write(data)
+    path = write(os.path.join(work, name), data)
     out = subprocess.run(["tar", "-tvf", path], capture_output=True, text=True)
     check(out.returncode == 0 and not out.stderr, name + ": GNU tar -tvf lists it", out.stderr.strip())
     files = dict(members(data))
     if "angel.xml" in files:
-        xml = path + ".angel.xml"
-        with open(xml, "wb") as f:
-            f.write(files["angel.xml"])
+        xml = write(path + ".angel.xml", files["angel.xml"])
         out = subprocess.run(["xmllint", "--noout", xml], capture_output=True, text=True)
         check(out.returncode == 0, name + ": xmllint --noout angel.xml", out.stderr.strip())
 
@@ -204,27 +194,18 @@ def check_archive(name, data, vehicle, truth, a, row):
         except ET.ParseError as e:
             check(False, name + ": angel.xml parses", str(e))
             return
-        if row.get("field"):
-            check(xml_field(root, row["field"]) == "1", name + ": angel.xml %s 1" % row["field"],
-                  "%r" % xml_field(root, row["field"]))
-        for field, value in row.get("xml", {}).items():
+        want = dict(row.get("xml", {}), tLicenseNumber="".join(CYRILLIC.get(c, c) for c in plate))
+        want.update({row["field"]: "1"} if row.get("field") else {})
+        want.update({field: None for field in row.get("noxml", [])})
+        for field, value in want.items():
             check(xml_field(root, field) == value, name + ": angel.xml %s %r" % (field, value),
                   "%r" % xml_field(root, field))
-        for field in row.get("noxml", []):
-            check(xml_field(root, field) is None, name + ": angel.xml has no " + field)
-        cyr = "".join(CYRILLIC.get(c, c) for c in plate)
-        check(xml_field(root, "tLicenseNumber") == cyr, name + ": angel.xml tLicenseNumber " + cyr,
-              "%r" % xml_field(root, "tLicenseNumber"))
         if row.get("redbox"):
             check_corners(name, files, root, truth, a)
 
     if "signature.sign" in row["members"]:
-        signed = os.path.join(work, name + ".signed")
-        sig = os.path.join(work, name + ".sign")
-        with open(signed, "wb") as f:
-            f.write(files.get("angel.xml", b"") + files.get("m.jpg", b""))
-        with open(sig, "wb") as f:
-            f.write(files.get("signature.sign", b""))
+        signed = write(os.path.join(work, name + ".signed"), files.get("angel.xml", b"") + files.get("m.jpg", b""))
+        sig = write(os.path.join(work, name + ".sign"), files.get("signature.sign", b""))
         out = subprocess.run(["openssl", "dgst", "-sha1", "-verify", a.pubkey, "-signature", sig, signed],
                              capture_output=True, text=True)
         check(out.stdout.strip() == "Verified OK", name + ": signature over angel.xml + m.jpg verifies",
@@ -232,10 +213,8 @@ def check_archive(name, data, vehicle, truth, a, row):
 
 
 def check_corners(name, files, root, truth, a):
-    jpeg = os.path.join(a.work, name + ".m.jpg")
-    with open(jpeg, "wb") as f:
-        f.write(files.get("m.jpg", b""))
-    corners, how = plate_corners(a.redbox, jpeg, truth["plate"]["width"], truth["plate"]["height"])
+    jpeg = write(os.path.join(a.work, name + ".m.jpg"), files.get("m.jpg", b""))
+    corners, how = plate_corners(jpeg, truth["plate"]["width"], truth["plate"]["height"])
     if check(corners is not None, name + ": red box found in m.jpg", how):
         for i, (x, y) in enumerate(corners, 1):
             fx, fy = xml_field(root, "nRectNumX%d" % i), xml_field(root, "nRectNumY%d" % i)
@@ -276,7 +255,7 @@ def synced(a, truth, cfg):
     for d, got in zip(a.dir[1:], per_dir[1:]):
         check(got == first, "the same archives, byte for byte, in " + d,
               "names %s vs %s" % (sorted(got), sorted(first)))
-    sent = uploads(a.collector)
+    sent = requests(a.collector, "/upload.php")
     check(len(sent) == expected, "%d upload(s) at the collector" % expected, "got %d" % len(sent))
     stored = {hashlib.md5(b).hexdigest(): n for n, b in first.items()}
     for r in sent:
@@ -299,8 +278,7 @@ def synced(a, truth, cfg):
         if check(len(got) == 1, "the speeder %s has its speed archive only" % v["plate"], "got %d" % len(got)):
             check_archive(got[0][0], got[0][1], v, truth, a, MODULES["speed"])
 
-    with open(a.console, encoding="utf-8", errors="replace") as f:
-        console = f.read()
+    console = read(a.console).decode("utf-8", "replace")
     # Speed reports every measurement, its deployment variant only a violation.
     if a.module == "speed":
         for v in truth["vehicles"]:
@@ -326,8 +304,7 @@ def console(a, truth, cfg):
     refused = ["[ERR] invalid frametype: %s\n" % v["plate"] for v in truth["vehicles"] if speeding(v, action)]
     deadline = time.monotonic() + (a.wait or 0)
     while True:
-        with open(a.console, encoding="utf-8", errors="replace") as f:
-            text = f.read()
+        text = read(a.console).decode("utf-8", "replace")
         speeds = {}
         for plate, speed in SPD_LINE.findall(text):
             speeds.setdefault(plate, []).append(speed)
@@ -348,10 +325,7 @@ def console(a, truth, cfg):
 def read_page(a, route):
     path = a.tickets if a.tickets and route == "/debug/tickets/" else \
         os.path.join(a.pages or a.work, route.replace("/", "") + ".html")
-    if not check(os.path.exists(path), route + " was read"):
-        return ""
-    with open(path, encoding="utf-8", errors="replace") as f:
-        return f.read()
+    return read(path).decode("utf-8", "replace") if check(os.path.exists(path), route + " was read") else ""
 
 
 def main():
@@ -361,15 +335,10 @@ def main():
     p.add_argument("--truth", required=True)
     p.add_argument("--cfg", required=True)
     p.add_argument("--dir", action="append")
-    p.add_argument("--collector")
     p.add_argument("--console", required=True)
-    p.add_argument("--tickets")
-    p.add_argument("--pages")
-    p.add_argument("--pubkey")
-    p.add_argument("--redbox")
     p.add_argument("--work", default=".")
-    p.add_argument("--feedback")
-    p.add_argument("--home")
+    for name in ("collector", "tickets", "pages", "pubkey", "feedback", "home"):
+        p.add_argument("--" + name)
     p.add_argument("--expect-none", action="store_true")
     p.add_argument("--wait", type=float)
     a = p.parse_args()
@@ -378,7 +347,6 @@ def main():
     (synced if a.mode == "synced" else console)(a, load_json(a.truth), load_json(a.cfg))
     print("%d check(s) failed" % len(failures) if failures else "all checks passed")
     return 1 if failures else 0
-
 
 
 # Module checks beyond the archives, found by name: check_<module>.
@@ -445,16 +413,11 @@ def check_maskfind(a, truth, action, record):
 
 
 def check_postframe(a, truth, action, record):
-    posts = []
-    path = os.path.join(a.feedback, "requests.jsonl")
-    if os.path.exists(path):
-        with open(path, encoding="utf-8") as f:
-            posts = [json.loads(line) for line in f]
+    posts = requests(a.feedback)
     if not check(len(posts) == 1 and posts[0]["path"] == "/feedback.php" and posts[0]["method"] == "POST",
                  "one POST to /feedback.php", "%r" % [(p["method"], p["path"]) for p in posts]):
         return
-    with open(os.path.join(a.feedback, "bodies", posts[0]["body"]), "rb") as f:
-        body = f.read()
+    body = posts[0]["bytes"]
     check(posts[0]["headers"].get("x-hash") == hashlib.md5(body).hexdigest(), "the feedback POST has its X-Hash")
     readable("feedback.tar", body, a.work)
     got = members(body)
@@ -473,8 +436,7 @@ def check_trackdump(a, truth, action, record):
     folder = os.path.join(a.home, "trackdump")
     dumps = {}
     for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
-        with open(os.path.join(folder, name), encoding="utf-8") as f:
-            text = f.read()
+        text = read(os.path.join(folder, name)).decode("utf-8")
         check(re.fullmatch(r"\d+-\d+\.json", name) is not None, name + ": named <startup>-<trackid>.json")
         pairs = []
         dump = json.loads(text, object_pairs_hook=lambda kv: pairs.append([k for k, _ in kv]) or dict(kv))

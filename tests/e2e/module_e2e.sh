@@ -10,147 +10,89 @@
 #
 # MODULE is one row of the table below. (An unsynchronised clock storing
 # nothing is each module's own rule, tested there.)
-#
-# Exit 77 (skipped) where no mount namespace or no dbus-daemon is available.
 set -euo pipefail
 src=$1
 bin=$2/bin
 module=$3
 fixtures=$src/tests/fixtures
 python=/usr/bin/python3
-ready='Press "Ctrl-C" to quit...'
-file_end='[OPENCV] Cannot read the frame from video file'
 list_url=http://127.0.0.89:8889/mts.txt
 
 # One row per module: the scene, how its configuration differs from the one
 # scenegen writes, the uploads to wait for, the private /tmp's size, pages
 # read after the scene.
-tmp_size=3g
-uploads=1
-pages=()
-list=
+tmp_size=3g uploads=1 pages=() list=
 case $module in
   speed)
-    scene=speed-e2e.json
+    scene=speed-e2e.json pages=(/debug/tickets/)
     cfg_args=(--extra "redbox crosshair fullframe angelsign") ;;
   speed-kormelino)
     scene=speed-e2e.json
     cfg_args=(--method speed-kormelino --extra "angelsign" --global timezone=-3 \
       --global 'coords="55.751244,37.618423"') ;;
-  wrongdir)
-    scene=wrongdir.json
-    cfg_args=(--method wrongdir --direction 2) ;;
-  busline)
-    scene=lane.json uploads=2
-    cfg_args=(--method busline) ;;
-  busline-kormelino)
-    scene=lane.json list=1
-    cfg_args=(--method busline-kormelino) ;;
+  wrongdir) scene=wrongdir.json cfg_args=(--method wrongdir --direction 2) ;;
+  busline) scene=lane.json uploads=2 cfg_args=(--method busline) ;;
+  busline-kormelino) scene=lane.json list=1 cfg_args=(--method busline-kormelino) ;;
   carflow)
     # The speeder gets the speed archive only: car flow runs last and skips
     # what an earlier module stored.
-    scene=mixed.json uploads=4 tmp_size=4g
+    scene=mixed.json uploads=4 tmp_size=4g pages=(/debug/tickets/)
     cfg_args=(--extra "redbox crosshair fullframe angelsign" --also carflow --set 'carflow.extra="skipworked"'
-      --set carflow.quality=0 --section '{"type": "cnnconf", "classifier": 1}')
-    pages=(/debug/tickets/) ;;
-  trackdump)
-    scene=lane.json uploads=0
-    cfg_args=(--method trackdump) ;;
-  maskfind)
-    scene=mixed.json uploads=0
-    cfg_args=(--method maskfind)
-    pages=(/debug/mask/) ;;
-  postframe)
-    scene=mixed.json uploads=0
-    cfg_args=(--method postframe)
-    pages=(/debug/postframe/) ;;
+      --set carflow.quality=0 --section '{"type": "cnnconf", "classifier": 1}') ;;
+  trackdump) scene=lane.json uploads=0 cfg_args=(--method trackdump) ;;
+  maskfind) scene=mixed.json uploads=0 cfg_args=(--method maskfind) pages=(/debug/mask/) ;;
+  postframe) scene=mixed.json uploads=0 cfg_args=(--method postframe) pages=(/debug/postframe/) ;;
   *) echo "module_e2e.sh: no row for module $module" >&2; exit 2 ;;
 esac
-[ "$module" = speed ] && pages+=(/debug/tickets/)
 
-bash "$fixtures/nsrun.sh" -- true || exit $?
-command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
-
-work=$2/test-out/module_e2e_$module
-rm -rf "$work"
-mkdir -p "$work"
-cleanup() {
-  local status=$?
-  [ -z "${unit_job-}" ] || unit_stop 5 || true
-  stop_collectors
-  bash "$fixtures/timebus.sh" stop "$work/bus" || true
-  exit "$status"
-}
-trap cleanup EXIT
 source "$fixtures/unit_session.sh"
+e2e_begin "$2/test-out/module_e2e_$module" dbus
 
-phase() { echo "---- $*"; }
-page() {
-  "$python" -c 'import sys, urllib.request
-sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[1], timeout=5).read())' "http://127.0.0.1:$webport$1"
-}
-# The status of a GET that is not followed (the update pages redirect).
-status_of() {
-  "$python" -c 'import http.client, sys
-c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=5)
-c.request("GET", sys.argv[2])
-print(c.getresponse().status)' "$webport" "$1"
-}
 # Plays the scene once under the namespace runner, then stops the unit.
-# run_unit NAME CFG IDENTITY EXPECTED_UPLOADS
+# run_unit NAME EXPECTED_UPLOADS
 run_unit() {
-  local name=$1 cfg=$2 ident=$3 want=$4 seconds p
-  seconds=$("$python" -c 'import json, sys; print(int(json.load(open(sys.argv[1]))["seconds"]) + 30)' \
-    "$src/tests/data/scenes/$scene")
+  local name=$1 want=$2 p
   mkdir -p "$work/$name"
-  unit_start "$work/$name" "$bin/kovira" "$cfg" --tmp-size "$tmp_size" --kovira-conf "$ident"
-  expect "$name: the unit started" unit_wait_line "$ready" 30
+  unit_start "$work/$name" "$bin/kovira" "$work/run.json" --tmp-size "$tmp_size" --kovira-conf "$unit_identity"
+  expect "$name: the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
   if [ "$module" = postframe ]; then
     expect "$name: the feedback update page answers 302" \
       test "$(status_of '/debug/postframe/update?cnt=1&interval=0&mask=2&tag=e2e')" = 302
   fi
-  expect "$name: the unit played the scene to its end" unit_wait_line "$file_end" "$seconds"
+  expect "$name: the unit played the scene to its end" \
+    unit_wait_line '[OPENCV] Cannot read the frame from video file' "$(scene_seconds "$src/tests/data/scenes/$scene" 30)"
   # The last track finished before the file ended; its upload follows at
   # once (the feedback uploader's within a few seconds).
-  for _ in $(seq 100); do
-    if [ "$module" = postframe ]; then
-      [ -s "$work/feedback/requests.jsonl" ] && break
-    else
-      [ "$(upload_count "$work/collector")" -ge "$want" ] && break
-    fi
-    sleep 0.1
-  done
-  for p in "${pages[@]}"; do
+  if [ "$module" = postframe ]; then
+    until_ok 10 test -s "$work/feedback/requests.jsonl" || true
+  else
+    wait_uploads "$work/collector" "$want"
+  fi
+  for p in ${pages[@]+"${pages[@]}"}; do
     page "$p" > "$work/$name/$(echo "$p" | tr -d / ).html" || echo "($p not read)"
   done
   unit_stop 20
   expect "$name: the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
 }
 
-phase "scene, key, collectors, time daemon"
 road_setup "$work" "$src/tests/data/scenes/$scene" "$bin"
 start_collector "$work/feedback"
-feedback=http://127.0.0.1:$(cat "$work/feedback.port")
 start_collector "$work/collector"
-unit_identity=$identity
 # The identity file names every server; the allow-list by its address alone.
-"$python" - "$unit_identity" "$feedback" <<'EOF'
-import json, sys
-ident = json.load(open(sys.argv[1]))
-ident.update(feedback=sys.argv[2], buslist="127.0.0.89")
-json.dump(ident, open(sys.argv[1], "w"))
-EOF
-"$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/run.json" --webserver "$webport" \
+printf '{"token": "e2e", "upload": "http://127.0.0.1:%s", "feedback": "http://127.0.0.1:%s", "buslist": "127.0.0.89"}\n' \
+  "$(cat "$work/collector.port")" "$(cat "$work/feedback.port")" > "$identity"
+unit_identity=$identity
+"$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/run.json" --webserver "$port" \
   --signkey "$work/sign.key" --path "$work/run/a" --path "$work/run/b" --upload 1 "${cfg_args[@]}"
 export HOME=$work/home
 mkdir -p "$HOME"
 check=("$python" "$src/tests/e2e/check_module_run.py" synced --module "$module" --truth "$work/scene/truth.json"
   --cfg "$work/run.json" --collector "$work/collector" --feedback "$work/feedback" --pubkey "$work/sign.pub"
-  --redbox "$bin/e2e_redbox" --home "$HOME")
+  --home "$HOME")
 
 if [ -n "$list" ]; then
-  phase "without the allow-list server: nothing reported"
-  run_unit nolist "$work/run.json" "$unit_identity" 0
+  echo "---- without the allow-list server: nothing reported"
+  run_unit nolist 0
   expect "nolist: the failed list fetch is reported" grep -qF "[DBG] fail read from $list_url" "$work/nolist/console.txt"
   "${check[@]}" --dir "$work/run/a" --console "$work/nolist/console.txt" --work "$work/nolist" --expect-none \
     || failed=1
@@ -159,13 +101,11 @@ if [ -n "$list" ]; then
   start_collector "$work/list" --host 127.0.0.89 --port 8889 --script "$work/list.script"
 fi
 
-phase "the scene"
-run_unit run "$work/run.json" "$unit_identity" "$uploads"
+echo "---- the scene"
+run_unit run "$uploads"
 "${check[@]}" --dir "$work/run/a" --dir "$work/run/b" --console "$work/run/console.txt" --work "$work/run" \
   --pages "$work/run" || failed=1
-
 if [ "$failed" -ne 0 ]; then
-  phase "console (speed, track and error lines)"
   grep -E '^\[(SPD|TRACK|ERR|DBG|WARNING)\]' "$work/run/console.txt" || true
   echo "outputs kept in $work"
 fi

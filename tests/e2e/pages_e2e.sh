@@ -5,8 +5,6 @@
 # it was, and both surviving a restart; folders that refuse to leave /tmp.
 #
 #   pages_e2e.sh SOURCE_DIR BINARY_DIR
-#
-# Exit 77 (skipped) where no mount namespace can be made.
 set -euo pipefail
 src=$1
 build=$2
@@ -32,43 +30,31 @@ if [ "${3-}" = "" ]; then
   exit 0
 fi
 
-work=$build/test-out/pages_e2e_$3
-rm -rf "$work"
-mkdir -p "$work"
 source "$fixtures/unit_session.sh"
-trap '[ -z "${unit_job-}" ] || unit_stop 5 || true' EXIT
+e2e_begin "$build/test-out/pages_e2e_$3"
 port=$(free_port)
 cfg=$work/cfg.json
 printf '[{"type": "action", "actid": 1, "method": "speed"},\n {"type": "action", "actid": 2, "method": "speed"},
  {"type": "global", "webserver": %s}]\n' "$port" > "$cfg"
 start() {
   unit_start "$work" "$build/bin/kovira" "$cfg"
-  local i
-  for i in $(seq 100); do curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0; sleep 0.1; done
-  echo "the unit does not answer"; cat "$work/console.txt"; return 1
+  until_ok 10 page / -o /dev/null || { echo "the unit does not answer"; cat "$work/console.txt"; return 1; }
 }
 url() { echo "http://127.0.0.1:$port$1"; }
-status_of() { curl -s -o /dev/null -w '%{http_code}' "$@"; }
 # holds SECONDS TEXT: the configuration file holds TEXT within the time.
-holds() {
-  local deadline=$((SECONDS + $1))
-  until grep -qF -- "$2" "$cfg"; do
-    [ "$SECONDS" -le "$deadline" ] || return 1
-    sleep 0.1
-  done
-}
+holds() { until_ok "$1" grep -qF -- "$2" "$cfg"; }
 
 start
 if [ "$3" = sensors ]; then
-  curl -s "$(url /)" > "$work/index.html"
+  page / > "$work/index.html"
   expect "two thermal zones" grep -qF '<b>CPU-therm:</b> 45.5<br>' "$work/index.html"
   expect "zone 2" grep -qF '<b>GPU-therm:</b> 38<br>' "$work/index.html"
   expect "power monitor" grep -qF '<b>Voltage:</b> 12.00 V<br><b>Power:</b> 5.25 W<br>' "$work/index.html"
   exit $failed
 fi
 
-expect "start page without board or sensors" cmp -s <(curl -s "$(url /)") "$src/tests/data/pages/index.html"
-expect "/debug/ is the same page" cmp -s <(curl -s "$(url /debug/)") "$src/tests/data/pages/index.html"
+expect "start page without board or sensors" cmp -s <(page /) "$src/tests/data/pages/index.html"
+expect "/debug/ is the same page" cmp -s <(page /debug/) "$src/tests/data/pages/index.html"
 
 # 1. Edits reach the file and survive a restart.
 port2=$(free_port)
@@ -83,10 +69,10 @@ expect "the file holds the action" holds 5 '"method": "carflow"'
 
 # 2. Refused edits change nothing, in memory or on disk.
 cp "$cfg" "$work/saved.json"
-expect "empty number: 400" test "$(status_of -d 'posa=' "$(url /config/global/)")" = 400
-expect "bad UTF-8: 400" test "$(status_of -d 'devname=%FF' "$(url /config/global/)")" = 400
-expect "bad JSON: 400" test "$(status_of -d '[1' "$(url /config/update)")" = 400
-expect "the unit lives" test "$(status_of "$(url /config/)")" = 200
+expect "empty number: 400" test "$(status_of /config/global/ -d 'posa=')" = 400
+expect "bad UTF-8: 400" test "$(status_of /config/global/ -d 'devname=%FF')" = 400
+expect "bad JSON: 400" test "$(status_of /config/update -d '[1')" = 400
+expect "the unit lives" test "$(status_of /config/)" = 200
 sleep 1.5  # two ticks of the store: a change would be on disk by now
 expect "the file is unchanged" cmp -s "$cfg" "$work/saved.json"
 
@@ -106,17 +92,17 @@ expect "the file holds the label with LF" holds 5 '"label": "line one\nline two"
 mkdir -p /tmp/inside
 echo hello > "/tmp/inside/a b ц.txt"
 ln -s /etc /tmp/inside/etc-link
-expect "dot-dot: 404" test "$(status_of --path-as-is "$(url /tmp/../etc/hostname)")" = 404
-expect "encoded dot-dot: 404" test "$(status_of "$(url /tmp/%2e%2e/etc/hostname)")" = 404
-expect "link out: 404" test "$(status_of "$(url /tmp/inside/etc-link/hostname)")" = 404
-href=$(curl -s "$(url /tmp/inside/)" | grep -o 'href="a[^"]*"' | cut -d'"' -f2)
-expect "a listed file downloads by its link" test "$(curl -s "$(url "/tmp/inside/$href")")" = hello
+expect "dot-dot: 404" test "$(status_of /tmp/../etc/hostname --path-as-is)" = 404
+expect "encoded dot-dot: 404" test "$(status_of /tmp/%2e%2e/etc/hostname)" = 404
+expect "link out: 404" test "$(status_of /tmp/inside/etc-link/hostname)" = 404
+href=$(page /tmp/inside/ | grep -o 'href="a[^"]*"' | cut -d'"' -f2)
+expect "a listed file downloads by its link" test "$(page "/tmp/inside/$href")" = hello
 
 # 5. The restarted unit reads what was saved.
 unit_stop 10
 port=$port2
 start
-curl -s "$(url /config/whole.json)" > "$work/whole.json"
+page /config/whole.json > "$work/whole.json"
 expect "restart keeps the action" grep -q '"method": "carflow"' "$work/whole.json"
 expect "restart keeps the label" grep -qF '"label": "line one\nline two"' "$work/whole.json"
 expect "restart keeps the port" grep -q "\"webserver\": $port2" "$work/whole.json"

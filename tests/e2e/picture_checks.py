@@ -12,6 +12,9 @@
         PICTURE, scaled to WIDTH pixels wide, is drawn somewhere in the
         browser's SCREENSHOT (normalised correlation at least 0.8).
 
+redbox_strokes() finds the red plate box in an evidence collage (for
+check_module_run.py).
+
 Prints one line and exits 1 when the check fails.
 """
 import re
@@ -74,6 +77,35 @@ def shown(screenshot_path, picture_path, width):
     score = cv2.minMaxLoc(cv2.matchTemplate(screen, scaled, cv2.TM_CCOEFF_NORMED))[1]
     print(f"{picture_path} in {screenshot_path}: correlation {score:.2f}")
     return score >= 0.8
+
+
+def longest_runs(mask):
+    """The longest run of True in each row of MASK."""
+    edges = [np.diff(np.concatenate(([0], line.astype(np.int8), [0]))) for line in mask]
+    return [int((np.flatnonzero(e == -1) - np.flatnonzero(e == 1)).max(initial=0)) for e in edges]
+
+
+def redbox_strokes(path):
+    """The red box around the plate in a collage: the centre lines of its
+    strokes (top, bottom, left, right), or None, and what was found. The box
+    is the only long straight red line (after JPEG: strong red, weak green and
+    blue); the red crosshair that may cross its bottom stroke is shorter, so
+    the strokes are the bands of lines whose longest red run reaches 0.7 of
+    the longest of all."""
+    picture = cv2.imread(path, cv2.IMREAD_COLOR)
+    if picture is None:
+        return None, "cannot read " + path
+    b, g, r = (picture[..., i].astype(int) for i in range(3))
+    red = (r >= 140) & (r - np.maximum(g, b) >= 80)
+    centres = []
+    for runs in (longest_runs(red), longest_runs(red.T)):
+        long = np.array(runs + [0]) >= max(0.7 * max(runs), 1e-9)
+        edges = np.diff(np.concatenate(([0], long.astype(np.int8))))
+        centres.append([(s + e - 1) / 2 for s, e in zip(np.flatnonzero(edges == 1), np.flatnonzero(edges == -1))])
+    rows, cols = centres
+    if len(rows) != 2 or len(cols) != 2:
+        return None, f"{len(rows)} horizontal and {len(cols)} vertical red strokes in {path}, want 2 and 2"
+    return rows + cols, "ok"
 
 
 if __name__ == "__main__":

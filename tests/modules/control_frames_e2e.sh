@@ -9,32 +9,18 @@ src=$1
 bin=$2/bin
 fixtures=$src/tests/fixtures
 python=/usr/bin/python3
-
-bash "$fixtures/nsrun.sh" -- true || exit $?
-command -v dbus-daemon > /dev/null || { echo "dbus-daemon missing"; exit 77; }
-
-work=$2/test-out/control_frames_e2e
-rm -rf "$work"
-mkdir -p "$work/unit" "$work/home"
 source "$fixtures/unit_session.sh"
-trap '[ -z "${unit_job-}" ] || unit_stop 5 || true; bash "$fixtures/timebus.sh" stop "$work/bus" || true' EXIT
+e2e_begin "$2/test-out/control_frames_e2e" dbus
+mkdir -p "$work/unit" "$work/home"
 road_setup "$work" "$src/tests/data/scenes/one-vehicle.json" "$bin"
-port=$webport
 "$python" "$fixtures/scene_config.py" "$work/scene/kovira.json" "$work/unit.json" --webserver "$port" \
-  --path "$work/unit/out"
-"$python" - "$work/unit.json" << 'PY'
-import json, sys
-cfg = json.load(open(sys.argv[1]))
-cfg.append({"type": "tolvek", "enabled": 1, "timepad": 1, "quality": 80})
-json.dump(cfg, open(sys.argv[1], "w"))
-PY
+  --path "$work/unit/out" --section '{"type": "tolvek", "enabled": 1, "timepad": 1, "quality": 80}'
 zone=$("$python" -c 'import json, sys; print(next(s.get("timezone", 0) for s in json.load(open(sys.argv[1])) if s.get("type") == "global"))' "$work/unit.json")
 
 HOME=$work/home unit_start "$work/unit" "$bin/kovira" "$work/unit.json" --
 expect "the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
-last=http://127.0.0.1:$port/special-tolvek/last.jpg
 expect "before the first frame last.jpg is 200 and empty" \
-  test "$(curl -s -o "$work/before.jpg" -w '%{http_code}' "$last"):$(stat -c %s "$work/before.jpg")" = 200:0
+  test "$(page /special-tolvek/last.jpg -o "$work/before.jpg" -w '%{http_code}'):$(stat -c %s "$work/before.jpg")" = 200:0
 
 newest() { find "$work/home/tolvek/uploadftp" -name '*.jpg' 2> /dev/null | sort | tail -1; }
 have_frame() { test -n "$(newest)"; }
@@ -51,11 +37,7 @@ named = datetime.datetime(*map(int, m.group(4, 5, 6, 7, 8, 9)), tzinfo=datetime.
 age = (datetime.datetime.now(datetime.timezone.utc) - named).total_seconds()
 assert -5 < age < 120, age
 PY
-expect "the frame is 960x600" \
-  test "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$frame")" = 960,600
-same_as_last() { curl -s -o "$work/last.jpg" "$last" && cmp -s "$work/last.jpg" "$(newest)"; }
+expect "the frame is 960x600" test "$(size_of "$frame")" = 960,600
+same_as_last() { page /special-tolvek/last.jpg -o "$work/last.jpg" && cmp -s "$work/last.jpg" "$(newest)"; }
 expect "last.jpg holds the same bytes" until_ok 10 same_as_last
-
-unit_stop 20
-expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
-[ "$failed" -eq 0 ] || { tail -20 "$work/unit/console.txt"; exit 1; }
+unit_end 20
