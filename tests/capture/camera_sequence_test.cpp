@@ -14,6 +14,18 @@
 namespace kovira {
 namespace {
 
+// Runs body in a child process (the registry is process-wide and never
+// shrinks) and expects it to exit 0.
+template <class Body>
+void inChild(Body body) {
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) _exit(body());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
 // Ids used here are unique in this executable: the registry is process-wide.
 FrameMetadata& add(Camera& cam, FrameType type, std::size_t size, std::uint8_t value = 1) {
   std::vector<std::uint8_t> bytes(size, value);
@@ -31,11 +43,7 @@ TEST(CameraRegistry, UnknownIdThrows) {
 }
 
 TEST(CameraRegistry, RefusesThe97thCameraWithoutMovingTheOthers) {
-  // In a child process: filling the registry would leave no room for the
-  // other tests of this executable.
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
+  inChild([] {
     const int start = 10000;
     while (cameras().size() < kMaxCameras) addCamera(start + static_cast<int>(cameras().size()), 0);
     Camera* firstBefore = &cameras().front();
@@ -49,38 +57,8 @@ TEST(CameraRegistry, RefusesThe97thCameraWithoutMovingTheOthers) {
     const std::string out = testing::internal::GetCapturedStdout();
     const bool warned = out.rfind("[WARNING] ", 0) == 0 && out.find("99999") != std::string::npos;
     const bool stayed = &cameras().front() == firstBefore && cameras().size() == kMaxCameras;
-    _exit((refused ? 0 : 1) | (warned ? 0 : 2) | (stayed ? 0 : 4));
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-}
-
-TEST(CameraRegistry, NextUnprocCameraPrefersTheLaterCameraOnTies) {
-  // Only in a child: the registry must hold just these cameras.
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    // The rings of the parent's cameras are not mapped in a child
-    // (MADV_DONTFORK): keep their stores from being destroyed here.
-    for (auto& c : cameras()) new std::shared_ptr<CamBuf>(c.cambuf);
-    cameras().clear();
-    bool ok = nextUnprocCamera() == 0;
-    Camera& a = addCamera(1, 1 << 16);
-    Camera& b = addCamera(2, 1 << 16);
-    ok &= nextUnprocCamera() == 2;  // every congestion is 0
-    add(a, FRAME_GRAY8, 10);
-    ok &= nextUnprocCamera() == 1;
-    add(b, FRAME_GRAY8, 10);
-    ok &= nextUnprocCamera() == 2;  // equal (1.0): the later wins
-    b.cambuf->frame(1)->setFlags(FRAME_DEC);
-    ok &= nextUnprocCamera() == 1;
-    if (!ok) std::fprintf(stderr, "a=%f b=%f\n", a.cambuf->congestion(), b.cambuf->congestion());
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    return (refused ? 0 : 1) | (warned ? 0 : 2) | (stayed ? 0 : 4);
+  });
 }
 
 TEST(Camera, UpdConfigKeepsOnlyUsableSources) {
@@ -143,37 +121,6 @@ TEST(Camera, SizeAndMeasuredFrameRate) {
   EXPECT_NEAR(cam.realfps(), 25.0f, 0.01f);
   for (std::uint32_t i = 1; i <= 3000; ++i) cam.find(i)->usec = 0, cam.find(i)->sec = 5;
   EXPECT_EQ(cam.realfps(), 0.0f) << "one capture time for all frames";
-}
-
-// A group is handed out only once the next key frame (or, for grey frames,
-// the next frame) has come, with the following key frame's bytes along.
-TEST(FrameSequence, HandedOutWhenClosed) {
-  Camera& cam = addCamera(4720, 1 << 20);
-  add(cam, FRAME_I, 1000, 1);
-  for (int i = 0; i < 4; ++i) add(cam, FRAME_P, 100, static_cast<std::uint8_t>(2 + i));
-  EXPECT_FALSE(findUnprocSeq(4720).valid());
-  add(cam, FRAME_I, 900, 9);
-  FrameSequence seq = findUnprocSeq(4720);
-  ASSERT_TRUE(seq.data);
-  EXPECT_EQ(seq.first, 1u);
-  EXPECT_EQ(seq.end, 6u);
-  EXPECT_TRUE(seq.isH264());
-  EXPECT_EQ(seq.size, 1000u + 400 + 900);
-  EXPECT_EQ(seq.data[1000], 2);
-  EXPECT_EQ(seq.data[1400], 9);
-  seq.setFlags(FRAME_DEC);
-  EXPECT_FALSE(findUnprocSeq(4720).valid());
-
-  Camera& grey = addCamera(4721, 1 << 20);
-  add(grey, FRAME_GRAY8, 500, 1);
-  EXPECT_FALSE(findUnprocSeq(4721).valid());
-  add(grey, FRAME_GRAY8, 500, 2);
-  FrameSequence one = findUnprocSeq(4721);
-  ASSERT_TRUE(one.data);
-  EXPECT_EQ(one.frames(), 1u);
-  EXPECT_FALSE(one.isH264());
-  EXPECT_EQ(one.size, 500u);
-  EXPECT_EQ(one.data[499], 1);
 }
 
 TEST(FrameSequence, GroupBeforeAKeyFrameWrapIsCopiedAlone) {

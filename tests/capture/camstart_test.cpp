@@ -30,6 +30,15 @@ void addMixedCameras() {
   testing::configuredCamera(7, {{"source", "rtsp|file"}, {"url", "u"}, {"enabled", 1}});
 }
 
+// Binds UDP `port` of 127.0.0.1 on a fresh socket; 0 when it was free.
+int bindLoopbackUdp(int fd, int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+}
+
 std::vector<std::uint8_t> pattern(std::size_t n) {
   std::vector<std::uint8_t> bytes(n);
   for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
@@ -85,12 +94,8 @@ TEST_F(CameraStartTest, ReceiverThatCannotBindIsReportedAndStartUpGoesOn) {
 TEST_F(CameraStartTest, ProductReceiverRefusesToStartOnAHeldPort) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_GE(fd, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(RtspReceiver::kRtpPort);
   // When the bind fails, another process holds the port: just as good.
-  (void)::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  (void)bindLoopbackUdp(fd, RtspReceiver::kRtpPort);
   rtsp::replaceReceiverFactory({});
   EXPECT_THROW(getrtsp(), std::system_error);
   EXPECT_THROW(getrtsp(), std::system_error);
@@ -108,11 +113,7 @@ TEST_F(CameraStartTest, ProductReceiverHoldsItsPortsAndServesOnlyItsSessions) {
   }
   EXPECT_EQ(&getrtsp(), receiver);  // built once
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(RtspReceiver::kRtcpPort);
-  EXPECT_NE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  EXPECT_NE(bindLoopbackUdp(fd, RtspReceiver::kRtcpPort), 0);
   ::close(fd);
 
   EXPECT_THROW(receiver->AddSession(42), std::logic_error);
@@ -139,10 +140,8 @@ TEST_F(CameraStartTest, FrameSinkStoresCopiesInEnabledCamerasOfThatIdOnly) {
   EXPECT_TRUE(off.empty());
   auto rec = on.find(1);
   ASSERT_TRUE(rec.valid());
-  EXPECT_EQ(rec->type, FRAME_I);
-  EXPECT_EQ(rec->ts, 90000u);
-  EXPECT_EQ(rec->width.load(), 640);
-  EXPECT_EQ(rec->height.load(), 480);
+  EXPECT_EQ(std::make_tuple(rec->type, rec->ts, rec->width.load(), rec->height.load()),
+            std::make_tuple(FRAME_I, 90000u, 640, 480));
   const FrameBytes stored = rec->liveBytes();
   ASSERT_EQ(stored.size, expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), stored.data));
@@ -163,13 +162,30 @@ TEST_F(CameraStartTest, PlacedGreyFramesCarryTheirCaptureTimeAndWrongSizesAreDro
   camreadcv::opencv_place(3, 64, 48, 1700000000, 123456, bytes.data(), bytes.size());
   auto rec = cam.find(1);
   ASSERT_TRUE(rec.valid());
-  EXPECT_EQ(rec->type, FRAME_GRAY8);
-  EXPECT_EQ(rec->ts, 0u);
-  EXPECT_EQ(rec->sec.load(), 1700000000u);
-  EXPECT_EQ(rec->usec.load(), 123456u);
-  EXPECT_EQ(cam.width(), 64);
-  EXPECT_EQ(cam.height(), 48);
+  EXPECT_EQ(std::make_tuple(rec->type, rec->ts, rec->sec.load(), rec->usec.load(), cam.width(), cam.height()),
+            std::make_tuple(FRAME_GRAY8, 0u, 1700000000u, 123456u, 64, 48));
   EXPECT_EQ(rec->liveBytes().size, bytes.size());
+}
+
+// Capture times from the RTP clock: the camera's spacing is kept through
+// arrival jitter, and a stamp too far from the wall clock re-anchors.
+TEST(RtpFrameClock, KeepsTheCamerasSpacingAndReanchorsWhenItDrifts) {
+  struct Step {
+    std::uint32_t ts;
+    std::int64_t nowUs;
+    std::int64_t want;
+  };
+  const std::int64_t t0 = 1'700'000'000'000'000;
+  const Step steps[] = {
+      {4'294'960'000u, t0, t0},                        // anchors (close to the wrap)
+      {4'294'963'600u, t0 + 90'000, t0 + 40'000},      // late arrival: 3600 ticks = 40 ms
+      {2'304u, t0 + 81'000, t0 + 106'666},             // wrapped: 9600 ticks after the anchor
+      {90'000u * 5, t0 + 5'000'000 + 1'500'000, t0 + 6'500'000},  // 1.5 s off: re-anchored
+      {90'000u * 5 + 9'000, t0 + 6'500'000, t0 + 6'600'000},
+      {90'000u * 5 - 90'000, t0 + 6'400'000, t0 + 5'500'000},     // 0.9 s behind: still within
+  };
+  frames::RtpFrameClock clock;
+  for (const auto& s : steps) EXPECT_EQ(clock.stamp(s.ts, s.nowUs), s.want) << s.ts;
 }
 
 }  // namespace

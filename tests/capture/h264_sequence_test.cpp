@@ -22,6 +22,10 @@ class H264Stream : public testing::Test {
   static void SetUpTestSuite() {
     stream_ = fixture::encode(320, 240, kFrames, kGop);
     for (auto& picture : fixture::referenceDecode(stream_.bytes, false)) reference_.push_back(std::move(picture.luma));
+    // One access unit and one picture per frame, a key frame every kGop.
+    ASSERT_EQ(stream_.units.size(), static_cast<std::size_t>(kFrames));
+    ASSERT_EQ(reference_.size(), static_cast<std::size_t>(kFrames));
+    for (std::size_t i = 0; i < stream_.units.size(); ++i) ASSERT_EQ(stream_.units[i].key, i % kGop == 0) << i;
   }
 
   // Stores the stream in camera camId and decodes every handed-out
@@ -49,12 +53,6 @@ class H264Stream : public testing::Test {
   static inline fixture::Stream stream_;
   static inline std::vector<std::vector<std::uint8_t>> reference_;
 };
-
-TEST_F(H264Stream, HasOneAccessUnitAndOnePicturePerFrame) {
-  ASSERT_EQ(stream_.units.size(), static_cast<std::size_t>(kFrames));
-  ASSERT_EQ(reference_.size(), static_cast<std::size_t>(kFrames));
-  for (std::size_t i = 0; i < stream_.units.size(); ++i) EXPECT_EQ(stream_.units[i].key, i % kGop == 0) << i;
-}
 
 TEST_F(H264Stream, EveryGroupDecodesToItsFramesInALargeRing) {
   EXPECT_EQ(runThrough(801, 16 << 20), kFrames / kGop - 1);  // the last group stays open

@@ -4,15 +4,17 @@
 #pragma once
 
 #include "capture/cam.h"
+#include "codec/decode.h"
 #include "codec/decodedframe.h"
 #include "recognition/cnn_library.h"
 #include "recognition/cnnproc.h"
 #include "recognition/resqueue.h"
+#include "platform/v4l2emu/v4l2emu.h"
 #include "recognition/scene_access.h"
 #include "tests/codec/h264_fixture.h"
 #include "tests/support/wait.h"
 
-#include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -58,7 +60,7 @@ struct Recognition {
 };
 
 // Cameras added through it leave the registry when it goes (the registry
-// never removes cameras, but tests share one process when run by hand).
+// never removes cameras, but tests share one process).
 class CameraScope {
  public:
   CameraScope() : size_(kovira::cameras().size()) {}
@@ -92,24 +94,26 @@ inline void addUnits(kovira::Camera& cam, const fixture::Stream& s, std::size_t 
   }
 }
 
+// The number a picture's barcode tells, grey or B, G, R, A.
+inline int barcodeOf(const kovira::DecodedFrame& p) {
+  if (p.format == kovira::PixelAR24) return fixture::readBarcodeBgra(p.pixels.get(), p.width, p.height, p.width * 4);
+  return fixture::readBarcode(p.pixels.get(), p.width, p.height, p.width);
+}
+
 inline bool frameHas(kovira::Camera& cam, unsigned number, std::uint32_t bits) {
   auto it = cam.cambuf->frame(number);
   return it.valid() && it->hasFlags(bits);
 }
 
-inline int openDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
+// A decode stage over such a recognition stage, its cameras leaving with
+// it; device faults a test switched on are cleared after it.
+class StageTest : public ::testing::Test {
+ protected:
+  void TearDown() override { v4l2emu::clearFaults(); }
 
-// Polls until done() holds or the time limit passes; true when it held.
-template <typename Done>
-bool waitFor(Done done, std::chrono::seconds limit) {
-  return testsupport::waitUntil(done, limit);
-}
+  Recognition rec;
+  kovira::Decode decode{rec.cnn};
+  CameraScope scope;
+};
 
 }  // namespace decodetest

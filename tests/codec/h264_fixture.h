@@ -46,4 +46,7 @@ struct Picture {
 // Decodes the whole stream with libavcodec, single-threaded.
 std::vector<Picture> referenceDecode(std::span<const std::uint8_t> bytes, bool withBgra);
 
+// Descriptors open in this process, for tests that look for leaks.
+int openDescriptors();
+
 }  // namespace fixture

@@ -8,23 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <thread>
 
 namespace {
-
-int openDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 bool countDequeued(v4l2_buffer* buf, NvBuffer*, NvBuffer*, void* data) {
   if (buf) ++*static_cast<std::atomic<int>*>(data);
@@ -78,7 +67,7 @@ TEST(PlaneLifecycle, DequeueThreadEndsWhenTheQueueStops) {
 TEST(PlaneLifecycle, ParsersComeAndGoWithoutLeaks) {
   const auto s = fixture::encode(160, 128, 11, 5);
   const auto bytes = s.slice(0, 5);
-  const int before = openDescriptors();
+  const int before = fixture::openDescriptors();
   for (int round = 0; round < 3; ++round) {
     V4TVideoParser parser;
     for (int fourcc : {nvv4l2::kFmtNM12, nvv4l2::kFmtAR24, nvv4l2::kFmtNM12}) {
@@ -89,7 +78,7 @@ TEST(PlaneLifecycle, ParsersComeAndGoWithoutLeaks) {
       EXPECT_GE(pictures, 4);
     }
   }
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(fixture::openDescriptors(), before);
   EXPECT_EQ(v4l2emu::openInstances(), 0);
 }
 

@@ -2,9 +2,7 @@
 // fail: a group whose next key frame was stored at the ring's base, a
 // capture thread that dies, a converter that never answers, the broken
 // parser replaced, and a SIGINT while a parse waits.
-#include "codec/decode.h"
 #include "core/working.h"
-#include "platform/v4l2emu/v4l2emu.h"
 #include "tests/codec/decode_test_support.h"
 
 #include <gtest/gtest.h>
@@ -22,16 +20,9 @@ using decodetest::drain;
 using decodetest::frameHas;
 using kovira::DecodedFrame;
 
-int barcodeOf(const DecodedFrame& p) { return fixture::readBarcode(p.pixels.get(), p.width, p.height, p.width); }
+using decodetest::barcodeOf;
 
-class DecodeH264Faults : public ::testing::Test {
- protected:
-  void TearDown() override { v4l2emu::clearFaults(); }
-
-  decodetest::Recognition rec;
-  kovira::Decode decode{rec.cnn};
-  decodetest::CameraScope scope;
-};
+class DecodeH264Faults : public decodetest::StageTest {};
 
 TEST_F(DecodeH264Faults, EveryGroupOfARingAboutThreeGroupsLongIsDecodedLapAfterLap) {
   const fixture::Stream s = fixture::encode(320, 240, 301, 10, 1);
@@ -123,7 +114,7 @@ TEST_P(DecodeH264DeviceFault, SigintWhileTheThreadDecodesEndsItAtOnce) {
   std::signal(SIGINT, signalcallback);
   std::thread worker(std::ref(decode));
   // The thread has taken the first group: its parse runs or is about to.
-  ASSERT_TRUE(decodetest::waitFor([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60)));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60)));
   const auto t0 = std::chrono::steady_clock::now();
   std::raise(SIGINT);
   decode.stop = true;  // as main does after the loop

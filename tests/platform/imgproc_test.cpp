@@ -2,26 +2,45 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
-TEST(ImageProcessor, Contract) {
-  ImageProcessor ip;
-  // Two rows of 3 pixels inside a stride of 5; the padding must stay untouched.
-  std::vector<std::uint8_t> px = {20, 20, 250, 99, 99, 20, 20, 20, 99, 99};
-  Gray8Image img{};
-  img.width = 3;
-  img.height = 2;
-  img.stride = 5;
-  img.pixels = px.data();
+// Rows of 13 pixels in a stride of 16: the four-at-a-time loop, its tail and
+// padding that must stay as it was.
+TEST(ImageProcessorBrighten, EveryPixelTakesTheGainAndThePaddingStays) {
+  constexpr std::uint32_t kWidth = 13, kStride = 16, kRows = 7;
+  std::vector<std::uint8_t> original(kStride * kRows, 0xA5);
+  for (std::uint32_t i = 0; i < original.size(); ++i)
+    if (i % kStride < kWidth) original[i] = static_cast<std::uint8_t>(3 + (i * 7) % 40);
+  std::vector<std::uint8_t> px = original;
+  Gray8Image img{kWidth, kRows, kStride, 0, px.data()};
+  const ImageProcessor ip;
   ImageHistogram8 h{};
   ASSERT_TRUE(ip.BuildHistogram(img, h));
-  EXPECT_EQ(ip.GetBrightness(h, 15, 80), 20.0);  // the white pixel is outside the percentiles
   BrightenImageParams params{};
-  params.targetBrightness = 40;
+  params.targetBrightness = 48;
+  img.height = kRows - 1;  // a histogram of another picture is refused
+  EXPECT_FALSE(ip.BrightenImage(img, h, params, nullptr));
+  EXPECT_EQ(px, original);
+  img.height = kRows;
+  const double measured = ip.GetBrightness(h, 15, 80);
+  ASSERT_TRUE(ip.BrightenImage(img, h, params, nullptr));
+  const double gain = 48.0 / measured;
+  for (std::uint32_t i = 0; i < px.size(); ++i) {
+    const double want = i % kStride < kWidth ? std::min(255.0, std::floor(original[i] * gain + 0.5)) : 0xA5;
+    ASSERT_EQ(px[i], want) << "byte " << i;
+  }
+  // The one-call form measures for itself and reports what it measured.
+  px = original;
   BrightenImageParams report{};
   ASSERT_TRUE(ip.BrightenImage(img, params, &report));
-  EXPECT_EQ(report.measuredBrightness, 20u);
-  EXPECT_EQ(px, (std::vector<std::uint8_t>{40, 40, 255, 99, 99, 40, 40, 40, 99, 99}));
-  img.stride = 2;
+  EXPECT_EQ(report.measuredBrightness, static_cast<std::uint32_t>(measured));
+  img.stride = kWidth - 1;  // rows overlapping each other
   EXPECT_FALSE(ip.BuildHistogram(img, h));
+
+  // The brightness is measured between percentiles: a white pixel does not count.
+  std::vector<std::uint8_t> few = {20, 20, 250, 20, 20, 20};
+  ASSERT_TRUE(ip.BuildHistogram({3, 2, 3, 0, few.data()}, h));
+  EXPECT_EQ(ip.GetBrightness(h, 15, 80), 20.0);
 }

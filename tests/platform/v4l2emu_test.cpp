@@ -50,13 +50,7 @@ constexpr std::uint32_t kOut = V4L2_BUF_TYPE_VIDEO_OUTPUT_MPLANE;
 // Padded strides, a dequeue that never blocks a non-blocking descriptor, and
 // fault switches that apply to later opens only.
 TEST(V4l2Emu, Contract) {
-  v4l2emu::FaultPlan plan;
-  plan.device = "vic";
-  plan.noM2M = true;
-  plan.extraBuffers = 2;
-  plan.failRequest = VIDIOC_G_FMT;
-  plan.failNth = 2;
-  v4l2emu::setFaults(plan);
+  v4l2emu::setFaults({.device = "vic", .extraBuffers = 2, .failRequest = VIDIOC_G_FMT, .failNth = 2, .noM2M = true});
   Fd conv(nvv4l2::kConverterPath);
   Fd dec(nvv4l2::kDecoderPath, O_RDWR | O_NONBLOCK);
   v4l2emu::clearFaults();
@@ -71,11 +65,7 @@ TEST(V4l2Emu, Contract) {
   EXPECT_EQ(conv.io(VIDIOC_G_FMT, &g), EIO);
   EXPECT_EQ(conv.io(VIDIOC_G_FMT, &g), 0);
 
-  auto f = rawFormat(kCap, nvv4l2::kFmtNM12, 320, 240);
-  ASSERT_EQ(conv.io(VIDIOC_S_FMT, &f), 0);
-  EXPECT_EQ(f.fmt.pix_mp.num_planes, 2);
-  EXPECT_EQ(f.fmt.pix_mp.plane_fmt[0].bytesperline, 512u);
-  EXPECT_EQ(f.fmt.pix_mp.plane_fmt[1].sizeimage, 512u * 120);
+  // Strides and heights padded as the board pads them (NM12 strides: the element tests).
   auto a = rawFormat(kCap, nvv4l2::kFmtAR24, 1920, 1080);
   ASSERT_EQ(conv.io(VIDIOC_S_FMT, &a), 0);
   EXPECT_EQ(a.fmt.pix_mp.plane_fmt[0].sizeimage, 7680u * 1088);

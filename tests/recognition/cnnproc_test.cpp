@@ -95,20 +95,17 @@ class FakeCnn {
     std::unique_lock lock(mutex_);
     return cv_.wait_for(lock, 30s, [&] { return walkedTotal_ >= total; });
   }
-  std::vector<Init> inits() {
-    std::lock_guard lock(mutex_);
-    return inits_;
-  }
-  std::vector<Call> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  int released() {
-    std::lock_guard lock(mutex_);
-    return released_;
-  }
+  std::vector<Init> inits() { return guarded(inits_); }
+  std::vector<Call> calls() { return guarded(calls_); }
+  int released() { return guarded(released_); }
 
  private:
+  template <class T>
+  T guarded(const T& value) {
+    std::lock_guard lock(mutex_);
+    return value;
+  }
+
   std::mutex mutex_;
   std::condition_variable cv_;
   std::vector<Init> inits_;  // guarded by mutex_
@@ -146,7 +143,6 @@ class CnnProcTest : public ::testing::Test {
     std::memcpy(f.pixels.get(), &n, sizeof n);
     proc.queueFrame(f);
   }
-  static std::vector<unsigned> numbers(const FakeCnn::Call& c) { return c.numbers; }
   std::uint32_t flags(int camid, unsigned n) { return record(camid, n)->flags.load(); }
   std::size_t readings(int camid, unsigned n) { return record(camid, n)->resultCount(); }
 
@@ -158,8 +154,6 @@ class CnnProcTest : public ::testing::Test {
   FakeCnn fake;
   CnnProc proc{queue, fake.table()};
 };
-
-// ---- batching ---------------------------------------------------------------
 
 class CnnProcThreadTest : public CnnProcTest, public ::testing::WithParamInterface<std::pair<int, std::vector<int>>> {};
 
@@ -175,7 +169,7 @@ TEST_P(CnnProcThreadTest, ThreadCutsTheWaitingFramesIntoBatches) {
   std::vector<unsigned> seen;
   for (const auto& c : fake.calls()) {
     sizes.push_back(static_cast<int>(c.frames.size()));
-    for (unsigned n : numbers(c)) seen.push_back(n);
+    for (unsigned n : c.numbers) seen.push_back(n);
   }
   EXPECT_EQ(sizes, expected);
   EXPECT_EQ(seen, nums);  // every frame once, in order
@@ -194,7 +188,7 @@ TEST_F(CnnProcTest, FramesQueuedWhileTheThreadRunsAreEachRecognisedOnceInOrder) 
   std::vector<unsigned> seen;
   for (const auto& c : fake.calls()) {
     EXPECT_LE(c.frames.size(), CnnProc::kMaxBatch);
-    for (unsigned n : numbers(c)) seen.push_back(n);
+    for (unsigned n : c.numbers) seen.push_back(n);
   }
   EXPECT_EQ(seen, nums);
 }
@@ -213,30 +207,20 @@ TEST_F(CnnProcTest, BatchHoldsOnlyTheLeadingRunOfOneCameraAndOneSize) {
   for (int i = 0; i < 4; ++i) proc.procNext(21);
   const auto calls = fake.calls();
   ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(numbers(calls[0]), a);
-  EXPECT_EQ(numbers(calls[1]), b);
-  EXPECT_EQ(numbers(calls[2]), a2);
-  EXPECT_EQ(numbers(calls[3]), wider);
+  EXPECT_EQ(calls[0].numbers, a);
+  EXPECT_EQ(calls[1].numbers, b);
+  EXPECT_EQ(calls[2].numbers, a2);
+  EXPECT_EQ(calls[3].numbers, wider);
   EXPECT_EQ(calls[3].width, kW + 8);
   EXPECT_EQ(proc.queueSize(), 0u);
 }
 
-// ---- step from congestion ------------------------------------------------------
-
 TEST(CnnProcStep, StepGrowsWithCongestionWithTheMixedPrecisionThresholds) {
-  EXPECT_EQ(CnnProc::stepFor(0.0f), 1u);
-  EXPECT_EQ(CnnProc::stepFor(0.25f), 1u);
-  EXPECT_EQ(CnnProc::stepFor(0.31f), 2u);
-  EXPECT_EQ(CnnProc::stepFor(0.6f), 3u);
-  EXPECT_EQ(CnnProc::stepFor(0.85f), 4u);
-  EXPECT_EQ(CnnProc::stepFor(0.95f), 5u);
   // Widened to double, 0.3f lies just above 0.3 and 0.9f just below 0.9;
   // 0.5 is compared as a float, so 0.5f is not above it.
-  EXPECT_EQ(CnnProc::stepFor(0.3f), 2u);
-  EXPECT_EQ(CnnProc::stepFor(0.5f), 2u);
-  EXPECT_EQ(CnnProc::stepFor(0.8f), 4u);
-  EXPECT_EQ(CnnProc::stepFor(0.9f), 4u);
-  EXPECT_EQ(CnnProc::stepFor(1.0f), 5u);
+  const std::pair<float, unsigned> steps[] = {{0.0f, 1}, {0.25f, 1}, {0.3f, 2}, {0.31f, 2}, {0.5f, 2}, {0.6f, 3},
+                                              {0.8f, 4}, {0.85f, 4}, {0.9f, 4}, {0.95f, 5}, {1.0f, 5}};
+  for (const auto& [congestion, step] : steps) EXPECT_EQ(CnnProc::stepFor(congestion), step) << congestion;
 }
 
 TEST_F(CnnProcTest, CongestedStoreMakesTheBatchSubmitEveryThirdFrame) {
@@ -246,18 +230,14 @@ TEST_F(CnnProcTest, CongestedStoreMakesTheBatchSubmitEveryThirdFrame) {
   ASSERT_FLOAT_EQ(store(camA).congestion(), 0.65f);
   proc.procNext(7);
   ASSERT_EQ(fake.calls().size(), 1u);
-  EXPECT_EQ(numbers(fake.calls()[0]), (std::vector<unsigned>{nums[0], nums[3], nums[6]}));
+  EXPECT_EQ(fake.calls()[0].numbers, (std::vector<unsigned>{nums[0], nums[3], nums[6]}));
   EXPECT_EQ(proc.queueSize(), 0u);
   const auto stats = proc.statistics();
   ASSERT_EQ(stats.size(), 1u);
-  EXPECT_EQ(stats[0].steps, 3u);
-  EXPECT_EQ(stats[0].maxframes, 7u);
-  EXPECT_EQ(stats[0].frames, 3u);
-  EXPECT_EQ(stats[0].launched, 1u);
+  EXPECT_EQ(std::vector<std::uint64_t>({stats[0].steps, stats[0].maxframes, stats[0].frames, stats[0].launched}),
+            std::vector<std::uint64_t>({3, 7, 3, 1}));
   EXPECT_EQ(stats[0].camid, static_cast<std::uint32_t>(camA));
 }
-
-// ---- flags and readings ---------------------------------------------------------
 
 TEST_F(CnnProcTest, StepThreeMarksSubmittedAndSkippedFramesAndPlacesReadingsByIndex) {
   const auto nums = queueFrames(camA, 7);
@@ -353,8 +333,6 @@ TEST_F(CnnProcTest, NothingWalkedDropsTheWholeQueueAsSkipped) {
   for (unsigned n : other) EXPECT_EQ(flags(camB, n) & FRAME_SKIP, FRAME_SKIP);
 }
 
-// ---- (re)initialisation ---------------------------------------------------------------
-
 TEST_F(CnnProcTest, RecogniserIsInitialisedAgainOnlyWhenSomethingChanged) {
   auto batch = [&](int w = kW, int h = kH) {
     queueFrames(camA, 1, w, h);
@@ -428,8 +406,6 @@ TEST_F(CnnProcTest, TwoCamerasOfDifferentSizesKeepAllTheirZones) {
   EXPECT_EQ(fake.inits().size(), 2u);
 }
 
-// ---- fatal paths -------------------------------------------------------------------------
-
 // Death tests print on standard output; the child sends it to standard error
 // where the matcher looks.
 #define EXPECT_STDOUT_DEATH(statement, text) \
@@ -441,34 +417,25 @@ TEST_F(CnnProcTest, TwoCamerasOfDifferentSizesKeepAllTheirZones) {
       },                                     \
       text)
 
-TEST_F(CnnProcTest, FailedInitialisationPrintsTheDescriptionsAndAborts) {
+// Each recogniser failure ends the process with what it was given.
+TEST_F(CnnProcTest, FailedRecogniserCallsAbort) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   zoneSection(3, camA, rectCoords(10, 10, 70, 70), 4);
   fake.failInit = true;
-  queueFrames(camA, 1);
-  EXPECT_STDOUT_DEATH(proc.procNext(1),
-                      "\\[CNN\\] Init failure\n1,4,2,2,125,2,125,93,2,93\n1,5,2,2,125");
-}
-
-TEST_F(CnnProcTest, NegativeResultListsTheBatchAndAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto nums = queueFrames(camA, 2);
+  EXPECT_STDOUT_DEATH(proc.procNext(2), "\\[CNN\\] Init failure\n1,4,2,2,125,2,125,93,2,93\n1,5,2,2,125");
+
+  fake.failInit = false;
   fake.script = [](const FakeCnn::Call&, CNN_RESULT*, int*) { return -1; };
   // The child of a death test numbers its cameras afresh.
   const std::string expected = "\\[FAILURE\\] Error returned from libcnn.so, frames:\n  n=" +
                                std::to_string(nums[0]) + ": size=128x96, camid=[0-9]+, len=12288\n  n=" +
                                std::to_string(nums[1]) + ": size=128x96, camid=[0-9]+, len=12288\n";
   EXPECT_STDOUT_DEATH(proc.procNext(2), expected);
-}
 
-TEST_F(CnnProcTest, UnchangedResultCountAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  queueFrames(camA, 1);
   fake.script = [](const FakeCnn::Call&, CNN_RESULT*, int*) { return 1; };
-  EXPECT_STDOUT_DEATH(proc.procNext(1), "\\[FAILURE\\] Plaese update libcnn.so; res_num is not changed\n");
+  EXPECT_STDOUT_DEATH(proc.procNext(2), "\\[FAILURE\\] Plaese update libcnn.so; res_num is not changed\n");
 }
-
-// ---- "cnnconf" ---------------------------------------------------------------------------------
 
 TEST_F(CnnProcTest, SectionWritesOnlyChangedKeysAndReadsWhatIsPresent) {
   nlohmann::json out;
@@ -485,15 +452,6 @@ TEST_F(CnnProcTest, SectionWritesOnlyChangedKeysAndReadsWhatIsPresent) {
   nlohmann::json changed;
   proc.tojson(changed, 0);
   EXPECT_EQ(changed, (nlohmann::json{{"classifier", 1}, {"maxproc", 3}}));
-
-  nlohmann::json text = "x";
-  try {
-    proc.tojson(text, 0);
-    ADD_FAILURE() << "no type error";
-  } catch (const nlohmann::json::type_error& e) {
-    EXPECT_EQ(e.id, 311);
-    EXPECT_NE(std::string(e.what()).find("cannot use emplace() with string"), std::string::npos);
-  }
 }
 
 TEST_F(CnnProcTest, ABatchThatThrowsAnythingIsDroppedAndTheThreadGoesOn) {

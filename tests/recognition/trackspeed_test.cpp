@@ -79,28 +79,20 @@ class TrackSpeedTest : public ::testing::Test {
 TEST_F(TrackSpeedTest, TwentyMetresInOnePointTwoSecondsIsSixtyKmh) {
   const TrackSpeed s(track());
   ASSERT_TRUE(static_cast<bool>(s)) << s;
-  EXPECT_EQ(s.numA, nums.front());
-  EXPECT_EQ(s.numB, nums.back());
+  EXPECT_EQ(std::make_tuple(s.numA, s.numB, s.direction, s.nvalid),
+            std::make_tuple(nums.front(), nums.back(), 1u, 13u));
   EXPECT_FLOAT_EQ(s.dist, 20.0f);
   EXPECT_NEAR(s.time, 1.2f, 1e-5);
   EXPECT_NEAR(s.speed, 60.0f, 1e-3);
-  EXPECT_EQ(s.direction, 1u);
-  EXPECT_EQ(s.nvalid, 13u);
   // 1.2 s as a float is a little more than 1.2: 59.999996 km/h.
   EXPECT_EQ(s.text().rfind("[num=A123BC77, speed=59.99999", 0), 0u) << s;
-  EXPECT_NE(s.text().find(", numA=" + std::to_string(nums.front()) + ", numB=" + std::to_string(nums.back()) +
-                          ", dist=20, time=1.2, metatime=1.2, usbtime=0, "),
-            std::string::npos)
-      << s;
-  EXPECT_NE(s.text().find(", ckoef=1.000000]"), std::string::npos) << s;
 }
 
 TEST_F(TrackSpeedTest, PlatePositionCorrectionIsAFloatingPointFactorByDirection) {
   setPlatePositions(20, 30, 200);
   const TrackSpeed down(track());
   EXPECT_FLOAT_EQ(down.ckoef, 0.9f);
-  EXPECT_EQ(down.posAB, 20u);
-  EXPECT_EQ(down.posC, 200u);
+  EXPECT_EQ(std::make_pair(down.posAB, down.posC), std::make_pair(20u, 200u));
   EXPECT_FLOAT_EQ(down.dist, 18.0f);
   EXPECT_NE(down.text().find(", ckoef=0.900000]"), std::string::npos) << down;
 
@@ -131,8 +123,7 @@ TEST_F(TrackSpeedTest, CameraClockIsUsedUnlessItDisagreesByMoreThanThreePercent)
   setTimes(kFrames - 1, 1'040'000, 6'000'000'000ull);
   const TrackSpeed apart(track());
   EXPECT_FALSE(static_cast<bool>(apart));
-  EXPECT_EQ(apart.time, 0.0f);
-  EXPECT_EQ(apart.speed, 0.0f);
+  EXPECT_EQ(std::make_pair(apart.time, apart.speed), std::make_pair(0.0f, 0.0f));
   EXPECT_EQ(apart.text().rfind("[num=A123BC77, speed=invalid, numA=", 0), 0u) << apart;
 
   // A camera that repeats its stamp says nothing: the store's time counts.
@@ -144,8 +135,7 @@ TEST_F(TrackSpeedTest, CameraClockIsUsedUnlessItDisagreesByMoreThanThreePercent)
 
   // A stamp missing on one frame: the same.
   setTimes(kFrames - 1, 1'200'000, 0);
-  const TrackSpeed missing(track());
-  EXPECT_NEAR(missing.time, 1.2f, 1e-5);
+  EXPECT_NEAR(TrackSpeed(track()).time, 1.2f, 1e-5);
 }
 
 TEST_F(TrackSpeedTest, DisabledZoneIsMeasuredWithItsEnclosingZonesCalibration) {
