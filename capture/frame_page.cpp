@@ -117,7 +117,8 @@ int sendGrey(kovira::FrameCopy& copy, float scale, HttpResponse& resp) {
     // Bicubic, as the measuring set-up expects; sides of at least a pixel.
     const cv::Size size(std::max(1, static_cast<int>(std::lround(copy.region.width * scale))),
                         std::max(1, static_cast<int>(std::lround(copy.region.height * scale))));
-    cv::Mat scaled;
+    // Reused by the thread's next request of the same size.
+    thread_local cv::Mat scaled;
     cv::resize(picture, scaled, size, 0, 0, cv::INTER_CUBIC);
     return sendJpeg(scaled, resp);
   }
@@ -143,7 +144,9 @@ int http_frame(const HttpRequest& req, HttpResponse& resp) {
 
   // Newest first; a frame overwritten while it is copied counts as one
   // without bytes, and the walk goes on to an older one.
-  kovira::FrameCopy copy;
+  // A whole frame is large: the thread's copy keeps its memory for the next
+  // request rather than allocating and clearing it anew each time.
+  thread_local kovira::FrameCopy copy;
   kovira::FrameCopyStatus status = kovira::FrameCopyStatus::Gone;
   const kovira::FrameRect region{static_cast<int>(std::clamp<std::int64_t>(a.x - a.w / 2, kIntMin, kIntMax)),
                                  static_cast<int>(std::clamp<std::int64_t>(a.y - a.h / 2, kIntMin, kIntMax)),

@@ -53,6 +53,14 @@ FrameCopyStatus finish(const CamBuf& store, const FrameMetadata& record, const L
   return FrameCopyStatus::Copied;
 }
 
+// A copy that hands out nothing leaves no bytes. The buffer is cleared only
+// here, not before a copy: growing a cleared vector would zero every byte
+// that the copy overwrites anyway.
+FrameCopyStatus without(FrameCopy& out, FrameCopyStatus status) {
+  out.bytes.clear();
+  return status;
+}
+
 }  // namespace
 
 bool isWholeGrey(FrameType type, std::int32_t width, std::int32_t height, std::uint64_t size) {
@@ -62,14 +70,13 @@ bool isWholeGrey(FrameType type, std::int32_t width, std::int32_t height, std::u
 
 FrameCopyStatus copyFrame(const CamBuf& store, const FrameMetadata& record, FrameCopy& out, bool greyOnly,
                           const std::function<void()>& duringCopy) {
-  out.bytes.clear();
   readFields(record, out);
   const Look before = look(store, record);
   out.size = before.bytes.size;
-  if (!before.bytes.present()) return FrameCopyStatus::Gone;
+  if (!before.bytes.present()) return without(out, FrameCopyStatus::Gone);
   if (greyOnly && !isWholeGrey(out.type, out.width, out.height, before.bytes.size))
-    return FrameCopyStatus::WrongType;
-  if (!safeToCopy(before)) return FrameCopyStatus::Overwritten;
+    return without(out, FrameCopyStatus::WrongType);
+  if (!safeToCopy(before)) return without(out, FrameCopyStatus::Overwritten);
   out.region = {0, 0, std::max(out.width, 0), std::max(out.height, 0)};
   out.bytes.resize(static_cast<std::size_t>(before.bytes.size));
   copyRingBytes(out.bytes.data(), before.bytes.data, out.bytes.size());
@@ -78,19 +85,19 @@ FrameCopyStatus copyFrame(const CamBuf& store, const FrameMetadata& record, Fram
 
 FrameCopyStatus copyGreyRegion(const CamBuf& store, const FrameMetadata& record, const FrameRect& rect,
                                FrameCopy& out, const std::function<void()>& duringCopy) {
-  out.bytes.clear();
   readFields(record, out);
   const Look before = look(store, record);
   out.size = before.bytes.size;
-  if (!before.bytes.present()) return FrameCopyStatus::Gone;
-  if (!isWholeGrey(out.type, out.width, out.height, before.bytes.size)) return FrameCopyStatus::WrongType;
+  if (!before.bytes.present()) return without(out, FrameCopyStatus::Gone);
+  if (!isWholeGrey(out.type, out.width, out.height, before.bytes.size))
+    return without(out, FrameCopyStatus::WrongType);
   // Clip in 64 bits: a caller's x + width may not fit an int.
   const std::int64_t left = std::max<std::int64_t>(rect.x, 0);
   const std::int64_t top = std::max<std::int64_t>(rect.y, 0);
   const std::int64_t right = std::min<std::int64_t>(std::int64_t{rect.x} + rect.width, out.width);
   const std::int64_t bottom = std::min<std::int64_t>(std::int64_t{rect.y} + rect.height, out.height);
-  if (right - left < 1 || bottom - top < 1) return FrameCopyStatus::WrongType;
-  if (!safeToCopy(before)) return FrameCopyStatus::Overwritten;
+  if (right - left < 1 || bottom - top < 1) return without(out, FrameCopyStatus::WrongType);
+  if (!safeToCopy(before)) return without(out, FrameCopyStatus::Overwritten);
   out.region = {static_cast<int>(left), static_cast<int>(top), static_cast<int>(right - left),
                 static_cast<int>(bottom - top)};
   const auto rowBytes = static_cast<std::size_t>(out.region.width);

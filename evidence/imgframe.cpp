@@ -24,7 +24,9 @@ bool copyBytes(const kovira::CamBuf& store, const kovira::FrameMetadata& rec, ko
 }
 
 bool copyRaw(const kovira::CamBuf& store, const kovira::FrameMetadata& rec, int type, int bpp, cv::Mat& out) {
-  kovira::FrameCopy copy;
+  // Only page threads ask for pictures: each keeps its copy's memory for
+  // its next frame.
+  thread_local kovira::FrameCopy copy;
   if (!copyBytes(store, rec, copy)) return false;
   if (static_cast<std::uint64_t>(copy.width) * static_cast<std::uint64_t>(copy.height) *
           static_cast<std::uint64_t>(bpp) > copy.bytes.size())

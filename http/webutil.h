@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace cv { class Mat; }
 
@@ -28,3 +29,8 @@ int imgcompress(unsigned char* data, int width, int height, int channels, const 
                 unsigned char*& out);
 // The same for an OpenCV image, which must be 8-bit and continuous.
 int imgcompress(cv::Mat& image, const char* format, unsigned char*& out);
+// The same into out, whose memory is reused (pages encode one picture per
+// request): false where imgcompress gives -1.
+bool imgencode(const unsigned char* data, int width, int height, int channels, const char* format,
+               std::vector<unsigned char>& out);
+bool imgencode(const cv::Mat& image, const char* format, std::vector<unsigned char>& out);
