@@ -89,6 +89,11 @@ sigint)
   expect "camera 2 plays behind Digest" unit_wait_line "Camera (camid=2) setup responce successfully processed" 60
   expect "the file camera plays" unit_wait_line "Input #0, mov,mp4" 30
   expect "frames from all three" until_ok 30 eval 'fresh 1 && fresh 2 && fresh 3'
+  buffers=$(page /debug/rtsp/buffer/)
+  expect "the buffer page lists camera 1" grep -qF "camid: 1, frames count: " <<< "$buffers"
+  expect "the buffer page lists camera 1's URL" grep -qF "url: rtsp://127.0.0.1:$jpeg/test" <<< "$buffers"
+  expect "camera 1's log runs OPTIONS to PLAY" eval 'page /debug/cam1/rtsp.log | tr "\n" " " | grep -q "OPTIONS .*DESCRIBE .*SETUP .*PLAY "'
+  expect "no log for a camera that is not there" test "$(status_of /debug/cam7/rtsp.log)" = 404
   unit_stop 5
   expect "SIGINT ends the program with 0 within 5 s" test "$unit_status" -eq 0
   expect "the receiver stops" grep -qF "Stopping RTSP receiver" "$work/console.txt"
