@@ -358,8 +358,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
   collage.Assemble(false);
 
   // 12. The passage exists from here on, whatever happens later.
-  const ticket_t* added = addwebticket(std::string(module.type), plate);
-  const std::uint32_t ticket = added != nullptr ? added->id : 0;
+  const std::uint32_t ticket = addwebticketId(std::string(module.type), plate);
   updateTicket(ticket, [&](ticket_t& t) {
     t.track = track.id;
     if (module.ticketClass) t.vclass = static_cast<std::uint32_t>(std::max(track.type(), 0));

@@ -65,6 +65,17 @@ void TicketList::remove(const std::vector<std::string>& names) const {
 }
 
 ticket_t* TicketList::add(std::string type, std::string plate) {
+  std::uint32_t id = 0;
+  return push(std::move(type), std::move(plate), id);
+}
+
+std::uint32_t TicketList::addId(std::string type, std::string plate) {
+  std::uint32_t id = 0;
+  push(std::move(type), std::move(plate), id);
+  return id;
+}
+
+ticket_t* TicketList::push(std::string type, std::string plate, std::uint32_t& id) {
   Entry fresh;
   fresh.t.type = std::move(type);
   fresh.t.plate = std::move(plate);
@@ -80,6 +91,7 @@ ticket_t* TicketList::add(std::string type, std::string plate) {
     fresh.t.id = ++tid;
     list_.push_back(std::move(fresh));
     added = &list_.back().t;
+    id = added->id;
   }
   remove(doomed);  // file system work outside the lock
   return added;
@@ -223,6 +235,10 @@ TicketList& webtickets() {
 
 ticket_t* addwebticket(std::string type, std::string plate) {
   return webtickets().add(std::move(type), std::move(plate));
+}
+
+std::uint32_t addwebticketId(std::string type, std::string plate) {
+  return webtickets().addId(std::move(type), std::move(plate));
 }
 
 bool updatewebticket(std::uint32_t id, const std::function<void(ticket_t&)>& edit) {

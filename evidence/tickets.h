@@ -58,7 +58,10 @@ class TicketList {
   // scratch: the folder (ending in "/") holding the tickets' scratch copies.
   explicit TicketList(std::string scratch, std::uint64_t scratchCap = kScratchCap);
 
+  // The pointer stays valid only until kKeep more tickets are added: a
+  // caller that may run beside other adders takes the id from addId.
   ticket_t* add(std::string type, std::string plate);
+  std::uint32_t addId(std::string type, std::string plate);
   // Runs edit on the ticket under the mutex; false when it was dropped.
   bool update(std::uint32_t id, const std::function<void(ticket_t&)>& edit);
   // Links the scratch copy `name` (a file in the scratch folder) to the
@@ -75,6 +78,7 @@ class TicketList {
   int page(const HttpRequest& req, HttpResponse& res) const;
 
  private:
+  ticket_t* push(std::string type, std::string plate, std::uint32_t& id);
   struct Entry {
     ticket_t t;
     std::uint64_t bytes[3] = {0, 0, 0};  // of its copies, by ScratchCopy
@@ -95,6 +99,7 @@ class TicketList {
 // The process-wide list, scratch folder "/tmp/cashed/".
 TicketList& webtickets();
 ticket_t* addwebticket(std::string type, std::string plate);
+std::uint32_t addwebticketId(std::string type, std::string plate);
 bool updatewebticket(std::uint32_t id, const std::function<void(ticket_t&)>& edit);
 void attachwebcopy(std::uint32_t id, ScratchCopy which, const std::string& name);
 

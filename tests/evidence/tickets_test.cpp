@@ -113,8 +113,7 @@ TEST_F(TicketsTest, AddersAndPageReadersRace) {
   for (int w = 0; w < 4; ++w)
     adders.emplace_back([&list, w] {
       for (int i = 0; i < 1500; ++i) {
-        ticket_t* t = list.add("speed", "W" + std::to_string(w));
-        list.update(t->id, [i](ticket_t& x) {
+        list.update(list.addId("speed", "W" + std::to_string(w)), [i](ticket_t& x) {
           x.speed = static_cast<float>(i);
           x.collage = std::to_string(i) + ".jpg";
         });
