@@ -337,6 +337,15 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
     std::memset(&ev, 0, sizeof ev);
     if (dec->dqEvent(ev, kFirstEventWaitMs) == 0) {
       if (ev.type == nvv4l2::kEventResolutionChange) break;
+      // A drain of input without any picture: no capture buffer can carry
+      // the LAST flag, the event alone ends it.
+      if (ev.type == V4L2_EVENT_EOS) {
+        {
+          std::lock_guard lk(deliverMu);
+          if (drainAsked) drainEnded = true;
+        }
+        deliverCv.notify_all();
+      }
     } else if (errno != EAGAIN) {
       printErr("dqEvent() error");
       break;
@@ -555,17 +564,19 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
       return giveUp(deadline);
     }
   }
-  // Every unit taken: before the first picture the decoder gives its input
-  // back only after it announced the size and the capture side was built,
-  // so a decoder without capture buffers now found no picture at all.
-  while (freeInputs.size() < inputs)
-    if (!takeInputBack(deadline)) return giveUp(deadline);
-  if (dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
-
   if (!canDrain) {
+    // Every unit taken: before the first picture the decoder gives its input
+    // back only after it announced the size and the capture side was built,
+    // so a decoder without capture buffers now gave no picture.
+    while (freeInputs.size() < inputs)
+      if (!takeInputBack(deadline)) return giveUp(deadline);
+    if (dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
     if (!waitIdle(deadline)) return giveUp(deadline);
     return finish(static_cast<int>(length));
   }
+  // The drain: a decoder that announces the picture size only now (it held
+  // the stream's only pictures back) builds the capture side during it; one
+  // that never found a picture ends it with the event alone.
   {
     std::lock_guard lk(deliverMu);
     drainAsked = true;
@@ -588,6 +599,9 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
       }
     }
   }
+  // The decoder gave every input buffer back before it drained.
+  while (freeInputs.size() < inputs)
+    if (!takeInputBack(deadline)) return giveUp(deadline);
   if (dec->sendCommand(V4L2_DEC_CMD_START) != 0) {
     printErr("decoder resume (V4L2_DEC_CMD_START) fail");
     broken = true;
