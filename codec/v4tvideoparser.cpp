@@ -537,8 +537,7 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
       std::lock_guard lk(deliverMu);
       drainPending = drainAsked && !drainEnded;
     }
-    if ((Clock::now() >= deadline || drainPending) && !shuttingDown() && !closing) broken = true;
-    if (drainPending) broken = true;
+    if (drainPending || (Clock::now() >= deadline && !shuttingDown() && !closing)) broken = true;
     dec->output_plane.setStreamStatus(false);
     dec->output_plane.setStreamStatus(true);
     freeInputs.clear();
