@@ -53,7 +53,8 @@ DecodedFrame rawPicture(const FrameSequence& seq, const Head& head) {
 // The stored frames of an H.264 sequence as units of its byte copy, from
 // their records (each knows where it lies after the sequence's start). The
 // next key frame the copy may end with is left out. Empty when a record is
-// gone or does not fit the copy: the parser then finds the units itself.
+// gone or does not fit the copy: the frames can then not be told apart, and
+// a picture could be filed under another frame than its own.
 std::vector<V4TVideoParser::Unit> unitsOf(const FrameSequence& seq) {
   std::vector<V4TVideoParser::Unit> units;
   units.reserve(seq.frames());
@@ -109,6 +110,7 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
         if (picture.isValid()) target = picture;
       };
       const std::vector<V4TVideoParser::Unit> units = unitsOf(seq);
+      if (units.empty()) return DecodedFrame();
       int parsed;
       {
         ParserSession session(*parser, [&](int place, int code, V4TVideoParserPlane* planes, int n) {
@@ -242,6 +244,10 @@ int Decode::decodeH264(FrameSequence& seq) {
     if (!slot.isValid()) slot = picture;
   };
   const std::vector<V4TVideoParser::Unit> units = unitsOf(seq);
+  if (units.empty()) {
+    skip(seq, "frame records no longer stored");
+    return -1;
+  }
   int parsed;
   {
     ParserSession session(*parser, [&](int place, int code, V4TVideoParserPlane* planes, int n) {

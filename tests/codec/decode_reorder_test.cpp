@@ -115,6 +115,11 @@ TEST_P(DecodeReorder, EveryPictureOfTheStageAndOfPagesIsItsFramesOwn) {
     expectOwnPicture(got[i], c);
     EXPECT_FALSE(frameHas(cam, i + 1, FRAME_SKIP)) << "frame " << i + 1;
   }
+  // A live camera's open group (frames 25..30; 31 is the newest): the drain
+  // hands over the pictures the decoder still holds.
+  kovira::Camera& live = scope.add(901, kRing);
+  addUnits(live, s, 0, 31);
+  for (unsigned id = 25; id <= 30; ++id) expectOwnPicture(kovira::decodedFrame(live, id), c);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, DecodeReorder, ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Values(0u, 1u, 2u, 3u)),
