@@ -52,7 +52,7 @@ constexpr auto kConvertTimeLimit = std::chrono::seconds(5);
 // SIGINT is seen at once.
 constexpr std::uint32_t kSliceMs = 50;
 constexpr auto kMaxBackoff = std::chrono::milliseconds(100);
-// Idle polls of the fallback end detection (devices without end marks).
+// Idle polls of the fallback end detection (decoders without the drain).
 constexpr int kIdlePolls = 6;
 
 bool shuttingDown() { return working < 1; }
