@@ -131,6 +131,7 @@ TEST_F(DecodeH264, AFrameWithoutAPictureIsSkippedAloneAndTheRestOfItsGroupIsQueu
   }
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("[ERROR] cam 804: frame 15 not decoded"), std::string::npos) << out;
+  EXPECT_EQ(out.find("[ERROR]", out.find("[ERROR]") + 1), std::string::npos) << "one line per group: " << out;
   ASSERT_EQ(got.size(), 29u);
   for (unsigned i = 0; i < 29; ++i) {
     const unsigned n = i < 14 ? i + 1 : i + 2;  // 1..14, then 16..30

@@ -1,8 +1,7 @@
 // Pictures that belong to their frames whatever the decoder's output order
 // and delay: streams with and without B frames, decoders that hold 0 to 3
-// pictures back, page requests in the middle of the stage's work, a decoder
-// that cannot drain (pictures of an earlier parse left in it), a frame that
-// yields no picture and a drain that never ends.
+// pictures back, page requests in the middle of the stage's work, and a
+// decoder that cannot drain (pictures of an earlier parse left in it).
 #include "tests/codec/decode_test_support.h"
 
 #include <gtest/gtest.h>
@@ -159,34 +158,6 @@ TEST_F(DecodeFaults, PicturesLeftFromAnotherParseAreNotTaken) {
       EXPECT_NE(queued, frameHas(cam, n, FRAME_SKIP)) << "frame " << n;
     }
   }
-}
-
-// A stored frame whose bytes hold no picture: that frame alone is skipped,
-// reported once, and the rest of its group is recognised.
-TEST_F(DecodeFaults, AFrameWithoutAPictureIsSkippedOnItsOwn) {
-  const Coded& c = codedOf(528, 0);
-  const auto& s = c.stream;
-  kovira::Camera& cam = scope.add(920, kRing);
-  addUnits(cam, s, 0, 23);
-  const std::uint8_t delimiter[] = {0, 0, 0, 1, 0x09, 0xf0};
-  cam.cambuf->addFrame(s.width, s.height, FRAME_P, 0, delimiter, sizeof delimiter);  // frame 24
-  addUnits(cam, s, 24, s.units.size());
-
-  std::vector<DecodedFrame> got;
-  testing::internal::CaptureStdout();
-  while (decode.pass() == std::chrono::milliseconds(0))
-    for (auto& p : drain(rec.cnn)) got.push_back(p);
-  const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("[ERROR] cam 920: frame 24 not decoded"), std::string::npos) << out;
-  EXPECT_EQ(out.find("[ERROR]", out.find("[ERROR]") + 1), std::string::npos) << out;
-  ASSERT_EQ(got.size(), 35u);
-  for (const auto& p : got) {
-    EXPECT_NE(p.frame, 24u);
-    expectOwnPicture(p, c);
-  }
-  for (unsigned n = 1; n <= 36; ++n) EXPECT_EQ(frameHas(cam, n, FRAME_SKIP), n == 24) << "frame " << n;
-  EXPECT_FALSE(kovira::decodedFrame(cam, 24).isValid());
-  expectOwnPicture(kovira::decodedFrame(cam, 23), c);
 }
 
 }  // namespace
