@@ -255,6 +255,47 @@ TEST_F(UsbCamTest, SettingsChangedBetweenFramesReachTheCameraOnce) {
   EXPECT_EQ(std::count(second.begin(), second.end(), "AcquisitionFrameRateEnable=false"), 1);
 }
 
+TEST_F(UsbCamTest, RefusedSettingIsTriedAfterEveryFrameUntilTheCameraTakesIt) {
+  BaslerCamera camera(baslerConfig());
+  ASSERT_TRUE(camera.open());
+  ASSERT_GT(camera.grab(ignore), 0);
+  BaslerConfig& c = baslerConfig();
+  ASSERT_EQ(c.text(&BaslerConfig::status), "working");
+  c.clearLog();
+  usb3cam::refuse("ExposureTime", "exposure refused by the test");
+  c.exposure = 2000;
+  c.flashmod(2);
+  usb3cam::clearJournal();
+  for (std::uint64_t frame = 1; frame <= 3; ++frame) {
+    ASSERT_GT(camera.grab(ignore), 0);  // frames still flow
+    EXPECT_EQ(usb3cam::refusedWrites(), frame);
+  }
+  EXPECT_EQ(c.text(&BaslerConfig::status), "camera refused exposure: exposure refused by the test");
+  const auto refused = usb3cam::journal();
+  EXPECT_EQ(std::count(refused.begin(), refused.end(), "LineMode=Output"), 0);  // the round stopped there
+  const std::string log = c.text(&BaslerConfig::log);
+  EXPECT_EQ(log.find("camera refused exposure"), log.rfind("camera refused exposure"));  // said once
+
+  usb3cam::accept("ExposureTime");
+  ASSERT_GT(camera.grab(ignore), 0);
+  const auto applied = usb3cam::journal();
+  EXPECT_NE(std::find(applied.begin(), applied.end(), "AutoExposureTimeUpperLimit=2000"), applied.end());
+  EXPECT_NE(std::find(applied.begin(), applied.end(), "LineMode=Output"), applied.end());
+  EXPECT_EQ(c.text(&BaslerConfig::status), "working");
+  usb3cam::clearJournal();
+  ASSERT_GT(camera.grab(ignore), 0);
+  EXPECT_TRUE(usb3cam::journal().empty());  // applied once
+}
+
+// The FIFO/file control lines of the stand-in switch refusals on and off.
+TEST(Usb3camControlTest, RefuseAndAcceptLines) {
+  usb3cam::reset({});
+  EXPECT_TRUE(usb3cam::command("refuse Gain no gain today"));
+  EXPECT_FALSE(usb3cam::command("refuse"));
+  EXPECT_TRUE(usb3cam::command("accept Gain"));
+  EXPECT_TRUE(usb3cam::command("accept"));
+}
+
 TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {
   usb3cam::failFrames(2);
   usb3cam::oversizeResults(1);
@@ -591,6 +632,21 @@ TEST_F(UsbCamPagesTest, SettingsPageShowsTheFormAndTheCameraState) {
   c.logme("x");
   EXPECT_EQ(call(http_usbcam_logtxt, {}), 200);
   EXPECT_EQ(body, c.text(&BaslerConfig::log));
+}
+
+TEST_F(UsbCamPagesTest, CameraTextsAreEscapedOnTheSettingsPage) {
+  BaslerConfig& c = baslerConfig();
+  c.setText(&BaslerConfig::status, "camera refused gain: <b>&</b>");
+  for (auto field : {&BaslerConfig::model, &BaslerConfig::firmware, &BaslerConfig::version, &BaslerConfig::serial})
+    c.setText(field, "<script>x</script>");
+  EXPECT_EQ(call(http_usbcam, {}), 200);
+  EXPECT_EQ(body.find("<script>"), std::string::npos);
+  EXPECT_NE(body.find("<p><b>camera serial:</b> &lt;script&gt;x&lt;/script&gt;</p>"), std::string::npos) << body;
+  EXPECT_NE(body.find("<p><b>status:</b> camera refused gain: &lt;b&gt;&amp;&lt;/b&gt;</p>"), std::string::npos);
+  c.setText(&BaslerConfig::model, "");
+  c.setText(&BaslerConfig::firmware, "");
+  c.setText(&BaslerConfig::version, "");
+  c.setText(&BaslerConfig::serial, "");
 }
 
 TEST_F(UsbCamPagesTest, WatchdogReportsAStallFromTheCheckAfterIt) {

@@ -3,7 +3,8 @@
 # renders the speed scene (KOVIRA_USB3CAM) into the store of a "basler"
 # camera. Checks the status page, the watchdog, a page update saved to the
 # file, the speeding archive against the scene's truth (the same checks as
-# the file playback's run), then an unplug through the stand-in's FIFO.
+# the file playback's run), a setting the camera refuses for a while, then
+# an unplug through the stand-in's FIFO.
 #
 #   usb3cam_e2e.sh SOURCE_DIR BINARY_DIR
 set -euo pipefail
@@ -49,6 +50,14 @@ want = {"exposure": 2000, "maxfps": 0, "camflashmod": 2, "brightness": 0.4}
 sys.exit(0 if all(abs(s.get(k, -1) - v) < 1e-6 for k, v in want.items()) else 1)' "$work/run.json"
 }
 expect "the section is saved" until_ok 10 saved
+
+echo "---- a setting the camera refuses"
+echo "refuse ExposureTime" > "$work/control"
+expect "update answers 302" test "$(status_of '/debug/usbcam/update?exp=2100&flash=2&diaphragm=0')" = 302
+expect "the page names the refused setting" \
+  wait_page /debug/usbcam/ "<p><b>status:</b> camera refused exposure: Feature &apos;AutoExposureTimeUpperLimit&apos;" 10
+echo "accept ExposureTime" > "$work/control"
+expect "taken once the camera accepts it" wait_page /debug/usbcam/ "<p><b>status:</b> working</p>" 10
 
 echo "---- unplug"
 echo unplug > "$work/control"
