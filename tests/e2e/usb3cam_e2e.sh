@@ -40,6 +40,14 @@ expect "both vehicles measured" unit_wait_line "[SPD] (speed) [num=K456MH199" "$
 wait_uploads "$work/collector" 1
 page /debug/tickets/ > "$work/run/tickets.html" || echo "(tickets page not read)"
 
+echo "---- a setting the camera refuses (frames keep coming: it is tried after each)"
+echo "refuse ExposureTime" > "$work/control"
+expect "update answers 302" test "$(status_of '/debug/usbcam/update?exp=2100&flash=0')" = 302
+expect "the page names the refused setting" \
+  wait_page /debug/usbcam/ "<p><b>status:</b> camera refused exposure: Feature &apos;AutoExposureTimeUpperLimit&apos;" 10
+echo "accept ExposureTime" > "$work/control"
+expect "taken once the camera accepts it" wait_page /debug/usbcam/ "<p><b>status:</b> working</p>" 10
+
 echo "---- page update saved to the file"
 expect "update answers 302" \
   test "$(status_of '/debug/usbcam/update?exp=2000&maxfps=0&flash=0&flash=2&diaphragm=0&brightness=0.4')" = 302
@@ -50,14 +58,6 @@ want = {"exposure": 2000, "maxfps": 0, "camflashmod": 2, "brightness": 0.4}
 sys.exit(0 if all(abs(s.get(k, -1) - v) < 1e-6 for k, v in want.items()) else 1)' "$work/run.json"
 }
 expect "the section is saved" until_ok 10 saved
-
-echo "---- a setting the camera refuses"
-echo "refuse ExposureTime" > "$work/control"
-expect "update answers 302" test "$(status_of '/debug/usbcam/update?exp=2100&flash=2&diaphragm=0')" = 302
-expect "the page names the refused setting" \
-  wait_page /debug/usbcam/ "<p><b>status:</b> camera refused exposure: Feature &apos;AutoExposureTimeUpperLimit&apos;" 10
-echo "accept ExposureTime" > "$work/control"
-expect "taken once the camera accepts it" wait_page /debug/usbcam/ "<p><b>status:</b> working</p>" 10
 
 echo "---- unplug"
 echo unplug > "$work/control"
