@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -287,13 +289,29 @@ TEST_F(UsbCamTest, RefusedSettingIsTriedAfterEveryFrameUntilTheCameraTakesIt) {
   EXPECT_TRUE(usb3cam::journal().empty());  // applied once
 }
 
-// The FIFO/file control lines of the stand-in switch refusals on and off.
-TEST(Usb3camControlTest, RefuseAndAcceptLines) {
-  usb3cam::reset({});
-  EXPECT_TRUE(usb3cam::command("refuse Gain no gain today"));
+// The stand-in refuses named features from a control line (FIFO) or its
+// file, until the refusal is taken back.
+TEST_F(UsbCamTest, StandInRefusesNamedFeaturesFromItsControlLinesAndFile) {
+  ASSERT_TRUE(usb3cam::command("refuse Gain no gain today"));
   EXPECT_FALSE(usb3cam::command("refuse"));
-  EXPECT_TRUE(usb3cam::command("accept Gain"));
-  EXPECT_TRUE(usb3cam::command("accept"));
+  {
+    BaslerCamera camera(baslerConfig());
+    EXPECT_FALSE(camera.open());  // the gain is a required step of the open
+    EXPECT_EQ(errbasler(0, 0), "no gain today");
+  }
+  ASSERT_TRUE(usb3cam::command("accept"));
+  {
+    BaslerCamera camera(baslerConfig());
+    EXPECT_TRUE(camera.open());
+  }
+  const std::string path = ::testing::TempDir() + "usb3cam-refuse.json";
+  std::ofstream(path) << R"({"width": 160, "height": 120, "pacing": "unpaced", "refuse": ["Gain"]})";
+  std::string error;
+  ASSERT_TRUE(usb3cam::configureFromFile(path, error)) << error;
+  BaslerCamera camera(baslerConfig());
+  EXPECT_FALSE(camera.open());
+  EXPECT_EQ(usb3cam::refusedWrites(), 1u);
+  std::remove(path.c_str());
 }
 
 TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {
