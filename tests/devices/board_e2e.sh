@@ -83,7 +83,8 @@ for _ in $(seq 20); do
      curl -s -m 5 -o /dev/null "http://127.0.0.1:$port/measure/gnss" || true; done) &
   pollers+=($!)
 done
-until_ok 5 eval '[ "$(gnss_asks)" -gt '"$asked"' ] || [ $(( $(date +%s%N) - poll_from )) -gt 1000000000 ]'
+# The lens command goes out while a question to the silent board may be open.
+until_ok 5 eval '[ "$(gnss_asks)" -gt '"$asked"' ]' || true
 lens_s=$(curl -s -m 5 -o /dev/null -w '%{time_total}' "http://127.0.0.1:$port/lens/update?modf=10")
 wait "${pollers[@]}"
 poll_ms=$((($(date +%s%N) - poll_from) / 1000000))
