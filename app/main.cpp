@@ -73,6 +73,15 @@ int main(int argc, char** argv) {
 
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
+
+  // 12. Pipeline objects (their threads start below): recognition attaches
+  // its "cnnconf" section here.
+  kovira::CnnProc cnnproc(resproc);
+  kovira::Decode decode(cnnproc);  // the decode stage's pictures go to recognition
+
+  // Every section owner has attached and no page can change anything yet:
+  // what the store holds now is the file as read, and a start never
+  // rewrites it.
   cfg.learnSaved();
 
   // 10. Web server; a failed start is logged by the server and the unit
@@ -82,9 +91,7 @@ int main(int argc, char** argv) {
   // 11. Scheduler: every task was added by the modules above.
   scheduler.start();
 
-  // 12-13. Pipeline objects and their threads.
-  kovira::CnnProc cnnproc(resproc);
-  kovira::Decode decode(cnnproc);  // the decode stage's pictures go to recognition
+  // 13. Pipeline threads.
   std::optional<std::thread> queueThread = startThread("result queue", resproc);
   std::optional<std::thread> cnnThread = startThread("recognition", cnnproc);
   std::optional<std::thread> decodeThread = startThread("decode", decode);

@@ -1,6 +1,7 @@
 #include "capture/camstart.h"
 
 #include "capture/cam.h"
+#include "capture/missing_store.h"
 #include "capture/opencv_play.h"
 #include "capture/usbcam.h"
 #include "core/clock.h"
@@ -19,7 +20,8 @@ namespace {
 std::atomic<bool> sourcesStarted{false};
 
 bool servedByReceiver(const kovira::CameraSettings& c) {
-  return c.enabled != 0 && !c.source.empty() && frames::possible.find(c.source) != std::string::npos;
+  return c.enabled != 0 && !c.source.empty() && frames::possible.find(c.source) != std::string::npos &&
+         kovira::missingStoreMiB(c.camid) == 0;
 }
 
 }  // namespace

@@ -173,14 +173,28 @@ class GlobalConfig {
  private:
   bool saveText(const std::string& path, const std::string& text);
   void tick();
+  // Loads and parses the file without the lock; false after the
+  // "[FAILURE] " line.
+  bool loadFile(const std::string& path, std::string& bytes, nlohmann::json& root);
+  // Applies a parsed file (takes the write lock).
+  bool apply(const std::string& path, std::string bytes, const nlohmann::json& root);
+  // The reload of the tick; true when the tick goes on to save the page
+  // edits it kept (the file was the one last saved or read).
+  bool reload(const std::string& path);
+  // Takes text as what the file holds.
+  void remember(const std::string& text);
 
   bool fileRead_ = false;  // the start-up read is over: pending no longer grows
   std::string lastRead_;   // the file's bytes as the last read found them
   // Sections and values the last read refused: the file is then not
   // rewritten from memory after a reload.
   unsigned refused_ = 0;
-  // Hash of the text last saved or seen; empty before the first tick.
+  // The file's bytes as this unit last read or saved them: a reload that
+  // finds them unchanged keeps the page edits made since.
+  std::string onDisk_;
+  // Hash and text last saved or seen; empty before the first tick.
   std::optional<std::uint64_t> knownHash_;
+  std::string knownText_;
   std::optional<std::uint64_t> announcedHash_;
   bool rewriteLayout_ = false;  // the file on disk is not in our layout
   unsigned saveFailures_ = 0;

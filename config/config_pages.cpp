@@ -1,6 +1,7 @@
 #include "config/config_pages.h"
 
 #include "config/actions.h"
+#include "config/camera_sections.h"
 #include "config/config.h"
 #include "config/form_fields.h"
 #include "config/json_fields.h"
@@ -175,6 +176,12 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     parseArguments(req.query, query);
     if (const auto it = query.find("type"); it != query.end()) type = it->second;
     id = sectionId(type, body);
+    if (type == "camera") {
+      if (const auto why = kovira::camera_sections::refusedBufsize(body)) {
+        resp.body << "error: " << *why << "\n";
+        return 400;
+      }
+    }
     kovira::ConfigWriteLock lock;
     checkTypes(type, id, body);
     if (!cfg.updSection(type, body)) {
