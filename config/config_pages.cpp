@@ -188,11 +188,11 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     if (const auto it = query.find("type"); it != query.end()) type = it->second;
     id = sectionId(type, body);
     kovira::ConfigWriteLock lock;
-    checkTypes(type, id, body);
     if (const std::string refused = refusedValue(cfg, type, body); !refused.empty()) {
       resp.body << refused;
       return 400;
     }
+    checkTypes(type, id, body);
     if (!cfg.updSection(type, body)) {
       resp.body << "error: can not proccess request, type=" << type << ", id=" << id << "\n" << req.body << "\n";
       return 500;

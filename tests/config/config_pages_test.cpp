@@ -86,7 +86,7 @@ TEST_F(pagesConfig, FormRefusesBadFieldsAndChangesNothing) {
       {"/config/global/", "devname=New&posa=abc", "error: posa: not a number\n"},
       {"/config/global/", "devname=New&posb=99999999999", "error: posb: out of range\n"},
       {"/config/global/", "devname=New&posc=-1", "error: posc: negative\n"},
-      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range\n"},
+      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range -12..14\n"},
       {"/config/global/", "posa=5&devname=%FF", "error: devname: not valid UTF-8\n"},
       {"/config/act2/", "label=x&accuracy=nan", "error: accuracy: not finite\n"},
       {"/config/act2/", "label=x&accuracy=1e99", "error: accuracy: out of range\n"},
