@@ -189,7 +189,7 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     id = sectionId(type, body);
     kovira::ConfigWriteLock lock;
     if (const std::string refused = refusedValue(cfg, type, body); !refused.empty()) {
-      resp.body << refused;
+      resp.body << refused << req.body << "\n";
       return 400;
     }
     checkTypes(type, id, body);

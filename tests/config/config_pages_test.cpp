@@ -152,7 +152,8 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
       {"/config/update", R"({"type": "zone", "zoneid": "3"})", 400, "error: json type: "},
       {"/config/update", R"({"type": 5})", 400, "error: json type: "},
       // The first member applies cleanly, the second cannot: neither may.
-      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400, "error: json type: "},
+      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400,
+       "error: coords: not a text\n"},
       {"/config/update", R"({"type": "zone", "zoneid": 600})", 500,
        "error: can not proccess request, type=zone, id=600\n{\"type\": \"zone\", \"zoneid\": 600}\n"},
       {"/config/update", R"({"type": "action", "actid": 1e300})", 500, "error: can not proccess request, type=action, id=0\n"},
