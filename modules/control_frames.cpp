@@ -27,7 +27,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdlib>
 #include <exception>
 #include <iostream>

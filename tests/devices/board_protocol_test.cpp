@@ -186,6 +186,7 @@ TEST(Angle, SectionReadingAndWriting) {
       {R"({"adxl313": 1, "wd": 2, "wu": "x"})", 2, 0, 1},
       {R"({"adxl313": 0})", 0, 0, 0},  // read by value: full-mode output reads back off
       {R"({"adxl313": true})", 0, 0, 1},
+      {R"({"wd": -2, "wu": 1e30, "crit": 181})", 0, 0, 0},  // out of range: not taken
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.section);
