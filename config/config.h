@@ -90,7 +90,14 @@ class GlobalConfig {
   ConfigSketch* findconf(const std::string& name) const;
 
   // ---- The global section ----
+  // Applies the section; texts lose the characters XML cannot carry (with a
+  // warning). A number it cannot take keeps the old value with a warning.
   bool updConfig(const nlohmann::json& section);
+  // For an operator's edit: "error: <key>: <reason>\n" of the first value
+  // of a global section that updConfig would not take, "" when it takes all.
+  static std::string checkConfig(const nlohmann::json& section);
+  static constexpr int kMinTimezone = -12;
+  static constexpr int kMaxTimezone = 14;
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;
 

@@ -1,6 +1,7 @@
 #include "evidence/upload.h"
 
 #include "config/config.h"
+#include "config/form_fields.h"
 #include "core/clock.h"
 #include "core/scheduler.h"
 #include "core/startup_functions.h"
@@ -16,6 +17,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <iostream>
 
 UploadWebLazy lazyUpload;
@@ -220,13 +222,18 @@ std::string lazyHistoryRow(const UploadHistoryEntry& e) {
 
 int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
   if (req.method == "POST") {
-    // Values out of range (a typing error, a negative number) keep the old
-    // setting instead of wrapping into an absurd limit or pause.
-    int value = 0;
-    if (req.has("faildelay", value) && value >= 0 && static_cast<std::uint64_t>(value) <= kMaxFaildelay)
-      faildelay = static_cast<std::uint64_t>(value);
-    if (req.has("limsize", value) && value >= 0 && static_cast<std::uint64_t>(value) <= kMaxLimsize)
-      limsize = static_cast<std::uint64_t>(value);
+    // Values out of range (a typing error, a negative number) refuse the
+    // whole form with 400 instead of wrapping into an absurd limit or pause.
+    kovira::FormFields form(req);
+    const std::optional<long long> delay = form.integer("faildelay", 0, static_cast<long long>(kMaxFaildelay));
+    const std::optional<long long> size = form.integer("limsize", 0, static_cast<long long>(kMaxLimsize));
+    if (!form.ok()) {
+      res.headers["Content-Type"] = "text/plain; charset=utf-8";
+      res.body << form.error();
+      return 400;
+    }
+    if (delay) faildelay = static_cast<std::uint64_t>(*delay);
+    if (size) limsize = static_cast<std::uint64_t>(*size);
     return res.redirect("/debug/lazyupload/", 302);
   }
 

@@ -438,11 +438,13 @@ TEST(BaslerConfigTest, SectionRoundTripsAndSkipsBadValues) {
 
   BaslerConfig bad;
   bad.fromjson(nlohmann::json::parse(
-      R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20})"));
-  EXPECT_EQ(std::make_tuple(bad.exposure.load(), bad.limgain.load(), bad.maxfps.load(), bad.camflashmod.load()),
-            std::make_tuple(1800u, 24u, 30u, 1u));
-  EXPECT_EQ(std::make_tuple(bad.t1.load(), bad.t2.load(), bad.br1.load(), bad.br2.load()),
-            std::make_tuple(0, 600, 0.25f, 0.3f));
+      R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20,
+          "t3":1439,"maxnfps":4294967296,"brightness":2})"));
+  EXPECT_EQ(std::make_tuple(bad.exposure.load(), bad.limgain.load(), bad.maxfps.load(), bad.camflashmod.load(),
+                            bad.maxnfps.load(), bad.brightness.load()),
+            std::make_tuple(1800u, 24u, 30u, 1u, 18u, 0.5f));
+  EXPECT_EQ(std::make_tuple(bad.t1.load(), bad.t2.load(), bad.t3.load(), bad.br1.load(), bad.br2.load()),
+            std::make_tuple(0, 600, 0, 0.25f, 0.3f));
   EXPECT_NO_THROW(bad.fromjson(nlohmann::json::array({1, 2})));
 
   // The only-exposure section clears the schedule and keeps frame rates.

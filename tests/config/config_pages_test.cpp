@@ -87,7 +87,7 @@ TEST_F(pagesConfig, FormRefusesBadFieldsAndChangesNothing) {
       {"/config/global/", "devname=New&posa=abc", "error: posa: not a number\n"},
       {"/config/global/", "devname=New&posb=99999999999", "error: posb: out of range\n"},
       {"/config/global/", "devname=New&posc=-1", "error: posc: negative\n"},
-      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range\n"},
+      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range -12..14\n"},
       {"/config/global/", "posa=5&devname=%FF", "error: devname: not valid UTF-8\n"},
       {"/config/act2/", "label=x&accuracy=nan", "error: accuracy: not finite\n"},
       {"/config/act2/", "label=x&accuracy=1e99", "error: accuracy: out of range\n"},
@@ -153,7 +153,8 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
       {"/config/update", R"({"type": "zone", "zoneid": "3"})", 400, "error: json type: "},
       {"/config/update", R"({"type": 5})", 400, "error: json type: "},
       // The first member applies cleanly, the second cannot: neither may.
-      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400, "error: json type: "},
+      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400,
+       "error: coords: not a text\n"},
       {"/config/update", R"({"type": "zone", "zoneid": 600})", 500,
        "error: can not proccess request, type=zone, id=600\n{\"type\": \"zone\", \"zoneid\": 600}\n"},
       {"/config/update", R"({"type": "action", "actid": 1e300})", 500, "error: can not proccess request, type=action, id=0\n"},
