@@ -1,6 +1,7 @@
 // Shell commands in process groups of their own: output and status, the
 // limit, leftovers of the command, and killAll() ending everything at once.
 #include "core/child_process.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <ostream>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -45,9 +45,7 @@ bool alive(pid_t pid) {
 // SIGKILL is delivered when the process is next scheduled: a moment after
 // kill() returned.
 bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (alive(pid) && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
-  return !alive(pid);
+  return testsupport::waitUntil([pid] { return !alive(pid); }, limit);
 }
 
 pid_t pidIn(const fs::path& file) {
@@ -133,15 +131,14 @@ TEST(ChildProcess, KillAllEndsEveryRunningGroupAndRefusesNewOnes) {
     }));
   }
   // Every group started and its helper recorded.
-  const auto deadline = Clock::now() + 10s;
-  auto started = [&] {
-    if (children.running() != kRuns) return false;
-    for (int i = 0; i < kRuns; ++i)
-      if (pidIn(dir.path / ("bg" + std::to_string(i))) <= 0) return false;
-    return true;
-  };
-  while (!started() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(started());
+  ASSERT_TRUE(testsupport::waitUntil(
+      [&] {
+        if (children.running() != kRuns) return false;
+        for (int i = 0; i < kRuns; ++i)
+          if (pidIn(dir.path / ("bg" + std::to_string(i))) <= 0) return false;
+        return true;
+      },
+      10s));
 
   const auto t0 = Clock::now();
   EXPECT_EQ(children.killAll(), kRuns);

@@ -5,6 +5,7 @@
 #include "http/diagnostics_page.h"
 #include "http/server.h"
 #include "support/page_call.h"
+#include "support/wait.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -81,10 +81,7 @@ TEST(pagesDiagnostics, BeyondTwoAtOnceAnswers503WithRetryAfter) {
     pages.push_back(std::async(std::launch::async,
                                [&server] { return testsupport::callPage(server, "GET", "/debug/diagnostics/"); }));
   // Both pages hold their place once their first command runs.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (childProcesses().running() < 2 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(childProcesses().running(), 2u);
+  EXPECT_TRUE(testsupport::waitUntil([] { return childProcesses().running() == 2; }, 10s));
 
   const testsupport::PageReply busy = testsupport::callPage(server, "GET", "/debug/diagnostics/");
   std::ofstream(dir / "go") << "";
