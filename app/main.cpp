@@ -5,7 +5,9 @@
 
 #include "codec/decode.h"
 #include "config/config.h"
+#include "core/child_process.h"
 #include "core/cli.h"
+#include "core/console.h"
 #include "core/fs.h"
 #include "core/log.h"
 #include "core/scheduler.h"
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -107,7 +110,13 @@ int main(int argc, char** argv) {
 
   std::cout << std::endl << "Quit program..." << std::endl;
   // Pages read the pipeline objects below and log through the core that
-  // static destruction frees: no request may run past this point.
+  // static destruction frees: no request may run past this point. A request
+  // still busy after the server's grace time waits on commands (the
+  // diagnostics page): ending them ends it, whatever the commands do.
+  webserver().onGraceExpired([] {
+    const int n = childProcesses().killAll();
+    if (n > 0) consoleLine("[DBG] shut-down: " + std::to_string(n) + " running command(s) killed");
+  });
   webserver().stop();
   resproc.stop();
   cnnproc.requestStop();
@@ -117,7 +126,9 @@ int main(int argc, char** argv) {
   joinThread(decodeThread);
   runExitRegistry();
 
-  // No task may run during static destruction.
+  // No task may run during static destruction, nor wait on a command, and no
+  // command of the unit outlives it.
+  childProcesses().killAll();
   scheduler.stop();
   return exitStatus();  // 0 unless a start-up fault asked for another
 }

@@ -236,6 +236,6 @@ namespace angle {
 void modinit() {
   attachConfig("angle", angconf);
   webserver().subscribe("^/config/angle/$", http_angle_hook);
-  scheduler.add(angleloop, std::chrono::seconds(20), false);
+  scheduler.add(angleloop, std::chrono::seconds(20), false, "angleloop");
 }
 }  // namespace angle

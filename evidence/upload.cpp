@@ -289,7 +289,7 @@ int http_lazyindex(const HttpRequest& req, HttpResponse& res) { return lazyUploa
 namespace upload {
 void modinit() {
   webserver().subscribe("^/debug/lazyupload/$", http_lazyindex);
-  scheduler.add(lazyloop, std::chrono::seconds(90), false);
+  scheduler.add(lazyloop, std::chrono::seconds(90), false, "lazyloop");
   std::string base;
   {
     kovira::ConfigReadLock lock;

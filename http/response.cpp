@@ -66,6 +66,7 @@ std::string HttpResponse::httpCode(int code) {
     case 404: return "404 Not Found";
     case 408: return "408 Request Timeout";
     case 413: return "413 Request Entity Too Large";
+    case 503: return "503 Service Unavailable";
     default: return "500 Internal Server Error";
   }
 }

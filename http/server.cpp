@@ -14,9 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <shared_mutex>
 #include <system_error>
 #include <vector>
@@ -179,12 +181,41 @@ void HttpServer::stop() {
   if (loop_) loop_->wake();
   if (listener_.joinable()) listener_.join();
   loop_.reset();  // closes the connections still sending their header
-  if (pool_) pool_->stop(std::chrono::milliseconds(http_limits::kStopGraceMs));
+  if (pool_) {
+    // The pool waits the grace time and then for its workers; the hook runs
+    // beside it once that time is over, so handlers still busy can end.
+    const auto grace = std::chrono::milliseconds(http_limits::kStopGraceMs);
+    std::mutex m;
+    std::condition_variable cv;
+    bool drained = false;  // guarded by m
+    std::thread timer;
+    if (graceExpired_) {
+      try {
+        timer = std::thread([&] {
+          std::unique_lock lock(m);
+          if (cv.wait_for(lock, grace, [&] { return drained; })) return;
+          lock.unlock();
+          if (pool_->busy() > 0) graceExpired_();
+        });
+      } catch (const std::system_error& e) {
+        log_error_format("HttpServer: grace timer not started: %s", e.what());
+      }
+    }
+    pool_->stop(grace);
+    {
+      std::lock_guard lock(m);
+      drained = true;
+    }
+    cv.notify_all();
+    if (timer.joinable()) timer.join();
+  }
   if (listenSocket_ >= 0) {
     ::close(listenSocket_);
     listenSocket_ = -1;
   }
 }
+
+void HttpServer::onGraceExpired(std::function<void()> hook) { graceExpired_ = std::move(hook); }
 
 int HttpServer::subscribe(std::string pattern, http_callback_t handler) {
   auto route = std::make_shared<http_handler_t>();

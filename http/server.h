@@ -74,6 +74,10 @@ class HttpServer {
   // their sockets down and joins every thread. Handlers run to their end.
   // Idempotent; the server cannot be started again.
   void stop();
+  // Called once by stop() when requests are still in flight after the grace
+  // time, from another thread while stop() waits for them: it makes them
+  // end (the unit kills the child processes they wait for). Set before stop().
+  void onGraceExpired(std::function<void()> hook);
 
   // Dispatches to the first route whose pattern matches the whole path;
   // 404 (response untouched) when none does.
@@ -99,6 +103,7 @@ class HttpServer {
   int listenSocket_ = -1;
   std::thread listener_;
   std::atomic<int> stop_{0};
+  std::function<void()> graceExpired_;
 };
 
 // The process-wide server, built on first use.

@@ -246,7 +246,7 @@ int http_tolvek_hook(const HttpRequest& req, HttpResponse& res) {
 void modinit() {
   webserver().subscribe("^/special-tolvek/.*", http_tolvek_hook);
   attachConfig("tolvek", mconf);
-  scheduler.add(loop, std::chrono::seconds(10), false);
+  scheduler.add(loop, std::chrono::seconds(10), false, "saveframe");
 }
 
 }  // namespace saveframe

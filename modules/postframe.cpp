@@ -408,7 +408,7 @@ void modinit() {
   }
   webserver().subscribe("^/debug/postframe/$", http_postframe);
   webserver().subscribe("^/debug/postframe/update$", http_postframe_update);
-  scheduler.add(postframeloop, std::chrono::seconds(30), false);
+  scheduler.add(postframeloop, std::chrono::seconds(30), false, "postframeloop");
   std::thread(std::ref(httpframe())).detach();
   resproc.addProcModule("postframe", postframehook).interval = 0;
 }
