@@ -11,9 +11,10 @@
 //     is a child process, alternated kRounds times; medians compared.
 //     Aim: at most 10% lower.
 // (c) The same with one client polling the track list "/debug/tracks/" 5
-//     times a second. Every pass of (b) and (c) starts with the history a
-//     long run leaves (kSeededTracks tracks of kSeededPoints points), so the
-//     page walks as much as it ever can. Aim: at most 5% lower.
+//     times a second. Every pass of (b) and (c), and (a), starts with the
+//     history a long run leaves (kSeededTracks tracks of kSeededPoints
+//     points), so the page has as much as it ever can to look at; (a) also
+//     prints its request rate. Aim: at most 5% lower.
 //
 // Usage: pages_bench [SCENE.json [SECONDS]]
 //        pages_bench --pass|--poll|--poll-tracks SCENE.json   (one pass of (b) or (c))
@@ -174,7 +175,7 @@ int main(int argc, char** argv) {
   const std::string cam = std::to_string(road.camid());
   const std::string jpegUrl = base + "/debug/frame.jpg?camid=" + cam;
   const std::string pngUrl = base + "/debug/cam" + cam + "/frame-last.png";
-  if (pass) seedHistory(resproc);
+  seedHistory(resproc);
 
   {
     std::unique_ptr<Poller> poller;
@@ -215,6 +216,7 @@ int main(int argc, char** argv) {
   const double pngPage = rate(forSeconds, [&] { return fetch(pngUrl); });
   // The round trip every page pays whatever it shows: a page of a few bytes.
   const double tinyPage = rate(forSeconds, [&] { return fetch(base + "/debug/cam" + cam + "/timeout.txt"); });
+  const double trackList = rate(forSeconds, [&] { return fetch(base + "/debug/tracks/"); });
   std::vector<double> alone, polled, tracksPolled;
   for (int i = 0; i < kRounds; ++i) {
     alone.push_back(childFactor(scenePath, Client::kNone));
@@ -235,6 +237,7 @@ int main(int argc, char** argv) {
   std::printf("  frame-last.png:         %.1f requests/s, imencode alone %.1f/s, ratio %.2f (aim <= 1.3)\n", pngPage,
               pngAnchor, pngPage > 0 ? pngAnchor / pngPage : 0.0);
   std::printf("  (a request of timeout.txt alone %.1f/s)\n", tinyPage);
+  std::printf("  /debug/tracks/ over %u tracks: %.1f requests/s\n", kSeededTracks, trackList);
   std::printf("road's real-time factor (median of %d): %.2f without a client, %.2f with one polling 5/s: "
               "%.1f%% lower (aim <= 10%%)\n",
               kRounds, factor, withClient, factor > 0 ? (factor - withClient) * 100 / factor : 0.0);
