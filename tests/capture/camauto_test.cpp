@@ -41,6 +41,7 @@ TEST(CameraAutoFps, StepsTheRateByTheStoreCongestion) {
     unsigned curfps, night;
     unsigned expected;
     std::uint64_t frames = kFrames;
+    bool checked = true;  // false: a run that only sets the congestion the next slow check compares with
   };
   // Day limits 4..40, night 18. The order matters: the slow check compares
   // with the congestion of the previous slow check (tick a multiple of 30).
@@ -52,10 +53,11 @@ TEST(CameraAutoFps, StepsTheRateByTheStoreCongestion) {
       {"at the lowest rate", 10, 600, 4, 0, 4},
       {"no deciding run", 11, 600, 25, 0, 25},
       {"too few records to judge", 10, 600, 25, 0, 25, 900},
-      {"slow check, congestion 0.1 after 0: no change", 30, 120, 25, 0, 25},
-      {"slow check, lower and under 0.15: faster", 60, 60, 25, 0, 26},
-      {"slow check, higher and over 0.15: slower", 90, 240, 25, 0, 24},
-      {"slow check, lower but over 0.15: no change", 120, 200, 25, 0, 25},
+      {"slow check: remembers 0.1", 30, 120, 25, 0, 0, kFrames, false},
+      {"slow check, 0.1 again: no change", 60, 120, 25, 0, 25},
+      {"slow check, lower and under 0.15: faster", 90, 60, 25, 0, 26},
+      {"slow check, higher and over 0.15: slower", 120, 240, 25, 0, 24},
+      {"slow check, lower but over 0.15: no change", 150, 200, 25, 0, 25},
   };
   for (const Run& r : runs) {
     SCOPED_TRACE(r.what);
@@ -68,7 +70,9 @@ TEST(CameraAutoFps, StepsTheRateByTheStoreCongestion) {
     config.night = r.night;
     control.tick = r.tick;
     control.fpsmodify(cam);
-    EXPECT_EQ(config.curfps.load(), r.expected) << "congestion " << congestion;
+    if (r.checked) {
+      EXPECT_EQ(config.curfps.load(), r.expected) << "congestion " << congestion;
+    }
   }
   // No upper limit configured: the step is off.
   config.maxfps = 0;
