@@ -178,8 +178,8 @@ void PacketsBuffer::dropped(const void* owner, unsigned packets, FrameAssembler:
   auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
   if (why == FrameAssembler::Drop::Gap) rtp->packetsDropped += packets;
   if (why == FrameAssembler::Drop::Oversize && rtp->framesOversize++ == 0)
-    log_warning_format("Camera (camid=%u) sends frames over %zu MiB: they are dropped", rtp->session != nullptr ? rtp->session->camid : 0u,
-                       FrameAssembler::kMaxFrameBytes >> 20);
+    log_warning_format("Camera (camid=%u) sends frames over %zu MiB: they are dropped",
+                       rtp->session != nullptr ? rtp->session->camid : 0u, FrameAssembler::kMaxFrameBytes >> 20);
   if (rtp->session != nullptr && rtp->session->camera != nullptr) rtp->session->camera->dropframes++;
 }
 

@@ -25,7 +25,11 @@ std::mutex& logMutex() {
 }  // namespace
 
 RtspSession::RtspSession(PacketsBuffer* buffer, Session* session, std::int64_t watchdogSeconds)
-    : buffer_(buffer), watchdogSeconds_(watchdogSeconds), session_(session), receiver_(session->receiver), tcp_(buffer, this) {
+    : buffer_(buffer),
+      watchdogSeconds_(watchdogSeconds),
+      session_(session),
+      receiver_(session->receiver),
+      tcp_(buffer, this) {
   if (buffer_ != nullptr) replies_ = &buffer_->AddRtspBuffer(this, [this] { Stop(); });
   thread_ = std::thread(&RtspSession::ResponseThread, this);
   thread_name(thread_, "rtsp-control");
@@ -188,20 +192,18 @@ bool RtspSession::ProcessDescribeResponse(const std::string& text) {
     refuse("payload type " + std::to_string(video->payloadType) + " is outside 0-127");
     return false;
   }
-  {
-    rtp.payloadType = static_cast<std::uint32_t>(video->payloadType);
-    rtp.codec = video->codec;
-    if (video->codec == CodecJpeg && video->frameSize[1] != 0 && video->frameSize[2] != 0) {
-      session_->width = video->frameSize[1];
-      session_->height = video->frameSize[2];
-    }
-    if (video->sps.size() > 1) {
-      unsigned w = 0, h = 0, chroma = 0;
-      const auto* p = reinterpret_cast<const std::uint8_t*>(video->sps.data());
-      if (ParseSps(std::span<const std::uint8_t>(p + 1, video->sps.size() - 1), w, h, chroma)) {
-        session_->width = w;
-        session_->height = h;
-      }
+  rtp.payloadType = static_cast<std::uint32_t>(video->payloadType);
+  rtp.codec = video->codec;
+  if (video->codec == CodecJpeg && video->frameSize[1] != 0 && video->frameSize[2] != 0) {
+    session_->width = video->frameSize[1];
+    session_->height = video->frameSize[2];
+  }
+  if (video->sps.size() > 1) {
+    unsigned w = 0, h = 0, chroma = 0;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(video->sps.data());
+    if (ParseSps(std::span<const std::uint8_t>(p + 1, video->sps.size() - 1), w, h, chroma)) {
+      session_->width = w;
+      session_->height = h;
     }
   }
   // Relative controls resolve against Content-Base, else Content-Location,
