@@ -68,7 +68,7 @@ void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*
   seen.grew.notify_all();
 }
 
-class RtspLiveTest : public kovira::testing::CameraStartTest {
+class rtsp_live : public kovira::testing::CameraStartTest {
  protected:
   void SetUp() override {
     CameraStartTest::SetUp();
@@ -128,9 +128,9 @@ struct ServerCase {
   unsigned width;
 };
 
-class RtspLiveServerTest : public RtspLiveTest, public ::testing::WithParamInterface<int> {};
+class rtsp_live_server : public rtsp_live, public ::testing::WithParamInterface<int> {};
 
-TEST_P(RtspLiveServerTest, FramesArriveDecodable) {
+TEST_P(rtsp_live_server, FramesArriveDecodable) {
   const ServerCase cases[] = {
       {"jpeg, no authentication", {}, "", 320},
       {"h264, Basic", {"--file", "{mp4}", "--basic", "admin:admin"}, "admin:admin@", 320},
@@ -156,7 +156,7 @@ TEST_P(RtspLiveServerTest, FramesArriveDecodable) {
   EXPECT_NE(buffers.find(", url: " + url + ", mem: "), std::string::npos) << buffers;
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, RtspLiveServerTest, ::testing::Range(0, 3));
+INSTANTIATE_TEST_SUITE_P(Servers, rtsp_live_server, ::testing::Range(0, 3));
 
 // Frames of thousands of packets: a 5-megapixel JPEG stream of noise at
 // quality 95 (about 5 MB a picture; a side over 2040 pixels comes from the
@@ -170,9 +170,9 @@ struct LargeCase {
   unsigned step;    // RTP time between frames
 };
 
-class RtspLiveLargeFrameTest : public RtspLiveTest, public ::testing::WithParamInterface<int> {};
+class rtsp_live_large_frame : public rtsp_live, public ::testing::WithParamInterface<int> {};
 
-TEST_P(RtspLiveLargeFrameTest, EveryFrameArrives) {
+TEST_P(rtsp_live_large_frame, EveryFrameArrives) {
   const LargeCase cases[] = {{"jpeg 2592x2048 q95", true, 8, 45000}, {"h264 2.6 MB key frames", false, 30, 9000}};
   const LargeCase& c = cases[GetParam()];
   std::vector<std::string> args;
@@ -220,9 +220,9 @@ TEST_P(RtspLiveLargeFrameTest, EveryFrameArrives) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, RtspLiveLargeFrameTest, ::testing::Range(0, 2));
+INSTANTIATE_TEST_SUITE_P(Streams, rtsp_live_large_frame, ::testing::Range(0, 2));
 
-TEST_F(RtspLiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
+TEST_F(rtsp_live, FileCamerasPlayMp4AndMkvAsAnnexB) {
   int camid = 2;
   for (const std::string name : {"a.mp4", "b.mkv"}) {
     forget();
@@ -241,7 +241,7 @@ TEST_F(RtspLiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
 // rate 0 the file's own times. A late wake-up may restart the schedule
 // later, never earlier, so steps are at least the expected one and most are
 // exactly it.
-TEST_F(RtspLiveTest, FilePlaybackPacesByTheRateOrTheFilesTimes) {
+TEST_F(rtsp_live, FilePlaybackPacesByTheRateOrTheFilesTimes) {
   const std::string path = (dir / "ten.mp4").string();
   const auto made = evtest::run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=10 -t 2 "
                                 "-c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -y " + path);
