@@ -3,6 +3,7 @@
 #include "capture/cam.h"
 #include "capture/missing_store.h"
 #include "capture/framecopy.h"
+#include "capture/receiver.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
 #include "core/text.h"
@@ -216,6 +217,8 @@ int cameraPage(const HttpRequest& req, HttpResponse& resp) {
       << "\n";
   if (cam->missingStoreMiB != 0) out << kovira::missingStoreText(cam->missingStoreMiB) << "\n";
   if (!store.empty()) out << "current frame: " << taglink("/debug/cam" + id + "/frame-last.png", "last.png") << "\n";
+  if (const std::string refusal = rtsp::refusalOf(cam->camid); !refusal.empty())
+    out << "stream refused: " << htmlescape(refusal) << "\n";
   if (records > 0 && maxSec != minSec) {
     out << "fps:" << fps << ", congestion: " << store.congestion() << "\n";
     out << "cnnproc=" << submitted << "\n";

@@ -78,8 +78,10 @@ void catchrtsp(int camid, FrameType type, int /*chroma*/, int width, int height,
 }
 
 void closeCameras() {
-  for (const kovira::CameraSettings& c : kovira::cameraSettings())
-    if (servedByReceiver(c) && c.source == "rtsp") getrtsp().Disconnect(c.camid);
+  // Every session the receiver holds, not the cameras the configuration
+  // names now: a camera disabled or given another source at run time still
+  // has a live session. A receiver that never started is not built for it.
+  rtsp::disconnectAll();
 }
 
 void init_frames() {
