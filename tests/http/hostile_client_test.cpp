@@ -13,6 +13,7 @@
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,10 +73,21 @@ class HostileClients : public ::testing::Test {
     bfs::create_directories(*root_ / "bin");
     SetCurrentPath((*root_ / "bin" / "kovira").string().c_str());
     log_init();
+    std::ofstream(file().string(), std::ios::binary) << pattern();
   }
   static void TearDownTestSuite() {
     bfs::remove_all(*root_);
     delete root_;
+  }
+  static bfs::path file() { return *root_ / "big.bin"; }
+  // 2 MiB of a pattern: the body of /mb (its first MiB) and the file of /file.
+  static const std::string& pattern() {
+    static const std::string text = [] {
+      std::string t(2 << 20, '\0');
+      for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<char>(i * 31 % 251);
+      return t;
+    }();
+    return text;
   }
   static std::string logText() {
     std::string text;
@@ -86,9 +98,9 @@ class HostileClients : public ::testing::Test {
     return text;
   }
 
-  // A loopback server with the given limits and four routes: /args
-  // (argument count), /big (8 MB), /mb (1 MiB of a pattern), /hold (waits
-  // for release_).
+  // A loopback server with the given limits and five routes: /args
+  // (argument count), /big (8 MB), /mb (1 MiB of the pattern), /file (the
+  // pattern's file), /hold (waits for release_).
   HttpServer& serve(HttpServerOptions o) {
     o.bindAddress = "127.0.0.1";
     server_ = std::make_unique<HttpServer>(o);
@@ -101,7 +113,13 @@ class HostileClients : public ::testing::Test {
       return 200;
     });
     server_->subscribe("^/mb$", [](const HttpRequest&, HttpResponse& res) {
-      for (int i = 0; i < (1 << 20); ++i) res.body.put(static_cast<char>(i * 31 % 251));
+      res.body << pattern().substr(0, 1 << 20);
+      return 200;
+    });
+    server_->subscribe("^/file$", [](const HttpRequest&, HttpResponse& res) {
+      const int fd = ::open(file().string().c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return 404;
+      res.fileBody(fd, pattern().size());
       return 200;
     });
     server_->subscribe("^/hold$", [this](const HttpRequest&, HttpResponse& res) {
@@ -275,6 +293,7 @@ enum class Attack {
   kBodiesStalledMidway,  // half a large body, then nothing
   kNonReaders,           // large answers nobody reads
   kSlowReaders,          // large answers read slowly, to the end
+  kFileNonReaders,       // file downloads nobody reads
   kChunkedUpload,
   kPipelined,            // a second request sent before the first answer
 };
@@ -315,11 +334,7 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
   HttpServer& server = serve(o);
   std::size_t mostHeld = 0;
   const auto sample = [&] { mostHeld = std::max(mostHeld, server.bytesHeld()); };
-  const std::string pattern = [] {
-    std::string text(1 << 20, '\0');
-    for (int i = 0; i < (1 << 20); ++i) text[static_cast<std::size_t>(i)] = static_cast<char>(i * 31 % 251);
-    return text;
-  }();
+  const std::string mb = pattern().substr(0, 1 << 20);
 
   switch (GetParam()) {
     case Attack::kStalledBodies: {
@@ -363,7 +378,7 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
         attackers_.fds.push_back(fd);
         fds.push_back(fd);
         // May fail once the server dropped the body: that is the point.
-        httptest::sendAll(fd, "POST /args HTTP/1.1\r\nContent-Length: 809600\r\n\r\n" + pattern.substr(0, 500000));
+        httptest::sendAll(fd, "POST /args HTTP/1.1\r\nContent-Length: 809600\r\n\r\n" + mb.substr(0, 500000));
         sample();
       }
       probe();
@@ -409,8 +424,23 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
       for (const auto& raw : replies) {
         const auto reply = parseReply(raw);
         EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
-        EXPECT_TRUE(reply.body == pattern) << reply.body.size();
+        EXPECT_TRUE(reply.body == mb) << reply.body.size();
       }
+      break;
+    }
+    case Attack::kFileNonReaders: {
+      // A file goes out a piece at a time: it holds a piece, not the file,
+      // and is not dropped for the budget.
+      for (int i = 0; i < 16; ++i) open("127.0.12.1", "GET /file HTTP/1.1\r\n\r\n", 2048);
+      ASSERT_TRUE(eventually([&] {
+        sample();
+        return server.liveConnections() == 0 && server.openConnections() == 16 && server.bytesHeld() > 0;
+      }));
+      probe();
+      sample();
+      EXPECT_LE(mostHeld, 16 * 2 * http_limits::kSendChunk);
+      const auto reply = parseReply(httptest::readAll(attackers_.fds.front(), 30));
+      EXPECT_TRUE(reply.body == pattern()) << reply.body.size();
       break;
     }
     case Attack::kChunkedUpload:
@@ -438,14 +468,14 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
 
 std::string attackName(const ::testing::TestParamInfo<Attack>& info) {
   static const char* const kNames[] = {"StalledBodies", "TrickledBodies", "BodiesStalledMidway", "NonReaders",
-                                       "SlowReaders",   "ChunkedUpload",  "Pipelined"};
+                                       "SlowReaders",   "FileNonReaders", "ChunkedUpload", "Pipelined"};
   return kNames[static_cast<int>(info.param)];
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, HostileClientsAttack,
                          ::testing::Values(Attack::kStalledBodies, Attack::kTrickledBodies,
                                            Attack::kBodiesStalledMidway, Attack::kNonReaders, Attack::kSlowReaders,
-                                           Attack::kChunkedUpload, Attack::kPipelined),
+                                           Attack::kFileNonReaders, Attack::kChunkedUpload, Attack::kPipelined),
                          attackName);
 
 // The real unit stopped with SIGINT while large posts are half sent.
