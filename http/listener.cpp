@@ -47,6 +47,17 @@ bool inputPending(int socket) {
 
 bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+// The body framing of a complete header, parsed as the worker will (up to
+// the first zero byte); a header that does not parse has no body (the
+// worker answers 400).
+BodyFraming framingOf(const std::string& header) {
+  const std::string_view text(header.data(), ::strnlen(header.data(), header.size()));
+  RequestLine line;
+  StringMap fields;
+  if (!parseRequestHeader(text, line, fields)) return {};
+  return bodyFraming(fields, http_limits::kBodyMax);
+}
+
 // Resource exhaustion: accepting again at once would spin.
 bool acceptNeedsRoom(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
@@ -257,12 +268,27 @@ void Listener::admit(int fd, std::string peerip, int peerport) {
   pool_.opened(peerip);
   Conn conn;
   conn.socket = fd;
-  conn.peerip = std::move(peerip);
   conn.peerport = peerport;
+  // Most clients send their request with the handshake: a request without
+  // a body then goes to a worker at once, without a turn through epoll.
+  const HeaderStep step = sock_readheader_step(fd, conn.header, http_limits::kHeaderMax);
+  if (step == HeaderStep::kClosed || step == HeaderStep::kError || step == HeaderStep::kTooLong) {
+    ::close(fd);
+    pool_.released(peerip);
+    return;
+  }
+  if (step == HeaderStep::kComplete && framingOf(conn.header).kind == BodyFraming::kNone) {
+    pool_.submit(HttpConnection{fd, std::move(peerip), peerport, std::move(conn.header), {}});
+    return;
+  }
+  conn.peerip = std::move(peerip);
   conn.deadline = Clock::now() + std::chrono::seconds(limits_.timeoutSec);
-  // Most clients send their request with the handshake: then it goes to a
-  // worker at once, without a turn through epoll.
-  readHeader(add(std::move(conn)));
+  const std::uint64_t id = add(std::move(conn));
+  if (step == HeaderStep::kComplete) {
+    headerComplete(id);
+  } else {
+    watch(id, conns_.at(id), EPOLLIN | EPOLLRDHUP);
+  }
 }
 
 std::uint64_t Listener::add(Conn conn) {
@@ -328,15 +354,7 @@ void Listener::readHeader(std::uint64_t id) {
 
 void Listener::headerComplete(std::uint64_t id) {
   Conn& c = conns_.at(id);
-  // Parsed as the worker will: up to the first zero byte.
-  const std::string_view text(c.header.data(), ::strnlen(c.header.data(), c.header.size()));
-  RequestLine line;
-  StringMap fields;
-  if (!parseRequestHeader(text, line, fields)) {
-    toWorker(id);  // it answers 400
-    return;
-  }
-  const BodyFraming framing = bodyFraming(fields, http_limits::kBodyMax);
+  const BodyFraming framing = framingOf(c.header);
   switch (framing.kind) {
     case BodyFraming::kChunked:
       answerError(id, 411);
