@@ -6,7 +6,8 @@ loopback source addresses:
   slow     send one header byte every few seconds (127.0.2.x)
   stalled  POST declaring an 809600-byte body and send none of it
            (127.0.0.2 and 127.0.0.3, at most 32 each)
-  readers  GET a large page and read it at --rate bytes/s (127.0.3.x);
+  readers  GET a large page and read it at --rate bytes/s, 1 and up
+           (127.0.3.x);
            each finished page is counted and fetched again
 
 Prints "ready N" once every connection is open and "done ..." at the end
@@ -67,8 +68,10 @@ def main():
                 s.send(b"GET " + a.page.encode() + b" HTTP/1.1\r\nHost: unit\r\n\r\n")
         except OSError:
             pass
-        # kind, index, bytes sent or received, next send or read time
-        conns[s] = [kind, i, 0, time.monotonic() + (0.05 if kind == "readers" else a.interval)]
+        # kind, index, bytes sent or received, next send time (readers:
+        # the request's time)
+        now = time.monotonic()
+        conns[s] = [kind, i, 0, now if kind == "readers" else now + a.interval]
         if kind != "readers":  # read on their own schedule below
             sel.register(s, selectors.EVENT_READ)
         return True
@@ -104,11 +107,14 @@ def main():
                 reopened += open_one(kind, i)
         now = time.monotonic()
         for s, c in list(conns.items()):
-            if c[0] == "readers" and now >= c[3]:
-                # rate bytes a second, in twenty reads
-                c[3] = now + 0.05
+            if c[0] == "readers":
+                # rate bytes a second on average since the request (c[3]),
+                # however late this loop comes round
+                allowed = int(a.rate * (now - c[3])) - c[2]
+                if allowed <= 0:
+                    continue
                 try:
-                    data = s.recv(max(1, a.rate // 20))
+                    data = s.recv(min(allowed, 65536))
                 except BlockingIOError:
                     continue
                 except OSError:

@@ -394,7 +394,7 @@ void Listener::readBody(std::uint64_t id) {
       const std::size_t size = std::min(c.length, std::max(c.body.size() * 2, http_limits::kSendChunk));
       if (!bodyRoom(id, size - c.body.size())) return;
       c.body.resize(size);
-      charge(c, size);
+      charge(c, c.body.capacity());  // the allocator may round up
     }
     const ssize_t n = ::recv(c.socket, c.body.data() + c.received, c.body.size() - c.received, MSG_DONTWAIT);
     if (n == 0 || (n < 0 && !transient(errno))) {
