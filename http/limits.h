@@ -32,15 +32,15 @@ inline constexpr std::size_t kTurnBytes = 65536;
 // request, or taking their answer, wait in the listener, not in a worker;
 // complete requests beyond this wait in a queue.
 inline constexpr int kMaxConnections = 64;
-// Connections one peer address may hold open at once (waiting, served or
-// answered). At the cap a new connection replaces the peer's oldest one that
-// has not yet sent its header; half the workers at most, so one peer can
-// never hold them all.
+// Connections one peer address may hold open at once (sending its request,
+// served, or taking its answer). At the cap a new connection replaces the
+// peer's oldest one not in a worker (one still sending its request first);
+// half the workers at most, so one peer can never hold them all.
 inline constexpr int kPeerConnectionsMax = kMaxConnections / 2;
 // Open connections in all. The default follows the descriptor limit
 // (kOpenShareOfDescriptors of it, the rest is the unit's own), between
-// these two bounds. At the cap a new connection replaces the oldest waiting
-// one of the peer with the most waiting, so a new peer always gets in.
+// these two bounds. At the cap a new connection replaces the oldest one not
+// in a worker of the peer with the most such, so a new peer always gets in.
 inline constexpr int kOpenConnectionsMin = 16;
 inline constexpr int kOpenConnectionsMax = 4096;
 inline constexpr double kOpenShareOfDescriptors = 0.75;

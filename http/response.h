@@ -79,7 +79,8 @@ class HttpResponse {
   bool compresscheck(unsigned long size, int code) const;
   // gzip of in into out; false (out unusable) when zlib fails.
   bool compressdata(std::stringstream& in, std::stringstream& out);
-  // Sends all of s in kSendChunk pieces; bytes sent or -1.
+  // Sends (or, after stageTo, appends) all of s in kSendChunk pieces; bytes
+  // sent or -1.
   int writeSocket(std::stringstream& s);
 
   // Status line, headers in name order, body (gzipped when allowed).
