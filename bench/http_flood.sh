@@ -4,7 +4,7 @@
 # throughout, and bench/http_flood.py playing, one scenario after the other:
 #   flood    1000 idle and 200 slowloris connections (a header byte every 5 s)
 #   stalled  two peers with 32 POSTs each declaring 809600 bytes and sending
-#            none, reconnecting whenever closed
+#            none, reconnecting whenever closed (at least 60 s)
 #   readers  200 clients reading a 100 KB page at 1 KB/s each, again and
 #            again (at least 120 s, so pages finish)
 # Prints per scenario the worst curl latency, failed curls, and the
@@ -96,7 +96,8 @@ scenario() {
 }
 
 scenario "idle and slowloris ($idle idle, $slow slow)" "$secs" --idle "$idle" --slow "$slow"
-scenario "stalled bodies ($stalled from two peers)" "$secs" --idle 0 --slow 0 --stalled "$stalled"
+ssecs=$(( secs > 60 ? secs : 60 ))
+scenario "stalled bodies ($stalled from two peers)" "$ssecs" --idle 0 --slow 0 --stalled "$stalled"
 rsecs=$(( secs > 120 ? secs : 120 ))
 scenario "slow readers ($readers at 1 KB/s, 100 KB page)" "$rsecs" --idle 0 --slow 0 --readers "$readers" \
   --page /large.bin --page-size 102400 --rate 1024
