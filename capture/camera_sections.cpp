@@ -4,6 +4,7 @@
 #include "capture/camstart.h"
 #include "capture/missing_store.h"
 #include "config/config.h"
+#include "config/section_check.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <iostream>
+#include <limits>
 #include <stdexcept>
 
 namespace kovira::camera_sections {
@@ -20,6 +22,10 @@ namespace {
 
 constexpr std::uint64_t kMiB = 1048576;
 std::atomic<std::uint64_t> physicalForTests{0};
+
+// The size's range (1..4096 MiB) is the store's own 500 refusal: only its
+// type is checked here.
+constexpr double kAnySize = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
@@ -89,6 +95,15 @@ std::optional<std::string> refusedBufsize(const nlohmann::json& section) {
 }
 
 void setPhysicalMemoryForTests(std::uint64_t bytes) { physicalForTests = bytes; }
+
+std::string check(const nlohmann::json& section) {
+  if (!section.is_object()) return {};  // the store refuses it whole
+  // Null is a value the camera's reader takes (an empty text, a zero).
+  nlohmann::json values = section;
+  for (auto it = values.begin(); it != values.end();) it = it->is_null() ? values.erase(it) : std::next(it);
+  return checkSection(values, {textRule("source"), textRule("url"), integerRule("fps", 0, kUint32Max),
+                               integerRule("enabled", 0, kUint32Max), integerRule("bufsize", -kAnySize, kAnySize)});
+}
 
 bool update(int camid, const nlohmann::json& section) {
   return !hasCamera(camid) || camera(camid).updConfig(section);

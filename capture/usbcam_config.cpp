@@ -244,6 +244,13 @@ void BaslerConfig::fromjson(const nlohmann::json& j) {
   readSetting(j, kT4, t4);
 }
 
+const kovira::FieldRule* BaslerConfig::rule(std::string_view key) {
+  for (const FieldRule* r : {&kExposure, &kLimgain, &kMaxfps, &kMaxnfps, &kFlashMode, &kBrightness, &kSchedule, &kBr1,
+                             &kBr2, &kT1, &kT2, &kT3, &kT4})
+    if (key == r->key) return r;
+  return nullptr;
+}
+
 std::string BaslerConfig::check(const nlohmann::json& j) const {
   if (!j.is_object()) return "error: usbcam: the section is not an object\n";
   return kovira::checkSection(j, {kExposure, kLimgain, kMaxfps, kMaxnfps, kFlashMode, kBrightness, kSchedule, kBr1,

@@ -18,6 +18,11 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
+
+namespace kovira {
+struct FieldRule;
+}
 
 class BaslerConfig : public ConfigSketch {
  public:
@@ -27,6 +32,10 @@ class BaslerConfig : public ConfigSketch {
   void tojson(nlohmann::json& section, int mode) override;
   void fromjson(const nlohmann::json& section) override;
   std::string check(const nlohmann::json& section) const override;
+  // The rule of one of the section's values ("exposure", "br1"...), so the
+  // pages that edit them refuse what the section refuses; null for a key
+  // the section does not check (config/section_check.h).
+  static const kovira::FieldRule* rule(std::string_view key);
 
   unsigned exp() const { return exposure; }
   unsigned gain() const { return limgain; }

@@ -3,6 +3,8 @@
 #include "capture/usbcam_config.h"
 #include "config/config.h"
 #include "config/config_lock.h"
+#include "config/form_fields.h"
+#include "config/section_check.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
 #include "http/request.h"
@@ -10,42 +12,45 @@
 #include "http/server.h"
 #include "http/webutil.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
+#include <cctype>
+#include <cstdint>
 #include <ctime>
-
-std::optional<int> decimalInt(const std::string& text) {
-  int value = 0;
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  if (begin != end && *begin == '+') ++begin;
-  const auto [ptr, ec] = std::from_chars(begin, end, value);
-  if (ec != std::errc() || ptr != end || begin == end) return std::nullopt;
-  return value;
-}
+#include <stdexcept>
 
 namespace {
 
-// A finite float argument; nothing otherwise (JSON would write null).
-std::optional<float> finiteFloat(const HttpRequest& req, const char* name) {
-  std::string text;
-  if (!req.has(name, text) || text.empty()) return std::nullopt;
-  char* end = nullptr;
-  const float v = std::strtof(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || !std::isfinite(v)) return std::nullopt;
-  return v;
+// A settings field read under the rule of the section value it sets, so
+// the form refuses exactly what the update endpoint refuses.
+std::optional<double> settingField(kovira::FormFields& form, const char* name, const char* key) {
+  const kovira::FieldRule* rule = BaslerConfig::rule(key);
+  if (rule == nullptr) throw std::logic_error(std::string("usbcam: no rule for ") + key);
+  return kovira::formNumber(form, name, *rule);
 }
 
-std::optional<int> intArg(const HttpRequest& req, const char* name) {
-  std::string text;
-  if (!req.has(name, text)) return std::nullopt;
-  return decimalInt(text);
+// A schedule time as the form shows it ("07:30", also "7-30"), or "" to
+// unset. Text that is no time at all is refused rather than taken as
+// unset; a well-formed time outside the day (00:00, 24:00) unsets, as
+// timeconv() reads it.
+bool timeText(const std::string& text) {
+  if (text.empty()) return true;
+  std::size_t i = 0;
+  auto digits = [&] {
+    const std::size_t from = i;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) ++i;
+    return i > from && i - from <= 4;
+  };
+  auto separator = [&] {
+    if (i == text.size() || (text[i] != ':' && text[i] != '-')) return false;
+    ++i;
+    return true;
+  };
+  return digits() && separator() && digits() && (i == text.size() || separator());
 }
 
-// A value for an unsigned setting: negative numbers are not stored.
-void setUnsigned(const HttpRequest& req, const char* name, std::atomic<std::uint32_t>& field) {
-  if (auto v = intArg(req, name); v && *v >= 0) field = static_cast<std::uint32_t>(*v);
+int refused(HttpResponse& res, const std::string& error) {
+  res.headers["Content-Type"] = "text/plain; charset=utf-8";
+  res.body << error;
+  return 400;
 }
 
 const char* selected(bool on) { return on ? "SELECTED" : ""; }
@@ -116,32 +121,46 @@ int http_usbcam_update(const HttpRequest& req, HttpResponse& res) {
     c.clearLog();
     return res.redirect("/debug/usbcam/", 302);
   }
-  setUnsigned(req, "exp", c.exposure);
-  setUnsigned(req, "maxfps", c.maxfps);
-  setUnsigned(req, "maxnfps", c.maxnfps);
-  if (auto v = intArg(req, "gain"); v && *v >= 0) c.updgain(static_cast<unsigned>(*v));
-  if (auto v = finiteFloat(req, "brightness")) c.brightness = *v;
+  // Every field is read before any is stored: a refused one changes nothing.
+  kovira::FormFields form(req);
+  const auto exposure = settingField(form, "exp", "exposure");
+  const auto maxfps = settingField(form, "maxfps", "maxfps");
+  const auto maxnfps = settingField(form, "maxnfps", "maxnfps");
+  const auto gain = settingField(form, "gain", "limgain");
+  const auto brightness = settingField(form, "brightness", "brightness");
+  const auto flash = settingField(form, "flash", "camflashmod");
+  const auto diaphragm = form.integer("diaphragm", 0, 1);  // the form's choices: NONE, AUTO
+  if (!form.ok()) return refused(res, form.error());
+  if (exposure) c.exposure = static_cast<std::uint32_t>(*exposure);
+  if (maxfps) c.maxfps = static_cast<std::uint32_t>(*maxfps);
+  if (maxnfps) c.maxnfps = static_cast<std::uint32_t>(*maxnfps);
+  if (gain) c.updgain(static_cast<unsigned>(*gain));
+  if (brightness) c.brightness = static_cast<float>(*brightness);
+  if (diaphragm) c.autodiaphragm = static_cast<std::uint32_t>(*diaphragm);
   // The form's hidden field makes an absent selection mean 0.
-  unsigned flash = 0;
-  if (req.has("flash")) {
-    auto v = intArg(req, "flash");
-    flash = v && *v >= 0 ? static_cast<unsigned>(*v) : c.camflashmod.load();
-  }
-  setUnsigned(req, "diaphragm", c.autodiaphragm);
-  c.flashmod(flash);
+  c.flashmod(flash ? static_cast<unsigned>(*flash) : 0);
   return res.redirect("/debug/usbcam/", 302);
 }
 
 int http_schedule(const HttpRequest& req, HttpResponse& res) {
   BaslerConfig& c = baslerConfig();
   if (req.method == "POST") {
-    std::string text;
-    if (req.has("t1", text)) c.t1 = timeconv(text);
-    if (req.has("t2", text)) c.t2 = timeconv(text);
-    if (req.has("t3", text)) c.t3 = timeconv(text);
-    if (req.has("t4", text)) c.t4 = timeconv(text);
-    if (auto v = finiteFloat(req, "br1")) c.br1 = *v;
-    if (auto v = finiteFloat(req, "br2")) c.br2 = *v;
+    kovira::FormFields form(req);
+    std::optional<std::string> times[4];
+    const char* names[4] = {"t1", "t2", "t3", "t4"};
+    for (int n = 0; n < 4; ++n) {
+      times[n] = form.text(names[n]);
+      if (form.ok() && times[n] && !timeText(*times[n]))
+        return refused(res, std::string("error: ") + names[n] + ": not a time HH:MM\n");
+    }
+    const auto br1 = settingField(form, "br1", "br1");
+    const auto br2 = settingField(form, "br2", "br2");
+    if (!form.ok()) return refused(res, form.error());
+    std::atomic<std::int32_t>* fields[4] = {&c.t1, &c.t2, &c.t3, &c.t4};
+    for (int n = 0; n < 4; ++n)
+      if (times[n]) *fields[n] = timeconv(*times[n]);
+    if (br1) c.br1 = static_cast<float>(*br1);
+    if (br2) c.br2 = static_cast<float>(*br2);
     c.schedule = req.has("enabled") ? 1 : 0;
     return res.redirect(req.path, 302);
   }

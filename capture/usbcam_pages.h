@@ -20,10 +20,6 @@ int http_schedule(const HttpRequest& req, HttpResponse& res);
 int http_usbcam_logtxt(const HttpRequest& req, HttpResponse& res);
 int http_usbcam_update(const HttpRequest& req, HttpResponse& res);
 
-// A whole decimal int ("12", "-3"); nothing for "abc", "12x" or one beyond
-// 32 bits.
-std::optional<int> decimalInt(const std::string& text);
-
 namespace watchdog {
 // grabbed at the previous check, and whether it had not moved since.
 extern std::atomic<std::uint64_t> lastgrab;

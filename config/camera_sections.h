@@ -44,6 +44,12 @@ std::uint64_t storeLimitMiB();
 std::optional<std::string> refusedBufsize(const nlohmann::json& section);
 // Test support: the physical memory storeLimitMiB() assumes (0: the machine's).
 void setPhysicalMemoryForTests(std::uint64_t bytes);
+// "error: <key>: <reason>\n" for the first value of an edited section that
+// the camera would not take as sent: "source" or "url" not a text, "fps" or
+// "enabled" not a whole number of 32 bits, "bufsize" not a whole number
+// (null clears a text and zeroes a number); "" when it takes them all. The
+// ids and the store's size range are refused by the store itself.
+std::string check(const nlohmann::json& section);
 // Applies one "camera" section to an existing camera; false when a value
 // was not applied (reported with a "[WARNING] " line).
 bool update(int camid, const nlohmann::json& section);

@@ -82,6 +82,7 @@ std::string refusedValue(const kovira::GlobalConfig& cfg, const std::string& typ
   if (type == "global") return kovira::GlobalConfig::checkConfig(body);
   if (type == "zone") return kovira::Zone::check(body);
   if (type == "action") return kovira::Action::check(body);
+  if (type == "camera") return kovira::camera_sections::check(body);
   for (const auto& a : cfg.attachedcof)
     if (a.name == type) return a.sketch->check(body);
   return {};

@@ -11,6 +11,7 @@
 // only. Pure; thread-safe.
 #pragma once
 
+#include "config/form_fields.h"
 #include "config/json_fields.h"
 
 #include <nlohmann/json.hpp>
@@ -19,6 +20,7 @@
 #include <initializer_list>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace kovira {
@@ -62,6 +64,24 @@ std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json
 // refuses; "" when every value is acceptable (or section is no object: its
 // reader decides).
 std::string checkSection(const nlohmann::json& section, std::initializer_list<FieldRule> rules);
+
+// A form field read under a number rule: an integer rule takes a whole
+// base-10 number within [lo, hi], a single rule a finite float within it,
+// so a page refuses what the section itself would. Nothing when the field
+// is absent or refused (form.error() then names it). Throws
+// std::logic_error for a text rule (no number to read). Inline: the
+// section readers link without the form reader.
+inline std::optional<double> formNumber(FormFields& form, const char* name, const FieldRule& rule) {
+  if (rule.kind == FieldRule::Kind::integer) {
+    const auto n = form.integer(name, static_cast<long long>(rule.lo), static_cast<long long>(rule.hi));
+    return n ? std::optional<double>(static_cast<double>(*n)) : std::nullopt;
+  }
+  if (rule.kind == FieldRule::Kind::real || rule.kind == FieldRule::Kind::single) {
+    const auto f = form.float32(name, static_cast<float>(rule.lo), static_cast<float>(rule.hi));
+    return f ? std::optional<double>(static_cast<double>(*f)) : std::nullopt;
+  }
+  throw std::logic_error(std::string("no number rule for form field ") + name);
+}
 
 // The range part of a rule for a value the file gives: the number as its
 // field reads it (readNumberField) and then lo <= value <= hi. A value out

@@ -1,9 +1,9 @@
 #include "devices/lens_pages.h"
 
 #include "capture/camauto.h"
+#include "config/form_fields.h"
 #include "config/globals.h"
 #include "core/startup_functions.h"
-#include "devices/board_reply.h"
 #include "devices/heartbeat.h"
 #include "devices/page_json.h"
 #include "devices/sttydev.h"
@@ -102,6 +102,13 @@ int http_lens_script(const HttpRequest&, HttpResponse& res) {
   return 200;
 }
 
+// A refused argument names itself in a short text; nothing reaches the board.
+int refused(HttpResponse& res, const std::string& error) {
+  res.headers["Content-Type"] = "text/plain; charset=utf-8";
+  res.body << error;
+  return 400;
+}
+
 int http_lens_update(const HttpRequest& req, HttpResponse& res) {
   SttyDev& dev = sttydev();
   if (req.has("camres")) {
@@ -110,24 +117,30 @@ int http_lens_update(const HttpRequest& req, HttpResponse& res) {
     std::cout << "[DBG] lens reset (camres)" << std::endl;
     return 200;
   }
+  // Every argument is read before anything is sent.
+  kovira::FormFields form(req);
+  const auto f = form.int32("f");
+  const auto i = form.int32("i");
+  const auto modf = form.int32("modf");
+  const auto modi = form.int32("modi");
+  if (!form.ok()) return refused(res, form.error());
   std::uint32_t focus = dev.focus;
   std::uint32_t iris = dev.iris;
   bool focusSet = false, irisSet = false;
-  int v = 0;
-  if (req.has("f", v) && static_cast<std::uint32_t>(v) != focus) {
-    focus = static_cast<std::uint32_t>(v);
+  if (f && static_cast<std::uint32_t>(*f) != focus) {
+    focus = static_cast<std::uint32_t>(*f);
     focusSet = true;
   }
-  if (req.has("i", v)) {
-    iris = static_cast<std::uint32_t>(v);
+  if (i) {
+    iris = static_cast<std::uint32_t>(*i);
     irisSet = true;
   }
-  if (req.has("modf", v)) {
-    focus += static_cast<std::uint32_t>(v);
+  if (modf) {
+    focus += static_cast<std::uint32_t>(*modf);
     focusSet = true;
   }
-  if (req.has("modi", v)) {
-    iris += static_cast<std::uint32_t>(v);
+  if (modi) {
+    iris += static_cast<std::uint32_t>(*modi);
     irisSet = true;
   }
   // A step below 0 wraps above the range and lands on 0.
@@ -143,20 +156,11 @@ int http_lens_update(const HttpRequest& req, HttpResponse& res) {
   return 200;
 }
 
-// The argument as std::stoi would read it; nullopt-like false for absent,
-// and `bad` for present but not a number in int range.
-bool intArg(const HttpRequest& req, const char* name, int& value, bool& bad) {
-  const auto it = req.args.find(name);
-  if (it == req.args.end()) return false;
-  if (!board::toInt(it->second, value)) bad = true;
-  return !bad;
-}
-
 int http_updflash(const HttpRequest& req, HttpResponse& res) {
-  int v = 0;
-  bool bad = false;
-  if (intArg(req, "v", v, bad) && v >= 0 && v <= 127) sttydev().setflash(static_cast<unsigned>(v));
-  if (bad) return 400;
+  kovira::FormFields form(req);
+  const auto v = form.integer("v", 0, 127);
+  if (!form.ok()) return refused(res, form.error());
+  if (v) sttydev().setflash(static_cast<unsigned>(*v));
   return res.redirect("/lens/", 302);
 }
 
@@ -168,21 +172,20 @@ int http_brush(const HttpRequest&, HttpResponse& res) {
 
 int http_update(const HttpRequest& req, HttpResponse& res) {
   // Every argument is checked before any value changes.
-  int setf = 0, seti = 0, modf = 0, modi = 0;
-  bool bad = false;
-  const bool hasSetf = intArg(req, "setf", setf, bad);
-  const bool hasSeti = intArg(req, "seti", seti, bad);
-  const bool hasModf = intArg(req, "modf", modf, bad);
-  const bool hasModi = intArg(req, "modi", modi, bad);
-  if (bad) return 400;
+  kovira::FormFields form(req);
+  const auto setf = form.int32("setf");
+  const auto seti = form.int32("seti");
+  const auto modf = form.int32("modf");
+  const auto modi = form.int32("modi");
+  if (!form.ok()) return refused(res, form.error());
   int& focus = kovira::getGlobalVal<int>("lensfocus", 0);
   int& iris = kovira::getGlobalVal<int>("lensiris", 0);
   // Sums in 64 bits: two large steps must not overflow before the clamp.
   long long f = focus, i = iris;
-  if (hasSetf) f = setf;
-  if (hasSeti) i = seti;
-  if (hasModf) f += modf;
-  if (hasModi) i += modi;
+  if (setf) f = *setf;
+  if (seti) i = *seti;
+  if (modf) f += *modf;
+  if (modi) i += *modi;
   auto clamp = [](long long x) { return static_cast<int>(x < 0 ? 0 : x > kMaxPosition ? kMaxPosition : x); };
   focus = clamp(f);
   iris = clamp(i);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -153,9 +154,16 @@ int http_monitor_modem(const HttpRequest& req, HttpResponse& res) {
   if (req.method == "POST") {
     std::string ussd;
     const bool hasUssd = req.has("ussd", ussd);
-    if (hasUssd && ussd.size() > modem::kMaxUssd) {
+    // Checked before the reset: a refused request does nothing. The packing
+    // carries 7 bits a character; an 8-bit byte would corrupt its neighbours.
+    std::string why;
+    if (hasUssd && ussd.size() > modem::kMaxUssd)
+      why = "longer than " + std::to_string(modem::kMaxUssd) + " characters";
+    else if (hasUssd && std::any_of(ussd.begin(), ussd.end(), [](char c) { return (c & 0x80) != 0; }))
+      why = "not 7-bit text";
+    if (!why.empty()) {
       res.headers["Content-Type"] = "text/plain; charset=utf-8";
-      res.body << "USSD request longer than " << modem::kMaxUssd << " characters";
+      res.body << "error: ussd: " << why << "\n";
       return 400;
     }
     if (req.has("modres")) {

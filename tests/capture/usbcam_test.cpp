@@ -602,7 +602,7 @@ TEST_F(UsbCamPagesTest, UpdateStoresWhatParsesAndIgnoresTheRest) {
       {"brightness", "nan"}, {"brightness", "inf"}, {"brightness", "0.4x"}, {"exp", std::string(1 << 20, '7')},
   };
   for (const auto& arg : bad) {
-    EXPECT_EQ(call(http_usbcam_update, {arg, {"flash", "2"}}), 302) << arg.first;
+    EXPECT_EQ(call(http_usbcam_update, {arg, {"flash", "2"}}), 400) << arg.first;
     EXPECT_EQ(std::make_tuple(c.exposure.load(), c.maxfps.load(), c.limgain.load(), c.brightness.load()),
               std::make_tuple(2000u, 30u, 24u, 0.5f))
         << arg.first;
@@ -623,8 +623,8 @@ TEST_F(UsbCamPagesTest, SchedulePostStoresTimesAndTheCheckbox) {
   EXPECT_EQ(location, "/debug/usbcam/schedule/");
   EXPECT_EQ(std::make_tuple(c.t1.load(), c.t2.load(), c.br1.load(), c.schedule.load()),
             std::make_tuple(450, 0, 0.3f, 1));
-  EXPECT_EQ(call(http_schedule, {{"br2", "nan"}}, "POST"), 302);
-  EXPECT_EQ(std::make_tuple(c.t1.load(), c.br2.load(), c.schedule.load()), std::make_tuple(450, 0.25f, 0));
+  EXPECT_EQ(call(http_schedule, {{"br2", "0.6"}}, "POST"), 302);
+  EXPECT_EQ(std::make_tuple(c.t1.load(), c.br2.load(), c.schedule.load()), std::make_tuple(450, 0.6f, 0));
   EXPECT_EQ(call(http_schedule, {}), 200);
   EXPECT_NE(body.find("name=t1 value=07:30>"), std::string::npos);
 }

@@ -273,11 +273,17 @@ TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
     std::uint32_t focus, iris;
     const char* query;
     std::vector<std::string> sent;
+    const char* body = "OK";  // a refused argument answers 400 and names itself
   };
   const Case cases[] = {
-      {100, 0, "modf=-300", {"CAMF 0", "CAMI 0"}}, {100, 0, "f=1500&i=300", {"CAMF 1500", "CAMI 0"}},
-      {100, 300, "i=300", {"CAMI 300"}},           {100, 300, "f=100&i=abc", {}},
-      {100, 0, "modi=9001", {"CAMI 0"}},           {100, 0, "camres=", {"CAMRES"}},
+      {100, 0, "modf=-300", {"CAMF 0", "CAMI 0"}},
+      {100, 0, "f=1500&i=300", {"CAMF 1500", "CAMI 0"}},
+      {100, 300, "i=300", {"CAMI 300"}},
+      {100, 0, "modi=9001", {"CAMI 0"}},
+      {100, 0, "camres=", {"CAMRES"}, ""},
+      {100, 300, "f=1500&i=abc", {}, "error: i: not a number\n"},
+      {100, 300, "modf=5x", {}, "error: modf: not an integer\n"},
+      {100, 300, "f=99999999999", {}, "error: f: out of range\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.query);
@@ -285,8 +291,8 @@ TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
     sttydev().iris = c.iris;
     const auto before = sim->received().size();
     const auto r = get(std::string("/lens/update?") + c.query);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, c.sent == std::vector<std::string>{"CAMRES"} ? "" : "OK");
+    EXPECT_EQ(r.status, c.body[0] == 'e' ? 400 : 200);
+    EXPECT_EQ(r.body, c.body);
     std::vector<std::string> sent;
     const auto all = sim->received();
     for (auto i = before; i < all.size(); ++i) sent.push_back(all[i].command);
@@ -301,7 +307,7 @@ TEST_F(sttyLensPage, FlashAndDebugValuesRefuseBadNumbers) {
     const char* sent;  // last command on the line afterwards
   };
   const Case cases[] = {
-      {"/lens/updflash?v=64", 302, "FLASH 64"},           {"/lens/updflash?v=128", 302, "FLASH 64"},
+      {"/lens/updflash?v=64", 302, "FLASH 64"},           {"/lens/updflash?v=128", 400, "FLASH 64"},
       {"/lens/updflash?v=abc", 400, "FLASH 64"},          {"/lens/updflash?v=99999999999", 400, "FLASH 64"},
       {"/lens/brush", 200, "ACT1"},                       {"/debug/lens/update?setf=99999999999", 400, "ACT1"},
       {"/debug/lens/update?seti=5&modf=x", 400, "ACT1"},
@@ -311,6 +317,7 @@ TEST_F(sttyLensPage, FlashAndDebugValuesRefuseBadNumbers) {
     const auto r = get(c.target);
     EXPECT_EQ(r.status, c.code);
     EXPECT_EQ(r.headers.count("Location"), c.code == 302 ? 1u : 0u);
+    if (c.code == 400) EXPECT_EQ(r.body.rfind("error: ", 0), 0u) << r.body;
     ASSERT_TRUE(sim->waitFor(c.sent, 1, 5s));
     EXPECT_EQ(sim->received().back().command, c.sent);
   }
