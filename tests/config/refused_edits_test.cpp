@@ -4,6 +4,7 @@
 // and endpoint that takes values; one table per endpoint. A control
 // character in a text is dropped with one warning, never stored.
 #include "capture/usbcam_config.h"
+#include "capture/usbcam_pages.h"
 #include "config/config.h"
 #include "config/config_pages.h"
 #include "devices/angle.h"
@@ -29,6 +30,7 @@ using kovira::testing::StdoutCapture;
 constexpr const char* kScene = R"([
   {"type": "zone", "zoneid": 3, "camid": 1, "scale": 5, "coords": "10,10,30,10,30,20", "calcost": 2.5},
   {"type": "action", "actid": 2, "method": "speed", "zoneA": 3, "speed": 60, "threshold": 70, "quality": 50},
+  {"type": "camera", "camid": 5, "bufsize": 1, "source": "file", "url": "/data/road.mp4", "enabled": 1, "fps": 10},
   {"type": "global", "address": "ул. Ленина, 1", "devname": "KV-1", "timezone": 3, "webserver": 18081}
 ])";
 
@@ -58,6 +60,8 @@ class RefusedEdits : public ::testing::Test {
     kovira::subscribeConfigPages(server);
     server.subscribe("^/special-tolvek/.*", saveframe::http_tolvek_hook);
     server.subscribe("^/debug/postframe/update$", postframe::http_postframe_update);
+    server.subscribe("^/debug/usbcam/update$", http_usbcam_update);
+    server.subscribe("^/debug/usbcam/schedule/$", http_schedule);
     server.subscribe("^/debug/lazyupload/$", [this](const HttpRequest& q, HttpResponse& r) { return lazy.page(q, r); });
     ASSERT_TRUE(server.start(0));
   }
@@ -74,10 +78,13 @@ class RefusedEdits : public ::testing::Test {
   }
 
   // Everything a request could change: the whole configuration with the
-  // module sections, the feedback settings and the upload page's settings.
+  // module sections, the feedback settings, the upload page's settings and
+  // the camera settings the section leaves out while the schedule is off.
   std::string state() {
     const postframe::FeedbackSettings s = postframe::httpframe().settings();
+    const BaslerConfig& c = baslerConfig();
     std::ostringstream out;
+    out << c.autodiaphragm << '|' << c.schedule << '|' << c.t1 << '|' << c.t2 << '|' << c.br1 << '|' << c.br2 << '|';
     out << kovira::config().whole(1) << s.target << '|' << s.interval << '|' << s.cnt << '|' << s.min << '|' << s.max
         << '|' << s.minsize << '|' << s.mask << '|' << s.cars << '|' << s.scale << '|' << s.timeofday << '|' << s.tag
         << '|' << lazy.limsize.load() << "|" << lazy.faildelay.load();
@@ -106,6 +113,7 @@ class RefusedEdits : public ::testing::Test {
 
 TEST_F(RefusedEdits, UpdateEndpointRefusesTheWholeSection) {
   const std::string global = "/config/update?type=global";
+  const std::string camera = "/config/update?type=camera";
   expectRefused({
       {"POST", global, R"({"webserver": 70000})", "webserver"},
       {"POST", global, R"({"devname": "KV-2", "webserver": 0})", "webserver"},
@@ -125,10 +133,18 @@ TEST_F(RefusedEdits, UpdateEndpointRefusesTheWholeSection) {
       {"POST", "/config/update?type=angle", R"({"wd": -1})", "wd"},
       {"POST", "/config/update?type=tolvek", R"({"enabled": 1, "timepad": 4294967297})", "timepad"},
       {"POST", "/config/update?type=tolvek", R"({"quality": 0})", "quality"},
+      {"POST", "/config/update", R"({"type": "camera", "camid": 5, "bufsize": 1, "url": "rtsp://c", "fps": -1})",
+       "fps"},
+      {"POST", camera, R"({"camid": 5, "bufsize": 1, "enabled": 0, "url": 7})", "url"},
+      {"POST", camera, R"({"camid": 5, "bufsize": 1, "source": "rtsp", "enabled": "on"})", "enabled"},
+      {"POST", camera, R"({"camid": 5, "bufsize": 1.5, "enabled": 0})", "bufsize"},
   });
   // The same sections with acceptable values are taken.
   const httptest::Reply ok = send({"POST", global, R"({"webserver": 8080, "timezone": -3})", ""});
   EXPECT_EQ(ok.statusLine, "HTTP/1.1 200 OK");
+  const httptest::Reply cam = send({"POST", camera, R"({"camid": 5, "bufsize": 1, "fps": 12, "url": null})", ""});
+  EXPECT_EQ(cam.statusLine, "HTTP/1.1 200 OK");
+  EXPECT_NE(cam.body.find(R"("fps": 12)"), std::string::npos) << cam.body;  // null clears a text
   kovira::ConfigReadLock lock;
   EXPECT_EQ(kovira::config().webserver, 8080);
   EXPECT_EQ(kovira::config().timezone, -3);
@@ -148,6 +164,13 @@ TEST_F(RefusedEdits, FormPagesRefuseTheWholeForm) {
       {"POST", "/special-tolvek/", "enabled=1&timepad=1441", "timepad"},
       {"POST", "/debug/lazyupload/", "faildelay=10&limsize=12x", "limsize"},
       {"POST", "/debug/lazyupload/", "limsize=50&faildelay=-1", "faildelay"},
+      {"GET", "/debug/usbcam/update?flash=2&exp=12x", "", "exp"},
+      {"GET", "/debug/usbcam/update?exp=2000&gain=-1", "", "gain"},
+      {"GET", "/debug/usbcam/update?exp=2000&brightness=1.5", "", "brightness"},
+      {"GET", "/debug/usbcam/update?exp=2000&flash=3", "", "flash"},
+      {"GET", "/debug/usbcam/update?exp=2000&diaphragm=2", "", "diaphragm"},
+      {"POST", "/debug/usbcam/schedule/", "enabled=1&t1=07:30&br2=nan", "br2"},
+      {"POST", "/debug/usbcam/schedule/", "enabled=1&br1=0.3&t2=7.30", "t2"},
   });
 }
 

@@ -54,7 +54,8 @@ expect "headless browser draws the lens page" eval 'HOME=$work timeout 60 chromi
 expect "modf=-300 answers OK" eval '[ "$(fetch "/lens/update?modf=-300")" = 200 ] && body_is OK'
 expect "focus below 0 sends CAMF 0 and opens the iris" until_ok 5 eval 'logged "CAMF 0" && logged "CAMI 0"'
 head -c 100000 /dev/zero | tr '\0' 1 | sed 's/^/f=/' > "$work/long.form"
-expect "a 100 KB number is refused" eval '[ "$(fetch /lens/update --data-binary @"$work/long.form")" = 400 ] && body_has "error: f: out of range"'
+expect "a 100 KB number is refused" eval '[ "$(fetch /lens/update --data-binary @"$work/long.form")" = 400 ] &&
+  body_has "error: f: out of range"'
 expect "... and moves nothing" eval '! grep -q "CAMF 1111" "$work/sim.log"'
 
 # 3. GNSS: a stored sentence serves 9 s; each case waits until the page has

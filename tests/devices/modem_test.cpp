@@ -124,7 +124,11 @@ TEST_F(ModemPort, PostedUssdGoesOutAsOneAtLine) {
   EXPECT_EQ(r.status, 302);
   EXPECT_EQ(r.headers.at("Location"), "/debug/modem/");
   EXPECT_EQ(line(), "AT+CUSD=1,\"AA180C3602\",15\n");
-  EXPECT_EQ(testsupport::callPage(server, "POST", "/debug/modem/", "ussd=" + std::string(10240, '1')).status, 400);
+  for (const std::string& refused : {"ussd=" + std::string(10240, '1'), std::string("modres=1&ussd=%2A%D0%91%23")}) {
+    const auto bad = testsupport::callPage(server, "POST", "/debug/modem/", refused);
+    EXPECT_EQ(bad.status, 400);
+    EXPECT_EQ(bad.body.rfind("error: ussd: ", 0), 0u) << bad.body;
+  }
   EXPECT_TRUE(send_ussd(""));
   EXPECT_EQ(line(), "AT+CUSD=1,\"00\",15\n");  // nothing of the refused request came first
 }
