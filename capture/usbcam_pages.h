@@ -1,6 +1,8 @@
 // The operator's pages of the industrial USB3 camera ("/debug/usbcam/...":
 // settings form and status, update, brightness schedule, log) and the
 // supervisor's watchdog ("/usbcam/watchdog.txt", with its 30 s check).
+// The settings and schedule forms take a post whole or refuse it whole
+// (400 "error: <field>: <reason>") under the section's own rules.
 //
 // Threading: handlers run on HTTP threads and read and write BaslerConfig,
 // whose numbers are atomics and whose texts are copied under its mutex; the
