@@ -19,9 +19,7 @@ constexpr std::uint64_t kFrames = 1200;
 // each call takes an id of its own.
 kovira::Camera& cameraWaiting(std::uint64_t waiting, std::uint64_t frames = kFrames) {
   static int next = 9100;
-  const int id = next++;
-  kovira::addCamera(id, 4u << 20);
-  kovira::Camera& cam = kovira::camera(id);
+  kovira::Camera& cam = kovira::addCamera(next++, 4u << 20);
   const std::vector<std::uint8_t> px(64, 100);
   for (std::uint64_t i = 0; i < frames; ++i) {
     kovira::FrameMetadata& rec = cam.cambuf->addFrame(8, 8, FRAME_GRAY8, 0, px.data(), px.size());
