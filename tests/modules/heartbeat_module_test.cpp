@@ -16,8 +16,8 @@
 
 namespace {
 
-// A track of `good` readings of the plate and `bad` of another text: more
-// than one reading in ten of another text is no accurate track.
+// A track of `good` readings of the plate and `bad` of another text, in a
+// zone of its own.
 kovira::Track trackOf(std::uint32_t id, int good, int bad) {
   kovira::Track t(id, id, 1);
   for (int i = 0; i < good + bad; ++i) {
