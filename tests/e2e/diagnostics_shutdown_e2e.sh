@@ -49,6 +49,8 @@ expect "after the grace time the commands were killed" \
 expect "only two pages ever started tools" test "$(grep -c '' "$work/started.txt")" = 4
 
 # 4. No process is left in the groups of the recorded ones (theirs included).
-gone() { ps -eo pgid=,stat= | awk 'NR == FNR { g[$2]; next } ($1 in g) && $2 !~ /^Z/ { f = 1 } END { exit f }' "$work/started.txt" -; }
+gone() {
+  ps -eo pgid=,stat= | awk 'NR == FNR { g[$2]; next } ($1 in g) && $2 !~ /^Z/ { f = 1 } END { exit f }' "$work/started.txt" -
+}
 expect "no stand-in or helper left running" until_ok 2 gone
 unit_report
