@@ -294,7 +294,7 @@ enum class Attack {
   kNonReaders,           // large answers nobody reads
   kSlowReaders,          // large answers read slowly, to the end
   kFileNonReaders,       // file downloads nobody reads
-  kChunkedUpload,
+  kChunkedUpload,        // a body framing the server does not take
   kPipelined,            // a second request sent before the first answer
 };
 
@@ -365,7 +365,6 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
       for (const int fd : fds) EXPECT_EQ(status(httptest::readAll(fd)), "HTTP/1.1 408 Request Timeout");
       answered = true;
       trickle.join();
-      probe();
       break;
     }
     case Attack::kBodiesStalledMidway: {
@@ -398,7 +397,6 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
         sample();
         return server.liveConnections() == 0;
       }));
-      sample();
       EXPECT_GT(mostHeld, 0u);
       EXPECT_LE(mostHeld, o.answerBudget);
       break;
@@ -445,7 +443,6 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
       EXPECT_EQ(status(requestFrom("127.0.0.1", port_,
                                    "POST /args HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")),
                 "HTTP/1.1 411 Length Required");
-      probe();
       break;
     case Attack::kPipelined: {
       // One request per connection: the first is answered whole, the
@@ -454,7 +451,6 @@ TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
                                           "GET /args?a=1 HTTP/1.1\r\n\r\nGET /args?a=1&b=2 HTTP/1.1\r\n\r\n");
       EXPECT_EQ(parseReply(raw).body, "1");
       EXPECT_EQ(raw.find("HTTP/1.1", 1), std::string::npos) << raw;
-      probe();
       break;
     }
   }
