@@ -165,16 +165,12 @@ std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra) {
       out[unit] = pictureOf(f, sws, withBgra);
     }
   };
-  std::vector<std::uint8_t> padded;
   for (std::size_t i = 0; i < s.units.size(); ++i) {
-    // The decoder reads a little past a packet's end.
-    const auto* from = s.bytes.data() + s.units[i].offset;
-    padded.assign(from, from + s.units[i].size);
-    padded.resize(s.units[i].size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    pkt->data = padded.data();
-    pkt->size = static_cast<int>(s.units[i].size);
+    if (av_new_packet(pkt, static_cast<int>(s.units[i].size)) != 0) break;  // padded: the decoder reads past the end
+    std::memcpy(pkt->data, s.bytes.data() + s.units[i].offset, s.units[i].size);
     pkt->pts = static_cast<std::int64_t>(i);
     if (avcodec_send_packet(ctx, pkt) >= 0) receive();
+    av_packet_unref(pkt);
   }
   avcodec_send_packet(ctx, nullptr);
   receive();
