@@ -130,6 +130,7 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
     total += p->data.size();
   }
   frame.slots[marker]->FinishFrame(bytes_);
+  if (kovira::isH264(out.type)) out.type = H264FrameType(bytes_, out.type);
   out.bytes = &bytes_;
   if (sink_.frame) sink_.frame(owner, out);
 }

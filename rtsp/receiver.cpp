@@ -9,6 +9,7 @@
 #include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "rtsp/sockets.h"
+#include "rtsp/util.h"
 
 extern "C" {
 #include <cerrno>
@@ -44,6 +45,15 @@ struct PacketFree {
 using Input = std::unique_ptr<AVFormatContext, InputCloser>;
 using Bsf = std::unique_ptr<AVBSFContext, BsfFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+
+// A file's packets are filed as the network path files access units: the
+// slice header tells B-frames from P-frames; the container's key flag
+// decides only where no slice header can be read.
+FrameType FileFrameType(AVCodecID codec, const AVPacket& p) {
+  if (codec == AV_CODEC_ID_MJPEG) return FRAME_MJPEG;
+  return H264FrameType(std::span<const std::uint8_t>(p.data, static_cast<std::size_t>(p.size)),
+                       (p.flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P);
+}
 
 std::unique_ptr<RtspReceiver> buildProduct() { return std::make_unique<RtspNetworkReceiver>(); }
 
@@ -270,7 +280,7 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (now - due > kFileCatchUpMs) due = now;
     const std::int64_t wait = due - now;
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
-    const FrameType type = codec == AV_CODEC_ID_MJPEG ? FRAME_MJPEG : (p->flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P;
+    const FrameType type = FileFrameType(codec, *p);
     std::vector<unsigned char> bytes(p->data, p->data + p->size);
     // Zero means "no stamp" to the frame store.
     const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * (due - start)));
