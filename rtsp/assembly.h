@@ -11,6 +11,8 @@
 //   frame: slots indexed by sequence number from its first packet; a frame
 //   spans at most 1024 sequence numbers, an earlier packet inside that span
 //   re-bases it, duplicates are discarded
+//   (oldest: the first sent, by sequence number, so that B-frames, stamped
+//   with their presentation time, still leave in decoding order)
 //   oldest frame quiet 200 ms ──▶ judged: complete → delivered; no start or
 //   no marker, or a gap it cannot tolerate → dropped and counted
 //   stream silent 2 s with no open frame ──▶ erased
