@@ -1,7 +1,7 @@
 // The decode stage from frame store to recognition queue (sequence copy,
 // parser, one packed luma copy per picture) against the bare hardware
 // parser on the same groups in the same run. Prints frames/s and the ratio:
-// what the stage adds on top of decoding.
+// what the stage adds on top of decoding. Streams without and with B frames.
 #include "codec/decode.h"
 #include "codec/v4tvideoparser.h"
 #include "platform/nvv4l2_ext.h"
@@ -16,8 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
-void run(int w, int h, int groups, int gop, int camid) {
-  const auto s = fixture::encode(w, h, groups * gop + 1, gop, 1);
+void run(int w, int h, int groups, int gop, int camid, int bframes = 0) {
+  const auto s = fixture::encode(w, h, groups * gop + 1, gop, 1, bframes);
   const std::size_t frames = static_cast<std::size_t>(groups * gop);
 
   // Anchor: the parser alone, one parse per group as the stage cuts them.
@@ -47,8 +47,8 @@ void run(int w, int h, int groups, int gop, int camid) {
   }
   const double tStage = seconds(t1);
 
-  std::printf("%dx%d GOP %d: parser %.1f frames/s (%zu), decode stage %.1f frames/s (%zu), stage/parser time %.3f\n",
-              w, h, gop, static_cast<double>(bare) / tBare, bare, static_cast<double>(staged) / tStage, staged,
+  std::printf("%dx%d GOP %d, %d B: parser %.1f frames/s (%zu), decode stage %.1f frames/s (%zu), stage/parser time %.3f\n",
+              w, h, gop, bframes, static_cast<double>(bare) / tBare, bare, static_cast<double>(staged) / tStage, staged,
               tStage / tBare);
 }
 
@@ -57,5 +57,7 @@ void run(int w, int h, int groups, int gop, int camid) {
 int main() {
   run(1280, 720, 8, 25, 901);
   run(1920, 1080, 4, 25, 902);
+  // B frames: the decoder reorders and holds pictures back.
+  run(1920, 1080, 4, 25, 903, 2);
   return 0;
 }

@@ -50,6 +50,30 @@ DecodedFrame rawPicture(const FrameSequence& seq, const Head& head) {
   return DecodedFrame(seq.cam, seq.first, PixelGray8, head.width, head.height, seq.data, seq.size);
 }
 
+// The stored frames of an H.264 sequence as units of its byte copy, from
+// their records (each knows where it lies after the sequence's start). The
+// next key frame the copy may end with is left out. Empty when a record is
+// gone or does not fit the copy: the frames can then not be told apart, and
+// a picture could be filed under another frame than its own.
+std::vector<V4TVideoParser::Unit> unitsOf(const FrameSequence& seq) {
+  std::vector<V4TVideoParser::Unit> units;
+  units.reserve(seq.frames());
+  std::uint8_t* start = nullptr;
+  std::uint64_t end = 0;
+  for (std::uint32_t n = seq.first; n < seq.end; ++n) {
+    SmartBufferIterator it = storedRecord(seq.cam, n);
+    if (!it.valid()) return {};
+    const FrameBytes bytes = it->liveBytes();
+    if (!bytes.present() || bytes.data < bytes.seqStart) return {};
+    if (start == nullptr) start = bytes.seqStart;
+    const std::uint64_t offset = static_cast<std::uint64_t>(bytes.data - bytes.seqStart);
+    if (bytes.seqStart != start || offset < end || offset + bytes.size > seq.size) return {};
+    units.push_back(V4TVideoParser::Unit{static_cast<std::size_t>(offset), static_cast<std::size_t>(bytes.size)});
+    end = offset + bytes.size;
+  }
+  return units;
+}
+
 // Holds a parser's mutex with a callback installed, and empties the callback
 // before the mutex is released on every way out, so it never refers to a
 // finished caller's locals.
@@ -82,23 +106,19 @@ DecodedFrame decodeOnDemand(Camera& camera, unsigned id) {
       int count = 0;
       const int limit = static_cast<int>(seq.frames());
       auto keepWanted = [id](unsigned number) { return number == id; };
-      auto keep = [](DecodedFrame& target, DecodedFrame& picture) { target = picture; };
+      auto keep = [](DecodedFrame& target, DecodedFrame& picture) {
+        if (picture.isValid()) target = picture;
+      };
+      const std::vector<V4TVideoParser::Unit> units = unitsOf(seq);
+      if (units.empty()) return DecodedFrame();
       int parsed;
       {
-        ParserSession session(*parser, [&](int meta, int code, V4TVideoParserPlane* planes, int n) {
-          _decodeSeqCb(keepWanted, keep, result, seq.cam, seq.first, count, limit, meta, code, planes, n);
+        ParserSession session(*parser, [&](int place, int code, V4TVideoParserPlane* planes, int n) {
+          _decodeSeqCb(keepWanted, keep, result, seq.cam, seq.first, count, limit, place, code, planes, n);
         });
-        parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtAR24));
-        // The open group (no next key frame yet) is the one a live camera's
-        // newest frames sit in: the decoder keeps its last pictures until
-        // more input comes, and the end of stream hands them over.
-        if (parsed >= 0 && !seq.withNext && count < limit && parser->flush(static_cast<int>(nvv4l2::kFmtAR24)) < 0)
-          parsed = -1;
+        parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtAR24), units);
       }
       if (parsed < 0) return DecodedFrame();
-      // Numbering by delivery order holds when the parser gave one picture
-      // per frame; anything else means the pictures were numbered wrongly.
-      if (count != limit) return DecodedFrame();
       return result;
     }
     case FRAME_GRAY8:
@@ -210,38 +230,47 @@ int Decode::decodeH264(FrameSequence& seq) {
     return -1;
   }
 
-  // Pictures are held until the parse has ended: only then is it known
-  // whether their numbers are right.
-  std::vector<DecodedFrame> pictures;
-  pictures.reserve(seq.frames() + 1);
-  int count = 0;
+  // Pictures are held until the parse has ended, each in its frame's place:
+  // they come in the decoder's output order and go to recognition in the
+  // frames' order.
   const int limit = static_cast<int>(seq.frames());
+  std::vector<DecodedFrame> pictures(seq.frames());
+  int count = 0;
   auto keepAll = [](unsigned) { return true; };
-  auto collect = [](std::vector<DecodedFrame>& target, DecodedFrame& picture) { target.push_back(picture); };
+  const unsigned first = seq.first;
+  auto collect = [first](std::vector<DecodedFrame>& target, DecodedFrame& picture) {
+    if (!picture.isValid()) return;
+    DecodedFrame& slot = target[picture.frame - first];
+    if (!slot.isValid()) slot = picture;
+  };
+  const std::vector<V4TVideoParser::Unit> units = unitsOf(seq);
+  if (units.empty()) {
+    skip(seq, "frame records no longer stored");
+    return -1;
+  }
   int parsed;
   {
-    ParserSession session(*parser, [&](int meta, int code, V4TVideoParserPlane* planes, int n) {
-      _decodeSeqCb(keepAll, collect, pictures, seq.cam, seq.first, count, limit, meta, code, planes, n);
+    ParserSession session(*parser, [&](int place, int code, V4TVideoParserPlane* planes, int n) {
+      _decodeSeqCb(keepAll, collect, pictures, seq.cam, seq.first, count, limit, place, code, planes, n);
     });
-    parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtNM12));
-    // Without the next key frame (it was stored at the ring's base, once a
-    // lap) the decoder keeps the group's last picture until more input
-    // comes; the end of stream hands it over.
-    if (parsed >= 0 && !seq.withNext && count + 1 == limit &&
-        parser->flush(static_cast<int>(nvv4l2::kFmtNM12)) < 0)
-      parsed = -1;
+    parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtNM12), units);
   }
   if (parsed < 0) {
     skip(seq, "hardware decoder failed");
     return parsed;
   }
-  bool complete = count == limit && pictures.size() == static_cast<std::size_t>(limit);
-  for (const DecodedFrame& p : pictures) complete = complete && p.isValid();
-  if (!complete) {
-    skip(seq, "the decoder did not give one picture per frame");
-    return parsed;
+  // A frame without a picture is skipped on its own; the rest of its group
+  // is recognised.
+  std::uint32_t missing = 0;
+  std::uint32_t firstMissing = 0;
+  for (std::uint32_t i = 0; i < pictures.size(); ++i) {
+    if (pictures[i].isValid()) continue;
+    if (missing++ == 0) firstMissing = seq.first + i;
+    if (SmartBufferIterator it = storedRecord(seq.cam, seq.first + i); it.valid()) it->setFlags(FRAME_SKIP);
   }
-  for (DecodedFrame& p : pictures) recognition.queueFrame(std::move(p));
+  if (missing > 0) reportMissing(seq, firstMissing, missing);
+  for (DecodedFrame& p : pictures)
+    if (p.isValid()) recognition.queueFrame(std::move(p));
   return parsed;
 }
 
@@ -265,6 +294,15 @@ void Decode::skip(const FrameSequence& seq, const char* why) {
   if (n == 1 || n % kSkipReportEvery == 0) {
     std::cout << "[ERROR] cam " << seq.cam << ": frames " << seq.first << ".." << seq.end - 1
               << " not decoded (" << why << "), " << n << " sequence(s) skipped so far" << std::endl;
+  }
+}
+
+void Decode::reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing) {
+  const std::uint64_t n = ++skipReports[seq.cam];
+  if (n == 1 || n % kSkipReportEvery == 0) {
+    std::cout << "[ERROR] cam " << seq.cam << ": frame " << frame << " not decoded (the decoder gave no picture for it), "
+              << missing << " of frames " << seq.first << ".." << seq.end - 1 << ", " << n
+              << " sequence(s) with frames skipped so far" << std::endl;
   }
 }
 

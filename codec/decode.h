@@ -5,11 +5,10 @@
 // camera for a turn of up to 26 frames, then chooses again; it holds back
 // while more than 25 pictures wait for recognition. H.264 groups go through
 // the shared hardware parser of their picture size (codec/parsers.h), grey
-// frames are copied as they are. A group is queued only when the parser
-// gave exactly one picture per frame (a group copied without the key frame
-// that follows it gets its last picture through an end of stream);
-// otherwise its frames are marked skipped, so a reading can never land on
-// another frame than its own.
+// frames are copied as they are. Every stored frame goes to the decoder on
+// its own and its picture comes back named after it, so a reading can never
+// land on another frame than its own; a frame the decoder gives no picture
+// for is marked skipped and the rest of its group is recognised.
 //
 // Lifetime: the program builds it over the recognition stage, runs operator() on
 // its own thread, sets `stop` at shut-down and joins. No exception leaves
@@ -67,6 +66,9 @@ class Decode {
   std::chrono::milliseconds passOnce();
   // Marks the sequence skipped and reports it (rate-limited per camera).
   void skip(const FrameSequence& seq, const char* why);
+  // Reports the frames of a group the decoder gave no picture for, starting
+  // with `frame` (at most one line per group, rate-limited as skip).
+  void reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing);
   // Reports a pass that failed before it had a sequence (rate-limited).
   void reportFailure(const char* what);
 

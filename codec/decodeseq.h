@@ -1,12 +1,14 @@
-// The picture handler both decoders bind into a parser's picture callback.
+// The picture handler both decoders bind into a parser's picture callback,
+// and the one rule that names a picture's frame.
 //
-// A parser delivers the pictures of one input buffer in order; the handler
-// numbers them from the sequence's first frame by delivery order and admits
-// counts 0 to limit inclusive (the buffer ends with the next group's key
-// frame, so a decoder may give one picture more than the group has frames).
-// The filter chooses which numbers to keep, the sink what to do with a kept
-// picture. Only plane 0 is used: the luma plane for "NM12", the whole
-// picture for "AR24".
+// A parser names each picture by the place, in the parsed buffer, of the
+// stored frame it was decoded from (the decoder's timestamp copy), whatever
+// order and delay the decoder's output has. The frame is the sequence's
+// first frame plus that place; a place outside the sequence's frames
+// (0 to limit - 1) names no frame of it and the picture is dropped. The
+// filter chooses which frames to keep, the sink what to do with a kept
+// picture; the count is the number of pictures that named a frame. Only
+// plane 0 is used: the luma plane for "NM12", the whole picture for "AR24".
 //
 // Runs on the parser's capture thread while the caller waits inside parse;
 // the plane memory is the converter's buffer, so the picture is copied
@@ -38,11 +40,20 @@ inline DecodedFrame pictureOfPlane(int camid, unsigned number, PixelFormat forma
                       static_cast<std::size_t>(p.stride));
 }
 
+// The frame a picture belongs to: the sequence's first frame plus the place
+// of the unit it was decoded from; false when the place is not one of the
+// sequence's `limit` frames.
+inline bool pictureFrame(unsigned first, int limit, int place, unsigned& number) {
+  if (place < 0 || place >= limit) return false;
+  number = first + static_cast<unsigned>(place);
+  return true;
+}
+
 template <class Filter, class Sink, class Target>
 void _decodeSeqCb(Filter& filter, Sink& sink, Target& target, int camid, unsigned first, int& count, int limit,
-                  int /*meta*/, int fourcc, V4TVideoParserPlane* planes, int nplanes) {
-  if (count < 0 || count > limit) return;
-  const unsigned number = first + static_cast<unsigned>(count);
+                  int place, int fourcc, V4TVideoParserPlane* planes, int nplanes) {
+  unsigned number = 0;
+  if (!pictureFrame(first, limit, place, number)) return;
   if (filter(number)) {
     DecodedFrame picture =
         pictureOfPlane(camid, number, pixFmt(static_cast<std::uint32_t>(fourcc)), planes, nplanes);

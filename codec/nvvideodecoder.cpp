@@ -1,5 +1,6 @@
 #include "codec/nvvideodecoder.h"
 
+#include "codec/nvdevice.h"
 #include "codec/nvlogging.h"
 #include "platform/nvv4l2_ext.h"
 
@@ -104,6 +105,17 @@ int NvVideoDecoder::getMinimumCapturePlaneBuffers(int& num) {
     return -1;
   }
   COMP_DEBUG_MSG("Getting decoder minimum capture plane buffers (" << num << "): success");
+  return 0;
+}
+
+int NvVideoDecoder::sendCommand(std::uint32_t cmd, bool tryOnly) {
+  v4l2_decoder_cmd c{};
+  c.cmd = cmd;
+  if (devIoctl(fd, tryOnly ? VIDIOC_TRY_DECODER_CMD : VIDIOC_DECODER_CMD, &c) != 0) {
+    COMP_SYS_ERROR_MSG("Sending decoder command " << cmd << ": failed");
+    return -1;
+  }
+  COMP_DEBUG_MSG("Sending decoder command " << cmd << ": success");
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "codec/v4tvideoparser.h"
 
+#include "codec/accessunits.h"
 #include "codec/nvvideoconverter.h"
 #include "codec/nvvideodecoder.h"
 #include "core/threads.h"
@@ -15,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -33,10 +35,16 @@ struct Request : v4l2_buffer {
 };
 
 constexpr std::uint32_t kInputBufferBytes = 8388608;
+// Input buffers, one access unit each: enough that the decoder always has
+// the next unit while the parse thread fills another.
+constexpr std::uint32_t kInputBuffers = 4;
 constexpr std::uint32_t kFirstEventWaitMs = 1000;
 // A buffer of the largest size decodes in a few seconds; a device that has
 // not finished it after this long is wedged.
 constexpr auto kParseTimeLimit = std::chrono::seconds(30);
+// Once its input is consumed a decoder drains the few pictures it holds in
+// milliseconds; one that has not ended the drain after this long never will.
+constexpr auto kDrainTimeLimit = std::chrono::seconds(5);
 // The converter turns a picture round in milliseconds; one that has not
 // come back after this long never will.
 constexpr auto kConvertTimeLimit = std::chrono::seconds(5);
@@ -44,7 +52,7 @@ constexpr auto kConvertTimeLimit = std::chrono::seconds(5);
 // SIGINT is seen at once.
 constexpr std::uint32_t kSliceMs = 50;
 constexpr auto kMaxBackoff = std::chrono::milliseconds(100);
-// Idle polls of the fallback end detection (devices without end marks).
+// Idle polls of the fallback end detection (decoders without the drain).
 constexpr int kIdlePolls = 6;
 
 bool shuttingDown() { return working < 1; }
@@ -60,18 +68,15 @@ void printErr(const char* text) {
   std::fflush(stderr);
 }
 
-timeval serialStamp(std::uint64_t serial) {
+// An input buffer's timestamp: the parse in the seconds, the unit's place
+// in the microseconds (fewer units than a second has microseconds), so it
+// survives a driver's conversion to nanoseconds and back.
+timeval unitStamp(std::uint64_t serial, std::size_t place) {
   timeval tv{};
-  tv.tv_sec = static_cast<time_t>(serial / 1000000);
-  tv.tv_usec = static_cast<suseconds_t>(serial % 1000000);
+  tv.tv_sec = static_cast<time_t>(serial);
+  tv.tv_usec = static_cast<suseconds_t>(place);
   return tv;
 }
-
-std::uint64_t stampSerial(std::int64_t sec, std::int64_t usec) {
-  return static_cast<std::uint64_t>(sec) * 1000000 + static_cast<std::uint64_t>(usec);
-}
-
-enum class MarkSupport { Unknown, Yes, No };
 
 enum class Dequeued { Yes, Failed, TimedOut, Stopped };
 
@@ -103,12 +108,15 @@ class V4TVideoParserPrivate {
   std::mutex deliverMu;
   std::condition_variable deliverCv;
   bool busy = false;                 // guarded by deliverMu
-  bool dropNext = false;             // guarded by deliverMu
-  bool firstPicture = true;          // guarded by deliverMu
-  std::uint64_t parseSerial = 0;     // guarded by deliverMu
-  std::uint64_t consumedSerial = 0;  // guarded by deliverMu: last input the decoder marked consumed
+  std::uint64_t parseSerial = 0;     // guarded by deliverMu: names the running parse's input
+  std::size_t parseUnits = 0;        // guarded by deliverMu: units the running parse queued
+  bool drainAsked = false;           // guarded by deliverMu
+  bool drainEnded = false;           // guarded by deliverMu: the LAST buffer of the asked drain came
   std::uint64_t delivered = 0;       // guarded by deliverMu: pictures of the current parse
-  std::atomic<MarkSupport> marks{MarkSupport::Unknown};
+  bool canDrain = true;              // parse thread only (decided at construction)
+
+  // Input buffers not in the decoder (parse thread only).
+  std::vector<std::uint32_t> freeInputs;
 
   mutable std::mutex timingMu;
   Clock::time_point start;        // guarded by timingMu
@@ -123,17 +131,15 @@ class V4TVideoParserPrivate {
   void initConverter(const v4l2_format& fmt, std::uint32_t count, std::uint32_t code);
   bool reinitConverter();
   bool handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer);
-  bool convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf, NvBuffer* decBuffer, std::int32_t word,
+  bool convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf, NvBuffer* decBuffer, std::int32_t place,
                       std::uint64_t serial);
   Dequeued dequeueWithin(NvV4l2ElementPlane& plane, v4l2_buffer& b, NvBuffer** buffer, Clock::duration limit);
-  void noteEndOfInput(const nvv4l2::DecoderMetadata& meta);
   bool pipelineIdle();
 
-  // parse and flush: one input buffer (empty: end of stream) through the pipeline.
-  int feed(const std::uint8_t* data, std::uint64_t length, int fourcc, bool endOfStream);
+  int feed(const std::uint8_t* data, std::uint64_t length, int fourcc, const std::vector<V4TVideoParser::Unit>& units);
   bool abandoned(Clock::time_point deadline) const;
   bool takeInputBack(Clock::time_point deadline);
-  bool queueEndOfStream(std::uint64_t serial);
+  bool waitIdle(Clock::time_point deadline);
 };
 
 std::atomic<std::uint64_t> V4TVideoParserPrivate::_num{0};
@@ -150,10 +156,15 @@ V4TVideoParserPrivate::V4TVideoParserPrivate() {
   if (dec->disableCompleteFrameInputBuffer() != 0) printErr("disableCompleteFrameInputBuffer() fail");
   if (dec->setOutputPlaneFormat(nvv4l2::kFmtH264, kInputBufferBytes) != 0)
     std::fprintf(stderr, "setOutputPlaneFormat(%u, %u) fail\n", nvv4l2::kFmtH264, kInputBufferBytes);
-  if (dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, 1, true, false) != 0)
-    std::fprintf(stderr, "setupPlane(%d, ...) fail\n", 1);
+  if (dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, kInputBuffers, true, false) != 0)
+    std::fprintf(stderr, "setupPlane(%u, ...) fail\n", kInputBuffers);
+  for (std::uint32_t i = 0; i < dec->output_plane.getNumBuffers(); ++i) freeInputs.push_back(i);
   if (dec->subscribeEvent(nvv4l2::kEventResolutionChange, 0, 0) != 0)
     printErr("subscribeEvent(V4L2_EVENT_RESOLUTION_CHANGE) fail");
+  // The end of a drain is the capture buffer flagged LAST; the event is
+  // taken so that it does not pile up.
+  (void)dec->subscribeEvent(V4L2_EVENT_EOS, 0, 0);
+  canDrain = dec->sendCommand(V4L2_DEC_CMD_STOP, /*tryOnly=*/true) == 0;
   (void)dec->enableMetadataReporting();
   if (dec->output_plane.setStreamStatus(true) != 0) printErr("dec.output_plane.setStreamStatus(true) fail");
   ++_num;
@@ -217,16 +228,6 @@ void V4TVideoParserPrivate::capPlaneStart(std::uint32_t code) {
   }
 }
 
-void V4TVideoParserPrivate::noteEndOfInput(const nvv4l2::DecoderMetadata& meta) {
-  if (meta.magic != nvv4l2::kMetadataMagic || !(meta.flags & nvv4l2::kMetaEndOfInput)) return;
-  const std::uint64_t serial = stampSerial(meta.inputSec, meta.inputUsec);
-  {
-    std::lock_guard lk(deliverMu);
-    if (serial > consumedSerial) consumedSerial = serial;
-  }
-  deliverCv.notify_all();
-}
-
 // Waits for a buffer of a plane of the pipeline and dequeues it.
 Dequeued V4TVideoParserPrivate::dequeueWithin(NvV4l2ElementPlane& plane, v4l2_buffer& b, NvBuffer** buffer,
                                               Clock::duration limit) {
@@ -245,7 +246,7 @@ Dequeued V4TVideoParserPrivate::dequeueWithin(NvV4l2ElementPlane& plane, v4l2_bu
 // failed. Throws when the converter does not answer: the parser is then
 // broken, since the converter's queues hold buffers nobody can take back.
 bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf,
-                                           NvBuffer* decBuffer, std::int32_t word, std::uint64_t serial) {
+                                           NvBuffer* decBuffer, std::int32_t place, std::uint64_t serial) {
   auto settle = [this](Dequeued r) {
     if (r == Dequeued::TimedOut) throw std::logic_error("the converter does not answer");
     return r == Dequeued::Yes;
@@ -268,7 +269,7 @@ bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v
     std::lock_guard lk(deliverMu);
     if (busy && parseSerial == serial && !closing) {
       try {
-        if (cb) cb(word, static_cast<int>(currentFourcc), planes, n);
+        if (cb) cb(place, static_cast<int>(currentFourcc), planes, n);
       } catch (const std::exception& e) {
         std::fprintf(stderr, "picture callback failed: %s\n", e.what());
       } catch (...) {
@@ -290,41 +291,26 @@ bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v
   return settle(dequeueWithin(conv->output_plane, ret, nullptr, kConvertTimeLimit));
 }
 
-// One decoded picture: delivered when the drop rule lets it, then its
-// decoder buffer goes back. False: the converter failed.
+// One capture buffer: its picture is delivered when its timestamp names a
+// unit of the running parse, then the decoder buffer goes back; the buffer
+// flagged LAST ends the drain. False: the converter failed.
 bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer) {
-  alignas(8) std::uint8_t meta[nvv4l2::kMetadataRecordSize] = {};
-  (void)dec->getMetadata(decBuf.index, meta);
-  nvv4l2::DecoderMetadata record;
-  std::memcpy(&record, meta, sizeof record);
-  const bool ours = record.magic == nvv4l2::kMetadataMagic;
-  if (marks.load() == MarkSupport::Unknown) marks = ours ? MarkSupport::Yes : MarkSupport::No;
-  const bool isPicture = decBuffer->planes[0].bytesused > 0 && !(ours && !(record.flags & nvv4l2::kMetaPicture));
-  std::int32_t word;
-  std::memcpy(&word, meta + nvv4l2::kMetadataWordOffset, sizeof word);
-
+  const bool isPicture = decBuffer->planes[0].bytesused > 0;
+  const bool last = (decBuf.flags & V4L2_BUF_FLAG_LAST) != 0;
   bool ok = true;
   if (isPicture) {
     bool deliver;
     std::uint64_t serial;
+    std::size_t place = 0;
     {
       std::lock_guard lk(deliverMu);
-      if (firstPicture) {
-        dropNext = false;
-        firstPicture = false;
-        deliver = busy;
-      } else if (!busy || dropNext) {
-        dropNext = false;
-        deliver = false;
-      } else {
-        deliver = true;
-      }
       serial = parseSerial;
-      // A picture decoded from an earlier, abandoned parse is not this one's.
-      if (deliver && ours && stampSerial(record.inputSec, record.inputUsec) != serial) deliver = false;
+      deliver = busy && decBuf.timestamp.tv_sec >= 0 && static_cast<std::uint64_t>(decBuf.timestamp.tv_sec) == serial &&
+                decBuf.timestamp.tv_usec >= 0 && static_cast<std::size_t>(decBuf.timestamp.tv_usec) < parseUnits;
+      if (deliver) place = static_cast<std::size_t>(decBuf.timestamp.tv_usec);
     }
     if (deliver) {
-      ok = convertPicture(cb, decBuf, decBuffer, word, serial);
+      ok = convertPicture(cb, decBuf, decBuffer, static_cast<std::int32_t>(place), serial);
       if (!ok && !stop) printErr("cannot get frame");
     }
   }
@@ -333,7 +319,13 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
   Request back;
   back.index = decBuf.index;
   const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
-  noteEndOfInput(record);
+  if (last) {
+    {
+      std::lock_guard lk(deliverMu);
+      if (drainAsked) drainEnded = true;
+    }
+    deliverCv.notify_all();
+  }
   if (!ok) currentFourcc = 0;
   return ok && requeued;
 }
@@ -345,6 +337,15 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
     std::memset(&ev, 0, sizeof ev);
     if (dec->dqEvent(ev, kFirstEventWaitMs) == 0) {
       if (ev.type == nvv4l2::kEventResolutionChange) break;
+      // A drain of input without any picture: no capture buffer can carry
+      // the LAST flag, the event alone ends it.
+      if (ev.type == V4L2_EVENT_EOS) {
+        {
+          std::lock_guard lk(deliverMu);
+          if (drainAsked) drainEnded = true;
+        }
+        deliverCv.notify_all();
+      }
     } else if (errno != EAGAIN) {
       printErr("dqEvent() error");
       break;
@@ -361,6 +362,8 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
       if (ev.type == nvv4l2::kEventResolutionChange) {
         capPlaneStart(wantedFourcc.load());
         if (stop) return;
+      } else if (ev.type == V4L2_EVENT_EOS) {
+        // The drain's end is taken from the LAST buffer, which the event follows.
       } else {
         printErr("Unknown event");
         break;
@@ -427,23 +430,11 @@ V4TVideoParser::~V4TVideoParser() {
   d->closing = true;
   std::lock_guard lk(mutex);
   d->stop = true;
-  // End of stream: the decoder lets go of what it holds (nothing is
-  // delivered once closing is set).
-  if (!d->queueEndOfStream(0)) printErr("_sendEos qBuffer() error");
-  // Every wait of the capture thread is a short slice that looks at stop.
+  // Every wait of the capture thread is a short slice that looks at stop;
+  // nothing is delivered once closing is set.
   if (d->thread.joinable()) d->thread.join();
   delete d;
   d = nullptr;
-}
-
-bool V4TVideoParserPrivate::queueEndOfStream(std::uint64_t serial) {
-  NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
-  if (!buffer) return false;
-  buffer->planes[0].bytesused = 0;
-  Request b;
-  b.index = 0;
-  b.timestamp = serialStamp(serial);
-  return dec->output_plane.qBuffer(b, nullptr) == 0;
 }
 
 // True when a running parse must give up: the parser broke or closes, the
@@ -452,126 +443,167 @@ bool V4TVideoParserPrivate::abandoned(Clock::time_point deadline) const {
   return broken || closing || shuttingDown() || Clock::now() >= deadline;
 }
 
-// Waits for the decoder to give the input buffer back, i.e. to have taken
-// its bytes.
+// Waits for the decoder to give an input buffer back, i.e. to have taken
+// its bytes, and keeps it for the next unit.
 bool V4TVideoParserPrivate::takeInputBack(Clock::time_point deadline) {
   for (;;) {
     const int ready = dec->output_plane.pollBuffer(std::min(kSliceMs, msUntil(deadline)));
     if (ready > 0) {
       Request b;
       b.length = 1;
-      return dec->output_plane.dqBuffer(b, nullptr, nullptr, 0) == 0;
+      if (dec->output_plane.dqBuffer(b, nullptr, nullptr, 0) != 0) return false;
+      freeInputs.push_back(b.index);
+      return true;
     }
     if (ready < 0 || abandoned(deadline)) return false;
   }
 }
 
-int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fourcc) {
+// Devices without the drain: waits until the pipeline stays idle.
+bool V4TVideoParserPrivate::waitIdle(Clock::time_point deadline) {
+  while (conv->output_plane.waitAllBuffersDequeued(kSliceMs) != 0)
+    if (abandoned(deadline)) return false;
+  while (conv->capture_plane.waitAllBuffersQueued(kSliceMs) != 0)
+    if (abandoned(deadline)) return false;
+  for (int idle = 0; !stop && idle < kIdlePolls;) {
+    if (abandoned(deadline)) return false;
+    idle = pipelineIdle() ? idle + 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fourcc, std::span<const Unit> units) {
   if (d->closing || d->broken) return -1;
   NvBuffer* buffer = d->dec->output_plane.getNthBuffer(0);
   if (!buffer) return -1;
-  if (!data || length == 0 || length > buffer->planes[0].length) throw std::logic_error("HWDEC input wrong");
-  return d->feed(data, length, fourcc, false);
+  const std::uint64_t capacity = buffer->planes[0].length;
+  if (!data || length == 0 || length > capacity) throw std::logic_error("HWDEC input wrong");
+  std::vector<Unit> list;
+  if (units.empty()) {
+    const auto found = kovira::splitAccessUnits(data, static_cast<std::size_t>(length));
+    for (const auto& u : found) list.push_back(Unit{u.offset, u.size});
+    // The next group's key frame at the end goes as the remainder.
+    if (found.size() > 1 && found.back().key) list.pop_back();
+  } else {
+    std::uint64_t end = 0;
+    for (const Unit& u : units) {
+      if (u.size == 0 || u.offset < end || u.offset + u.size > length) throw std::logic_error("HWDEC input wrong");
+      end = u.offset + u.size;
+    }
+    list.assign(units.begin(), units.end());
+  }
+  return d->feed(data, length, fourcc, list);
 }
 
-int V4TVideoParser::flush(int fourcc) { return d->feed(nullptr, 0, fourcc, true) < 0 ? -1 : 0; }
-
-int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, int fourcc, bool endOfStream) {
+int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, int fourcc,
+                                const std::vector<V4TVideoParser::Unit>& given) {
   if (closing || broken) return -1;
   {
     std::lock_guard tl(timingMu);
     start = Clock::now();
   }
-  NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
-  if (!buffer) return -1;
-  if (!endOfStream) {
-    std::memset(buffer->planes[0].data, 0, buffer->planes[0].length);
-    std::memcpy(buffer->planes[0].data, data, length);
-    buffer->planes[0].bytesused = static_cast<std::uint32_t>(length);
-  }
+  // A decoder that cannot drain gets the remainder (the next group's key
+  // frame) as one unit more: it pushes the group's last pictures out, and
+  // its own picture is not one of the caller's units.
+  std::vector<V4TVideoParser::Unit> units = given;
+  const std::size_t wanted = units.size();
+  const std::size_t tail = units.empty() ? 0 : units.back().offset + units.back().size;
+  if (!canDrain && tail < length) units.push_back(V4TVideoParser::Unit{tail, static_cast<std::size_t>(length - tail)});
 
   std::uint64_t serial;
   {
     std::lock_guard lk(deliverMu);
     serial = ++parseSerial;
-    // The picture the decoder held back from the previous buffer is the
-    // key frame this buffer starts with again; at the end of the stream it
-    // is the stream's last picture and wanted.
-    dropNext = !endOfStream;
+    parseUnits = wanted;
     busy = true;
+    drainAsked = false;
+    drainEnded = false;
     delivered = 0;
     wantedFourcc = static_cast<std::uint32_t>(fourcc);
   }
   auto finish = [&](int result) {
     std::lock_guard lk(deliverMu);
     busy = false;
-    // After the end of stream the decoder holds nothing: the next buffer's
-    // first picture is its own.
-    if (endOfStream && result >= 0) firstPicture = true;
+    drainAsked = false;
     return result;
   };
   // Gives up on the buffer: the input is taken back so the next parse starts
-  // clean, and a parser that ran out of time is not trusted again.
+  // clean. A parser that ran out of time, or whose drain did not end, is not
+  // trusted again (its decoder may still hold and stamp anything).
   auto giveUp = [&](Clock::time_point deadline) {
-    if (Clock::now() >= deadline && !shuttingDown()) broken = true;
+    bool drainPending;
+    {
+      std::lock_guard lk(deliverMu);
+      drainPending = drainAsked && !drainEnded;
+    }
+    if (drainPending || (Clock::now() >= deadline && !shuttingDown() && !closing)) broken = true;
     dec->output_plane.setStreamStatus(false);
     dec->output_plane.setStreamStatus(true);
+    freeInputs.clear();
+    for (std::uint32_t i = 0; i < dec->output_plane.getNumBuffers(); ++i) freeInputs.push_back(i);
     return finish(-1);
   };
 
   const auto deadline = Clock::now() + kParseTimeLimit;
-  if (endOfStream) {
-    if (!queueEndOfStream(serial)) return finish(-1);
-  } else {
+  const std::size_t inputs = freeInputs.size();
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (freeInputs.empty() && !takeInputBack(deadline)) return giveUp(deadline);
+    const std::uint32_t index = freeInputs.back();
+    NvBuffer* buffer = dec->output_plane.getNthBuffer(index);
+    if (!buffer || units[i].size > buffer->planes[0].length) return giveUp(deadline);
+    freeInputs.pop_back();
+    std::memcpy(buffer->planes[0].data, data + units[i].offset, units[i].size);
+    buffer->planes[0].bytesused = static_cast<std::uint32_t>(units[i].size);
     Request b;
-    b.index = 0;
-    b.timestamp = serialStamp(serial);
-    if (dec->output_plane.qBuffer(b, nullptr) != 0) return finish(-1);
+    b.index = index;
+    b.timestamp = unitStamp(serial, i);
+    if (dec->output_plane.qBuffer(b, nullptr) != 0) {
+      freeInputs.push_back(index);
+      return giveUp(deadline);
+    }
   }
-
-  bool inputBack = false;
-  if (dec->capture_plane.getNumBuffers() == 0) {
-    // No picture size known yet: the decoder gives the input back only after
-    // it announced the size and the capture side was built, or after finding
-    // no picture at all, in which case there is nothing more to wait for.
-    if (!takeInputBack(deadline)) return giveUp(deadline);
-    inputBack = true;
+  if (!canDrain) {
+    // Every unit taken: before the first picture the decoder gives its input
+    // back only after it announced the size and the capture side was built,
+    // so a decoder without capture buffers now gave no picture.
+    while (freeInputs.size() < inputs)
+      if (!takeInputBack(deadline)) return giveUp(deadline);
     if (dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
+    if (!waitIdle(deadline)) return giveUp(deadline);
+    return finish(static_cast<int>(length));
   }
-  if (marks.load() != MarkSupport::No) {
-    // The decoder marks the last capture buffer it completes for an input;
-    // once the capture thread handled that one, every picture of this
-    // buffer was delivered or dropped.
+  // The drain: a decoder that announces the picture size only now (it held
+  // the stream's only pictures back) builds the capture side during it; one
+  // that never found a picture ends it with the event alone.
+  {
+    std::lock_guard lk(deliverMu);
+    drainAsked = true;
+  }
+  if (dec->sendCommand(V4L2_DEC_CMD_STOP) != 0) {
+    printErr("decoder drain (V4L2_DEC_CMD_STOP) fail");
+    broken = true;
+    return giveUp(deadline);
+  }
+  const auto drainDeadline = std::min(deadline, Clock::now() + kDrainTimeLimit);
+  {
     std::unique_lock lk(deliverMu);
     for (;;) {
-      const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(kSliceMs));
-      if (deliverCv.wait_until(lk, slice, [&] { return consumedSerial >= serial || marks.load() == MarkSupport::No; }))
-        break;
-      if (abandoned(deadline)) {
+      const auto slice = std::min(drainDeadline, Clock::now() + std::chrono::milliseconds(kSliceMs));
+      if (deliverCv.wait_until(lk, slice, [&] { return drainEnded; })) break;
+      if (abandoned(drainDeadline)) {
         lk.unlock();
-        return giveUp(deadline);
+        if (Clock::now() >= drainDeadline && !shuttingDown()) printErr("decoder drain does not end");
+        return giveUp(drainDeadline);
       }
     }
   }
-  if (!inputBack && !takeInputBack(deadline)) return giveUp(deadline);
-
-  if (marks.load() == MarkSupport::No) {
-    // Devices without end marks: wait until the pipeline stays idle.
-    while (conv->output_plane.waitAllBuffersDequeued(kSliceMs) != 0)
-      if (abandoned(deadline)) return giveUp(deadline);
-    while (conv->capture_plane.waitAllBuffersQueued(kSliceMs) != 0)
-      if (abandoned(deadline)) return giveUp(deadline);
-    for (int idle = 0; !stop;) {
-      if (idle > kIdlePolls - 1) break;
-      if (abandoned(deadline)) return giveUp(deadline);
-      idle = pipelineIdle() ? idle + 1 : 0;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  if (endOfStream) {
-    // Drained: the decoder takes the next buffer as the start of a stream.
-    dec->output_plane.setStreamStatus(false);
-    dec->output_plane.setStreamStatus(true);
+  // The decoder gave every input buffer back before it drained.
+  while (freeInputs.size() < inputs)
+    if (!takeInputBack(deadline)) return giveUp(deadline);
+  if (dec->sendCommand(V4L2_DEC_CMD_START) != 0) {
+    printErr("decoder resume (V4L2_DEC_CMD_START) fail");
+    broken = true;
   }
   return finish(static_cast<int>(length));
 }

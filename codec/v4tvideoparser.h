@@ -2,34 +2,49 @@
 // element behind it, and a capture thread that carries every decoded picture
 // through the converter to the picture callback.
 //
-// Use: lock `mutex`, set `callback`, call parse() with one buffer of H.264
+// Use: lock `mutex`, set `callback`, call parse() with a buffer of H.264
 // elementary stream and the wanted output code ("NM12" or "AR24"); parse
 // returns once every picture of that buffer was delivered (on the capture
-// thread, while the caller waits inside parse) or dropped, then unlock.
-// A picture the decoder gives after parse returned never reaches a callback.
-// The last picture of a buffer comes out of the decoder only with the next
-// buffer; the first picture of every parse but the parser's first is
-// dropped, so a buffer that ends with the key frame the next buffer starts
-// with yields its pictures exactly once.
+// thread, while the caller waits inside parse), then unlock.
 //
-// At the end of a stream, flush() hands over the picture the decoder still
-// holds; the next parse then starts a new stream.
+// Pictures are named, not counted: each access unit (stored frame) goes to
+// the decoder in an input buffer of its own whose timestamp names the parse
+// and the unit's place in the buffer; the decoder copies it to the picture
+// decoded from that unit, whatever order and delay its output has. The
+// callback's first argument is that place (0 for the buffer's first unit);
+// a picture stamped for another parse (left in the decoder by an earlier
+// one) never reaches a callback, nor does one given after parse returned.
+// Units are the caller's (the frame store knows its frames' bytes) or, when
+// none are given, found in the bytes. A buffer that ends with the key frame
+// the next group starts with (the way the frame store cuts a group) does not
+// decode that key frame: it is the next parse's first picture.
 //
-// Every wait is bounded: parse gives up after 30 s, a converter that does
-// not give a picture back within 5 s is taken for wedged, and all waits are
-// cut into short slices that look at the stop flags and at `working`, so a
+// Each parse ends with the decoder's drain (V4L2_DEC_CMD_STOP, the capture
+// buffer flagged V4L2_BUF_FLAG_LAST) and resumes it (V4L2_DEC_CMD_START), so
+// the decoder holds nothing between parses. A decoder without the drain
+// command gets the trailing key frame too, which pushes the group's pictures
+// out, and the parse ends once the pipeline stays idle; that key frame's
+// picture is discarded.
+//
+// Every wait is bounded: parse gives up after 30 s, a drain that has not
+// ended 5 s after the input was consumed is taken for wedged, as is a
+// converter that does not give a picture back within 5 s; all waits are cut
+// into short slices that look at the stop flags and at `working`, so a
 // SIGINT ends a parse at once (it returns -1).
 //
 // Lifetime: the constructor opens both devices and starts the capture
-// thread; the destructor ends the stream, stops and joins the thread and
-// releases both elements. Nothing but the constructor ("Cannot allocate
-// hardware resources (dec, conv)") and parse ("HWDEC input wrong") throws.
-// A capture thread that fails, or a parse that runs out of time, marks the
-// parser broken for good: parse returns -1 and the owner builds a new one.
+// thread; the destructor stops and joins the thread and releases both
+// elements. Nothing but the constructor ("Cannot allocate hardware
+// resources (dec, conv)") and parse ("HWDEC input wrong") throws.
+// A capture thread that fails, or a parse or drain that runs out of time,
+// marks the parser broken for good: parse returns -1 and the owner builds a
+// new one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <mutex>
 #include <string>
 
@@ -46,8 +61,14 @@ class V4TVideoParserPrivate;
 
 class V4TVideoParser {
  public:
-  // (metadata word, output four-character code, planes, plane count)
+  // (place of the picture's unit in the parsed buffer, output
+  // four-character code, planes, plane count)
   using Callback = std::function<void(int, int, V4TVideoParserPlane*, int)>;
+  // One access unit of a parsed buffer: bytes [offset, offset + size).
+  struct Unit {
+    std::size_t offset;
+    std::size_t size;
+  };
 
   V4TVideoParser();
   ~V4TVideoParser();
@@ -55,11 +76,10 @@ class V4TVideoParser {
   V4TVideoParser& operator=(const V4TVideoParser&) = delete;
 
   // Returns length once the buffer is fully decoded, -1 on failure or when
-  // the parser is closing or broken.
-  int parse(const std::uint8_t* data, std::uint64_t length, int fourcc);
-  // End of stream: delivers the pictures the decoder still holds (the last
-  // one of the stream) like a parse does; returns 0, or -1 as parse does.
-  int flush(int fourcc);
+  // the parser is closing or broken. units: the buffer's access units in
+  // order (a callback's place indexes them); empty: found in the bytes.
+  // Bytes after the last unit are the next group's key frame (see above).
+  int parse(const std::uint8_t* data, std::uint64_t length, int fourcc, std::span<const Unit> units = {});
   std::uint64_t averageTime() const;
 
   // Pictures the last parse handed to the callback.

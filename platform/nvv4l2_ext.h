@@ -76,21 +76,15 @@ struct MetadataRequest {
 // kMetadataRecordSize bytes for it; the device writes sizeof(DecoderMetadata).
 //
 //   offset  0  u32 magic          kMetadataMagic when the fields below are ours
-//   offset  4  u32 flags          kMetaPicture | kMetaEndOfInput
-//   offset  8  i64 inputSec       timestamp of the input buffer that was being
-//   offset 16  i64 inputUsec        consumed when this buffer was completed
+//   offset  4  u32 flags          kMetaPicture
+//   offset  8  i64 inputSec       timestamp of the input buffer the picture
+//   offset 16  i64 inputUsec        was decoded from (as the buffer's own)
 //   offset 24  u32 width, 28 u32 height  coded size of the picture
 //   offset 32..51                 reserved, zero
 //   offset 52  u32 pictureSerial  running number of pictures since open
-//
-// kMetaEndOfInput marks the last capture buffer the device completes while
-// consuming one input buffer; when that consumption yields no picture the
-// device completes an empty capture buffer (no bytes) carrying only the mark,
-// so that a user always learns that the input was fully consumed.
 inline constexpr std::uint32_t kMetadataRecordSize = 512;
 inline constexpr std::uint32_t kMetadataMagic = 0x444D564B;
 inline constexpr std::uint32_t kMetaPicture = 1u << 0;
-inline constexpr std::uint32_t kMetaEndOfInput = 1u << 1;
 inline constexpr std::uint32_t kMetadataWordOffset = 52;
 
 struct DecoderMetadata {

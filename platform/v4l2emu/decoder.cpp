@@ -1,18 +1,21 @@
 // The emulated decoder engine: H.264 / H.265 through libavcodec, one thread,
-// low delay, writing NM12 (a luma plane and an interleaved CbCr plane).
+// writing NM12 (a luma plane and an interleaved CbCr plane).
 //
-// Behaviour its users rely on:
+// Behaviour its users rely on, as a stateful V4L2 decoder's:
 //  1. Before the first picture, and whenever the coded size changes, it
 //     raises the resolution-change event and waits until the capture queue
 //     streams buffers of the new size.
-//  2. It consumes one input buffer at a time and completes that buffer only
-//     after every picture the consumption yields is complete.
-//  3. The last picture of each input buffer is held back until the next
-//     input buffer (or an empty one, end of stream) arrives.
-//  4. The last capture buffer completed while consuming an input buffer
-//     carries kMetaEndOfInput and that input's timestamp in its metadata; a
-//     consumption that yields no picture completes an empty capture buffer
-//     with only that mark.
+//  2. It consumes one input buffer at a time; pictures come out in
+//     presentation order, after the stream's reorder delay plus
+//     FaultPlan::reorderDepth more pictures.
+//  3. Timestamp copy: every picture's capture buffer carries the timestamp
+//     of the input buffer it was decoded from (V4L2_BUF_FLAG_TIMESTAMP_COPY),
+//     whenever it comes out.
+//  4. Drain: V4L2_DEC_CMD_STOP lets the queued input be consumed, then every
+//     picture still held comes out, then an empty capture buffer flagged
+//     V4L2_BUF_FLAG_LAST and the V4L2_EVENT_EOS event; the decoder stays
+//     stopped (further capture dequeues fail with EPIPE) until
+//     V4L2_DEC_CMD_START or a capture STREAMOFF.
 #include "platform/v4l2emu/control_log.h"
 #include "platform/v4l2emu/device.h"
 #include "platform/v4l2emu/engines.h"
@@ -93,6 +96,24 @@ class Decoder final : public Device {
     return 0;
   }
 
+  int decoderCommand(v4l2_decoder_cmd& cmd, bool tryOnly) override {
+    if (faults_.noDrain) return ENOTTY;
+    if (cmd.cmd != V4L2_DEC_CMD_STOP && cmd.cmd != V4L2_DEC_CMD_START) return EINVAL;
+    cmd.flags = 0;
+    if (tryOnly) return 0;
+    if (cmd.cmd == V4L2_DEC_CMD_STOP) {
+      if (!faults_.drainNeverEnds) {
+        drainAsked_ = true;
+        drainGeneration_ = out_.generation;
+      }
+    } else {
+      stopped_ = false;
+      lastDequeued_ = false;
+    }
+    cv_.notify_all();
+    return 0;
+  }
+
   int getExtControl(v4l2_ext_control& ctrl) override {
     if (ctrl.id != nvv4l2::kCidDecOutputMetadata || !ctrl.ptr || ctrl.size < sizeof(nvv4l2::MetadataRequest))
       return EINVAL;
@@ -107,8 +128,20 @@ class Decoder final : public Device {
     std::vector<std::uint8_t> input;
     for (;;) {
       std::unique_lock lk(mu_);
-      cv_.wait(lk, [&] { return closing_ || (!faults_.hung && out_.streaming && !out_.queued.empty()); });
+      cv_.wait(lk, [&] {
+        // A STREAMOFF of the input queue ends a drain or a stop.
+        if (drainGeneration_ != out_.generation) drainAsked_ = stopped_ = false;
+        return closing_ || (!faults_.hung && out_.streaming && !stopped_ && (!out_.queued.empty() || drainAsked_));
+      });
       if (closing_) return;
+      if (out_.queued.empty()) {
+        // Every input before the stop command was consumed: drain.
+        drainAsked_ = false;
+        const std::uint64_t generation = out_.generation;
+        lk.unlock();
+        drain(generation);
+        continue;
+      }
       const unsigned index = out_.queued.front();
       const std::uint64_t generation = out_.generation;
       Buffer& buf = out_.bufs[index];
@@ -148,7 +181,6 @@ class Decoder final : public Device {
     pkt_ = av_packet_alloc();
     if (!ctx_ || !parser_ || !pkt_) return closeCodec(), false;
     ctx_->thread_count = 1;
-    ctx_->flags |= AV_CODEC_FLAG_LOW_DELAY;
     if (avcodec_open2(ctx_, codec, nullptr) < 0) return closeCodec(), false;
     return true;
   }
@@ -165,21 +197,10 @@ class Decoder final : public Device {
     return closing_ || out_.generation != generation;
   }
 
-  // Decodes one input buffer (empty: end of stream) and completes its pictures.
+  // Decodes one input buffer; its pictures carry its timestamp.
   void consume(const std::vector<std::uint8_t>& input, timeval stamp, std::uint64_t generation) {
-    stamp_ = stamp;
-    published_ = 0;
-    if (!openCodec()) {
-      finishInput(generation, /*flush=*/true);
-      return;
-    }
-    if (input.empty()) {
-      avcodec_send_packet(ctx_, nullptr);
-      receive(generation);
-      finishInput(generation, /*flush=*/true);
-      avcodec_flush_buffers(ctx_);
-      return;
-    }
+    if (input.empty() || !openCodec()) return;
+    const std::int64_t pts = static_cast<std::int64_t>(stamp.tv_sec) * 1000000 + stamp.tv_usec;
     const std::uint8_t* data = input.data();
     int left = static_cast<int>(input.size());
     // The parser keeps the tail of the buffer until more data arrives; the
@@ -197,10 +218,32 @@ class Decoder final : public Device {
       if (outSize > 0) {
         pkt_->data = out;
         pkt_->size = outSize;
+        pkt_->pts = pts;
+        pkt_->dts = AV_NOPTS_VALUE;
         if (avcodec_send_packet(ctx_, pkt_) >= 0) receive(generation);
       }
     }
-    finishInput(generation, /*flush=*/false);
+  }
+
+  // Drain: every picture still held, then the empty buffer flagged LAST and
+  // the end-of-stream event; the engine then waits for the start command.
+  void drain(std::uint64_t generation) {
+    if (ctx_) {
+      avcodec_send_packet(ctx_, nullptr);
+      receive(generation);
+    }
+    while (!pending_.empty()) publishFront(generation);
+    if (ctx_) avcodec_flush_buffers(ctx_);
+    {
+      // Without a picture size there is no capture queue to carry the mark.
+      std::lock_guard lk(mu_);
+      if (streamW_ == 0) {
+        stopped_ = true;
+        postEvent(V4L2_EVENT_EOS);
+        return;
+      }
+    }
+    publish(nullptr, generation);
   }
 
   void receive(std::uint64_t generation) {
@@ -217,7 +260,7 @@ class Decoder final : public Device {
     if (w != streamW_ || h != streamH_) {
       // Pictures of the old size leave first; then the size change is
       // announced and the user rebuilds the capture queue.
-      while (!pending_.empty()) publishFront(false, generation);
+      while (!pending_.empty()) publishFront(generation);
       std::unique_lock lk(mu_);
       streamW_ = w;
       streamH_ = h;
@@ -232,29 +275,19 @@ class Decoder final : public Device {
       });
       if (closing_ || out_.generation != generation) return;
     }
-    // Two pictures stay in hand so that the end of an input buffer can mark
-    // the last one it completes and still hold the final one back.
-    if (pending_.size() == 2) publishFront(false, generation);
     pending_.push_back(std::move(f));
+    while (pending_.size() > faults_.reorderDepth) publishFront(generation);
   }
 
-  void finishInput(std::uint64_t generation, bool flush) {
-    const std::size_t keep = flush ? 0 : 1;
-    while (pending_.size() > keep + 1) publishFront(false, generation);
-    if (pending_.size() == keep + 1) publishFront(true, generation);
-    // Before the first picture there is no capture queue to carry the mark;
-    // the user then learns the outcome from the returned input buffer.
-    else if (streamW_ > 0) publish(nullptr, true, generation);
-  }
-
-  void publishFront(bool endOfInput, std::uint64_t generation) {
+  void publishFront(std::uint64_t generation) {
     FramePtr f = std::move(pending_.front());
     pending_.pop_front();
-    publish(f.get(), endOfInput, generation);
+    publish(f.get(), generation);
   }
 
-  // Completes one capture buffer with picture f (null: an empty marker).
-  void publish(const AVFrame* f, bool endOfInput, std::uint64_t generation) {
+  // Completes one capture buffer with picture f (null: the empty buffer
+  // that ends a drain). False when it could not (closing, input taken back).
+  bool publish(const AVFrame* f, std::uint64_t generation) {
     if (f) delayPicture();
     std::unique_lock lk(mu_);
     auto fits = [&] {
@@ -264,7 +297,7 @@ class Decoder final : public Device {
              cap_.fmt.height == static_cast<std::uint32_t>(f->height);
     };
     cv_.wait(lk, [&] { return closing_ || out_.generation != generation || fits(); });
-    if (!fits()) return;  // closing or the input was taken back: the picture is lost
+    if (!fits()) return false;  // closing or the input was taken back: the picture is lost
     const unsigned index = cap_.queued.front();
     cap_.queued.pop_front();
     ++cap_.inFlight;
@@ -281,18 +314,30 @@ class Decoder final : public Device {
     --cap_.inFlight;
     buf.meta = nvv4l2::DecoderMetadata{};
     buf.meta.magic = nvv4l2::kMetadataMagic;
-    buf.meta.flags = (f ? nvv4l2::kMetaPicture : 0) | (endOfInput ? nvv4l2::kMetaEndOfInput : 0);
-    buf.meta.inputSec = stamp_.tv_sec;
-    buf.meta.inputUsec = stamp_.tv_usec;
+    buf.meta.flags = f ? nvv4l2::kMetaPicture : 0;
     buf.meta.width = fmt.width;
     buf.meta.height = fmt.height;
     buf.meta.pictureSerial = f ? serial_++ : serial_;
     buf.planes[0].bytesused = f ? fmt.sizeimage[0] : 0;
     buf.planes[1].bytesused = f ? fmt.sizeimage[1] : 0;
-    buf.timestamp = stamp_;
-    buf.flags = ok ? 0 : V4L2_BUF_FLAG_ERROR;
+    // Timestamp copy: the picture names the input it was decoded from.
+    timeval stamp{};
+    if (f && f->pts != AV_NOPTS_VALUE) {
+      stamp.tv_sec = static_cast<time_t>(f->pts / 1000000);
+      stamp.tv_usec = static_cast<suseconds_t>(f->pts % 1000000);
+    }
+    buf.meta.inputSec = stamp.tv_sec;
+    buf.meta.inputUsec = stamp.tv_usec;
+    buf.timestamp = stamp;
+    buf.flags = (ok ? 0 : V4L2_BUF_FLAG_ERROR) | (f ? 0 : V4L2_BUF_FLAG_LAST);
     complete(cap_, index);
-    ++published_;
+    if (!f) {
+      // Stopped before anyone can see the LAST buffer and answer it with
+      // the start command.
+      stopped_ = true;
+      postEvent(V4L2_EVENT_EOS);
+    }
+    return true;
   }
 
   // libswscale's unscaled path copies the luma rows and interleaves the
@@ -317,13 +362,14 @@ class Decoder final : public Device {
   AVPacket* pkt_ = nullptr;
   std::deque<FramePtr> pending_;
   SwsContext* toNm12_ = nullptr;
-  timeval stamp_{};
-  unsigned published_ = 0;
   std::uint32_t codecNow_ = nvv4l2::kFmtH264;
   std::uint32_t serial_ = 0;
   std::uint32_t codecFmt_ = nvv4l2::kFmtH264;  // guarded by mu_ (read by the engine after S_FMT)
   std::uint32_t streamW_ = 0;                  // guarded by mu_
   std::uint32_t streamH_ = 0;                  // guarded by mu_
+  bool drainAsked_ = false;                    // guarded by mu_: a stop command waits for the input to run out
+  bool stopped_ = false;                       // guarded by mu_: drained, waiting for the start command
+  std::uint64_t drainGeneration_ = 0;          // guarded by mu_: input queue generation of the stop command
 };
 
 }  // namespace

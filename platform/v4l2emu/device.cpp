@@ -114,7 +114,7 @@ void Device::delayPicture() const {
 short Device::poll(short events, int timeoutMs) {
   auto held = [&] {
     short r = 0;
-    if (!cap_.done.empty()) r |= POLLIN | POLLRDNORM;
+    if (!cap_.done.empty() || lastDequeued_) r |= POLLIN | POLLRDNORM;
     if (!out_.done.empty()) r |= POLLOUT | POLLWRNORM;
     if (!events_.empty()) r |= POLLPRI;
     if (closing_ || ((events & (POLLIN | POLLRDNORM)) && !cap_.streaming) ||
@@ -206,6 +206,9 @@ int Device::doIoctl(unsigned long request, void* arg, std::unique_lock<std::mute
       subscribed_.insert(s.type);
       return 0;
     }
+    case VIDIOC_DECODER_CMD:
+    case VIDIOC_TRY_DECODER_CMD:
+      return decoderCommand(*static_cast<v4l2_decoder_cmd*>(arg), request == VIDIOC_TRY_DECODER_CMD);
     case VIDIOC_DQEVENT: {
       // Never blocks: a caller polls for events between pictures.
       if (events_.empty()) return EAGAIN;
@@ -416,11 +419,12 @@ int Device::dqBuf(v4l2_buffer& b, std::unique_lock<std::mutex>& lk) {
   // decoder's capture queue (so its user handles the resolution change) or
   // the instance closing.
   auto ready = [&] {
-    return closing_ || !q.done.empty() || !q.streaming || (isDecoderCapture && !events_.empty());
+    return closing_ || !q.done.empty() || !q.streaming || (isDecoderCapture && !events_.empty()) ||
+           (&q == &cap_ && lastDequeued_);
   };
   if (!nonBlocking_) cv_.wait(lk, ready);
   if (closing_) return EBADF;
-  if (q.done.empty()) return EAGAIN;
+  if (q.done.empty()) return &q == &cap_ && lastDequeued_ ? EPIPE : EAGAIN;
   if (!b.m.planes || b.length < q.fmt.numPlanes) return EINVAL;
   const unsigned index = q.done.front();
   q.done.pop_front();
@@ -442,6 +446,7 @@ int Device::dqBuf(v4l2_buffer& b, std::unique_lock<std::mutex>& lk) {
     else if (q.memory == V4L2_MEMORY_DMABUF) vp.m.fd = pl.callerFd;
     else vp.m.mem_offset = 0;
   }
+  if (&q == &cap_ && (buf.flags & V4L2_BUF_FLAG_LAST)) lastDequeued_ = true;
   returnBuffer(q, buf);
   cv_.notify_all();
   return 0;
@@ -450,6 +455,7 @@ int Device::dqBuf(v4l2_buffer& b, std::unique_lock<std::mutex>& lk) {
 int Device::streamOff(Queue& q, std::unique_lock<std::mutex>& lk) {
   cv_.wait(lk, [&] { return q.inFlight == 0; });
   q.streaming = false;
+  if (&q == &cap_) lastDequeued_ = false;
   for (auto& b : q.bufs) returnBuffer(q, b);
   q.queued.clear();
   q.done.clear();

@@ -18,6 +18,7 @@
 #include "platform/v4l2emu/v4l2emu.h"
 
 #include <linux/videodev2.h>
+#include <cerrno>
 #include <sys/time.h>
 
 #include <condition_variable>
@@ -130,6 +131,9 @@ class Device {
   virtual int getExtControl(v4l2_ext_control& ctrl);
   // An extended control being set; plain values go to setControl.
   virtual int setExtControl(const v4l2_ext_control& ctrl) { return setControl(ctrl.id, ctrl.value); }
+  // VIDIOC_(TRY_)DECODER_CMD, called with mu_ held; devices that cannot
+  // drain answer ENOTTY, as a driver without the command does.
+  virtual int decoderCommand(v4l2_decoder_cmd& /*cmd*/, bool /*tryOnly*/) { return ENOTTY; }
 
   Queue& queueOf(std::uint32_t type) { return type == out_.type ? out_ : cap_; }
   bool validType(std::uint32_t type) const { return type == out_.type || type == cap_.type; }
@@ -156,6 +160,10 @@ class Device {
   std::deque<v4l2_event> events_;       // guarded by mu_
   std::set<std::uint32_t> subscribed_;  // guarded by mu_
   std::uint32_t eventSequence_ = 0;     // guarded by mu_
+  // The capture buffer flagged V4L2_BUF_FLAG_LAST was dequeued: further
+  // dequeues fail with EPIPE until the decoder is started again or the
+  // capture queue restarts, as a stateful decoder after a drain does.
+  bool lastDequeued_ = false;           // guarded by mu_
 
  private:
   int doIoctl(unsigned long request, void* arg, std::unique_lock<std::mutex>& lk);

@@ -54,6 +54,13 @@ struct FaultPlan {
   // The engine takes no work and completes nothing, while requests are still
   // answered: a hung hardware engine behind a live driver.
   bool hung = false;
+  // Decoder: pictures kept back before they complete, on top of the
+  // stream's own reordering (the output delay of a hardware decoder).
+  unsigned reorderDepth = 0;
+  // Decoder: VIDIOC_DECODER_CMD is not supported (a driver that cannot drain).
+  bool noDrain = false;
+  // Decoder: V4L2_DEC_CMD_STOP is accepted but the drain never completes.
+  bool drainNeverEnds = false;
 };
 
 void setFaults(const FaultPlan& plan);

@@ -186,17 +186,19 @@ TEST(DecodedPicture, CopiesRowsByStrideAndChecksItsFormat) {
   EXPECT_FALSE(DecodedFrame(5, 9, kovira::PixelGray8, 64, 48, nullptr, 64 * 48).isValid());
 }
 
-TEST(PictureHandler, NumbersByDeliveryAndAdmitsOneMoreThanTheLimit) {
+TEST(PictureHandler, NamesAPictureByItsPlaceAndDropsPlacesOutsideTheSequence) {
   std::uint8_t luma[8 * 4] = {};
   V4TVideoParserPlane plane{8, 4, 1, 8, luma, sizeof luma};
   std::vector<unsigned> kept;
   auto evenOnly = [](unsigned n) { return n % 2 == 0; };
   auto sink = [](std::vector<unsigned>& v, DecodedFrame& p) { v.push_back(p.isValid() ? p.frame : 0); };
   int count = 0;
-  for (int i = 0; i < 6; ++i)
-    kovira::_decodeSeqCb(evenOnly, sink, kept, 3, 100, count, 3, 0, static_cast<int>(nvv4l2::kFmtNM12), &plane, 1);
-  EXPECT_EQ(count, 4);  // counts 0..3, the rest ignored
-  EXPECT_EQ(kept, (std::vector<unsigned>{100, 102}));
+  // Places in a decoder's output order; -1 and 3.. are no frame of a
+  // three-frame sequence.
+  for (const int place : {2, 0, -1, 3, 1, 5})
+    kovira::_decodeSeqCb(evenOnly, sink, kept, 3, 100, count, 3, place, static_cast<int>(nvv4l2::kFmtNM12), &plane, 1);
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(kept, (std::vector<unsigned>{102, 100}));
 
   // A plane too small for the rows it claims gives no picture but still counts.
   V4TVideoParserPlane shortPlane{8, 4, 1, 8, luma, 16};

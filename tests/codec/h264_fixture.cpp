@@ -9,6 +9,7 @@ extern "C" {
 
 #include <dirent.h>
 
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -79,7 +80,7 @@ void Stream::append(const Stream& other) {
   }
 }
 
-Stream encode(int width, int height, int frames, int gop, int firstNumber) {
+Stream encode(int width, int height, int frames, int gop, int firstNumber, int bframes) {
   av_log_set_level(AV_LOG_ERROR);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (!codec) throw std::runtime_error("libx264 encoder missing");
@@ -90,11 +91,12 @@ Stream encode(int width, int height, int frames, int gop, int firstNumber) {
   ctx->time_base = AVRational{1, 25};
   ctx->framerate = AVRational{25, 1};
   ctx->gop_size = gop;
-  ctx->max_b_frames = 0;
+  ctx->max_b_frames = bframes;
   ctx->thread_count = 1;
   av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
-  av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
-  const std::string params = "scenecut=0:keyint=" + std::to_string(gop) + ":min-keyint=" + std::to_string(gop);
+  if (bframes == 0) av_opt_set(ctx->priv_data, "tune", "zerolatency", 0);
+  std::string params = "scenecut=0:keyint=" + std::to_string(gop) + ":min-keyint=" + std::to_string(gop);
+  if (bframes > 0) params += ":bframes=" + std::to_string(bframes) + ":b-adapt=0:b-pyramid=normal";
   av_opt_set(ctx->priv_data, "x264-params", params.c_str(), 0);
   if (avcodec_open2(ctx, codec, nullptr) < 0) throw std::runtime_error("cannot open libx264");
   AVFrame* f = av_frame_alloc();
@@ -108,7 +110,8 @@ Stream encode(int width, int height, int frames, int gop, int firstNumber) {
   s.height = height;
   auto drain = [&] {
     while (avcodec_receive_packet(ctx, pkt) == 0) {
-      s.units.push_back(AccessUnit{s.bytes.size(), static_cast<std::size_t>(pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0});
+      s.units.push_back(AccessUnit{s.bytes.size(), static_cast<std::size_t>(pkt->size),
+                                   (pkt->flags & AV_PKT_FLAG_KEY) != 0, firstNumber + static_cast<int>(pkt->pts)});
       s.bytes.insert(s.bytes.end(), pkt->data, pkt->data + pkt->size);
       av_packet_unref(pkt);
     }
@@ -127,6 +130,67 @@ Stream encode(int width, int height, int frames, int gop, int firstNumber) {
   avcodec_free_context(&ctx);
   if (static_cast<int>(s.units.size()) != frames) throw std::runtime_error("encoder lost frames");
   return s;
+}
+
+std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra) {
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  AVCodecContext* ctx = avcodec_alloc_context3(codec);
+  ctx->thread_count = 1;
+  avcodec_open2(ctx, codec, nullptr);
+  AVPacket* pkt = av_packet_alloc();
+  AVFrame* f = av_frame_alloc();
+  SwsContext* sws = nullptr;
+  std::vector<Picture> out(s.units.size());
+  auto receive = [&] {
+    while (avcodec_receive_frame(ctx, f) == 0) {
+      const auto unit = static_cast<std::size_t>(f->pts);
+      if (f->pts < 0 || unit >= out.size()) continue;
+      Picture& p = out[unit];
+      p = Picture{f->width, f->height, {}, {}};
+      p.luma.resize(static_cast<std::size_t>(f->width) * f->height);
+      for (int y = 0; y < f->height; ++y)
+        std::memcpy(p.luma.data() + static_cast<std::size_t>(y) * f->width, f->data[0] + y * f->linesize[0], f->width);
+      if (withBgra) {
+        sws = sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width, f->height,
+                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        p.bgra.resize(static_cast<std::size_t>(f->width) * f->height * 4);
+        std::uint8_t* dst[4] = {p.bgra.data()};
+        int ds[4] = {f->width * 4};
+        sws_scale(sws, f->data, f->linesize, 0, f->height, dst, ds);
+      }
+    }
+  };
+  std::vector<std::uint8_t> padded;
+  for (std::size_t i = 0; i < s.units.size(); ++i) {
+    // The decoder reads a little past a packet's end.
+    const auto* from = s.bytes.data() + s.units[i].offset;
+    padded.assign(from, from + s.units[i].size);
+    padded.resize(s.units[i].size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    pkt->data = padded.data();
+    pkt->size = static_cast<int>(s.units[i].size);
+    pkt->pts = static_cast<std::int64_t>(i);
+    if (avcodec_send_packet(ctx, pkt) >= 0) receive();
+  }
+  avcodec_send_packet(ctx, nullptr);
+  receive();
+  pkt->data = nullptr;
+  pkt->size = 0;
+  sws_freeContext(sws);
+  av_frame_free(&f);
+  av_packet_free(&pkt);
+  avcodec_free_context(&ctx);
+  return out;
+}
+
+double psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 0;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
+    sum += d * d;
+  }
+  if (sum == 0) return 1000;
+  return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
 }
 
 int openDescriptors() {

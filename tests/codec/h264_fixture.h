@@ -13,6 +13,7 @@ struct AccessUnit {
   std::size_t offset;
   std::size_t size;
   bool key;
+  int number;  // the number its picture shows (display order differs with B frames)
 };
 
 struct Stream {
@@ -27,8 +28,10 @@ struct Stream {
   void append(const Stream& other);
 };
 
-// Frames numbered firstNumber, firstNumber + 1, ...; a key frame every gop.
-Stream encode(int width, int height, int frames, int gop, int firstNumber = 0);
+// Frames numbered firstNumber, firstNumber + 1, ... in display order; a key
+// frame every gop; up to bframes B frames between references (units are in
+// decode order then, each knowing the number it shows).
+Stream encode(int width, int height, int frames, int gop, int firstNumber = 0, int bframes = 0);
 
 // Draws the picture of frame `number`: the barcode band and a moving texture.
 void drawGrey(std::uint8_t* luma, int width, int height, int stride, int number);
@@ -45,6 +48,10 @@ struct Picture {
 };
 // Decodes the whole stream with libavcodec, single-threaded.
 std::vector<Picture> referenceDecode(std::span<const std::uint8_t> bytes, bool withBgra);
+// libavcodec's picture of each unit of the stream, in unit (decode) order.
+std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra);
+// Peak signal-to-noise ratio of two equal-sized byte pictures, dB (1000 when equal).
+double psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b);
 
 // Descriptors open in this process, for tests that look for leaks.
 int openDescriptors();

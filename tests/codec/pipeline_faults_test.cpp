@@ -70,6 +70,8 @@ const Fault kFaults[] = {
     {"FailingRequest", 352, {.device = "nvdec", .failRequest = VIDIOC_REQBUFS, .failNth = 3}},
     // The converter takes pictures and never gives them back.
     {"ConverterNeverAnswers", 368, {.device = "vic", .hung = true}},
+    // The decoder takes the stop command and never ends the drain.
+    {"DrainNeverEnds", 384, {.device = "nvdec", .drainNeverEnds = true}},
 };
 
 class DecodeH264DeviceFault : public DecodeH264Faults, public ::testing::WithParamInterface<Fault> {

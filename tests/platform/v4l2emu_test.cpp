@@ -3,12 +3,19 @@
 // STREAMOFF are checked through the elements in tests/codec).
 #include "platform/nvv4l2_ext.h"
 #include "platform/v4l2emu/v4l2emu.h"
+#include "tests/codec/h264_fixture.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -91,5 +98,160 @@ TEST(V4l2Emu, Contract) {
   b.length = 2;
   EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EAGAIN);
 }
+
+}  // namespace
+
+namespace {
+
+// The emulated decoder as a stateful V4L2 decoder: every picture carries
+// the timestamp of the input buffer it was decoded from, whatever order and
+// delay its output has; the stop command drains what it holds, ends with a
+// capture buffer flagged LAST and the end-of-stream event, and the start
+// command resumes it.
+class V4l2EmuDecoder : public ::testing::TestWithParam<unsigned> {
+ protected:
+  void TearDown() override { v4l2emu::clearFaults(); }
+};
+
+TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast) {
+  const fixture::Stream s = fixture::encode(160, 96, 13, 12, 0, 2);  // one group and the next key frame
+  v4l2emu::setFaults({.device = "nvdec", .reorderDepth = GetParam()});
+  Fd dec(nvv4l2::kDecoderPath, O_RDWR | O_NONBLOCK);
+  v4l2emu::clearFaults();
+  v4l2_format of{};
+  of.type = kOut;
+  of.fmt.pix_mp.pixelformat = nvv4l2::kFmtH264;
+  of.fmt.pix_mp.num_planes = 1;
+  of.fmt.pix_mp.plane_fmt[0].sizeimage = 1u << 16;
+  ASSERT_EQ(dec.io(VIDIOC_S_FMT, &of), 0);
+  constexpr std::uint32_t kInputs = 3;
+  ASSERT_EQ(reqbufs(dec, kOut, V4L2_MEMORY_MMAP, kInputs), 0);
+  // The input buffers' memory, exported and mapped as the elements map it.
+  std::vector<std::uint8_t*> input(kInputs);
+  for (std::uint32_t i = 0; i < kInputs; ++i) {
+    v4l2_exportbuffer e{};
+    e.type = kOut;
+    e.index = i;
+    e.flags = O_RDWR;
+    ASSERT_EQ(dec.io(VIDIOC_EXPBUF, &e), 0);
+    void* m = mmap(nullptr, 1u << 16, PROT_READ | PROT_WRITE, MAP_SHARED, e.fd, 0);
+    ::close(e.fd);
+    ASSERT_NE(m, MAP_FAILED);
+    input[i] = static_cast<std::uint8_t*>(m);
+  }
+  struct Unmap {
+    std::vector<std::uint8_t*>& maps;
+    ~Unmap() {
+      for (auto* m : maps)
+        if (m) munmap(m, 1u << 16);
+    }
+  } unmap{input};
+  for (const std::uint32_t type : {nvv4l2::kEventResolutionChange, static_cast<std::uint32_t>(V4L2_EVENT_EOS)}) {
+    v4l2_event_subscription sub{};
+    sub.type = type;
+    ASSERT_EQ(dec.io(VIDIOC_SUBSCRIBE_EVENT, &sub), 0);
+  }
+  int type = kOut;
+  ASSERT_EQ(dec.io(VIDIOC_STREAMON, &type), 0);
+
+  auto buffer = [](std::uint32_t t, std::uint32_t memory, v4l2_plane* planes) {
+    v4l2_buffer b{};
+    b.type = t;
+    b.memory = memory;
+    b.m.planes = planes;
+    b.length = 2;
+    return b;
+  };
+  std::vector<long> stamps;  // of the pictures, in output order
+  std::size_t beforeStop = 0;
+  bool last = false, eos = false;
+  // Takes what the decoder has ready: events, pictures (handed back), inputs.
+  auto service = [&](std::vector<std::uint32_t>& freeInputs) {
+    short revents = 0;
+    ASSERT_GE(v4l2emu::poll(dec.get(), POLLIN | POLLOUT | POLLPRI, revents, 5000), 1);
+    v4l2_event ev{};
+    while (dec.io(VIDIOC_DQEVENT, &ev) == 0) {
+      if (ev.type == V4L2_EVENT_EOS) {
+        eos = true;
+        continue;
+      }
+      auto f = rawFormat(kCap, 0, 0, 0);
+      ASSERT_EQ(dec.io(VIDIOC_G_FMT, &f), 0);
+      ASSERT_EQ(dec.io(VIDIOC_S_FMT, &f), 0);
+      ASSERT_EQ(reqbufs(dec, kCap, V4L2_MEMORY_MMAP, 8), 0);
+      int cap = kCap;
+      ASSERT_EQ(dec.io(VIDIOC_STREAMON, &cap), 0);
+      for (std::uint32_t i = 0; i < 8; ++i) {
+        v4l2_plane planes[VIDEO_MAX_PLANES]{};
+        v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
+        b.index = i;
+        ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
+      }
+    }
+    v4l2_plane planes[VIDEO_MAX_PLANES]{};
+    v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
+    while (!last && dec.io(VIDIOC_DQBUF, &b) == 0) {
+      EXPECT_TRUE(b.flags & V4L2_BUF_FLAG_TIMESTAMP_COPY);
+      if (b.flags & V4L2_BUF_FLAG_LAST) last = true;
+      if (planes[0].bytesused > 0) stamps.push_back(b.timestamp.tv_usec);
+      ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
+    }
+    v4l2_buffer in = buffer(kOut, V4L2_MEMORY_MMAP, planes);
+    in.length = 1;
+    while (dec.io(VIDIOC_DQBUF, &in) == 0) freeInputs.push_back(in.index);
+  };
+
+  std::vector<std::uint32_t> freeInputs = {0, 1, 2};
+  for (std::size_t i = 0; i < s.units.size(); ++i) {
+    while (freeInputs.empty()) {
+      service(freeInputs);
+      if (HasFatalFailure()) return;
+    }
+    const std::uint32_t index = freeInputs.back();
+    freeInputs.pop_back();
+    std::memcpy(input[index], s.bytes.data() + s.units[i].offset, s.units[i].size);
+    v4l2_plane planes[VIDEO_MAX_PLANES]{};
+    v4l2_buffer b = buffer(kOut, V4L2_MEMORY_MMAP, planes);
+    b.length = 1;
+    b.index = index;
+    b.timestamp.tv_sec = 7;
+    b.timestamp.tv_usec = static_cast<long>(i);
+    planes[0].bytesused = static_cast<std::uint32_t>(s.units[i].size);
+    ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
+  }
+  while (freeInputs.size() < kInputs) {
+    service(freeInputs);
+    if (HasFatalFailure()) return;
+  }
+  beforeStop = stamps.size();
+  v4l2_decoder_cmd cmd{};
+  cmd.cmd = V4L2_DEC_CMD_STOP;
+  ASSERT_EQ(dec.io(VIDIOC_DECODER_CMD, &cmd), 0);
+  while (!last || !eos) {
+    service(freeInputs);
+    if (HasFatalFailure()) return;
+  }
+
+  // Each input's picture exactly once, the pictures held back only by the drain.
+  std::vector<long> sorted = stamps;
+  std::sort(sorted.begin(), sorted.end());
+  std::vector<long> want(s.units.size());
+  for (std::size_t i = 0; i < want.size(); ++i) want[i] = static_cast<long>(i);
+  EXPECT_EQ(sorted, want);
+  EXPECT_LE(beforeStop + GetParam(), stamps.size());
+  // Display order: the number each picture shows rises.
+  for (std::size_t i = 1; i < stamps.size(); ++i)
+    EXPECT_LT(s.units[static_cast<std::size_t>(stamps[i - 1])].number, s.units[static_cast<std::size_t>(stamps[i])].number);
+
+  // Stopped: nothing to dequeue but EPIPE until the start command.
+  v4l2_plane planes[VIDEO_MAX_PLANES]{};
+  v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
+  EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EPIPE);
+  cmd.cmd = V4L2_DEC_CMD_START;
+  ASSERT_EQ(dec.io(VIDIOC_DECODER_CMD, &cmd), 0);
+  EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EAGAIN);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, V4l2EmuDecoder, ::testing::Values(0u, 1u, 2u, 3u));
 
 }  // namespace

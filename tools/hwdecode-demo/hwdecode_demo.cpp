@@ -1,11 +1,12 @@
 // hwdecode-demo <stream.h264> <outdir>: decodes an H.264 elementary stream
 // through the hardware decoder pipeline, one group (a key frame and its
-// frames) per parse, each followed by an end of stream that hands over the
-// pictures the decoder still holds, and writes every picture as
-// <outdir>/<frame number>.png so it can be looked at. Draining every group
-// keeps the numbering right whatever number of pictures the decoder holds
-// back (streams with B frames hold more than one). The output folder is
-// created when missing. Exits 1 when it wrote no picture.
+// frames) per parse, and writes every picture as <outdir>/<n>.png, n
+// counting pictures in display order from 0, as other players number them.
+// A parse drains the decoder, so a group's pictures all come out within its
+// parse, in display order, whatever number of pictures the decoder holds
+// back (streams with B frames hold several). The output folder is created
+// when missing. Exits 1 when it wrote no picture.
+#include "codec/accessunits.h"
 #include "codec/v4tvideoparser.h"
 #include "platform/nvv4l2_ext.h"
 
@@ -23,39 +24,6 @@ extern "C" {
 #include <vector>
 
 namespace {
-
-struct Unit {
-  std::size_t offset;
-  std::size_t size;
-  bool key;
-};
-
-std::vector<Unit> splitAccessUnits(const std::vector<std::uint8_t>& bytes) {
-  std::vector<Unit> units;
-  AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_H264);
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-  AVCodecContext* ctx = avcodec_alloc_context3(codec);
-  const std::uint8_t* data = bytes.data();
-  int left = static_cast<int>(bytes.size());
-  for (bool last = false; !last;) {
-    std::uint8_t* out = nullptr;
-    int outSize = 0;
-    last = left == 0;
-    const int used = av_parser_parse2(parser, ctx, &out, &outSize, last ? nullptr : data, left, AV_NOPTS_VALUE,
-                                      AV_NOPTS_VALUE, 0);
-    data += used;
-    left -= used;
-    if (outSize > 0) {
-      // The parser hands the stream back unit by unit, unchanged and in
-      // order, so each unit starts where the previous one ended.
-      const std::size_t begin = units.empty() ? 0 : units.back().offset + units.back().size;
-      units.push_back(Unit{begin, static_cast<std::size_t>(outSize), parser->key_frame == 1});
-    }
-  }
-  av_parser_close(parser);
-  avcodec_free_context(&ctx);
-  return units;
-}
 
 bool writePng(const std::string& path, const V4TVideoParserPlane& p) {
   const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
@@ -110,7 +78,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const auto units = splitAccessUnits(bytes);
+  const auto units = kovira::splitAccessUnits(bytes.data(), bytes.size());
   std::vector<std::size_t> keys;
   for (std::size_t i = 0; i < units.size(); ++i)
     if (units[i].key) keys.push_back(i);
@@ -134,18 +102,18 @@ int main(int argc, char** argv) {
       const std::size_t last = k + 1 == keys.size() ? units.size() - 1 : keys[k + 1] - 1;
       const std::size_t begin = units[first].offset;
       const std::size_t end = units[last].offset + units[last].size;
+      std::vector<V4TVideoParser::Unit> group;
+      for (std::size_t i = first; i <= last; ++i) group.push_back({units[i].offset - begin, units[i].size});
       std::lock_guard lk(parser.mutex);
-      unsigned count = 0;
-      parser.callback = [&](int, int, V4TVideoParserPlane* planes, int n) {
-        if (n < 1 || count > last - first) return;
+      std::size_t count = 0;
+      parser.callback = [&](int place, int, V4TVideoParserPlane* planes, int n) {
+        if (n < 1 || place < 0 || static_cast<std::size_t>(place) >= group.size()) return;
         const std::string path = outdir + "/" + std::to_string(first + count) + ".png";
         if (writePng(path, planes[0])) ++written;
         ++count;
       };
-      if (parser.parse(bytes.data() + begin, end - begin, code) < 0)
+      if (parser.parse(bytes.data() + begin, end - begin, code, group) < 0)
         std::fprintf(stderr, "group at frame %zu failed\n", first);
-      else if (parser.flush(code) < 0)
-        std::fprintf(stderr, "end of stream after frame %zu failed\n", last);
       parser.callback = nullptr;
     }
   } catch (const std::exception& e) {
