@@ -306,6 +306,33 @@ FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback) 
   return fallback;
 }
 
+H264ParameterSets H264LeadingParameterSets(std::span<const std::uint8_t> unit) {
+  constexpr unsigned kNalSps = 7, kNalPps = 8;
+  H264ParameterSets out;
+  // Start codes (three bytes; a four-byte one is a zero byte and a three-byte
+  // one) up to the first slice; each NAL unit ends where the next begins.
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
+    const unsigned type = unit[i + 3] & 0x1Fu;
+    starts.push_back(i > 0 && unit[i - 1] == 0 ? i - 1 : i);
+    if (type >= 1 && type <= 5) break;
+    i += 2;
+  }
+  for (std::size_t n = 0; n + 1 < starts.size(); ++n) {
+    const std::size_t at = starts[n];
+    const std::size_t header = at + (unit[at + 2] == 1 ? 3 : 4);
+    const unsigned type = unit[header] & 0x1Fu;
+    if (type != kNalSps && type != kNalPps) continue;
+    const std::size_t size = starts[n + 1] - at;
+    if (out.bytes.size() + size > kMaxParameterSetBytes) break;
+    out.bytes.insert(out.bytes.end(), unit.begin() + static_cast<std::ptrdiff_t>(at),
+                     unit.begin() + static_cast<std::ptrdiff_t>(at + size));
+    (type == kNalSps ? out.sps : out.pps) = true;
+  }
+  return out;
+}
+
 double NtpTimeToDouble(unsigned seconds, unsigned fraction) {
   return static_cast<double>(seconds) + static_cast<double>(fraction) / 4294967295.0;
 }
