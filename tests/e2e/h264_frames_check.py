@@ -316,7 +316,9 @@ def check(work, port, seconds, specs):
         if not c.done:
             c.faults.append("the stream was not stored whole in time (%d frames)" % max(rows[c.camid], default=0))
         got, of = readings[c.camid]
-        if got < of // 2:
+        # Recognition may pass frames over when it falls behind; a third
+        # must have been read, or the checks above said little.
+        if got < of // 3:
             c.faults.append("only %d of %d frames of closed groups were recognised" % (got, of))
         status = "ok  " if not c.faults else "FAIL"
         leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
