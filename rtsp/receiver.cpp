@@ -55,6 +55,14 @@ FrameType FileFrameType(AVCodecID codec, const AVPacket& p) {
                        (p.flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P);
 }
 
+// How long after its decoding time a packet's picture is shown: B-frames
+// come before the pictures they are shown after, and a frame is stamped
+// with the time of its picture. Zero without both times.
+std::int64_t PresentationOffsetMs(const AVPacket& p, AVRational timeBase) {
+  if (p.pts == AV_NOPTS_VALUE || p.dts == AV_NOPTS_VALUE) return 0;
+  return av_rescale_q(p.pts - p.dts, timeBase, AVRational{1, 1000});
+}
+
 std::unique_ptr<RtspReceiver> buildProduct() { return std::make_unique<RtspNetworkReceiver>(); }
 
 struct Slot {
@@ -266,7 +274,9 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (fps != 0) {
       step = 1000 / fps;
     } else {
-      const std::int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+      // Decoding times: packets come in decoding order (with B-frames the
+      // presentation times go back and forth).
+      const std::int64_t ts = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
       if (ts != AV_NOPTS_VALUE) {
         const std::int64_t position = av_rescale_q(ts, stream->time_base, AVRational{1, 1000});
         step = previousPosition < 0 ? 0 : FileStepMs(previousPosition, position);
@@ -282,8 +292,10 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
     const FrameType type = FileFrameType(codec, *p);
     std::vector<unsigned char> bytes(p->data, p->data + p->size);
-    // Zero means "no stamp" to the frame store.
-    const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * (due - start)));
+    // Zero means "no stamp" to the frame store. The stamp is the picture's
+    // time: its packet's due time plus how much later it is shown.
+    const std::int64_t shown = due - start + PresentationOffsetMs(*p, stream->time_base);
+    const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * std::max<std::int64_t>(0, shown)));
     DeliverFrame(camid, type, 0, width, height, ts, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
     return true;
   };

@@ -18,6 +18,8 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
+#include <algorithm>
 
 namespace {
 
@@ -30,10 +32,11 @@ struct Seen {
   unsigned decodable = 0;  // guarded by mutex
   unsigned frames = 0;     // guarded by mutex
   unsigned width = 0;      // guarded by mutex
+  std::vector<unsigned> stamps;  // guarded by mutex
 };
 Seen seen;
 
-void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*height*/, unsigned /*ts*/,
+void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*height*/, unsigned ts,
                 unsigned char* data, unsigned long size) {
   bool good = false;
   unsigned w = 0;
@@ -49,6 +52,7 @@ void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*
   }
   std::lock_guard lock(seen.mutex);
   ++seen.frames;
+  seen.stamps.push_back(ts);
   if (good) {
     ++seen.decodable;
     seen.width = w;
@@ -65,6 +69,7 @@ class LiveTest : public kovira::testing::CameraStartTest {
   static void forget() {
     std::lock_guard lock(seen.mutex);
     seen.decodable = seen.frames = seen.width = 0;
+    seen.stamps.clear();
   }
   void TearDown() override {
     rtsp::shutdownReceiver();
@@ -153,6 +158,32 @@ TEST_F(LiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
     rtsp::shutdownReceiver();
     ++camid;
   }
+}
+
+// x264's default B-frames: packets come in decoding order, and each frame is
+// stamped with its picture's time, so the stamps follow the packets'
+// presentation times (speeds are measured between these stamps).
+TEST_F(LiveTest, FileFramesAreStampedWithTheTimesOfTheirPictures) {
+  const std::string path = video("stamps.mp4");
+  const auto probed = evtest::run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
+  ASSERT_EQ(probed.status, 0) << probed.output;
+  std::vector<long> pts;
+  std::istringstream lines(probed.output);
+  for (std::string line; std::getline(lines, line) && pts.size() < 40;) pts.push_back(std::stol(line));
+  ASSERT_EQ(pts.size(), 40u);
+  ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end()));  // B-frames are there
+  RtspNetworkReceiver& r = receiver(4, "file", path);
+  EXPECT_TRUE(r.PlayFile(4, path, 25));
+  std::vector<unsigned> stamps;
+  {
+    std::unique_lock lock(seen.mutex);
+    seen.grew.wait_for(lock, std::chrono::seconds(30), [] { return seen.stamps.size() >= 40; });
+    stamps.assign(seen.stamps.begin(), seen.stamps.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(40, seen.stamps.size())));
+  }
+  EXPECT_TRUE(r.StopFile(4));
+  ASSERT_EQ(stamps.size(), 40u);
+  for (std::size_t i = 1; i < stamps.size(); ++i)
+    EXPECT_EQ(static_cast<std::int32_t>(stamps[i] - stamps[i - 1]) > 0, pts[i] > pts[i - 1]) << "frame " << i;
 }
 
 }  // namespace
