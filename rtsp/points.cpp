@@ -1,8 +1,8 @@
 #include "rtsp/points.h"
 
 #include <algorithm>
-#include <span>
 #include <optional>
+#include <span>
 
 ClientPoint::~ClientPoint() {
   std::vector<ClientPoint*> publishers;

@@ -295,7 +295,8 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     // Zero means "no stamp" to the frame store. The stamp is the picture's
     // time: its packet's due time plus how much later it is shown.
     const std::int64_t shown = due - start + PresentationOffsetMs(*p, stream->time_base);
-    const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * std::max<std::int64_t>(0, shown)));
+    const std::uint32_t ts =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * std::max<std::int64_t>(0, shown)));
     DeliverFrame(camid, type, 0, width, height, ts, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
     return true;
   };

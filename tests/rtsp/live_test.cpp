@@ -178,7 +178,8 @@ TEST_F(LiveTest, FileFramesAreStampedWithTheTimesOfTheirPictures) {
   {
     std::unique_lock lock(seen.mutex);
     seen.grew.wait_for(lock, std::chrono::seconds(30), [] { return seen.stamps.size() >= 40; });
-    stamps.assign(seen.stamps.begin(), seen.stamps.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(40, seen.stamps.size())));
+    const std::size_t n = std::min<std::size_t>(40, seen.stamps.size());
+    stamps.assign(seen.stamps.begin(), seen.stamps.begin() + static_cast<std::ptrdiff_t>(n));
   }
   EXPECT_TRUE(r.StopFile(4));
   ASSERT_EQ(stamps.size(), 40u);

@@ -97,9 +97,10 @@ TEST(rtsp_points, KeyFramesWithoutParameterSetsGetTheCamerasLastOnes) {
     // Through MP4 (parameter sets in its header), back to Annex B as file
     // playback reads it: the filter puts the sets before IDR frames only.
     const std::string file = dir + "/" + c.name + ".h264";
-    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 48 -c:v libx264 " +
-                                  std::string(c.options) + " -y " + dir + "/" + c.name + ".mp4 && ffmpeg -v error -i " +
-                                  dir + "/" + c.name + ".mp4 -c copy -bsf:v h264_mp4toannexb -f h264 -y " + file);
+    const std::string mp4 = dir + "/" + c.name + ".mp4";
+    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 48 "
+                                  "-c:v libx264 " + std::string(c.options) + " -y " + mp4 + " && ffmpeg -v error -i " +
+                                  mp4 + " -c copy -bsf:v h264_mp4toannexb -f h264 -y " + file);
     ASSERT_EQ(made.status, 0) << made.output;
     std::ifstream in(file, std::ios::binary);
     const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};

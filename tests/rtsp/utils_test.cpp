@@ -164,8 +164,8 @@ TEST(rtsp_utils, FrameTypesFollowTheSliceHeadersOfRealStreams) {
   ASSERT_EQ(evtest::run("mkdir -p " + dir).status, 0);
   for (const Case& c : cases) {
     const std::string file = dir + "/" + c.name + ".h264";
-    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 40 -c:v libx264 " +
-                                  std::string(c.options) + " -f h264 -y " + file);
+    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 40 "
+                                  "-c:v libx264 " + std::string(c.options) + " -f h264 -y " + file);
     ASSERT_EQ(made.status, 0) << made.output;
     // "offset,type" per decoded picture.
     const auto probed = evtest::run("ffprobe -v error -show_entries frame=pkt_pos,pict_type -of csv=p=0 " + file);
