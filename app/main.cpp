@@ -5,7 +5,9 @@
 
 #include "codec/decode.h"
 #include "config/config.h"
+#include "core/child_process.h"
 #include "core/cli.h"
+#include "core/console.h"
 #include "core/fs.h"
 #include "core/log.h"
 #include "core/scheduler.h"
@@ -21,6 +23,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -73,6 +76,15 @@ int main(int argc, char** argv) {
 
   // 9. Every module's start-up function, in registry order.
   runStartupRegistry();
+
+  // 12. Pipeline objects (their threads start below): recognition attaches
+  // its "cnnconf" section here.
+  kovira::CnnProc cnnproc(resproc);
+  kovira::Decode decode(cnnproc);  // the decode stage's pictures go to recognition
+
+  // Every section owner has attached and no page can change anything yet:
+  // what the store holds now is the file as read, and a start never
+  // rewrites it.
   cfg.learnSaved();
 
   // 10. Web server; a failed start is logged by the server and the unit
@@ -82,9 +94,7 @@ int main(int argc, char** argv) {
   // 11. Scheduler: every task was added by the modules above.
   scheduler.start();
 
-  // 12-13. Pipeline objects and their threads.
-  kovira::CnnProc cnnproc(resproc);
-  kovira::Decode decode(cnnproc);  // the decode stage's pictures go to recognition
+  // 13. Pipeline threads.
   std::optional<std::thread> queueThread = startThread("result queue", resproc);
   std::optional<std::thread> cnnThread = startThread("recognition", cnnproc);
   std::optional<std::thread> decodeThread = startThread("decode", decode);
@@ -100,7 +110,13 @@ int main(int argc, char** argv) {
 
   std::cout << std::endl << "Quit program..." << std::endl;
   // Pages read the pipeline objects below and log through the core that
-  // static destruction frees: no request may run past this point.
+  // static destruction frees: no request may run past this point. A request
+  // still busy after the server's grace time waits on commands (the
+  // diagnostics page): ending them ends it, whatever the commands do.
+  webserver().onGraceExpired([] {
+    const int n = childProcesses().killAll();
+    if (n > 0) consoleLine("[DBG] shut-down: " + std::to_string(n) + " running command(s) killed");
+  });
   webserver().stop();
   resproc.stop();
   cnnproc.requestStop();
@@ -110,7 +126,9 @@ int main(int argc, char** argv) {
   joinThread(decodeThread);
   runExitRegistry();
 
-  // No task may run during static destruction.
+  // No task may run during static destruction, nor wait on a command, and no
+  // command of the unit outlives it.
+  childProcesses().killAll();
   scheduler.stop();
   return exitStatus();  // 0 unless a start-up fault asked for another
 }

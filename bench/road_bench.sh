@@ -10,8 +10,10 @@
 # then speed with every other processing module (loopback feedback and
 # allow-list collectors, track dumps under a scratch $HOME), and prints both
 # times and their ratio (aim: at most 1.3).
-# --pages runs build/bin/pages_bench (the frame pages beside the road) the
-# same way: bench/road_bench.sh --pages [SCENE.json [SECONDS]].
+# --pages runs build/bin/pages_bench (the frame pages, then the track list
+# over a full history, polled 5 times a second beside the road; medians of 3
+# passes against passes without a client) the same way:
+#   bench/road_bench.sh --pages [SCENE.json [SECONDS]]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 name=road_bench

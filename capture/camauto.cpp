@@ -61,7 +61,7 @@ void setHooks(IrisSender iris, Telemetry telemetry) {
 }
 
 void initfunc() {
-  scheduler.add([](unsigned ms) { camfunc.update(ms); }, std::chrono::seconds(1), false);
+  scheduler.add([](unsigned ms) { camfunc.update(ms); }, std::chrono::seconds(1), false, "CameraAuto::update");
 }
 
 }  // namespace camauto

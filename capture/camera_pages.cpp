@@ -1,7 +1,9 @@
 #include "capture/camera_pages.h"
 
 #include "capture/cam.h"
+#include "capture/missing_store.h"
 #include "capture/framecopy.h"
+#include "capture/receiver.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
 #include "core/text.h"
@@ -37,10 +39,15 @@ CameraView viewOf(const Camera& cam) {
   v.bytes = cam.bytes.load();
   v.packets = cam.packets.load();
   v.store = cam.cambuf;
+  v.missingStoreMiB = missingStoreMiB(cam.camid);
   return v;
 }
 
 }  // namespace
+
+std::string missingStoreText(std::uint64_t mib) {
+  return "frame store of " + std::to_string(mib) + " MiB cannot be allocated, camera not started";
+}
 
 std::vector<CameraView> cameraViews() {
   std::vector<CameraView> out;
@@ -156,6 +163,7 @@ int camerasList(const HttpRequest&, HttpResponse& resp) {
     if (!cam.store->empty()) links += (links.empty() ? "" : ", ") + taglink(page + "frame-last.png", "last.png");
     if (!links.empty()) out += "<dd>" + links + "</dd>";
     out += std::string("<dd>") + (cam.enabled ? "ENABLED" : "DISABLED") + "</dd>";
+    if (cam.missingStoreMiB != 0) out += "<dd>" + kovira::missingStoreText(cam.missingStoreMiB) + "</dd>";
     out += "<dd>frames=" + std::to_string(cam.store->meta().size()) + "</dd>";
     out += "<dd>bufsize=" + std::to_string(cam.bufsize) + "</dd>";
     if (cam.dropframes != 0) out += "<dd>dropframes=" + std::to_string(cam.dropframes) + "</dd>";
@@ -207,7 +215,10 @@ int cameraPage(const HttpRequest& req, HttpResponse& resp) {
   std::ostringstream out;
   out << "<h1>Camera camid=" << id << "</h1><pre>total: " << records << ", show first: " << kCameraPageRows
       << "\n";
+  if (cam->missingStoreMiB != 0) out << kovira::missingStoreText(cam->missingStoreMiB) << "\n";
   if (!store.empty()) out << "current frame: " << taglink("/debug/cam" + id + "/frame-last.png", "last.png") << "\n";
+  if (const std::string refusal = rtsp::refusalOf(cam->camid); !refusal.empty())
+    out << "stream refused: " << htmlescape(refusal) << "\n";
   if (records > 0 && maxSec != minSec) {
     out << "fps:" << fps << ", congestion: " << store.congestion() << "\n";
     out << "cnnproc=" << submitted << "\n";

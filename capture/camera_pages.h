@@ -40,7 +40,11 @@ struct CameraView {
   std::uint64_t bytes = 0;
   std::uint64_t packets = 0;
   std::shared_ptr<CamBuf> store;
+  std::uint64_t missingStoreMiB = 0;  // not 0: the store could not be allocated
 };
+
+// The line a page shows for a camera whose store could not be allocated.
+std::string missingStoreText(std::uint64_t mib);
 
 std::vector<CameraView> cameraViews();
 std::optional<CameraView> cameraView(int camid);

@@ -1,6 +1,7 @@
 #include "capture/camstart.h"
 
 #include "capture/cam.h"
+#include "capture/missing_store.h"
 #include "capture/opencv_play.h"
 #include "capture/usbcam.h"
 #include "core/clock.h"
@@ -20,7 +21,8 @@ namespace {
 std::atomic<bool> sourcesStarted{false};
 
 bool servedByReceiver(const kovira::CameraSettings& c) {
-  return c.enabled != 0 && !c.source.empty() && frames::possible.find(c.source) != std::string::npos;
+  return c.enabled != 0 && !c.source.empty() && frames::possible.find(c.source) != std::string::npos &&
+         kovira::missingStoreMiB(c.camid) == 0;
 }
 
 }  // namespace
@@ -77,8 +79,10 @@ void catchrtsp(int camid, FrameType type, int /*chroma*/, int width, int height,
 }
 
 void closeCameras() {
-  for (const kovira::CameraSettings& c : kovira::cameraSettings())
-    if (servedByReceiver(c) && c.source == "rtsp") getrtsp().Disconnect(c.camid);
+  // Every session the receiver holds, not the cameras the configuration
+  // names now: a camera disabled or given another source at run time still
+  // has a live session. A receiver that never started is not built for it.
+  rtsp::disconnectAll();
 }
 
 void init_frames() {

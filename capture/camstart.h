@@ -33,7 +33,8 @@ int createCameras();
 // played file (time stamp 0).
 void catchrtsp(int camid, FrameType type, int chroma, int width, int height, unsigned ts,
                unsigned char* data, unsigned long size);
-// Disconnects every enabled "rtsp" camera; file playback goes on.
+// Disconnects every session of the receiver when it was built (whatever
+// the cameras' settings are now); file playback goes on.
 void closeCameras();
 
 // Capture times of a network camera's frames: its 90 kHz RTP clock anchored

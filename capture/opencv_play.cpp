@@ -1,6 +1,7 @@
 #include "capture/opencv_play.h"
 
 #include "capture/cam.h"
+#include "capture/missing_store.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
 #include "core/startup_functions.h"
@@ -196,7 +197,7 @@ void stopPlayback() { players().stopAll(); }
 
 void camreadcv::opencv_read_init() {
   for (const kovira::CameraSettings& c : kovira::cameraSettings()) {
-    if (c.enabled == 0 || c.source != "opencv") continue;
+    if (c.enabled == 0 || c.source != "opencv" || kovira::missingStoreMiB(c.camid) != 0) continue;
     try {
       players().start(c.camid);
     } catch (const std::exception& e) {

@@ -49,6 +49,10 @@ class RtspReceiver {
   virtual bool PlayFile(int camid, const std::string& path, unsigned fps) = 0;
   // Stops the camera's connection; false when the camera has no session.
   virtual bool Disconnect(int camid) = 0;
+  // Stops the connection of every session, whatever the configuration now
+  // says of its camera (one disabled or given another source at run time
+  // still has its session and its threads).
+  virtual void DisconnectAll() = 0;
   // Appends a frame callback; callbacks are never removed.
   virtual void SimpleSubscribe(SimpleFrameCallback callback) = 0;
 };
@@ -68,6 +72,15 @@ void replaceReceiverFactory(ReceiverFactory factory);
 // Stops and joins every receiver thread and frees the receiver; no frame
 // reaches a callback afterwards. A later getrtsp() builds a new one.
 void shutdownReceiver();
+
+// DisconnectAll on the receiver when one is built; never builds one (a
+// receiver that failed at start-up has nothing to disconnect). False when
+// there is none.
+bool disconnectAll();
+
+// Why the receiver refused the camera's stream ("" when it did not, or
+// when no receiver is built), for the camera's page.
+std::string refusalOf(int camid);
 
 // Calls view with the product receiver when it is built (it is not built
 // here), holding it meanwhile; false when there is none. For pages.

@@ -1,6 +1,7 @@
 #include "capture/usbcam.h"
 
 #include "capture/cam.h"
+#include "capture/missing_store.h"
 #include "capture/usbcam_config.h"
 #include "config/sketch.h"
 #include "core/clock.h"
@@ -278,24 +279,28 @@ void BaslerCamera::updateMeta() {
 bool BaslerCamera::changes() {
   const std::uint32_t crc = config.changed();
   if (crc == appliedCrc) return true;
-  // Each setting on its own: one the camera refuses does not hold back the
-  // others. A refusal is reported once per change, and tried again at the
-  // next change or the next open rather than on every frame.
-  bool ok = true;
-  auto apply = [&](bool done, const char* what) {
-    if (!done) {
-      ok = false;
-      config.logme(std::string("camera refused ") + what + ": " + errbasler(0, 0));
-    }
-  };
-  apply(fps(config.fps()), "fps");
-  apply(exposure(config.exp()), "exposure");
-  apply(gain(static_cast<float>(config.gain())), "gain");
-  apply(flasher(config.getflash()), "flasher");
-  apply(brightness(config.target), "brightness");
-  if (ok) config.setText(&BaslerConfig::status, "working");
+  // In this order; the first setting the camera refuses ends the round and
+  // the next frame starts it again, until the camera takes them all. The
+  // status names the refused setting meanwhile (the frames still flow, so
+  // an open error would be a lie); the log has it once per distinct text.
+  const char* refused = nullptr;
+  if (!fps(config.fps())) refused = "fps";
+  else if (!exposure(config.exp())) refused = "exposure";
+  else if (!gain(static_cast<float>(config.gain()))) refused = "gain";
+  else if (!flasher(config.getflash())) refused = "flasher";
+  else if (!brightness(config.target)) refused = "brightness";
+  if (refused != nullptr) {
+    const std::string text = std::string("camera refused ") + refused + ": " + errbasler(0, 0);
+    config.setText(&BaslerConfig::status, text);
+    if (text != refusal) config.logme(text);
+    refusal = text;
+    return false;
+  }
+  if (!refusal.empty()) config.logme("camera settings applied");
+  refusal.clear();
+  config.setText(&BaslerConfig::status, "working");
   appliedCrc = crc;
-  return ok;
+  return true;
 }
 
 bool BaslerCamera::fps(unsigned n) {
@@ -464,7 +469,7 @@ void modinit() {
       std::cout << "[WARNING] cameras of the source \"ximea\" have no driver and get no frames" << std::endl;
       ximeaSaid = true;
     }
-    if (c.source != "basler" || started) continue;
+    if (c.source != "basler" || started || kovira::missingStoreMiB(c.camid) != 0) continue;
     grabber().start(c.camid);
     started = true;  // one camera per process
   }

@@ -42,6 +42,9 @@ class BaslerCamera {
   // an error or a time-out.
   int grab(const Callback& callback);
   void close();
+  // Applies the settings when their checksum changed, stopping at the first
+  // one the camera refuses (then tried again after the next frame); false
+  // while one is refused.
   bool changes();
   void updateMeta();
 
@@ -68,6 +71,7 @@ class BaslerCamera {
   std::uint32_t payloadSize = 0;
   std::uint32_t metaSecond = 0;
   std::uint32_t appliedCrc = 0;
+  std::string refusal;  // the status text of the last refused setting
   std::uint32_t state = 0;
   bool grabberOpen = false;
   bool streamClosed = false;

@@ -1,6 +1,7 @@
 #include "capture/usbcam_config.h"
 
 #include "config/json_fields.h"
+#include "config/section_check.h"
 
 #include <nlohmann/json.hpp>
 
@@ -12,18 +13,37 @@
 
 namespace {
 
-// A number of the section into field; a wrong type, a negative value for an
-// unsigned field or one that does not fit is skipped with a warning, so one
-// bad key never stops the unit from starting.
+using kovira::FieldRule;
+
+// The section's values: what the update endpoint accepts whole, and what
+// the file may set (anything else keeps the old value with a warning).
+const FieldRule kExposure = kovira::integerRule("exposure", 0, kovira::kUint32Max);
+const FieldRule kLimgain = kovira::integerRule("limgain", 0, kovira::kUint32Max);
+const FieldRule kMaxfps = kovira::integerRule("maxfps", 0, kovira::kUint32Max);
+const FieldRule kMaxnfps = kovira::integerRule("maxnfps", 0, kovira::kUint32Max);
+const FieldRule kFlashMode = kovira::integerRule("camflashmod", 0, 2);  // never, at night, always
+const FieldRule kBrightness = kovira::singleRule("brightness", 0, 1);  // a fraction of full scale
+const FieldRule kSchedule = kovira::integerRule("schedule", 0, kovira::kInt32Max);
+const FieldRule kBr1 = kovira::singleRule("br1", 0, 1);
+const FieldRule kBr2 = kovira::singleRule("br2", 0, 1);
+// Minutes of the day as timeconv() gives them; 0 is unset.
+const FieldRule kT1 = kovira::integerRule("t1", 0, 1438);
+const FieldRule kT2 = kovira::integerRule("t2", 0, 1438);
+const FieldRule kT3 = kovira::integerRule("t3", 0, 1438);
+const FieldRule kT4 = kovira::integerRule("t4", 0, 1438);
+
+// A number of the section into field; a wrong type or a value outside the
+// rule is skipped with a warning, so one bad key never stops the unit from
+// starting.
 template <class T>
-void readSetting(const nlohmann::json& section, const char* key, std::atomic<T>& field) {
-  const auto it = section.find(key);
+void readSetting(const nlohmann::json& section, const FieldRule& rule, std::atomic<T>& field) {
+  const auto it = section.find(rule.key);
   if (it == section.end()) return;
-  const std::optional<T> v =
-      it->is_number() && it->get<double>() >= 0 ? kovira::fittingNumber<T>(*it) : std::nullopt;
+  const std::optional<std::string> why = kovira::refusalOf(rule, *it);
+  const std::optional<T> v = why ? std::nullopt : kovira::fittingNumber<T>(*it);
   if (!v) {
-    std::cout << "[WARNING] usbcam: " << key << "=" << it->dump() << " is not usable, kept "
-              << nlohmann::json(field.load()).dump() << std::endl;
+    std::cout << "[WARNING] usbcam: " << rule.key << "=" << it->dump() << " is not usable ("
+              << why.value_or("does not fit") << "), kept " << nlohmann::json(field.load()).dump() << std::endl;
     return;
   }
   field = *v;
@@ -204,22 +224,28 @@ void BaslerConfig::fromjson(const nlohmann::json& j) {
     std::cout << "[WARNING] usbcam: the section is not an object, ignored" << std::endl;
     return;
   }
-  readSetting(j, "exposure", exposure);
-  readSetting(j, "limgain", limgain);
-  readSetting(j, "maxfps", maxfps);
-  readSetting(j, "maxnfps", maxnfps);
-  readSetting(j, "camflashmod", camflashmod);
+  readSetting(j, kExposure, exposure);
+  readSetting(j, kLimgain, limgain);
+  readSetting(j, kMaxfps, maxfps);
+  readSetting(j, kMaxnfps, maxnfps);
+  readSetting(j, kFlashMode, camflashmod);
   // The brightness outside the schedule is read back too: the page's value
   // must survive a restart.
-  readSetting(j, "brightness", brightness);
+  readSetting(j, kBrightness, brightness);
   // The schedule is the section's whole: absent times are unset.
   schedule = 0;
   t1 = t2 = t3 = t4 = 0;
-  readSetting(j, "schedule", schedule);
-  readSetting(j, "br1", br1);
-  readSetting(j, "br2", br2);
-  readSetting(j, "t1", t1);
-  readSetting(j, "t2", t2);
-  readSetting(j, "t3", t3);
-  readSetting(j, "t4", t4);
+  readSetting(j, kSchedule, schedule);
+  readSetting(j, kBr1, br1);
+  readSetting(j, kBr2, br2);
+  readSetting(j, kT1, t1);
+  readSetting(j, kT2, t2);
+  readSetting(j, kT3, t3);
+  readSetting(j, kT4, t4);
+}
+
+std::string BaslerConfig::check(const nlohmann::json& j) const {
+  if (!j.is_object()) return "error: usbcam: the section is not an object\n";
+  return kovira::checkSection(j, {kExposure, kLimgain, kMaxfps, kMaxnfps, kFlashMode, kBrightness, kSchedule, kBr1,
+                                  kBr2, kT1, kT2, kT3, kT4});
 }

@@ -26,6 +26,7 @@ class BaslerConfig : public ConfigSketch {
 
   void tojson(nlohmann::json& section, int mode) override;
   void fromjson(const nlohmann::json& section) override;
+  std::string check(const nlohmann::json& section) const override;
 
   unsigned exp() const { return exposure; }
   unsigned gain() const { return limgain; }

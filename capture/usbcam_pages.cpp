@@ -4,6 +4,7 @@
 #include "config/config.h"
 #include "config/config_lock.h"
 #include "core/startup_functions.h"
+#include "core/text.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/server.h"
@@ -86,13 +87,13 @@ int http_usbcam(const HttpRequest&, HttpResponse& res) {
   out << "flasher current status: " << (c.getflash() != 0 ? "ON" : "OFF") << "<br><br>\n";
   out << "<button class='update'>Update config</button><br>" << "<hr>" << "</form>";
   const char* state = scheduleState(c) != 0 ? "ACTIVE" : c.isSchedulled() ? "SCHEDULED" : "NONE";
-  out << "<p><b>status:</b> " << c.text(&BaslerConfig::status) << "</p>";
+  out << "<p><b>status:</b> " << htmlescape(c.text(&BaslerConfig::status)) << "</p>";
   out << "<p><b>frames:</b> " << c.grabbed << "</p>";
   out << "<p><b>schedule:</b> " << taglink("/debug/usbcam/schedule/", state) << "</p>";
-  out << "<p><b>camera model:</b> " << c.text(&BaslerConfig::model) << "</p>";
-  out << "<p><b>camera firmware:</b> " << c.text(&BaslerConfig::firmware) << "</p>";
-  out << "<p><b>camera version:</b> " << c.text(&BaslerConfig::version) << "</p>";
-  out << "<p><b>camera serial:</b> " << c.text(&BaslerConfig::serial) << "</p>";
+  out << "<p><b>camera model:</b> " << htmlescape(c.text(&BaslerConfig::model)) << "</p>";
+  out << "<p><b>camera firmware:</b> " << htmlescape(c.text(&BaslerConfig::firmware)) << "</p>";
+  out << "<p><b>camera version:</b> " << htmlescape(c.text(&BaslerConfig::version)) << "</p>";
+  out << "<p><b>camera serial:</b> " << htmlescape(c.text(&BaslerConfig::serial)) << "</p>";
   out << "<p><b>actual exposure:</b> " << c.actexp << "</p>";
   out << "<p><b>actual aperture:</b> " << c.diaphragm << " (diaphragm)</p>";
   out << "<p><b>actual gain:</b> " << c.actgain.load() << "</p>";

@@ -33,5 +33,5 @@ int http_ubscam_watchdog(const HttpRequest&, HttpResponse& res) {
 
 void watchdog::watchdog_httphook_init() {
   webserver().subscribe("^/usbcam/watchdog\\.txt$", http_ubscam_watchdog);
-  scheduler.add(usbcam_watchdog_loop, std::chrono::seconds(30), false);
+  scheduler.add(usbcam_watchdog_loop, std::chrono::seconds(30), false, "usbcam_watchdog_loop");
 }

@@ -91,9 +91,12 @@ endfunction()
 # kovira_add_fuzz(NAME <target> SOURCES <files...> MAX_LEN <bytes> CORPUS <dir> [SEEDS <dirs...>]
 #                 [DEPENDS <headers...>] [LIBS <link flags...>])
 # Builds a libFuzzer target with clang (address and undefined-behaviour
-# sanitizers) and registers a 60 s run of it under the label fuzz. Without
+# sanitizers) and registers a run of KOVIRA_FUZZ_SECONDS under the label
+# fuzz (longer runs by hand: -DKOVIRA_FUZZ_SECONDS=600). Without
 # clang nothing is built and the test is not registered. SEEDS are more
 # folders of starting inputs (read, never written).
+set(KOVIRA_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs under CTest")
+
 function(kovira_add_fuzz)
   cmake_parse_arguments(F "" "NAME;MAX_LEN;CORPUS" "SOURCES;DEPENDS;LIBS;SEEDS" ${ARGN})
   find_program(KOVIRA_CLANGXX NAMES clang++ clang++-14)
@@ -112,7 +115,7 @@ function(kovira_add_fuzz)
   if(KOVIRA_BUILD_TESTS)
     set(work ${CMAKE_BINARY_DIR}/fuzz/${F_NAME})
     add_test(NAME ${F_NAME}
-      COMMAND sh -c "mkdir -p '${work}' && exec '${bin}' -max_total_time=60 -timeout=10 -rss_limit_mb=2048 -max_len=${F_MAX_LEN} -print_final_stats=1 '${work}' '${F_CORPUS}' ${F_SEEDS}")
+      COMMAND sh -c "mkdir -p '${work}' && exec '${bin}' -max_total_time=${KOVIRA_FUZZ_SECONDS} -timeout=10 -rss_limit_mb=2048 -max_len=${F_MAX_LEN} -print_final_stats=1 '${work}' '${F_CORPUS}' ${F_SEEDS}")
     set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 150)
   endif()
 endfunction()

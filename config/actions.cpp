@@ -2,7 +2,9 @@
 
 #include "config/config_lock.h"
 #include "config/json_fields.h"
+#include "config/config.h"
 #include "config/json_writer.h"
+#include "config/section_check.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,6 +13,22 @@
 namespace kovira {
 
 Action::Action(const Action&) { throw std::logic_error("Copying of the kovira::Action object is forbidden"); }
+
+std::string Action::check(const nlohmann::json& section) {
+  constexpr double kZoneMax = GlobalConfig::kMaxId;
+  return checkSection(section, {
+      integerRule("enabled", 0, 1),         integerRule("upload", 0, 1),
+      integerRule("zoneA", 0, kZoneMax),    integerRule("zoneB", 0, kZoneMax),
+      integerRule("zoneC", 0, kZoneMax),    integerRule("zoneD", 0, kZoneMax),
+      integerRule("speed", 0, kUint32Max),  integerRule("threshold", 0, kUint32Max),
+      integerRule("uplimit", 0, kUint32Max), integerRule("fmt", 0, kUint32Max),
+      integerRule("imgw", 0, kUint32Max),   integerRule("imgh", 0, kUint32Max),
+      integerRule("quality", 0, 100),       integerRule("direction", 0, 2),
+      realRule("accuracy", 0, 1e308),       textRule("method"),
+      textRule("label"),                    textRule("path"),
+      textRule("script"),                   textRule("extra"),
+  });
+}
 
 namespace {
 void take(const nlohmann::json& section, const char* key, std::string& field) {

@@ -36,6 +36,9 @@ class Action {
   // throws the JSON library's type error; a number the field cannot hold
   // keeps the old value with a "[WARNING] " line and makes the result false.
   bool updConfig(const nlohmann::json& section);
+  // For an operator's edit: "error: <key>: <reason>\n" of the first value
+  // updConfig would not take, "" when it takes them all.
+  static std::string check(const nlohmann::json& section);
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;
   // `word` occurs anywhere in `extra` (a substring test).

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,8 +27,23 @@ std::size_t count();
 std::vector<int> ids();
 // Creates camera `camid` with a frame store of `storeBytes`; the caller has
 // tested exists(). False, after the registry's "[WARNING] " line, when the
-// registry is full; a store that cannot be allocated throws.
+// registry is full. A store that cannot be allocated leaves the camera
+// without one (one "[ERR] " line; no source is started for it) and is true.
 bool add(int camid, std::uint64_t storeBytes);
+// Largest frame store (MiB) an edit may ask for on a machine with this much
+// physical memory: the memory less kStoreMarginMiB (half of it on a machine
+// of less than twice the margin), at most maxMiB. The no-argument form uses
+// this machine's memory.
+inline constexpr std::uint64_t kStoreMarginMiB = 512;
+std::uint64_t storeLimitMiB(std::uint64_t physicalBytes, std::uint64_t maxMiB);
+std::uint64_t storeLimitMiB();
+// An edit's "bufsize" within the section's range that this machine cannot
+// give: "bufsize: ..." saying why; nothing otherwise (a value outside the
+// range is the store's own refusal). The next start would find no memory
+// for the store.
+std::optional<std::string> refusedBufsize(const nlohmann::json& section);
+// Test support: the physical memory storeLimitMiB() assumes (0: the machine's).
+void setPhysicalMemoryForTests(std::uint64_t bytes);
 // Applies one "camera" section to an existing camera; false when a value
 // was not applied (reported with a "[WARNING] " line).
 bool update(int camid, const nlohmann::json& section);

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <fstream>
 #include <functional>
@@ -37,7 +38,7 @@ void printSection(const nlohmann::json& section) { std::cout << jsonText(section
 
 enum class Load { ok, cannotOpen, tooLarge };
 
-Load loadFile(const std::string& path, std::string& bytes) {
+Load loadBytes(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return Load::cannotOpen;
   bytes.clear();
@@ -59,7 +60,41 @@ long long sectionNumber(const nlohmann::json& section, const char* key) {
   return fittingNumber<long long>(*it).value_or(0);
 }
 
+// The sections of a text in the file layout, by type and id ("camera 5",
+// "global", "usbcam"), in file order.
+std::vector<std::pair<std::string, nlohmann::json>> sectionsByName(const std::string& text) {
+  std::vector<std::pair<std::string, nlohmann::json>> out;
+  nlohmann::json root = nlohmann::json::parse(text, nullptr, false);
+  if (!root.is_array()) return out;
+  for (nlohmann::json& s : root) {
+    if (!s.is_object()) continue;
+    std::string name = s.value("type", std::string("default"));
+    for (const char* key : {"camid", "zoneid", "actid"})
+      if (const auto it = s.find(key); it != s.end()) name += " " + it->dump();
+    out.emplace_back(std::move(name), std::move(s));
+  }
+  return out;
+}
+
 bool isEmptyContainer(const nlohmann::json& v) { return (v.is_object() || v.is_array()) && v.empty(); }
+
+// The sections that differ between two texts in the file layout (added,
+// changed or gone), named as sectionsByName does.
+std::vector<std::string> changedSections(const std::string& before, const std::string& after) {
+  const auto old = sectionsByName(before);
+  const auto now = sectionsByName(after);
+  auto find = [](const auto& list, const std::string& name) {
+    return std::find_if(list.begin(), list.end(), [&](const auto& s) { return s.first == name; });
+  };
+  std::vector<std::string> out;
+  for (const auto& [name, section] : now) {
+    const auto it = find(old, name);
+    if (it == old.end() || it->second != section) out.push_back(name);
+  }
+  for (const auto& [name, section] : old)
+    if (find(now, name) == now.end()) out.push_back(name);
+  return out;
+}
 
 }  // namespace
 
@@ -89,14 +124,20 @@ GlobalConfig::~GlobalConfig() = default;
 
 bool GlobalConfig::read(const std::string& path) {
   std::string bytes;
-  const Load loaded = loadFile(path, bytes);
+  nlohmann::json root;
+  if (!loadFile(path, bytes, root)) return false;
+  ConfigWriteLock lock;
+  return apply(path, std::move(bytes), root);
+}
+
+bool GlobalConfig::loadFile(const std::string& path, std::string& bytes, nlohmann::json& root) {
+  const Load loaded = loadBytes(path, bytes);
   if (loaded == Load::cannotOpen) {
     std::cout << "[FAILURE] cannot open configuration file (" << path << ")" << std::endl;
     return false;
   }
   // Parse before taking the lock: nothing is applied from a file that is not
   // JSON, and no reader waits on the disk.
-  nlohmann::json root;
   std::size_t notUtf8 = 0;
   try {
     if (loaded == Load::tooLarge)
@@ -118,9 +159,14 @@ bool GlobalConfig::read(const std::string& path) {
     std::cout << "[WARNING] " << path << ": " << notUtf8 << " bytes that are not UTF-8 are read as U+FFFD"
               << std::endl;
   }
+  return true;
+}
+
+bool GlobalConfig::apply(const std::string& path, std::string bytes, const nlohmann::json& root) {
   ConfigWriteLock lock;
   cfgpath = path;
-  lastRead_ = std::move(bytes);
+  lastRead_ = bytes;
+  onDisk_ = std::move(bytes);
   refused_ = 0;
   bool ok = true;
   try {
@@ -313,7 +359,61 @@ void GlobalConfig::work() {
   }
 }
 
-void GlobalConfig::learnSaved() { knownHash_ = textHash(whole(0)); }
+void GlobalConfig::learnSaved() {
+  ConfigReadLock lock;
+  remember(whole(0));
+}
+
+void GlobalConfig::remember(const std::string& text) {
+  knownHash_ = textHash(text);
+  knownText_ = text;
+}
+
+bool GlobalConfig::reload(const std::string& path) {
+  std::string bytes;
+  nlohmann::json root;
+  const bool parsed = loadFile(path, bytes, root);
+  // From the look at the edits to the end of the apply no page may change
+  // anything: an edit made in between would be undone without a word.
+  ConfigWriteLock lock;
+  const std::string before = whole(0);
+  const bool editsWaiting = knownHash_ && textHash(before) != *knownHash_;
+  if (parsed && editsWaiting && bytes == onDisk_) {
+    // The file is what this unit last saved or read: the page edits made on
+    // top of it are newer than anything in it, and reading it would only
+    // undo them. They are saved by this tick instead.
+    return true;
+  }
+  bool ok = false;
+  if (parsed) ok = apply(path, std::move(bytes), root);
+  const std::string text = whole(0);
+  if (parsed && editsWaiting) {
+    // Edited by hand since: the operator's file wins over the pages. The
+    // edited sections it overwrote are named; values it does not mention
+    // keep their edits (a reload applies on top of what is held).
+    std::string lost;
+    const std::vector<std::string> overwritten = changedSections(before, text);
+    for (const std::string& name : changedSections(knownText_, before)) {
+      if (std::find(overwritten.begin(), overwritten.end(), name) != overwritten.end())
+        lost += (lost.empty() ? "" : ", ") + name;
+    }
+    if (!lost.empty()) std::cout << "[WARNING] reload discarded page edits to: " << lost << std::endl;
+  }
+  remember(text);
+  if (!ok || refused_ != 0) {
+    // What the store holds now is not what the operator wrote: writing it
+    // would drop the sections and values it refused. The next edit made
+    // in memory is saved as usual.
+    std::cout << "[WARNING] configuration file (" << path << ") was not read cleanly, it is left as it is"
+              << std::endl;
+    rewriteLayout_ = false;
+    return false;
+  }
+  // A file edited by hand into an equivalent text in another layout is
+  // rewritten in the store's layout at the next tick.
+  rewriteLayout_ = text != lastRead_;
+  return false;
+}
 
 void GlobalConfig::tick() {
   std::string path;
@@ -324,28 +424,12 @@ void GlobalConfig::tick() {
   reloadcnt.fetch_add(reloadRequests.exchange(0));
   if (reloadcnt.exchange(0) != 0) {
     std::cout << "[CFG] reload config" << std::endl;
-    const bool ok = read(path);
-    const std::string text = whole(0);
-    knownHash_ = textHash(text);
-    ConfigReadLock lock;
-    if (!ok || refused_ != 0) {
-      // What the store holds now is not what the operator wrote: writing it
-      // would drop the sections and values it refused. The next edit made
-      // in memory is saved as usual.
-      std::cout << "[WARNING] configuration file (" << path << ") was not read cleanly, it is left as it is"
-                << std::endl;
-      rewriteLayout_ = false;
-      return;
-    }
-    // A file edited by hand into an equivalent text in another layout is
-    // rewritten in the store's layout at the next tick.
-    rewriteLayout_ = text != lastRead_;
-    return;
+    if (!reload(path)) return;
   }
   const std::string text = whole(0);
   const std::uint64_t h = textHash(text);
   if (!knownHash_) {  // the first tick never saves
-    knownHash_ = h;
+    remember(text);
     return;
   }
   if (h == *knownHash_ && !rewriteLayout_) return;
@@ -368,7 +452,11 @@ void GlobalConfig::tick() {
     else if (saveFailures_ != 0)
       std::cout << "[CFG] configuration saved after " << saveFailures_ << " failed attempts" << std::endl;
     saveFailures_ = 0;
-    knownHash_ = h;
+    remember(text);
+    if (res.ok) {
+      ConfigWriteLock lock;
+      onDisk_ = text;
+    }
     announcedHash_.reset();
     rewriteLayout_ = false;
     return;

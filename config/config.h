@@ -90,7 +90,14 @@ class GlobalConfig {
   ConfigSketch* findconf(const std::string& name) const;
 
   // ---- The global section ----
+  // Applies the section; texts lose the characters XML cannot carry (with a
+  // warning). A number it cannot take keeps the old value with a warning.
   bool updConfig(const nlohmann::json& section);
+  // For an operator's edit: "error: <key>: <reason>\n" of the first value
+  // of a global section that updConfig would not take, "" when it takes all.
+  static std::string checkConfig(const nlohmann::json& section);
+  static constexpr int kMinTimezone = -12;
+  static constexpr int kMaxTimezone = 14;
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;
 
@@ -173,14 +180,28 @@ class GlobalConfig {
  private:
   bool saveText(const std::string& path, const std::string& text);
   void tick();
+  // Loads and parses the file without the lock; false after the
+  // "[FAILURE] " line.
+  bool loadFile(const std::string& path, std::string& bytes, nlohmann::json& root);
+  // Applies a parsed file (takes the write lock).
+  bool apply(const std::string& path, std::string bytes, const nlohmann::json& root);
+  // The reload of the tick; true when the tick goes on to save the page
+  // edits it kept (the file was the one last saved or read).
+  bool reload(const std::string& path);
+  // Takes text as what the file holds.
+  void remember(const std::string& text);
 
   bool fileRead_ = false;  // the start-up read is over: pending no longer grows
   std::string lastRead_;   // the file's bytes as the last read found them
   // Sections and values the last read refused: the file is then not
   // rewritten from memory after a reload.
   unsigned refused_ = 0;
-  // Hash of the text last saved or seen; empty before the first tick.
+  // The file's bytes as this unit last read or saved them: a reload that
+  // finds them unchanged keeps the page edits made since.
+  std::string onDisk_;
+  // Hash and text last saved or seen; empty before the first tick.
   std::optional<std::uint64_t> knownHash_;
+  std::string knownText_;
   std::optional<std::uint64_t> announcedHash_;
   bool rewriteLayout_ = false;  // the file on disk is not in our layout
   unsigned saveFailures_ = 0;

@@ -1,6 +1,7 @@
 #include "config/config_pages.h"
 
 #include "config/actions.h"
+#include "config/camera_sections.h"
 #include "config/config.h"
 #include "config/form_fields.h"
 #include "config/json_fields.h"
@@ -72,6 +73,18 @@ void checkTypes(const std::string& type, long long id, const nlohmann::json& bod
     else if (it->is_number())
       (void)member->get<double>();
   }
+}
+
+// "error: <key>: <reason>\n" for the first value of the section that its
+// owner would not take, "" when it takes them all: an edit is applied whole
+// or refused whole. Called with the configuration lock held.
+std::string refusedValue(const kovira::GlobalConfig& cfg, const std::string& type, const nlohmann::json& body) {
+  if (type == "global") return kovira::GlobalConfig::checkConfig(body);
+  if (type == "zone") return kovira::Zone::check(body);
+  if (type == "action") return kovira::Action::check(body);
+  for (const auto& a : cfg.attachedcof)
+    if (a.name == type) return a.sketch->check(body);
+  return {};
 }
 
 }  // namespace
@@ -175,7 +188,17 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     parseArguments(req.query, query);
     if (const auto it = query.find("type"); it != query.end()) type = it->second;
     id = sectionId(type, body);
+    if (type == "camera") {
+      if (const auto why = kovira::camera_sections::refusedBufsize(body)) {
+        resp.body << "error: " << *why << "\n";
+        return 400;
+      }
+    }
     kovira::ConfigWriteLock lock;
+    if (const std::string refused = refusedValue(cfg, type, body); !refused.empty()) {
+      resp.body << refused << req.body << "\n";
+      return 400;
+    }
     checkTypes(type, id, body);
     if (!cfg.updSection(type, body)) {
       resp.body << "error: can not proccess request, type=" << type << ", id=" << id << "\n" << req.body << "\n";
@@ -219,7 +242,8 @@ int http_global(const HttpRequest& req, HttpResponse& resp) {
         {"way2", &kovira::GlobalConfig::way2, {}},
     };
     for (Text& t : texts) t.value = form.text(t.name);
-    const std::optional<std::int32_t> timezone = form.int32("timezone");
+    const std::optional<long long> timezone =
+        form.integer("timezone", kovira::GlobalConfig::kMinTimezone, kovira::GlobalConfig::kMaxTimezone);
     const std::optional<std::uint32_t> posa = form.uint32("posa");
     const std::optional<std::uint32_t> posb = form.uint32("posb");
     const std::optional<std::uint32_t> posc = form.uint32("posc");
@@ -227,7 +251,7 @@ int http_global(const HttpRequest& req, HttpResponse& resp) {
     kovira::ConfigWriteLock lock;
     for (const Text& t : texts)
       if (t.value) cfg.*t.member = *t.value;
-    if (timezone) cfg.timezone = *timezone;
+    if (timezone) cfg.timezone = static_cast<std::int32_t>(*timezone);
     if (posa) cfg.posa = *posa;
     if (posb) cfg.posb = *posb;
     if (posc) cfg.posc = *posc;
@@ -301,6 +325,7 @@ int http_edit_act(const HttpRequest& req, HttpResponse& resp) {
       section["label"] = *v;
     }
     if (!form.ok()) return badForm(resp, form.error());
+    if (const std::string refused = kovira::Action::check(section); !refused.empty()) return badForm(resp, refused);
     // The action's own reader, so that derived values follow the new ones.
     kovira::ConfigWriteLock lock;
     kovira::action(*id).updConfig(section);
@@ -349,6 +374,7 @@ int http_edit_zon(const HttpRequest& req, HttpResponse& resp) {
     if (auto v = form.int32("scale")) section["scale"] = *v;
     if (auto v = form.float32("calcost")) section["calcost"] = *v;
     if (!form.ok()) return badForm(resp, form.error());
+    if (const std::string refused = kovira::Zone::check(section); !refused.empty()) return badForm(resp, refused);
     // Through the zone's reader: calibration, scale window and the checks
     // that switch an unusable zone off follow the new values at once.
     kovira::GlobalConfig& cfg = kovira::config();

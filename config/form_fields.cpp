@@ -2,16 +2,18 @@
 
 #include "core/text.h"
 #include "core/utf8.h"
+#include "config/xml_text.h"
 #include "http/request.h"
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
 namespace kovira {
 
-void FormFields::refuse(const char* name, const char* reason) {
+void FormFields::refuse(const char* name, const std::string& reason) {
   if (error_.empty()) error_ = std::string("error: ") + name + ": " + reason + "\n";
 }
 
@@ -28,6 +30,7 @@ std::optional<std::string> FormFields::text(const char* name) {
     refuse(name, "not valid UTF-8");
     return std::nullopt;
   }
+  if (value) takeXmlSafe(*value, "form", name);
   return value;
 }
 
@@ -42,8 +45,22 @@ std::optional<long long> FormFields::integer(const char* name) {
     refuse(name, "not a number");
     return std::nullopt;
   }
+  if (*end != '\0') {
+    refuse(name, "not an integer");
+    return std::nullopt;
+  }
   if (errno == ERANGE) {
     refuse(name, "out of range");
+    return std::nullopt;
+  }
+  return n;
+}
+
+std::optional<long long> FormFields::integer(const char* name, long long lo, long long hi) {
+  const std::optional<long long> n = integer(name);
+  if (!n) return std::nullopt;
+  if (*n < lo || *n > hi) {
+    refuse(name, "out of range " + std::to_string(lo) + ".." + std::to_string(hi));
     return std::nullopt;
   }
   return n;
@@ -80,7 +97,7 @@ std::optional<float> FormFields::float32(const char* name) {
   char* end = nullptr;
   errno = 0;
   const float f = std::strtof(begin, &end);
-  if (end == begin) {
+  if (end == begin || *end != '\0') {
     refuse(name, "not a number");
     return std::nullopt;
   }
@@ -90,6 +107,18 @@ std::optional<float> FormFields::float32(const char* name) {
   }
   if (!std::isfinite(f)) {
     refuse(name, "not finite");
+    return std::nullopt;
+  }
+  return f;
+}
+
+std::optional<float> FormFields::float32(const char* name, float lo, float hi) {
+  const std::optional<float> f = float32(name);
+  if (!f) return std::nullopt;
+  if (*f < lo || *f > hi) {
+    char why[80];
+    std::snprintf(why, sizeof why, "out of range %g..%g", static_cast<double>(lo), static_cast<double>(hi));
+    refuse(name, why);
     return std::nullopt;
   }
   return f;

@@ -1,7 +1,9 @@
 // Reading the fields of an operator's form post: every value is trimmed,
 // texts must be valid UTF-8 (the configuration file is read back by a JSON
 // reader that refuses anything else, so one stray byte would stop the next
-// start), numbers must convert whole into their member's range. The first
+// start) and lose the control characters XML cannot carry (with a warning),
+// numbers must convert whole ("12x" is refused, not read as 12) into their
+// member's range. The first
 // failure is kept as the answer's text, so a page checks every field before
 // it stores any and a refused post changes nothing.
 // One reader per request, on the request's thread.
@@ -22,12 +24,16 @@ class FormFields {
   // Each returns the field's value when the request carries it and it is
   // acceptable; nothing when it is absent or refused (see ok()).
   std::optional<std::string> text(const char* name);
-  // As std::stoi reads it (leading blanks, sign, trailing text ignored).
+  // A base-10 integer, the whole (trimmed) value: "", "12x" are refused.
   std::optional<std::int32_t> int32(const char* name);
   // The same, refusing negative numbers and numbers beyond 32 bits.
   std::optional<std::uint32_t> uint32(const char* name);
-  // As std::stof reads it; infinities and NaN are refused.
+  // The same within [lo, hi] ("out of range lo..hi").
+  std::optional<long long> integer(const char* name, long long lo, long long hi);
+  // A decimal float, the whole value; infinities and NaN are refused.
   std::optional<float> float32(const char* name);
+  // The same within [lo, hi].
+  std::optional<float> float32(const char* name, float lo, float hi);
 
   bool ok() const { return error_.empty(); }
   // "error: <field>: <reason>\n" of the first refused field.
@@ -35,9 +41,9 @@ class FormFields {
 
  private:
   std::optional<std::string> raw(const char* name);
-  // Whole-number prefix of a field, or nothing (error set).
+  // The field as a whole number, or nothing (error set).
   std::optional<long long> integer(const char* name);
-  void refuse(const char* name, const char* reason);
+  void refuse(const char* name, const std::string& reason);
 
   const HttpRequest& request_;
   std::string error_;

@@ -4,6 +4,8 @@
 
 #include "config/json_fields.h"
 #include "config/json_writer.h"
+#include "config/section_check.h"
+#include "config/xml_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -73,6 +75,21 @@ std::string serialText(const nlohmann::json& v) {
 
 }  // namespace
 
+std::string GlobalConfig::checkConfig(const nlohmann::json& section) {
+  return checkSection(section, {
+      integerRule("timezone", kMinTimezone, kMaxTimezone), integerRule("suspended", kInt32Min, kInt32Max),
+      integerRule("webserver", 1, kMaxWebPort),            integerRule("spd-mindist", 1, kUint32Max),
+      integerRule("spd-minpoints", 1, kUint32Max),         integerRule("spd-mintrack", 1, kUint32Max),
+      {"serial", FieldRule::Kind::textOrNumber},           textRule("signkey"),
+      textRule("lang"),                                    textRule("coords"),
+      textRule("devname"),                                 textRule("address"),
+      textRule("certificate"),                             textRule("verification"),
+      textRule("manufacturer"),                            textRule("trackmask"),
+      textRule("way1"),                                    textRule("way2"),
+      textRule("redpts"),                                  textRule("platepos"),
+  });
+}
+
 bool GlobalConfig::updConfig(const nlohmann::json& section) {
   ConfigWriteLock lock;
   if (!section.is_object()) return true;
@@ -92,8 +109,15 @@ bool GlobalConfig::updConfig(const nlohmann::json& section) {
   for (auto it = section.begin(); it != section.end(); ++it) {
     const std::string& key = it.key();
     const nlohmann::json& v = it.value();
-    for (const TextKey& t : kTexts)
-      if (key == t.key && v.is_string()) this->*t.member = v.get<std::string>();
+    for (const TextKey& t : kTexts) {
+      if (key == t.key && v.is_string()) {
+        std::string text = v.get<std::string>();
+        // These texts reach the XML report (device name, address, serial,
+        // certificates) and its captions.
+        takeXmlSafe(text, "global", key);
+        this->*t.member = std::move(text);
+      }
+    }
     // Numbers of the wrong JSON type are ignored; 0 and negative values do
     // not set the port or the speed thresholds.
     const bool positive = v.is_number() && v.get<double>() > 0;

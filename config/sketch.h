@@ -22,7 +22,14 @@ class ConfigSketch {
   // leaves the section out of the file.
   virtual void tojson(nlohmann::json& section, int mode) = 0;
   // Reads the section; absent keys leave the module's values unchanged.
+  // A value it cannot take from the file is kept at its old value with a
+  // "[WARNING] " line.
   virtual void fromjson(const nlohmann::json& section) = 0;
+  // For an operator's edit, before fromjson: "error: <key>: <reason>\n" of
+  // the first value fromjson would not take, "" when it takes them all (so
+  // the edit is applied whole or not at all). Called with the configuration
+  // lock held. The default takes everything.
+  virtual std::string check(const nlohmann::json& section) const;
 
   // The store never deletes a sketch; virtual only so that implementations
   // compile cleanly with -Wnon-virtual-dtor.

@@ -3,7 +3,9 @@
 #include "config/camera_sections.h"
 #include "config/config_lock.h"
 #include "config/json_fields.h"
+#include "config/config.h"
 #include "config/json_writer.h"
+#include "config/section_check.h"
 
 #include <nlohmann/json.hpp>
 
@@ -40,18 +42,27 @@ std::uint32_t bandK(float calcost, int rows) {
   return static_cast<std::uint32_t>(k);
 }
 
+const FieldRule kEnabled = integerRule("enabled", 0, 1);
+const FieldRule kCamid = integerRule("camid", 0, GlobalConfig::kMaxId);
+const FieldRule kScale = integerRule("scale", 0, Zone::kScaleLimit);
+const FieldRule kCalcost = singleRule("calcost", 0, kFloatMax);
+
 }  // namespace
+
+std::string Zone::check(const nlohmann::json& section) {
+  return checkSection(section, {kEnabled, kCamid, kScale, kCalcost, textRule("calpts"), textRule("coords")});
+}
 
 bool Zone::updConfig(const nlohmann::json& section) {
   bool fits = true;
   bool coordsGiven = false;
   if (section.is_object()) {
     const std::string owner = "zone [id=" + std::to_string(zoneid) + "]";
-    fits &= readNumberField(section, "enabled", enabled, owner);
-    fits &= readNumberField(section, "camid", camid, owner);
-    fits &= readNumberField(section, "scale", scale, owner);
+    fits &= readRangedField(section, kEnabled, enabled, owner);
+    fits &= readRangedField(section, kCamid, camid, owner);
+    fits &= readRangedField(section, kScale, scale, owner);
     if (section.contains("calpts")) calpts = section.at("calpts").get<std::string>();
-    fits &= readNumberField(section, "calcost", calcost, owner);
+    fits &= readRangedField(section, kCalcost, calcost, owner);
     if (section.contains("coords")) {
       coords = section.at("coords").get<std::string>();
       coordsGiven = true;

@@ -39,6 +39,9 @@ class Zone {
   static constexpr int kMaxScale = 9;
   static constexpr int kMaxWindowScale = 8;
   static constexpr int kWindowHalf = 3;
+  // Scales a section may give: beyond 4..9 a zone is kept but disabled; the
+  // bound keeps the window's arithmetic (scale +- 3) far from overflow.
+  static constexpr int kScaleLimit = 99;
 
   Zone() = default;
   explicit Zone(int id) : zoneid(id) {}
@@ -47,7 +50,11 @@ class Zone {
   // with the configuration write lock held. A value of the wrong JSON type
   // throws the JSON library's type error; a number the field cannot hold
   // keeps the old value with a "[WARNING] " line and makes the result false.
+  // An out-of-range scale, camid or calcost is kept the same way.
   bool updConfig(const nlohmann::json& section);
+  // For an operator's edit: "error: <key>: <reason>\n" of the first value
+  // updConfig would not take, "" when it takes them all.
+  static std::string check(const nlohmann::json& section);
   // The section text; mode 0 is the file's compact form, 1 the full form.
   std::string tojson(int mode) const;
   void tojson(nlohmann::json& out, int mode) const;

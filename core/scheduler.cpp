@@ -1,5 +1,7 @@
 #include "core/scheduler.h"
 
+#include "core/console.h"
+
 #include <algorithm>
 #include <iostream>
 #include <system_error>
@@ -9,14 +11,25 @@ SimpleScheduler scheduler;
 namespace {
 constexpr auto kEmptyListNap = std::chrono::milliseconds(500);
 constexpr auto kJustDueNap = std::chrono::milliseconds(100);
+
+// Runs one task's callback; nothing it throws leaves here.
+void runGuarded(const SimpleScheduler::Callback& callback, unsigned int elapsed, const std::string& name) {
+  try {
+    callback(elapsed);
+  } catch (const std::exception& e) {
+    consoleLine("[ERR] task " + name + ": " + e.what());
+  } catch (...) {
+    consoleLine("[ERR] task " + name + ": unknown exception");
+  }
+}
 }  // namespace
 
 SimpleScheduler::~SimpleScheduler() { stop(); }
 
-void SimpleScheduler::add(Callback callback, Clock::duration period, bool async) {
+void SimpleScheduler::add(Callback callback, Clock::duration period, bool async, std::string name) {
   std::lock_guard<std::mutex> lock(mutex);
   const auto t = Clock::now();
-  tasks.push_back(SimpleTask{std::move(callback), t + period, t, period, async, true});
+  tasks.push_back(SimpleTask{std::move(callback), t + period, t, period, async, true, std::move(name)});
   sortTasks();
 }
 
@@ -81,13 +94,14 @@ void SimpleScheduler::runDue(Clock::time_point now) {
       std::chrono::duration_cast<std::chrono::milliseconds>(now - task.last).count());
   task.last = Clock::now();
   if (!task.async) {
-    task.callback(elapsed);
+    runGuarded(task.callback, elapsed, task.name);
   } else {
     try {
-      std::thread([cb = task.callback, elapsed] { cb(elapsed); }).detach();
-    } catch (const std::system_error& e) {
-      // Out of threads: skip this run, the task comes round again.
-      std::cout << "[ERR] scheduler: task thread not started: " << e.what() << std::endl;
+      std::thread([cb = task.callback, elapsed, name = task.name] { runGuarded(cb, elapsed, name); }).detach();
+    } catch (const std::exception& e) {
+      // Out of threads (or of memory for the copy): skip this run, the task
+      // comes round again.
+      consoleLine(std::string("[ERR] scheduler: task thread not started: ") + e.what());
     }
   }
 

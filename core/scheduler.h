@@ -6,7 +6,9 @@
 // a callback must not add tasks; asynchronous tasks run on a fresh detached
 // thread each period and guard themselves against overlapping. A run that
 // overruns its period is not made up: the next run comes one period after
-// the overrun was noticed.
+// the overrun was noticed. An exception out of a task, of either kind, is
+// reported on the console as "[ERR] task <name>: <what>" and the task stays
+// on its period: one faulty task does not end the unit.
 //
 // Lifetime: the global `scheduler` lives for the whole process; stop() (or
 // the destructor) ends and joins the thread.
@@ -18,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +36,7 @@ class SimpleScheduler {
     Clock::duration period{};
     bool async = false;
     bool valid = false;
+    std::string name;  // for the console line of a task that throws
   };
 
   SimpleScheduler() = default;
@@ -41,7 +45,7 @@ class SimpleScheduler {
   SimpleScheduler& operator=(const SimpleScheduler&) = delete;
 
   // First run one period after adding.
-  void add(Callback callback, Clock::duration period, bool async);
+  void add(Callback callback, Clock::duration period, bool async, std::string name = "unnamed");
 
   // Starts the thread on loop(); reports and returns false when it cannot.
   bool start();

@@ -1,6 +1,8 @@
 #include "devices/angle.h"
 
 #include "config/config.h"
+#include "config/form_fields.h"
+#include "config/section_check.h"
 #include "core/scheduler.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
@@ -11,6 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <optional>
 #include <iomanip>
 #include <sstream>
 
@@ -18,14 +23,29 @@ AngleConf angconf;
 
 namespace {
 
-// A number of the section when it is one; other types are ignored.
+using kovira::FieldRule;
+
+// Degrees of a tilt and of the deviations allowed around it; seconds.
+constexpr float kMaxTilt = 180;
+const FieldRule kEnabled = kovira::integerRule("enabled", 0, 1);
+const FieldRule kNormal = kovira::singleRule("normal", -kMaxTilt, kMaxTilt);
+const FieldRule kTimenotify = kovira::integerRule("timenotify", 0, kovira::kInt32Max);
+const FieldRule kWd = kovira::singleRule("wd", 0, kMaxTilt);
+const FieldRule kWu = kovira::singleRule("wu", 0, kMaxTilt);
+const FieldRule kCrit = kovira::singleRule("crit", 0, kMaxTilt);
+
+// A number of the section within its rule; another type or a value outside
+// the rule leaves out unchanged, with a warning for a number.
 template <class T>
-bool readNumber(const nlohmann::json& section, const char* key, T& out) {
-  const auto it = section.find(key);
+bool readNumber(const nlohmann::json& section, const FieldRule& rule, T& out) {
+  const auto it = section.find(rule.key);
   if (it == section.end() || !it->is_number()) return false;
-  const double v = it->get<double>();
-  if (!std::isfinite(v)) return false;
-  out = static_cast<T>(v);
+  if (const std::optional<std::string> why = kovira::refusalOf(rule, *it)) {
+    std::cout << "[WARNING] angle: " << rule.key << "=" << it->dump() << " " << *why << ", kept "
+              << nlohmann::json(out).dump() << std::endl;
+    return false;
+  }
+  out = static_cast<T>(it->get<double>());
   return true;
 }
 
@@ -46,9 +66,9 @@ void AngleConf::tojson(nlohmann::json& section, int mode) {
 
 void AngleConf::fromjson(const nlohmann::json& section) {
   if (!section.is_object()) return;
-  readNumber(section, "enabled", enabled);
-  readNumber(section, "normal", normal);
-  readNumber(section, "timenotify", timenotify);
+  readNumber(section, kEnabled, enabled);
+  readNumber(section, kNormal, normal);
+  readNumber(section, kTimenotify, timenotify);
   // By value: what tojson(…, 1) wrote ("adxl313": 0) reads back as off.
   if (const auto it = section.find("adxl313"); it != section.end()) {
     if (it->is_boolean()) adxlfix = it->get<bool>() ? 1 : 0;
@@ -57,10 +77,14 @@ void AngleConf::fromjson(const nlohmann::json& section) {
   }
   wd = 0;
   wu = 0;
-  readNumber(section, "wd", wd);
-  readNumber(section, "wu", wu);
+  readNumber(section, kWd, wd);
+  readNumber(section, kWu, wu);
   float crit = 0;
-  if (readNumber(section, "crit", crit)) wd = wu = crit;
+  if (readNumber(section, kCrit, crit)) wd = wu = crit;
+}
+
+std::string AngleConf::check(const nlohmann::json& section) const {
+  return kovira::checkSection(section, {kEnabled, kNormal, kTimenotify, kWd, kWu, kCrit});
 }
 
 void AngleConf::update(float a) {
@@ -142,14 +166,23 @@ std::string fixed2(float v) {
 
 int http_angle_hook(const HttpRequest& req, HttpResponse& res) {
   if (req.method == "POST") {
-    float f = 0;
-    int n = 0;
+    // Every value is checked before any is applied: a refused form changes
+    // nothing and says which field it refused.
+    kovira::FormFields form(req);
+    const std::optional<float> normal = form.float32("normal", -kMaxTilt, kMaxTilt);
+    const std::optional<float> wu = form.float32("wu", 0, kMaxTilt);
+    const std::optional<float> wd = form.float32("wd", 0, kMaxTilt);
+    const std::optional<long long> timenotify = form.integer("timenotify", 0, INT32_MAX);
+    if (!form.ok()) {
+      res.headers["Content-Type"] = "text/plain; charset=utf-8";
+      res.body << form.error();
+      return 400;
+    }
     kovira::ConfigWriteLock lock;
-    // Non-finite numbers count as unparsable.
-    if (req.has("normal", f) && std::isfinite(f)) angconf.normal = f;
-    if (req.has("wu", f) && std::isfinite(f)) angconf.wu = f;
-    if (req.has("wd", f) && std::isfinite(f)) angconf.wd = f;
-    if (req.has("timenotify", n)) angconf.timenotify = n;
+    if (normal) angconf.normal = *normal;
+    if (wu) angconf.wu = *wu;
+    if (wd) angconf.wd = *wd;
+    if (timenotify) angconf.timenotify = static_cast<std::int32_t>(*timenotify);
     angconf.enabled = req.has("enabled") ? 1 : 0;
     angconf.adxlfix = req.has("adxlfix") ? 1 : 0;
     return res.redirect(req.path, 302);
@@ -203,6 +236,6 @@ namespace angle {
 void modinit() {
   attachConfig("angle", angconf);
   webserver().subscribe("^/config/angle/$", http_angle_hook);
-  scheduler.add(angleloop, std::chrono::seconds(20), false);
+  scheduler.add(angleloop, std::chrono::seconds(20), false, "angleloop");
 }
 }  // namespace angle

@@ -31,6 +31,7 @@ class AngleConf : public ConfigSketch {
 
   void tojson(nlohmann::json& section, int mode) override;
   void fromjson(const nlohmann::json& section) override;
+  std::string check(const nlohmann::json& section) const override;
 
   // One reading in degrees (statistics and counters).
   void update(float a);

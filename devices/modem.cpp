@@ -138,7 +138,7 @@ bool report(const std::string& stateText, std::uint32_t now, Heartbeat& store) {
 }
 
 void modinit() {
-  scheduler.add(mobileloop, std::chrono::seconds(30), false);
+  scheduler.add(mobileloop, std::chrono::seconds(30), false, "mobileloop");
   webserver().subscribe("^/debug/modem/$", http_monitor_modem);
 }
 

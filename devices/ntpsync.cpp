@@ -120,7 +120,7 @@ void timesyncloop(unsigned int) { timesync(); }
 
 namespace ntpsync {
 void modinit() {
-  scheduler.add(timesyncloop, kPeriod, false);
+  scheduler.add(timesyncloop, kPeriod, false, "timesyncloop");
   timesync();
 }
 }  // namespace ntpsync

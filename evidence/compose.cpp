@@ -32,6 +32,8 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -77,6 +79,7 @@ constexpr std::array kModules = {
                    .report = ReportKind::FixedTexts,
                    .reportField = "nWrongLine",
                    .speedFields = false,
+                   .alert = false,  // a passage record, not a violation mark
                    .metadataSpeed = false,
                    .ticketPlateCount = true},
     ModuleSettings{.name = "busline-kormelino",
@@ -86,6 +89,7 @@ constexpr std::array kModules = {
                    .fullFrame = Member::Always,
                    .signature = Member::Never,
                    .report = ReportKind::None,
+                   .alert = false,
                    .ticketPlateCount = true},
 };
 
@@ -116,6 +120,8 @@ struct Settings {
   std::string signkey, hostname, address, serial, devname, codeloc, lat, lon, lonlat, gps;
   std::int32_t timezone = 0, devid = 0;
   int camid = 0;
+  std::int32_t actid = 0;
+  std::string clamped;  // what was changed of the action's picture settings
 
   bool feature(const std::string& word) const { return extra.find(word) != std::string::npos; }
   bool wants(Member member, const std::string& word) const {
@@ -131,7 +137,9 @@ Settings readSettings(const ModuleSettings& module, const kovira::Action& action
   s.label = action.label;
   s.imgw = clampCollageSide(action.imgw);
   s.imgh = clampCollageSide(action.imgh);
-  if (action.quality != 0) s.quality = static_cast<int>(std::min<std::uint32_t>(action.quality, 100));
+  if (action.quality != 0) s.quality = static_cast<int>(std::min(action.quality, kMaxJpegQuality));
+  s.clamped = clampedSettings(action.imgw, action.imgh, action.quality);
+  s.actid = action.actid;
   s.limit = action.speed;
   const kovira::GlobalConfig& cfg = kovira::config();
   s.signkey = cfg.signkey;
@@ -148,6 +156,21 @@ Settings readSettings(const ModuleSettings& module, const kovira::Action& action
   s.devid = cfg.devid;
   s.camid = kovira::zone(static_cast<int>(track.zone)).camid;  // throws for an unknown zone
   return s;
+}
+
+// An action whose picture settings are out of range gives evidence of
+// another size than configured (and plate-corner fields of 0 where the
+// collage is too small): say so once per action and set of values, not on
+// every event.
+void warnClamped(const Settings& s) {
+  if (s.clamped.empty()) return;
+  static std::mutex mutex;
+  static std::set<std::pair<std::int32_t, std::string>> warned;  // guarded by mutex
+  {
+    std::lock_guard lock(mutex);
+    if (!warned.emplace(s.actid, s.clamped).second) return;
+  }
+  consoleLine("[WARNING] action " + std::to_string(s.actid) + ": " + s.clamped);
 }
 
 kovira::CamBuf& storeOfCamera(int camid) {
@@ -288,6 +311,7 @@ int compose(const ModuleSettings& module, kovira::Track& track, kovira::Action& 
             const EventValues& values) {
   const std::string plate = track.text();
   const Settings s = readSettings(module, action, track);
+  warnClamped(s);
   kovira::CamBuf& store = storeOfCamera(s.camid);
 
   // 1-4. The evidence frame, copied once and checked, into this worker's

@@ -10,6 +10,18 @@ int clampCollageSide(std::uint32_t side) {
   return static_cast<int>(std::clamp<std::uint32_t>(side, kMinCollageSide, Collage::kMaxSide));
 }
 
+std::string clampedSettings(std::uint32_t imgw, std::uint32_t imgh, std::uint32_t quality) {
+  std::string note;
+  const auto add = [&note](const char* name, std::uint32_t was, long long used) {
+    if (static_cast<long long>(was) == used) return;
+    note += (note.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(was) + " -> " + std::to_string(used);
+  };
+  add("imgw", imgw, clampCollageSide(imgw));
+  add("imgh", imgh, clampCollageSide(imgh));
+  add("quality", quality, std::min(quality, kMaxJpegQuality));
+  return note;
+}
+
 EvidenceGeometry evidenceGeometry(const kovira::TrackPoint& p, int frameWidth, int frameHeight) {
   EvidenceGeometry g;
   // 64-bit sums: the recogniser's numbers are not trusted to be small.

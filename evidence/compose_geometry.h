@@ -8,6 +8,7 @@
 #include "recognition/track.h"
 
 #include <cstdint>
+#include <string>
 
 namespace evidence {
 
@@ -16,6 +17,12 @@ namespace evidence {
 // memory.
 inline constexpr int kMinCollageSide = 64;
 int clampCollageSide(std::uint32_t side);
+// JPEG quality above this is taken as it.
+inline constexpr std::uint32_t kMaxJpegQuality = 100;
+// What the composition changes of an action's picture settings, one clause
+// each ("imgw 5000 -> 4096"), joined by ", "; empty when it takes them as
+// they are.
+std::string clampedSettings(std::uint32_t imgw, std::uint32_t imgh, std::uint32_t quality);
 
 // A plate box whose left and top are both beyond this is grown on every side.
 inline constexpr int kPlateBoxGrowFrom = 40;

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <new>
 #include <fstream>
 #include <ostream>
 #include <vector>
@@ -69,14 +71,24 @@ SimpleFile::SimpleFile(const char* bytes, std::size_t len) { append(bytes, len);
 
 bool SimpleFile::load(const std::string& path, std::size_t want) {
   updname(path);
+  good = false;
+  // A directory opens as a stream too, and its "size" is whatever the file
+  // system's seek answers (a hash cookie on ext4): no allocation of that.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return false;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) {
-    good = false;
-    return false;
+  if (!in) return false;
+  if (want == 0) {
+    const std::streamoff end = in.tellg();
+    if (end < 0) return false;
+    want = static_cast<std::size_t>(end);
   }
-  if (want == 0) want = static_cast<std::size_t>(in.tellg());
   in.seekg(0);
-  resize(want);
+  try {
+    resize(want);
+  } catch (const std::bad_alloc&) {
+    return false;  // a size asked for that no file of ours can have
+  }
   good = true;
   if (want > 0) in.read(data.get(), static_cast<std::streamsize>(want));
   if (!in) {

@@ -152,7 +152,11 @@ bool Tar::add(const std::string& name, const char* bytes, int len) {
   }
   // Step back over the end-of-archive pair of the previous add.
   if (pos_ > 0) {
-    if (pos_ < static_cast<std::size_t>(kEndOfArchive)) return false;
+    if (pos_ < static_cast<std::size_t>(kEndOfArchive)) {
+      log_error_format("Tar: %zu bytes are no archive to add %s to (an archive ends in %d zero bytes)", pos_,
+                       name.c_str(), static_cast<int>(kEndOfArchive));
+      return false;
+    }
     pos_ -= static_cast<std::size_t>(kEndOfArchive);
   }
 

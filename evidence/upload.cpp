@@ -1,6 +1,7 @@
 #include "evidence/upload.h"
 
 #include "config/config.h"
+#include "config/form_fields.h"
 #include "core/clock.h"
 #include "core/scheduler.h"
 #include "core/startup_functions.h"
@@ -16,6 +17,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <iostream>
 
 UploadWebLazy lazyUpload;
@@ -38,7 +40,7 @@ std::string md5of(const SimpleFile& f) {
 
 UploadWebLazy::Poster UploadWebLazy::httpPoster() {
   return [](const std::string& u, const SimpleFile& f, const std::atomic<bool>* cancel) {
-    return httppost(u, f.bytes(), f.size, cancel);
+    return httppostStatus(u, f.bytes(), f.size, cancel);
   };
 }
 
@@ -73,7 +75,13 @@ bool UploadWebLazy::pause(std::chrono::milliseconds d) {
 }
 
 bool UploadWebLazy::push(const SimpleFile& file) {
-  if (url.empty()) return false;
+  if (url.empty()) {
+    // The archive is stored but will never reach the collector: count it
+    // so the page says so instead of showing an empty, healthy queue.
+    ++unsent;
+    std::cout << "[DBG] no upload server: archive of " << file.size << " bytes not sent" << std::endl;
+    return false;
+  }
   const std::uint64_t limit = limsize.load() * kMiB;
   std::uint64_t total = 0;
   {
@@ -126,7 +134,7 @@ void UploadWebLazy::recordSuccess(const SimpleFile& file, std::uint32_t ms) {
 
 void UploadWebLazy::operator()() {
   thread_name("lazyupload");
-  std::uint32_t headFailures = 0;
+  std::uint32_t headRefusals = 0;  // answers other than 200 for the head archive
   while (running()) {
     // a. Wait for work, waking every kIdleCheck to look at `working`.
     SimpleFile file;
@@ -140,9 +148,9 @@ void UploadWebLazy::operator()() {
     }
     // b-d. Post it; a post that throws counts as a failed one.
     const auto t0 = std::chrono::steady_clock::now();
-    int result = -1;
+    int status = -1;
     try {
-      result = poster_(url + "?type=upload&hash=" + md5of(file), file, &stop_);
+      status = poster_(url + "?type=upload&hash=" + md5of(file), file, &stop_);
     } catch (const std::exception& e) {
       std::cout << "[ERR] upload: " << e.what() << std::endl;
     } catch (...) {
@@ -150,17 +158,21 @@ void UploadWebLazy::operator()() {
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
     if (!running()) return;
-    if (result >= 0) {
+    if (status == 200) {
       sent += file.size;  // counted before the archive leaves the queue
       recordSuccess(file, static_cast<std::uint32_t>(ms.count()));
-      headFailures = 0;
+      headRefusals = 0;
       continue;
     }
-    // e. Failure: count it, maybe let the others pass, pause.
+    // e. Failure: count it, pause. Only a server that answered and refused
+    // this very archive again and again is a reason to let the others pass;
+    // an unreachable server (refused connection, time-out, name lookup)
+    // refuses every archive alike, and moving the head would only deliver
+    // them out of order once it is back.
     recordFailure();
     ++failed;
-    if (++headFailures >= kMaxHeadFailures) {
-      headFailures = 0;
+    if (status > 0 && ++headRefusals >= kMaxHeadFailures) {
+      headRefusals = 0;
       bool moved = false;
       {
         std::lock_guard lock(mutex);
@@ -220,13 +232,18 @@ std::string lazyHistoryRow(const UploadHistoryEntry& e) {
 
 int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
   if (req.method == "POST") {
-    // Values out of range (a typing error, a negative number) keep the old
-    // setting instead of wrapping into an absurd limit or pause.
-    int value = 0;
-    if (req.has("faildelay", value) && value >= 0 && static_cast<std::uint64_t>(value) <= kMaxFaildelay)
-      faildelay = static_cast<std::uint64_t>(value);
-    if (req.has("limsize", value) && value >= 0 && static_cast<std::uint64_t>(value) <= kMaxLimsize)
-      limsize = static_cast<std::uint64_t>(value);
+    // Values out of range (a typing error, a negative number) refuse the
+    // whole form with 400 instead of wrapping into an absurd limit or pause.
+    kovira::FormFields form(req);
+    const std::optional<long long> delay = form.integer("faildelay", 0, static_cast<long long>(kMaxFaildelay));
+    const std::optional<long long> size = form.integer("limsize", 0, static_cast<long long>(kMaxLimsize));
+    if (!form.ok()) {
+      res.headers["Content-Type"] = "text/plain; charset=utf-8";
+      res.body << form.error();
+      return 400;
+    }
+    if (delay) faildelay = static_cast<std::uint64_t>(*delay);
+    if (size) limsize = static_cast<std::uint64_t>(*size);
     return res.redirect("/debug/lazyupload/", 302);
   }
 
@@ -268,7 +285,11 @@ int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
   out << "<hr>" << "<button class=update>Update config</button>" << "</form>" << "<h2>История загрузок</h2>"
       << "<table class=bordertable>" << "<tr><td>Date/time</td><td>Status</td><td>Time</td><td>Size</td><td>Speed</td></tr>";
   for (const auto& e : entries) out << lazyHistoryRow(e);
-  out << "</table>" << "<style>" << "\n" << ".bordertable {border-collapse: collapse; margin: 10px 0;}" << "\n"
+  out << "</table>";
+  const std::uint64_t notSent = unsent.load();
+  if (notSent > 0 || !configured())
+    out << "<p>" << "Не отправлено (не задан сервер выгрузки \"upload\" в /etc/kovira.conf): " << notSent << "</p>";
+  out << "<style>" << "\n" << ".bordertable {border-collapse: collapse; margin: 10px 0;}" << "\n"
       << ".bordertable TD {border: 1px solid #999; padding: 5px 7px; margin: 0;}" << "\n" << "</style>";
   return 200;
 }
@@ -282,7 +303,7 @@ int http_lazyindex(const HttpRequest& req, HttpResponse& res) { return lazyUploa
 namespace upload {
 void modinit() {
   webserver().subscribe("^/debug/lazyupload/$", http_lazyindex);
-  scheduler.add(lazyloop, std::chrono::seconds(90), false);
+  scheduler.add(lazyloop, std::chrono::seconds(90), false, "lazyloop");
   std::string base;
   {
     kovira::ConfigReadLock lock;

@@ -3,10 +3,12 @@
 // processing modules never wait for the network.
 //
 // Bounds: the queue holds at most `limsize` MiB; an archive that does not fit
-// is dropped (never an older one), counted and logged. A failed post is
-// retried after a pause; an archive that keeps failing moves to the back
-// after kMaxHeadFailures attempts so that it cannot block the rest. The
-// history of attempts is capped at kHistoryMax entries.
+// is dropped (never an older one), counted and logged; so is one that
+// arrives while no server is configured. A failed post is retried after a
+// pause. While the server cannot be reached the order stays oldest first;
+// an archive the server itself refuses kMaxHeadFailures times in a row moves
+// to the back so that it cannot block the rest. The history of attempts is
+// capped at kHistoryMax entries.
 //
 // Threading: the queue, its byte total and the history are guarded by
 // `mutex`; the counters are atomics whose momentary values are good enough
@@ -55,8 +57,9 @@ class UploadWebLazy {
   static constexpr std::uint32_t kMaxHeadFailures = 10;
   static constexpr const char* kPath = "/upload.php";
 
-  // Posts url (with query) and the archive; 0 on success. The default is
-  // httppost, cancelled by `cancel`.
+  // Posts url (with query) and the archive: the HTTP status the server
+  // answered (200 on success), or a negative value when it could not be
+  // reached. The default is httppostStatus, cancelled by `cancel`.
   using Poster = std::function<int(const std::string& url, const SimpleFile& file, const std::atomic<bool>* cancel)>;
   static Poster httpPoster();
 
@@ -68,7 +71,8 @@ class UploadWebLazy {
   UploadWebLazy& operator=(const UploadWebLazy&) = delete;
 
   // The upload address ("http://host[:port]/upload.php"); set before start().
-  // Without one nothing is queued (the archives are still stored).
+  // Without one nothing is queued (the archives are still stored); each
+  // archive offered is counted in `unsent` and logged.
   void configure(std::string uploadUrl);
   bool configured() const { return !url.empty(); }
   // Starts the upload thread running operator().
@@ -79,7 +83,7 @@ class UploadWebLazy {
   void operator()();
 
   // Queues a copy sharing the archive's bytes, or drops it when it does not
-  // fit the limit. True when queued.
+  // fit the limit or no server is configured. True when queued.
   bool push(const SimpleFile& file);
   // The fill level for the telemetry ("lazybuffused").
   void report();
@@ -99,6 +103,7 @@ class UploadWebLazy {
   std::atomic<std::uint64_t> sent{0};
   std::atomic<std::uint64_t> failed{0};
   std::atomic<std::uint64_t> dropped{0};
+  std::atomic<std::uint64_t> unsent{0};  // offered while no server was configured
 
  private:
   void appendHistory(const UploadHistoryEntry& entry);  // called with mutex held

@@ -1,5 +1,6 @@
 #include "evidence/xmlreport.h"
 
+#include "config/xml_text.h"
 #include "core/text.h"
 #include "evidence/platetext.h"
 
@@ -33,10 +34,15 @@ XmlReport::XmlReport() = default;
 
 XmlReport::XmlReport(std::string name) : name_(std::move(name)) {}
 
-bool XmlReport::set(const std::string& key, const std::string& value) {
+bool XmlReport::set(const std::string& key, const std::string& text) {
   const auto& allowed = allowedFields();
   if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) return false;
   dirty_ = true;
+  // The last guard: a character XML 1.0 cannot carry makes the whole report
+  // unreadable, whatever path the text came by. Texts taken in from the
+  // configuration lost them already, with a warning.
+  std::string value = text;
+  kovira::dropXmlForbidden(value);
   if (key == "tLicenseNumber") {
     std::string plate = value;
     convertLicenseNumberRUS(plate);

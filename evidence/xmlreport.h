@@ -31,7 +31,8 @@ class XmlReport {
   XmlReport();
   explicit XmlReport(std::string name);
 
-  // False, and nothing changes, when key is not allow-listed.
+  // False, and nothing changes, when key is not allow-listed. Characters
+  // XML 1.0 cannot carry are dropped from value.
   bool set(const std::string& key, const std::string& value);
   bool set(const std::string& key, const char* value);
   // int ("%d") and unsigned int ("%u") are provided.

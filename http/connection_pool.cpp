@@ -10,9 +10,22 @@
 
 #include <system_error>
 
-ConnectionPool::ConnectionPool(int maxWorkers, Serve serve) : maxWorkers_(std::max(1, maxWorkers)), serve_(std::move(serve)) {}
+namespace {
 
-ConnectionPool::~ConnectionPool() { stop(std::chrono::milliseconds(0)); }
+// Request bytes wait unread: a refused body, or a second request sent
+// without waiting for the first answer. Closing now would reset the
+// connection and could destroy the answer in the client's receive queue.
+bool inputPending(int socket) {
+  char byte;
+  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+}  // namespace
+
+ConnectionPool::ConnectionPool(int maxWorkers, Serve serve, Deliver deliver)
+    : maxWorkers_(std::max(1, maxWorkers)), serve_(std::move(serve)), deliver_(std::move(deliver)) {}
+
+ConnectionPool::~ConnectionPool() { stop(std::chrono::milliseconds(0), {}, std::chrono::hours(24 * 365)); }
 
 void ConnectionPool::opened(const std::string& peer) {
   std::lock_guard lock(mutex_);
@@ -106,7 +119,7 @@ std::deque<HttpConnection>::iterator ConnectionPool::pickFairly() {
 
 void ConnectionPool::work(int id) {
   try {
-    serveQueue();
+    serveQueue(id);
   } catch (const std::exception& e) {
     // Bookkeeping ran out of memory: this worker ends, the others go on.
     log_error_format("HttpServer: worker ended: %s", e.what());
@@ -117,7 +130,7 @@ void ConnectionPool::work(int id) {
   finished_.push_back(id);
 }
 
-void ConnectionPool::serveQueue() {
+void ConnectionPool::serveQueue(int id) {
   std::unique_lock lock(mutex_);
   while (true) {
     ++idle_;
@@ -134,22 +147,32 @@ void ConnectionPool::serveQueue() {
     HttpConnection connection = std::move(*it);
     ready_.erase(it);
     ++peers_[connection.peerip].busy;
-    inService_.insert(connection.socket);
+    inService_.insert(id);
     lock.unlock();
 
-    const Served served = serve_(connection);
+    Served served = serve_(connection);
+    // Most answers fit the socket's buffer: sent here they cost the
+    // listener nothing. Never more than one non-blocking attempt.
+    std::uint64_t sent = 0;
+    const HttpAnswer::Progress progress =
+        served.answer.sendSome(connection.socket, static_cast<std::size_t>(-1), sent);
+    const bool over = progress == HttpAnswer::Progress::kFailed ||
+                      (progress == HttpAnswer::Progress::kDone && !served.inputLeft && !inputPending(connection.socket));
+    const std::size_t held = served.bytesHeld;
 
     lock.lock();
-    // Out of the set before the close: stop() never shuts down a
-    // descriptor number that was closed and handed out again.
-    inService_.erase(connection.socket);
-    lock.unlock();
-    sock_close(connection.socket, served.inputLeft);
-    lock.lock();
+    inService_.erase(id);
     const auto peer = peers_.find(connection.peerip);
     if (peer != peers_.end()) --peer->second.busy;
-    releaseLocked(connection.peerip);
-    if (served.bytesHeld >= http_limits::kTrimAfterBytes) trimWanted_ = true;
+    if (held >= http_limits::kTrimAfterBytes) trimWanted_ = true;
+    if (!over && deliver_) {
+      deliver_(std::move(connection), std::move(served));
+    } else {
+      lock.unlock();
+      ::close(connection.socket);
+      lock.lock();
+      releaseLocked(connection.peerip);
+    }
     if (stopping_) drained_.notify_all();
   }
   // Idle for a while: freed request memory sits in per-thread arenas that
@@ -162,21 +185,49 @@ void ConnectionPool::serveQueue() {
   }
 }
 
-void ConnectionPool::stop(std::chrono::milliseconds grace) {
+void ConnectionPool::detachDelivery() {
+  std::lock_guard lock(mutex_);
+  deliver_ = nullptr;
+}
+
+bool ConnectionPool::stop(std::chrono::milliseconds grace, const std::function<void()>& onGraceExpired,
+                          std::chrono::milliseconds lastWait) {
   std::deque<HttpConnection> queued;
   std::map<int, std::thread> workers;
+  std::set<int> stuck;
   {
     std::unique_lock lock(mutex_);
     stopping_ = true;
     queued.swap(ready_);
     for (const auto& c : queued) releaseLocked(c.peerip);
     cv_.notify_all();
-    drained_.wait_for(lock, grace, [&] { return inService_.empty(); });
-    // Wakes workers blocked on a slow peer; their handlers are not cut.
-    for (const int socket : inService_) ::shutdown(socket, SHUT_RDWR);
+    bool drained = drained_.wait_for(lock, grace, [&] { return inService_.empty(); });
+    if (!drained && onGraceExpired) {
+      lock.unlock();
+      try {
+        onGraceExpired();
+      } catch (const std::exception& e) {
+        log_error_format("HttpServer: grace hook failed: %s", e.what());
+      } catch (...) {
+        log_error("HttpServer: grace hook failed");
+      }
+      lock.lock();
+    }
+    if (!drained) drained_.wait_for(lock, lastWait, [&] { return inService_.empty(); });
+    stuck = inService_;
     workers.swap(workers_);
     finished_.clear();
   }
   for (const auto& c : queued) ::close(c.socket);
-  for (auto& [id, t] : workers) t.join();
+  for (auto& [id, t] : workers) {
+    if (stuck.count(id) != 0) {
+      t.detach();
+    } else {
+      t.join();
+    }
+  }
+  if (!stuck.empty())
+    log_error_format("HttpServer: %d request(s) still running at stop, left to the process exit",
+                     static_cast<int>(stuck.size()));
+  return stuck.empty();
 }

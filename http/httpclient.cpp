@@ -145,6 +145,10 @@ int httppost(const std::string& url, const char* data, std::size_t len) {
 }
 
 int httppost(const std::string& url, const char* data, std::size_t len, const std::atomic<bool>* cancel) {
+  return httppostStatus(url, data, len, cancel) == 200 ? 0 : -1;
+}
+
+int httppostStatus(const std::string& url, const char* data, std::size_t len, const std::atomic<bool>* cancel) {
   if (len == 0 || data == nullptr) return -1;
   CurlHandle h = newHandle();
   if (!h) return -1;
@@ -176,7 +180,7 @@ int httppost(const std::string& url, const char* data, std::size_t len, const st
   if (curl_easy_perform(h.get()) != CURLE_OK) return -1;
   long code = 0;
   curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &code);
-  return code == 200 ? 0 : -1;
+  return code > 0 && code <= 999 ? static_cast<int>(code) : -1;
 }
 
 int httpfetch(const std::string& url, std::string& body, std::string& header) {

@@ -49,6 +49,11 @@ int httppost(const std::string& url, const char* data, std::size_t len);
 // The same; the transfer is abandoned (-1) within about a second once
 // *cancel becomes true, so an owner can stop its thread promptly.
 int httppost(const std::string& url, const char* data, std::size_t len, const std::atomic<bool>* cancel);
+// The same POST, telling a server that answered apart from one that could
+// not be reached: the HTTP status the server answered (200 on success), or
+// -1 when no answer came (len 0, refused connection, time-out, name lookup,
+// cancelled transfer).
+int httppostStatus(const std::string& url, const char* data, std::size_t len, const std::atomic<bool>* cancel);
 
 // GET; appends the body and the header text. The body length on success;
 // -1 on a transfer error, a status other than 200, an announced length

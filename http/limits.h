@@ -14,22 +14,33 @@ inline constexpr unsigned kBodyMax = 100u * kHeaderMax;  // 809600
 // Header and body reading time-out of one request.
 inline constexpr int kRequestTimeoutSec = 15;
 // A response whose next kSendChunk bytes the client does not take within
-// this long is dropped: a client that never reads holds a worker no longer
-// than a request may take. A slow but reading client gets its answer.
-inline constexpr int kSendTimeoutSec = kRequestTimeoutSec;
+// this long is dropped. Answers are sent by the listener as the socket
+// takes them, so a slow or non-reading client holds memory (see
+// kAnswerBudget), never a worker: a weak mobile link gets its page.
+inline constexpr int kSendTimeoutSec = 300;
+// Request bodies are collected by the listener before a worker sees the
+// request; the bodies being collected hold at most this much memory in all.
+// Beyond it the peer holding the most loses its oldest unfinished body.
+inline constexpr std::size_t kBodyBudget = 32u << 20;
+// Answers handed back by workers and not yet taken by their clients hold at
+// most this much; beyond it the answer stalled longest is dropped.
+inline constexpr std::size_t kAnswerBudget = 32u << 20;
+// Bytes one connection moves in one turn of the listener, so one fast
+// client does not starve the others.
+inline constexpr std::size_t kTurnBytes = 65536;
 // Worker threads running requests at once. Connections still sending their
-// header wait in the listener, not in a worker; complete requests beyond
-// this wait in a queue.
+// request, or taking their answer, wait in the listener, not in a worker;
+// complete requests beyond this wait in a queue.
 inline constexpr int kMaxConnections = 64;
-// Connections one peer address may hold open at once (waiting, served or
-// answered). At the cap a new connection replaces the peer's oldest one that
-// has not yet sent its header; half the workers at most, so one peer can
-// never hold them all.
+// Connections one peer address may hold open at once (sending its request,
+// served, or taking its answer). At the cap a new connection replaces the
+// peer's oldest one not in a worker (one still sending its request first);
+// half the workers at most, so one peer can never hold them all.
 inline constexpr int kPeerConnectionsMax = kMaxConnections / 2;
 // Open connections in all. The default follows the descriptor limit
 // (kOpenShareOfDescriptors of it, the rest is the unit's own), between
-// these two bounds. At the cap a new connection replaces the oldest waiting
-// one of the peer with the most waiting, so a new peer always gets in.
+// these two bounds. At the cap a new connection replaces the oldest one not
+// in a worker of the peer with the most such, so a new peer always gets in.
 inline constexpr int kOpenConnectionsMin = 16;
 inline constexpr int kOpenConnectionsMax = 4096;
 inline constexpr double kOpenShareOfDescriptors = 0.75;
@@ -53,9 +64,12 @@ inline constexpr std::size_t kArgumentsMax = 1024;
 // by the first worker that ends for want of work (a burst of large posts
 // would otherwise keep its peak).
 inline constexpr std::size_t kTrimAfterBytes = 64 * 1024;
-// Stopping the server: requests in flight get this long to finish before
-// their connections are shut down; their handlers always run to the end.
+// Stopping the server: requests in flight get this long to finish and their
+// answers to go out. Handlers still running then get kStopLastWaitMs more
+// (after the server's grace hook, which may cut what they wait for); a
+// handler stuck beyond that is left to the process exit.
 inline constexpr int kStopGraceMs = 2000;
+inline constexpr int kStopLastWaitMs = 2000;
 inline constexpr int kSocketSendBuffer = 0x10000;
 
 // Socket I/O granularity: responses are read from their stream in

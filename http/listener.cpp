@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "http/limits.h"
+#include "http/request_parse.h"
 #include "http/response.h"
 #include "http/sockio.h"
 
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -35,6 +37,25 @@ bool acceptRetryable(int err) {
     default:
       return false;
   }
+}
+
+// Request bytes wait unread (see ConnectionPool).
+bool inputPending(int socket) {
+  char byte;
+  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+// The body framing of a complete header, parsed as the worker will (up to
+// the first zero byte); a header that does not parse has no body (the
+// worker answers 400).
+BodyFraming framingOf(const std::string& header) {
+  const std::string_view text(header.data(), ::strnlen(header.data(), header.size()));
+  RequestLine line;
+  StringMap fields;
+  if (!parseRequestHeader(text, line, fields)) return {};
+  return bodyFraming(fields, http_limits::kBodyMax);
 }
 
 // Resource exhaustion: accepting again at once would spin.
@@ -67,7 +88,16 @@ Listener::Listener(int listenSocket, Limits limits, ConnectionPool& pool)
 }
 
 Listener::~Listener() {
-  while (!waiting_.empty()) drop(waiting_.begin()->first);
+  while (!conns_.empty()) drop(conns_.begin()->first);
+  std::vector<Delivery> left;
+  {
+    std::lock_guard lock(inboxMutex_);
+    left.swap(inbox_);
+  }
+  for (auto& [connection, served] : left) {
+    ::close(connection.socket);
+    pool_.released(connection.peerip);
+  }
   if (epoll_ >= 0) ::close(epoll_);
   if (wake_ >= 0) ::close(wake_);
 }
@@ -80,10 +110,39 @@ void Listener::wake() {
   }
 }
 
+void Listener::stopAccepting() {
+  acceptStop_ = true;
+  const std::uint64_t one = 1;
+  if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+    // The counter is already non-zero: the listener wakes anyway.
+  }
+}
+
+void Listener::finish(Clock::time_point deadline) {
+  finishBy_ = deadline.time_since_epoch().count();
+  finishing_ = true;
+  const std::uint64_t one = 1;
+  if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+    // The counter is already non-zero: the listener wakes anyway.
+  }
+}
+
+void Listener::deliver(HttpConnection&& connection, ConnectionPool::Served&& served) {
+  {
+    std::lock_guard lock(inboxMutex_);
+    inbox_.emplace_back(std::move(connection), std::move(served));
+  }
+  const std::uint64_t one = 1;
+  if (::write(wake_, &one, sizeof one) < 0) {
+    // The counter is already non-zero: the listener wakes anyway.
+  }
+}
+
 int Listener::waitMs(Clock::time_point now) const {
   Clock::time_point next = now + std::chrono::seconds(1);
-  if (!waiting_.empty()) next = std::min(next, waiting_.begin()->second.deadline);
+  if (!timers_.empty()) next = std::min(next, timers_.begin()->first);
   if (paused_) next = std::min(next, resumeAt_);
+  if (finishing_) next = std::min(next, Clock::time_point(Clock::duration(finishBy_.load())));
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
   return static_cast<int>(std::clamp<long long>(ms + 1, 0, 1000));
 }
@@ -96,17 +155,27 @@ void Listener::run() {
       log_error_format("HttpServer: epoll error: %d", errno);
       return;
     }
+    bool woken = false;
     for (int i = 0; i < n && !stop_; ++i) {
       const std::uint64_t id = events[i].data.u64;
-      if (id == kWakeId) continue;
-      if (id == kListenId) {
-        if (!acceptSome()) return;
+      if (id == kWakeId) {
+        woken = true;
+      } else if (id == kListenId) {
+        if (accepting_ && !acceptSome()) return;
       } else {
-        onReadable(id);
+        onEvent(id);
       }
     }
+    if (woken) {
+      std::uint64_t count = 0;
+      if (::read(wake_, &count, sizeof count) < 0) {
+        // Nothing pending: another wake-up was read already.
+      }
+    }
+    if (acceptStop_ && accepting_) stopAcceptingNow();
+    takeDeliveries();
     const auto now = Clock::now();
-    if (paused_ && now >= resumeAt_) {
+    if (paused_ && accepting_ && now >= resumeAt_) {
       paused_ = false;
       epoll_event ev{};
       ev.events = EPOLLIN;
@@ -114,6 +183,14 @@ void Listener::run() {
       ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listenSocket_, &ev);
     }
     expire(now);
+    if (finishing_) {
+      bool idle = conns_.empty();
+      if (idle) {
+        std::lock_guard lock(inboxMutex_);
+        idle = inbox_.empty();
+      }
+      if (idle || now.time_since_epoch().count() >= finishBy_.load()) return;
+    }
   }
 }
 
@@ -124,6 +201,15 @@ void Listener::pauseAccepting(Clock::time_point until) {
   ev.events = 0;
   ev.data.u64 = kListenId;
   ::epoll_ctl(epoll_, EPOLL_CTL_MOD, listenSocket_, &ev);
+}
+
+void Listener::stopAcceptingNow() {
+  accepting_ = false;
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenSocket_, nullptr);
+  std::vector<std::uint64_t> reading;
+  for (const auto& [id, c] : conns_)
+    if (c.phase == Phase::kHeader || c.phase == Phase::kBody) reading.push_back(id);
+  for (const auto id : reading) drop(id);
 }
 
 bool Listener::acceptSome() {
@@ -145,7 +231,7 @@ bool Listener::acceptSome() {
       if (acceptNeedsRoom(err)) {
         // An idle connection gives way to the one waiting in the backlog;
         // with none to give way, wait a moment.
-        if (evictOldestOf(heaviestWaitingPeer())) continue;
+        if (evictOldestOf(heaviestPeer())) continue;
         pauseAccepting(Clock::now() + std::chrono::milliseconds(http_limits::kAcceptBackoffMs));
         return true;
       }
@@ -162,7 +248,7 @@ void Listener::admit(int fd, std::string peerip, int peerport) {
   const bool roomForPeer =
       pool_.openOf(peerip) < limits_.peerConnections || evictOldestOf(peerip);
   const bool roomInAll =
-      roomForPeer && (pool_.openTotal() < limits_.openConnections || evictOldestOf(heaviestWaitingPeer()));
+      roomForPeer && (pool_.openTotal() < limits_.openConnections || evictOldestOf(heaviestPeer()));
   if (!roomInAll) {
     ::close(fd);
     if (allowLog(lastRefusalLog_))
@@ -180,90 +266,359 @@ void Listener::admit(int fd, std::string peerip, int peerport) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
 
   pool_.opened(peerip);
-  // Most clients send their request with the handshake: then it goes to a
-  // worker at once, without a turn through epoll.
-  std::string header;
-  switch (sock_readheader_step(fd, header, http_limits::kHeaderMax)) {
-    case HeaderStep::kComplete:
-      pool_.submit(HttpConnection{fd, std::move(peerip), peerport, std::move(header)});
-      return;
-    case HeaderStep::kNeedMore: break;
-    case HeaderStep::kClosed:
-    case HeaderStep::kError:
-    case HeaderStep::kTooLong:
-      ::close(fd);
-      pool_.released(peerip);
-      return;
-  }
-  const std::uint64_t id = nextId_++;
-  epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP;
-  ev.data.u64 = id;
-  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev) < 0) {
+  Conn conn;
+  conn.socket = fd;
+  conn.peerport = peerport;
+  // Most clients send their request with the handshake: a request without
+  // a body then goes to a worker at once, without a turn through epoll.
+  const HeaderStep step = sock_readheader_step(fd, conn.header, http_limits::kHeaderMax);
+  if (step == HeaderStep::kClosed || step == HeaderStep::kError || step == HeaderStep::kTooLong) {
     ::close(fd);
     pool_.released(peerip);
     return;
   }
-  waitingByPeer_[peerip].insert(id);
-  waiting_.emplace(id, Waiting{fd, std::move(peerip), peerport, std::move(header),
-                               Clock::now() + std::chrono::seconds(limits_.timeoutSec)});
+  if (step == HeaderStep::kComplete && framingOf(conn.header).kind == BodyFraming::kNone) {
+    pool_.submit(HttpConnection{fd, std::move(peerip), peerport, std::move(conn.header), {}});
+    return;
+  }
+  conn.peerip = std::move(peerip);
+  conn.deadline = Clock::now() + std::chrono::seconds(limits_.timeoutSec);
+  const std::uint64_t id = add(std::move(conn));
+  if (step == HeaderStep::kComplete) {
+    headerComplete(id);
+  } else {
+    watch(id, conns_.at(id), EPOLLIN | EPOLLRDHUP);
+  }
 }
 
-void Listener::onReadable(std::uint64_t id) {
-  const auto it = waiting_.find(id);
-  if (it == waiting_.end()) return;  // dropped earlier in this turn
-  Waiting& w = it->second;
-  switch (sock_readheader_step(w.socket, w.header, http_limits::kHeaderMax)) {
-    case HeaderStep::kNeedMore: return;
-    case HeaderStep::kComplete: break;
+std::uint64_t Listener::add(Conn conn) {
+  const std::uint64_t id = nextId_++;
+  byPeer_[conn.peerip].insert(id);
+  timers_.emplace(conn.deadline, id);
+  conns_.emplace(id, std::move(conn));
+  return id;
+}
+
+void Listener::onEvent(std::uint64_t id) {
+  const auto it = conns_.find(id);
+  if (it == conns_.end()) return;  // dropped earlier in this turn
+  switch (it->second.phase) {
+    case Phase::kHeader: readHeader(id); break;
+    case Phase::kBody: readBody(id); break;
+    case Phase::kSending: pump(id); break;
+    case Phase::kLinger: drainInput(id); break;
+  }
+}
+
+bool Listener::watch(std::uint64_t id, Conn& conn, std::uint32_t events) {
+  if (conn.events == events) return true;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = id;
+  if (::epoll_ctl(epoll_, conn.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, conn.socket, &ev) < 0) {
+    drop(id);
+    return false;
+  }
+  conn.events = events;
+  return true;
+}
+
+void Listener::setDeadline(std::uint64_t id, Conn& conn, Clock::time_point deadline) {
+  timers_.erase({conn.deadline, id});
+  conn.deadline = deadline;
+  timers_.emplace(deadline, id);
+}
+
+void Listener::charge(Conn& conn, std::size_t bytes) {
+  std::size_t& total = conn.phase == Phase::kBody ? bodyHeld_ : answerHeld_;
+  total = total - conn.charged + bytes;
+  if (conn.phase == Phase::kBody) {
+    auto& peer = bodyByPeer_[conn.peerip];
+    peer = peer - conn.charged + bytes;
+    if (peer == 0) bodyByPeer_.erase(conn.peerip);
+  }
+  conn.charged = bytes;
+  heldNow_.store(bodyHeld_ + answerHeld_, std::memory_order_relaxed);
+}
+
+void Listener::readHeader(std::uint64_t id) {
+  Conn& c = conns_.at(id);
+  switch (sock_readheader_step(c.socket, c.header, http_limits::kHeaderMax)) {
+    case HeaderStep::kNeedMore: watch(id, c, EPOLLIN | EPOLLRDHUP); return;
+    case HeaderStep::kComplete: headerComplete(id); return;
     case HeaderStep::kClosed:
     case HeaderStep::kError:
     case HeaderStep::kTooLong: drop(id); return;
   }
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, w.socket, nullptr);
-  HttpConnection connection{w.socket, std::move(w.peerip), w.peerport, std::move(w.header)};
-  const auto peer = waitingByPeer_.find(connection.peerip);
-  if (peer != waitingByPeer_.end()) {
-    peer->second.erase(id);
-    if (peer->second.empty()) waitingByPeer_.erase(peer);
+}
+
+void Listener::headerComplete(std::uint64_t id) {
+  Conn& c = conns_.at(id);
+  const BodyFraming framing = framingOf(c.header);
+  switch (framing.kind) {
+    case BodyFraming::kChunked:
+      answerError(id, 411);
+      return;
+    case BodyFraming::kTooLarge:
+      answerError(id, 413);
+      return;
+    case BodyFraming::kLength:
+      if (framing.length > 0) {
+        c.phase = Phase::kBody;
+        c.length = framing.length;
+        setDeadline(id, c, Clock::now() + std::chrono::seconds(limits_.timeoutSec));
+        readBody(id);
+        return;
+      }
+      break;
+    case BodyFraming::kNone: break;
   }
-  waiting_.erase(it);
+  toWorker(id);
+}
+
+void Listener::readBody(std::uint64_t id) {
+  std::size_t moved = 0;
+  while (moved < http_limits::kTurnBytes) {
+    Conn& c = conns_.at(id);
+    if (c.received == c.body.size()) {
+      // Grown as bytes arrive, never ahead of them: a body declared and not
+      // sent costs nothing.
+      char probe;
+      const ssize_t waiting = ::recv(c.socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (waiting < 0 && errno == EINTR) continue;
+      if (waiting < 0 && transient(errno)) break;
+      if (waiting <= 0) {
+        drop(id);
+        return;
+      }
+      const std::size_t size = std::min(c.length, std::max(c.body.size() * 2, http_limits::kSendChunk));
+      if (!bodyRoom(id, size - c.body.size())) return;
+      c.body.resize(size);
+      charge(c, c.body.capacity());  // the allocator may round up
+    }
+    const ssize_t n = ::recv(c.socket, c.body.data() + c.received, c.body.size() - c.received, MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && !transient(errno))) {
+      drop(id);
+      return;
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      watch(id, c, EPOLLIN | EPOLLRDHUP);
+      return;
+    }
+    c.received += static_cast<std::size_t>(n);
+    moved += static_cast<std::size_t>(n);
+    if (c.received == c.length) {
+      toWorker(id);
+      return;
+    }
+  }
+  watch(id, conns_.at(id), EPOLLIN | EPOLLRDHUP);  // the rest in a later turn
+}
+
+bool Listener::bodyRoom(std::uint64_t id, std::size_t want) {
+  while (bodyHeld_ + want > limits_.bodyBudget) {
+    const std::string* heaviest = nullptr;
+    std::size_t most = 0;
+    for (const auto& [peer, bytes] : bodyByPeer_) {
+      if (bytes > most) {
+        most = bytes;
+        heaviest = &peer;
+      }
+    }
+    std::uint64_t victim = id;
+    if (heaviest != nullptr) {
+      for (const std::uint64_t other : byPeer_.at(*heaviest)) {
+        const Conn& o = conns_.at(other);
+        if (o.phase == Phase::kBody && o.charged > 0) {
+          victim = other;
+          break;
+        }
+      }
+    }
+    if (allowLog(lastBudgetLog_))
+      log_warning_format("HttpServer: request bodies exceed %zu bytes: a body of %s is dropped",
+                         limits_.bodyBudget, conns_.at(victim).peerip.c_str());
+    drop(victim);
+    if (victim == id) return false;
+  }
+  return true;
+}
+
+void Listener::toWorker(std::uint64_t id) {
+  const auto it = conns_.find(id);
+  Conn& c = it->second;
+  if (c.events != 0) ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.socket, nullptr);
+  charge(c, 0);
+  HttpConnection connection{c.socket, std::move(c.peerip), c.peerport, std::move(c.header), std::move(c.body)};
+  const auto peer = byPeer_.find(connection.peerip);
+  if (peer != byPeer_.end()) {
+    peer->second.erase(id);
+    if (peer->second.empty()) byPeer_.erase(peer);
+  }
+  timers_.erase({c.deadline, id});
+  conns_.erase(it);
   pool_.submit(std::move(connection));
 }
 
+void Listener::answerError(std::uint64_t id, int code) {
+  Conn& c = conns_.at(id);
+  charge(c, 0);
+  c.body = std::string();
+  HttpAnswer answer;
+  HttpResponse response(c.socket);
+  response.stageTo(&answer);
+  response.sendError(code);
+  // The rest of the request is not read: it is drained after the answer.
+  startSending(id, std::move(answer), true);
+}
+
+void Listener::takeDeliveries() {
+  std::vector<Delivery> taken;
+  {
+    std::lock_guard lock(inboxMutex_);
+    taken.swap(inbox_);
+  }
+  for (auto& [connection, served] : taken) {
+    Conn conn;
+    conn.socket = connection.socket;
+    conn.peerip = std::move(connection.peerip);
+    conn.peerport = connection.peerport;
+    conn.deadline = Clock::now();
+    startSending(add(std::move(conn)), std::move(served.answer), served.inputLeft);
+  }
+}
+
+void Listener::startSending(std::uint64_t id, HttpAnswer answer, bool inputLeft) {
+  Conn& c = conns_.at(id);
+  const auto now = Clock::now();
+  c.phase = Phase::kSending;
+  c.answer = std::move(answer);
+  c.inputLeft = inputLeft;
+  c.lastProgress = now;
+  c.sentAtMark = c.sent;
+  setDeadline(id, c, now + std::chrono::seconds(limits_.sendTimeoutSec));
+  // Over the budget: the answers stalled longest go first; an answer
+  // larger than the budget goes itself.
+  const std::size_t need = c.answer.held();
+  while (answerHeld_ + need > limits_.answerBudget) {
+    std::uint64_t victim = id;
+    for (const auto& [other, o] : conns_) {
+      if (other != id && o.phase == Phase::kSending && o.charged > 0 &&
+          (victim == id || o.lastProgress < conns_.at(victim).lastProgress))
+        victim = other;
+    }
+    if (allowLog(lastBudgetLog_))
+      log_warning_format("HttpServer: unsent answers exceed %zu bytes: the answer to %s is dropped",
+                         limits_.answerBudget, conns_.at(victim).peerip.c_str());
+    drop(victim);
+    if (victim == id) return;
+  }
+  charge(c, need);
+  pump(id);
+}
+
+void Listener::pump(std::uint64_t id) {
+  Conn& c = conns_.at(id);
+  const std::uint64_t before = c.sent;
+  const HttpAnswer::Progress progress = c.answer.sendSome(c.socket, http_limits::kTurnBytes, c.sent);
+  charge(c, c.answer.held());
+  if (c.sent != before) {
+    const auto now = Clock::now();
+    c.lastProgress = now;
+    // The client has the send time-out for each kSendChunk bytes.
+    if (c.sent - c.sentAtMark >= http_limits::kSendChunk) {
+      c.sentAtMark = c.sent;
+      setDeadline(id, c, now + std::chrono::seconds(limits_.sendTimeoutSec));
+    }
+  }
+  switch (progress) {
+    case HttpAnswer::Progress::kFailed: drop(id); return;
+    case HttpAnswer::Progress::kDone: answerSent(id); return;
+    case HttpAnswer::Progress::kBlocked: watch(id, c, EPOLLOUT); return;
+  }
+}
+
+void Listener::answerSent(std::uint64_t id) {
+  Conn& c = conns_.at(id);
+  charge(c, 0);
+  if (!c.inputLeft && !inputPending(c.socket)) {
+    drop(id);
+    return;
+  }
+  // Unread input would make close() send RST, which can destroy the answer
+  // in the client's receive queue: send FIN and read the input away first,
+  // for a bounded time and amount.
+  ::shutdown(c.socket, SHUT_WR);
+  c.phase = Phase::kLinger;
+  setDeadline(id, c, Clock::now() + std::chrono::milliseconds(http_limits::kLingerMs));
+  if (watch(id, c, EPOLLIN | EPOLLRDHUP)) drainInput(id);
+}
+
+void Listener::drainInput(std::uint64_t id) {
+  char scratch[http_limits::kIoChunk];
+  while (true) {
+    Conn& c = conns_.at(id);
+    const ssize_t n = ::recv(c.socket, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && transient(errno)) return;
+    if (n <= 0) {
+      drop(id);
+      return;
+    }
+    c.drained += static_cast<std::size_t>(n);
+    if (c.drained >= http_limits::kLingerMaxBytes) {
+      drop(id);
+      return;
+    }
+  }
+}
+
 void Listener::expire(Clock::time_point now) {
-  while (!waiting_.empty() && waiting_.begin()->second.deadline <= now) {
-    // One non-blocking attempt: a client that does not read gets nothing.
-    HttpResponse response(waiting_.begin()->second.socket, 0);
-    response.sendError(408);
-    drop(waiting_.begin()->first);
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    const std::uint64_t id = timers_.begin()->second;
+    switch (conns_.at(id).phase) {
+      case Phase::kHeader:
+      case Phase::kBody: answerError(id, 408); break;
+      case Phase::kSending:
+      case Phase::kLinger: drop(id); break;
+    }
   }
 }
 
 void Listener::drop(std::uint64_t id) {
-  const auto it = waiting_.find(id);
-  if (it == waiting_.end()) return;
-  ::close(it->second.socket);  // also leaves the epoll set
-  pool_.released(it->second.peerip);
-  const auto peer = waitingByPeer_.find(it->second.peerip);
-  if (peer != waitingByPeer_.end()) {
+  const auto it = conns_.find(id);
+  if (it == conns_.end()) return;
+  Conn& c = it->second;
+  charge(c, 0);
+  ::close(c.socket);  // also leaves the epoll set
+  pool_.released(c.peerip);
+  const auto peer = byPeer_.find(c.peerip);
+  if (peer != byPeer_.end()) {
     peer->second.erase(id);
-    if (peer->second.empty()) waitingByPeer_.erase(peer);
+    if (peer->second.empty()) byPeer_.erase(peer);
   }
-  waiting_.erase(it);
+  timers_.erase({c.deadline, id});
+  conns_.erase(it);
 }
 
 bool Listener::evictOldestOf(const std::string& peer) {
-  const auto it = waitingByPeer_.find(peer);
-  if (it == waitingByPeer_.end() || it->second.empty()) return false;
+  const auto it = byPeer_.find(peer);
+  if (it == byPeer_.end() || it->second.empty()) return false;
+  for (const std::uint64_t id : it->second) {
+    if (conns_.at(id).phase != Phase::kSending) {
+      drop(id);
+      return true;
+    }
+  }
   drop(*it->second.begin());
   return true;
 }
 
-std::string Listener::heaviestWaitingPeer() const {
+std::string Listener::heaviestPeer() const {
   const std::string* heaviest = nullptr;
   std::size_t most = 0;
-  for (const auto& [peer, ids] : waitingByPeer_) {
+  for (const auto& [peer, ids] : byPeer_) {
     if (ids.size() > most) {
       most = ids.size();
       heaviest = &peer;

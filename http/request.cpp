@@ -1,8 +1,9 @@
 #include "http/request.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstring>
-#include <stdexcept>
 
 HttpRequest::HttpRequest(int sock, const char* ip, int port)
     : peerip(ip ? ip : ""), peerport(port), socket(sock), buffer_(http_limits::kHeaderMax, 0) {}
@@ -51,24 +52,26 @@ bool HttpRequest::has(const std::string& name, std::string& value) const {
 
 bool HttpRequest::has(const std::string& name, int& value) const {
   const auto it = args.find(name);
-  if (it == args.end() || it->second.empty()) return false;
-  try {
-    value = std::stoi(it->second);
-    return true;
-  } catch (const std::logic_error&) {  // invalid_argument, out_of_range
-    return false;
-  }
+  if (it == args.end()) return false;
+  // The whole text must be the number: "12x" or " 12" taken as 12 would
+  // apply a value the operator never typed.
+  const std::string& text = it->second;
+  int n = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n, 10);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
+  value = n;
+  return true;
 }
 
 bool HttpRequest::has(const std::string& name, float& value) const {
   const auto it = args.find(name);
-  if (it == args.end() || it->second.empty()) return false;
-  try {
-    value = std::stof(it->second);
-    return true;
-  } catch (const std::logic_error&) {
-    return false;
-  }
+  if (it == args.end()) return false;
+  const std::string& text = it->second;
+  float f = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), f, std::chars_format::general);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(f)) return false;
+  value = f;
+  return true;
 }
 
 bool HttpRequest::has(const std::string& name) const { return args.count(name) != 0; }

@@ -35,9 +35,10 @@ class HttpRequest {
 
   // Argument accessors; they never throw and write value only on success.
   bool has(const std::string& name, std::string& value) const;
-  // True when the argument converts like std::stoi (leading blanks and sign
-  // allowed, trailing text ignored, 32-bit range).
+  // True when the whole argument is one base-10 number of the 32-bit range
+  // ("-7" yes; "", " 12", "+12", "12x" and overflow no).
   bool has(const std::string& name, int& value) const;
+  // The same for a finite decimal float ("nan", "inf", "2.5x" no).
   bool has(const std::string& name, float& value) const;
   bool has(const std::string& name) const;
   // Header accessors; names are case-sensitive.

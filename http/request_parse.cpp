@@ -2,7 +2,11 @@
 
 #include "http/webutil.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 namespace {
@@ -186,4 +190,35 @@ bool parseMultipart(std::string_view body, std::string_view contentType, StringM
     if (parts++ == maxParts) return false;
     args[name] = std::string(part.substr(valueStart + kCrLf2.size()));
   }
+}
+
+BodyFraming bodyFraming(const StringMap& headers, std::size_t max) {
+  BodyFraming framing;
+  for (const auto& [name, value] : headers) {
+    if (name.size() == 17 && std::equal(name.begin(), name.end(), "transfer-encoding", [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) == b;
+        })) {
+      framing.kind = BodyFraming::kChunked;
+      return framing;
+    }
+  }
+  const auto it = headers.find("Content-Length");
+  if (it == headers.end()) return framing;
+  int value = 0;
+  try {
+    value = std::stoi(it->second);
+  } catch (const std::out_of_range&) {
+    framing.kind = BodyFraming::kTooLarge;
+    return framing;
+  } catch (const std::logic_error&) {
+    return framing;
+  }
+  // Compared unsigned: every negative length is far above the limit.
+  if (static_cast<std::uint32_t>(value) > max) {
+    framing.kind = BodyFraming::kTooLarge;
+    return framing;
+  }
+  framing.kind = BodyFraming::kLength;
+  framing.length = static_cast<std::size_t>(value);
+  return framing;
 }

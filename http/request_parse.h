@@ -34,6 +34,20 @@ bool parseRequestLine(const std::string& line, RequestLine& out);
 // request line does not parse. Header fields go into headers.
 bool parseRequestHeader(std::string_view text, RequestLine& line, StringMap& headers);
 
+// How the body of a request is framed. "Content-Length" (exact name, the
+// first one wins) reads like std::stoi: leading blanks and sign, trailing
+// text ignored; text without digits is no length (the request has no
+// body); a number beyond the int range, negative or above max is too large
+// (ignoring it would run the page without the body the client is sending).
+// Any "Transfer-Encoding" field (name in any case) is a chunked body, which
+// this server does not read.
+struct BodyFraming {
+  enum Kind { kNone, kLength, kTooLarge, kChunked };
+  Kind kind = kNone;
+  std::size_t length = 0;  // kLength only
+};
+BodyFraming bodyFraming(const StringMap& headers, std::size_t max);
+
 // The argument rule of queries and urlencoded bodies: every run of name
 // characters (letters, digits, "_", "+", "%") followed by an optional "="
 // and a value up to the next "&". Names are taken as they are, values are

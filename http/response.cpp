@@ -4,13 +4,16 @@
 #include "http/mime.h"
 #include "http/sockio.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 HttpResponse::HttpResponse(int sock, int sendTimeoutSec)
@@ -65,7 +68,9 @@ std::string HttpResponse::httpCode(int code) {
     case 403: return "403 Forbidden";
     case 404: return "404 Not Found";
     case 408: return "408 Request Timeout";
+    case 411: return "411 Length Required";
     case 413: return "413 Request Entity Too Large";
+    case 503: return "503 Service Unavailable";
     default: return "500 Internal Server Error";
   }
 }
@@ -86,6 +91,10 @@ bool HttpResponse::compressdata(std::stringstream& in, std::stringstream& out) {
 }
 
 int HttpResponse::sendBytes(std::string_view bytes) {
+  if (staged_ != nullptr) {
+    staged_->append(bytes);
+    return static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+  }
   std::size_t sent = 0;
   while (sent < bytes.size()) {
     const std::size_t n = std::min(bytes.size() - sent, http_limits::kSendChunk);
@@ -160,6 +169,13 @@ int HttpResponse::sendFile(int code) {
   headers.erase("Content-Encoding");
   headers["Content-Length"] = std::to_string(fileSize_);
   if (sendHead(code) < 0) return -1;
+  if (staged_ != nullptr) {
+    staged_->appendFile(fileFd_, fileSize_);
+    const std::uint64_t size = fileSize_;
+    fileFd_ = -1;
+    fileSize_ = 0;
+    return static_cast<int>(std::min<std::uint64_t>(size, INT_MAX));
+  }
   std::vector<char> chunk(http_limits::kSendChunk);
   std::uint64_t sent = 0;
   while (sent < fileSize_) {
@@ -172,4 +188,78 @@ int HttpResponse::sendFile(int code) {
     sent += static_cast<std::uint64_t>(got);
   }
   return static_cast<int>(std::min<std::uint64_t>(sent, INT_MAX));
+}
+
+HttpAnswer::~HttpAnswer() { closeFile(); }
+
+HttpAnswer::HttpAnswer(HttpAnswer&& other) noexcept
+    : bytes_(std::move(other.bytes_)),
+      offset_(other.offset_),
+      fileFd_(std::exchange(other.fileFd_, -1)),
+      fileOffset_(other.fileOffset_),
+      fileLeft_(std::exchange(other.fileLeft_, 0)) {
+  other.offset_ = 0;
+}
+
+HttpAnswer& HttpAnswer::operator=(HttpAnswer&& other) noexcept {
+  if (this != &other) {
+    closeFile();
+    bytes_ = std::move(other.bytes_);
+    offset_ = std::exchange(other.offset_, 0);
+    fileFd_ = std::exchange(other.fileFd_, -1);
+    fileOffset_ = other.fileOffset_;
+    fileLeft_ = std::exchange(other.fileLeft_, 0);
+  }
+  return *this;
+}
+
+void HttpAnswer::closeFile() {
+  if (fileFd_ >= 0) ::close(fileFd_);
+  fileFd_ = -1;
+  fileLeft_ = 0;
+}
+
+void HttpAnswer::appendFile(int fd, std::uint64_t size) {
+  closeFile();
+  fileFd_ = fd;
+  fileOffset_ = 0;
+  fileLeft_ = size;
+  if (size == 0) closeFile();
+}
+
+HttpAnswer::Progress HttpAnswer::sendSome(int socket, std::size_t limit, std::uint64_t& sent) {
+  std::size_t moved = 0;
+  while (moved < limit) {
+    if (offset_ >= bytes_.size()) {
+      if (fileLeft_ == 0) {
+        // Sent: the memory goes back at once, the connection may linger.
+        bytes_ = std::string();
+        offset_ = 0;
+        return Progress::kDone;
+      }
+      // The next piece of the file replaces the bytes sent; a file that
+      // shrank or fails to read cannot honour the announced length, so the
+      // connection is cut and the client sees a short body.
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(http_limits::kSendChunk, fileLeft_));
+      if (bytes_.capacity() > 2 * http_limits::kSendChunk) bytes_ = std::string();
+      bytes_.resize(want);
+      const ssize_t got = ::pread(fileFd_, bytes_.data(), want, static_cast<off_t>(fileOffset_));
+      if (got <= 0) return Progress::kFailed;
+      bytes_.resize(static_cast<std::size_t>(got));
+      offset_ = 0;
+      fileOffset_ += static_cast<std::uint64_t>(got);
+      fileLeft_ -= static_cast<std::uint64_t>(got);
+      if (fileLeft_ == 0) closeFile();
+    }
+    const std::size_t n = std::min({bytes_.size() - offset_, limit - moved, http_limits::kSendChunk});
+    const ssize_t rc = ::send(socket, bytes_.data() + offset_, n, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? Progress::kBlocked : Progress::kFailed;
+    }
+    offset_ += static_cast<std::size_t>(rc);
+    moved += static_cast<std::size_t>(rc);
+    sent += static_cast<std::uint64_t>(rc);
+  }
+  return Progress::kBlocked;
 }

@@ -15,29 +15,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 #include <cstring>
 #include <iostream>
+#include <mutex>
 #include <shared_mutex>
 #include <system_error>
 #include <vector>
 
 namespace {
-
-// Read like std::stoi: leading blanks and sign, trailing text ignored.
-// Text without digits is no length; a number beyond the int range is a
-// length far above the limit (ignoring it would run the page without the
-// body the client is sending).
-enum class Declared { kNone, kLength, kTooLarge };
-Declared contentLength(const std::string& text, int& value) {
-  try {
-    value = std::stoi(text);
-    return Declared::kLength;
-  } catch (const std::out_of_range&) {
-    return Declared::kTooLarge;
-  } catch (const std::logic_error&) {
-    return Declared::kNone;
-  }
-}
 
 // The overall connection cap when none is configured: a share of the
 // descriptor limit, the rest is left to the unit's files, devices and
@@ -74,11 +60,13 @@ struct HttpServer::Core {
     return route->handler(request, response);
   }
 
-  // One request whose header the listener has read.
+  // One request whose header and body the listener has read. The answer
+  // is rendered into served.answer; the pool and the listener send it.
   ConnectionPool::Served serve(HttpConnection& c) {
     ConnectionPool::Served served;
     HttpRequest request(c.socket, c.peerip.c_str(), c.peerport);
     HttpResponse response(c.socket, options.sendTimeoutSec);
+    response.stageTo(&served.answer);
     const int n = static_cast<int>(std::min<std::size_t>(c.header.size(), http_limits::kHeaderMax));
     std::memcpy(request.headerBuffer(), c.header.data(), static_cast<std::size_t>(n));
     c.header = std::string();
@@ -91,34 +79,17 @@ struct HttpServer::Core {
     }
     if (request.argumentsRefused()) {
       response.sendError(413);
-      served.inputLeft = true;
       return served;
     }
-    // 2. Body of the declared length; a length that is not a number is
-    // ignored, one above the limit (or negative) refused unread.
-    std::string declared;
-    int length = 0;
-    const Declared kind = request.head("Content-Length", declared) ? contentLength(declared, length) : Declared::kNone;
-    if (kind != Declared::kNone) {
-      if (kind == Declared::kTooLarge || static_cast<std::uint32_t>(length) > http_limits::kBodyMax) {
+    // 2. The body the listener collected (it refused lengths above the
+    // limit and chunked bodies itself).
+    if (!c.body.empty()) {
+      served.bytesHeld = c.body.size();
+      request.body = std::move(c.body);
+      request.readPOSTargs();
+      if (request.argumentsRefused()) {
         response.sendError(413);
-        served.inputLeft = true;
         return served;
-      }
-      if (length > 0) {
-        served.bytesHeld = static_cast<std::size_t>(length);
-        request.body.resize(static_cast<std::size_t>(length));
-        const int rc = sock_read(c.socket, reinterpret_cast<unsigned char*>(request.body.data()), length,
-                                 options.timeoutSec);
-        if (rc < 0) {
-          if (rc == kSockTimeout) response.sendError(408);
-          return served;
-        }
-        request.readPOSTargs();
-        if (request.argumentsRefused()) {
-          response.sendError(413);
-          return served;
-        }
       }
     }
     // 3. The page. The server is the safety net for handlers that throw on
@@ -174,12 +145,33 @@ HttpServer::HttpServer(HttpServerOptions options) : core_(std::make_shared<Core>
 
 HttpServer::~HttpServer() { stop(); }
 
+void HttpServer::onGraceExpired(std::function<void()> hook) {
+  std::lock_guard lock(hookMutex_);
+  graceHook_ = std::move(hook);
+}
+
 void HttpServer::stop() {
   stop_ = 1;
-  if (loop_) loop_->wake();
+  const auto graceEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(http_limits::kStopGraceMs);
+  if (loop_) loop_->stopAccepting();
+  bool joined = true;
+  if (pool_) {
+    std::function<void()> hook;
+    {
+      std::lock_guard lock(hookMutex_);
+      hook = graceHook_;
+    }
+    joined = pool_->stop(std::chrono::milliseconds(http_limits::kStopGraceMs), hook,
+                         std::chrono::milliseconds(http_limits::kStopLastWaitMs));
+  }
+  // Answers already handed to the listener go out within the grace time.
+  if (loop_) loop_->finish(graceEnd);
   if (listener_.joinable()) listener_.join();
-  loop_.reset();  // closes the connections still sending their header
-  if (pool_) pool_->stop(std::chrono::milliseconds(http_limits::kStopGraceMs));
+  if (pool_) pool_->detachDelivery();
+  loop_.reset();  // closes what is left
+  // A worker still in a handler returns into the pool some time: the pool
+  // stays to the process exit.
+  if (!joined) static_cast<void>(pool_.release());
   if (listenSocket_ >= 0) {
     ::close(listenSocket_);
     listenSocket_ = -1;
@@ -239,10 +231,17 @@ bool HttpServer::start(int port) {
     return false;
   }
   const HttpServerOptions& o = core_->options;
+  // Workers hand answers that do not go out at once to the listener; the
+  // pool stops delivering (under its lock) before the listener goes.
   auto pool = std::make_unique<ConnectionPool>(
-      o.maxConnections, [core = core_](HttpConnection& c) { return core->serveSafely(c); });
-  const Listener::Limits limits{o.timeoutSec, std::max(1, o.peerConnections),
-                                o.openConnections > 0 ? o.openConnections : defaultOpenConnections()};
+      o.maxConnections, [core = core_](HttpConnection& c) { return core->serveSafely(c); },
+      [this](HttpConnection&& c, ConnectionPool::Served&& served) { loop_->deliver(std::move(c), std::move(served)); });
+  const Listener::Limits limits{o.timeoutSec,
+                                std::max(1, o.sendTimeoutSec),
+                                std::max(1, o.peerConnections),
+                                o.openConnections > 0 ? o.openConnections : defaultOpenConnections(),
+                                o.bodyBudget,
+                                o.answerBudget};
   auto loop = std::make_unique<Listener>(fd, limits, *pool);
   if (!loop->ok()) {
     log_error_format("HttpServer: listener not set up: %d", errno);
@@ -287,6 +286,8 @@ int HttpServer::hits(int id) const {
 int HttpServer::liveConnections() const { return pool_ ? pool_->busy() : 0; }
 
 int HttpServer::openConnections() const { return pool_ ? pool_->openTotal() : 0; }
+
+std::size_t HttpServer::bytesHeld() const { return loop_ ? loop_->held() : 0; }
 
 void HttpServer::ListeningThread(HttpServer* server) {
   try {

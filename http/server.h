@@ -1,13 +1,14 @@
-// The process's HTTP server: one listener thread that accepts connections
-// and collects request headers without blocking (http/listener.h), a pool of
-// worker threads that serve one request per connection (http/
+// The process's HTTP server: one listener thread that accepts connections,
+// collects requests and sends answers without blocking (http/listener.h), a
+// pool of worker threads that serve one request per connection (http/
 // connection_pool.h), and an ordered list of routes (Boost regular
 // expressions matched against the whole request path, without the query,
 // not decoded; the first registered match wins).
 //
 // Threads: the listener and the workers are owned by the server; stop()
 // (also run by the destructor) ends the listener, lets requests in flight
-// finish and joins every worker, so no request outlives the server.
+// finish and joins every worker, within a bounded time whatever handlers
+// do (see stop()).
 // Routes may be subscribed and unsubscribed at any time (normally only by
 // start-up functions, before start()).
 //
@@ -23,6 +24,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -40,6 +42,8 @@ struct http_handler_t {
 struct HttpServerOptions {
   int timeoutSec = http_limits::kRequestTimeoutSec;  // header and body reading
   int sendTimeoutSec = http_limits::kSendTimeoutSec;  // per kSendChunk of response
+  std::size_t bodyBudget = http_limits::kBodyBudget;      // request bodies being read
+  std::size_t answerBudget = http_limits::kAnswerBudget;  // answers not yet taken
   int maxConnections = http_limits::kMaxConnections;  // worker threads
   int peerConnections = http_limits::kPeerConnectionsMax;
   int openConnections = 0;  // 0: a share of the descriptor limit
@@ -69,11 +73,18 @@ class HttpServer {
   // listener. Failures are logged and give false; the routes stay.
   bool start(int port);
   bool start() { return start(1025); }
-  // Stops accepting, closes connections that wait for their header or a
-  // worker, gives requests in flight kStopGraceMs to finish, then shuts
-  // their sockets down and joins every thread. Handlers run to their end.
-  // Idempotent; the server cannot be started again.
+  // Stops accepting, closes connections still sending their request or
+  // waiting for a worker, and gives requests in flight kStopGraceMs to
+  // finish and their answers to go out. When handlers are still running
+  // then, calls the grace hook once and waits at most kStopLastWaitMs more;
+  // a handler stuck beyond that is left to the process exit (its worker is
+  // detached and the pool kept). Idempotent; the server cannot be started
+  // again.
   void stop();
+  // The hook stop() calls when the grace time is over and requests are
+  // still in flight, for example to end child processes handlers wait for.
+  // Runs on the thread calling stop(); must not call back into the server.
+  void onGraceExpired(std::function<void()> hook);
 
   // Dispatches to the first route whose pattern matches the whole path;
   // 404 (response untouched) when none does.
@@ -85,8 +96,12 @@ class HttpServer {
   int hits(int id) const;
   // Requests being served now.
   int liveConnections() const;
-  // Connections open now: waiting for their header, queued, served.
+  // Connections open now: sending their request, queued, served, taking
+  // their answer.
   int openConnections() const;
+  // Memory held now by request bodies being read and answers not yet taken
+  // (each kind bounded by its budget).
+  std::size_t bytesHeld() const;
 
  private:
   struct Core;
@@ -99,6 +114,8 @@ class HttpServer {
   int listenSocket_ = -1;
   std::thread listener_;
   std::atomic<int> stop_{0};
+  std::mutex hookMutex_;
+  std::function<void()> graceHook_;  // guarded by hookMutex_
 };
 
 // The process-wide server, built on first use.

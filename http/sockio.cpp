@@ -134,22 +134,3 @@ int sock_send(int socket, const unsigned char* buffer, int length, int timeout) 
   }
   return length;
 }
-
-void sock_close(int socket, bool inputLeft) {
-  char scratch[4096];
-  if (inputLeft || ::recv(socket, scratch, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
-    ::shutdown(socket, SHUT_WR);
-    const auto end = Clock::now() + std::chrono::milliseconds(http_limits::kLingerMs);
-    std::size_t drained = 0;
-    while (drained < http_limits::kLingerMaxBytes) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) break;
-      pollfd p{socket, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
-      if (n <= 0) break;
-      drained += static_cast<std::size_t>(n);
-    }
-  }
-  ::close(socket);
-}

@@ -32,9 +32,3 @@ int sock_read(int socket, unsigned char* buffer, int length, int timeout);
 
 // Sends exactly length bytes.
 int sock_send(int socket, const unsigned char* buffer, int length, int timeout);
-
-// Closes a served connection. When request input was left unread (a refused
-// body) it first sends FIN and drains the input for a bounded time: closing
-// with unread input makes the kernel send RST, which can destroy the answer
-// before the client read it.
-void sock_close(int socket, bool inputLeft);

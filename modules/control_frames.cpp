@@ -3,6 +3,8 @@
 #include "capture/cam.h"
 #include "config/config.h"
 #include "config/config_lock.h"
+#include "config/form_fields.h"
+#include "config/section_check.h"
 #include "core/clock.h"
 #include "core/fs.h"
 #include "core/scheduler.h"
@@ -25,7 +27,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -50,19 +51,16 @@ SimpleFile takeLast() {
   return lastJpeg;  // shares the bytes; a later swap does not touch them
 }
 
-int refuse(HttpResponse& res, const char* why) {
+int refuse(HttpResponse& res, const std::string& why) {
   res.headers["Content-Type"] = "text/plain; charset=utf-8";
   res.body << why;
   return 400;
 }
 
-std::optional<std::uint32_t> number(std::string text) {
-  trim(text);
-  std::uint32_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
+const kovira::FieldRule kEnabled = kovira::integerRule("enabled", 0, 1);
+const kovira::FieldRule kQuality = kovira::integerRule("quality", kMinQuality, kMaxQuality);
+// A slot longer than the day would never come round.
+const kovira::FieldRule kTimepad = kovira::integerRule("timepad", 0, kMinutesPerDay);
 
 }  // namespace
 
@@ -76,14 +74,26 @@ void TolvekConf::tojson(nlohmann::json& section, int mode) {
 
 void TolvekConf::fromjson(const nlohmann::json& section) {
   if (!section.is_object()) return;
-  // A value of another type keeps the old setting.
-  const auto readNumber = [&](const char* key, std::uint32_t& out) {
-    if (section.contains(key) && section[key].is_number_unsigned()) out = section[key].get<std::uint32_t>();
+  // A value of another type or out of its range keeps the old setting
+  // (4294967297 must not become 1).
+  const auto readNumber = [&](const kovira::FieldRule& rule, std::uint32_t& out) {
+    const auto it = section.find(rule.key);
+    if (it == section.end()) return;
+    if (const std::optional<std::string> why = kovira::refusalOf(rule, *it)) {
+      std::cout << "[WARNING] tolvek: " << rule.key << "=" << it->dump() << " " << *why << ", kept " << out
+                << std::endl;
+      return;
+    }
+    out = kovira::fittingNumber<std::uint32_t>(*it).value_or(out);
   };
-  readNumber("enabled", enabled);
-  readNumber("quality", quality);
-  readNumber("timepad", timepad);
+  readNumber(kEnabled, enabled);
+  readNumber(kQuality, quality);
+  readNumber(kTimepad, timepad);
   if (section.contains("label") && section["label"].is_string()) label = section["label"].get<std::string>();
+}
+
+std::string TolvekConf::check(const nlohmann::json& section) const {
+  return kovira::checkSection(section, {kEnabled, kQuality, kTimepad, kovira::textRule("label")});
 }
 
 bool slotDue(std::uint32_t minute, std::uint32_t lastslot, std::uint32_t timepad) {
@@ -190,25 +200,16 @@ int http_tolvek_hook(const HttpRequest& req, HttpResponse& res) {
   }
   if (req.method == "POST") {
     // Every value is checked before any is applied: a bad form changes nothing.
-    std::string label, text;
-    std::optional<std::uint32_t> quality, timepad;
-    if (req.has("quality", text)) {
-      quality = number(text);
-      if (!quality || *quality < kMinQuality || *quality > kMaxQuality) return refuse(res, "quality must be 1 to 100");
-    }
-    if (req.has("timepad", text)) {
-      timepad = number(text);
-      if (!timepad) return refuse(res, "timepad must be a number of minutes");
-    }
-    const bool hasLabel = req.has("label", label);
+    kovira::FormFields form(req);
+    const std::optional<long long> quality = form.integer("quality", kMinQuality, kMaxQuality);
+    const std::optional<long long> timepad = form.integer("timepad", 0, kMinutesPerDay);
+    const std::optional<std::string> label = form.text("label");
+    if (!form.ok()) return refuse(res, form.error());
     kovira::ConfigWriteLock lock;
     mconf.enabled = req.has("enabled") ? 1 : 0;
-    if (hasLabel) {
-      trim(label);
-      mconf.label = label;
-    }
-    if (quality) mconf.quality = *quality;
-    if (timepad) mconf.timepad = *timepad;
+    if (label) mconf.label = *label;
+    if (quality) mconf.quality = static_cast<std::uint32_t>(*quality);
+    if (timepad) mconf.timepad = static_cast<std::uint32_t>(*timepad);
     return res.redirect(req.query.empty() ? req.path : req.path + "?" + req.query, 302);
   }
   std::string address, serial, label;
@@ -245,7 +246,7 @@ int http_tolvek_hook(const HttpRequest& req, HttpResponse& res) {
 void modinit() {
   webserver().subscribe("^/special-tolvek/.*", http_tolvek_hook);
   attachConfig("tolvek", mconf);
-  scheduler.add(loop, std::chrono::seconds(10), false);
+  scheduler.add(loop, std::chrono::seconds(10), false, "saveframe");
 }
 
 }  // namespace saveframe

@@ -27,6 +27,7 @@ struct TolvekConf : ConfigSketch {
 
   void tojson(nlohmann::json& section, int mode) override;
   void fromjson(const nlohmann::json& section) override;
+  std::string check(const nlohmann::json& section) const override;
 };
 
 extern TolvekConf mconf;

@@ -47,7 +47,7 @@ void modinit() {
   else
     heartbeatStore().url = base + Heartbeat::kPath;
   scheduler.add([](unsigned) { heartbeatStore().push(sttydev(), static_cast<std::uint32_t>(now())); },
-                std::chrono::seconds(Heartbeat::kInterval), false);
+                std::chrono::seconds(Heartbeat::kInterval), false, "Heartbeat::push");
   scheduler.add(
       [](unsigned) {
         // A fresh thread each run: nothing may leave it.
@@ -59,8 +59,8 @@ void modinit() {
           std::cout << "[ERR] telemetry: " << e.what() << std::endl;
         }
       },
-      std::chrono::seconds(60), true);
-  scheduler.add(heartbeatloop, std::chrono::seconds(60), false);
+      std::chrono::seconds(60), true, "Heartbeat::send");
+  scheduler.add(heartbeatloop, std::chrono::seconds(60), false, "heartbeatloop");
 }
 
 }  // namespace heartbeat

@@ -3,6 +3,7 @@
 #include "capture/cam.h"
 #include "codec/decode.h"
 #include "config/config.h"
+#include "config/form_fields.h"
 #include "config/zones.h"
 #include "core/scheduler.h"
 #include "core/startup_functions.h"
@@ -27,6 +28,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <chrono>
+#include <cstdint>
+#include <optional>
 #include <ctime>
 #include <sstream>
 #include <thread>
@@ -309,6 +312,15 @@ int postframehook(kovira::MultiTrack& group) {
 
 namespace {
 
+// Pictures are divided by at most this much.
+constexpr long long kMaxScale = 16;
+
+int refuse(HttpResponse& res, const std::string& why) {
+  res.headers["Content-Type"] = "text/plain; charset=utf-8";
+  res.body << why;
+  return 400;
+}
+
 void option(std::ostringstream& out, std::int32_t current, std::int32_t value, const char* label) {
   out << "<option " << (current == value ? "SELECTED" : "") << " value=" << value << ">" << label << "</option>";
 }
@@ -351,22 +363,37 @@ int http_postframe(const HttpRequest&, HttpResponse& res) {
 }
 
 int http_postframe_update(const HttpRequest& req, HttpResponse& res) {
+  // Every value is checked before any is applied: a refused request changes
+  // nothing and names the field (a NaN bound would silently disarm the
+  // module, a negative scale would put negative boxes in the metadata).
+  kovira::FormFields form(req);
+  const std::optional<float> min = form.float32("min");
+  const std::optional<float> max = form.float32("max");
+  const std::optional<std::uint32_t> cnt = form.uint32("cnt");
+  const std::optional<std::uint32_t> interval = form.uint32("interval");
+  const std::optional<long long> minsize = form.integer("minsize", 0, INT32_MAX);
+  const std::optional<long long> mask = form.integer("mask", 0, 2);
+  const std::optional<long long> cars = form.integer("cars", 0, 3);
+  const std::optional<long long> scale = form.integer("scale", 1, kMaxScale);
+  const std::optional<long long> timeofday = form.integer("timeofday", 0, 3);
+  const std::optional<std::string> target = form.text("target");
+  const std::optional<std::string> tag = form.text("tag");
+  if (!form.ok()) return refuse(res, form.error());
+  // Only web addresses: the unit never posts frames to a file or elsewhere.
+  if (target && !target->empty() && !isWebUrl(*target))
+    return refuse(res, "error: target: not an http:// or https:// address\n");
   httpframe().update([&](FeedbackSettings& s) {
-    int i = 0;
-    float f = 0;
-    std::string text;
-    if (req.has("min", f)) s.min = f;
-    if (req.has("max", f)) s.max = f;
-    if (req.has("cnt", i) && i >= 0) s.cnt = static_cast<std::uint32_t>(i);
-    if (req.has("interval", i) && i >= 0) s.interval = static_cast<std::uint32_t>(i);
-    if (req.has("minsize", i)) s.minsize = i;
-    if (req.has("mask", i)) s.mask = i;
-    if (req.has("cars", i)) s.cars = i;
-    if (req.has("scale", i)) s.scale = i;
-    if (req.has("timeofday", i)) s.timeofday = i;
-    // Only web addresses: the unit never posts frames to a file or elsewhere.
-    if (req.has("target", text) && isWebUrl(text)) s.target = text;
-    if (req.has("tag", text)) s.tag = text;
+    if (min) s.min = *min;
+    if (max) s.max = *max;
+    if (cnt) s.cnt = *cnt;
+    if (interval) s.interval = *interval;
+    if (minsize) s.minsize = static_cast<std::int32_t>(*minsize);
+    if (mask) s.mask = static_cast<std::int32_t>(*mask);
+    if (cars) s.cars = static_cast<std::int32_t>(*cars);
+    if (scale) s.scale = static_cast<std::int32_t>(*scale);
+    if (timeofday) s.timeofday = static_cast<std::int32_t>(*timeofday);
+    if (target) s.target = *target;
+    if (tag) s.tag = *tag;
   });
   return res.redirect("/debug/postframe/", 302);
 }
@@ -381,7 +408,7 @@ void modinit() {
   }
   webserver().subscribe("^/debug/postframe/$", http_postframe);
   webserver().subscribe("^/debug/postframe/update$", http_postframe_update);
-  scheduler.add(postframeloop, std::chrono::seconds(30), false);
+  scheduler.add(postframeloop, std::chrono::seconds(30), false, "postframeloop");
   std::thread(std::ref(httpframe())).detach();
   resproc.addProcModule("postframe", postframehook).interval = 0;
 }

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
 #include <system_error>
 
 kovira::ResQueue resproc;
@@ -296,6 +297,29 @@ std::vector<Track> ResQueue::unfinished() const {
 std::vector<Track> ResQueue::history() const {
   std::lock_guard lock(tracks_mutex_);
   return {history_.begin(), history_.end()};
+}
+
+namespace {
+template <typename List>
+std::vector<Track> newestOf(const List& list, std::size_t newest) {
+  const std::size_t skip = list.size() > newest ? list.size() - newest : 0;
+  return {std::next(list.begin(), static_cast<std::ptrdiff_t>(skip)), list.end()};
+}
+}  // namespace
+
+std::vector<Track> ResQueue::unfinished(std::size_t newest) const {
+  std::lock_guard lock(tracks_mutex_);
+  return newestOf(unfinished_, newest);
+}
+
+std::vector<Track> ResQueue::history(std::size_t newest) const {
+  std::lock_guard lock(tracks_mutex_);
+  return newestOf(history_, newest);
+}
+
+void ResQueue::seedHistory(const std::vector<Track>& tracks) {
+  std::lock_guard lock(tracks_mutex_);
+  for (const Track& t : tracks) appendHistory(history_, t);
 }
 
 Track ResQueue::find(int id) const {

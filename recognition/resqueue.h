@@ -86,11 +86,20 @@ class ResQueue {
   // Copies of the two track lists, oldest first (track pages).
   std::vector<Track> unfinished() const;
   std::vector<Track> history() const;
+  // Copies of no more than the `newest` latest tracks of each list, oldest
+  // first: what a page shows, without holding the track mutex (which the
+  // queue thread needs for every reading) over the whole history.
+  std::vector<Track> unfinished(std::size_t newest) const;
+  std::vector<Track> history(std::size_t newest) const;
   // The track with that id, unfinished or in the history; Track() when none.
   Track find(int id) const;
   // Tracks of the zone whose frame span contains the frame, among the newest
   // kAloneLookup tracks (unfinished first, then history).
   int checkTrackAlone(int zone, unsigned frame) const;
+
+  // Appends finished tracks to the history as a long run leaves it, without
+  // running the modules (benches and tests of the pages over a full history).
+  void seedHistory(const std::vector<Track>& tracks);
 
   // Appends to a history list and drops the kHistoryTrim oldest entries when
   // it grows beyond kHistoryMax.

@@ -113,7 +113,8 @@ int http_cnnproc(kovira::CnnProc& stage, const HttpRequest& req, HttpResponse& r
   const std::vector<kovira::CnnProc::stat_t> stats = stage.statistics();
   int row = 0;
   std::size_t looked = 0;
-  for (auto it = stats.rbegin(); it != stats.rend() && looked < kovira::CnnProc::kStatPeriods; ++it, ++looked) {
+  // statistics() is newest first, as the rows are.
+  for (auto it = stats.begin(); it != stats.end() && looked < kovira::CnnProc::kStatPeriods; ++it, ++looked) {
     const auto& s = *it;
     if (s.launched == 0) continue;
     const double launched = static_cast<double>(s.launched);
@@ -160,8 +161,10 @@ std::optional<kovira::Track> routeTrack(kovira::ResQueue& queue, const HttpReque
 }
 
 int listPage(kovira::ResQueue& queue, const HttpRequest&, HttpResponse& resp) {
-  const std::vector<kovira::Track> current = queue.unfinished();
-  const std::vector<kovira::Track> history = queue.history();
+  // Only the rows shown are copied: the queue thread waits for the track
+  // mutex while a page holds it.
+  const std::vector<kovira::Track> current = queue.unfinished(kListLimit);
+  const std::vector<kovira::Track> history = queue.history(kListLimit);
   std::string out = "<h1>Tracks list</h1><hr>";
   if (!current.empty()) out += "<h3>Current track list</h3>" + showtracks(current, kListLimit);
   out += "<h3>Tracks history</h3>" + showtracks(history, kListLimit);
@@ -223,8 +226,10 @@ int trackDrawing(kovira::ResQueue& queue, const HttpRequest& req, HttpResponse& 
     height = cam->height();
     for (const kovira::Zone& z : kovira::zones()) {
       if (z.camid != camid) continue;
+      // geometry() answers only for an enabled zone; a disabled one is
+      // drawn at its own box too (in blue), not as a dot at the origin.
       int x = 0, y = 0, w = 0, h = 0;
-      z.geometry(x, y, w, h);
+      if (z.geometry(x, y, w, h) != 0 && z.polygon) z.polygon.getRect(x, y, w, h);
       boxes.push_back({cv::Rect(x, y, w, h), z.enabled != 0});
     }
   }

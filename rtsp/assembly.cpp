@@ -13,7 +13,7 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
   if (it == stream.frames.end()) {
     if (stream.frames.size() >= kMaxOpenFrames) {
       Frame& old = stream.frames[oldest(stream.frames)];
-      if (sink_.dropped) sink_.dropped(owner, old.count, false);
+      if (sink_.dropped) sink_.dropped(owner, old.count, old.oversize ? Drop::Oversize : Drop::Incomplete);
       old = Frame{};
       it = stream.frames.begin() + static_cast<std::ptrdiff_t>(&old - stream.frames.data());
     } else {
@@ -23,6 +23,23 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
   }
   Frame& frame = *it;
   const std::uint16_t seq = packet->sequence;
+  if (frame.oversize) {
+    ++frame.count;
+    frame.lastUpdate = nowMs;
+    return false;
+  }
+  if (frame.bytes + packet->data.size() > kMaxFrameBytes) {
+    // Kept open (its later packets land here, not in a new frame) but
+    // holding nothing: judged as oversize once it is quiet.
+    frame.oversize = true;
+    frame.slots.clear();
+    frame.slots.shrink_to_fit();
+    frame.bytes = 0;
+    ++frame.count;
+    frame.lastUpdate = nowMs;
+    return false;
+  }
+  const std::size_t size = packet->data.size();
   if (frame.count == 0) {
     frame.base = seq;
     frame.slots.clear();
@@ -46,6 +63,7 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
     }
   }
   ++frame.count;
+  frame.bytes += size;
   frame.lastUpdate = nowMs;
   return true;
 }
@@ -90,6 +108,10 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
 }
 
 void FrameAssembler::judge(const void* owner, Frame& frame) {
+  if (frame.oversize) {
+    if (sink_.dropped) sink_.dropped(owner, frame.count, Drop::Oversize);
+    return;
+  }
   // 1. A frame needs its start packet in slot 0 and a marker packet.
   std::size_t marker = frame.slots.size();
   for (std::size_t i = 0; i < frame.slots.size(); ++i)
@@ -98,7 +120,7 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
       break;
     }
   if (!frame.slots[0]->StartPacket() || marker == frame.slots.size()) {
-    if (sink_.dropped) sink_.dropped(owner, frame.count, false);
+    if (sink_.dropped) sink_.dropped(owner, frame.count, Drop::Incomplete);
     return;
   }
   // 2. Loss in percent of what arrived; any loss drops the frame, so one
@@ -107,7 +129,7 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
   for (std::size_t i = 0; i <= marker; ++i) received += frame.slots[i] ? 1u : 0u;
   const auto expected = static_cast<unsigned>(marker + 1);
   if ((expected - received) * 100 / received > 0) {
-    if (sink_.dropped) sink_.dropped(owner, received, true);
+    if (sink_.dropped) sink_.dropped(owner, received, Drop::Gap);
     return;
   }
   // 3. Payloads in order; a tolerated gap is filled with zero bytes of the
@@ -172,7 +194,8 @@ std::vector<FrameAssembler::StreamView> FrameAssembler::Snapshot() const {
       fv.timestamp = f.timestamp;
       fv.lastUpdate = f.lastUpdate;
       fv.count = f.count;
-      fv.hasSlots = !f.slots.empty();
+      fv.hasSlots = !f.slots.empty() || f.oversize;
+      fv.oversize = f.oversize;
       for (const auto& p : f.slots) {
         if (!p) continue;
         fv.packets.push_back({p->sequence, p->payloadLength, p->marker});

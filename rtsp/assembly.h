@@ -9,12 +9,15 @@
 //   open frames ── packet of a new timestamp ──▶ new frame (at most 32; the
 //   oldest is dropped to make room)
 //   frame: slots indexed by sequence number from its first packet; a frame
-//   spans at most 1024 sequence numbers, an earlier packet inside that span
-//   re-bases it, duplicates are discarded
+//   holds at most kMaxFrameBytes of payload (a packet beyond that marks it
+//   oversize and its stored packets are freed at once) and spans at most
+//   half the sequence space; an earlier packet inside that span re-bases
+//   it, duplicates are discarded
 //   (oldest: the first sent, by sequence number, so that B-frames, stamped
 //   with their presentation time, still leave in decoding order)
 //   oldest frame quiet 200 ms ──▶ judged: complete → delivered; no start or
-//   no marker, or a gap it cannot tolerate → dropped and counted
+//   no marker, a gap it cannot tolerate, or oversize → dropped and counted
+//   with its reason
 //   stream silent 2 s with no open frame ──▶ erased
 #pragma once
 
@@ -39,23 +42,32 @@ struct AssembledFrame {
 
 class FrameAssembler {
  public:
-  static constexpr unsigned kMaxFrameSpan = 1024;
+  // A frame is bounded by its bytes, not its packets: a 5-megapixel JPEG
+  // picture or a large H.264 key frame runs to thousands of packets.
+  static constexpr std::size_t kMaxFrameBytes = std::size_t{16} << 20;
+  // Sequence numbers further apart than this cannot be ordered (RFC 3550
+  // numbers wrap at 2^16).
+  static constexpr unsigned kMaxFrameSpan = 1u << 15;
   static constexpr std::size_t kMaxOpenFrames = 32;
   static constexpr std::int64_t kQuietMs = 200;
   static constexpr std::int64_t kSilentStreamMs = 2000;
 
+  enum class Drop {
+    Incomplete,  // no start or marker packet, or pushed out by newer frames
+    Gap,         // more missing packets than the frame can tolerate
+    Oversize,    // more than kMaxFrameBytes of payload
+  };
   struct Sink {
     // A complete frame of the stream of owner.
     std::function<void(const void* owner, const AssembledFrame&)> frame;
-    // A frame given up: packets it had; gap is true when it was judged for
-    // missing packets (false: no start or marker packet, or no room).
-    std::function<void(const void* owner, unsigned packets, bool gap)> dropped;
+    // A frame given up: the packets it had and why.
+    std::function<void(const void* owner, unsigned packets, Drop why)> dropped;
   };
 
   explicit FrameAssembler(Sink sink) : sink_(std::move(sink)) {}
 
   // Stores a packet whose data is set; false when it was discarded
-  // (duplicate, outside its frame's span).
+  // (duplicate, outside its frame's span, its frame oversize).
   bool Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs);
   // Judges the oldest frame of every stream that has been quiet long
   // enough; true when a frame was judged or a stream erased.
@@ -79,6 +91,7 @@ class FrameAssembler {
     unsigned expected = 0;
     std::size_t bytes = 0;
     bool hasSlots = false;
+    bool oversize = false;
     std::vector<PacketView> packets;  // the filled slots
   };
   struct StreamView {
@@ -94,6 +107,8 @@ class FrameAssembler {
     std::int64_t lastUpdate = 0;
     std::uint16_t base = 0;  // sequence number of slot 0
     unsigned count = 0;
+    std::size_t bytes = 0;  // payload bytes stored
+    bool oversize = false;  // went over kMaxFrameBytes: slots freed, packets counted only
     std::vector<std::unique_ptr<RtpPacket>> slots;
   };
   struct Stream {

@@ -7,10 +7,13 @@
 // and RTCP threads belong to their objects, each playback thread to its
 // entry here. The destructor stops the file threads and every network
 // thread and joins them all before anything is freed, so no frame reaches a
-// callback after it returns.
+// callback after it returns. Order: file threads; each session's threads
+// (control, TCP reader, RTCP reports), which send through the shared
+// sockets; the sockets; the buffer's assembly thread; then the sessions.
 #pragma once
 
 #include "rtsp/points.h"
+#include "rtsp/session.h"
 #include "capture/receiver.h"
 
 #include <atomic>
@@ -24,26 +27,32 @@
 #include <vector>
 
 class PacketsBuffer;
-class Session;
 class UdpSocket;
 
 class RtspNetworkReceiver final : public RtspReceiver, public ReceiverPoint {
  public:
   // Binds the two ports; throws std::system_error when either is taken.
-  RtspNetworkReceiver();
+  // watchdogSeconds: the sessions' reconnect period (shorter in tests,
+  // through rtsp::replaceReceiverFactory).
+  explicit RtspNetworkReceiver(std::int64_t watchdogSeconds = Session::kDefaultWatchdogSeconds);
   ~RtspNetworkReceiver() override;
 
   void AddSession(int camid) override;
   bool Connect(int camid, const std::string& url) override;
   bool PlayFile(int camid, const std::string& path, unsigned fps) override;
   bool Disconnect(int camid) override;
+  void DisconnectAll() override;
   void SimpleSubscribe(SimpleFrameCallback callback) override { ReceiverPoint::SimpleSubscribe(callback); }
 
   bool Play(unsigned camid);
   bool Pause(unsigned camid);
   bool StopFile(unsigned camid);
-  Session* GetSession(unsigned camid);
+  // The camera's session, or null: the one search by camera id.
+  Session* FindSession(unsigned camid);
+  Session* GetSession(unsigned camid) { return FindSession(camid); }
   Session* GetSessionBySsrc(std::uint32_t ssrc);
+  // Every session, in creation order (they live as long as the receiver).
+  std::vector<Session*> Sessions();
   PacketsBuffer& buffer() { return *buffer_; }
 
   // A full path for a configured file: absolute paths as given, relative
@@ -72,7 +81,9 @@ class RtspNetworkReceiver final : public RtspReceiver, public ReceiverPoint {
   std::unique_ptr<PacketsBuffer> buffer_;
   std::unique_ptr<UdpSocket> rtpSocket_;
   std::unique_ptr<UdpSocket> rtcpSocket_;
-  std::vector<std::unique_ptr<Session>> sessions_;  // written at start-up only
+  const std::int64_t watchdogSeconds_;
+  std::mutex sessionsMutex_;
+  std::vector<std::unique_ptr<Session>> sessions_;  // guarded by sessionsMutex_; never shrinks until destruction
   std::atomic<bool> stop_{false};
   std::mutex filesMutex_;
   std::map<unsigned, std::unique_ptr<PlayingFile>> files_;  // guarded by filesMutex_

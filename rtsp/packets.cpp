@@ -138,9 +138,13 @@ bool JpegRtpPacket::ParseHeader(std::span<const std::uint8_t> p, unsigned& heade
   offset = std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
   jpegType = p[4];
   q = p[5];
-  width = p[6] * 8u;
-  height = p[7] * 8u;
-  if (width == 0 || height == 0) return false;
+  // A side over 2040 pixels is 0 in the header: the size then comes from
+  // the stream's description, set in width and height before the call.
+  if (p[6] != 0 && p[7] != 0) {
+    width = p[6] * 8u;
+    height = p[7] * 8u;
+  }
+  if (width == 0 || height == 0 || width > 0xFFFF || height > 0xFFFF) return false;
   std::size_t size = 8;
   unsigned restart = 0;
   if (jpegType >= 64 && jpegType <= 127) {

@@ -93,7 +93,9 @@ class H264RtpPacket final : public RtpPacket {
 };
 
 // RFC 2435 JPEG payloads; the packet at fragment offset 0 carries the JPEG
-// header that makes the frame a complete file.
+// header that makes the frame a complete file. Pictures wider or higher
+// than 2040 pixels have a zero size in the payload header: the caller sets
+// width and height from the stream's description before ParseHeader.
 class JpegRtpPacket final : public RtpPacket {
  public:
   bool ParseHeader(std::span<const std::uint8_t> payload, unsigned& headerSize) override;

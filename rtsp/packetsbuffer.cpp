@@ -44,7 +44,7 @@ PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
     : owner_(owner),
       assembler_(FrameAssembler::Sink{
           [this](const void* o, const AssembledFrame& f) { deliver(o, f); },
-          [this](const void* o, unsigned packets, bool gap) { dropped(o, packets, gap); }}) {
+          [this](const void* o, unsigned packets, FrameAssembler::Drop why) { dropped(o, packets, why); }}) {
   rtpThread_ = std::thread(&PacketsBuffer::rtpLoop, this);
   thread_name(rtpThread_, "rtp-assembly");
 }
@@ -132,6 +132,11 @@ void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSessio
   const std::span<const std::uint8_t> datagram(data, size);
   auto packet = RtpPacket::CreatePacket(datagram, rtp->payloadType, static_cast<CodecType>(rtp->codec.load()));
   if (!packet) return;
+  if (rtp->codec == CodecJpeg && rtp->session != nullptr) {
+    // Large pictures: the size the description gave (see JpegRtpPacket).
+    packet->width = rtp->session->width;
+    packet->height = rtp->session->height;
+  }
   unsigned header = 0;
   const auto payload = datagram.subspan(packet->payloadOffset, packet->payloadLength);
   if (!packet->ParseHeader(payload, header) || header > payload.size()) return;
@@ -169,9 +174,12 @@ void PacketsBuffer::rtpLoop() {
   }
 }
 
-void PacketsBuffer::dropped(const void* owner, unsigned packets, bool gap) {
+void PacketsBuffer::dropped(const void* owner, unsigned packets, FrameAssembler::Drop why) {
   auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
-  if (gap) rtp->packetsDropped += packets;
+  if (why == FrameAssembler::Drop::Gap) rtp->packetsDropped += packets;
+  if (why == FrameAssembler::Drop::Oversize && rtp->framesOversize++ == 0)
+    log_warning_format("Camera (camid=%u) sends frames over %zu MiB: they are dropped",
+                       rtp->session != nullptr ? rtp->session->camid : 0u, FrameAssembler::kMaxFrameBytes >> 20);
   if (rtp->session != nullptr && rtp->session->camera != nullptr) rtp->session->camera->dropframes++;
 }
 

@@ -80,14 +80,15 @@ Slot& slot() {
 
 }  // namespace
 
-RtspNetworkReceiver::RtspNetworkReceiver()
+RtspNetworkReceiver::RtspNetworkReceiver(std::int64_t watchdogSeconds)
     : buffer_(std::make_unique<PacketsBuffer>(this)),
       rtpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
         b->WriteRtpBuffer(d, n, s);
       })),
       rtcpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
         b->WriteRtcpBuffer(d, n, s);
-      })) {
+      })),
+      watchdogSeconds_(watchdogSeconds) {
   log_info("Starting RTSP receiver");
   const bool bound = rtpSocket_->Bind(kRtpPort) && rtcpSocket_->Bind(kRtcpPort);
   const int cause = bound ? 0 : (errno != 0 ? errno : EADDRINUSE);  // before the clean-up changes it
@@ -115,9 +116,11 @@ RtspNetworkReceiver::~RtspNetworkReceiver() {
   }
   for (auto& [id, entry] : files_)
     if (entry->thread.joinable()) entry->thread.join();
-  // 2. The sockets that write into the buffer, then the buffer (it stops
-  // the control sessions and its assembly thread), then the sessions its
-  // frames referred to.
+  // 2. Every session's own threads (control, TCP reader, RTCP reports):
+  // they send through the shared sockets, which must outlive them.
+  for (const auto& s : sessions_) s->Stop();
+  // 3. The sockets that write into the buffer, then the buffer (its
+  // assembly thread), then the sessions its frames referred to.
   rtcpSocket_.reset();
   rtpSocket_.reset();
   buffer_.reset();
@@ -125,39 +128,55 @@ RtspNetworkReceiver::~RtspNetworkReceiver() {
 }
 
 void RtspNetworkReceiver::AddSession(int camid) {
-  if (GetSession(static_cast<unsigned>(camid)) != nullptr) return;
-  sessions_.push_back(std::make_unique<Session>(static_cast<unsigned>(camid), buffer_.get(), this, *rtpSocket_, *rtcpSocket_));
+  if (FindSession(static_cast<unsigned>(camid)) != nullptr) return;
+  auto session = std::make_unique<Session>(static_cast<unsigned>(camid), buffer_.get(), this, *rtpSocket_, *rtcpSocket_,
+                                            watchdogSeconds_);
+  std::lock_guard lock(sessionsMutex_);
+  sessions_.push_back(std::move(session));
 }
 
-Session* RtspNetworkReceiver::GetSession(unsigned camid) {
+Session* RtspNetworkReceiver::FindSession(unsigned camid) {
+  std::lock_guard lock(sessionsMutex_);
   for (const auto& s : sessions_)
     if (s->camid == camid) return s.get();
   return nullptr;
 }
 
+std::vector<Session*> RtspNetworkReceiver::Sessions() {
+  std::lock_guard lock(sessionsMutex_);
+  std::vector<Session*> out;
+  for (const auto& s : sessions_) out.push_back(s.get());
+  return out;
+}
+
+void RtspNetworkReceiver::DisconnectAll() {
+  for (Session* s : Sessions()) s->Disconnect();
+}
+
 Session* RtspNetworkReceiver::GetSessionBySsrc(std::uint32_t ssrc) {
+  std::lock_guard lock(sessionsMutex_);
   for (const auto& s : sessions_)
     if (s->rtp().remoteSsrc == ssrc) return s.get();
   return nullptr;
 }
 
 bool RtspNetworkReceiver::Connect(int camid, const std::string& url) {
-  Session* s = GetSession(static_cast<unsigned>(camid));
+  Session* s = FindSession(static_cast<unsigned>(camid));
   return s != nullptr && s->Connect(url);
 }
 
 bool RtspNetworkReceiver::Play(unsigned camid) {
-  Session* s = GetSession(camid);
+  Session* s = FindSession(camid);
   return s != nullptr && s->Play();
 }
 
 bool RtspNetworkReceiver::Pause(unsigned camid) {
-  Session* s = GetSession(camid);
+  Session* s = FindSession(camid);
   return s != nullptr && s->Pause();
 }
 
 bool RtspNetworkReceiver::Disconnect(int camid) {
-  Session* s = GetSession(static_cast<unsigned>(camid));
+  Session* s = FindSession(static_cast<unsigned>(camid));
   return s != nullptr && s->Disconnect();
 }
 
@@ -171,7 +190,7 @@ std::int64_t RtspNetworkReceiver::FileStepMs(std::int64_t previousMs, std::int64
 }
 
 bool RtspNetworkReceiver::PlayFile(int camid, const std::string& path, unsigned fps) {
-  if (GetSession(static_cast<unsigned>(camid)) == nullptr) return false;
+  if (FindSession(static_cast<unsigned>(camid)) == nullptr) return false;
   std::lock_guard lock(filesMutex_);
   auto& entry = files_[static_cast<unsigned>(camid)];
   if (entry) return false;
@@ -183,7 +202,7 @@ bool RtspNetworkReceiver::PlayFile(int camid, const std::string& path, unsigned 
 }
 
 bool RtspNetworkReceiver::StopFile(unsigned camid) {
-  if (GetSession(camid) == nullptr) return false;
+  if (FindSession(camid) == nullptr) return false;
   PlayingFile* entry = nullptr;
   {
     std::lock_guard lock(filesMutex_);
@@ -351,6 +370,22 @@ void shutdownReceiver() {
     std::lock_guard lock(s.mutex);
     old = std::move(s.receiver);
   }
+}
+
+bool disconnectAll() {
+  Slot& s = slot();
+  std::lock_guard lock(s.mutex);
+  if (!s.receiver) return false;
+  s.receiver->DisconnectAll();
+  return true;
+}
+
+std::string refusalOf(int camid) {
+  std::string out;
+  withProductReceiver([&](RtspNetworkReceiver& r) {
+    if (Session* s = r.FindSession(static_cast<unsigned>(camid)); s != nullptr) out = s->rtsp().refusal();
+  });
+  return out;
 }
 
 bool withProductReceiver(const std::function<void(RtspNetworkReceiver&)>& view) {

@@ -227,6 +227,16 @@ bool RtspProtocol::DescribeResponse::ParseResponse(const std::string& text) {
       current.frameSize[0] = toNumber(value.substr(0, a));
       current.frameSize[1] = toNumber(value.substr(a + 1, b - a - 1));
       current.frameSize[2] = toNumber(value.substr(b + 1, c - b - 1));
+    } else if (value = afterPrefix(line, "a=x-dimensions:", found); found) {
+      // "a=x-dimensions:2592,2048": the picture size of JPEG streams beyond
+      // the 2040 pixels the RTP/JPEG header can carry (the header says 0).
+      const std::size_t a = spanOf(value, 0, isDigit);
+      if (a == 0 || a >= value.size() || value[a] != ',') continue;
+      const std::size_t b = spanOf(value, a + 1, isDigit);
+      if (b == a + 1) continue;
+      current.frameSize[0] = static_cast<std::uint32_t>(std::max(current.payloadType, 0));
+      current.frameSize[1] = toNumber(value.substr(0, a));
+      current.frameSize[2] = toNumber(value.substr(a + 1, b - a - 1));
     } else if (value = afterPrefix(line, "a=framerate:", found); found && spanOf(value, 0, isDigit) > 0) {
       current.frameRate = toNumber(value.substr(0, spanOf(value, 0, isDigit)));
     } else if (value = afterPrefix(line, "a=fmtp:", found); found && spanOf(value, 0, isDigit) > 0) {

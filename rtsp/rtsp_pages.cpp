@@ -30,11 +30,14 @@ struct StreamRow {
 int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   resp.headers["Content-Type"] = "text/html; charset=utf-8";
   std::vector<StreamRow> rows;
+  std::vector<std::pair<unsigned, unsigned>> oversize;  // camera, frames dropped for size
   rtsp::withProductReceiver([&](RtspNetworkReceiver& r) {
     for (auto& v : r.buffer().Snapshot()) {
       const auto* rtp = static_cast<const RtpSession*>(v.owner);
       rows.push_back({std::move(v), rtp->session != nullptr ? rtp->session->camid : 0, {}});
     }
+    for (Session* s : r.Sessions())
+      if (const unsigned n = s->rtp().framesOversize.load(); n != 0) oversize.emplace_back(s->camid, n);
   });
   {
     kovira::ConfigReadLock lock;
@@ -47,6 +50,11 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   const bool full = req.has("full");
   resp.body << "<h1>Packets buffer</h1>\n"
             << "Total buffers: " << rows.size() << "<br>" << taglink("/debug/rtsp/buffer/?full=1", "rtsp buffers (detailed)");
+  // The drop counter of the camera list does not say why; frames too large
+  // to assemble never stop coming, so they are named here.
+  for (const auto& [camid, frames] : oversize)
+    resp.body << "<br>camid: " << camid << ", frames dropped for size (over "
+              << (FrameAssembler::kMaxFrameBytes >> 20) << " MiB): " << frames;
   for (const auto& row : rows) {
     char ssrc[16];
     std::snprintf(ssrc, sizeof ssrc, "%x", row.view.ssrc);
@@ -63,6 +71,7 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
                 << (f.lastUpdate == -1 ? std::string("none") : TimeToString(static_cast<std::uint64_t>(f.lastUpdate)))
                 << ", packets count: " << f.count
                 << ", expected: " << (f.expected == 0 ? std::string("unknown") : std::to_string(f.expected));
+      if (f.oversize) resp.body << ", over " << (FrameAssembler::kMaxFrameBytes >> 20) << " MiB: dropped";
       if (full) {
         resp.body << "<table border=1 cellspacing=0 cellpadding=4><tr><td>seq</td><td>size</td><td>marker</td></tr>\n";
         for (const auto& p : f.packets)

@@ -2,6 +2,7 @@
 
 #include "capture/cam.h"
 #include "core/clock.h"
+#include "core/console.h"
 #include "core/log.h"
 #include "core/threads.h"
 #include "rtsp/packetsbuffer.h"
@@ -23,8 +24,12 @@ std::mutex& logMutex() {
 
 }  // namespace
 
-RtspSession::RtspSession(PacketsBuffer* buffer, Session* session)
-    : buffer_(buffer), session_(session), receiver_(session->receiver), tcp_(buffer, this) {
+RtspSession::RtspSession(PacketsBuffer* buffer, Session* session, std::int64_t watchdogSeconds)
+    : buffer_(buffer),
+      watchdogSeconds_(watchdogSeconds),
+      session_(session),
+      receiver_(session->receiver),
+      tcp_(buffer, this) {
   if (buffer_ != nullptr) replies_ = &buffer_->AddRtspBuffer(this, [this] { Stop(); });
   thread_ = std::thread(&RtspSession::ResponseThread, this);
   thread_name(thread_, "rtsp-control");
@@ -177,21 +182,29 @@ bool RtspSession::ProcessDescribeResponse(const std::string& text) {
       video = &m;
       break;
     }
-  if (video != nullptr) {
-    rtp.payloadType = static_cast<std::uint32_t>(video->payloadType);
-    rtp.codec = video->codec;
-    if (video->sps.size() > 1) {
-      unsigned w = 0, h = 0, chroma = 0;
-      const auto* p = reinterpret_cast<const std::uint8_t*>(video->sps.data());
-      if (ParseSps(std::span<const std::uint8_t>(p + 1, video->sps.size() - 1), w, h, chroma)) {
-        session_->width = w;
-        session_->height = h;
-      }
-    }
-  }
-  if (rtp.codec == CodecUnknown) {
-    publish(ReceiverStateConnecting, ReceiverErrorCodecNotFound);
+  // What the receiver cannot take is refused here, before SETUP: a stream
+  // set up anyway never yields a frame and the camera would look connected.
+  if (video == nullptr || video->codec == CodecUnknown) {
+    refuse("no H.264 or JPEG video in the description");
     return false;
+  }
+  if (video->payloadType < 0 || video->payloadType > 127) {
+    refuse("payload type " + std::to_string(video->payloadType) + " is outside 0-127");
+    return false;
+  }
+  rtp.payloadType = static_cast<std::uint32_t>(video->payloadType);
+  rtp.codec = video->codec;
+  if (video->codec == CodecJpeg && video->frameSize[1] != 0 && video->frameSize[2] != 0) {
+    session_->width = video->frameSize[1];
+    session_->height = video->frameSize[2];
+  }
+  if (video->sps.size() > 1) {
+    unsigned w = 0, h = 0, chroma = 0;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(video->sps.data());
+    if (ParseSps(std::span<const std::uint8_t>(p + 1, video->sps.size() - 1), w, h, chroma)) {
+      session_->width = w;
+      session_->height = h;
+    }
   }
   // Relative controls resolve against Content-Base, else Content-Location,
   // else the request URL; a session-level control names the aggregate URL.
@@ -214,6 +227,10 @@ bool RtspSession::ProcessSetupResponse(const std::string& text) {
     return false;
   }
   sessionId_ = r.sessionId;
+  {
+    std::lock_guard lock(refusalMutex_);
+    refusal_.clear();
+  }
   keepAlivePeriod_ = (r.timeout != 0 ? static_cast<std::int64_t>(r.timeout) : kDefaultSessionTimeout) / 2;
   if (keepAlivePeriod_ < 1) keepAlivePeriod_ = 1;
   state_ = ReceiverStateConnected;
@@ -235,6 +252,25 @@ bool RtspSession::ProcessSetupResponse(const std::string& text) {
   session_->rtp().Send(std::vector<unsigned char>{0xCE, 0xFA, 0xFD, 0xFE});
   log_info_format("Camera (camid=%d) setup responce successfully processed", session_->camid);
   return send(Method::Play, aggregateUrl_, &RtspSession::ProcessPlayResponse);
+}
+
+// Called with mutex_ held.
+void RtspSession::refuse(const std::string& reason) {
+  publish(ReceiverStateConnecting, ReceiverErrorCodecNotFound);
+  tcp_.Disconnect();
+  {
+    std::lock_guard lock(refusalMutex_);
+    // One line per reason, not one per reconnect.
+    if (refusal_ == reason) return;
+    refusal_ = reason;
+  }
+  log_error_format("Camera (camid=%u) stream refused: %s", session_->camid, reason.c_str());
+  consoleLine("[ERR] camera " + std::to_string(session_->camid) + ": stream refused: " + reason);
+}
+
+std::string RtspSession::refusal() const {
+  std::lock_guard lock(refusalMutex_);
+  return refusal_;
 }
 
 bool RtspSession::plainReply(const std::string& text) {
@@ -302,7 +338,7 @@ void RtspSession::watchdog() {
   const std::int64_t now = NowSec();
   if (state_ == ReceiverStateDisconnected) return;
   const std::int64_t last = std::max<std::int64_t>(session_->rtp().lastDatagram.load(), setupTime_);
-  if (static_cast<std::uint32_t>(now - last) >= kWatchdogSeconds) {
+  if (static_cast<std::uint32_t>(now - last) >= watchdogSeconds_) {
     pending_.clear();
     setupTime_ = now;
     session_->rtp().lastDatagram = now;

@@ -36,7 +36,8 @@ class RtspSession : public RtspProtocol {
   // Keep-alive period when the SETUP reply names no timeout.
   static constexpr std::int64_t kDefaultSessionTimeout = 60;
 
-  RtspSession(PacketsBuffer* buffer, Session* session);
+  // watchdogSeconds: kWatchdogSeconds but in tests.
+  RtspSession(PacketsBuffer* buffer, Session* session, std::int64_t watchdogSeconds = kWatchdogSeconds);
   ~RtspSession();
   RtspSession(const RtspSession&) = delete;
   RtspSession& operator=(const RtspSession&) = delete;
@@ -56,6 +57,9 @@ class RtspSession : public RtspProtocol {
   bool Disconnect();
 
   ReceiverState state() const { return state_.load(); }
+  // Why the camera's last description was refused ("" when it was not, or a
+  // later SETUP succeeded).
+  std::string refusal() const;
 
   // The camera's communication log, copied under the log's mutex.
   static std::string CommunicationLogOf(unsigned camid);
@@ -78,8 +82,12 @@ class RtspSession : public RtspProtocol {
   bool ProcessTeardownResponse(const std::string& text);
   // Status of a plain reply: 200 → true; else the error is published.
   bool plainReply(const std::string& text);
+  // A description the receiver cannot take: the error is published, the
+  // connection closed, and a new reason goes to the console once.
+  void refuse(const std::string& reason);
 
   PacketsBuffer* const buffer_;
+  const std::int64_t watchdogSeconds_;
   PacketsBuffer::ListBuffer* replies_ = nullptr;  // in buffer_, set at construction
   Session* const session_;
   ClientPoint* const receiver_;
@@ -103,6 +111,9 @@ class RtspSession : public RtspProtocol {
   bool playing_ = false;               // guarded by mutex_
   std::int64_t keepAlivePeriod_ = 0;   // guarded by mutex_; 0: none
   std::int64_t lastKeepAlive_ = 0;     // guarded by mutex_
+
+  mutable std::mutex refusalMutex_;
+  std::string refusal_;  // guarded by refusalMutex_
 
   std::atomic<bool> stop_{false};
   std::mutex stopMutex_;  // Stop is reached from the buffer and the destructor

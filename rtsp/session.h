@@ -27,7 +27,10 @@ class Session {
  public:
   // Throws the std::logic_error of kovira::camera for an unknown camera id
   // before anything is created.
-  Session(unsigned camid, PacketsBuffer* buffer, ClientPoint* receiver, UdpSocket& rtp, UdpSocket& rtcp);
+  // watchdogSeconds: see RtspSession.
+  Session(unsigned camid, PacketsBuffer* buffer, ClientPoint* receiver, UdpSocket& rtp, UdpSocket& rtcp,
+          std::int64_t watchdogSeconds = kDefaultWatchdogSeconds);
+  static constexpr std::int64_t kDefaultWatchdogSeconds = 61;
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -47,6 +50,11 @@ class Session {
   // Disconnected (and the RTCP reports stop) when connecting or connected;
   // in any other state nothing happens. No TEARDOWN is sent. Always true.
   bool Disconnect();
+  // Stops and joins the session's threads for good: the control session's
+  // (with its TCP reader), then the RTCP reports. Nothing is sent through
+  // the shared sockets afterwards; the receiver calls it before it frees
+  // them.
+  void Stop();
 
   std::atomic<unsigned> width{0};
   std::atomic<unsigned> height{0};

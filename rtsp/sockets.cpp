@@ -117,14 +117,17 @@ bool UdpSocket::Bind(int port) {
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<std::uint16_t>(port));
   const int on = 1;
-  const int rcvbuf = 4 << 20;  // a key frame arrives as one burst of datagrams
+  // A key frame arrives as one burst of datagrams: room for the largest
+  // frame the assembly takes. Forced past the system's cap when we may.
+  const int rcvbuf = 16 << 20;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
       ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0 || !setTimeout(fd, SO_SNDTIMEO, 1000000) ||
       !setTimeout(fd, SO_RCVTIMEO, 100000)) {
     ::close(fd);
     return false;
   }
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);  // a smaller buffer still works
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);  // a smaller buffer still works
   fd_ = fd;
   reader_ = std::thread(&UdpSocket::readLoop, this);
   thread_name(reader_, "rtsp-udp");

@@ -57,10 +57,11 @@ struct Options {
 void reset(const Options& options);
 // The options from a JSON file ("devices", "mono8", "chunks", "width",
 // "height", "pacing": "rate"|"unpaced"|"step", "scene": a scene object,
-// "light"); false with a message on an unreadable file.
+// "light", "refuse": feature names as for refuse()); false with a message on
+// an unreadable file.
 bool configureFromFile(const std::string& path, std::string& error);
 // One control line: "unplug", "replug", "stall", "resume", "light X",
-// "iris N". False for an unknown line.
+// "iris N", "refuse NAME [TEXT]", "accept [NAME]". False for an unknown line.
 bool command(const std::string& line);
 
 void unplug();
@@ -71,6 +72,14 @@ void setIris(int iris);
 // The next call to the failing library step returns an error; text is what
 // the last-error calls report then. times: how many calls fail (-1 always).
 void fail(Fault step, const std::string& text, int times = -1);
+// Every write to a feature whose name contains `name` fails, and the
+// last-error calls report `text` (empty: a text naming the feature), until
+// accept(name); accept("") takes back every refusal. "ExposureTime" refuses
+// the exposure limits the driver writes. refusedWrites() counts the writes
+// refused since reset().
+void refuse(const std::string& name, const std::string& text);
+void accept(const std::string& name);
+std::uint64_t refusedWrites();
 // Delivers the next `results` results as failed frames / with a payload
 // larger than the buffers / with a width x height beyond the payload.
 void failFrames(int results);

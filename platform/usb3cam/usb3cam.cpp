@@ -128,6 +128,9 @@ struct Sim {
   int oversize = 0;
   std::set<std::string> removedChunks;
   std::map<Fault, FaultState> faults;
+  // Feature names (parts of) whose writes the camera refuses, with the text.
+  std::map<std::string, std::string> refused;
+  std::uint64_t refusedWrites = 0;
   std::vector<std::string> journal;
   std::set<const void*> live;
   Counters counters;
@@ -289,6 +292,11 @@ std::string formatNumber(double v) {
 PylonStatus writeLocked(PylonDeviceS* d, const std::string& name, const std::string& value) {
   if (!d->open) return errorLocked("device is not open");
   if (auto f = writeFault(name); f && faultLocked(*f)) return kPylonError;
+  for (const auto& [part, text] : sim().refused) {
+    if (name.find(part) == std::string::npos) continue;
+    ++sim().refusedWrites;
+    return errorLocked(text.empty() ? "Feature '" + name + "': write refused by the camera" : text);
+  }
   Node* n = nodeLocked(d, name);
   if (n == nullptr) return errorLocked("Node not existing: " + name);
   if (!n->writable) return errorLocked("Node is not writable: " + name);
@@ -449,6 +457,8 @@ void reset(const Options& options) {
   s.oversize = 0;
   s.removedChunks.clear();
   s.faults.clear();
+  s.refused.clear();
+  s.refusedWrites = 0;
   s.journal.clear();
   s.delivered = 0;
   buildSceneLocked();
@@ -480,6 +490,19 @@ void setIris(int iris) {
 void fail(Fault step, const std::string& text, int times) {
   std::lock_guard lock(sim().mutex);
   sim().faults[step] = FaultState{text, times};
+}
+void refuse(const std::string& name, const std::string& text) {
+  std::lock_guard lock(sim().mutex);
+  sim().refused[name] = text;
+}
+void accept(const std::string& name) {
+  std::lock_guard lock(sim().mutex);
+  if (name.empty()) sim().refused.clear();
+  else sim().refused.erase(name);
+}
+std::uint64_t refusedWrites() {
+  std::lock_guard lock(sim().mutex);
+  return sim().refusedWrites;
 }
 void failFrames(int results) {
   std::lock_guard lock(sim().mutex);
@@ -531,7 +554,15 @@ bool command(const std::string& line) {
   else if (word == "replug") replug();
   else if (word == "stall") stall(true);
   else if (word == "resume") stall(false);
-  else if (word == "light" || word == "iris") {
+  else if (word == "refuse" || word == "accept") {
+    std::string name;
+    in >> name;
+    std::string text;
+    std::getline(in >> std::ws, text);
+    if (word == "accept") accept(name);
+    else if (name.empty()) return false;
+    else refuse(name, text);
+  } else if (word == "light" || word == "iris") {
     double v = 0;
     if (!(in >> v)) return false;
     if (word == "light") setLight(v);
@@ -550,6 +581,7 @@ bool configureFromFile(const std::string& path, std::string& error) {
   }
   Options o;
   double light = 1.0;
+  std::vector<std::string> refusedNames;
   try {
     const nlohmann::json j = nlohmann::json::parse(file);
     o.devices = j.value("devices", 1);
@@ -561,12 +593,14 @@ bool configureFromFile(const std::string& path, std::string& error) {
     o.pacing = pacing == "unpaced" ? Pacing::kUnpaced : pacing == "step" ? Pacing::kStepped : Pacing::kFrameRate;
     if (j.contains("scene")) o.sceneJson = j["scene"].dump();
     light = j.value("light", 1.0);
+    for (const auto& name : j.value("refuse", nlohmann::json::array())) refusedNames.push_back(name.get<std::string>());
   } catch (const std::exception& e) {
     error = path + ": " + e.what();
     return false;
   }
   reset(o);
   setLight(light);
+  for (const std::string& name : refusedNames) refuse(name, "");
   return true;
 }
 

@@ -41,6 +41,7 @@ class RecordingReceiver final : public RtspReceiver {
     note("Disconnect " + std::to_string(camid));
     return true;
   }
+  void DisconnectAll() override { note("DisconnectAll"); }
   void SimpleSubscribe(SimpleFrameCallback callback) override {
     note("SimpleSubscribe");
     calls_->callbacks.push_back(callback);

@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -255,6 +257,51 @@ TEST_F(UsbCamTest, SettingsChangedBetweenFramesReachTheCameraOnce) {
   EXPECT_EQ(std::count(second.begin(), second.end(), "AcquisitionFrameRateEnable=false"), 1);
 }
 
+TEST_F(UsbCamTest, RefusedSettingIsTriedAfterEveryFrameUntilTheCameraTakesIt) {
+  BaslerCamera camera(baslerConfig());
+  ASSERT_TRUE(camera.open());
+  ASSERT_GT(camera.grab(ignore), 0);
+  BaslerConfig& c = baslerConfig();
+  ASSERT_EQ(c.text(&BaslerConfig::status), "working");
+  c.clearLog();
+  ASSERT_TRUE(usb3cam::command("refuse ExposureTime exposure refused by the test"));  // as the FIFO says it
+  c.exposure = 2000;
+  c.flashmod(2);
+  usb3cam::clearJournal();
+  for (std::uint64_t frame = 1; frame <= 3; ++frame) {
+    ASSERT_GT(camera.grab(ignore), 0);  // frames still flow
+    EXPECT_EQ(usb3cam::refusedWrites(), frame);
+  }
+  EXPECT_EQ(c.text(&BaslerConfig::status), "camera refused exposure: exposure refused by the test");
+  const auto refused = usb3cam::journal();
+  EXPECT_EQ(std::count(refused.begin(), refused.end(), "LineMode=Output"), 0);  // the round stopped there
+  const std::string log = c.text(&BaslerConfig::log);
+  EXPECT_EQ(log.find("camera refused exposure"), log.rfind("camera refused exposure"));  // said once
+
+  ASSERT_TRUE(usb3cam::command("accept ExposureTime"));
+  ASSERT_GT(camera.grab(ignore), 0);
+  const auto applied = usb3cam::journal();
+  EXPECT_NE(std::find(applied.begin(), applied.end(), "AutoExposureTimeUpperLimit=2000"), applied.end());
+  EXPECT_NE(std::find(applied.begin(), applied.end(), "LineMode=Output"), applied.end());
+  EXPECT_EQ(c.text(&BaslerConfig::status), "working");
+  usb3cam::clearJournal();
+  ASSERT_GT(camera.grab(ignore), 0);
+  EXPECT_TRUE(usb3cam::journal().empty());  // applied once
+}
+
+// A refusal named in the stand-in's file holds from the start.
+TEST_F(UsbCamTest, StandInFileRefusesNamedFeatures) {
+  const std::string path = ::testing::TempDir() + "usb3cam-refuse.json";
+  std::ofstream(path) << R"({"width": 160, "height": 120, "pacing": "unpaced", "refuse": ["Gain"]})";
+  std::string error;
+  ASSERT_TRUE(usb3cam::configureFromFile(path, error)) << error;
+  std::remove(path.c_str());
+  BaslerCamera camera(baslerConfig());
+  EXPECT_FALSE(camera.open());  // the gain is a required step of the open
+  EXPECT_EQ(errbasler(0, 0), "Feature 'AutoGainLowerLimit': write refused by the camera");
+  EXPECT_FALSE(usb3cam::command("refuse"));
+}
+
 TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {
   usb3cam::failFrames(2);
   usb3cam::oversizeResults(1);
@@ -391,11 +438,13 @@ TEST(BaslerConfigTest, SectionRoundTripsAndSkipsBadValues) {
 
   BaslerConfig bad;
   bad.fromjson(nlohmann::json::parse(
-      R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20})"));
-  EXPECT_EQ(std::make_tuple(bad.exposure.load(), bad.limgain.load(), bad.maxfps.load(), bad.camflashmod.load()),
-            std::make_tuple(1800u, 24u, 30u, 1u));
-  EXPECT_EQ(std::make_tuple(bad.t1.load(), bad.t2.load(), bad.br1.load(), bad.br2.load()),
-            std::make_tuple(0, 600, 0.25f, 0.3f));
+      R"({"exposure":"1800","limgain":-5,"maxfps":30,"t1":null,"t2":600,"br1":"x","br2":0.3,"camflashmod":1e20,
+          "t3":1439,"maxnfps":4294967296,"brightness":2})"));
+  EXPECT_EQ(std::make_tuple(bad.exposure.load(), bad.limgain.load(), bad.maxfps.load(), bad.camflashmod.load(),
+                            bad.maxnfps.load(), bad.brightness.load()),
+            std::make_tuple(1800u, 24u, 30u, 1u, 18u, 0.5f));
+  EXPECT_EQ(std::make_tuple(bad.t1.load(), bad.t2.load(), bad.t3.load(), bad.br1.load(), bad.br2.load()),
+            std::make_tuple(0, 600, 0, 0.25f, 0.3f));
   EXPECT_NO_THROW(bad.fromjson(nlohmann::json::array({1, 2})));
 
   // The only-exposure section clears the schedule and keeps frame rates.
@@ -588,6 +637,10 @@ TEST_F(UsbCamPagesTest, SettingsPageShowsTheFormAndTheCameraState) {
   EXPECT_NE(body.find("<option SELECTED value=1>AUTO</option></select>"), std::string::npos);  // diaphragm
   EXPECT_NE(body.find("<option SELECTED value=0>NONE</option><option  value=1>AUTO</option>"), std::string::npos);
   EXPECT_NE(body.find("<p><b>status:</b> working</p>"), std::string::npos);
+  c.setText(&BaslerConfig::serial, "<script>&");  // texts from the camera are escaped
+  EXPECT_EQ(call(http_usbcam, {}), 200);
+  c.setText(&BaslerConfig::serial, "");
+  EXPECT_NE(body.find("<p><b>camera serial:</b> &lt;script&gt;&amp;</p>"), std::string::npos);
   c.logme("x");
   EXPECT_EQ(call(http_usbcam_logtxt, {}), 200);
   EXPECT_EQ(body, c.text(&BaslerConfig::log));

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -62,6 +64,46 @@ TEST(PlaneLifecycle, DequeueThreadEndsWhenTheQueueStops) {
     conv->output_plane.deinitPlane();
     EXPECT_EQ(converted.load(), 3);
   }
+}
+
+// waitForIdle: 0 once every queued picture came out, -1 when the deadline
+// passes first, -2 as soon as the capture side stops streaming (a waiter is
+// woken by the stop, not left to its deadline).
+TEST(PlaneLifecycle, WaitForIdleTellsATimeOutFromAStoppedCaptureSide) {
+  std::unique_ptr<NvVideoConverter> conv(NvVideoConverter::createVideoConverter("conv"));
+  ASSERT_TRUE(conv);
+  ASSERT_EQ(conv->setOutputPlaneFormat(nvv4l2::kFmtGREY, 64, 48, nvv4l2::kLayoutPitch), 0);
+  ASSERT_EQ(conv->setCapturePlaneFormat(nvv4l2::kFmtAR24, 64, 48, nvv4l2::kLayoutPitch), 0);
+  ASSERT_EQ(conv->output_plane.setupPlane(V4L2_MEMORY_MMAP, 2, true, false), 0);
+  ASSERT_EQ(conv->capture_plane.setupPlane(V4L2_MEMORY_MMAP, 2, true, false), 0);
+  ASSERT_EQ(conv->output_plane.setStreamStatus(true), 0);
+  ASSERT_EQ(conv->capture_plane.setStreamStatus(true), 0);
+  EXPECT_EQ(conv->waitForIdle(10), 0);  // nothing queued
+  // One picture in, no capture buffer to convert it into: never idle.
+  NvBuffer* in = conv->output_plane.getNthBuffer(0);
+  std::memset(in->planes[0].data, 100, in->planes[0].fmt.stride * 48);
+  in->planes[0].bytesused = in->planes[0].fmt.stride * 48;
+  v4l2_buffer ib{};
+  v4l2_plane ip[MAX_PLANES]{};
+  ib.index = 0;
+  ib.m.planes = ip;
+  ASSERT_EQ(conv->output_plane.qBuffer(ib, nullptr), 0);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(conv->waitForIdle(50), -1);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
+
+  std::promise<int> result;
+  std::thread waiter([&] { result.set_value(conv->waitForIdle(60000)); });
+  auto answer = result.get_future();
+  EXPECT_EQ(answer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);  // still waiting
+  EXPECT_EQ(conv->capture_plane.setStreamStatus(false), 0);
+  const bool woken = answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  waiter.join();
+  EXPECT_TRUE(woken) << "the waiter slept on after the stop";
+  EXPECT_EQ(answer.get(), -2);
+  EXPECT_EQ(conv->waitForIdle(60000), -2);  // at once while stopped
+  conv->capture_plane.deinitPlane();
+  conv->output_plane.deinitPlane();
 }
 
 TEST(PlaneLifecycle, ParsersComeAndGoWithoutLeaks) {

@@ -79,6 +79,15 @@ TEST_F(CameraRegistryTest, CameraArrivingAfterStartUpIsKeptWithoutAStoreAndSaidS
   EXPECT_EQ(camera(10).bufsize, 4096u);
 }
 
+TEST(CameraStoreLimitTest, PhysicalMemoryLessAMarginAtMostTheSectionsMaximum) {
+  constexpr std::uint64_t kMiB = 1 << 20;
+  const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+      {0, 0}, {512 * kMiB, 256}, {1024 * kMiB, 512}, {3072 * kMiB, 2560}, {64 * 1024 * kMiB, 4096},
+  };
+  for (const auto& [physical, limit] : cases)
+    EXPECT_EQ(camera_sections::storeLimitMiB(physical, GlobalConfig::kMaxBufsizeMiB), limit) << physical;
+}
+
 TEST_F(CameraRegistryTest, FullRegistryRefusesTheSectionAndTheReadGoesOn) {
   Json file = Json::array();
   for (int id = 1; id <= 98; ++id) file.push_back({{"type", "camera"}, {"camid", id}, {"bufsize", 1}});

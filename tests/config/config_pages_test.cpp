@@ -2,6 +2,7 @@
 // every page against golden files, forms that refuse bad fields without
 // changing anything, the update endpoint's answers, add and delete.
 #include "config/actions.h"
+#include "config/camera_sections.h"
 #include "config/config.h"
 #include "config/config_pages.h"
 #include "config/zones.h"
@@ -86,7 +87,7 @@ TEST_F(pagesConfig, FormRefusesBadFieldsAndChangesNothing) {
       {"/config/global/", "devname=New&posa=abc", "error: posa: not a number\n"},
       {"/config/global/", "devname=New&posb=99999999999", "error: posb: out of range\n"},
       {"/config/global/", "devname=New&posc=-1", "error: posc: negative\n"},
-      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range\n"},
+      {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range -12..14\n"},
       {"/config/global/", "posa=5&devname=%FF", "error: devname: not valid UTF-8\n"},
       {"/config/act2/", "label=x&accuracy=nan", "error: accuracy: not finite\n"},
       {"/config/act2/", "label=x&accuracy=1e99", "error: accuracy: out of range\n"},
@@ -152,7 +153,8 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
       {"/config/update", R"({"type": "zone", "zoneid": "3"})", 400, "error: json type: "},
       {"/config/update", R"({"type": 5})", 400, "error: json type: "},
       // The first member applies cleanly, the second cannot: neither may.
-      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400, "error: json type: "},
+      {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400,
+       "error: coords: not a text\n"},
       {"/config/update", R"({"type": "zone", "zoneid": 600})", 500,
        "error: can not proccess request, type=zone, id=600\n{\"type\": \"zone\", \"zoneid\": 600}\n"},
       {"/config/update", R"({"type": "action", "actid": 1e300})", 500, "error: can not proccess request, type=action, id=0\n"},
@@ -185,6 +187,32 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
   r = post("/config/update", R"({"type": "global", "devname": "x&type=zone"})");
   EXPECT_EQ(r.status, 200);
   EXPECT_NE(r.body.find("\"devname\": \"x&type=zone\""), std::string::npos);
+}
+
+// A store the machine cannot give would keep the camera from its frames at
+// the next start: refused before anything changes, naming the field.
+TEST_F(pagesConfig, CameraStoreLargerThanTheMachineGivesIsRefused) {
+  kovira::camera_sections::setPhysicalMemoryForTests(1ull << 30);  // 512 MiB for a store at most
+  const auto section = [](int bufsize) {
+    return R"({"type": "camera", "camid": 5, "source": "file", "url": "a.264", "bufsize": )" +
+           std::to_string(bufsize) + "}";
+  };
+  const struct {
+    int bufsize;
+    int status;
+  } cases[] = {{513, 400}, {4096, 400}, {4097, 500}, {0, 500}, {8, 200}, {512, 200}};
+  for (const auto& c : cases) {
+    const PageReply r = postJson("/config/update", section(c.bufsize));
+    EXPECT_EQ(r.status, c.status) << c.bufsize << ": " << r.body;
+    if (c.status == 400) {
+      EXPECT_EQ(r.body.rfind("error: bufsize: ", 0), 0u) << r.body;
+      EXPECT_FALSE(kovira::camera_sections::exists(5));
+    }
+  }
+  nlohmann::json saved;
+  kovira::camera_sections::tojson(5, saved, 0);
+  EXPECT_EQ(saved["bufsize"], 512);
+  kovira::camera_sections::setPhysicalMemoryForTests(0);
 }
 
 TEST_F(pagesConfig, SectionForADeletedRecordBringsItBack) {

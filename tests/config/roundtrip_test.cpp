@@ -52,6 +52,10 @@ TEST_F(RoundTrip, NumbersThatDoNotFitTheirFieldKeepTheOldValueWithAWarning) {
        [](GlobalConfig&) { return zone(1).calcost; }, 12.5, "calcost=1e-39"},
       {"int beyond 32 bits", {{"type", "zone"}, {"zoneid", 1}, {"scale", 4294967302LL}},
        [](GlobalConfig&) { return zone(1).scale; }, 6, "scale=4294967302"},
+      {"scale whose window would overflow", {{"type", "zone"}, {"zoneid", 1}, {"scale", 2147483647}},
+       [](GlobalConfig&) { return zone(1).scale; }, 6, "zone [id=1]: scale=2147483647 out of range 0..99, kept 6"},
+      {"negative scale", {{"type", "zone"}, {"zoneid", 1}, {"scale", -2147483648LL}},
+       [](GlobalConfig&) { return zone(1).scale; }, 6, "scale=-2147483648 out of range 0..99"},
       {"negative unsigned", {{"type", "action"}, {"actid", 2}, {"imgw", -1}},
        [](GlobalConfig&) { return action(2).imgw; }, 800, "action [id=2]: imgw=-1"},
       {"unsigned beyond 32 bits", {{"type", "action"}, {"actid", 2}, {"speed", 4294967296LL}},
@@ -88,10 +92,10 @@ TEST_F(RoundTrip, NumbersAtTheEdgesOfTheirFieldsAreTaken) {
   GlobalConfig cfg(identity);
   ASSERT_TRUE(cfg.read(file("edges.json", R"([
     {"type": "camera", "camid": 1, "bufsize": 1, "source": "opencv", "url": "a.mp4"},
-    {"type": "zone", "zoneid": 1, "camid": 1, "scale": -2147483648, "calcost": 3.4028235e38},
+    {"type": "zone", "zoneid": 1, "camid": 1, "scale": 99, "calcost": 3.4028235e38},
     {"type": "zone", "zoneid": 2, "camid": 1, "scale": 6.9, "calcost": 1.1754944e-38},
     {"type": "action", "actid": 2, "imgw": 4294967295, "enabled": true, "accuracy": 1e308}])")));
-  EXPECT_EQ(zone(1).scale, -2147483648);
+  EXPECT_EQ(zone(1).scale, 99);
   EXPECT_EQ(zone(1).calcost, std::numeric_limits<float>::max());
   EXPECT_EQ(zone(2).scale, 6);
   EXPECT_GE(zone(2).calcost, std::numeric_limits<float>::min());

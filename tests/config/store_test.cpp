@@ -227,6 +227,53 @@ TEST_F(TickTest, ReloadRewritesAHandEditedLayoutAndLeavesAStoreLayoutAlone) {
   EXPECT_NE(out.text().find("[CFG] update (save) config, hash: "), std::string::npos);
 }
 
+// A reload that finds page edits not yet saved: over the file the unit last
+// read or saved they are kept and saved; over a hand edit the file wins
+// where it speaks, and the edited sections it overwrote are named.
+TEST_F(TickTest, ReloadKeepsPageEditsUnlessTheFileWasEditedByHand) {
+  struct Case {
+    const char* name;
+    bool savedBefore;     // the file last saved by the unit, not read
+    const char* handEdit;  // nullptr: the file is left alone
+    const char* address;   // the global address afterwards
+    const char* warning;   // nullptr: no warning
+  };
+  const Case cases[] = {
+      {"over the file as read", false, nullptr, "page", nullptr},
+      {"over the file as saved", true, nullptr, "page", nullptr},
+      {"over a hand edit", false, R"([{"type": "global", "timezone": 7, "address": "hand"}])", "hand",
+       "[WARNING] reload discarded page edits to: global\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::clearScene();
+    testing::writeFile(path(), "[{\"type\": \"global\", \"timezone\": 1}]");
+    cfg = std::make_unique<GlobalConfig>(identity);
+    ASSERT_TRUE(cfg->read(path()));
+    cfg->work();
+    if (c.savedBefore) {
+      cfg->updSection("global", {{"timezone", 2}});
+      cfg->work();
+    }
+    cfg->updSection("global", {{"address", "page"}});
+    cfg->updSection("zone", {{"zoneid", 3}, {"camid", 1}, {"scale", 6}, {"coords", "0,0,99,0,99,99"}});
+    if (c.handEdit != nullptr) testing::writeFile(path(), c.handEdit);
+    StdoutCapture out;
+    cfg->reloadcnt = 1;
+    cfg->work();
+    cfg->work();  // a hand edit in another layout is rewritten here
+    const std::string text = out.text();
+    EXPECT_EQ(cfg->address, c.address);
+    // Whatever the memory holds now is in the file: nothing waits unsaved.
+    EXPECT_EQ(readFile(path()), cfg->whole(0));
+    EXPECT_TRUE(hasZone(3));  // a section the hand edit does not mention keeps its edit
+    if (c.warning != nullptr)
+      EXPECT_NE(text.find(c.warning), std::string::npos) << text;
+    else
+      EXPECT_EQ(text.find("discarded"), std::string::npos) << text;
+  }
+}
+
 TEST_F(TickTest, SaveFailureIsReportedAndRetriedUntilItSucceeds) {
   cfg->work();
   std::filesystem::create_directory(path() + "-");  // the temporary name is taken

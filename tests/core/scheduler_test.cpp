@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
+#include <ostream>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -125,5 +131,109 @@ TEST(Scheduler, StopWakesALongSleepAtOnce) {
   EXPECT_LT(ms(Clock::now() - t0), 10000);  // generous; the sleep is an hour
   s.stop();  // idempotent
 }
+
+// Standard output of the process, read through a pipe while the test runs,
+// so that a line printed by a detached task thread can be waited for.
+class StdoutTap {
+ public:
+  StdoutTap() {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    int fds[2];
+    if (::pipe(fds) != 0) return;
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::close(fds[1]);
+    reader_ = std::thread([this, fd = fds[0]] {
+      char chunk[4096];
+      ssize_t n = 0;
+      while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        text_.append(chunk, static_cast<std::size_t>(n));
+        cv_.notify_all();
+      }
+      ::close(fd);
+    });
+  }
+  ~StdoutTap() {
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);  // the pipe's last writer gone: the reader ends
+    ::close(saved_);
+    if (reader_.joinable()) reader_.join();
+    // What was taken, failure messages among it, goes on to the real output.
+    std::fwrite(text_.data(), 1, text_.size(), stdout);
+    std::fflush(stdout);
+  }
+  // Waits until line (with its line end) was printed `times` times.
+  bool waitLines(const std::string& line, std::size_t times, std::chrono::milliseconds limit = 10s) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return count(line + "\n") >= times; });
+  }
+  std::string text() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ private:
+  std::size_t count(const std::string& needle) const {  // called with mutex_ held
+    std::size_t n = 0;
+    for (auto at = text_.find(needle); at != std::string::npos; at = text_.find(needle, at + 1)) ++n;
+    return n;
+  }
+  int saved_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::string text_;  // guarded by mutex_
+};
+
+struct ThrowCase {
+  const char* name;
+  bool async;
+  bool standard;  // a std::exception, else a bare int
+  const char* line;
+};
+
+void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
+
+class SchedulerThrowing : public testing::TestWithParam<ThrowCase> {};
+
+TEST_P(SchedulerThrowing, TaskIsReportedAndKeepsItsPeriod) {
+  const ThrowCase& c = GetParam();
+  constexpr auto kPeriod = 60ms;
+  StdoutTap tap;
+  auto log = std::make_shared<RunLog>();  // async runs may outlive the frame
+  const bool standard = c.standard;
+  {
+    // A quiet neighbour on the same thread keeps running too.
+    RunLog neighbour;
+    SimpleScheduler s;
+    const auto added = Clock::now();
+    s.add(
+        [log, standard](unsigned e) {
+          log->record(e);
+          if (standard) throw std::runtime_error("sensor gone");
+          throw 42;
+        },
+        kPeriod, c.async, "probe");
+    s.add([&](unsigned e) { neighbour.record(e); }, kPeriod, false, "neighbour");
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(log->waitFor(3, 10s));
+    ASSERT_TRUE(neighbour.waitFor(3, 10s));
+    s.stop();
+    std::lock_guard<std::mutex> lock(log->mutex);
+    // Each run keeps to the rhythm: run k no earlier than k + 1 periods.
+    for (std::size_t k = 0; k < log->starts.size(); ++k)
+      EXPECT_GE(ms(log->starts[k] - added), ms(kPeriod) * static_cast<long>(k + 1) - 5) << "run " << k;
+  }
+  EXPECT_TRUE(tap.waitLines(c.line, 2)) << tap.text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, SchedulerThrowing,
+    testing::Values(ThrowCase{"SyncStd", false, true, "[ERR] task probe: sensor gone"},
+                    ThrowCase{"SyncOther", false, false, "[ERR] task probe: unknown exception"},
+                    ThrowCase{"AsyncStd", true, true, "[ERR] task probe: sensor gone"},
+                    ThrowCase{"AsyncOther", true, false, "[ERR] task probe: unknown exception"}),
+    [](const testing::TestParamInfo<ThrowCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

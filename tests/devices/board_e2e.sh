@@ -72,6 +72,26 @@ sim 'set rmc=$GPRMC,123519.00,V,4807.038,N,01131.000,E,,'
 expect "no fix" gnss_is "NO SIGNAL 123519"
 sim 'mode silent'
 expect "silent board" gnss_is "NO DATA"
+# Twenty clients poll the page of a silent board for about six seconds: the
+# line carries at most one question per five seconds, and a lens command
+# still goes through in time.
+asked=$(gnss_asks)
+poll_from=$(date +%s%N)
+pollers=()
+for _ in $(seq 20); do
+  (end=$((SECONDS + 6)); while [ $SECONDS -lt $end ]; do
+     curl -s -m 5 -o /dev/null "http://127.0.0.1:$port/measure/gnss" || true; done) &
+  pollers+=($!)
+done
+# The lens command goes out while a question to the silent board may be open.
+until_ok 5 eval '[ "$(gnss_asks)" -gt '"$asked"' ]' || true
+lens_s=$(curl -s -m 5 -o /dev/null -w '%{time_total}' "http://127.0.0.1:$port/lens/update?modf=10")
+wait "${pollers[@]}"
+poll_ms=$((($(date +%s%N) - poll_from) / 1000000))
+questions=$(($(gnss_asks) - asked))
+echo "     $questions position questions in $poll_ms ms of polling; lens answered in $lens_s s"
+expect "at most one question per 5 s" [ "$questions" -le $((1 + poll_ms / 5000)) ]
+expect "lens answers within 1.5 s" awk -v t="$lens_s" 'BEGIN { exit !(t < 1.5) }'
 sim 'mode normal'
 
 # 4. Tilt: 15 degrees against 10 +- 2.

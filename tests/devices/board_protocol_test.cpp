@@ -186,6 +186,7 @@ TEST(Angle, SectionReadingAndWriting) {
       {R"({"adxl313": 1, "wd": 2, "wu": "x"})", 2, 0, 1},
       {R"({"adxl313": 0})", 0, 0, 0},  // read by value: full-mode output reads back off
       {R"({"adxl313": true})", 0, 0, 1},
+      {R"({"wd": -2, "wu": 1e30, "crit": 181})", 0, 0, 0},  // out of range: not taken
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.section);
@@ -211,21 +212,28 @@ TEST(Angle, SectionReadingAndWriting) {
   EXPECT_EQ(back.enabled, 1u);
 }
 
-TEST(Angle, PageFormKeepsWhatDoesNotParseAndUnchecksBoxes) {
+TEST(Angle, PageFormRefusesWhatDoesNotParseWholeAndUnchecksBoxes) {
   angle::modinit();
-  angconf.enabled = 1, angconf.adxlfix = 1, angconf.normal = 10, angconf.wd = 1, angconf.current = 13;
-  for (const char* form : {"normal=nan&wu=2&wd=inf&timenotify=x", "enabled=1"}) {
+  angconf.enabled = 1, angconf.adxlfix = 1, angconf.normal = 10, angconf.wd = 1, angconf.wu = 0, angconf.current = 13;
+  // One refused value refuses the form: nothing changes, the boxes included.
+  for (const char* form : {"normal=nan&wu=2", "wu=2&wd=inf", "wu=2&timenotify=x", "wu=2&timenotify=-1", "wu=181"}) {
     const auto r = testsupport::callPage(webserver(), "POST", "/config/angle/", form);
-    EXPECT_EQ(r.status, 302);
-    EXPECT_EQ(r.headers.at("Location"), "/config/angle/");
-    if (form[0] != 'n') continue;
+    EXPECT_EQ(r.status, 400) << form;
     EXPECT_FLOAT_EQ(angconf.normal, 10);
-    EXPECT_FLOAT_EQ(angconf.wu, 2);
+    EXPECT_FLOAT_EQ(angconf.wu, 0);
     EXPECT_FLOAT_EQ(angconf.wd, 1);
     EXPECT_EQ(angconf.timenotify, 300);
-    EXPECT_EQ(angconf.enabled, 0u);
-    EXPECT_EQ(angconf.adxlfix, 0u);
+    EXPECT_EQ(angconf.enabled, 1u);
+    EXPECT_EQ(angconf.adxlfix, 1u);
   }
+  auto r = testsupport::callPage(webserver(), "POST", "/config/angle/", "wu=2");
+  EXPECT_EQ(r.status, 302);
+  EXPECT_EQ(r.headers.at("Location"), "/config/angle/");
+  EXPECT_FLOAT_EQ(angconf.wu, 2);
+  EXPECT_EQ(angconf.enabled, 0u);  // unchecked boxes switch off
+  EXPECT_EQ(angconf.adxlfix, 0u);
+  r = testsupport::callPage(webserver(), "POST", "/config/angle/", "enabled=1");
+  EXPECT_EQ(r.status, 302);
   const auto page = testsupport::callPage(webserver(), "GET", "/config/angle/");
   EXPECT_EQ(page.status, 200);
   EXPECT_NE(page.body.find("padding: 2px 6px;'>3.00</span>"), std::string::npos) << page.body;

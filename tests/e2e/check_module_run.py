@@ -398,6 +398,20 @@ def check_carflow(a, truth, action, record):
               name + ": m.jpg has the quality-30 tables (quality 0)")
 
 
+def check_busline(a, truth, action, record):
+    # A bus-lane passage is a record of who drove there, no violation mark:
+    # its row is not pink (alert) on the passages page.
+    rows = tickets_rows(read_page(a, "/debug/tickets/"))
+    for v in record:
+        mine = [r for r in rows if r[1] == v["plate"] and r[2] == "busline"]
+        if check(len(mine) == 1, "one busline passage of %s on /debug/tickets/" % v["plate"], "%r" % mine):
+            check("#ffdddd" not in mine[0][0], "the passage of %s is not marked as a violation" % v["plate"],
+                  mine[0][0])
+
+
+check_busline_kormelino = check_busline
+
+
 def check_maskfind(a, truth, action, record):
     shapes = {}
     for v in truth["vehicles"]:

@@ -31,8 +31,8 @@ case $module in
     cfg_args=(--method speed-kormelino --extra "angelsign" --global timezone=-3 \
       --global 'coords="55.751244,37.618423"') ;;
   wrongdir) scene=wrongdir.json cfg_args=(--method wrongdir --direction 2) ;;
-  busline) scene=lane.json uploads=2 cfg_args=(--method busline) ;;
-  busline-kormelino) scene=lane.json list=1 cfg_args=(--method busline-kormelino) ;;
+  busline) scene=lane.json uploads=2 pages=(/debug/tickets/) cfg_args=(--method busline) ;;
+  busline-kormelino) scene=lane.json list=1 pages=(/debug/tickets/) cfg_args=(--method busline-kormelino) ;;
   carflow)
     # The speeder gets the speed archive only: car flow runs last and skips
     # what an earlier module stored.

@@ -3,7 +3,8 @@
 # renders the speed scene (KOVIRA_USB3CAM) into the store of a "basler"
 # camera. Checks the status page, the watchdog, a page update saved to the
 # file, the speeding archive against the scene's truth (the same checks as
-# the file playback's run), then an unplug through the stand-in's FIFO.
+# the file playback's run), a setting the camera refuses for a while, then
+# an unplug through the stand-in's FIFO.
 #
 #   usb3cam_e2e.sh SOURCE_DIR BINARY_DIR
 set -euo pipefail
@@ -38,6 +39,14 @@ expect "the watchdog answers 0" test "$(page /usbcam/watchdog.txt)" = 0
 expect "both vehicles measured" unit_wait_line "[SPD] (speed) [num=K456MH199" "$(scene_seconds "$scene" 30)"
 wait_uploads "$work/collector" 1
 page /debug/tickets/ > "$work/run/tickets.html" || echo "(tickets page not read)"
+
+echo "---- a setting the camera refuses (frames keep coming: it is tried after each)"
+echo "refuse ExposureTime" > "$work/control"
+expect "update answers 302" test "$(status_of '/debug/usbcam/update?exp=2100&flash=0')" = 302
+expect "the page names the refused setting" \
+  wait_page /debug/usbcam/ "<p><b>status:</b> camera refused exposure: Feature &apos;AutoExposureTimeUpperLimit&apos;" 10
+echo "accept ExposureTime" > "$work/control"
+expect "taken once the camera accepts it" wait_page /debug/usbcam/ "<p><b>status:</b> working</p>" 10
 
 echo "---- page update saved to the file"
 expect "update answers 302" \

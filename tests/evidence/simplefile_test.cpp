@@ -48,6 +48,13 @@ TEST(SimpleFile, LoadReadsWholeFilesOrExactCountsAndReportsShortFiles) {
   EXPECT_FALSE(f.load(dir.file("missing"), 0));
   EXPECT_TRUE(f.load(dir.file("five"), 0));
   EXPECT_EQ(f.str(), "12345");
+  // A directory is no file, whatever size its seek reports.
+  std::filesystem::create_directory(dir.file("sub"));
+  for (std::size_t want : {std::size_t{0}, std::size_t{4}}) {
+    EXPECT_FALSE(f.load(dir.file("sub"), want)) << want;
+    EXPECT_FALSE(f.good);
+  }
+  EXPECT_FALSE(f.load("/tmp", 0));
 }
 
 TEST(SafeSave, WritesThroughAHiddenTemporaryAndReplacesTheTargetOrFails) {

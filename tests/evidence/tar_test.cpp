@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <latch>
 #include <string>
@@ -77,6 +78,21 @@ TEST(Tar, MembersInOrderExtendClearAndDamage) {
   EXPECT_EQ(t.size(), 2048u);
   ASSERT_EQ(t.files().size(), 1u);
   EXPECT_EQ(t.files()[0].path, "small");
+
+  // Bytes too short to end in an end-of-archive pair take no member, and
+  // say why.
+  for (int len : {1, 512, 1023}) {
+    const std::string few(static_cast<std::size_t>(len), '\0');
+    Tar shortTar(few.data(), len);
+    // The log's console is standard output here (no sinks set up) and
+    // standard error in the sanitizer build's stub.
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(shortTar.add("m.jpg", "x", 1)) << len;
+    std::fflush(nullptr);
+    const std::string log = testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find(std::to_string(len) + " bytes are no archive to add m.jpg to"), std::string::npos) << log;
+  }
 
   // A member claiming more bytes than the archive holds ends the listing.
   std::string bytes = archiveBytes(t);

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <stdexcept>
@@ -27,6 +28,14 @@ SimpleFile randomArchive(std::size_t n, unsigned seed) {
 
 std::string md5of(const SimpleFile& f) { return md5(reinterpret_cast<const unsigned char*>(f.bytes()), f.size); }
 
+// The collector writes a record once its answer is out, so a record may
+// follow the next request's; "n" numbers the requests as they arrived.
+std::vector<nlohmann::json> inArrivalOrder(std::vector<nlohmann::json> records) {
+  std::sort(records.begin(), records.end(),
+            [](const nlohmann::json& a, const nlohmann::json& b) { return a["n"].get<int>() < b["n"].get<int>(); });
+  return records;
+}
+
 std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
 
 TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
@@ -41,7 +50,7 @@ TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
   }
   queue.start();
   ASSERT_TRUE(collector.waitForRecords(4, 10s));
-  const auto records = collector.records();
+  const auto records = inArrivalOrder(collector.records());
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < archives.size(); ++i) {
     const std::string hash = md5of(archives[i]);
@@ -98,11 +107,48 @@ TEST(LazyUpload, WhatDoesNotFitIsDroppedWithALine) {
   EXPECT_EQ(queue.maxfill, 800u * 1024);
   // A smaller archive still fits beside the others.
   EXPECT_TRUE(queue.push(randomArchive(200 * 1024, 9)));
-  // Without an address nothing is queued, and nothing counts as dropped.
+}
+
+TEST(LazyUpload, WithoutAServerEveryArchiveIsCountedAsNotSent) {
   UploadWebLazy unset;
+  testing::internal::CaptureStdout();
   EXPECT_FALSE(unset.push(randomArchive(10, 1)));
+  EXPECT_FALSE(unset.push(randomArchive(20, 2)));
+  const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(unset.queued(), 0u);
-  EXPECT_EQ(unset.dropped, 0u);
+  EXPECT_EQ(unset.dropped, 0u);  // not for want of room
+  EXPECT_EQ(unset.unsent, 2u);
+  EXPECT_EQ(testsupport::occurrences(out, "[DBG] no upload server: archive of "), 2u) << out;
+  EXPECT_NE(out.find("archive of 20 bytes not sent\n"), std::string::npos) << out;
+}
+
+TEST(LazyUpload, AnOutageKeepsTheOrderOldestFirst) {
+  // The collector is down (connections refused) for many more failed
+  // attempts than it takes to give up on a refused head archive, then comes
+  // back on the same port.
+  const int port = testsupport::closedPort();
+  UploadWebLazy queue(UploadWebLazy::httpPoster(), 5ms);
+  queue.faildelay = 0;
+  queue.configure("http://127.0.0.1:" + std::to_string(port) + "/upload.php");
+  std::vector<SimpleFile> archives;
+  for (unsigned i = 0; i < 30; ++i) {
+    archives.push_back(randomArchive(1000 + 100 * i, 100 + i));
+    ASSERT_TRUE(queue.push(archives.back()));
+  }
+  queue.start();
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.failed >= 3 * UploadWebLazy::kMaxHeadFailures; }, 20s));
+  Collector collector("{}", port);
+  ASSERT_TRUE(collector.ok());
+  ASSERT_TRUE(collector.waitForRecords(archives.size(), 20s));
+  const auto records = inArrivalOrder(collector.records());
+  ASSERT_EQ(records.size(), archives.size());
+  for (std::size_t i = 0; i < archives.size(); ++i)
+    EXPECT_EQ(records[i]["md5"], md5of(archives[i])) << "archive " << i << " out of order";
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
+  const auto history = queue.history();
+  ASSERT_FALSE(history.empty());
+  EXPECT_EQ(history.front().status, 0u);
+  EXPECT_GE(history.front().failcount, 3 * UploadWebLazy::kMaxHeadFailures);
 }
 
 TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
@@ -116,10 +162,10 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
           // A post that throws, whatever it throws, is a failed post.
           if (++poisonPosts == 1) throw 42;
           if (poisonPosts == 2) throw std::runtime_error("no route");
-          return -1;
+          return 500;  // the server answers, and refuses this archive
         }
         ++goodSent;
-        return 0;
+        return 200;
       },
       1ms);
   queue.configure("http://unused/upload.php");
@@ -143,7 +189,7 @@ TEST(LazyUpload, HistoryStaysCapped) {
   std::atomic<int> calls{0};
   UploadWebLazy queue(
       [&](const std::string&, const SimpleFile&, const std::atomic<bool>*) {
-        return ++calls % 2 ? -1 : 0;  // fail, succeed, fail, ...: two entries per archive
+        return ++calls % 2 ? 503 : 200;  // fail, succeed, fail, ...: two entries per archive
       },
       0ms);
   queue.configure("http://unused/upload.php");
@@ -214,7 +260,7 @@ class PageTest : public testing::Test {
   static std::string curl(const std::string& args) { return testsupport::shellOutput("curl -s -i " + args); }
 
   // Posts succeed at once; no page test waits for a failure.
-  UploadWebLazy queue{[](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; }, 0ms};
+  UploadWebLazy queue{[](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 200; }, 0ms};
   std::unique_ptr<HttpServer> server;
   std::string url;
 };
@@ -230,6 +276,7 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
                            "<p>Максимальная заполненность: 50% - ", "<p>Объектов ожидает выгрузки: 1</p>",
                            "<p>Неудачных попыток выгрузки: 4</p>", "<p>Отброшено (заполнена память): 2</p>"})
     EXPECT_NE(page.find(part), std::string::npos) << part;
+  EXPECT_EQ(page.find("Не отправлено"), std::string::npos);  // a server, nothing lost for want of one
 
   page = curl("-d 'limsize=50&faildelay=10' " + url);
   EXPECT_EQ(page.rfind("HTTP/1.1 302", 0), 0u) << page;
@@ -247,6 +294,19 @@ TEST_F(PageTest, ShowsTheCountersAndTakesValidSettings) {
 
   queue.limsize = 0;
   EXPECT_NE(curl(url).find("Заполненность внутреннего хранилища: 100%"), std::string::npos);
+}
+
+TEST_F(PageTest, SaysWhatWasNotSentForWantOfAServer) {
+  const std::string notSent = "<p>Не отправлено (не задан сервер выгрузки \"upload\" в /etc/kovira.conf): ";
+  queue.push(randomArchive(10, 1));
+  queue.push(randomArchive(10, 2));
+  queue.push(randomArchive(10, 3));
+  std::string page = curl(url);
+  EXPECT_NE(page.find("<p>Объектов ожидает выгрузки: 0</p>"), std::string::npos);
+  const auto table = page.find("</table>");
+  const auto line = page.find(notSent + "3</p>");
+  ASSERT_NE(line, std::string::npos) << page;
+  EXPECT_GT(line, table);  // under the history table
 }
 
 TEST_F(PageTest, ShowsTheNewestHistoryRows) {

@@ -13,16 +13,21 @@
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -68,10 +73,21 @@ class HostileClients : public ::testing::Test {
     bfs::create_directories(*root_ / "bin");
     SetCurrentPath((*root_ / "bin" / "kovira").string().c_str());
     log_init();
+    std::ofstream(file().string(), std::ios::binary) << pattern();
   }
   static void TearDownTestSuite() {
     bfs::remove_all(*root_);
     delete root_;
+  }
+  static bfs::path file() { return *root_ / "big.bin"; }
+  // 2 MiB of a pattern: the body of /mb (its first MiB) and the file of /file.
+  static const std::string& pattern() {
+    static const std::string text = [] {
+      std::string t(2 << 20, '\0');
+      for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<char>(i * 31 % 251);
+      return t;
+    }();
+    return text;
   }
   static std::string logText() {
     std::string text;
@@ -82,8 +98,9 @@ class HostileClients : public ::testing::Test {
     return text;
   }
 
-  // A loopback server with the given limits and three routes: /args
-  // (argument count), /big (8 MB), /hold (waits for release_).
+  // A loopback server with the given limits and five routes: /args
+  // (argument count), /big (8 MB), /mb (1 MiB of the pattern), /file (the
+  // pattern's file), /hold (waits for release_).
   HttpServer& serve(HttpServerOptions o) {
     o.bindAddress = "127.0.0.1";
     server_ = std::make_unique<HttpServer>(o);
@@ -93,6 +110,16 @@ class HostileClients : public ::testing::Test {
     });
     server_->subscribe("^/big$", [](const HttpRequest&, HttpResponse& res) {
       res.body << std::string(8 << 20, 'b');
+      return 200;
+    });
+    server_->subscribe("^/mb$", [](const HttpRequest&, HttpResponse& res) {
+      res.body << pattern().substr(0, 1 << 20);
+      return 200;
+    });
+    server_->subscribe("^/file$", [](const HttpRequest&, HttpResponse& res) {
+      const int fd = ::open(file().string().c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) return 404;
+      res.fileBody(fd, pattern().size());
       return 200;
     });
     server_->subscribe("^/hold$", [this](const HttpRequest&, HttpResponse& res) {
@@ -190,9 +217,13 @@ TEST_F(HostileClients, SlowReaderIsDroppedAndTheOnlyWorkerServesTheNext) {
   HttpServer& server = serve(o);
   const int reader = httptest::connectTo(port_, 4096);
   ASSERT_TRUE(httptest::sendAll(reader, "GET /big HTTP/1.1\r\n\r\n"));
-  ASSERT_TRUE(eventually([&] { return server.liveConnections() == 1; }));
-  // Without the drop the next request would wait for 8 MB to be read.
+  pollfd p{reader, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 10000), 1) << "the answer has started";
+  // The only worker is free: the rest of the 8 MB waits in the listener.
   EXPECT_EQ(parseReply(requestFrom("127.0.6.1", port_, "GET /args HTTP/1.1\r\n\r\n")).body, "0");
+  // Not read within the send time-out: dropped, its memory given back.
+  EXPECT_TRUE(eventually([&] { return server.openConnections() == 0 && server.bytesHeld() == 0; }))
+      << server.openConnections() << " " << server.bytesHeld();
   ::close(reader);
 }
 
@@ -252,6 +283,200 @@ TEST_F(HostileClients, ControlBytesOfThePathReachTheLogEscaped) {
   EXPECT_EQ(log.find('\x1b'), std::string::npos);
   EXPECT_EQ(log.find('\r'), std::string::npos);
 }
+
+// Attacks a normal client must not notice: while each runs, a GET from
+// another address is answered at once, and when the attackers leave the
+// server holds no connection and no memory for them.
+enum class Attack {
+  kStalledBodies,        // two peers, 32 declared bodies each that never come, reconnecting
+  kTrickledBodies,       // bodies sent a byte at a time
+  kBodiesStalledMidway,  // half a large body, then nothing
+  kNonReaders,           // large answers nobody reads
+  kSlowReaders,          // large answers read slowly, to the end
+  kFileNonReaders,       // file downloads nobody reads
+  kChunkedUpload,
+  kPipelined,            // a second request sent before the first answer
+};
+
+class HostileClientsAttack : public HostileClients, public ::testing::WithParamInterface<Attack> {
+ protected:
+  // Generous: a request waiting for a worker held by an attacker waits
+  // for the request time-out (10 s here).
+  void probe() {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(status(requestFrom("127.0.0.1", port_, "GET /args HTTP/1.1\r\n\r\n")), "HTTP/1.1 200 OK");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s) << "a normal client waited";
+  }
+  int open(const char* source, const std::string& request, int rcvbuf = 0) {
+    const int fd = httptest::connectTo(port_, rcvbuf, source);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+      EXPECT_TRUE(httptest::sendAll(fd, request));
+      attackers_.fds.push_back(fd);
+    }
+    return fd;
+  }
+  void leave() {
+    for (const int fd : attackers_.fds) ::close(fd);
+    attackers_.fds.clear();
+  }
+  Connections attackers_;
+};
+
+TEST_P(HostileClientsAttack, OthersAreAnsweredAndNothingIsLeftAfterwards) {
+  HttpServerOptions o;
+  o.maxConnections = 8;
+  o.timeoutSec = 10;
+  o.bodyBudget = 2 << 20;
+  o.answerBudget = 4 << 20;
+  if (GetParam() == Attack::kTrickledBodies || GetParam() == Attack::kBodiesStalledMidway) o.timeoutSec = 2;
+  if (GetParam() == Attack::kSlowReaders) o.answerBudget = http_limits::kAnswerBudget;
+  HttpServer& server = serve(o);
+  std::size_t mostHeld = 0;
+  const auto sample = [&] { mostHeld = std::max(mostHeld, server.bytesHeld()); };
+  const std::string mb = pattern().substr(0, 1 << 20);
+
+  switch (GetParam()) {
+    case Attack::kStalledBodies: {
+      const auto end = std::chrono::steady_clock::now() + 5s;
+      while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < 64; ++i)
+          open(i % 2 ? "127.0.0.2" : "127.0.0.3", "POST /args HTTP/1.1\r\nContent-Length: 809600\r\n\r\n");
+        ASSERT_TRUE(eventually([&] { return server.openConnections() == 64; })) << server.openConnections();
+        for (int i = 0; i < 3; ++i) probe();
+        EXPECT_EQ(server.liveConnections(), 0) << "a body not sent holds no worker";
+        sample();
+        leave();  // and reconnect
+      }
+      EXPECT_EQ(mostHeld, 0u) << "a body not sent holds no memory";
+      break;
+    }
+    case Attack::kTrickledBodies: {
+      std::vector<int> fds;
+      for (int i = 0; i < 4; ++i) fds.push_back(open("127.0.9.1", "POST /args HTTP/1.1\r\nContent-Length: 100\r\n\r\n"));
+      std::atomic<bool> answered{false};
+      std::thread trickle([&] {
+        for (int k = 0; k < 40 && !answered; ++k) {
+          for (const int fd : fds) ::send(fd, "x", 1, MSG_NOSIGNAL);
+          std::this_thread::sleep_for(250ms);  // the attacker's pace, not synchronisation
+        }
+      });
+      probe();
+      for (const int fd : fds) EXPECT_EQ(status(httptest::readAll(fd)), "HTTP/1.1 408 Request Timeout");
+      answered = true;
+      trickle.join();
+      probe();
+      break;
+    }
+    case Attack::kBodiesStalledMidway: {
+      // Four halves of large bodies from one peer and one from another:
+      // beyond the body budget the first peer's oldest goes.
+      std::vector<int> fds;
+      for (int i = 0; i < 5; ++i) {
+        const int fd = httptest::connectTo(port_, 0, i < 4 ? "127.0.9.2" : "127.0.9.3");
+        ASSERT_GE(fd, 0);
+        attackers_.fds.push_back(fd);
+        fds.push_back(fd);
+        // May fail once the server dropped the body: that is the point.
+        httptest::sendAll(fd, "POST /args HTTP/1.1\r\nContent-Length: 809600\r\n\r\n" + mb.substr(0, 500000));
+        sample();
+      }
+      probe();
+      sample();
+      std::vector<std::string> statuses;
+      for (const int fd : fds) statuses.push_back(status(httptest::readAll(fd)));
+      EXPECT_EQ(statuses.back(), "HTTP/1.1 408 Request Timeout") << "the lighter peer keeps its body until the time-out";
+      EXPECT_EQ(statuses.front(), "") << "the heaviest peer's oldest body gave way";
+      EXPECT_LE(mostHeld, o.bodyBudget);
+      break;
+    }
+    case Attack::kNonReaders: {
+      for (int i = 0; i < 64; ++i) open(("127.0.10." + std::to_string(1 + i / 16)).c_str(), "GET /mb HTTP/1.1\r\n\r\n", 2048);
+      for (int i = 0; i < 5; ++i) {
+        probe();
+        sample();
+      }
+      ASSERT_TRUE(eventually([&] {
+        sample();
+        return server.liveConnections() == 0;
+      }));
+      sample();
+      EXPECT_GT(mostHeld, 0u);
+      EXPECT_LE(mostHeld, o.answerBudget);
+      break;
+    }
+    case Attack::kSlowReaders: {
+      std::vector<int> fds;
+      for (int i = 0; i < 16; ++i) fds.push_back(open(i % 2 ? "127.0.11.1" : "127.0.11.2", "GET /mb HTTP/1.1\r\n\r\n", 2048));
+      std::vector<std::string> replies(fds.size());
+      std::vector<bool> reading(fds.size(), true);
+      char buf[4096];
+      for (int turn = 0; std::count(reading.begin(), reading.end(), true) > 0 && turn < 20000; ++turn) {
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+          if (!reading[i]) continue;
+          const ssize_t n = ::recv(fds[i], buf, sizeof buf, MSG_DONTWAIT);
+          if (n > 0) replies[i].append(buf, static_cast<std::size_t>(n));
+          if (n == 0 || (n < 0 && errno != EAGAIN)) reading[i] = false;
+        }
+        if (turn % 100 == 0) probe();
+        std::this_thread::sleep_for(2ms);  // the readers' pace, not synchronisation
+      }
+      for (const auto& raw : replies) {
+        const auto reply = parseReply(raw);
+        EXPECT_EQ(reply.statusLine, "HTTP/1.1 200 OK");
+        EXPECT_TRUE(reply.body == mb) << reply.body.size();
+      }
+      break;
+    }
+    case Attack::kFileNonReaders: {
+      // A file goes out a piece at a time: it holds a piece, not the file,
+      // and is not dropped for the budget.
+      for (int i = 0; i < 16; ++i) open("127.0.12.1", "GET /file HTTP/1.1\r\n\r\n", 2048);
+      ASSERT_TRUE(eventually([&] {
+        sample();
+        return server.liveConnections() == 0 && server.openConnections() == 16 && server.bytesHeld() > 0;
+      }));
+      probe();
+      sample();
+      EXPECT_LE(mostHeld, 16 * 2 * http_limits::kSendChunk);
+      const auto reply = parseReply(httptest::readAll(attackers_.fds.front(), 30));
+      EXPECT_TRUE(reply.body == pattern()) << reply.body.size();
+      break;
+    }
+    case Attack::kChunkedUpload:
+      EXPECT_EQ(status(requestFrom("127.0.0.1", port_,
+                                   "POST /args HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")),
+                "HTTP/1.1 411 Length Required");
+      probe();
+      break;
+    case Attack::kPipelined: {
+      // One request per connection: the first is answered whole, the
+      // second is read away, not answered and does not reset the first.
+      const std::string raw = requestFrom("127.0.0.1", port_,
+                                          "GET /args?a=1 HTTP/1.1\r\n\r\nGET /args?a=1&b=2 HTTP/1.1\r\n\r\n");
+      EXPECT_EQ(parseReply(raw).body, "1");
+      EXPECT_EQ(raw.find("HTTP/1.1", 1), std::string::npos) << raw;
+      probe();
+      break;
+    }
+  }
+  leave();
+  EXPECT_TRUE(eventually([&] { return server.openConnections() == 0 && server.bytesHeld() == 0; }))
+      << server.openConnections() << " connections, " << server.bytesHeld() << " bytes";
+  probe();
+}
+
+std::string attackName(const ::testing::TestParamInfo<Attack>& info) {
+  static const char* const kNames[] = {"StalledBodies", "TrickledBodies", "BodiesStalledMidway", "NonReaders",
+                                       "SlowReaders",   "FileNonReaders", "ChunkedUpload", "Pipelined"};
+  return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileClientsAttack,
+                         ::testing::Values(Attack::kStalledBodies, Attack::kTrickledBodies,
+                                           Attack::kBodiesStalledMidway, Attack::kNonReaders, Attack::kSlowReaders,
+                                           Attack::kFileNonReaders, Attack::kChunkedUpload, Attack::kPipelined),
+                         attackName);
 
 // The real unit stopped with SIGINT while large posts are half sent.
 TEST(HostileClientsUnit, SigintWithLargePostsInFlightExitsZero) {

@@ -169,26 +169,27 @@ TEST(HttpMultipart, MalformedBodiesGiveNothingAndNeverReadOutOfBounds) {
   EXPECT_TRUE(args.empty());
 }
 
-TEST(HttpRequestAccessors, ConvertLikeStoiAndNeverThrow) {
+TEST(HttpRequestAccessors, ConvertWholeArgumentsOnlyAndNeverThrow) {
   HttpRequest r(-1, "127.0.0.1", 1);
-  r.args = {{"empty", ""}, {"mixed", "12abc"}, {"huge", "99999999999"}, {"neg", " -7"}, {"text", "abc"},
-            {"f", "2.5x"}, {"fhuge", "1e99"}};
+  r.args = {{"empty", ""},  {"mixed", "12abc"}, {"huge", "99999999999"}, {"blank", " -7"}, {"text", "abc"},
+            {"neg", "-7"},  {"f", "2.5x"},      {"fhuge", "1e99"},       {"fnan", "nan"},  {"fgood", "2.5"},
+            {"plus", "+12"}};
   int i = 42;
-  EXPECT_FALSE(r.has("empty", i));
-  EXPECT_FALSE(r.has("huge", i));
-  EXPECT_FALSE(r.has("text", i));
-  EXPECT_FALSE(r.has("missing", i));
-  EXPECT_EQ(i, 42);
-  EXPECT_TRUE(r.has("mixed", i));
-  EXPECT_EQ(i, 12);
+  // A prefix is never taken for the number: "12abc" is not 12.
+  for (const char* name : {"empty", "mixed", "huge", "blank", "text", "plus", "missing"}) {
+    EXPECT_FALSE(r.has(name, i)) << name;
+    EXPECT_EQ(i, 42) << name;
+  }
   EXPECT_TRUE(r.has("neg", i));
   EXPECT_EQ(i, -7);
 
   float f = 1.0f;
-  EXPECT_TRUE(r.has("f", f));
+  for (const char* name : {"f", "fhuge", "fnan", "text", "empty"}) {
+    EXPECT_FALSE(r.has(name, f)) << name;
+    EXPECT_EQ(f, 1.0f) << name;
+  }
+  EXPECT_TRUE(r.has("fgood", f));
   EXPECT_FLOAT_EQ(f, 2.5f);
-  EXPECT_FALSE(r.has("fhuge", f));
-  EXPECT_FALSE(r.has("text", f));
 
   std::string s = "keep";
   EXPECT_TRUE(r.has("empty"));

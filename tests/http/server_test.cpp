@@ -299,6 +299,49 @@ TEST(HttpServer, StopLetsTheRequestInFlightFinish) {
   EXPECT_EQ(parseReply(reply).body, "late");
 }
 
+// A handler that never returns by itself: stop() calls the grace hook once
+// (which here lets the handler go, as ending its child processes would),
+// the answer still goes out, and stop() returns. Without the hook's help
+// stop() gives up on the handler and returns anyway, leaving it running.
+TEST(HttpServer, StopCallsTheGraceHookOnceAndIsBounded) {
+  for (const bool hookReleases : {true, false}) {
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> released = release->get_future().share();
+    std::promise<void> entered;
+    std::string reply;
+    std::thread client;
+    int hookCalls = 0;
+    steady_clock::duration took{};
+    {
+      HttpServer server(loopback());
+      server.subscribe("^/stuck$", [&, released](const HttpRequest&, HttpResponse& res) {
+        entered.set_value();
+        released.wait();
+        res.body << "released";
+        return 200;
+      });
+      server.onGraceExpired([&] {
+        ++hookCalls;
+        if (hookReleases) release->set_value();
+      });
+      ASSERT_TRUE(server.start(0));
+      const int port = server.boundPort();
+      client = std::thread([&reply, port] { reply = roundTrip(port, "GET /stuck HTTP/1.1\r\n\r\n"); });
+      entered.get_future().wait();
+      const auto t0 = steady_clock::now();
+      server.stop();
+      took = steady_clock::now() - t0;
+      server.stop();  // idempotent: no second hook
+    }
+    // The worker left behind ends when its handler does, and still answers.
+    if (!hookReleases) release->set_value();
+    client.join();
+    EXPECT_EQ(hookCalls, 1);
+    EXPECT_LT(took, std::chrono::seconds(http_limits::kStopGraceMs / 1000 + http_limits::kStopLastWaitMs / 1000 + 3));
+    EXPECT_EQ(parseReply(reply).body, "released");
+  }
+}
+
 TEST(HttpServer, SecondStartAndBusyPortAreReportedNotFatal) {
   HttpServer a(loopback());
   ASSERT_TRUE(a.start(0));

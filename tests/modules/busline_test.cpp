@@ -4,6 +4,8 @@
 #include "modules/busline.h"
 #include "tests/modules/module_fixture.h"
 
+#include <fstream>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -14,6 +16,34 @@ using evtest::field;
 using evtest::members;
 
 class BuslineTest : public modtest::ModuleTest {};
+
+// A control character in a configured text (set behind the pages' back, as
+// an older unit's file could hold it) never reaches the report: the archive's
+// angel.xml stays readable by any XML reader.
+TEST_F(BuslineTest, ControlCharactersOfConfiguredTextsNeverReachTheReport) {
+  std::string address, devname;
+  {
+    kovira::ConfigWriteLock lock;
+    address = std::exchange(kovira::config().address, "\x01ул. Ленина\x1f, 5\x0b");
+    devname = std::exchange(kovira::config().devname, "KV\x02-1\xef\xbf\xbe");
+  }
+  EvidenceScene scene;
+  action.method = "busline";
+  action.extra = "angelsign";
+  const int verdict = judge(busline::processtrack, scene.track());
+  {
+    kovira::ConfigWriteLock lock;
+    kovira::config().address = address;
+    kovira::config().devname = devname;
+  }
+  ASSERT_EQ(verdict, 1) << out;
+  const std::string xml = member(archives().at(0), "angel.xml");
+  modtest::expectFields(xml, {{"tSensorName", "ул. Ленина, 5"}, {"tRadarName", "KV-1"}});
+  const std::string copy = dir->file("angel.xml");
+  std::ofstream(copy, std::ios::binary) << xml;
+  const auto lint = evtest::run("xmllint --noout " + copy);
+  EXPECT_EQ(lint.status, 0) << lint.output;
+}
 
 TEST_F(BuslineTest, LaneVehicleGetsTheFixedTextReportWithoutSpeedFields) {
   EvidenceScene scene;

@@ -8,10 +8,13 @@
 #include "tests/evidence/shell_helpers.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -36,6 +39,14 @@ TEST(ControlFrames, SlotsFollowTheTimepadAndSkipTheFirstMidnight) {
     EXPECT_EQ(taken[perDay - 1], 0u);  // midnight of the second day
   }
   EXPECT_FALSE(saveframe::slotDue(30, 0, 0));
+}
+
+TEST(ControlFrames, SectionValuesOutOfRangeKeepTheOldSettings) {
+  saveframe::TolvekConf c;
+  c.fromjson(nlohmann::json::parse(R"({"enabled": 1, "quality": 4294967297, "timepad": 1441, "label": "x"})"));
+  EXPECT_EQ(std::make_tuple(c.enabled, c.quality, c.timepad, c.label), std::make_tuple(1u, 90u, 30u, std::string("x")));
+  c.fromjson(nlohmann::json::parse(R"({"enabled": 2, "quality": 0, "timepad": -30})"));
+  EXPECT_EQ(std::make_tuple(c.enabled, c.quality, c.timepad), std::make_tuple(1u, 90u, 30u));
 }
 
 TEST(ControlFrames, FileNamesUseTheZoneDateAcrossMidnight) {

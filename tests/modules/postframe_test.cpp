@@ -191,9 +191,18 @@ TEST(PostframePages, HostileUpdatesKeepTheFieldsAndThePageValid) {
             std::string::npos);
   EXPECT_NE(first.body.find("status: BUSY, size=0<br></form>"), std::string::npos);
 
+  // A refused value refuses the whole request: nothing of it is applied.
+  const auto refused = testsupport::callPage(
+      server, "GET", "/debug/postframe/update?min=abc&cnt=1&interval=0&mask=2&tag=%22%3E%3Cscript%3E");
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(refused.body, "error: min: not a number\n");
+  EXPECT_EQ(postframe::httpframe().settings().cnt, 0u);
+  EXPECT_EQ(testsupport::callPage(server, "GET", "/debug/postframe/update?cnt=1&target=file%3A%2F%2F%2Fetc%2Fpasswd")
+                .status,
+            400);
+
   const auto upd = testsupport::callPage(
-      server, "GET",
-      "/debug/postframe/update?min=abc&cnt=1&interval=0&mask=2&scale=-1&tag=%22%3E%3Cscript%3E&target=file%3A%2F%2F%2Fetc%2Fpasswd");
+      server, "GET", "/debug/postframe/update?min=0&cnt=1&interval=0&mask=2&scale=1&tag=%22%3E%3Cscript%3E");
   EXPECT_EQ(upd.status, 302);
   EXPECT_EQ(upd.headers.at("Location"), "/debug/postframe/");
   const postframe::FeedbackSettings s = postframe::httpframe().settings();
@@ -205,7 +214,7 @@ TEST(PostframePages, HostileUpdatesKeepTheFieldsAndThePageValid) {
   EXPECT_NE(page.body.find("name=tag value=\"&quot;&gt;&lt;script&gt;\""), std::string::npos) << page.body;
   EXPECT_EQ(page.body.find("<script>"), std::string::npos);
   EXPECT_NE(page.body.find("<option SELECTED value=2>MASK=N</option>"), std::string::npos);
-  EXPECT_EQ(postframe::httpframe().learning(), 0);  // scale -1
+  EXPECT_EQ(postframe::httpframe().learning(), 1);  // armed, full size
 }
 
 }  // namespace

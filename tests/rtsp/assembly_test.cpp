@@ -117,12 +117,53 @@ TEST(rtsp_assembly, SequenceWrapReorderDuplicatesAndSpan) {
   r.collect(1000);
   ASSERT_EQ(r.frames.size(), 1u);
   EXPECT_EQ(r.frames[0].bytes.size(), 5 + 12 * 8u);
-  // A packet 1024 sequence numbers away from its frame is not stored.
+  // A frame spans at most half the sequence space: further apart, which
+  // packet comes first cannot be told.
   Recorder span;
   ASSERT_TRUE(span.add(rtp(0, 1, false, {0x41, 1}), CodecH264, 0));
-  EXPECT_TRUE(span.add(rtp(1023, 1, false, {0x41, 1}), CodecH264, 0));
-  EXPECT_FALSE(span.add(rtp(1024, 1, false, {0x41, 1}), CodecH264, 0));
-  EXPECT_FALSE(span.add(rtp(65535, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_TRUE(span.add(rtp(32767, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_FALSE(span.add(rtp(32768, 1, false, {0x41, 1}), CodecH264, 0));
+  EXPECT_FALSE(span.add(rtp(65535, 1, false, {0x41, 1}), CodecH264, 0));  // a re-base past that span
+}
+
+// Frames are bounded by bytes, not packets: a 5-megapixel picture runs to
+// thousands of packets. A frame over the bound is dropped as oversize, with
+// its later packets, and the stream goes on.
+TEST(rtsp_assembly, LargeFramesArriveAndOversizeOnesAreDroppedAsSuch) {
+  constexpr std::size_t kPayload = 1400;
+  auto frame = [&](std::uint16_t seq, std::uint32_t ts, unsigned n) {
+    std::vector<Bytes> out;
+    for (unsigned i = 0; i < n; ++i) {
+      Bytes payload(kPayload, static_cast<std::uint8_t>(i));
+      payload[0] = 0x7C;
+      payload[1] = static_cast<std::uint8_t>((i == 0 ? 0x80 : 0) | (i + 1 == n ? 0x40 : 0) | 5);
+      out.push_back(rtp(static_cast<std::uint16_t>(seq + i), ts, i + 1 == n, payload));
+    }
+    return out;
+  };
+  const unsigned overBound = static_cast<unsigned>(FrameAssembler::kMaxFrameBytes / (kPayload - 2)) + 1;
+  struct Case {
+    unsigned packets;
+    bool delivered;
+  } cases[] = {{1025, true}, {5000, true}, {overBound - 1, true}, {overBound, false}, {overBound + 500, false}};
+  for (const auto& c : cases) {
+    Recorder r;
+    std::uint16_t seq = 60000;  // wraps inside the frame
+    for (const auto& d : frame(seq, 1000, c.packets)) r.add(d, CodecH264, 0);
+    seq = static_cast<std::uint16_t>(seq + c.packets);
+    if (!c.delivered) {
+      EXPECT_LE(r.assembler.Snapshot().at(0).frames.at(0).bytes, FrameAssembler::kMaxFrameBytes);
+    }
+    for (const auto& d : frame(seq, 4000, 3)) r.add(d, CodecH264, 10);
+    r.collect(1000);
+    ASSERT_EQ(r.frames.size(), c.delivered ? 2u : 1u) << c.packets;
+    EXPECT_EQ(r.oversize, c.delivered ? 0u : 1u) << c.packets;
+    EXPECT_EQ(r.dropped, r.oversize) << c.packets;
+    if (c.delivered) {
+      EXPECT_EQ(r.frames[0].bytes.size(), 5 + c.packets * (kPayload - 2)) << c.packets;
+    }
+    EXPECT_EQ(r.frames.back().timestamp, 4000u) << c.packets;
+  }
 }
 
 TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {

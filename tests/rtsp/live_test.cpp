@@ -16,15 +16,24 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
-#include <condition_variable>
-#include <mutex>
-#include <sstream>
 #include <algorithm>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
 
 namespace {
 
 using kovira::testing::configuredCamera;
 using testsupport::ChildProcess;
+
+struct Arrived {
+  FrameType type;
+  unsigned timestamp;
+  unsigned long size;
+  bool good;
+};
 
 struct Seen {
   std::mutex mutex;
@@ -32,7 +41,7 @@ struct Seen {
   unsigned decodable = 0;  // guarded by mutex
   unsigned frames = 0;     // guarded by mutex
   unsigned width = 0;      // guarded by mutex
-  std::vector<unsigned> stamps;  // guarded by mutex
+  std::vector<Arrived> log;  // guarded by mutex
 };
 Seen seen;
 
@@ -52,7 +61,7 @@ void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*
   }
   std::lock_guard lock(seen.mutex);
   ++seen.frames;
-  seen.stamps.push_back(ts);
+  seen.log.push_back({type, ts, size, good});
   if (good) {
     ++seen.decodable;
     seen.width = w;
@@ -60,7 +69,7 @@ void countFrame(int /*camid*/, FrameType type, int /*chroma*/, int width, int /*
   seen.grew.notify_all();
 }
 
-class LiveTest : public kovira::testing::CameraStartTest {
+class rtsp_live : public kovira::testing::CameraStartTest {
  protected:
   void SetUp() override {
     CameraStartTest::SetUp();
@@ -69,7 +78,7 @@ class LiveTest : public kovira::testing::CameraStartTest {
   static void forget() {
     std::lock_guard lock(seen.mutex);
     seen.decodable = seen.frames = seen.width = 0;
-    seen.stamps.clear();
+    seen.log.clear();
   }
   void TearDown() override {
     rtsp::shutdownReceiver();
@@ -106,6 +115,10 @@ class LiveTest : public kovira::testing::CameraStartTest {
     std::unique_lock lock(seen.mutex);
     return seen.grew.wait_for(lock, std::chrono::seconds(40), [&] { return seen.decodable >= count; });
   }
+  bool arrived(unsigned count, std::chrono::seconds limit) {
+    std::unique_lock lock(seen.mutex);
+    return seen.grew.wait_for(lock, limit, [&] { return seen.frames >= count; });
+  }
   std::unique_ptr<ChildProcess> server;
 };
 
@@ -116,9 +129,9 @@ struct ServerCase {
   unsigned width;
 };
 
-class LiveServerTest : public LiveTest, public ::testing::WithParamInterface<int> {};
+class rtsp_live_server : public rtsp_live, public ::testing::WithParamInterface<int> {};
 
-TEST_P(LiveServerTest, FramesArriveDecodable) {
+TEST_P(rtsp_live_server, FramesArriveDecodable) {
   const ServerCase cases[] = {
       {"jpeg, no authentication", {}, "", 320},
       {"h264, Basic", {"--file", "{mp4}", "--basic", "admin:admin"}, "admin:admin@", 320},
@@ -144,9 +157,73 @@ TEST_P(LiveServerTest, FramesArriveDecodable) {
   EXPECT_NE(buffers.find(", url: " + url + ", mem: "), std::string::npos) << buffers;
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, LiveServerTest, ::testing::Range(0, 3));
+INSTANTIATE_TEST_SUITE_P(Servers, rtsp_live_server, ::testing::Range(0, 3));
 
-TEST_F(LiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
+// Frames of thousands of packets: a 5-megapixel JPEG stream of noise at
+// quality 95 (about 5 MB a picture; a side over 2040 pixels comes from the
+// description, the RTP/JPEG header cannot say it) and an H.264 stream whose
+// key frames are 2.6 MB. Every frame sent arrives whole: consecutive RTP
+// times, nothing dropped.
+struct LargeCase {
+  const char* name;
+  bool jpeg;
+  unsigned frames;  // to wait for
+  unsigned step;    // RTP time between frames
+};
+
+class rtsp_live_large_frame : public rtsp_live, public ::testing::WithParamInterface<int> {};
+
+TEST_P(rtsp_live_large_frame, EveryFrameArrives) {
+  const LargeCase cases[] = {{"jpeg 2592x2048 q95", true, 8, 45000}, {"h264 2.6 MB key frames", false, 30, 9000}};
+  const LargeCase& c = cases[GetParam()];
+  std::vector<std::string> args;
+  if (c.jpeg) {
+    args = {"--size", "2592x2048", "--quality", "95", "--pattern", "snow", "--fps", "2"};
+  } else {
+    // A still picture of noise, lossless: every key frame is the whole
+    // picture's 1.9 MB of luma and more; the P frames are tiny.
+    std::mt19937 random(7);
+    std::string pgm = "P5 1600 1200 255\n";
+    for (int i = 0; i < 1600 * 1200; ++i) pgm.push_back(static_cast<char>(random()));
+    std::ofstream((dir / "noise.pgm").string(), std::ios::binary) << pgm;
+    const auto made = evtest::run("ffmpeg -nostdin -v error -loop 1 -i " + (dir / "noise.pgm").string() +
+                                  " -t 3 -r 10 -vf format=yuv420p -c:v libx264 -qp 0 -g 5 -bf 0 -y " +
+                                  (dir / "big.mp4").string());
+    ASSERT_EQ(made.status, 0) << made.output;
+    args = {"--file", (dir / "big.mp4").string()};
+  }
+  const std::string url = serve(args);
+  RtspNetworkReceiver& r = receiver(1, "rtsp", url);
+  EXPECT_TRUE(r.Connect(1, url)) << c.name;
+  ASSERT_TRUE(arrived(c.frames, std::chrono::seconds(90))) << c.name << ": " << seen.frames << " frames, "
+                                                           << kovira::camera(1).dropframes << " dropped";
+  std::lock_guard lock(seen.mutex);
+  EXPECT_EQ(kovira::camera(1).dropframes, 0u) << c.name;
+  unsigned large = 0;
+  for (std::size_t i = 0; i < seen.log.size(); ++i) {
+    const Arrived& a = seen.log[i];
+    if (i > 0) {
+      EXPECT_EQ(a.timestamp - seen.log[i - 1].timestamp, c.step) << c.name << ": frame " << i;
+    }
+    if (a.size > 2000000) {
+      ++large;
+      // Key frames without a parameter set (the server repeats them once a
+      // second) cannot be judged alone.
+      EXPECT_TRUE(c.jpeg ? a.good : a.type == FRAME_I) << c.name << ": frame " << i;
+    }
+  }
+  if (c.jpeg) {
+    EXPECT_EQ(large, seen.log.size()) << c.name;
+    EXPECT_EQ(seen.width, 2592u);
+  } else {
+    EXPECT_EQ(seen.log.size(), 30u);  // the whole file
+    EXPECT_EQ(large, 6u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, rtsp_live_large_frame, ::testing::Range(0, 2));
+
+TEST_F(rtsp_live, FileCamerasPlayMp4AndMkvAsAnnexB) {
   int camid = 2;
   for (const std::string name : {"a.mp4", "b.mkv"}) {
     forget();
@@ -160,10 +237,46 @@ TEST_F(LiveTest, FileCamerasPlayMp4AndMkvAsAnnexB) {
   }
 }
 
+// File playback paces frames on its own schedule and stamps each with its
+// due time (90 kHz): at a configured rate every step is that rate's, at
+// rate 0 the file's own times. A late wake-up may restart the schedule
+// later, never earlier, so steps are at least the expected one and most are
+// exactly it.
+TEST_F(rtsp_live, FilePlaybackPacesByTheRateOrTheFilesTimes) {
+  const std::string path = (dir / "ten.mp4").string();
+  const auto made = evtest::run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=10 -t 2 "
+                                "-c:v libx264 -g 10 -bf 0 -pix_fmt yuv420p -y " + path);
+  ASSERT_EQ(made.status, 0) << made.output;
+  struct Case {
+    unsigned fps;
+    unsigned step;
+  } cases[] = {{25, 3600}, {0, 9000}};
+  int camid = 5;
+  for (const Case& c : cases) {
+    forget();
+    RtspNetworkReceiver& r = receiver(camid, "file", path);
+    ASSERT_TRUE(r.PlayFile(camid, path, c.fps));
+    ASSERT_TRUE(arrived(20, std::chrono::seconds(40))) << c.fps;
+    EXPECT_TRUE(r.StopFile(camid));
+    std::vector<unsigned> steps;
+    {
+      std::lock_guard lock(seen.mutex);
+      ASSERT_GE(seen.log.size(), 20u);
+      // The first frame is stamped 1 (0 means no stamp).
+      for (std::size_t i = 2; i < 20; ++i) steps.push_back(seen.log[i].timestamp - seen.log[i - 1].timestamp);
+    }
+    for (unsigned step : steps) EXPECT_GE(step, c.step) << c.fps;
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    EXPECT_EQ(steps[steps.size() / 2], c.step) << c.fps;
+    rtsp::shutdownReceiver();
+    ++camid;
+  }
+}
+
 // x264's default B-frames: packets come in decoding order, and each frame is
 // stamped with its picture's time, so the stamps follow the packets'
 // presentation times (speeds are measured between these stamps).
-TEST_F(LiveTest, FileFramesAreStampedWithTheTimesOfTheirPictures) {
+TEST_F(rtsp_live, FileFramesAreStampedWithTheTimesOfTheirPictures) {
   const std::string path = video("stamps.mp4");
   const auto probed = evtest::run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
   ASSERT_EQ(probed.status, 0) << probed.output;
@@ -174,14 +287,13 @@ TEST_F(LiveTest, FileFramesAreStampedWithTheTimesOfTheirPictures) {
   ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end()));  // B-frames are there
   RtspNetworkReceiver& r = receiver(4, "file", path);
   EXPECT_TRUE(r.PlayFile(4, path, 25));
+  ASSERT_TRUE(arrived(40, std::chrono::seconds(30)));
+  EXPECT_TRUE(r.StopFile(4));
   std::vector<unsigned> stamps;
   {
-    std::unique_lock lock(seen.mutex);
-    seen.grew.wait_for(lock, std::chrono::seconds(30), [] { return seen.stamps.size() >= 40; });
-    const std::size_t n = std::min<std::size_t>(40, seen.stamps.size());
-    stamps.assign(seen.stamps.begin(), seen.stamps.begin() + static_cast<std::ptrdiff_t>(n));
+    std::lock_guard lock(seen.mutex);
+    for (std::size_t i = 0; i < 40 && i < seen.log.size(); ++i) stamps.push_back(seen.log[i].timestamp);
   }
-  EXPECT_TRUE(r.StopFile(4));
   ASSERT_EQ(stamps.size(), 40u);
   for (std::size_t i = 1; i < stamps.size(); ++i)
     EXPECT_EQ(static_cast<std::int32_t>(stamps[i] - stamps[i - 1]) > 0, pts[i] > pts[i - 1]) << "frame " << i;

@@ -66,13 +66,15 @@ struct Recorder {
   std::vector<Delivered> frames;
   unsigned dropped = 0;
   unsigned gapPackets = 0;
+  unsigned oversize = 0;
   FrameAssembler assembler{FrameAssembler::Sink{
       [this](const void* o, const AssembledFrame& f) {
         frames.push_back({o, f.type, f.width, f.height, f.timestamp, *f.bytes});
       },
-      [this](const void*, unsigned packets, bool gap) {
+      [this](const void*, unsigned packets, FrameAssembler::Drop why) {
         ++dropped;
-        if (gap) gapPackets += packets;
+        if (why == FrameAssembler::Drop::Gap) gapPackets += packets;
+        if (why == FrameAssembler::Drop::Oversize) ++oversize;
       }}};
 
   bool add(const Bytes& datagram, CodecType codec, std::int64_t now, const void* owner = nullptr) {

@@ -149,6 +149,13 @@ TEST(rtsp_message, DescribeRepliesGiveChallengesBaseAndMedia) {
   EXPECT_EQ(d.media[1].sps[0], 0x67);
   EXPECT_EQ(d.media[1].pps, "\x68\xce\x31\xb2");
 
+  // GStreamer's JPEG payloader names sizes beyond 2040 pixels this way (its
+  // RTP/JPEG headers then say 0).
+  ASSERT_TRUE(d.ParseResponse("RTSP/1.0 200 OK\r\n\r\nm=video 0 RTP/AVP 26\r\na=rtpmap:26 JPEG/90000\r\n"
+                              "a=x-dimensions:2592,2048\r\n"));
+  ASSERT_EQ(d.media.size(), 1u);
+  EXPECT_EQ(summary(d.media[0]).substr(0, 24), "2 26 codec 2 0 2592x2048");
+
   // A set that is no Base64 is absent; Content-Location alone is the base.
   ASSERT_TRUE(d.ParseResponse("RTSP/1.0 200 OK\r\nContent-Location: rtsp://h/a\r\n\r\na=control:rtsp://h/a\r\n"
                               "m=video 0 RTP/AVP 96\r\na=fmtp:96 sprop-parameter-sets=Z0I!,aM4=\r\n"));

@@ -1,5 +1,6 @@
 // Stream utilities against independent references: Python's hashlib for
 // MD5, libx264's own parameter sets for the picture size.
+#include "capture/frametypes.h"
 #include "rtsp/util.h"
 #include "tests/codec/h264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
@@ -222,6 +223,24 @@ TEST(rtsp_utils, NtpTimeAndDisplayTexts) {
   EXPECT_EQ(NtpTimeToString(3913056000.5), "2024-Jan-01 00:00:00.500000");
   EXPECT_EQ(ReceiverErrorToString(static_cast<ReceiverError>(7)), "");
   EXPECT_EQ(FrameTypeToString(FRAME_GRAY8), "");
+}
+
+// Both name tables of the frame kinds: the receiver's short names (debug
+// lines of rtpsink and the RTSP pages) and the frame store's (camera pages).
+TEST(rtsp_utils, FrameTypeNames) {
+  struct Case {
+    FrameType type;
+    const char* shortName;
+    const char* storeName;
+  } cases[] = {
+      {FRAME_UNKNOWN, "None", "UNKNOWN"}, {FRAME_I, "I", "I-frame"},       {FRAME_P, "P", "P-frame"},
+      {FRAME_B, "B", "B-frame"},          {FRAME_MJPEG, "MJPEG", "MJPEG"}, {FRAME_RAW, "Raw", "RAW"},
+      {FRAME_GRAY8, "", "GRAY8"},         {FRAME_RGB24, "", "RGB24"},      {static_cast<FrameType>(99), "", "UNKNOWN"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FrameTypeToString(c.type), c.shortName) << c.type;
+    EXPECT_STREQ(kovira::frameTypeName(c.type), c.storeName) << static_cast<unsigned>(c.type);
+  }
 }
 
 }  // namespace

@@ -14,20 +14,21 @@
 
 namespace testsupport {
 
-Collector::Collector(const std::string& script) {
+Collector::Collector(const std::string& script, int port) {
   char pattern[] = "/tmp/kovira-collector-XXXXXX";
   if (!::mkdtemp(pattern)) return;
   dir_ = pattern;
   std::ofstream(dir_ + "/script.json") << script;
   const std::string program = std::string(KOVIRA_SOURCE_DIR) + "/tests/fixtures/collector.py";
   const std::string portFile = dir_ + "/port";
+  const std::string portArg = std::to_string(port);
   pid_ = ::fork();
   if (pid_ == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 1);
     ::execl("/usr/bin/python3", "python3", program.c_str(), "--dir", (dir_ + "/rec").c_str(), "--port-file",
             portFile.c_str(), "--script", (dir_ + "/script.json").c_str(), "--timeout", "300",
-            static_cast<char*>(nullptr));
+            "--port", portArg.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   waitUntil([&] { return (port_ = std::atoi(readFile(portFile).c_str())) > 0; }, std::chrono::seconds(4));

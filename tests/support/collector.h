@@ -15,8 +15,10 @@ namespace testsupport {
 
 class Collector {
  public:
-  // script: the collector's JSON script ("{}": 200 for everything).
-  explicit Collector(const std::string& script = "{}");
+  // script: the collector's JSON script ("{}": 200 for everything); port:
+  // the port to listen on (0: a free one), for a collector that comes back
+  // where a client already points.
+  explicit Collector(const std::string& script = "{}", int port = 0);
   ~Collector();
   Collector(const Collector&) = delete;
   Collector& operator=(const Collector&) = delete;

@@ -158,8 +158,10 @@ int main(int argc, char** argv) {
   const std::int64_t end = seconds > 0 ? NowMs() + static_cast<std::int64_t>(seconds * 1000) : 0;
   while (!interrupted && (end == 0 || NowMs() < end)) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-  // Writers first: sockets, then the assembly (which still delivers what
-  // is complete), then the sessions.
+  // The sessions' own threads first (their RTCP reports go out through the
+  // sockets), then the writers: sockets, then the assembly (which still
+  // delivers what is complete), then the sessions.
+  for (const auto& s : sessions) s->Stop();
   rtp.reset();
   rtcp.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(FrameAssembler::kQuietMs + 50));

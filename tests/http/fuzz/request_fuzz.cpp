@@ -1,5 +1,5 @@
 // libFuzzer entry for every parser of the HTTP server: one input is read as
-// a request header, as query/urlencoded text, and (first line = content
+// a request header (and its body framing), as query/urlencoded text, and (first line = content
 // type, rest = body) as a multipart body; URL coding runs on it too. The
 // request-line scanner is checked against the regular expression it
 // replaces.
@@ -31,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       request.has(name, s);
     }
     request.supportcompress();
+    const BodyFraming framing = bodyFraming(request.headers, http_limits::kBodyMax);
+    if (framing.kind == BodyFraming::kLength && framing.length > http_limits::kBodyMax) __builtin_trap();
   }
 
   const std::string firstLine(text.substr(0, std::min(text.find('\n'), header)));

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (f.bytes == nullptr) __builtin_trap();
         ++delivered;
       },
-      [](const void*, unsigned, bool) {}});
+      [](const void*, unsigned, FrameAssembler::Drop) {}});
   std::span<const std::uint8_t> rest(data + 1, size - 1);
   std::int64_t now = 0;
   while (rest.size() >= 2) {
