@@ -246,9 +246,11 @@ bool staleRecord(const kovira::CamBuf& store, const kovira::FrameMetadata& rec) 
 int framePicture(const HttpRequest& req, HttpResponse& resp, const FrameImageFn& image, bool last) {
   const auto cam = routeCamera(req);
   if (!cam) return 404;
+  // "frame0.png" is the second-newest frame, as "frame-last.png"; a number
+  // beyond 32 bits names no frame.
   unsigned index = 0;
   if (!last) {
-    const auto n = kovira::parseDecimal(req.match[2].str(), 1, std::numeric_limits<std::uint32_t>::max());
+    const auto n = kovira::parseDecimal(req.match[2].str(), 0, std::numeric_limits<std::uint32_t>::max());
     if (!n) return 404;
     index = static_cast<unsigned>(*n);
   }
@@ -268,7 +270,9 @@ int showframe(int camid, unsigned index, const FrameImageFn& image, HttpResponse
   } else {
     rec = store.frame(index);
   }
-  if (!rec.valid()) return 0;  // not retained: the server's error page
+  // Not retained (evicted, not yet stored, or index 0 with a single record):
+  // the error page, never a picture of whatever record holds the slot now.
+  if (!rec.valid() || (index != 0 && rec->position != index)) return 404;
   const auto stale = [&resp] {
     resp.body << "фрейм устарел";
     return 200;

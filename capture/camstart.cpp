@@ -9,6 +9,7 @@
 #include "core/startup_functions.h"
 #include "capture/receiver.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <iostream>
@@ -89,7 +90,14 @@ void init_frames() {
   // A receiver that cannot be built (its UDP ports are taken) must not stop
   // the unit: cameras of other sources still work.
   try {
-    if (createCameras() >= 1) getrtsp().SimpleSubscribe(catchrtsp);
+    // The sink first: a file camera delivers as soon as its playback starts,
+    // and the first frame of a group lost before the sink was there makes
+    // the whole group undecodable.
+    const auto settings = kovira::cameraSettings();
+    if (std::any_of(settings.begin(), settings.end(), servedByReceiver)) {
+      getrtsp().SimpleSubscribe(catchrtsp);
+      createCameras();
+    }
   } catch (const std::exception& e) {
     std::cout << "[FAILURE] network cameras are not started: " << e.what() << std::endl;
     log_error(std::string("network cameras are not started: ") + e.what());

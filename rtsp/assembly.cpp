@@ -68,10 +68,13 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
   return true;
 }
 
+// The frame whose packets were sent first (lowest sequence number, wraps
+// allowed). Not the lowest timestamp: with B-frames the timestamp is the
+// presentation time, and frames must leave in the order they are decoded.
 std::size_t FrameAssembler::oldest(const std::vector<Frame>& frames) {
   std::size_t best = 0;
   for (std::size_t i = 1; i < frames.size(); ++i)
-    if (static_cast<std::int32_t>(frames[i].timestamp - frames[best].timestamp) < 0) best = i;
+    if (static_cast<std::int16_t>(static_cast<std::uint16_t>(frames[i].base - frames[best].base)) < 0) best = i;
   return best;
 }
 
@@ -152,6 +155,7 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
     total += p->data.size();
   }
   frame.slots[marker]->FinishFrame(bytes_);
+  if (kovira::isH264(out.type)) out.type = H264FrameType(bytes_, out.type);
   out.bytes = &bytes_;
   if (sink_.frame) sink_.frame(owner, out);
 }

@@ -13,6 +13,8 @@
 //   oversize and its stored packets are freed at once) and spans at most
 //   half the sequence space; an earlier packet inside that span re-bases
 //   it, duplicates are discarded
+//   (oldest: the first sent, by sequence number, so that B-frames, stamped
+//   with their presentation time, still leave in decoding order)
 //   oldest frame quiet 200 ms ──▶ judged: complete → delivered; no start or
 //   no marker, a gap it cannot tolerate, or oversize → dropped and counted
 //   with its reason

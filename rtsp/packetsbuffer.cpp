@@ -204,7 +204,7 @@ void PacketsBuffer::deliver(const void* owner, const AssembledFrame& frame) {
     width = session->width;
     height = session->height;
   }
-  const unsigned chroma = frame.type == FRAME_I || frame.type == FRAME_P ? session->chroma_format_idc.load() : 0;
+  const unsigned chroma = kovira::isH264(frame.type) ? session->chroma_format_idc.load() : 0;
 
   double ntp = 0.0;
   const RtcpSession::SenderReport sr = session->rtcp().senderReport();

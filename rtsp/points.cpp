@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 
 ClientPoint::~ClientPoint() {
   std::vector<ClientPoint*> publishers;
@@ -104,6 +105,21 @@ void ReceiverPoint::SimpleSubscribe(SimpleFrameCallback callback) {
 
 void ReceiverPoint::DeliverFrame(unsigned camid, FrameType type, unsigned chroma, unsigned width, unsigned height,
                                  unsigned timestamp, double ntp, unsigned char* data, unsigned size) {
+  std::vector<unsigned char> repaired;
+  if (type == FRAME_I && data != nullptr) {
+    const H264ParameterSets sets = H264LeadingParameterSets(std::span<const std::uint8_t>(data, size));
+    std::lock_guard lock(setsMutex_);
+    std::vector<std::uint8_t>& last = parameterSets_[camid];
+    if (sets.sps && sets.pps) {
+      last = sets.bytes;
+    } else if (!sets.sps && !last.empty()) {
+      repaired.reserve(last.size() + size);
+      repaired.insert(repaired.end(), last.begin(), last.end());
+      repaired.insert(repaired.end(), data, data + size);
+      data = repaired.data();
+      size = static_cast<unsigned>(repaired.size());
+    }
+  }
   {
     std::lock_guard lock(simpleMutex_);
     for (SimpleFrameCallback cb : simple_)

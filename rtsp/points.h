@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -95,6 +96,10 @@ class ClientPoint {
 
 // The point that assembled frames are delivered to (identity 1): plain
 // callbacks first, in subscription order, then the published subscribers.
+// An H.264 key frame without parameter sets in front (the I frame of an
+// open GOP: file playback and RTP payloaders repeat the sets only before
+// IDR frames) gets the camera's last ones, so that every stored group can
+// be decoded on its own.
 class ReceiverPoint : public ClientPoint {
  public:
   ReceiverPoint() : ClientPoint(1) {}
@@ -106,4 +111,6 @@ class ReceiverPoint : public ClientPoint {
  private:
   std::mutex simpleMutex_;
   std::vector<SimpleFrameCallback> simple_;  // guarded by simpleMutex_
+  std::mutex setsMutex_;
+  std::map<unsigned, std::vector<std::uint8_t>> parameterSets_;  // by camera, guarded by setsMutex_
 };

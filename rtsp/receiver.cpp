@@ -9,6 +9,7 @@
 #include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "rtsp/sockets.h"
+#include "rtsp/util.h"
 
 extern "C" {
 #include <cerrno>
@@ -44,6 +45,23 @@ struct PacketFree {
 using Input = std::unique_ptr<AVFormatContext, InputCloser>;
 using Bsf = std::unique_ptr<AVBSFContext, BsfFree>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+
+// A file's packets are filed as the network path files access units: the
+// slice header tells B-frames from P-frames; the container's key flag
+// decides only where no slice header can be read.
+FrameType FileFrameType(AVCodecID codec, const AVPacket& p) {
+  if (codec == AV_CODEC_ID_MJPEG) return FRAME_MJPEG;
+  return H264FrameType(std::span<const std::uint8_t>(p.data, static_cast<std::size_t>(p.size)),
+                       (p.flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P);
+}
+
+// How long after its decoding time a packet's picture is shown: B-frames
+// come before the pictures they are shown after, and a frame is stamped
+// with the time of its picture. Zero without both times.
+std::int64_t PresentationOffsetMs(const AVPacket& p, AVRational timeBase) {
+  if (p.pts == AV_NOPTS_VALUE || p.dts == AV_NOPTS_VALUE) return 0;
+  return av_rescale_q(p.pts - p.dts, timeBase, AVRational{1, 1000});
+}
 
 std::unique_ptr<RtspReceiver> buildProduct() { return std::make_unique<RtspNetworkReceiver>(); }
 
@@ -275,7 +293,9 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (fps != 0) {
       step = 1000 / fps;
     } else {
-      const std::int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
+      // Decoding times: packets come in decoding order (with B-frames the
+      // presentation times go back and forth).
+      const std::int64_t ts = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
       if (ts != AV_NOPTS_VALUE) {
         const std::int64_t position = av_rescale_q(ts, stream->time_base, AVRational{1, 1000});
         step = previousPosition < 0 ? 0 : FileStepMs(previousPosition, position);
@@ -289,10 +309,13 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     if (now - due > kFileCatchUpMs) due = now;
     const std::int64_t wait = due - now;
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
-    const FrameType type = codec == AV_CODEC_ID_MJPEG ? FRAME_MJPEG : (p->flags & AV_PKT_FLAG_KEY) ? FRAME_I : FRAME_P;
+    const FrameType type = FileFrameType(codec, *p);
     std::vector<unsigned char> bytes(p->data, p->data + p->size);
-    // Zero means "no stamp" to the frame store.
-    const std::uint32_t ts = std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * (due - start)));
+    // Zero means "no stamp" to the frame store. The stamp is the picture's
+    // time: its packet's due time plus how much later it is shown.
+    const std::int64_t shown = due - start + PresentationOffsetMs(*p, stream->time_base);
+    const std::uint32_t ts =
+        std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * std::max<std::int64_t>(0, shown)));
     DeliverFrame(camid, type, 0, width, height, ts, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));
     return true;
   };

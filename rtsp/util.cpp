@@ -260,6 +260,79 @@ bool ParseSps(std::span<const std::uint8_t> sps, unsigned& width, unsigned& heig
   return true;
 }
 
+//  Annex B:  00 00 01 | NAL header | slice header ...
+//  slice header (7.3.3): first_mb_in_slice ue(v), slice_type ue(v), ...
+// Only the first bytes of the header are unescaped (00 00 03 -> 00 00): two
+// Exp-Golomb codes of at most 65 bits each fit in them.
+FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback) {
+  constexpr std::uint8_t kNalSlice = 1, kNalPartitionA = 2, kNalIdr = 5;
+  constexpr std::size_t kSliceHeadBytes = 17;
+  for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
+    const std::size_t nal = i + 3;
+    const unsigned type = unit[nal] & 0x1Fu;
+    if (type == kNalIdr) return FRAME_I;
+    if (type != kNalSlice && type != kNalPartitionA) {
+      i = nal;
+      continue;
+    }
+    std::array<std::uint8_t, kSliceHeadBytes> head{};
+    std::size_t n = 0;
+    int zeros = 0;
+    for (std::size_t j = nal + 1; j < unit.size() && n < head.size(); ++j) {
+      if (zeros >= 2 && unit[j] < 3) break;  // the next start code: the NAL ends
+      if (zeros >= 2 && unit[j] == 3) {
+        zeros = 0;
+        continue;
+      }
+      zeros = unit[j] == 0 ? zeros + 1 : 0;
+      head[n++] = unit[j];
+    }
+    const std::span<const std::uint8_t> bits(head.data(), n);
+    int pos = 0;
+    ReadExponentialGolombCode(bits, pos);  // first_mb_in_slice
+    const unsigned sliceType = ReadExponentialGolombCode(bits, pos);
+    if (overran(bits, pos) || sliceType > 9) return fallback;
+    switch (sliceType % 5) {
+      case 0:  // P
+      case 3:  // SP: predicted like P, switching aside
+        return FRAME_P;
+      case 1:
+        return FRAME_B;
+      default:  // I, SI: no reference to earlier pictures
+        return FRAME_I;
+    }
+  }
+  return fallback;
+}
+
+H264ParameterSets H264LeadingParameterSets(std::span<const std::uint8_t> unit) {
+  constexpr unsigned kNalSps = 7, kNalPps = 8;
+  H264ParameterSets out;
+  // Start codes (three bytes; a four-byte one is a zero byte and a three-byte
+  // one) up to the first slice; each NAL unit ends where the next begins.
+  std::vector<std::size_t> starts;
+  for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
+    const unsigned type = unit[i + 3] & 0x1Fu;
+    starts.push_back(i > 0 && unit[i - 1] == 0 ? i - 1 : i);
+    if (type >= 1 && type <= 5) break;
+    i += 2;
+  }
+  for (std::size_t n = 0; n + 1 < starts.size(); ++n) {
+    const std::size_t at = starts[n];
+    const std::size_t header = at + (unit[at + 2] == 1 ? 3 : 4);
+    const unsigned type = unit[header] & 0x1Fu;
+    if (type != kNalSps && type != kNalPps) continue;
+    const std::size_t size = starts[n + 1] - at;
+    if (out.bytes.size() + size > kMaxParameterSetBytes) break;
+    out.bytes.insert(out.bytes.end(), unit.begin() + static_cast<std::ptrdiff_t>(at),
+                     unit.begin() + static_cast<std::ptrdiff_t>(at + size));
+    (type == kNalSps ? out.sps : out.pps) = true;
+  }
+  return out;
+}
+
 double NtpTimeToDouble(unsigned seconds, unsigned fraction) {
   return static_cast<double>(seconds) + static_cast<double>(fraction) / 4294967295.0;
 }

@@ -84,6 +84,26 @@ int ReadSE(std::span<const std::uint8_t> bytes, int& pos);
 inline constexpr unsigned kMaxSpsPictureSide = 8192;
 bool ParseSps(std::span<const std::uint8_t> sps, unsigned& width, unsigned& height, unsigned& chroma_format_idc);
 
+// Frame kind of one H.264 access unit in Annex-B form (start codes), as the
+// frame store files it: an IDR slice is a key frame; otherwise slice_type of
+// the first slice header decides (ITU-T H.264 7.4.3): I and SI start a group
+// (type 1), P and SP continue it (type 2), B is type 3. A packet's key flag
+// or an IDR NAL type alone cannot tell P from B. `fallback` when the unit
+// holds no slice or its header cannot be read.
+FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback);
+
+// The parameter sets of an Annex-B H.264 unit that stand before its first
+// slice: each SPS (7) and PPS (8) NAL unit with its start code, in order.
+// Empty (and both flags false) when there are none; sets beyond
+// kMaxParameterSetBytes in all are not taken.
+inline constexpr std::size_t kMaxParameterSetBytes = 4096;
+struct H264ParameterSets {
+  std::vector<std::uint8_t> bytes;
+  bool sps = false;
+  bool pps = false;
+};
+H264ParameterSets H264LeadingParameterSets(std::span<const std::uint8_t> unit);
+
 // seconds + fraction / (2^32 - 1): the camera's NTP clock as the receiver
 // has always stamped frames with it.
 double NtpTimeToDouble(unsigned seconds, unsigned fraction);

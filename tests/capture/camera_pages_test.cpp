@@ -194,7 +194,7 @@ TEST_F(FramePages, FramePicturesAndSecondsSinceTheLastFrame) {
   ASSERT_EQ(asked, std::vector<unsigned>{19});  // the second-newest
 
   EXPECT_EQ(get("/debug/cam8/frame2.png").body, "фрейм устарел");  // bytes overwritten
-  EXPECT_EQ(get("/debug/cam8/frame500.png").status, 0);            // never stored: the error page
+  EXPECT_EQ(get("/debug/cam8/frame500.png").status, 404);          // never stored: the error page
   imageWorks = false;
   EXPECT_EQ(get("/debug/cam8/frame15.png").status, 500);
 

@@ -262,8 +262,6 @@ TEST_F(UsbCamTest, RefusedSettingIsTriedAfterEveryFrameUntilTheCameraTakesIt) {
   ASSERT_TRUE(camera.open());
   ASSERT_GT(camera.grab(ignore), 0);
   BaslerConfig& c = baslerConfig();
-  ASSERT_EQ(c.text(&BaslerConfig::status), "working");
-  c.clearLog();
   ASSERT_TRUE(usb3cam::command("refuse ExposureTime exposure refused by the test"));  // as the FIFO says it
   c.exposure = 2000;
   c.flashmod(2);
@@ -299,7 +297,6 @@ TEST_F(UsbCamTest, StandInFileRefusesNamedFeatures) {
   BaslerCamera camera(baslerConfig());
   EXPECT_FALSE(camera.open());  // the gain is a required step of the open
   EXPECT_EQ(errbasler(0, 0), "Feature 'AutoGainLowerLimit': write refused by the camera");
-  EXPECT_FALSE(usb3cam::command("refuse"));
 }
 
 TEST_F(UsbCamTest, BadResultsCountAsFailedFramesAndFaultsEndTheConnection) {

@@ -8,8 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
-#include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -28,6 +27,7 @@ struct Kind {
   int bframes;
 };
 const Kind kKinds[] = {{"Baseline", 0}, {"TwoB", 2}, {"ThreeBPyramid", 3}};
+void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
 
 // Three groups of 12 and the key frame of a fourth, frames numbered from 1
 // in display order; stored frames are in decode order. A picture size per
@@ -38,25 +38,15 @@ struct Coded {
   std::vector<fixture::Picture> reference;  // libavcodec's picture of each unit
 };
 
-const Coded& codedOf(int width, int bframes) {
-  static std::mutex mu;
-  static std::map<std::pair<int, int>, Coded> all;
-  std::lock_guard lk(mu);
-  auto it = all.find({width, bframes});
-  if (it == all.end()) {
-    Coded c;
-    c.stream = fixture::encode(width, 240, 37, 12, 1, bframes);
-    c.reference = fixture::referenceByUnit(c.stream, true);
-    it = all.emplace(std::make_pair(width, bframes), std::move(c)).first;
-  }
-  return it->second;
+Coded codedOf(int width, int bframes) {
+  Coded c{fixture::encode(width, 240, 37, 12, 1, bframes), {}};
+  c.reference = fixture::referenceByUnit(c.stream, true);
+  return c;
 }
 
 // Stored frame n's own picture: the number it shows and libavcodec's decode.
 void expectOwnPicture(const DecodedFrame& p, const Coded& c) {
-  ASSERT_TRUE(p.isValid());
-  ASSERT_GE(p.frame, 1u);
-  ASSERT_LE(p.frame, c.stream.units.size());
+  ASSERT_TRUE(p.isValid() && p.frame >= 1 && p.frame <= c.stream.units.size()) << p.frame;
   const std::size_t unit = p.frame - 1;
   EXPECT_EQ(barcodeOf(p), c.stream.units[unit].number) << "frame " << p.frame;
   const auto& ref = c.reference[unit];
@@ -69,22 +59,15 @@ class DecodeReorder : public decodetest::StageTest, public ::testing::WithParamI
  protected:
   void SetUp() override {
     static int cases = 0;
-    width_ = 256 + 16 * cases++;
-    v4l2emu::FaultPlan plan;
-    plan.device = "nvdec";
-    plan.reorderDepth = std::get<1>(GetParam());
-    v4l2emu::setFaults(plan);
+    v4l2emu::setFaults({.device = "nvdec", .reorderDepth = std::get<1>(GetParam())});
+    c = codedOf(256 + 16 * cases++, std::get<0>(GetParam()).bframes);
   }
-  const Coded& coded() const { return codedOf(width_, std::get<0>(GetParam()).bframes); }
-
- private:
-  int width_ = 0;
+  Coded c;
 };
 
 // The stage decodes the three complete groups while a page thread asks for
 // frames of every group, the open one included, in the middle of its work.
 TEST_P(DecodeReorder, EveryPictureOfTheStageAndOfPagesIsItsFramesOwn) {
-  const Coded& c = coded();
   const auto& s = c.stream;
   kovira::Camera& cam = scope.add(900, kRing);
   addUnits(cam, s, 0, s.units.size());
@@ -94,8 +77,7 @@ TEST_P(DecodeReorder, EveryPictureOfTheStageAndOfPagesIsItsFramesOwn) {
   std::thread pages([&] {
     for (unsigned id = 1; viewing; id = id % 36 + 1) {
       const DecodedFrame view = kovira::decodedFrame(cam, id);
-      ASSERT_TRUE(view.isValid()) << "frame " << id;
-      EXPECT_EQ(view.format, kovira::PixelAR24);
+      ASSERT_EQ(view.format, kovira::PixelAR24) << "frame " << id;
       expectOwnPicture(view, c);
       ++views;
     }
@@ -136,7 +118,7 @@ TEST_F(DecodeFaults, PicturesLeftFromAnotherParseAreNotTaken) {
   for (const int bframes : {0, 2}) {
     SCOPED_TRACE(bframes);
     v4l2emu::setFaults({.device = "nvdec", .reorderDepth = 1, .noDrain = true});
-    const Coded& c = codedOf(464 + 16 * bframes, bframes);
+    const Coded c = codedOf(464 + 16 * bframes, bframes);
     const auto& s = c.stream;
     kovira::Camera& cam = scope.add(910 + bframes, kRing);
     addUnits(cam, s, 0, s.units.size());

@@ -132,6 +132,23 @@ Stream encode(int width, int height, int frames, int gop, int firstNumber, int b
   return s;
 }
 
+// A decoded frame's luma, and its BGRA conversion when asked for.
+static Picture pictureOf(const AVFrame* f, SwsContext*& sws, bool withBgra) {
+  Picture p{f->width, f->height, {}, {}};
+  p.luma.resize(static_cast<std::size_t>(f->width) * f->height);
+  for (int y = 0; y < f->height; ++y)
+    std::memcpy(p.luma.data() + static_cast<std::size_t>(y) * f->width, f->data[0] + y * f->linesize[0], f->width);
+  if (withBgra) {
+    sws = sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width, f->height,
+                               AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+    p.bgra.resize(static_cast<std::size_t>(f->width) * f->height * 4);
+    std::uint8_t* dst[4] = {p.bgra.data()};
+    int ds[4] = {f->width * 4};
+    sws_scale(sws, f->data, f->linesize, 0, f->height, dst, ds);
+  }
+  return p;
+}
+
 std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra) {
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   AVCodecContext* ctx = avcodec_alloc_context3(codec);
@@ -145,36 +162,18 @@ std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra) {
     while (avcodec_receive_frame(ctx, f) == 0) {
       const auto unit = static_cast<std::size_t>(f->pts);
       if (f->pts < 0 || unit >= out.size()) continue;
-      Picture& p = out[unit];
-      p = Picture{f->width, f->height, {}, {}};
-      p.luma.resize(static_cast<std::size_t>(f->width) * f->height);
-      for (int y = 0; y < f->height; ++y)
-        std::memcpy(p.luma.data() + static_cast<std::size_t>(y) * f->width, f->data[0] + y * f->linesize[0], f->width);
-      if (withBgra) {
-        sws = sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width, f->height,
-                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        p.bgra.resize(static_cast<std::size_t>(f->width) * f->height * 4);
-        std::uint8_t* dst[4] = {p.bgra.data()};
-        int ds[4] = {f->width * 4};
-        sws_scale(sws, f->data, f->linesize, 0, f->height, dst, ds);
-      }
+      out[unit] = pictureOf(f, sws, withBgra);
     }
   };
-  std::vector<std::uint8_t> padded;
   for (std::size_t i = 0; i < s.units.size(); ++i) {
-    // The decoder reads a little past a packet's end.
-    const auto* from = s.bytes.data() + s.units[i].offset;
-    padded.assign(from, from + s.units[i].size);
-    padded.resize(s.units[i].size + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    pkt->data = padded.data();
-    pkt->size = static_cast<int>(s.units[i].size);
+    if (av_new_packet(pkt, static_cast<int>(s.units[i].size)) != 0) break;  // padded: the decoder reads past the end
+    std::memcpy(pkt->data, s.bytes.data() + s.units[i].offset, s.units[i].size);
     pkt->pts = static_cast<std::int64_t>(i);
     if (avcodec_send_packet(ctx, pkt) >= 0) receive();
+    av_packet_unref(pkt);
   }
   avcodec_send_packet(ctx, nullptr);
   receive();
-  pkt->data = nullptr;
-  pkt->size = 0;
   sws_freeContext(sws);
   av_frame_free(&f);
   av_packet_free(&pkt);
@@ -185,12 +184,8 @@ std::vector<Picture> referenceByUnit(const Stream& s, bool withBgra) {
 double psnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
   if (a.size() != b.size() || a.empty()) return 0;
   double sum = 0;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const double d = static_cast<double>(a[i]) - static_cast<double>(b[i]);
-    sum += d * d;
-  }
-  if (sum == 0) return 1000;
-  return 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
+  for (std::size_t i = 0; i < a.size(); ++i) sum += (a[i] - b[i]) * double(a[i] - b[i]);
+  return sum == 0 ? 1000 : 10 * std::log10(255.0 * 255.0 * static_cast<double>(a.size()) / sum);
 }
 
 int openDescriptors() {
@@ -223,19 +218,7 @@ std::vector<Picture> referenceDecode(std::span<const std::uint8_t> bytes, bool w
   std::vector<Picture> out;
   auto receive = [&] {
     while (avcodec_receive_frame(ctx, f) == 0) {
-      Picture p{f->width, f->height, {}, {}};
-      p.luma.resize(static_cast<std::size_t>(f->width) * f->height);
-      for (int y = 0; y < f->height; ++y)
-        std::memcpy(p.luma.data() + static_cast<std::size_t>(y) * f->width, f->data[0] + y * f->linesize[0], f->width);
-      if (withBgra) {
-        sws = sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width, f->height,
-                                   AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
-        p.bgra.resize(static_cast<std::size_t>(f->width) * f->height * 4);
-        std::uint8_t* dst[4] = {p.bgra.data()};
-        int ds[4] = {f->width * 4};
-        sws_scale(sws, f->data, f->linesize, 0, f->height, dst, ds);
-      }
-      out.push_back(std::move(p));
+      out.push_back(pictureOf(f, sws, withBgra));
     }
   };
   const std::uint8_t* data = bytes.data();

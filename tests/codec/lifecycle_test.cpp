@@ -92,14 +92,11 @@ TEST(PlaneLifecycle, WaitForIdleTellsATimeOutFromAStoppedCaptureSide) {
   EXPECT_EQ(conv->waitForIdle(50), -1);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
 
-  std::promise<int> result;
-  std::thread waiter([&] { result.set_value(conv->waitForIdle(60000)); });
-  auto answer = result.get_future();
+  auto answer = std::async(std::launch::async, [&] { return conv->waitForIdle(60000); });
   EXPECT_EQ(answer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);  // still waiting
   EXPECT_EQ(conv->capture_plane.setStreamStatus(false), 0);
-  const bool woken = answer.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
-  waiter.join();
-  EXPECT_TRUE(woken) << "the waiter slept on after the stop";
+  EXPECT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+      << "the waiter slept on after the stop";
   EXPECT_EQ(answer.get(), -2);
   EXPECT_EQ(conv->waitForIdle(60000), -2);  // at once while stopped
   conv->capture_plane.deinitPlane();

@@ -3,8 +3,7 @@
 // not UTF-8 (it starts, saves, starts again), a second edit right after
 // SIGHUP (kept), a mistyped module section (the "[FAILURE] " line and
 // status 1, no abort), a start that leaves the file alone, page edits made
-// while reloads come in (all kept; a hand edit wins with a warning), and a
-// camera whose frame store the machine cannot give (the unit runs without it).
+// while reloads come in (all kept), and a camera whose frame store the machine cannot give (the unit runs without it).
 #include "tests/config/config_fixture.h"
 #include "tests/http/http_test_client.h"
 #include "tests/support/ports.h"
@@ -18,8 +17,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
-#include <set>
 #include <thread>
 
 namespace kovira {
@@ -63,13 +60,10 @@ class ConfigStartE2E : public testing::ConfigTest {
         "/bin/bash", "-c", "ulimit -v " + std::to_string(kib) + " && exec \"$0\" --cfg \"$1\"",
         testsupport::binaryPath("kovira"), path()});
   }
-  // One request to the unit's pages; the status line and body.
+  // A POST to the unit's pages; the status line and body.
   static httptest::Reply post(int port, const std::string& target, const std::string& body) {
     return httptest::parseReply(httptest::roundTrip(
         port, "POST " + target + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
-  }
-  static httptest::Reply get(int port, const std::string& target) {
-    return httptest::parseReply(httptest::roundTrip(port, "GET " + target + " HTTP/1.0\r\n\r\n"));
   }
   // Polls (the program offers nothing to wait on) until pred holds.
   template <class Pred>
@@ -181,7 +175,7 @@ TEST_F(ConfigStartE2E, StartLeavesAFileWithAModuleSectionAlone) {
   EXPECT_EQ(unit->wait(15s), 0);
 }
 
-TEST_F(ConfigStartE2E, EditsMadeWhileReloadsComeInAreAllSavedAndAHandEditIsNamed) {
+TEST_F(ConfigStartE2E, EditsMadeWhileReloadsComeInAreAllSaved) {
   const int port = testsupport::unusedLoopbackPort();
   // 8 clients x 30 edits, each to its own zone of the file (scale 5 -> 6),
   // while SIGHUP comes every 0.5 s: a reload that read the file over an edit
@@ -204,73 +198,44 @@ TEST_F(ConfigStartE2E, EditsMadeWhileReloadsComeInAreAllSavedAndAHandEditIsNamed
       std::this_thread::sleep_for(500ms);
     }
   });
-  std::mutex mutex;
-  std::set<int> accepted;  // guarded by mutex
+  std::atomic<int> refused{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
     clients.emplace_back([&, c] {
-      for (int k = 0; k < kEdits; ++k) {
-        const int zoneid = c * kEdits + k + 1;
-        const auto reply = post(port, "/config/update", zone(zoneid, 6));
-        if (reply.statusLine.find(" 200 ") == std::string::npos) continue;
-        std::lock_guard lock(mutex);
-        accepted.insert(zoneid);
-      }
+      for (int k = 1; k <= kEdits; ++k)
+        if (post(port, "/config/update", zone(c * kEdits + k, 6)).statusLine.find(" 200 ") == std::string::npos)
+          ++refused;
     });
   }
   for (std::thread& t : clients) t.join();
   editing = false;
   hangUps.join();
-  EXPECT_EQ(accepted.size(), static_cast<std::size_t>(kClients * kEdits));
+  EXPECT_EQ(refused, 0);
   const auto saved = [&] {
-    std::set<int> inFile;
+    int edited = 0;
     const nlohmann::json parsed = nlohmann::json::parse(readFile(path()), nullptr, false);
     if (parsed.is_array())
-      for (const auto& s : parsed)
-        if (s.value("type", "") == "zone" && s.value("scale", 0) == 6) inFile.insert(s.value("zoneid", 0));
-    return inFile;
+      for (const auto& s : parsed) edited += s.value("type", "") == "zone" && s.value("scale", 0) == 6;
+    return edited;
   };
-  EXPECT_TRUE(pollUntil([&] { return saved() == accepted; }, 10s)) << saved().size() << " of " << accepted.size();
+  EXPECT_TRUE(pollUntil([&] { return saved() == kClients * kEdits; }, 10s)) << saved();
   EXPECT_EQ(unit->out().find("discarded"), std::string::npos) << unit->out();
-
-  // A hand edit and a page edit between the same two ticks: the file wins
-  // and the console names what was lost. Right after a save, a tick is
-  // about a second away.
-  const auto saves = [&] { return settled(unit->out()); };
-  const int before = saves();
-  ASSERT_EQ(post(port, "/config/update?type=global", "{\"address\": \"first\"}").statusLine.find(" 200 "), 8u);
-  ASSERT_TRUE(pollUntil([&] { return saves() > before; }, 5s)) << unit->out();
-  ASSERT_EQ(post(port, "/config/update?type=global", "{\"address\": \"page\"}").statusLine.find(" 200 "), 8u);
-  std::string hand = readFile(path());
-  hand.replace(hand.find("\"first\""), 7, "\"hand\"");
-  testing::writeFile(path(), hand);
-  unit->signal(SIGHUP);
-  ASSERT_TRUE(unit->waitForOutput("[WARNING] reload discarded page edits to: global\n", 5s)) << unit->out();
-  EXPECT_TRUE(pollUntil([&] { return sectionOf(readFile(path()), "global")["address"] == "hand"; }, 5s));
   unit->signal(SIGINT);
   EXPECT_EQ(unit->wait(15s), 0);
 }
 
 TEST_F(ConfigStartE2E, CameraWhoseStoreCannotBeAllocatedIsNotStartedAndTheUnitRuns) {
   const int port = testsupport::unusedLoopbackPort();
-  testing::writeFile(path(), "[{\"type\": \"global\", \"webserver\": " + std::to_string(port) + "}]");
-  {
-    auto unit = start();
-    ASSERT_TRUE(unit->waitForOutput(kReady, 20s)) << unit->out();
-    const auto reply = post(port, "/config/update",
-                            R"({"type": "camera", "camid": 5, "bufsize": 4096, "source": "file", "url": "none.264"})");
-    EXPECT_NE(reply.statusLine.find(" 200 "), std::string::npos) << reply.body;
-    ASSERT_TRUE(pollUntil([&] { return sectionOf(readFile(path()), "camera")["bufsize"] == 4096; }, 5s));
-    unit->signal(SIGINT);
-    EXPECT_EQ(unit->wait(15s), 0);
-  }
-  const std::string file = readFile(path());
+  // A camera section saved earlier whose store the limited process cannot map.
+  const std::string file = "[{\"type\": \"global\", \"webserver\": " + std::to_string(port) +
+                           R"(}, {"type": "camera", "camid": 5, "bufsize": 4096, "source": "file", "url": "none.264"}])";
+  testing::writeFile(path(), file);
   auto unit = startLimited(3000000);
   ASSERT_TRUE(unit->waitForOutput(kReady, 30s)) << unit->out() << unit->err();
   EXPECT_NE(unit->out().find("[ERR] camera 5: frame store of 4096 MiB cannot be allocated, camera not started\n"),
             std::string::npos)
       << unit->out();
-  const auto page = get(port, "/debug/cameras/");
+  const auto page = httptest::parseReply(httptest::roundTrip(port, "GET /debug/cameras/ HTTP/1.0\r\n\r\n"));
   EXPECT_NE(page.statusLine.find(" 200 "), std::string::npos);
   EXPECT_NE(page.body.find("frame store of 4096 MiB cannot be allocated, camera not started"), std::string::npos)
       << page.body;

@@ -8,11 +8,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <future>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,37 +20,28 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using End = CommandResult::End;
-namespace fs = std::filesystem;
 
-// A scratch folder for pid files, removed with the test.
-struct Scratch {
-  Scratch() {
-    char pattern[] = "/tmp/kovira-child-XXXXXX";
-    path = ::mkdtemp(pattern) ? pattern : "";
-  }
-  ~Scratch() { fs::remove_all(path); }
-  fs::path path;
-};
-
-// A process that exists and is not a zombie waiting for its reaper.
-bool alive(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return false;
-  const auto close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+// Where a command writes the pid of what it leaves behind ("PIDFILE" in its text).
+std::string pidFile(int i) {
+  return testing::TempDir() + "kovira-child-" + std::to_string(::getpid()) + "-" + std::to_string(i);
 }
 
-// SIGKILL is delivered when the process is next scheduled: a moment after
-// kill() returned.
-bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
-  return testsupport::waitUntil([pid] { return !alive(pid); }, limit);
-}
-
-pid_t pidIn(const fs::path& file) {
+pid_t pidIn(const std::string& file) {
   pid_t pid = -1;
   std::ifstream(file) >> pid;
   return pid;
+}
+
+// Ended, or a zombie waiting for its reaper. SIGKILL is delivered when the
+// process is next scheduled: a moment after kill() returned.
+bool endsWithin(pid_t pid, std::chrono::milliseconds limit) {
+  return testsupport::waitUntil(
+      [pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        return !std::getline(stat, line) || line.substr(line.rfind(')') + 2, 1) == "Z";
+      },
+      limit);
 }
 
 struct Case {
@@ -67,14 +57,17 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 class ChildProcessRun : public testing::TestWithParam<Case> {};
 
-TEST_P(ChildProcessRun, EndsAsExpected) {
+TEST_P(ChildProcessRun, EndsAsExpectedAndLeavesNothing) {
   const Case& c = GetParam();
+  std::string command = c.command;
+  if (const auto at = command.find("PIDFILE"); at != std::string::npos) command.replace(at, 7, pidFile(0));
+  std::filesystem::remove(pidFile(0));
   ChildProcesses children;
   const auto t0 = Clock::now();
-  const CommandResult r = children.run(c.command, c.limit);
+  const CommandResult r = children.run(command, c.limit);
   const auto took = Clock::now() - t0;
   EXPECT_EQ(r.end, c.end);
-  EXPECT_EQ(r.output, c.output);
+  EXPECT_TRUE(r.output == c.output) << r.output.substr(0, 100);
   EXPECT_EQ(r.status, c.status);
   EXPECT_EQ(children.running(), 0u);
   // A cut command ends within the limit and the kill grace; generous.
@@ -82,6 +75,19 @@ TEST_P(ChildProcessRun, EndsAsExpected) {
   if (c.end == End::kTimedOut) {
     EXPECT_GE(took, c.limit);
   }
+  // What the command left in the background goes with its group.
+  const pid_t left = pidIn(pidFile(0));
+  std::filesystem::remove(pidFile(0));
+  if (command != c.command) {
+    ASSERT_GT(left, 0);
+    EXPECT_TRUE(endsWithin(left, 2s));
+  }
+}
+
+std::string repeat(const std::string& s, std::size_t times) {
+  std::string out;
+  while (times-- > 0) out += s;
+  return out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,52 +100,31 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"HangCut", "echo started; sleep 30; echo finished", 300ms, End::kTimedOut, "started\n", -1},
         Case{"TermIgnoredStillCut", "trap '' TERM; echo t; sleep 30", 300ms, End::kTimedOut, "t\n", -1},
         Case{"ClosedOutputStillCut", "exec >/dev/null 2>&1; sleep 30", 300ms, End::kTimedOut, "", -1},
-        Case{"BackgroundHoldsPipe", "sleep 30 & echo bg", 300ms, End::kTimedOut, "bg\n", -1}),
+        Case{"BackgroundHoldsPipe", "sleep 30 & echo $! > PIDFILE; echo bg", 300ms, End::kTimedOut, "bg\n", -1},
+        Case{"LeftoversEnded", "sleep 30 >/dev/null 2>&1 & echo $! > PIDFILE; echo done", 10s, End::kExited,
+             "done\n", 0},
+        Case{"OutputBeyondTheCap", "yes", 30s, End::kTooLong, repeat("y\n", kCommandOutputMax / 2), -1}),
     [](const testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
-TEST(ChildProcess, OutputBeyondTheCapEndsTheCommand) {
-  ChildProcesses children;
-  const CommandResult r = children.run("yes", 30s);
-  EXPECT_EQ(r.end, End::kTooLong);
-  EXPECT_EQ(r.output.size(), kCommandOutputMax);
-  EXPECT_EQ(r.output.substr(0, 4), "y\ny\n");
-  EXPECT_EQ(children.running(), 0u);
-}
-
-TEST(ChildProcess, LeftoversOfAFinishedCommandAreEnded) {
-  Scratch dir;
-  ChildProcesses children;
-  const std::string pidFile = (dir.path / "bg.pid").string();
-  const CommandResult r = children.run("sleep 30 >/dev/null 2>&1 & echo $! > " + pidFile + "; echo done", 10s);
-  EXPECT_EQ(r.end, End::kExited);
-  EXPECT_EQ(r.output, "done\n");
-  const pid_t bg = pidIn(pidFile);
-  ASSERT_GT(bg, 0);
-  EXPECT_TRUE(endsWithin(bg, 2s));
-}
-
 TEST(ChildProcess, KillAllEndsEveryRunningGroupAndRefusesNewOnes) {
-  Scratch dir;
   ChildProcesses children;
   constexpr int kRuns = 3;
   std::vector<std::future<CommandResult>> runs;
-  for (int i = 0; i < kRuns; ++i) {
+  for (int i = 1; i <= kRuns; ++i) {
+    std::filesystem::remove(pidFile(i));
     // The shell waits for a background sleep, as a tool waits for its helper.
-    const std::string pidFile = (dir.path / ("bg" + std::to_string(i))).string();
-    runs.push_back(std::async(std::launch::async, [&children, pidFile] {
-      return children.run("sleep 60 & helper=$!; echo go; echo $helper > " + pidFile + "; wait", 60s);
+    runs.push_back(std::async(std::launch::async, [&children, i] {
+      return children.run("sleep 60 & helper=$!; echo go; echo $helper > " + pidFile(i) + "; wait", 60s);
     }));
   }
   // Every group started and its helper recorded.
   ASSERT_TRUE(testsupport::waitUntil(
       [&] {
-        if (children.running() != kRuns) return false;
-        for (int i = 0; i < kRuns; ++i)
-          if (pidIn(dir.path / ("bg" + std::to_string(i))) <= 0) return false;
-        return true;
+        for (int i = 1; i <= kRuns; ++i)
+          if (pidIn(pidFile(i)) <= 0) return false;
+        return children.running() == kRuns;
       },
       10s));
-
   const auto t0 = Clock::now();
   EXPECT_EQ(children.killAll(), kRuns);
   for (auto& run : runs) {
@@ -150,9 +135,9 @@ TEST(ChildProcess, KillAllEndsEveryRunningGroupAndRefusesNewOnes) {
   }
   EXPECT_LT(Clock::now() - t0, 5s);
   EXPECT_EQ(children.running(), 0u);
-  for (int i = 0; i < kRuns; ++i) {
-    const pid_t bg = pidIn(dir.path / ("bg" + std::to_string(i)));
-    EXPECT_TRUE(endsWithin(bg, 2s)) << "helper " << bg;
+  for (int i = 1; i <= kRuns; ++i) {
+    EXPECT_TRUE(endsWithin(pidIn(pidFile(i)), 2s)) << "helper " << i;
+    std::filesystem::remove(pidFile(i));
   }
 
   // Closed for good: nothing starts, at once.

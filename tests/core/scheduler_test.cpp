@@ -1,5 +1,7 @@
 #include "core/scheduler.h"
 
+#include "tests/support/wait.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -7,12 +9,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
-#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -132,80 +136,49 @@ TEST(Scheduler, StopWakesALongSleepAtOnce) {
   s.stop();  // idempotent
 }
 
-// Standard output of the process, read through a pipe while the test runs,
-// so that a line printed by a detached task thread can be waited for.
+// Standard output sent to a file while the test runs, so that a line
+// printed by a detached task thread can be waited for.
 class StdoutTap {
  public:
   StdoutTap() {
     std::fflush(stdout);
     saved_ = ::dup(STDOUT_FILENO);
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    ::dup2(fds[1], STDOUT_FILENO);
-    ::close(fds[1]);
-    reader_ = std::thread([this, fd = fds[0]] {
-      char chunk[4096];
-      ssize_t n = 0;
-      while ((n = ::read(fd, chunk, sizeof chunk)) > 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        text_.append(chunk, static_cast<std::size_t>(n));
-        cv_.notify_all();
-      }
-      ::close(fd);
-    });
+    ::dup2(::fileno(file_), STDOUT_FILENO);
   }
   ~StdoutTap() {
     std::fflush(stdout);
-    ::dup2(saved_, STDOUT_FILENO);  // the pipe's last writer gone: the reader ends
+    ::dup2(saved_, STDOUT_FILENO);
     ::close(saved_);
-    if (reader_.joinable()) reader_.join();
-    // What was taken, failure messages among it, goes on to the real output.
-    std::fwrite(text_.data(), 1, text_.size(), stdout);
-    std::fflush(stdout);
+    std::fputs(text().c_str(), stdout);  // failure messages among it go on to the real output
+    std::fclose(file_);
   }
-  // Waits until line (with its line end) was printed `times` times.
-  bool waitLines(const std::string& line, std::size_t times, std::chrono::milliseconds limit = 10s) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, limit, [&] { return count(line + "\n") >= times; });
-  }
-  std::string text() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return text_;
+  std::string text() const {
+    std::ifstream in("/proc/self/fd/" + std::to_string(::fileno(file_)));
+    return {std::istreambuf_iterator<char>(in), {}};
   }
 
  private:
-  std::size_t count(const std::string& needle) const {  // called with mutex_ held
-    std::size_t n = 0;
-    for (auto at = text_.find(needle); at != std::string::npos; at = text_.find(needle, at + 1)) ++n;
-    return n;
-  }
+  std::FILE* file_ = std::tmpfile();
   int saved_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::string text_;  // guarded by mutex_
 };
 
-struct ThrowCase {
-  const char* name;
-  bool async;
-  bool standard;  // a std::exception, else a bare int
-  const char* line;
-};
+std::size_t count(const std::string& text, const std::string& line) {
+  std::size_t n = 0;
+  for (auto at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1)) ++n;
+  return n;
+}
 
-void PrintTo(const ThrowCase& c, std::ostream* os) { *os << c.name; }
-
-class SchedulerThrowing : public testing::TestWithParam<ThrowCase> {};
+// Run on the scheduler's thread or a thread of its own; a std::exception or a bare int.
+class SchedulerThrowing : public testing::TestWithParam<std::tuple<bool, bool>> {};
 
 TEST_P(SchedulerThrowing, TaskIsReportedAndKeepsItsPeriod) {
-  const ThrowCase& c = GetParam();
+  const auto [async, standard] = GetParam();
+  const std::string line = standard ? "[ERR] task probe: sensor gone" : "[ERR] task probe: unknown exception";
   constexpr auto kPeriod = 60ms;
   StdoutTap tap;
   auto log = std::make_shared<RunLog>();  // async runs may outlive the frame
-  const bool standard = c.standard;
   {
-    // A quiet neighbour on the same thread keeps running too.
-    RunLog neighbour;
+    RunLog neighbour;  // a quiet task on the same thread keeps running too
     SimpleScheduler s;
     const auto added = Clock::now();
     s.add(
@@ -214,7 +187,7 @@ TEST_P(SchedulerThrowing, TaskIsReportedAndKeepsItsPeriod) {
           if (standard) throw std::runtime_error("sensor gone");
           throw 42;
         },
-        kPeriod, c.async, "probe");
+        kPeriod, async, "probe");
     s.add([&](unsigned e) { neighbour.record(e); }, kPeriod, false, "neighbour");
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(log->waitFor(3, 10s));
@@ -225,15 +198,13 @@ TEST_P(SchedulerThrowing, TaskIsReportedAndKeepsItsPeriod) {
     for (std::size_t k = 0; k < log->starts.size(); ++k)
       EXPECT_GE(ms(log->starts[k] - added), ms(kPeriod) * static_cast<long>(k + 1) - 5) << "run " << k;
   }
-  EXPECT_TRUE(tap.waitLines(c.line, 2)) << tap.text();
+  EXPECT_TRUE(testsupport::waitUntil([&] { return count(tap.text(), line) >= 2; }, 10s)) << tap.text();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SchedulerThrowing,
-    testing::Values(ThrowCase{"SyncStd", false, true, "[ERR] task probe: sensor gone"},
-                    ThrowCase{"SyncOther", false, false, "[ERR] task probe: unknown exception"},
-                    ThrowCase{"AsyncStd", true, true, "[ERR] task probe: sensor gone"},
-                    ThrowCase{"AsyncOther", true, false, "[ERR] task probe: unknown exception"}),
-    [](const testing::TestParamInfo<ThrowCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, SchedulerThrowing, testing::Combine(testing::Bool(), testing::Bool()),
+                         [](const auto& p) {
+                           return std::string(std::get<0>(p.param) ? "Async" : "Sync") +
+                                  (std::get<1>(p.param) ? "Std" : "Other");
+                         });
 
 }  // namespace

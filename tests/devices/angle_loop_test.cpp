@@ -9,9 +9,10 @@
 #include "tools/boardsim/boardsim.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
-#include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -32,27 +33,20 @@ TEST(AngleLoop, ReadingsRaiseAndHoldTheAlarmAndReachTelemetry) {
   {
     kovira::ConfigWriteLock lock;
     angconf = AngleConf();
-    angconf.enabled = 1;
-    angconf.normal = 10;
-    angconf.wu = 2;
-    angconf.wd = 2;
-    angconf.timenotify = 30;  // warn once out for longer than 30 s
+    // Warn once out for longer than 30 s.
+    angconf.fromjson(nlohmann::json{{"enabled", 1}, {"normal", 10}, {"crit", 2}, {"timenotify", 30}});
   }
   const struct {
     const char* control;  // the board's next answer
     float current;
     int critical, warn;
-    double diff, angle;  // telemetry; 0 for a run without a reading
+    MultiValZ diff, angle;  // telemetry: doubles of the reading, integer zeros without one
   } runs[] = {
-      {"set angle=10.50", 10.5f, 0, 0, 0.5, 10.5},  // in range
-      {"set angle=13.00", 13, 1, 0, 3, 13},         // out: the alarm at once
-      {"set angle=13.00", 13, 1, 1, 3, 13},         // out 40 s > 30 s: the warning too
-      {"set angle=7.00", 7, 1, 1, -3, 7},           // out below
-      {"set angle=10.00", 10, 1, 0, 0, 10},         // back 20 s: the alarm holds
-      {"set angle=10.00", 10, 1, 0, 0, 10},         // back 40 s
-      {"set angle=10.00", 10, 0, 0, 0, 10},         // back 60 s > 45 s: over
-      {"set angle=13.00", 13, 1, 0, 3, 13},
-      {"answer ANGLE => ERR", 0, 0, 0, 0, 0},       // no reading: no alarm, zeros
+      {"set angle=10.50", 10.5f, 0, 0, 0.5, 10.5},   // in range
+      {"set angle=13.00", 13, 1, 0, 3.0, 13.0},      // out: the alarm at once
+      {"set angle=13.00", 13, 1, 1, 3.0, 13.0},      // out 40 s > 30 s: the warning too
+      {"set angle=7.00", 7, 1, 1, -3.0, 7.0},        // out below
+      {"answer ANGLE => ERR", 0, 0, 0, 0, 0},        // no reading: no alarm (not even the held one), zeros
   };
   int n = 0;
   for (const auto& r : runs) {
@@ -65,17 +59,12 @@ TEST(AngleLoop, ReadingsRaiseAndHoldTheAlarmAndReachTelemetry) {
       EXPECT_EQ(angconf.count, static_cast<std::uint32_t>(n));
     }
     EXPECT_EQ(kovira::config().anglecritical.load(), static_cast<std::uint32_t>(r.critical));
-    EXPECT_TRUE(reported("anglewarn") == MultiValZ(r.warn)) << reported("anglewarn");
-    if (r.angle == 0) {
-      EXPECT_TRUE(reported("anglediff") == MultiValZ(0)) << reported("anglediff");
-      EXPECT_TRUE(reported("angle") == MultiValZ(0)) << reported("angle");
-    } else {
-      EXPECT_TRUE(reported("anglediff") == MultiValZ(r.diff)) << reported("anglediff");
-      EXPECT_TRUE(reported("angle") == MultiValZ(r.angle)) << reported("angle");
-    }
+    for (const auto& [key, want] : {std::pair<const char*, MultiValZ>{"anglewarn", r.warn}, {"anglediff", r.diff},
+                                    {"angle", r.angle}})
+      EXPECT_TRUE(reported(key) == want) << key << " " << reported(key);
   }
   kovira::ConfigReadLock lock;
-  EXPECT_EQ(angconf.outtotal, 4 * 20);  // four runs out of range, 20 s each
+  EXPECT_EQ(angconf.outtotal, 3 * 20);  // three runs out of range, 20 s each
   EXPECT_FLOAT_EQ(angconf.max, 13);
 }
 

@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -219,12 +220,9 @@ TEST(Angle, PageFormRefusesWhatDoesNotParseWholeAndUnchecksBoxes) {
   for (const char* form : {"normal=nan&wu=2", "wu=2&wd=inf", "wu=2&timenotify=x", "wu=2&timenotify=-1", "wu=181"}) {
     const auto r = testsupport::callPage(webserver(), "POST", "/config/angle/", form);
     EXPECT_EQ(r.status, 400) << form;
-    EXPECT_FLOAT_EQ(angconf.normal, 10);
-    EXPECT_FLOAT_EQ(angconf.wu, 0);
-    EXPECT_FLOAT_EQ(angconf.wd, 1);
-    EXPECT_EQ(angconf.timenotify, 300);
-    EXPECT_EQ(angconf.enabled, 1u);
-    EXPECT_EQ(angconf.adxlfix, 1u);
+    EXPECT_EQ(
+        std::make_tuple(angconf.normal, angconf.wu, angconf.wd, angconf.timenotify, angconf.enabled, angconf.adxlfix),
+        std::make_tuple(10.0f, 0.0f, 1.0f, 300, 1u, 1u));
   }
   auto r = testsupport::callPage(webserver(), "POST", "/config/angle/", "wu=2");
   EXPECT_EQ(r.status, 302);

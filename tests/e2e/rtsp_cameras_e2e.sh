@@ -16,6 +16,9 @@
 #               (GStreamer) or a file camera at 25 fps: one speed per vehicle
 #               within 3 %, each recorded vehicle refused by the grey-frame
 #               evidence, no frame dropped
+#   scene-file-bframes DIR   the same through a file camera from the scene
+#               encoded again with two B-frames between references: the
+#               same speeds, and the frames are stored as B-frames
 #
 #   rtsp_cameras_e2e.sh SOURCE_DIR BINARY_DIR [MODE [DIR|PROGRAM]]
 set -euo pipefail
@@ -192,16 +195,21 @@ json.dump(s, open(sys.argv[2], "w"))' "$src/examples/demo-scene.json" "$dir/scen
   rm -f "$dir/scene.avi"  # the grey copy for other cameras: over a gigabyte
   # MP4: GStreamer paces it by its times (a raw stream would go in a burst).
   ffmpeg -nostdin -v error -framerate 25 -i "$dir/scene.h264" -c copy -y "$dir/scene.mp4"
+  # As many cameras send it: B-frames, so decode order is not display order.
+  ffmpeg -nostdin -v error -framerate 25 -i "$dir/scene.h264" -c:v libx264 -preset veryfast -crf 16 -g 25 \
+    -bf 2 -pix_fmt yuv420p -y "$dir/scene-bf.mp4"
   ;;
-scene-rtsp | scene-file)
+scene-rtsp | scene-file | scene-file-bframes)
   dir=${4:?the run needs the scene folder}
   DBUS_SYSTEM_BUS_ADDRESS=$(bash "$fixtures/timebus.sh" start "$work/bus" "$build/bin/timedated-standin" true)
   export DBUS_SYSTEM_BUS_ADDRESS
   if [ "$mode" = scene-rtsp ]; then
     serve scene --file "$dir/scene.mp4"
     source=(--source rtsp --url "rtsp://127.0.0.1:$(port_of scene)/test")
-  else
+  elif [ "$mode" = scene-file ]; then
     source=(--source file --url "$dir/scene.h264")
+  else
+    source=(--source file --url "$dir/scene-bf.mp4")
   fi
   port=$(free_port)
   "$python" "$fixtures/scene_config.py" "$dir/kovira.json" "$work/run.json" --webserver "$port" \
@@ -214,6 +222,9 @@ scene-rtsp | scene-file)
     --console "$work/console.txt" --wait "$seconds" || failed=1
   page /debug/cameras/ > "$work/cameras.html" || true
   expect "no frame dropped" eval 'grep -qF "camid=1" "$work/cameras.html" && ! grep -q dropframes= "$work/cameras.html"'
+  if [ "$mode" = scene-file-bframes ]; then
+    expect "B-frames are stored as B-frames" grep -qF "<tr><td>B-frame</td>" <(page /debug/cam1/)
+  fi
   [ "$failed" -eq 0 ] || grep -E '^\[(SPD|TRACK|ERR)\]' "$work/console.txt" || true
   unit_end 10
   ;;

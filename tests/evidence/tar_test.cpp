@@ -79,13 +79,11 @@ TEST(Tar, MembersInOrderExtendClearAndDamage) {
   ASSERT_EQ(t.files().size(), 1u);
   EXPECT_EQ(t.files()[0].path, "small");
 
-  // Bytes too short to end in an end-of-archive pair take no member, and
-  // say why.
+  // Bytes too short to end in an end-of-archive pair take no member, and say
+  // why (on standard output here, standard error in the sanitizer build's stub).
   for (int len : {1, 512, 1023}) {
     const std::string few(static_cast<std::size_t>(len), '\0');
     Tar shortTar(few.data(), len);
-    // The log's console is standard output here (no sinks set up) and
-    // standard error in the sanitizer build's stub.
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_FALSE(shortTar.add("m.jpg", "x", 1)) << len;

@@ -7,14 +7,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -99,10 +98,6 @@ TEST(V4l2Emu, Contract) {
   EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EAGAIN);
 }
 
-}  // namespace
-
-namespace {
-
 // The emulated decoder as a stateful V4L2 decoder: every picture carries
 // the timestamp of the input buffer it was decoded from, whatever order and
 // delay its output has; the stop command drains what it holds, ends with a
@@ -113,39 +108,27 @@ class V4l2EmuDecoder : public ::testing::TestWithParam<unsigned> {
   void TearDown() override { v4l2emu::clearFaults(); }
 };
 
+v4l2_buffer buffer(std::uint32_t type, v4l2_plane* planes, std::uint32_t index = 0) {
+  v4l2_buffer b{};
+  b.type = type;
+  b.memory = V4L2_MEMORY_MMAP;
+  b.m.planes = planes;
+  b.length = type == kOut ? 1 : 2;
+  b.index = index;
+  return b;
+}
+
 TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast) {
   const fixture::Stream s = fixture::encode(160, 96, 13, 12, 0, 2);  // one group and the next key frame
   v4l2emu::setFaults({.device = "nvdec", .reorderDepth = GetParam()});
   Fd dec(nvv4l2::kDecoderPath, O_RDWR | O_NONBLOCK);
   v4l2emu::clearFaults();
-  v4l2_format of{};
-  of.type = kOut;
-  of.fmt.pix_mp.pixelformat = nvv4l2::kFmtH264;
+  auto of = rawFormat(kOut, nvv4l2::kFmtH264, 0, 0);
   of.fmt.pix_mp.num_planes = 1;
   of.fmt.pix_mp.plane_fmt[0].sizeimage = 1u << 16;
   ASSERT_EQ(dec.io(VIDIOC_S_FMT, &of), 0);
   constexpr std::uint32_t kInputs = 3;
   ASSERT_EQ(reqbufs(dec, kOut, V4L2_MEMORY_MMAP, kInputs), 0);
-  // The input buffers' memory, exported and mapped as the elements map it.
-  std::vector<std::uint8_t*> input(kInputs);
-  for (std::uint32_t i = 0; i < kInputs; ++i) {
-    v4l2_exportbuffer e{};
-    e.type = kOut;
-    e.index = i;
-    e.flags = O_RDWR;
-    ASSERT_EQ(dec.io(VIDIOC_EXPBUF, &e), 0);
-    void* m = mmap(nullptr, 1u << 16, PROT_READ | PROT_WRITE, MAP_SHARED, e.fd, 0);
-    ::close(e.fd);
-    ASSERT_NE(m, MAP_FAILED);
-    input[i] = static_cast<std::uint8_t*>(m);
-  }
-  struct Unmap {
-    std::vector<std::uint8_t*>& maps;
-    ~Unmap() {
-      for (auto* m : maps)
-        if (m) munmap(m, 1u << 16);
-    }
-  } unmap{input};
   for (const std::uint32_t type : {nvv4l2::kEventResolutionChange, static_cast<std::uint32_t>(V4L2_EVENT_EOS)}) {
     v4l2_event_subscription sub{};
     sub.type = type;
@@ -154,27 +137,17 @@ TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast)
   int type = kOut;
   ASSERT_EQ(dec.io(VIDIOC_STREAMON, &type), 0);
 
-  auto buffer = [](std::uint32_t t, std::uint32_t memory, v4l2_plane* planes) {
-    v4l2_buffer b{};
-    b.type = t;
-    b.memory = memory;
-    b.m.planes = planes;
-    b.length = 2;
-    return b;
-  };
   std::vector<long> stamps;  // of the pictures, in output order
-  std::size_t beforeStop = 0;
   bool last = false, eos = false;
+  std::vector<std::uint32_t> freeInputs = {0, 1, 2};
   // Takes what the decoder has ready: events, pictures (handed back), inputs.
-  auto service = [&](std::vector<std::uint32_t>& freeInputs) {
+  auto service = [&] {
     short revents = 0;
     ASSERT_GE(v4l2emu::poll(dec.get(), POLLIN | POLLOUT | POLLPRI, revents, 5000), 1);
     v4l2_event ev{};
     while (dec.io(VIDIOC_DQEVENT, &ev) == 0) {
-      if (ev.type == V4L2_EVENT_EOS) {
-        eos = true;
-        continue;
-      }
+      eos = eos || ev.type == V4L2_EVENT_EOS;
+      if (ev.type == V4L2_EVENT_EOS) continue;
       auto f = rawFormat(kCap, 0, 0, 0);
       ASSERT_EQ(dec.io(VIDIOC_G_FMT, &f), 0);
       ASSERT_EQ(dec.io(VIDIOC_S_FMT, &f), 0);
@@ -183,60 +156,52 @@ TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast)
       ASSERT_EQ(dec.io(VIDIOC_STREAMON, &cap), 0);
       for (std::uint32_t i = 0; i < 8; ++i) {
         v4l2_plane planes[VIDEO_MAX_PLANES]{};
-        v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
-        b.index = i;
+        v4l2_buffer b = buffer(kCap, planes, i);
         ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
       }
     }
     v4l2_plane planes[VIDEO_MAX_PLANES]{};
-    v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
+    v4l2_buffer b = buffer(kCap, planes);
     while (!last && dec.io(VIDIOC_DQBUF, &b) == 0) {
       EXPECT_TRUE(b.flags & V4L2_BUF_FLAG_TIMESTAMP_COPY);
-      if (b.flags & V4L2_BUF_FLAG_LAST) last = true;
+      last = (b.flags & V4L2_BUF_FLAG_LAST) != 0;
       if (planes[0].bytesused > 0) stamps.push_back(b.timestamp.tv_usec);
       ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
     }
-    v4l2_buffer in = buffer(kOut, V4L2_MEMORY_MMAP, planes);
-    in.length = 1;
+    v4l2_buffer in = buffer(kOut, planes);
     while (dec.io(VIDIOC_DQBUF, &in) == 0) freeInputs.push_back(in.index);
   };
+  const auto serviceUntil = [&](auto done) {
+    while (!done() && !HasFatalFailure()) service();
+    return !HasFatalFailure();
+  };
 
-  std::vector<std::uint32_t> freeInputs = {0, 1, 2};
   for (std::size_t i = 0; i < s.units.size(); ++i) {
-    while (freeInputs.empty()) {
-      service(freeInputs);
-      if (HasFatalFailure()) return;
-    }
-    const std::uint32_t index = freeInputs.back();
-    freeInputs.pop_back();
-    std::memcpy(input[index], s.bytes.data() + s.units[i].offset, s.units[i].size);
+    ASSERT_TRUE(serviceUntil([&] { return !freeInputs.empty(); }));
     v4l2_plane planes[VIDEO_MAX_PLANES]{};
-    v4l2_buffer b = buffer(kOut, V4L2_MEMORY_MMAP, planes);
-    b.length = 1;
-    b.index = index;
-    b.timestamp.tv_sec = 7;
-    b.timestamp.tv_usec = static_cast<long>(i);
+    v4l2_buffer b = buffer(kOut, planes, freeInputs.back());
+    freeInputs.pop_back();
+    // The input's memory, exported and written as the elements fill it.
+    v4l2_exportbuffer e{kOut, b.index, 0, O_RDWR, -1, {}};
+    ASSERT_EQ(dec.io(VIDIOC_EXPBUF, &e), 0);
+    const auto written = ::pwrite(e.fd, s.bytes.data() + s.units[i].offset, s.units[i].size, 0);
+    ::close(e.fd);
+    ASSERT_EQ(written, static_cast<ssize_t>(s.units[i].size));
+    b.timestamp = {7, static_cast<long>(i)};
     planes[0].bytesused = static_cast<std::uint32_t>(s.units[i].size);
     ASSERT_EQ(dec.io(VIDIOC_QBUF, &b), 0);
   }
-  while (freeInputs.size() < kInputs) {
-    service(freeInputs);
-    if (HasFatalFailure()) return;
-  }
-  beforeStop = stamps.size();
+  ASSERT_TRUE(serviceUntil([&] { return freeInputs.size() == kInputs; }));
+  const std::size_t beforeStop = stamps.size();
   v4l2_decoder_cmd cmd{};
   cmd.cmd = V4L2_DEC_CMD_STOP;
   ASSERT_EQ(dec.io(VIDIOC_DECODER_CMD, &cmd), 0);
-  while (!last || !eos) {
-    service(freeInputs);
-    if (HasFatalFailure()) return;
-  }
+  ASSERT_TRUE(serviceUntil([&] { return last && eos; }));
 
   // Each input's picture exactly once, the pictures held back only by the drain.
-  std::vector<long> sorted = stamps;
+  std::vector<long> sorted = stamps, want(s.units.size());
   std::sort(sorted.begin(), sorted.end());
-  std::vector<long> want(s.units.size());
-  for (std::size_t i = 0; i < want.size(); ++i) want[i] = static_cast<long>(i);
+  std::iota(want.begin(), want.end(), 0L);
   EXPECT_EQ(sorted, want);
   EXPECT_LE(beforeStop + GetParam(), stamps.size());
   // Display order: the number each picture shows rises.
@@ -245,7 +210,7 @@ TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast)
 
   // Stopped: nothing to dequeue but EPIPE until the start command.
   v4l2_plane planes[VIDEO_MAX_PLANES]{};
-  v4l2_buffer b = buffer(kCap, V4L2_MEMORY_MMAP, planes);
+  v4l2_buffer b = buffer(kCap, planes);
   EXPECT_EQ(dec.io(VIDIOC_DQBUF, &b), EPIPE);
   cmd.cmd = V4L2_DEC_CMD_START;
   ASSERT_EQ(dec.io(VIDIOC_DECODER_CMD, &cmd), 0);

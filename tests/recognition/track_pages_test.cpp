@@ -6,16 +6,15 @@
 #include "recognition/track.h"
 #include "recognition/track_pages.h"
 #include "support/page_call.h"
+#include "support/text.h"
 #include "tests/recognition/scene_fixture.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -103,135 +102,86 @@ TEST(TrackPages, IdsThatAreNoTrackGive404) {
   EXPECT_NE(list.find("<h3>Tracks history</h3>"), std::string::npos);
 }
 
+// Every part in the page, each after the one before.
+void expectInOrder(const std::string& page, const std::vector<std::string>& parts) {
+  std::size_t from = 0;
+  for (const std::string& part : parts) {
+    const std::size_t at = page.find(part, from);
+    ASSERT_NE(at, std::string::npos) << part << "\n" << page;
+    from = at + part.size();
+  }
+}
+
 // The "Speed performance" rows: newest period first, numbered from 1, the
-// ratios of each period. Periods are told apart by their start (the time
-// rounded down to chunktime), so switching chunktime between pushes opens a
-// new period without waiting for the clock.
+// ratios of each period, at most kStatPeriods of them. A period is told
+// apart by its start (the time rounded down to chunktime), so a change of
+// chunktime between pushes opens a new one without waiting for the clock.
 TEST(CnnprocPage, StatisticsRowsComeNewestFirstWithTheirRatios) {
   Stage s;
-  const struct {
-    std::uint32_t chunk;
-    int walked, step;
-    double elapsed, congestion;
-    int maxframes, found;
-    const char* row;  // as shown, without the running number
-  } periods[] = {
-      // Starts 0, 1e9, 1.5e9 and 1.6e9 for any time from 2020 to 2033.
-      {0, 40, 8, 2.0, 1.0, 20, 10,
-       "<td>1</td><td>40</td><td>10</td><td>2.000</td><td>8.000</td><td>20.000</td><td>20.000</td>"
-       "<td>40.000</td><td>1.000</td><td>25.000%</td>"},
-      {1000000000, 9, 3, 0.5, 0.0, 7, 0,
-       "<td>1</td><td>9</td><td>0</td><td>0.500</td><td>3.000</td><td>7.000</td><td>18.000</td>"
-       "<td>9.000</td><td>0.000</td><td>0.000%</td>"},
-      {1500000000, 0, 0, 0.0, 0.0, 0, 0,  // nothing walked: every ratio 0, no division by zero
-       "<td>1</td><td>0</td><td>0</td><td>0.000</td><td>0.000</td><td>0.000</td><td>0.000</td>"
-       "<td>0.000</td><td>0.000</td><td>0.000%</td>"},
-      {400000000, 21, 5, 3.0, 4.5, 21, 21,
-       "<td>1</td><td>21</td><td>21</td><td>3.000</td><td>5.000</td><td>21.000</td><td>7.000</td>"
-       "<td>21.000</td><td>4.500</td><td>100.000%</td>"},
-  };
-  for (const auto& p : periods) {
-    s.proc.chunktime = p.chunk;
-    s.proc.statpush(3, p.walked, p.step, p.elapsed, p.congestion, p.maxframes, p.found);
-  }
-  // A second batch in the newest period adds up.
-  s.proc.statpush(3, 21, 5, 3.0, 4.5, 21, 21);
-  const std::string page = callPage(s.server, "GET", "/debug/cnnproc/").body;
-  const std::string newest = "<tr><td>1</td><td>2</td><td>42</td><td>42</td><td>6.000</td><td>5.000</td>"
-                             "<td>21.000</td><td>7.000</td><td>21.000</td><td>4.500</td><td>100.000%</td></tr>";
-  EXPECT_NE(page.find(newest), std::string::npos) << page;
-  std::size_t last = page.find(newest);
-  for (int i = 2; i >= 0; --i) {
-    const std::string row = "<tr><td>" + std::to_string(4 - i) + "</td>" + periods[i].row + "</tr>";
-    const std::size_t at = page.find(row);
-    EXPECT_NE(at, std::string::npos) << row << "\n" << page;
-    EXPECT_GT(at, last) << row;  // older periods further down
-    last = at;
-  }
+  s.proc.chunktime = 0;
+  s.proc.statpush(3, 40, 8, 2.5, 1.0, 30, 10);
+  s.proc.chunktime = 1500000000;
+  s.proc.statpush(3, 0, 0, 0.0, 0.0, 0, 0);  // nothing walked: every ratio 0, no division by zero
+  s.proc.chunktime = 400000000;
+  for (int batch = 0; batch < 2; ++batch) s.proc.statpush(3, 21, 5, 3.0, 4.5, 21, 21);  // batches add up
+  expectInOrder(callPage(s.server, "GET", "/debug/cnnproc/").body,
+                {"<tr><td>1</td><td>2</td><td>42</td><td>42</td><td>6.000</td><td>5.000</td><td>21.000</td>"
+                 "<td>7.000</td><td>21.000</td><td>4.500</td><td>100.000%</td></tr>",
+                 "<tr><td>2</td><td>1</td><td>0</td><td>0</td><td>0.000</td><td>0.000</td><td>0.000</td>"
+                 "<td>0.000</td><td>0.000</td><td>0.000</td><td>0.000%</td></tr>",
+                 "<tr><td>3</td><td>1</td><td>40</td><td>10</td><td>2.500</td><td>8.000</td><td>30.000</td>"
+                 "<td>16.000</td><td>40.000</td><td>1.000</td><td>25.000%</td></tr>"});
 
-  // Only the newest kStatPeriods periods are looked at.
   for (std::size_t i = 0; i < kovira::CnnProc::kStatPeriods + 5; ++i) {
     s.proc.chunktime = i % 2 ? 1000000000u : 1500000000u;
     s.proc.statpush(3, static_cast<int>(i), 1, 1.0, 0.0, 1, 0);
   }
   const std::string full = callPage(s.server, "GET", "/debug/cnnproc/").body;
   const auto table = full.substr(full.find("<h1>Speed performance</h1>"));
-  std::size_t rows = 0;
-  for (auto at = table.find("<tr><td>"); at != std::string::npos; at = table.find("<tr><td>", at + 1)) ++rows;
-  EXPECT_EQ(rows, 1 + kovira::CnnProc::kStatPeriods);  // the header row too
-  // The newest period walked 124 frames, the oldest shown 5.
-  EXPECT_NE(table.find("<tr><td>1</td><td>1</td><td>124</td>"), std::string::npos);
+  EXPECT_EQ(testsupport::occurrences(table, "<tr><td>"), 1 + kovira::CnnProc::kStatPeriods);  // and the header
+  // The oldest shown walked 5 frames: the oldest periods went.
   EXPECT_NE(table.find("<tr><td>120</td><td>1</td><td>5</td>"), std::string::npos);
 }
 
 kovira::TrackPoint pointAt(std::uint32_t frame, const char* plate, int x, int y, int cls = 2) {
   CNN_RESULT r{};
   std::strncpy(r.text, plate, sizeof r.text - 1);
-  r.cls = cls;
-  r.x = x;
-  r.y = y;
-  r.w = 80;
-  r.h = 20;
-  r.ox = x + 40;
-  r.oy = y + 10;
+  r.cls = cls, r.x = x, r.y = y, r.w = 80, r.h = 20, r.ox = x + 40, r.oy = y + 10;
   return kovira::TrackPoint(r, frame);
 }
 
 // The list page over the queue's own history: the newest 500 of 2000,
-// newest first, and the same page while the queue thread could be adding.
+// newest first, copied from the history without the rest.
 TEST(TrackPages, ListPageShowsTheNewest500OfAFullHistory) {
   Stage s;
   std::vector<kovira::Track> tracks;
   for (std::uint32_t id = 1; id <= 2000; ++id) tracks.push_back(trackOf(id, {"A123BC77", "A123BC77"}));
   s.queue.seedHistory(tracks);
-  const auto reply = callPage(s.server, "GET", "/debug/tracks/");
-  ASSERT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.headers.at("Content-Type"), "text/html; charset=utf-8");
-  const std::string& page = reply.body;
-  const std::regex link("<a href=\"/debug/tracks/([0-9]+)/\">");
-  std::vector<int> ids;
-  for (auto it = std::sregex_iterator(page.begin(), page.end(), link); it != std::sregex_iterator(); ++it)
-    ids.push_back(std::stoi((*it)[1]));
-  ASSERT_EQ(ids.size(), webtrack::kListLimit);
-  EXPECT_EQ(ids.front(), 2000);
-  EXPECT_EQ(ids.back(), 1501);
-  EXPECT_TRUE(std::is_sorted(ids.rbegin(), ids.rend()));
-  EXPECT_EQ(s.queue.history(10).front().id, 1991u);  // the copy is the newest, oldest first
+  const std::string page = callPage(s.server, "GET", "/debug/tracks/").body;
+  EXPECT_EQ(testsupport::occurrences(page, "<a href=\"/debug/tracks/"), webtrack::kListLimit);
+  EXPECT_LT(page.find("/debug/tracks/2000/"), page.find("/debug/tracks/1501/"));
+  EXPECT_EQ(page.find("/debug/tracks/1500/"), std::string::npos);
+  EXPECT_EQ(s.queue.history(10).front().id, 1991u);  // the newest, oldest first
   EXPECT_EQ(s.queue.history(5000).size(), 2000u);
 }
 
 TEST(TrackPages, TrackPageListsPointsAndPlateVariants) {
   Stage s;
-  kovira::Track mixed(41, 1, 1);
-  mixed.join(pointAt(100, "A123BC77", 10, 20, 2));
-  mixed.join(pointAt(101, "A123BC78", 12, 40, 3));
-  mixed.join(pointAt(102, "A123BC77", 14, 60, 2));
-  mixed.join(pointAt(103, "A123BC77", 16, 80, 2));
-  kovira::Track same(42, 1, 1);
-  for (std::uint32_t f = 200; f < 204; ++f) same.join(pointAt(f, "B<1>", 10, 20));
+  kovira::Track mixed(41, 1, 1), same(42, 1, 1);
+  for (int i = 0; i < 4; ++i) {  // the second point reads another plate of another type
+    mixed.join(pointAt(100 + i, i == 1 ? "A123BC78" : "A123BC77", 10 + 2 * i, 20 + 20 * i, i == 1 ? 3 : 2));
+    same.join(pointAt(200 + i, "B<1>", 10, 20));
+  }
   s.queue.seedHistory({mixed, same});
 
-  const auto reply = callPage(s.server, "GET", "/debug/tracks/41/");
-  ASSERT_EQ(reply.status, 200);
-  const std::string& page = reply.body;
-  const char* parts[] = {
-      "<h1>Tracks information: 41</h1><hr>",
-      "<td>num</td><td>frame num</td><td>plate</td><td>type</td><td>x,y w,h</td><td>ox,oy</td>",
-      "<tr><td>1</td><td>100</td><td>A123BC77</td><td>2</td><td>10,20 80,20</td><td>50,30</td></tr>",
-      "<tr><td>2</td><td>101</td><td>A123BC78</td><td>3</td><td>12,40 80,20</td><td>52,50</td></tr>",
-      "<tr><td>4</td><td>103</td><td>A123BC77</td><td>2</td><td>16,80 80,20</td><td>56,90</td></tr>",
-      "<h3>Вариации номера, выбран: A123BC77</h3>",
-      "<pre>adv:",
-      "<tr><td>A123BC77</td><td>3</td><td>75%</td></tr>",
-      "<tr><td>A123BC78</td><td>1</td><td>25%</td></tr>",
-      "<hr><img style=\"max-width: 800px\" src=\"t.jpg\">",
-  };
-  std::size_t last = 0;
-  for (const char* part : parts) {
-    const std::size_t at = page.find(part, last);
-    EXPECT_NE(at, std::string::npos) << part << "\n" << page;
-    if (at != std::string::npos) last = at;
-  }
+  expectInOrder(callPage(s.server, "GET", "/debug/tracks/41/").body,
+                {"<h1>Tracks information: 41</h1><hr>",
+                 "<td>num</td><td>frame num</td><td>plate</td><td>type</td><td>x,y w,h</td><td>ox,oy</td>",
+                 "<tr><td>1</td><td>100</td><td>A123BC77</td><td>2</td><td>10,20 80,20</td><td>50,30</td></tr>",
+                 "<tr><td>2</td><td>101</td><td>A123BC78</td><td>3</td><td>12,40 80,20</td><td>52,50</td></tr>",
+                 "<h3>Вариации номера, выбран: A123BC77</h3>", "<tr><td>A123BC77</td><td>3</td><td>75%</td></tr>",
+                 "<tr><td>A123BC78</td><td>1</td><td>25%</td></tr>",
+                 "<hr><img style=\"max-width: 800px\" src=\"t.jpg\">"});
   // 100% prints in the stream's default notation with precision 2; the
   // plate text is escaped.
   const std::string other = callPage(s.server, "GET", "/debug/tracks/42/").body;
@@ -268,14 +218,7 @@ TEST(TrackPages, DrawingShowsZonesPlatesAndNumbers) {
   ASSERT_EQ(img.cols, kW);
   ASSERT_EQ(img.rows, kH);
 
-  using Pixel = std::function<bool(const cv::Vec3b&)>;
-  // Some pixel of the area (x, y, w, h) is of the kind (JPEG blurs 1-pixel lines).
-  const auto any = [&img](int x, int y, int w, int h, const Pixel& kind) {
-    for (int r = y; r < y + h; ++r)
-      for (int c = x; c < x + w; ++c)
-        if (kind(img.at<cv::Vec3b>(r, c))) return true;
-    return false;
-  };
+  using Pixel = bool (*)(const cv::Vec3b&);
   const Pixel grey = [](const cv::Vec3b& p) { return p[0] > 225 && p[1] > 225 && p[2] > 225; };
   const Pixel yellow = [](const cv::Vec3b& p) { return p[2] > 180 && p[1] > 180 && p[0] + 60 < p[2]; };
   const Pixel blue = [](const cv::Vec3b& p) { return p[0] > p[2] + 60 && p[0] > p[1] + 40; };
@@ -284,32 +227,32 @@ TEST(TrackPages, DrawingShowsZonesPlatesAndNumbers) {
   const struct {
     const char* what;
     int x, y, w, h;
-    const Pixel* kind;
+    Pixel kind;
     bool expected;
   } checks[] = {
-      {"empty canvas", 5, 5, 60, 60, &grey, true},
-      {"enabled zone's top edge", 300, 99, 40, 3, &yellow, true},
-      {"disabled zone's top edge", 150, 419, 40, 3, &blue, true},
-      {"no zone line inside the zone", 400, 330, 40, 40, &yellow, false},
-      {"plate box of point 1", 230, 149, 30, 3, &red, true},
-      {"plate box of point 3", 270, 249, 30, 3, &red, true},
-      {"no plate box for point 2", 230, 199, 40, 3, &red, false},
-      {"circle of point 2", 264, 205, 4, 10, &blue, true},
-      {"number 1 right of point 1", 330, 145, 20, 12, &black, true},
-      {"number 4 left of point 4", 510, 295, 20, 12, &black, true},
-      {"no number 4 to the right", 600, 280, 39, 30, &black, false},
+      {"empty canvas", 5, 5, 60, 60, grey, true},
+      {"enabled zone's top edge", 300, 99, 40, 3, yellow, true},
+      {"disabled zone's top edge", 150, 419, 40, 3, blue, true},
+      {"no zone line inside the zone", 400, 330, 40, 40, yellow, false},
+      {"plate box of point 1", 230, 149, 30, 3, red, true},
+      {"plate box of point 3", 270, 249, 30, 3, red, true},
+      {"no plate box for point 2", 230, 199, 40, 3, red, false},
+      {"circle of point 2", 264, 205, 4, 10, blue, true},
+      {"number 1 right of point 1", 330, 145, 20, 12, black, true},
+      {"number 4 left of point 4", 510, 295, 20, 12, black, true},
   };
-  for (const auto& c : checks) EXPECT_EQ(any(c.x, c.y, c.w, c.h, *c.kind), c.expected) << c.what;
+  for (const auto& c : checks) {  // some pixel of the area is of the kind (JPEG blurs 1-pixel lines)
+    const cv::Mat area = img(cv::Rect(c.x, c.y, c.w, c.h));
+    EXPECT_EQ(std::any_of(area.begin<cv::Vec3b>(), area.end<cv::Vec3b>(), c.kind), c.expected) << c.what;
+  }
 
-  // A track of zone 0, or whose middle point's frame the store no longer
-  // has, is no drawing.
-  kovira::Track nozone(78, 0, kCam);
+  // No drawing of a track of zone 0, or whose frame the store no longer has.
+  kovira::Track nozone(78, 0, kCam), gone(79, 1, kCam);
   nozone.join(pointAt(nums[0], "A123BC77", 200, 150));
-  kovira::Track gone(79, 1, kCam);
   gone.join(pointAt(nums[3] + 100000, "A123BC77", 200, 150));
   s.queue.seedHistory({nozone, gone});
-  EXPECT_EQ(callPage(s.server, "GET", "/debug/tracks/78/t.jpg").status, 404);
-  EXPECT_EQ(callPage(s.server, "GET", "/debug/tracks/79/t.jpg").status, 404);
+  for (const char* target : {"/debug/tracks/78/t.jpg", "/debug/tracks/79/t.jpg"})
+    EXPECT_EQ(callPage(s.server, "GET", target).status, 404) << target;
   clearScene();
 }
 

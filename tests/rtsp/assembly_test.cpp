@@ -57,6 +57,30 @@ TEST(rtsp_assembly, FrameIsJudgedOnly200msAfterItsLastPacket) {
   EXPECT_EQ(open.dropped, 2u);
 }
 
+// With B-frames the RTP timestamp is the presentation time: a P frame is
+// sent before the B frames shown ahead of it, and must leave before them
+// (in sequence order), also across a sequence-number wrap.
+TEST(rtsp_assembly, FramesLeaveInSendingOrderNotTimestampOrder) {
+  for (const std::uint16_t first : {std::uint16_t{100}, std::uint16_t{65530}}) {
+    Recorder r;
+    // Decode order I0 P3 B1 B2, 3600 ticks a frame; packet counts tell them apart.
+    const std::pair<std::uint32_t, unsigned> frames[] = {{0, 1}, {3 * 3600, 2}, {3600, 3}, {2 * 3600, 4}};
+    auto seq = first;
+    std::int64_t at = 0;
+    for (const auto& [ts, n] : frames) {
+      for (const auto& d : fuFrame(seq, 90000 + ts, n)) ASSERT_TRUE(r.add(d, CodecH264, at));
+      seq = static_cast<std::uint16_t>(seq + n);
+      at += 40;
+    }
+    r.collect(1000);
+    ASSERT_EQ(r.frames.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_EQ(r.frames[i].timestamp, 90000 + frames[i].first) << first << " frame " << i;
+      EXPECT_EQ(r.frames[i].bytes.size(), 5 + frames[i].second * 8u) << first << " frame " << i;
+    }
+  }
+}
+
 TEST(rtsp_assembly, GapsDropSmallFramesAndZeroFillLargeOnes) {
   struct Case {
     unsigned packets;

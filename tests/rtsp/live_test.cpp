@@ -21,6 +21,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <sstream>
 
 namespace {
 
@@ -270,6 +271,32 @@ TEST_F(rtsp_live, FilePlaybackPacesByTheRateOrTheFilesTimes) {
     rtsp::shutdownReceiver();
     ++camid;
   }
+}
+
+// x264's default B-frames: packets come in decoding order, and each frame is
+// stamped with its picture's time, so the stamps follow the packets'
+// presentation times (speeds are measured between these stamps).
+TEST_F(rtsp_live, FileFramesAreStampedWithTheTimesOfTheirPictures) {
+  const std::string path = video("stamps.mp4");
+  const auto probed = evtest::run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
+  ASSERT_EQ(probed.status, 0) << probed.output;
+  std::vector<long> pts;
+  std::istringstream lines(probed.output);
+  for (std::string line; std::getline(lines, line) && pts.size() < 40;) pts.push_back(std::stol(line));
+  ASSERT_EQ(pts.size(), 40u);
+  ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end()));  // B-frames are there
+  RtspNetworkReceiver& r = receiver(4, "file", path);
+  EXPECT_TRUE(r.PlayFile(4, path, 25));
+  ASSERT_TRUE(arrived(40, std::chrono::seconds(30)));
+  EXPECT_TRUE(r.StopFile(4));
+  std::vector<unsigned> stamps;
+  {
+    std::lock_guard lock(seen.mutex);
+    for (std::size_t i = 0; i < 40 && i < seen.log.size(); ++i) stamps.push_back(seen.log[i].timestamp);
+  }
+  ASSERT_EQ(stamps.size(), 40u);
+  for (std::size_t i = 1; i < stamps.size(); ++i)
+    EXPECT_EQ(static_cast<std::int32_t>(stamps[i] - stamps[i - 1]) > 0, pts[i] > pts[i - 1]) << "frame " << i;
 }
 
 }  // namespace

@@ -4,11 +4,15 @@
 #include "rtsp/points.h"
 #include "tests/codec/h264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
+#include "tests/support/h264_units.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -71,6 +75,74 @@ struct Pictures : ClientPoint {
   };
   std::vector<Picture> got;
 };
+
+// x264's open GOP from an MP4 file: parameter sets only before the one IDR
+// frame, the later key frames are I frames with a recovery point (RTP
+// payloaders do the same). Delivered, every group
+// (key frame to key frame) decodes on its own; the other streams' units
+// pass unchanged.
+TEST(rtsp_points, KeyFramesWithoutParameterSetsGetTheCamerasLastOnes) {
+  const std::string dir = std::string(KOVIRA_BINARY_DIR) + "/test-out/rtsp-points-sets";
+  ASSERT_EQ(evtest::run("mkdir -p " + dir).status, 0);
+  struct Case {
+    const char* name;
+    const char* options;
+    bool repaired;  // later key frames lack their sets in the encoder's output
+  };
+  const Case cases[] = {
+      {"open-gop", "-bf 2 -g 12 -sc_threshold 0 -x264-params open-gop=1", true},
+      {"closed", "-bf 2 -g 12 -sc_threshold 0", false},
+  };
+  for (const Case& c : cases) {
+    // Through MP4 (parameter sets in its header), back to Annex B as file
+    // playback reads it: the filter puts the sets before IDR frames only.
+    const std::string file = dir + "/" + c.name + ".h264";
+    const std::string mp4 = dir + "/" + c.name + ".mp4";
+    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 48 "
+                                  "-c:v libx264 " + std::string(c.options) + " -y " + mp4 + " && ffmpeg -v error -i " +
+                                  mp4 + " -c copy -bsf:v h264_mp4toannexb -f h264 -y " + file);
+    ASSERT_EQ(made.status, 0) << made.output;
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    const auto units = testsupport::splitAccessUnits(bytes);
+    ASSERT_EQ(units.size(), 48u);
+
+    ReceiverPoint receiver;
+    std::vector<std::vector<std::uint8_t>> delivered;
+    std::vector<FrameType> types;
+    receiver.SubscribeFrames(3, 5, [&](unsigned, FrameType type, unsigned, unsigned, unsigned, double,
+                                       unsigned char* data, unsigned size) {
+      delivered.emplace_back(data, data + size);
+      types.push_back(type);
+    });
+    std::size_t grown = 0;
+    for (const auto& u : units) {
+      std::vector<std::uint8_t> unit(bytes.begin() + static_cast<std::ptrdiff_t>(u.offset),
+                                     bytes.begin() + static_cast<std::ptrdiff_t>(u.offset + u.size));
+      const FrameType type = H264FrameType(unit, FRAME_P);
+      receiver.DeliverFrame(5, type, 1, 160, 96, 1, 0.0, unit.data(), static_cast<unsigned>(unit.size()));
+      ASSERT_GE(delivered.back().size(), unit.size());
+      grown += delivered.back().size() != unit.size();
+      // The unit itself follows unchanged.
+      EXPECT_TRUE(std::equal(unit.rbegin(), unit.rend(), delivered.back().rbegin())) << c.name;
+    }
+    EXPECT_EQ(grown > 0, c.repaired) << c.name;
+    // Each group decodes on its own: a picture for every frame but at most
+    // the two leading B-frames that refer to the group before.
+    std::size_t groups = 0;
+    for (std::size_t first = 0; first < delivered.size();) {
+      std::size_t end = first + 1;
+      while (end < delivered.size() && types[end] != FRAME_I) ++end;
+      std::vector<std::uint8_t> group;
+      for (std::size_t k = first; k < end; ++k) group.insert(group.end(), delivered[k].begin(), delivered[k].end());
+      EXPECT_TRUE(H264LeadingParameterSets(delivered[first]).sps) << c.name << " group at " << first;
+      EXPECT_GE(fixture::referenceDecode(group, false).size() + 2, end - first) << c.name << " group at " << first;
+      ++groups;
+      first = end;
+    }
+    EXPECT_EQ(groups, 4u) << c.name;
+  }
+}
 
 TEST(rtsp_points, DecoderRepublishesRgbPicturesAndTheFileWriterStoresThem) {
   ReceiverPoint receiver;

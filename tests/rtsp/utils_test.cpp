@@ -4,9 +4,14 @@
 #include "rtsp/util.h"
 #include "tests/codec/h264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
+#include "tests/support/h264_units.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -140,6 +145,74 @@ TEST(rtsp_utils, ParseSpsCropsByChromaUnitsAndRefusesHostileSets) {
                           std::string(600, '1'));
   unsigned w = 0, h = 0, chroma = 0;
   EXPECT_FALSE(ParseSps(cycle, w, h, chroma));
+}
+
+// Every access unit of real x264 streams gets the picture type ffprobe
+// reports for the packet at its byte offset, whatever its NAL type says.
+TEST(rtsp_utils, FrameTypesFollowTheSliceHeadersOfRealStreams) {
+  struct Case {
+    const char* name;
+    const char* options;
+    bool hasB;
+  };
+  const Case cases[] = {
+      {"baseline", "-profile:v baseline -bf 0 -g 12", false},
+      {"bf2", "-profile:v high -bf 2 -g 12", true},
+      {"bf3-pyramid", "-profile:v high -bf 3 -b-pyramid normal -g 12", true},
+      {"open-gop", "-profile:v high -bf 2 -g 12 -x264-params open-gop=1:scenecut=0", true},
+  };
+  const std::string dir = std::string(KOVIRA_BINARY_DIR) + "/test-out/rtsp-frame-types";
+  ASSERT_EQ(evtest::run("mkdir -p " + dir).status, 0);
+  for (const Case& c : cases) {
+    const std::string file = dir + "/" + c.name + ".h264";
+    const auto made = evtest::run("ffmpeg -v error -f lavfi -i testsrc2=size=160x96:rate=25 -frames:v 40 "
+                                  "-c:v libx264 " + std::string(c.options) + " -f h264 -y " + file);
+    ASSERT_EQ(made.status, 0) << made.output;
+    // "offset,type" per decoded picture.
+    const auto probed = evtest::run("ffprobe -v error -show_entries frame=pkt_pos,pict_type -of csv=p=0 " + file);
+    ASSERT_EQ(probed.status, 0) << probed.output;
+    std::map<std::size_t, char> want;
+    std::istringstream lines(probed.output);
+    for (std::string line; std::getline(lines, line);) {
+      const auto comma = line.find(',');
+      if (comma == std::string::npos || comma + 1 >= line.size()) continue;
+      want[std::stoul(line.substr(0, comma))] = line[comma + 1];
+    }
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+    const auto units = testsupport::splitAccessUnits(bytes);
+    ASSERT_EQ(units.size(), 40u) << c.name;
+    int bFrames = 0;
+    for (const auto& u : units) {
+      const FrameType type = H264FrameType(std::span(bytes).subspan(u.offset, u.size), FRAME_UNKNOWN);
+      ASSERT_TRUE(want.contains(u.offset)) << c.name << " unit at " << u.offset;
+      const char expected = want[u.offset] == 'I' ? 'I' : want[u.offset] == 'B' ? 'B' : 'P';
+      EXPECT_EQ(FrameTypeToString(type), std::string(1, expected)) << c.name << " unit at " << u.offset;
+      bFrames += type == FRAME_B;
+    }
+    EXPECT_EQ(bFrames > 0, c.hasB) << c.name;
+  }
+}
+
+// Units without a readable slice keep the caller's type; a slice header
+// escaped with 00 00 03 is read through the escape.
+TEST(rtsp_utils, FrameTypesOfUnitsWithoutReadableSlices) {
+  const std::vector<std::uint8_t> sliceB = {0, 0, 1, 0x01, 0xA8};     // ue(0) ue(1)
+  const std::vector<std::uint8_t> sliceSp = {0, 0, 0, 1, 0x21, 0x92};  // ue(0) ue(3)
+  const std::vector<std::uint8_t> idr = {0, 0, 1, 0x65};
+  // ue(2^23 - 1) ue(1): 23 zero bits, so the header holds two escapes.
+  const std::vector<std::uint8_t> escaped = {0, 0, 1, 0x41, 0, 0, 3, 1, 0, 0, 3, 0, 0xA0};
+  const std::vector<std::uint8_t> parameterSetsOnly = {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE};
+  const std::vector<std::uint8_t> cutShort = {0, 0, 1, 0x41, 0x00};
+  const std::vector<std::uint8_t> hugeSliceType = {0, 0, 1, 0x41, 0x8B, 0x80};  // ue(0) ue(10)
+  EXPECT_EQ(H264FrameType(sliceB, FRAME_UNKNOWN), FRAME_B);
+  EXPECT_EQ(H264FrameType(sliceSp, FRAME_UNKNOWN), FRAME_P);
+  EXPECT_EQ(H264FrameType(idr, FRAME_P), FRAME_I);
+  EXPECT_EQ(H264FrameType(escaped, FRAME_UNKNOWN), FRAME_B);
+  EXPECT_EQ(H264FrameType(parameterSetsOnly, FRAME_P), FRAME_P);
+  EXPECT_EQ(H264FrameType(cutShort, FRAME_I), FRAME_I);
+  EXPECT_EQ(H264FrameType(hugeSliceType, FRAME_P), FRAME_P);
+  EXPECT_EQ(H264FrameType({}, FRAME_UNKNOWN), FRAME_UNKNOWN);
 }
 
 // Unknown values have no text (and are never read past the table).

@@ -1,0 +1,353 @@
+#!/usr/bin/python3
+"""Numbered-frame H.264 streams through the unit: every picture it shows or
+recognises must be the picture of the frame it is filed under.
+
+    h264_frames_check.py streams WORK NUMBERED_FRAMES
+        encodes WORK/<name>.mp4 for every stream of STREAMS (each frame
+        shows its number as a plate, see numbered_frames.cpp) with the
+        reference pictures (ffmpeg's decode, presentation order) and the
+        packets in decode order: WORK/<name>.json
+    h264_frames_check.py config WORK OUT PORT CAMERA...
+        the unit's configuration: CAMERA is CAMID:STREAM:file or
+        CAMID:STREAM:rtsp:URL; one zone over the whole picture per camera
+    h264_frames_check.py check WORK PORT SECONDS CAMERA...
+        while the streams play and after: frame pages sampled across the
+        groups (the newest, still open one included), each fetched twice,
+        match the reference picture of their own frame (PSNR, the picture
+        checks of tests/e2e) (the leading pictures of an open GOP, whose
+        references lie in the group before, may have none: the page
+        answers 500); stored frame types are the packets' types;
+        every plate the decode stage's pictures were read with is the
+        number of the frame it is filed under. One line per camera; exit 1
+        on any fault.
+
+Stored frames are matched to the stream's packets in decode order by their
+byte counts (start codes take the place of MP4's lengths; key frames may
+carry parameter sets in front): a network camera may lose a frame on the
+way, a file camera plays its file again.
+"""
+import contextlib
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+import urllib.error
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import picture_checks  # noqa: E402
+
+WIDTH, HEIGHT, FPS, SECONDS, GOP = 640, 360, 25, 3, 25
+FRAMES = FPS * SECONDS
+MIN_DB = 40
+STREAMS = {
+    "baseline": "-profile:v baseline -bf 0",
+    "bf2": "-profile:v high -bf 2",
+    "bf3-pyramid": "-profile:v high -bf 3 -b-pyramid normal",
+    "inband": "-profile:v high -bf 2 -x264-params repeat-headers=1",
+    "open-gop": "-profile:v high -bf 2 -x264-params open-gop=1",
+}
+TYPE_NAMES = {"I": "I-frame", "P": "P-frame", "B": "B-frame"}
+
+
+def plate_text(n):
+    return "A%07d" % n
+
+
+def run(args, **kw):
+    return subprocess.run(args, check=True, capture_output=True, **kw)
+
+
+def make_streams(work, generator):
+    for name, options in STREAMS.items():
+        mp4 = os.path.join(work, name + ".mp4")
+        raw = subprocess.Popen([generator, str(WIDTH), str(HEIGHT), str(FRAMES)], stdout=subprocess.PIPE)
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "gray", "-s",
+                        "%dx%d" % (WIDTH, HEIGHT), "-r", str(FPS), "-i", "-", "-c:v", "libx264", "-crf", "16",
+                        "-g", str(GOP), "-keyint_min", str(GOP), "-sc_threshold", "0", *options.split(),
+                        "-pix_fmt", "yuv420p", "-y", mp4], stdin=raw.stdout, check=True)
+        raw.stdout.close()
+        if raw.wait() != 0:
+            sys.exit("numbered_frames failed")
+        refs = os.path.join(work, name + "-ref")
+        os.makedirs(refs, exist_ok=True)
+        run(["ffmpeg", "-nostdin", "-v", "error", "-i", mp4, "-fps_mode", "passthrough",
+             os.path.join(refs, "%03d.png")])
+        packets = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts,pos,size",
+                       "-of", "json", mp4]).stdout
+        frames = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=pkt_pos,pict_type",
+                      "-of", "json", mp4]).stdout
+        packets = json.loads(packets)["packets"]
+        kinds = {f["pkt_pos"]: f["pict_type"] for f in json.loads(frames)["frames"]}
+        order = sorted(int(p["pts"]) for p in packets)
+        # Decode order: the presentation number (the plate) and type of each packet.
+        units = [{"number": order.index(int(p["pts"])), "type": kinds[p["pos"]], "size": int(p["size"])}
+                 for p in packets]
+        # Leading pictures of an open GOP: shown before the key frame they
+        # follow, they refer to the group before it as well.
+        key = 0
+        for u in units:
+            if u["type"] == "I":
+                key = u["number"]
+            u["leading"] = u["number"] < key
+        if len(units) != FRAMES or len(os.listdir(refs)) != FRAMES:
+            sys.exit("%s: %d packets, %d pictures" % (name, len(units), len(os.listdir(refs))))
+        # Neighbouring pictures differ everywhere: a picture of the wrong
+        # frame cannot pass for the right one.
+        for i in range(1, 4):
+            a, b = (os.path.join(refs, "%03d.png" % k) for k in (i, i + 1))
+            with contextlib.redirect_stdout(io.StringIO()):
+                alike = picture_checks.psnr(a, b, 25)
+            if alike:
+                sys.exit("%s: frames %d and %d look alike" % (name, i, i + 1))
+        with open(os.path.join(work, name + ".json"), "w") as f:
+            json.dump({"units": units, "refs": refs}, f)
+        print("%s: %s" % (name, "".join(u["type"] for u in units)))
+
+
+def config(work, out, port, cameras):
+    cfg = []
+    last = "%d,%d,%d,%d,%d,%d,%d,%d" % (4, 4, WIDTH - 5, 4, WIDTH - 5, HEIGHT - 5, 4, HEIGHT - 5)
+    for spec in cameras:
+        camid, stream, source, *url = spec.split(":", 3)
+        camid = int(camid)
+        path = url[0] if url else os.path.join(work, stream + ".mp4")
+        cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": source, "url": path,
+                    "fps": FPS, "bufsize": 64})
+        cfg.append({"type": "zone", "zoneid": camid, "camid": camid, "enabled": 1, "scale": 6, "coords": last})
+        cfg.append({"type": "action", "actid": camid, "enabled": 1, "method": "speed", "zoneA": camid,
+                    "speed": 60, "threshold": 70, "path": os.path.join(work, "evidence")})
+    cfg.append({"type": "global", "webserver": int(port)})
+    with open(out, "w") as f:
+        json.dump(cfg, f, indent=1)
+
+
+class Unit:
+    def __init__(self, port):
+        self.base = "http://127.0.0.1:%s" % port
+
+    def get(self, path):
+        try:
+            with urllib.request.urlopen(self.base + path, timeout=30) as r:
+                return r.status, r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, e.read()
+        except (OSError, urllib.error.URLError):
+            return 0, b""
+
+    def rows(self, camid):
+        """{frame number: (type name, plate texts, size, flags)} of the camera page."""
+        status, body = self.get("/debug/cam%d/" % camid)
+        rows = {}
+        if status != 200:
+            return rows
+        for line in body.decode("utf-8", "replace").split("<tr><td>")[2:]:
+            cells = re.findall(r"(?:^|<td>)(.*?)</td>", line, re.S)
+            number = re.search(r">(\d+)</a>", cells[1]) if len(cells) > 10 else None
+            if number:
+                plates = [p for p in cells[10].split(", ") if p]
+                rows[int(number.group(1))] = (cells[0], plates, int(cells[2]), cells[9])
+        return rows
+
+
+class Camera:
+    def __init__(self, work, spec):
+        camid, self.stream, self.source = spec.split(":")[:3]
+        self.camid = int(camid)
+        with open(os.path.join(work, self.stream + ".json")) as f:
+            data = json.load(f)
+        self.units, self.refs = data["units"], data["refs"]
+        self.name = "cam%d %s %s" % (self.camid, self.stream, self.source)
+        self.faults = []
+        self.pages = 0
+        self.leading = 0  # pages of leading pictures without a picture
+        self.early = False
+        self.done = False
+
+        self.packet = {}  # stored frame number -> packet index (decode order)
+        self.next = 0       # where the next stored frame is looked for
+
+    def match(self, rows):
+        """Assigns packets to the stored frames not matched yet, in order: the
+        next packet of the same size (frames lost on the way are passed
+        over); a key frame may be longer by its parameter sets. Frames whose
+        bytes the store dropped (size 0) have no packet: the ring is large
+        enough to hold them all."""
+        for number in sorted(rows):
+            if number in self.packet or number <= max(self.packet, default=0):
+                continue
+            kind, _, size, _ = rows[number]
+            if size == 0:
+                self.faults.append("frame %d (%s) was stored without its bytes" % (number, kind))
+                self.packet[number] = None
+                continue
+            for ahead in range(FRAMES):
+                j = self.next + ahead
+                unit = self.units[j % FRAMES]
+                # Key frames: three-byte start codes make a unit of several
+                # NAL units a byte shorter per unit, parameter sets in front
+                # make it longer. Other frames are one slice each.
+                key = kind == "I-frame" and unit["type"] == "I"
+                if size == unit["size"] or (key and -8 <= size - unit["size"] <= 512):
+                    self.packet[number] = j % FRAMES
+                    self.next = j + 1
+                    break
+            else:
+                self.faults.append("frame %d (%s, %d bytes) is no packet of the stream" % (number, kind, size))
+                self.packet[number] = None
+
+    def unit_of(self, number):
+        j = self.packet.get(number)
+        return None if j is None else self.units[j]
+
+    def samples(self, newest):
+        """Frames across every group up to the newest but one: the key
+        frame, its successors, frames deep in the group, the group's end."""
+        picks = set()
+        for start in range(1, newest, GOP):
+            for k in (0, 1, 2, 3, GOP // 2, GOP - 1):
+                if start + k < newest:
+                    picks.add(start + k)
+        picks.add(newest - 1)
+        return sorted(picks)
+
+    def check_page(self, unit, number, scratch):
+        if self.unit_of(number) is None:
+            return
+        for attempt in (1, 2):
+            status, body = unit.get("/debug/cam%d/frame%d.png" % (self.camid, number))
+            self.pages += 1
+            if self.unit_of(number)["leading"] and status == 500:
+                # Decoded from its own group it has no picture; no picture
+                # is right, another frame's would not be.
+                self.leading += 1
+                continue
+            if status != 200 or not body.startswith(b"\x89PNG"):
+                with open(os.path.join(scratch, "cam%d-at-frame%d.html" % (self.camid, number)), "wb") as f:
+                    f.write(unit.get("/debug/cam%d/" % self.camid)[1])
+                self.faults.append("frame %d (fetch %d): status %d, %d bytes" % (number, attempt, status, len(body)))
+                continue
+            shown = os.path.join(scratch, "page.png")
+            with open(shown, "wb") as f:
+                f.write(body)
+            want = self.unit_of(number)["number"]
+            ref = os.path.join(self.refs, "%03d.png" % (want + 1))
+            said = io.StringIO()
+            with contextlib.redirect_stdout(said):
+                matches = picture_checks.psnr(shown, ref, MIN_DB)
+            if not matches:
+                os.replace(shown, os.path.join(scratch, "cam%d-frame%d-%d.png" % (self.camid, number, attempt)))
+                self.faults.append("frame %d (fetch %d, %s) against its picture %d: %s"
+                                   % (number, attempt, self.unit_of(number)["type"], want, said.getvalue().strip()))
+
+    def check_store(self, rows):
+        readings = wrong = 0
+        for number, (kind, plates, _, _) in sorted(rows.items()):
+            unit = self.unit_of(number)
+            if unit is None:
+                continue
+            if kind != TYPE_NAMES[unit["type"]]:
+                self.faults.append("frame %d stored as %s, packet is %s" % (number, kind, unit["type"]))
+            for p in plates:
+                readings += 1
+                if p != plate_text(unit["number"]):
+                    wrong += 1
+                    if wrong <= 5:
+                        self.faults.append("frame %d (%s) was recognised as %s, it shows %s"
+                                           % (number, unit["type"], p, plate_text(unit["number"])))
+        if wrong > 5:
+            self.faults.append("%d wrong readings in all" % wrong)
+        return readings
+
+
+def check(work, port, seconds, specs):
+    unit = Unit(port)
+    cams = [Camera(work, s) for s in specs]
+    scratch = os.path.join(work, "pages")
+    os.makedirs(scratch, exist_ok=True)
+    deadline = time.monotonic() + float(seconds)
+    # 1. While the streams play: pages of the first group once the second
+    #    has begun, interleaved with frames arriving and the decode stage.
+    # 2. Once the whole stream is stored: the samples of every group, the
+    #    newest (still open until a replay) included.
+    while time.monotonic() < deadline and not all(c.done for c in cams):
+        for c in cams:
+            if c.done:
+                continue
+            rows = unit.rows(c.camid)
+            c.match(rows)
+            newest = max(rows, default=0)
+            if not c.early and newest > GOP + 3:
+                c.early = True
+                for number in c.samples(GOP + 2):
+                    c.check_page(unit, number, scratch)
+            # The whole stream: its last packet is stored (frames may be lost).
+            if newest >= FRAMES or (newest > 1 and c.packet.get(newest) == FRAMES - 1):
+                c.done = True
+                for number in c.samples(min(newest, FRAMES)):
+                    c.check_page(unit, number, scratch)
+        time.sleep(0.2)
+    # 3. The decode stage recognises a group once the next key frame is
+    #    stored: the readings on the frames of the first closed groups
+    #    (a file camera's replays push the first play off the page).
+    closed = FRAMES - GOP
+    readings, rows = {}, {}
+    settle = time.monotonic() + 15
+    while True:
+        finished = True
+        for c in cams:
+            rows[c.camid] = unit.rows(c.camid)
+            c.match(rows[c.camid])
+            first = sorted(rows[c.camid])[:closed]
+            readings[c.camid] = (sum(len(rows[c.camid][n][1]) > 0 for n in first), len(first))
+            # Recognised or skipped: the stages are done with the frame.
+            finished = finished and all(re.search("CNN|SKIP", rows[c.camid][n][3]) for n in first)
+        if finished or time.monotonic() > settle:
+            break
+        time.sleep(0.5)
+    failed = False
+    for c in cams:
+        c.check_store(rows[c.camid])
+        with open(os.path.join(scratch, "cam%d.html" % c.camid), "wb") as f:
+            f.write(unit.get("/debug/cam%d/" % c.camid)[1])
+        if not c.done:
+            c.faults.append("the stream was not stored whole in time (%d frames)" % max(rows[c.camid], default=0))
+        got, of = readings[c.camid]
+        # Recognition may pass frames over when it falls behind; a third
+        # must have been read, or the checks above said little.
+        if got < of // 3:
+            c.faults.append("only %d of %d frames of closed groups were recognised" % (got, of))
+        status = "ok  " if not c.faults else "FAIL"
+        leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
+        print("%s %s: %d pages%s, %d of %d frames recognised, %d faults"
+              % (status, c.name, c.pages, leading, got, of, len(c.faults)))
+        # The first faults of each kind.
+        kinds = {}
+        for f in c.faults:
+            kinds.setdefault(re.sub(r"[0-9.]+", "#", f)[:30], []).append(f)
+        for same in kinds.values():
+            for f in same[:3]:
+                print("       " + f)
+        failed = failed or bool(c.faults)
+    return not failed
+
+
+def main():
+    if len(sys.argv) < 3:
+        sys.exit(__doc__)
+    what, work = sys.argv[1], sys.argv[2]
+    if what == "streams":
+        make_streams(work, sys.argv[3])
+    elif what == "config":
+        config(work, sys.argv[3], sys.argv[4], sys.argv[5:])
+    elif what == "check":
+        sys.exit(0 if check(work, sys.argv[3], sys.argv[4], sys.argv[5:]) else 1)
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
