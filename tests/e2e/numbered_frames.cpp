@@ -2,7 +2,7 @@
 // output for ffmpeg to encode. Frame n shows the stream fixture's barcode
 // band and moving texture for n (every frame differs from its neighbours
 // over the whole picture) and a plate the recogniser stand-in reads as
-// plateText(n), so a picture tells which frame it is.
+// "A" and n in seven digits, so a picture tells which frame it is.
 #include "platform/plate/plate_draw.h"
 #include "tests/codec/h264_fixture.h"
 
@@ -11,29 +11,16 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// "A" and the number in seven digits: eight characters of the plate alphabet.
-std::string plateText(int n) {
-  char text[16];
-  std::snprintf(text, sizeof text, "A%07d", n % 10000000);
-  return text;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fputs("usage: numbered_frames WIDTH HEIGHT FRAMES\n", stderr);
-    return 2;
-  }
-  const int width = std::atoi(argv[1]), height = std::atoi(argv[2]), frames = std::atoi(argv[3]);
+  const int width = argc == 4 ? std::atoi(argv[1]) : 0, height = argc == 4 ? std::atoi(argv[2]) : 0;
+  const int frames = argc == 4 ? std::atoi(argv[3]) : 0;
   if (width < 320 || height < 180 || width > 4096 || height > 4096 || frames < 1) return 2;
   std::vector<std::uint8_t> picture(static_cast<std::size_t>(width) * height);
   const kovira::plate::GreyCanvas canvas{picture.data(), width, height, width};
   for (int n = 0; n < frames; ++n) {
     fixture::drawGrey(picture.data(), width, height, width, n);
-    const std::string text = plateText(n);
+    char text[16];
+    std::snprintf(text, sizeof text, "A%07d", n % 10000000);
     kovira::plate::PlateDrawing plate;
     plate.module = 3;
     plate.text = text;
