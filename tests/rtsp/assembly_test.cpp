@@ -145,7 +145,7 @@ TEST(rtsp_assembly, LargeFramesArriveAndOversizeOnesAreDroppedAsSuch) {
   struct Case {
     unsigned packets;
     bool delivered;
-  } cases[] = {{1025, true}, {5000, true}, {overBound - 1, true}, {overBound, false}, {overBound + 500, false}};
+  } cases[] = {{1025, true}, {overBound - 1, true}, {overBound, false}, {overBound + 500, false}};
   for (const auto& c : cases) {
     Recorder r;
     std::uint16_t seq = 60000;  // wraps inside the frame
