@@ -11,16 +11,14 @@
 #include "tests/evidence/shell_helpers.h"
 #include "tests/rtsp/rtp_support.h"
 #include "tests/support/page_call.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/text.h"
 #include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -272,15 +270,7 @@ INSTANTIATE_TEST_SUITE_P(
 // A frame over the byte bound is dropped as oversize, counted with the
 // camera's dropped frames and named on the buffer page.
 TEST_F(rtsp_control, OversizeFramesAreNamedOnTheBufferPage) {
-  // A port for the sender, chosen by the kernel.
-  const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  socklen_t len = sizeof any;
-  ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-  ASSERT_EQ(::getsockname(probe, reinterpret_cast<sockaddr*>(&any), &len), 0);
-  ::close(probe);
-  const std::string rtpPort = std::to_string(ntohs(any.sin_port));
+  const std::string rtpPort = std::to_string(testsupport::unusedLoopbackPort());  // the sender's
   std::string setup = kSetup;
   setup.replace(setup.find("{rtp}-"), 6, rtpPort + "-");
   start({{"DESCRIBE", {sdpReply("", "a=control:stream=0\r\n")}}, {"SETUP", {setup}}});
