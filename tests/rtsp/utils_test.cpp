@@ -224,4 +224,21 @@ TEST(rtsp_utils, NtpTimeAndDisplayTexts) {
   EXPECT_EQ(FrameTypeToString(FRAME_GRAY8), "");
 }
 
+// Both tables are texts the pages and the store's records show.
+TEST(rtsp_utils, FrameTypeNames) {
+  struct Case {
+    FrameType type;
+    const char* shortName;
+    const char* storeName;
+  } cases[] = {
+      {FRAME_UNKNOWN, "None", "UNKNOWN"}, {FRAME_I, "I", "I-frame"},       {FRAME_P, "P", "P-frame"},
+      {FRAME_B, "B", "B-frame"},          {FRAME_MJPEG, "MJPEG", "MJPEG"}, {FRAME_RAW, "Raw", "RAW"},
+      {FRAME_GRAY8, "", "GRAY8"},         {FRAME_RGB24, "", "RGB24"},      {static_cast<FrameType>(99), "", "UNKNOWN"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FrameTypeToString(c.type), c.shortName) << c.type;
+    EXPECT_STREQ(kovira::frameTypeName(c.type), c.storeName) << static_cast<unsigned>(c.type);
+  }
+}
+
 }  // namespace
