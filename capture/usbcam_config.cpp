@@ -31,6 +31,8 @@ const FieldRule kT1 = kovira::integerRule("t1", 0, 1438);
 const FieldRule kT2 = kovira::integerRule("t2", 0, 1438);
 const FieldRule kT3 = kovira::integerRule("t3", 0, 1438);
 const FieldRule kT4 = kovira::integerRule("t4", 0, 1438);
+const FieldRule kRules[] = {kExposure, kLimgain, kMaxfps, kMaxnfps, kFlashMode, kBrightness, kSchedule,
+                            kBr1,      kBr2,     kT1,     kT2,      kT3,        kT4};
 
 // A number of the section into field; a wrong type or a value outside the
 // rule is skipped with a warning, so one bad key never stops the unit from
@@ -245,14 +247,12 @@ void BaslerConfig::fromjson(const nlohmann::json& j) {
 }
 
 const kovira::FieldRule* BaslerConfig::rule(std::string_view key) {
-  for (const FieldRule* r : {&kExposure, &kLimgain, &kMaxfps, &kMaxnfps, &kFlashMode, &kBrightness, &kSchedule, &kBr1,
-                             &kBr2, &kT1, &kT2, &kT3, &kT4})
-    if (key == r->key) return r;
+  for (const FieldRule& r : kRules)
+    if (key == r.key) return &r;
   return nullptr;
 }
 
 std::string BaslerConfig::check(const nlohmann::json& j) const {
   if (!j.is_object()) return "error: usbcam: the section is not an object\n";
-  return kovira::checkSection(j, {kExposure, kLimgain, kMaxfps, kMaxnfps, kFlashMode, kBrightness, kSchedule, kBr1,
-                                  kBr2, kT1, kT2, kT3, kT4});
+  return kovira::checkSection(j, kRules);
 }

@@ -72,7 +72,7 @@ std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json
   return std::nullopt;
 }
 
-std::string checkSection(const nlohmann::json& section, std::initializer_list<FieldRule> rules) {
+std::string checkSection(const nlohmann::json& section, std::span<const FieldRule> rules) {
   if (!section.is_object()) return {};
   for (const FieldRule& rule : rules) {
     const auto it = section.find(rule.key);

@@ -21,6 +21,7 @@
 #include <iostream>
 #include <optional>
 #include <stdexcept>
+#include <span>
 #include <string>
 
 namespace kovira {
@@ -63,7 +64,10 @@ std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json
 // "error: <key>: <reason>\n" for the first value of section that a rule
 // refuses; "" when every value is acceptable (or section is no object: its
 // reader decides).
-std::string checkSection(const nlohmann::json& section, std::initializer_list<FieldRule> rules);
+std::string checkSection(const nlohmann::json& section, std::span<const FieldRule> rules);
+inline std::string checkSection(const nlohmann::json& section, std::initializer_list<FieldRule> rules) {
+  return checkSection(section, std::span<const FieldRule>(rules.begin(), rules.size()));
+}
 
 // A form field read under a number rule: an integer rule takes a whole
 // base-10 number within [lo, hi], a single rule a finite float within it,
