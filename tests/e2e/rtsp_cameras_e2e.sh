@@ -19,6 +19,9 @@
 #   scene-file-bframes DIR   the same through a file camera from the scene
 #               encoded again with two B-frames between references: the
 #               same speeds, and the frames are stored as B-frames
+#   scenes DIR  the three runs above side by side (each waits minutes for
+#               its tracks to end on about a sixth of a core), their reports
+#               one after the other
 #
 #   rtsp_cameras_e2e.sh SOURCE_DIR BINARY_DIR [MODE [DIR|PROGRAM]]
 set -euo pipefail
@@ -32,6 +35,28 @@ bash "$fixtures/nsrun.sh" -- true || exit $?
 # leave the receiver's UDP ports 8000/8001 to the other tests meanwhile.
 if [[ $mode == scene-* && -z ${RTSP_E2E_NETNS-} ]]; then
   RTSP_E2E_NETNS=1 exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' netns "$0" "$@"
+fi
+
+if [ "$mode" = scenes ]; then
+  dir=${4:?scenes needs the scene folder}
+  out=$build/test-out/rtsp_cameras_e2e-scenes
+  rm -rf "$out"
+  mkdir -p "$out"
+  runs=(scene-rtsp scene-file scene-file-bframes)
+  pids=()
+  for run in "${runs[@]}"; do
+    bash "$0" "$src" "$build" "$run" "$dir" > "$out/$run.log" 2>&1 &
+    pids+=("$!")
+  done
+  status=0
+  for i in "${!runs[@]}"; do
+    code=0
+    wait "${pids[$i]}" || code=$?
+    echo "==== $(basename "$0") ${runs[$i]}: exit $code"
+    cat "$out/${runs[$i]}.log"
+    [ "$status" -ne 0 ] || status=$code
+  done
+  exit "$status"
 fi
 
 source "$fixtures/unit_session.sh"
