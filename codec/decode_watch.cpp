@@ -59,7 +59,10 @@ bool DecodeWatch::undecodable(const FrameSequence& seq) {
   }
   inLongGroup_[seq.cam] = false;
   if (seq.frames() <= FrameSequence::kMaxFrames) return false;
-  reportLong(seq.cam);  // closed before the idle watch saw it open
+  // Closed before the idle watch saw it open: the sequence has printed its
+  // own line about it (capture/sequence.cpp); the page still says why.
+  reported_[seq.cam] = true;
+  reportLong(seq.cam);
   return true;
 }
 
