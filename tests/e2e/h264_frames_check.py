@@ -281,7 +281,7 @@ def check(work, port, seconds, specs):
             # a lossy camera's last ones too: stored frames stopped coming).
             if newest != c.grew:
                 c.grew, c.grew_at = newest, time.monotonic()
-            quiet = c.lossy and newest > c.gop and time.monotonic() - c.grew_at > LOSSY_QUIET_S
+            quiet = c.lossy and newest > 1 and time.monotonic() - c.grew_at > LOSSY_QUIET_S
             if newest >= c.frames or (newest > 1 and c.packet.get(newest) == c.frames - 1) or quiet:
                 c.done = True
                 for number in c.samples(min(newest, c.frames)):
