@@ -52,7 +52,8 @@ SimpleFile takeLast() {
   return lastJpeg;  // shares the bytes; a later swap does not touch them
 }
 
-const kovira::FieldRule kEnabled = kovira::integerRule("enabled", 0, 1);
+// A switch: any number its field holds, non-zero is on (saved back as given).
+const kovira::FieldRule kEnabled = kovira::integerRule("enabled", 0, kovira::kUint32Max);
 const kovira::FieldRule kQuality = kovira::integerRule("quality", kMinQuality, kMaxQuality);
 // A slot longer than the day would never come round.
 const kovira::FieldRule kTimepad = kovira::integerRule("timepad", 0, kMinutesPerDay);
