@@ -70,7 +70,7 @@ std::vector<std::pair<std::string, nlohmann::json>> sectionsByName(const std::st
   for (nlohmann::json& s : root) {
     if (!s.is_object()) continue;
     std::string name = s.value("type", std::string("default"));
-    for (const char* key : {"camid", "zoneid", "actid"})
+    if (const char* key = GlobalConfig::idKey(name); key != nullptr)
       if (const auto it = s.find(key); it != s.end()) name += " " + it->dump();
     out.emplace_back(std::move(name), std::move(s));
   }
@@ -188,6 +188,10 @@ void GlobalConfig::process(const nlohmann::json& root) {
     const std::string type = element.value("type", std::string("default"));
     if (!updSection(type, element)) ++refused_;
   }
+}
+
+const char* GlobalConfig::idKey(const std::string& type) {
+  return type == "camera" ? "camid" : type == "zone" ? "zoneid" : type == "action" ? "actid" : nullptr;
 }
 
 bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& section) {

@@ -57,6 +57,9 @@ class GlobalConfig {
   void process(const nlohmann::json& root);
   // Applies one section by its type; false when refused.
   bool updSection(const std::string& type, const nlohmann::json& section);
+  // The key of a section type's id: "camid", "zoneid", "actid"; null for
+  // types without one.
+  static const char* idKey(const std::string& type);
   bool updCamera(long long id, const nlohmann::json& section);
   bool updZone(long long id, const nlohmann::json& section);
   bool updAction(long long id, const nlohmann::json& section);

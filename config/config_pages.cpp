@@ -42,11 +42,12 @@ const char* checked(std::int32_t flag) { return flag != 0 ? "CHECKED" : ""; }
 // when it is no integer: an id names one record, never the one a fraction
 // rounds to.
 long long sectionId(const std::string& type, const nlohmann::json& body, std::string& refused) {
-  const char* key = type == "camera" ? "camid" : type == "action" ? "actid" : type == "zone" ? "zoneid" : nullptr;
+  const char* key = kovira::GlobalConfig::idKey(type);
   if (key == nullptr) return 0;
   const auto it = body.find(key);
   if (it == body.end()) return 0;
-  constexpr double kAnyId = 9.2e18;  // the range check is the store's (1..512, answered 500)
+  // The range is the store's to check (1..512, answered 500).
+  constexpr double kAnyId = std::numeric_limits<double>::infinity();
   if (const auto why = kovira::refusalOf(kovira::integerRule(key, -kAnyId, kAnyId), *it)) {
     refused = std::string("error: ") + key + ": " + *why + "\n";
     return 0;

@@ -63,9 +63,10 @@ class ConfigStartE2E : public testing::ConfigTest {
         testsupport::binaryPath("kovira"), path()});
   }
   // A POST to the unit's pages; the status line and body.
-  static httptest::Reply post(int port, const std::string& target, const std::string& body) {
-    return httptest::parseReply(httptest::roundTrip(
-        port, "POST " + target + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body));
+  static httptest::Reply post(int port, const std::string& target, const std::string& body, bool form = false) {
+    const std::string type = form ? "Content-Type: application/x-www-form-urlencoded\r\n" : "";
+    return httptest::parseReply(httptest::roundTrip(port, "POST " + target + " HTTP/1.0\r\n" + type + "Content-Length: " +
+                                                              std::to_string(body.size()) + "\r\n\r\n" + body));
   }
   // Polls (the program offers nothing to wait on) until pred holds.
   template <class Pred>
@@ -199,7 +200,7 @@ TEST_F(ConfigStartE2E, HandEditIsNeverOverwrittenByAPageEdit) {
   ASSERT_TRUE(unit->waitForOutput(kReady, 20s)) << unit->out();
   const std::string hand = file("HAND-EDIT");
   testing::writeFile(path(), hand);
-  EXPECT_NE(post(port, "/config/zon1/", "enabled=1&scale=7").statusLine.find(" 302 "), std::string::npos);
+  EXPECT_NE(post(port, "/config/zon1/", "enabled=1&scale=7", true).statusLine.find(" 302 "), std::string::npos);
   ASSERT_TRUE(unit->waitForOutput("page edits not saved: zone 1\n", 10s)) << unit->out();
   EXPECT_NE(unit->out().find("[WARNING] configuration file (" + path() + ") was edited by hand"), std::string::npos);
   EXPECT_EQ(readFile(path()), hand);
@@ -250,8 +251,9 @@ TEST_F(ConfigStartE2E, ModuleValueRefusedAtHangUpLeavesTheFileAsItIs) {
         10s))
         << unit->out();
     EXPECT_NE(unit->out().find(row.warning), std::string::npos) << unit->out();
-    // Nothing to wait on: the absence of a save over the next ticks.
-    std::this_thread::sleep_for(2500ms);
+    // Nothing to wait on: the absence of a save at the ticks after the
+    // reload (a save would come at the first of them).
+    std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(readFile(path()), bytes);
     EXPECT_EQ(std::filesystem::last_write_time(path()), written);
   }
