@@ -6,7 +6,6 @@
 #include "capture/receiver.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
-#include "core/number_text.h"
 #include "core/text.h"
 #include "http/request.h"
 #include "http/response.h"
@@ -65,7 +64,11 @@ std::optional<CameraView> cameraView(int camid) {
 }
 
 std::optional<std::int64_t> parseDecimal(std::string_view text, std::int64_t min, std::int64_t max) {
-  return integerText(text, min, max).value;
+  std::int64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+    return std::nullopt;
+  return value;
 }
 
 int sendPicture(cv::Mat& picture, const char* format, HttpResponse& resp) {

@@ -49,8 +49,8 @@ std::string missingStoreText(std::uint64_t mib);
 std::vector<CameraView> cameraViews();
 std::optional<CameraView> cameraView(int camid);
 
-// An integer from a path or an argument in number text
-// (core/number_text.h), within [min, max]; nothing otherwise.
+// A decimal number from a path or an argument: digits only (an optional
+// "-" where allowed), within the type's range; nothing otherwise.
 std::optional<std::int64_t> parseDecimal(std::string_view text, std::int64_t min, std::int64_t max);
 
 // Encodes the picture with imgcompress ("png" or "jpeg") as the answer's
