@@ -204,7 +204,9 @@ TEST_F(StoreTest, FailedSavesLeaveNoTemporaryAndSayWhy) {
   };
   const Step steps[] = {{0, "No space left on device"}, {MS_REMOUNT | MS_RDONLY, "Read-only file system"}};
   for (const Step& step : steps) {
-    if (step.mountFlags != 0) ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, step.mountFlags, nullptr), 0);
+    if (step.mountFlags != 0) {
+      ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, step.mountFlags, nullptr), 0);
+    }
     std::string out;
     for (int i = 0; i < 8 && out.find(step.why) == std::string::npos; ++i)
       out += testsupport::stdoutOf([&] { procTrackRes(a, large); });
@@ -224,7 +226,7 @@ TEST_F(StoreTest, LeftoverTemporariesInActionFoldersAreRemoved) {
   for (const auto& name : leftovers) std::ofstream(ev / name) << "partial";
   for (const auto& name : kept) std::ofstream(ev / name) << "keep";
   fs::create_symlink(ev / "123.tar", ev / ".9.tar~");  // a link is not ours to remove
-  kovira::actions().push_back(action("speed", " ; " + ev.string() + " ;", 0));
+  kovira::addAction(90).path = " ; " + ev.string() + " ;";
   std::size_t removed = 0;
   const std::string out = testsupport::stdoutOf([&] { removed = removeLeftoverTemporaries(); });
   kovira::actions().pop_back();

@@ -266,6 +266,7 @@ TEST(LazyUpload, ARefusedArchiveStepsAsideAfterTen) {
   testing::internal::CaptureStdout();
   queue.start();
   ASSERT_TRUE(collector.waitForRecords(11, 20s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 1; }, 5s));
   queue.stop();
   testing::internal::GetCapturedStdout();
   const auto records = inArrivalOrder(collector.records());
