@@ -36,6 +36,14 @@ std::vector<nlohmann::json> inArrivalOrder(std::vector<nlohmann::json> records) 
   return records;
 }
 
+// A failing archive queued before a good one, no pause between attempts.
+void queueBoth(UploadWebLazy& queue, const SimpleFile& failing, const SimpleFile& good) {
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
+  queue.push(failing);
+  queue.push(good);
+}
+
 std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
 
 TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
@@ -155,10 +163,7 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
         return 200;
       },
       1ms);
-  queue.configure("http://unused/upload.php");
-  queue.faildelay = 0;
-  queue.push(poison);
-  queue.push(good);
+  queueBoth(queue, poison, good);
   testing::internal::CaptureStdout();
   queue.start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return goodSent == 1; }, 5s));
@@ -198,10 +203,7 @@ TEST(LazyUpload, OnlyARefusalOfTheArchiveMovesTheHead) {
           return 200;
         },
         0ms);
-    queue.configure("http://unused/upload.php");
-    queue.faildelay = 0;
-    queue.push(poison);
-    queue.push(good);
+    queueBoth(queue, poison, good);
     const std::string out = testsupport::stdoutOf([&] {
       queue.start();
       if (c.moves)
