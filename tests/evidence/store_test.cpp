@@ -218,28 +218,6 @@ TEST_F(StoreTest, FailedSavesLeaveNoTemporaryAndSayWhy) {
   ::umount2(small.c_str(), MNT_DETACH);
 }
 
-TEST_F(StoreTest, LeftoverTemporariesInActionFoldersAreRemoved) {
-  const fs::path ev = dir / "ev";
-  fs::create_directories(ev);
-  const std::vector<std::string> leftovers = {".123.tar~", ".4567.jpg~"};
-  const std::vector<std::string> kept = {"123.tar", ".abc.tar~", "x.tar~", ".12.tar", ".1.tar~x", ".tar~"};
-  for (const auto& name : leftovers) std::ofstream(ev / name) << "partial";
-  for (const auto& name : kept) std::ofstream(ev / name) << "keep";
-  fs::create_symlink(ev / "123.tar", ev / ".9.tar~");  // a link is not ours to remove
-  kovira::addAction(90).path = " ; " + ev.string() + " ;";
-  std::size_t removed = 0;
-  const std::string out = testsupport::stdoutOf([&] { removed = removeLeftoverTemporaries(); });
-  kovira::actions().pop_back();
-  EXPECT_EQ(removed, leftovers.size());
-  for (const auto& name : leftovers) {
-    EXPECT_FALSE(fs::exists(ev / name)) << name;
-    EXPECT_EQ(testsupport::occurrences(out, "[WARNING] evidence: removed " + (ev / name).string()), 1u) << out;
-  }
-  for (const auto& name : kept) EXPECT_TRUE(fs::exists(ev / name)) << name;
-  EXPECT_TRUE(fs::is_symlink(ev / ".9.tar~"));
-  EXPECT_EQ(readFile(ev / "123.tar"), "keep");
-}
-
 // Registered twice with a /tmp of exactly the floor and of one page less;
 // KOVIRA_FLOOR says which.
 TEST(StoreFloor, FreeSpaceOfTmpIsCheckedExactly) {
