@@ -280,30 +280,6 @@ TEST_F(TickTest, ReloadKeepsPageEditsUnlessTheFileWasEditedByHand) {
   }
 }
 
-// A page edit never overwrites a file edited by hand since the unit last
-// read or saved it; the reload after takes the hand edit.
-TEST_F(TickTest, SaveKeepsAFileEditedByHandAndNamesThePageEditsNotSaved) {
-  cfg->work();
-  cfg->updSection("global", {{"timezone", 2}});
-  cfg->work();  // saved: the file is the unit's own again
-  const std::string hand = R"([{"type": "global", "timezone": 7, "address": "HAND-EDIT"}])";
-  testing::writeFile(path(), hand);
-  cfg->updSection("zone", {{"zoneid", 3}, {"camid", 1}, {"scale", 6}, {"coords", "0,0,99,0,99,99"}});
-  StdoutCapture out;
-  cfg->work();
-  cfg->work();  // said once, not at every tick
-  EXPECT_EQ(readFile(path()), hand);
-  const std::string warning = "[WARNING] configuration file (" + path() +
-                              ") was edited by hand since it was last read or saved, page edits not saved: zone 3\n";
-  const std::string text = out.text();
-  EXPECT_NE(text.find(warning), std::string::npos) << text;
-  EXPECT_EQ(text.find(warning), text.rfind(warning)) << text;
-  cfg->reloadcnt = 1;
-  cfg->work();
-  EXPECT_EQ(cfg->address, "HAND-EDIT");
-  EXPECT_TRUE(hasZone(3));  // a section the hand file does not mention keeps its edit
-}
-
 TEST_F(TickTest, SaveFailureIsReportedAndRetriedUntilItSucceeds) {
   cfg->work();
   std::filesystem::create_directory(path() + "-");  // the temporary name is taken
