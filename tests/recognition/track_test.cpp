@@ -104,11 +104,10 @@ TEST(TrackTest, MotionPerFrameCountsTheFramesBetweenReadings) {
     std::optional<double> motion;
   };
   const Row rows[] = {
-      {{10}, {0}, std::nullopt},
-      {{10, 10}, {0, 20}, std::nullopt},              // one frame: the second reading replaced nothing new
-      {{10, 11}, {0, 20}, 20.0},                      // averageJoinDist says 10 here
-      {{10, 15, 20}, {0, 100, 200}, 20.0},            // every 5th frame read: 100 pixels a reading
-      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},        // only the last ten readings count
+      {{10, 10}, {0, 20}, std::nullopt},    // two readings of one frame are one point
+      {{10, 11}, {0, 20}, 20.0},            // averageJoinDist says 10 here
+      {{10, 15, 20}, {0, 100, 200}, 20.0},  // every 5th frame read: 100 pixels a reading
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},  // only the last ten readings count
        {0, 100, 200, 210, 220, 230, 240, 250, 260, 270, 280, 290}, 10.0},
   };
   for (const Row& r : rows) {
