@@ -191,7 +191,9 @@ TEST_F(DecodeStage, GroupsPastTheFrameLimitAreReportedOnceAndDoNotHoldOtherCamer
     const unsigned last = c.closed ? c.frames + 1 : c.frames + 1 + 100;
     for (unsigned n = 1; n <= last; ++n)
       ASSERT_TRUE(frameHas(cam, n, FRAME_DEC | FRAME_SKIP)) << c.name << ", frame " << n;
-    if (c.closed) EXPECT_FALSE(frameHas(cam, last + 1, FRAME_DEC)) << c.name;
+    if (c.closed) {
+      EXPECT_FALSE(frameHas(cam, last + 1, FRAME_DEC)) << c.name;
+    }
     EXPECT_EQ(drain(rec.cnn).size(), 4u) << c.name;
     EXPECT_TRUE(cam.cambuf->decodeState.longGroups) << c.name;
     EXPECT_NE(kovira::decodeStateLines(cam.cambuf->decodeState, 200, true, ::now(), ::now())
