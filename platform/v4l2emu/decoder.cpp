@@ -3,8 +3,9 @@
 //
 // It keeps the kernel's rules for a stateful V4L2 decoder, so that users
 // written against it also work on the board's driver:
-//  1. Before the first picture it raises V4L2_EVENT_SOURCE_CHANGE and waits
-//     until the capture queue streams buffers of the new format. A later
+//  1. Once it has read the stream's first headers it raises
+//     V4L2_EVENT_SOURCE_CHANGE and waits until the capture queue streams
+//     buffers of the new format (before giving that input back). A later
 //     change of coded size or of the reference frame count (the picture
 //     buffer the stream needs) first gives out every picture of the old
 //     format, then raises the event and ends the old capture buffers with
@@ -232,7 +233,7 @@ class Decoder final : public Device {
         pkt_->size = outSize;
         pkt_->pts = pts;
         pkt_->dts = AV_NOPTS_VALUE;
-        if (avcodec_send_packet(ctx_, pkt_) >= 0) receive(generation);
+        if (avcodec_send_packet(ctx_, pkt_) >= 0 && noticeFormat(generation)) receive(generation);
       }
     }
   }
@@ -273,36 +274,51 @@ class Decoder final : public Device {
   void onPicture(FramePtr f, std::uint64_t generation) {
     const auto w = static_cast<std::uint32_t>(f->width);
     const auto h = static_cast<std::uint32_t>(f->height);
-    const auto refs = static_cast<std::uint32_t>(std::max(ctx_->refs, 0));
-    if (w != streamW_ || h != streamH_ || refs != streamRefs_) {
-      // Pictures of the old format leave first; then the change is
-      // announced, the old capture buffers end with LAST and the user
-      // rebuilds the capture queue.
-      while (!pending_.empty()) publishFront(generation);
-      std::unique_lock lk(mu_);
-      const bool hadFormat = streamW_ != 0;
-      streamW_ = w;
-      streamH_ = h;
-      streamRefs_ = refs;
-      postEvent(nvv4l2::kEventResolutionChange);
-      const std::uint64_t capGeneration = cap_.generation;
-      if (hadFormat) {
-        lk.unlock();
-        publish(nullptr, generation, capGeneration);
-        lk.lock();
-      }
-      Format want;
-      rawLayout(nvv4l2::kFmtNM12, w, h, want);
-      cv_.wait(lk, [&] {
-        return closing_ || out_.generation != generation ||
-               (cap_.generation != capGeneration && cap_.streaming && cap_.fmt.width == w &&
-                cap_.fmt.height == h && !cap_.bufs.empty() && cap_.bufs[0].planes[1].length >= want.sizeimage[1] &&
-                cap_.bufs[0].planes[0].length >= want.sizeimage[0]);
-      });
-      if (closing_ || out_.generation != generation) return;
-    }
+    // Pictures of a size announced before are the rule; one of another size
+    // (its headers went by unnoticed) announces it now.
+    if ((w != streamW_ || h != streamH_) && !announce(w, h, streamRefs_, generation)) return;
     pending_.push_back(std::move(f));
     while (pending_.size() > faults_.reorderDepth) publishFront(generation);
+  }
+
+  // The format the codec found in the headers it has just read: coded
+  // size and reference frames. A change is announced at once, as a
+  // driver does on parsing the headers, before any picture of it.
+  bool noticeFormat(std::uint64_t generation) {
+    if (ctx_->width <= 0 || ctx_->height <= 0) return true;
+    const auto w = static_cast<std::uint32_t>(ctx_->width);
+    const auto h = static_cast<std::uint32_t>(ctx_->height);
+    const auto refs = static_cast<std::uint32_t>(std::max(ctx_->refs, 0));
+    if (w == streamW_ && h == streamH_ && refs == streamRefs_) return true;
+    return announce(w, h, refs, generation);
+  }
+
+  // Pictures of the old format leave first; then the change is announced,
+  // the old capture buffers end with LAST and the user rebuilds the capture
+  // queue. False when the input was taken back or the device closes.
+  bool announce(std::uint32_t w, std::uint32_t h, std::uint32_t refs, std::uint64_t generation) {
+    while (!pending_.empty()) publishFront(generation);
+    std::unique_lock lk(mu_);
+    const bool hadFormat = streamW_ != 0;
+    streamW_ = w;
+    streamH_ = h;
+    streamRefs_ = refs;
+    postEvent(nvv4l2::kEventResolutionChange);
+    const std::uint64_t capGeneration = cap_.generation;
+    if (hadFormat) {
+      lk.unlock();
+      publish(nullptr, generation, capGeneration);
+      lk.lock();
+    }
+    Format want;
+    rawLayout(nvv4l2::kFmtNM12, w, h, want);
+    cv_.wait(lk, [&] {
+      return closing_ || out_.generation != generation ||
+             (cap_.generation != capGeneration && cap_.streaming && cap_.fmt.width == w && cap_.fmt.height == h &&
+              !cap_.bufs.empty() && cap_.bufs[0].planes[1].length >= want.sizeimage[1] &&
+              cap_.bufs[0].planes[0].length >= want.sizeimage[0]);
+    });
+    return !closing_ && out_.generation == generation;
   }
 
   void publishFront(std::uint64_t generation) {
