@@ -74,6 +74,7 @@ TEST_F(DecodeH264Faults, PicturesFlaggedAsFailedSkipTheirFramesOnly) {
     EXPECT_NE(queued, frameHas(cam, n, FRAME_SKIP)) << "frame " << n;
   }
   EXPECT_NE(out.find("[ERROR] cam 855: frame "), std::string::npos) << out;
+  EXPECT_NE(out.find(" flagged as failed by the decoder)"), std::string::npos) << out;
 }
 
 // Device faults, each on a picture size of its own so that its parser is
