@@ -134,7 +134,9 @@ void UploadWebLazy::recordSuccess(const SimpleFile& file, std::uint32_t ms) {
 
 void UploadWebLazy::operator()() {
   thread_name("lazyupload");
-  std::uint32_t headRefusals = 0;  // answers other than 200 for the head archive
+  // Refusals of the head archive since it became the head; outage answers
+  // between them neither count nor start the count again.
+  std::uint32_t headRefusals = 0;
   while (running()) {
     // a. Wait for work, waking every kIdleCheck to look at `working`.
     SimpleFile file;
@@ -166,12 +168,12 @@ void UploadWebLazy::operator()() {
     }
     // e. Failure: count it, pause. Only a server that answered and refused
     // this very archive again and again is a reason to let the others pass;
-    // an unreachable server (refused connection, time-out, name lookup)
-    // refuses every archive alike, and moving the head would only deliver
-    // them out of order once it is back.
+    // an outage (no answer, time-out, 5xx from a proxy whose back end is
+    // down, 429) refuses every archive alike, and moving the head would
+    // only deliver them out of order once it is over.
     recordFailure();
     ++failed;
-    if (status > 0 && ++headRefusals >= kMaxHeadFailures) {
+    if (refusesArchive(status) && ++headRefusals >= kMaxHeadFailures) {
       headRefusals = 0;
       bool moved = false;
       {
@@ -190,6 +192,8 @@ void UploadWebLazy::operator()() {
     if (!pause(std::max(configured, minFailPause_))) return;
   }
 }
+
+bool refusesArchive(int status) { return status >= 400 && status < 500 && status != 408 && status != 429; }
 
 void UploadWebLazy::report() {
   const std::uint64_t limit = limsize.load() * kMiB;
