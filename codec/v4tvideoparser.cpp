@@ -563,8 +563,10 @@ bool V4TVideoParserPrivate::fitInputs(std::uint64_t largest) {
   const std::uint64_t size = (largest + kInputGrain - 1) / kInputGrain * kInputGrain;
   freeInputs.clear();
   dec->output_plane.deinitPlane();
-  const bool ok = dec->setOutputPlaneFormat(nvv4l2::kFmtH264, static_cast<std::uint32_t>(size)) == 0 &&
-                  dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, kInputBuffers, true, false) == 0;
+  // A refused size leaves buffers of the old one: this parse fails, later
+  // parses of smaller frames still have their inputs.
+  const bool sized = dec->setOutputPlaneFormat(nvv4l2::kFmtH264, static_cast<std::uint32_t>(size)) == 0;
+  const bool ok = dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, kInputBuffers, true, false) == 0 && sized;
   for (std::uint32_t i = 0; i < dec->output_plane.getNumBuffers(); ++i) freeInputs.push_back(i);
   if (dec->output_plane.setStreamStatus(true) != 0) return false;
   buffer = dec->output_plane.getNthBuffer(0);
