@@ -13,6 +13,7 @@
 #include "http/httpclient.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <cstdlib>
@@ -241,11 +242,7 @@ int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
     kovira::FormFields form(req);
     const std::optional<long long> delay = form.integer("faildelay", 0, static_cast<long long>(kMaxFaildelay));
     const std::optional<long long> size = form.integer("limsize", 0, static_cast<long long>(kMaxLimsize));
-    if (!form.ok()) {
-      res.headers["Content-Type"] = "text/plain; charset=utf-8";
-      res.body << form.error();
-      return 400;
-    }
+    if (!form.ok()) return answerRefused(res, form.error());
     if (delay) faildelay = static_cast<std::uint64_t>(*delay);
     if (size) limsize = static_cast<std::uint64_t>(*size);
     return res.redirect("/debug/lazyupload/", 302);
