@@ -5,9 +5,11 @@ recognises must be the picture of the frame it is filed under.
     h264_frames_check.py streams WORK NUMBERED_FRAMES   WORK/<name>.mp4, its
         reference pictures and its packets in decode order (WORK/<name>.json)
     h264_frames_check.py config WORK OUT PORT CAMERA...  CAMERA is
-        CAMID:STREAM:file, CAMID:STREAM:rtsp:URL or CAMID:STREAM:lossy:URL
-        (a network camera behind tests/fixtures/lossy_relay.py, which logs
-        what it drops to WORK/lossy-CAMID.log)
+        CAMID:STREAM:file[:EXPECT], CAMID:STREAM:rtsp:URL or
+        CAMID:STREAM:lossy:URL; EXPECT names what a decoder fault plan
+        (KOVIRA_V4L2EMU) leaves, rules of FAULT_RULES joined by "+"; lossy is
+        a network camera behind tests/fixtures/lossy_relay.py, which logs
+        what it drops to WORK/lossy-CAMID.log
     h264_frames_check.py check WORK PORT SECONDS CAMERA...  frame pages
         across the groups, each fetched twice, against their frame's picture
         (PSNR; leading pictures of an open GOP may answer 500), stored types
@@ -42,6 +44,43 @@ STREAMS = {
 }
 TYPE_NAMES = {"I": "I-frame", "P": "P-frame", "B": "B-frame"}
 
+# ---- Decoder faults: streams and what the unit must show under them.
+# eight B frames between references, for a slow decoder without the drain
+STREAMS["bf8"] = "-profile:v high -bf 8 -x264-params b-adapt=0"
+# baseline with the slice data of one P frame of the second group zeroed
+ZEROED_FROM, ZEROED_UNIT = "baseline", GOP + 5
+FAULT_RULES = {
+    # {"pictureDelayMs": 20, "noDrain": true}: every page its own frame's
+    # picture (the decode stage's own skips are counted from its console
+    # lines by the test: recognition also skips frames when behind)
+    "latency": {},
+    # {"errorPictureEvery": 10}: a flagged picture's frame answers the error
+    # page and is skipped, never read; some frames must have been skipped
+    "errors": {"error_pages": True, "min_skipped": 1},
+    # the zeroed frame answers the error page; its group's later frames
+    # (the decoder conceals the missing picture in them) are neither sampled
+    # nor held to their plates, the next group is right again
+    "zeroed": {"error_unit": ZEROED_UNIT},
+}
+
+
+def make_zeroed(work):
+    """WORK/zeroed.mp4: ZEROED_FROM with the packet ZEROED_UNIT (decode
+    order) zeroed after its NAL length and header, same sizes."""
+    src = os.path.join(work, ZEROED_FROM + ".mp4")
+    packets = json.loads(run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pos,size",
+                              "-of", "json", src]).stdout)["packets"]
+    pos, size = int(packets[ZEROED_UNIT]["pos"]), int(packets[ZEROED_UNIT]["size"])
+    with open(src, "rb") as f:
+        data = bytearray(f.read())
+    data[pos + 5:pos + size] = bytes(size - 5)
+    with open(os.path.join(work, "zeroed.mp4"), "wb") as f:
+        f.write(data)
+    with open(os.path.join(work, ZEROED_FROM + ".json")) as f:
+        meta = json.load(f)
+    with open(os.path.join(work, "zeroed.json"), "w") as f:
+        json.dump(meta, f)
+
 
 def quiet_psnr(a, b, min_db):
     said = io.StringIO()
@@ -65,6 +104,7 @@ def make_streams(work, generator):
         if raw.wait() != 0:
             sys.exit("numbered_frames failed")
         describe(work, name, mp4, FRAMES, GOP)
+    make_zeroed(work)
     make_x264_streams(work, generator)
 
 
@@ -110,7 +150,7 @@ def config(work, out, port, cameras):
     for spec in cameras:
         camid, stream, source, *url = spec.split(":", 3)
         camid = int(camid)
-        path = url[0] if url else os.path.join(work, stream + ".mp4")
+        path = url[0] if source in ("rtsp", "lossy") else os.path.join(work, stream + ".mp4")
         cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": "rtsp" if source == "lossy" else source,
                     "url": path, "fps": X264_STREAMS.get(stream, {}).get("fps", FPS), "bufsize": 64})
         cfg.append({"type": "zone", "zoneid": camid, "camid": camid, "enabled": 1, "scale": 6, "coords": last})
@@ -151,15 +191,19 @@ class Unit:
 
 class Camera:
     def __init__(self, work, spec):
-        camid, self.stream, self.source = spec.split(":")[:3]
+        camid, self.stream, self.source, *rest = spec.split(":", 3)
         self.camid = int(camid)
+        self.rules = {}  # EXPECT: fault rule names joined by "+"
+        for name in rest[0].split("+") if self.source == "file" and rest else ():
+            self.rules.update(FAULT_RULES[name])
+        self.error_pages = 0
         with open(os.path.join(work, self.stream + ".json")) as f:
             data = json.load(f)
         self.units, self.refs = data["units"], data["refs"]
         self.frames, self.gop = data.get("frames", FRAMES), data.get("gop", GOP)
         self.lossy = self.source == "lossy"
         self.min_db = LOSSY_MIN_DB if self.lossy else MIN_DB
-        self.errors = self.grew = 0  # lossy: error pages; the newest stored frame and when it changed
+        self.grew = 0  # lossy: the newest stored frame, and when it changed
         self.grew_at = time.monotonic()
         self.name = "cam%d %s %s" % (self.camid, self.stream, self.source)
         self.faults, self.early, self.done = [], False, False
@@ -216,6 +260,11 @@ class Camera:
                 if start + k < newest:
                     picks.add(start + k)
         picks.add(newest - 1)
+        error_unit = self.rules.get("error_unit")
+        if error_unit is not None:
+            # The zeroed frame, and none after it in its group.
+            picks = {n for n in picks if not self.concealed(n)}
+            picks.update(n for n in range(1, newest) if self.packet.get(n) == error_unit)
         return sorted(picks)
 
     def check_page(self, unit, number, scratch):
@@ -228,8 +277,16 @@ class Camera:
                 # is right, another frame's would not be.
                 self.leading += 1
                 continue
-            if self.lossy and status == 500:
-                self.errors += 1  # the error page: right after a loss, never a smeared picture
+            if self.packet.get(number) == self.rules.get("error_unit"):
+                if status != 500:
+                    self.faults.append("zeroed frame %d (fetch %d): status %d, not the error page"
+                                       % (number, attempt, status))
+                self.error_pages += status == 500
+                continue
+            if status == 500 and (self.rules.get("error_pages") or self.lossy):
+                # Its picture came back flagged as failed; or, behind a lossy
+                # link, the error page: never a smeared picture.
+                self.error_pages += 1
                 continue
             if status != 200 or not body.startswith(b"\x89PNG"):
                 self.faults.append("frame %d (fetch %d): status %d, %d bytes" % (number, attempt, status, len(body)))
@@ -243,9 +300,26 @@ class Camera:
                 self.faults.append("frame %d (fetch %d, %s) against its picture %d: %s"
                                    % (number, attempt, u["type"], u["number"], said))
 
+    def check_faults(self, rows, closed):
+        """What the decoder fault plan must leave on the frames of closed groups."""
+        skipped = [n for n in closed if "SKIP" in rows[n][3]]
+        for n in skipped:
+            if rows[n][1]:
+                self.faults.append("frame %d was skipped but read as %s" % (n, ", ".join(rows[n][1])))
+        if len(skipped) < self.rules.get("min_skipped", 0):
+            self.faults.append("no frame skipped, yet the decoder flagged pictures")
+        if "error_unit" in self.rules and not self.error_pages:
+            self.faults.append("the zeroed frame's page was never fetched")
+        return len(skipped)
+
+    def concealed(self, number):
+        """A frame of the zeroed frame's group after it."""
+        error_unit, j = self.rules.get("error_unit"), self.packet.get(number)
+        return error_unit is not None and j is not None and error_unit < j < error_unit - error_unit % GOP + GOP
+
     def check_store(self, rows):
         for number, (kind, plates, _, _) in sorted(rows.items()):
-            unit = self.unit_of(number)
+            unit = None if self.concealed(number) else self.unit_of(number)
             # An I picture decoding cannot start at continues its group: stored as a P frame.
             stored = "P" if unit and unit["type"] == "I" and not unit["key"] else unit and unit["type"]
             if unit and kind != TYPE_NAMES[stored]:
@@ -307,6 +381,7 @@ def check(work, port, seconds, specs):
     failed = False
     for c in cams:
         c.check_store(rows[c.camid])
+        skipped = c.check_faults(rows[c.camid], c.closed_frames(rows[c.camid])) if c.rules else 0
         if not c.done:
             c.faults.append("the stream was not stored whole in time (%d frames)" % max(rows[c.camid], default=0))
         got, of = readings[c.camid]
@@ -318,9 +393,10 @@ def check(work, port, seconds, specs):
             check_losses(c, unit, work)
         status = "ok  " if not c.faults else "FAIL"
         leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
-        errors = ", %d error pages" % c.errors if c.lossy else ""
-        print("%s %s: %d pages%s%s, %d of %d frames recognised, %d faults"
-              % (status, c.name, c.pages, leading, errors, got, of, len(c.faults)))
+        if c.rules or c.lossy:
+            leading += ", %d error pages, %d frames skipped" % (c.error_pages, skipped)
+        print("%s %s: %d pages%s, %d of %d frames recognised, %d faults"
+              % (status, c.name, c.pages, leading, got, of, len(c.faults)))
         for f in c.faults[:10]:
             print("       " + f)
         failed = failed or bool(c.faults)
@@ -378,7 +454,7 @@ def check_losses(camera, unit, work):
     print("     cam%d: %d whole frames not stored after a loss" % (camera.camid, refused))
     if refused == 0:
         camera.faults.append("no frame waited for a key frame after a loss: the case tests nothing")
-    if camera.pages - camera.errors - camera.leading < 1:
+    if camera.pages - camera.error_pages - camera.leading < 1:
         camera.faults.append("no frame page showed a picture")
 
 
