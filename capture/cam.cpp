@@ -1,5 +1,7 @@
 #include "capture/cam.h"
 
+#include "capture/sequence.h"
+
 #include "config/config_lock.h"
 #include "config/json_fields.h"
 
@@ -272,10 +274,29 @@ std::vector<std::shared_ptr<CamBuf>> enabledStores(int camid) {
   return out;
 }
 
+namespace {
+
+// The oldest frame the decode stage has not taken starts a sequence that
+// has ended: there is something to decode.
+bool completeSequenceWaits(CamBuf& buf) {
+  const SmartBufferIterator first = buf.lastUnprocFrame();
+  if (!first.valid()) return false;
+  const SmartBufferIterator end = buf.meta().endIterator();
+  const SmartBufferIterator next = seqEnd(buf.meta().oldest(), end, first);
+  return !(next == end) && next.valid();
+}
+
+}  // namespace
+
 int nextUnprocCamera() {
-  int best = 0;
-  float bestValue = 0;
-  bool any = false;
+  // The most congested camera among those with a complete sequence waiting;
+  // without any, the most congested camera (the decode stage then looks at
+  // its open group). A camera whose group does not close (its stream ended
+  // or lost its key frames, or never sends one) stays the most congested,
+  // and chosen alone it would hold the decode stage away from the others.
+  int best = 0, ready = 0;
+  float bestValue = 0, readyValue = 0;
+  bool any = false, anyReady = false;
   for (const Camera& c : cameras()) {
     const float value = c.cambuf->congestion();
     if (!any || !(value < bestValue)) {
@@ -283,8 +304,13 @@ int nextUnprocCamera() {
       bestValue = value;
       any = true;
     }
+    if ((!anyReady || !(value < readyValue)) && completeSequenceWaits(*c.cambuf)) {
+      ready = c.camid;
+      readyValue = value;
+      anyReady = true;
+    }
   }
-  return best;
+  return anyReady ? ready : best;
 }
 
 }  // namespace kovira

@@ -116,8 +116,9 @@ std::vector<CameraSettings> cameraSettings();
 // that stores a frame (taken under the read lock, written outside it).
 std::vector<std::shared_ptr<CamBuf>> enabledStores(int camid);
 
-// Id of the camera with the highest congestion (the later one on a tie);
-// 0 when there is no camera.
+// Id of the camera with the highest congestion (the later one on a tie)
+// among those with a complete sequence waiting; the most congested of all
+// when none has one; 0 when there is no camera.
 int nextUnprocCamera();
 
 }  // namespace kovira

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "capture/bytering.h"
+#include "capture/decode_state.h"
 #include "capture/smartbuf.h"
 
 #include <atomic>
@@ -90,6 +91,9 @@ class CamBuf {
   // True the first time only: lets a reader report a camera's oversized
   // sequences once.
   bool firstOversizeReport() { return !oversizeReported_.exchange(true); }
+
+  // Written by the decode stage, shown by the camera page.
+  DecodeState decodeState;
 
   const std::uint64_t metaCapacity = kMetaCapacity;
   const std::uint64_t historyFrames = kHistoryFrames;

@@ -3,6 +3,7 @@
 #include "capture/cam.h"
 #include "capture/missing_store.h"
 #include "capture/framecopy.h"
+#include "capture/sequence.h"
 #include "capture/receiver.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
@@ -224,6 +225,8 @@ int cameraPage(const HttpRequest& req, HttpResponse& resp) {
     out << "cnnproc=" << submitted << "\n";
     out << "skipped=" << skipped << "\n";
   }
+  out << kovira::decodeStateLines(store.decodeState, kovira::FrameSequence::kMaxFrames, records > 0, minSec,
+                                  static_cast<std::int64_t>(::now()));
   out << "Approximate size of meta: " << records * 104 / 1024 << "\n</pre>";
   out << "<table border=1 cellspacing=0 cellpadding=4><tr><td>type</td><td>num</td><td>len</td><td>size</td>"
          "<td>time</td><td>time (human)</td><td>fraction</td><td>exposure</td><td>R</td><td>Flags</td>"

@@ -164,10 +164,15 @@ std::chrono::milliseconds Decode::passOnce() {
   if (turnCamera == 0) return kIdlePause;
   FrameSequence seq = findUnprocSeq(turnCamera);
   if (!seq.valid()) {
+    watch.idle(turnCamera);
     turnCamera = 0;
     return kIdlePause;
   }
   seq.setFlags(FRAME_DEC);
+  if (watch.undecodable(seq)) {
+    seq.setFlags(FRAME_SKIP);
+    return std::chrono::milliseconds(0);
+  }
   if (!seq.data) {
     // The store overwrote the bytes before they could be copied.
     seq.setFlags(FRAME_SKIP);
@@ -181,6 +186,7 @@ std::chrono::milliseconds Decode::passOnce() {
   } catch (...) {
     skip(seq, "unknown failure");
   }
+  watch.decoded(seq);
   return std::chrono::milliseconds(0);
 }
 

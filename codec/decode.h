@@ -20,6 +20,7 @@
 #pragma once
 
 #include "capture/sequence.h"
+#include "codec/decode_watch.h"
 #include "codec/decodedframe.h"
 #include "codec/picture_sink.h"
 
@@ -79,6 +80,7 @@ class Decode {
   std::uint32_t turnFrames = 0;
   std::map<int, std::uint64_t> skipReports;  // skipped sequences per camera
   std::uint64_t failures = 0;                // passes that failed
+  DecodeWatch watch;                         // groups past the frame limit, last pictures
 };
 
 // The stored frame `id` of the camera decoded on demand: a B, G, R, A picture

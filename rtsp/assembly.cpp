@@ -4,25 +4,31 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs) {
-  Stream& stream = streams_[Key{owner, packet->ssrc}];
+  const auto [place, created] = streams_.try_emplace(Key{owner, packet->ssrc});
+  Stream& stream = place->second;
+  // A stream back from silence resumes wherever its sender is now: what
+  // it sends before the next key frame refers to pictures never received.
+  if (created && silenced_.erase(owner) > 0) stream.awaitKey = true;
   stream.lastDatagram = nowMs;
   auto it = std::find_if(stream.frames.begin(), stream.frames.end(),
                          [&](const Frame& f) { return f.timestamp == packet->timestamp; });
   if (it == stream.frames.end()) {
     if (stream.frames.size() >= kMaxOpenFrames) {
-      Frame& old = stream.frames[oldest(stream.frames)];
-      if (sink_.dropped) sink_.dropped(owner, old.count, old.oversize ? Drop::Oversize : Drop::Incomplete);
-      old = Frame{};
-      it = stream.frames.begin() + static_cast<std::ptrdiff_t>(&old - stream.frames.data());
-    } else {
-      it = stream.frames.emplace(stream.frames.end());
+      const auto first = stream.frames.begin() + static_cast<std::ptrdiff_t>(oldest(stream.frames));
+      Frame pushed = std::move(*first);
+      stream.frames.erase(first);
+      judge(owner, stream, pushed);
     }
+    it = stream.frames.emplace(stream.frames.end());
     it->timestamp = packet->timestamp;
   }
   Frame& frame = *it;
   const std::uint16_t seq = packet->sequence;
+  if (frame.count == 0 || static_cast<std::int16_t>(static_cast<std::uint16_t>(seq - frame.last)) > 0)
+    frame.last = seq;
   if (frame.oversize) {
     ++frame.count;
     frame.lastUpdate = nowMs;
@@ -93,11 +99,12 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
       if (nowMs >= stream.frames[i].lastUpdate + kQuietMs) {
         Frame frame = std::move(stream.frames[i]);
         stream.frames.erase(stream.frames.begin() + static_cast<std::ptrdiff_t>(i));
-        judge(it->first.first, frame);
+        judge(it->first.first, stream, frame);
         processed = true;
       }
     }
     if (stream.frames.empty() && nowMs - stream.lastDatagram > kSilentStreamMs) {
+      silenced_.insert(it->first.first);
       it = streams_.erase(it);
       processed = true;
     } else {
@@ -107,46 +114,70 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
   return processed;
 }
 
-void FrameAssembler::judge(const void* owner, Frame& frame) {
-  if (frame.oversize) {
-    if (sink_.dropped) sink_.dropped(owner, frame.count, Drop::Oversize);
-    return;
-  }
-  // 1. A frame needs its start packet in slot 0 and a marker packet.
-  std::size_t marker = frame.slots.size();
-  for (std::size_t i = 0; i < frame.slots.size(); ++i)
-    if (frame.slots[i] && frame.slots[i]->marker) {
-      marker = i;
-      break;
+void FrameAssembler::report(const void* owner, unsigned packets, Drop why) const {
+  if (sink_.dropped) sink_.dropped(owner, packets, why);
+}
+
+void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
+  std::optional<std::size_t> marker;
+  for (std::size_t i = 0; i < frame.slots.size() && !marker; ++i)
+    if (frame.slots[i] && frame.slots[i]->marker) marker = i;
+  const bool started = !frame.oversize && !frame.slots.empty() && frame.slots[0] && frame.slots[0]->StartPacket();
+  // 1. Continuity: packets between the frame judged before and this one
+  //    never arrived. When both are whole at that edge, what is missing
+  //    are whole frames: counted as one (how many cannot be told from the
+  //    packets that did arrive).
+  if (stream.judged) {
+    const auto gap = static_cast<std::uint16_t>(frame.base - stream.nextSeq);
+    if (gap != 0) {
+      stream.awaitKey = true;
+      if (gap <= kMaxLossRun && stream.endedClean && started) report(owner, 0, Drop::Missing);
     }
-  if (!frame.slots[0]->StartPacket() || marker == frame.slots.size()) {
-    if (sink_.dropped) sink_.dropped(owner, frame.count, Drop::Incomplete);
+  }
+  stream.judged = true;
+  stream.endedClean = marker.has_value();
+  stream.nextSeq = static_cast<std::uint16_t>((marker ? frame.base + *marker : frame.last) + 1u);
+
+  // 2. Frames not delivered; later frames may refer to them.
+  if (frame.oversize) {
+    stream.awaitKey = true;
+    report(owner, frame.count, Drop::Oversize);
     return;
   }
-  // 2. Loss in percent of what arrived; any loss drops the frame, so one
+  // A frame needs its start packet in slot 0 and a marker packet.
+  if (!started || !marker) {
+    stream.awaitKey = true;
+    report(owner, frame.count, Drop::Incomplete);
+    return;
+  }
+  // 3. Loss in percent of what arrived; any loss drops the frame, so one
   //    missing packet is tolerated only in frames of more than 100 packets.
   unsigned received = 0;
-  for (std::size_t i = 0; i <= marker; ++i) received += frame.slots[i] ? 1u : 0u;
-  const auto expected = static_cast<unsigned>(marker + 1);
+  for (std::size_t i = 0; i <= *marker; ++i) received += frame.slots[i] ? 1u : 0u;
+  const auto expected = static_cast<unsigned>(*marker + 1);
   if ((expected - received) * 100 / received > 0) {
-    if (sink_.dropped) sink_.dropped(owner, received, Drop::Gap);
+    stream.awaitKey = true;
+    report(owner, received, Drop::Gap);
     return;
   }
-  // 3. Payloads in order; a tolerated gap is filled with zero bytes of the
-  //    running average packet size.
+  // 4. Payloads in order; a tolerated gap is filled with zero bytes of the
+  //    running average packet size (decoders conceal such small holes).
   bytes_.clear();
   AssembledFrame out;
   out.type = frame.slots[0]->GetFrameType();
   out.timestamp = frame.timestamp;
   out.ssrc = frame.slots[0]->ssrc;
   std::size_t total = 0;
-  for (std::size_t i = 0; i <= marker; ++i) {
+  for (std::size_t i = 0; i <= *marker; ++i) {
     const RtpPacket* p = frame.slots[i].get();
     if (p == nullptr) {
       bytes_.insert(bytes_.end(), total / (i + 1), 0);
       continue;
     }
-    if (!p->ParsePayload(bytes_)) return;  // abandoned, not counted
+    if (!p->ParsePayload(bytes_)) {  // abandoned, not counted
+      stream.awaitKey = true;
+      return;
+    }
     if (p->width != 0) {
       out.width = p->width;
       out.height = p->height;
@@ -154,9 +185,20 @@ void FrameAssembler::judge(const void* owner, Frame& frame) {
     if (p->GetFrameType() == FRAME_I) out.type = FRAME_I;
     total += p->data.size();
   }
-  frame.slots[marker]->FinishFrame(bytes_);
+  frame.slots[*marker]->FinishFrame(bytes_);
   if (kovira::isH264(out.type)) out.type = H264FrameType(bytes_, out.type);
   out.bytes = &bytes_;
+  deliver(owner, stream, received, out);
+}
+
+void FrameAssembler::deliver(const void* owner, Stream& stream, unsigned packets, const AssembledFrame& out) {
+  if (kovira::isH264(out.type) && stream.awaitKey) {
+    if (out.type != FRAME_I) {
+      report(owner, packets, Drop::AfterLoss);
+      return;
+    }
+    stream.awaitKey = false;
+  }
   if (sink_.frame) sink_.frame(owner, out);
 }
 

@@ -19,6 +19,14 @@
 //   no marker, a gap it cannot tolerate, or oversize → dropped and counted
 //   with its reason
 //   stream silent 2 s with no open frame ──▶ erased
+//
+// Per stream, the H.264 reference chain:
+//   in step ── a frame dropped, or a gap in sequence numbers between two
+//   judged frames (whole frames lost: counted as one) ──▶ waiting for a key
+//   frame: whole frames are refused (counted as such), since they may
+//   refer to what was lost and a decoder would smear the loss over them
+//   ── a key frame (complete, or with a tolerated gap) ──▶ in step
+//   A stream erased for silence comes back waiting for a key frame.
 #pragma once
 
 #include "capture/frametypes.h"
@@ -28,6 +36,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -51,11 +60,16 @@ class FrameAssembler {
   static constexpr std::size_t kMaxOpenFrames = 32;
   static constexpr std::int64_t kQuietMs = 200;
   static constexpr std::int64_t kSilentStreamMs = 2000;
+  // Packets missing between two frames: a longer run is a sender that
+  // started again, not frames lost on the way.
+  static constexpr unsigned kMaxLossRun = 1024;
 
   enum class Drop {
     Incomplete,  // no start or marker packet, or pushed out by newer frames
     Gap,         // more missing packets than the frame can tolerate
     Oversize,    // more than kMaxFrameBytes of payload
+    Missing,     // never arrived: a gap in sequence numbers between two frames (packets 0)
+    AfterLoss,   // arrived whole but refused: it follows a loss and precedes the next key frame
   };
   struct Sink {
     // A complete frame of the stream of owner.
@@ -106,6 +120,7 @@ class FrameAssembler {
     std::uint32_t timestamp = 0;
     std::int64_t lastUpdate = 0;
     std::uint16_t base = 0;  // sequence number of slot 0
+    std::uint16_t last = 0;  // highest sequence number received
     unsigned count = 0;
     std::size_t bytes = 0;  // payload bytes stored
     bool oversize = false;  // went over kMaxFrameBytes: slots freed, packets counted only
@@ -114,14 +129,25 @@ class FrameAssembler {
   struct Stream {
     std::vector<Frame> frames;
     std::int64_t lastDatagram = 0;
+    // Where the last judged frame ended: nextSeq follows its last packet;
+    // clean when that was its marker packet (the frame's true end).
+    bool judged = false;
+    std::uint16_t nextSeq = 0;
+    bool endedClean = false;
+    bool awaitKey = false;  // a loss happened since the last key frame
   };
   using Key = std::pair<const void*, std::uint32_t>;
 
-  void judge(const void* owner, Frame& frame);
+  void judge(const void* owner, Stream& stream, Frame& frame);
+  // Delivers a complete frame, or refuses it while the stream waits for a
+  // key frame.
+  void deliver(const void* owner, Stream& stream, unsigned packets, const AssembledFrame& out);
+  void report(const void* owner, unsigned packets, Drop why) const;
   static std::size_t oldest(const std::vector<Frame>& frames);
 
   Sink sink_;
   std::map<Key, Stream> streams_;
+  std::set<const void*> silenced_;  // owners whose stream was erased for silence
   std::vector<unsigned char> bytes_;  // reused for every frame
 };
 

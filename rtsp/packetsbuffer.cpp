@@ -176,6 +176,12 @@ void PacketsBuffer::rtpLoop() {
 
 void PacketsBuffer::dropped(const void* owner, unsigned packets, FrameAssembler::Drop why) {
   auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
+  // Refused frames arrived whole: the camera's drop counter is for frames
+  // that did not (in part, or not at all).
+  if (why == FrameAssembler::Drop::AfterLoss) {
+    rtp->framesAfterLoss++;
+    return;
+  }
   if (why == FrameAssembler::Drop::Gap) rtp->packetsDropped += packets;
   if (why == FrameAssembler::Drop::Oversize && rtp->framesOversize++ == 0)
     log_warning_format("Camera (camid=%u) sends frames over %zu MiB: they are dropped",

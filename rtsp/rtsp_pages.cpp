@@ -31,13 +31,16 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   resp.headers["Content-Type"] = "text/html; charset=utf-8";
   std::vector<StreamRow> rows;
   std::vector<std::pair<unsigned, unsigned>> oversize;  // camera, frames dropped for size
+  std::vector<std::pair<unsigned, unsigned>> afterLoss;  // camera, frames refused after a loss
   rtsp::withProductReceiver([&](RtspNetworkReceiver& r) {
     for (auto& v : r.buffer().Snapshot()) {
       const auto* rtp = static_cast<const RtpSession*>(v.owner);
       rows.push_back({std::move(v), rtp->session != nullptr ? rtp->session->camid : 0, {}});
     }
-    for (Session* s : r.Sessions())
+    for (Session* s : r.Sessions()) {
       if (const unsigned n = s->rtp().framesOversize.load(); n != 0) oversize.emplace_back(s->camid, n);
+      if (const unsigned n = s->rtp().framesAfterLoss.load(); n != 0) afterLoss.emplace_back(s->camid, n);
+    }
   });
   {
     kovira::ConfigReadLock lock;
@@ -55,6 +58,10 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   for (const auto& [camid, frames] : oversize)
     resp.body << "<br>camid: " << camid << ", frames dropped for size (over "
               << (FrameAssembler::kMaxFrameBytes >> 20) << " MiB): " << frames;
+  // Nor does it count frames that arrived whole after a loss: no decoder
+  // could show them right before the next key frame.
+  for (const auto& [camid, frames] : afterLoss)
+    resp.body << "<br>camid: " << camid << ", frames not stored after a loss (until the next key frame): " << frames;
   for (const auto& row : rows) {
     char ssrc[16];
     std::snprintf(ssrc, sizeof ssrc, "%x", row.view.ssrc);

@@ -1,5 +1,7 @@
 #include "rtsp/util.h"
 
+#include "rtsp/h264_nal.h"
+
 extern "C" {
 #include <libavutil/md5.h>
 }
@@ -262,8 +264,8 @@ bool ParseSps(std::span<const std::uint8_t> sps, unsigned& width, unsigned& heig
 
 //  Annex B:  00 00 01 | NAL header | slice header ...
 //  slice header (7.3.3): first_mb_in_slice ue(v), slice_type ue(v), ...
-// Only the first bytes of the header are unescaped (00 00 03 -> 00 00): two
-// Exp-Golomb codes of at most 65 bits each fit in them.
+// Only the first bytes of the header are unescaped: two Exp-Golomb codes of
+// at most 65 bits each fit in them.
 FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback) {
   constexpr std::uint8_t kNalSlice = 1, kNalPartitionA = 2, kNalIdr = 5;
   constexpr std::size_t kSliceHeadBytes = 17;
@@ -277,18 +279,7 @@ FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback) 
       continue;
     }
     std::array<std::uint8_t, kSliceHeadBytes> head{};
-    std::size_t n = 0;
-    int zeros = 0;
-    for (std::size_t j = nal + 1; j < unit.size() && n < head.size(); ++j) {
-      if (zeros >= 2 && unit[j] < 3) break;  // the next start code: the NAL ends
-      if (zeros >= 2 && unit[j] == 3) {
-        zeros = 0;
-        continue;
-      }
-      zeros = unit[j] == 0 ? zeros + 1 : 0;
-      head[n++] = unit[j];
-    }
-    const std::span<const std::uint8_t> bits(head.data(), n);
+    const std::span<const std::uint8_t> bits(head.data(), H264UnescapeNal(unit, nal + 1, head));
     int pos = 0;
     ReadExponentialGolombCode(bits, pos);  // first_mb_in_slice
     const unsigned sliceType = ReadExponentialGolombCode(bits, pos);
@@ -299,8 +290,13 @@ FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback) 
         return FRAME_P;
       case 1:
         return FRAME_B;
-      default:  // I, SI: no reference to earlier pictures
-        return FRAME_I;
+      default:
+        // I, SI: decoding can start here only when the encoder says so
+        // with a recovery point of 0 frames (an open-GOP key frame). A
+        // plain I picture leaves the pictures before it in use as
+        // references for the ones after it (x264 --ref 4 with a forced
+        // I frame does this): it continues its group.
+        return H264RecoveryFrameCount(unit) == 0u ? FRAME_I : FRAME_P;
     }
   }
   return fallback;

@@ -85,11 +85,12 @@ inline constexpr unsigned kMaxSpsPictureSide = 8192;
 bool ParseSps(std::span<const std::uint8_t> sps, unsigned& width, unsigned& height, unsigned& chroma_format_idc);
 
 // Frame kind of one H.264 access unit in Annex-B form (start codes), as the
-// frame store files it: an IDR slice is a key frame; otherwise slice_type of
-// the first slice header decides (ITU-T H.264 7.4.3): I and SI start a group
-// (type 1), P and SP continue it (type 2), B is type 3. A packet's key flag
-// or an IDR NAL type alone cannot tell P from B. `fallback` when the unit
-// holds no slice or its header cannot be read.
+// frame store files it: type 1 starts a group, so only a picture decoding
+// can start at: an IDR slice, or an I or SI slice (ITU-T H.264 7.4.3) with a
+// recovery point SEI of recovery_frame_cnt 0 (an open-GOP key frame). Any
+// other I or SI picture, and P and SP, continue the group (type 2); B is
+// type 3. A packet's key flag or an IDR NAL type alone cannot tell P from
+// B. `fallback` when the unit holds no slice or its header cannot be read.
 FrameType H264FrameType(std::span<const std::uint8_t> unit, FrameType fallback);
 
 // The parameter sets of an Annex-B H.264 unit that stand before its first

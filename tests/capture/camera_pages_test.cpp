@@ -2,6 +2,7 @@
 // the real route table and request parser (no socket).
 #include "capture/cam.h"
 #include "capture/camera_pages.h"
+#include "capture/decode_state.h"
 #include "config/config_lock.h"
 #include "core/clock.h"
 #include "http/server.h"
@@ -234,6 +235,36 @@ TEST(MeasurePages, RememberThePlateAndScaleTheLastGreyCamera) {
   EXPECT_NE(get("/measure/").body.find("<hr>\nтекущее значение номера: А123ВС77&lt;\\&quot;&gt;xxx"),
             std::string::npos);
   EXPECT_EQ(nlohmann::json::parse(get("/measure/pos").body).at("palte"), plate);
+}
+
+// What the camera page says about decoding: the long-group reason while it
+// holds, and the seconds without a picture from 10 on, counted from the
+// oldest stored frame until a first picture was given.
+TEST(DecodeStateLines, SayWhyAndHowLongNothingDecoded) {
+  const std::string reason = "decode: " + kovira::longGroupText(200) + "\n";
+  const struct {
+    const char* name;
+    bool longGroups;
+    std::int64_t lastPicture;
+    bool hasFrames;
+    std::int64_t oldest;
+    std::string want;
+  } cases[] = {
+      {"all well", false, 995, true, 900, ""},
+      {"9 s since the last picture", false, 991, true, 900, ""},
+      {"10 s since the last picture", false, 990, true, 900, "decode: nothing decoded for 10 s\n"},
+      {"no picture yet, frames for 5 s", false, 0, true, 995, ""},
+      {"no picture yet, frames for 30 s", false, 0, true, 970, "decode: nothing decoded for 30 s\n"},
+      {"long groups", true, 0, true, 999, reason},
+      {"long groups, nothing for 12 s", true, 988, true, 900, reason + "decode: nothing decoded for 12 s\n"},
+      {"no frames stored", true, 0, false, 0, ""},
+  };
+  for (const auto& c : cases) {
+    kovira::DecodeState state;
+    state.longGroups = c.longGroups;
+    state.lastPictureSec = c.lastPicture;
+    EXPECT_EQ(kovira::decodeStateLines(state, 200, c.hasFrames, c.oldest, 1000), c.want) << c.name;
+  }
 }
 
 }  // namespace

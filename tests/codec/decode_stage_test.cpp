@@ -6,11 +6,13 @@
 // them when the store reuses the frame's place. Decoded pictures reuse the
 // buffers of pictures that are gone, never one still in use.
 #include "codec/decodeseq.h"
+#include "core/clock.h"
 #include "platform/nvv4l2_ext.h"
 #include "tests/codec/decode_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -148,6 +150,57 @@ TEST_F(DecodeStage, UnsupportedFirstFramesArePrintedAndNeverDecoded) {
   for (unsigned n = 2; n <= 4; ++n) {
     EXPECT_TRUE(frameHas(cam, n, FRAME_DEC)) << n;
     EXPECT_FALSE(frameHas(cam, n, FRAME_SKIP)) << n;
+  }
+}
+
+// A stream whose groups run past the frame limit: intra refresh (one key
+// frame, then P frames only) and a key-frame interval of 250 frames that
+// closed while the stage was busy. Either gets one console line, its frames
+// are taken and skipped as they come, and the grey camera beside it is
+// still served although the long one stays the most congested.
+TEST_F(DecodeStage, GroupsPastTheFrameLimitAreReportedOnceAndDoNotHoldOtherCamerasBack) {
+  const struct {
+    const char* name;
+    int camid;
+    unsigned frames;  // after the key frame
+    bool closed;      // a key frame follows them
+  } cases[] = {{"intra refresh", 709, 260, false}, {"interval of 250", 710, 249, true}};
+  const std::vector<std::uint8_t> junk(300, 0x55);
+  for (const auto& c : cases) {
+    kovira::Camera& cam = scope.add(c.camid, kRing);
+    kovira::Camera& grey = scope.add(c.camid + 100, kRing);
+    cam.cambuf->addFrame(kW, kH, FRAME_I, 0, junk.data(), junk.size());
+    for (unsigned n = 0; n < c.frames; ++n) cam.cambuf->addFrame(kW, kH, FRAME_P, 0, junk.data(), junk.size());
+    if (c.closed) cam.cambuf->addFrame(kW, kH, FRAME_I, 0, junk.data(), junk.size());
+    for (unsigned n = 1; n <= 5; ++n) addGrey(grey, kW, kH, n);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 20; ++i) decode.pass();
+    // The group goes on: its new frames are skipped without a new line
+    // (once the camera is again the most congested).
+    for (unsigned n = 0; n < 100; ++n) cam.cambuf->addFrame(kW, kH, FRAME_P, 0, junk.data(), junk.size());
+    for (int i = 0; i < 20; ++i) decode.pass();
+    const std::string out = testing::internal::GetCapturedStdout();
+    // The closed one is reported by the sequence that could not be copied.
+    const std::string line = c.closed ? "too long to decode"
+                                      : "[WARNING] camera " + std::to_string(c.camid) + ": " +
+                                            kovira::longGroupText(kovira::FrameSequence::kMaxFrames);
+    EXPECT_EQ(out.find("[WARNING] camera " + std::to_string(c.camid)), 0u) << c.name << ": " << out;
+    EXPECT_NE(out.find(line), std::string::npos) << c.name << ": " << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << c.name << ": " << out;
+    // The key frame that closed the long group starts a group of its own.
+    const unsigned last = c.closed ? c.frames + 1 : c.frames + 1 + 100;
+    for (unsigned n = 1; n <= last; ++n)
+      ASSERT_TRUE(frameHas(cam, n, FRAME_DEC | FRAME_SKIP)) << c.name << ", frame " << n;
+    if (c.closed) {
+      EXPECT_FALSE(frameHas(cam, last + 1, FRAME_DEC)) << c.name;
+    }
+    EXPECT_EQ(drain(rec.cnn).size(), 4u) << c.name;
+    EXPECT_TRUE(cam.cambuf->decodeState.longGroups) << c.name;
+    EXPECT_NE(kovira::decodeStateLines(cam.cambuf->decodeState, 200, true, ::now(), ::now())
+                  .find("decode: " + kovira::longGroupText(200)),
+              std::string::npos)
+        << c.name;
+    EXPECT_NE(grey.cambuf->decodeState.lastPictureSec, 0) << c.name;
   }
 }
 

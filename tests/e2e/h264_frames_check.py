@@ -5,9 +5,11 @@ recognises must be the picture of the frame it is filed under.
     h264_frames_check.py streams WORK NUMBERED_FRAMES   WORK/<name>.mp4, its
         reference pictures and its packets in decode order (WORK/<name>.json)
     h264_frames_check.py config WORK OUT PORT CAMERA...  CAMERA is
-        CAMID:STREAM:file[:EXPECT] or CAMID:STREAM:rtsp:URL; EXPECT names
-        what a decoder fault plan (KOVIRA_V4L2EMU) leaves, rules of
-        FAULT_RULES joined by "+"
+        CAMID:STREAM:file[:EXPECT], CAMID:STREAM:rtsp:URL or
+        CAMID:STREAM:lossy:URL; EXPECT names what a decoder fault plan
+        (KOVIRA_V4L2EMU) leaves, rules of FAULT_RULES joined by "+"; lossy is
+        a network camera behind tests/fixtures/lossy_relay.py, which logs
+        what it drops to WORK/lossy-CAMID.log
     h264_frames_check.py check WORK PORT SECONDS CAMERA...  frame pages
         across the groups, each fetched twice, against their frame's picture
         (PSNR; leading pictures of an open GOP may answer 500), stored types
@@ -101,37 +103,45 @@ def make_streams(work, generator):
         raw.stdout.close()
         if raw.wait() != 0:
             sys.exit("numbered_frames failed")
-        refs = os.path.join(work, name + "-ref")
-        os.makedirs(refs, exist_ok=True)
-        run(["ffmpeg", "-nostdin", "-v", "error", "-i", mp4, "-fps_mode", "passthrough",
-             os.path.join(refs, "%03d.png")])
-        packets = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts,pos,size",
-                       "-of", "json", mp4]).stdout
-        frames = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=pkt_pos,pict_type",
-                      "-of", "json", mp4]).stdout
-        packets = json.loads(packets)["packets"]
-        kinds = {f["pkt_pos"]: f["pict_type"] for f in json.loads(frames)["frames"]}
-        order = sorted(int(p["pts"]) for p in packets)
-        # Decode order: the presentation number (the plate) and type of each packet.
-        units = [{"number": order.index(int(p["pts"])), "type": kinds[p["pos"]], "size": int(p["size"])}
-                 for p in packets]
-        # Leading pictures of an open GOP: shown before the key frame they
-        # follow, they refer to the group before it as well.
-        key = 0
-        for u in units:
-            key = u["number"] if u["type"] == "I" else key
-            u["leading"] = u["number"] < key
-        if len(units) != FRAMES or len(os.listdir(refs)) != FRAMES:
-            sys.exit("%s: %d packets, %d pictures" % (name, len(units), len(os.listdir(refs))))
-        # Neighbouring pictures differ everywhere: a picture of the wrong
-        # frame cannot pass for the right one.
-        for i in range(1, 4):
-            if quiet_psnr(*(os.path.join(refs, "%03d.png" % k) for k in (i, i + 1)), 25)[0]:
-                sys.exit("%s: frames %d and %d look alike" % (name, i, i + 1))
-        with open(os.path.join(work, name + ".json"), "w") as f:
-            json.dump({"units": units, "refs": refs}, f)
-        print("%s: %s" % (name, "".join(u["type"] for u in units)))
+        describe(work, name, mp4, FRAMES, GOP)
     make_zeroed(work)
+    make_x264_streams(work, generator)
+
+
+def describe(work, name, mp4, frames_count, gop):
+    """WORK/<name>.json: the stream's packets in decode order, with its
+    reference pictures in WORK/<name>-ref."""
+    refs = os.path.join(work, name + "-ref")
+    os.makedirs(refs, exist_ok=True)
+    run(["ffmpeg", "-nostdin", "-v", "error", "-i", mp4, "-fps_mode", "passthrough",
+         os.path.join(refs, "%03d.png")])
+    packets = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts,pos,size,flags",
+                   "-of", "json", mp4]).stdout
+    frames = run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "frame=pkt_pos,pict_type",
+                  "-of", "json", mp4]).stdout
+    packets = json.loads(packets)["packets"]
+    kinds = {f["pkt_pos"]: f["pict_type"] for f in json.loads(frames)["frames"]}
+    order = sorted(int(p["pts"]) for p in packets)
+    # Decode order: the presentation number (the plate) and type of each
+    # packet; key: decoding can start there (the container's key flag).
+    units = [{"number": order.index(int(p["pts"])), "type": kinds[p["pos"]], "size": int(p["size"]),
+              "key": p["flags"].startswith("K")} for p in packets]
+    # Leading pictures of an open GOP: shown before the key frame they
+    # follow, they refer to the group before it as well.
+    key = 0
+    for u in units:
+        key = u["number"] if u["type"] == "I" and u["key"] else key
+        u["leading"] = u["number"] < key
+    if len(units) != frames_count or len(os.listdir(refs)) != frames_count:
+        sys.exit("%s: %d packets, %d pictures" % (name, len(units), len(os.listdir(refs))))
+    # Neighbouring pictures differ everywhere: a picture of the wrong
+    # frame cannot pass for the right one.
+    for i in range(1, 4):
+        if quiet_psnr(*(os.path.join(refs, "%03d.png" % k) for k in (i, i + 1)), 25)[0]:
+            sys.exit("%s: frames %d and %d look alike" % (name, i, i + 1))
+    with open(os.path.join(work, name + ".json"), "w") as f:
+        json.dump({"units": units, "refs": refs, "frames": frames_count, "gop": gop}, f)
+    print("%s: %s" % (name, "".join(u["type"] for u in units)))
 
 
 def config(work, out, port, cameras):
@@ -140,9 +150,9 @@ def config(work, out, port, cameras):
     for spec in cameras:
         camid, stream, source, *url = spec.split(":", 3)
         camid = int(camid)
-        path = url[0] if source == "rtsp" else os.path.join(work, stream + ".mp4")
-        cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": source, "url": path,
-                    "fps": FPS, "bufsize": 64})
+        path = url[0] if source in ("rtsp", "lossy") else os.path.join(work, stream + ".mp4")
+        cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": "rtsp" if source == "lossy" else source,
+                    "url": path, "fps": X264_STREAMS.get(stream, {}).get("fps", FPS), "bufsize": 64})
         cfg.append({"type": "zone", "zoneid": camid, "camid": camid, "enabled": 1, "scale": 6, "coords": last})
         cfg.append({"type": "action", "actid": camid, "enabled": 1, "method": "speed", "zoneA": camid,
                     "speed": 60, "threshold": 70, "path": os.path.join(work, "evidence")})
@@ -190,6 +200,11 @@ class Camera:
         with open(os.path.join(work, self.stream + ".json")) as f:
             data = json.load(f)
         self.units, self.refs = data["units"], data["refs"]
+        self.frames, self.gop = data.get("frames", FRAMES), data.get("gop", GOP)
+        self.lossy = self.source == "lossy"
+        self.min_db = LOSSY_MIN_DB if self.lossy else MIN_DB
+        self.grew = 0  # lossy: the newest stored frame, and when it changed
+        self.grew_at = time.monotonic()
         self.name = "cam%d %s %s" % (self.camid, self.stream, self.source)
         self.faults, self.early, self.done = [], False, False
         self.pages = self.leading = 0  # leading: pages of leading pictures without a picture
@@ -208,20 +223,29 @@ class Camera:
                 self.faults.append("frame %d (%s) was stored without its bytes" % (number, kind))
                 self.packet[number] = None
                 continue
-            for ahead in range(FRAMES):
+            for ahead in range(self.frames):
                 j = self.next + ahead
-                unit = self.units[j % FRAMES]
+                unit = self.units[j % self.frames]
                 # Key frames: three-byte start codes make a unit of several
                 # NAL units a byte shorter per unit, parameter sets in front
                 # make it longer. Other frames are one slice each.
                 key = kind == "I-frame" and unit["type"] == "I"
                 if size == unit["size"] or (key and -8 <= size - unit["size"] <= 512):
-                    self.packet[number] = j % FRAMES
+                    self.packet[number] = j % self.frames
                     self.next = j + 1
                     break
             else:
                 self.faults.append("frame %d (%s, %d bytes) is no packet of the stream" % (number, kind, size))
                 self.packet[number] = None
+
+    def closed_frames(self, rows):
+        """The stored frames of the groups a later key frame closed: the
+        first FRAMES - GOP (a file camera plays again), for a network camera
+        that loses frames those before its last stored key frame."""
+        if not self.lossy:
+            return sorted(rows)[:self.frames - self.gop]
+        last = max((n for n in rows if rows[n][0] == "I-frame"), default=0)
+        return sorted(n for n in rows if n < last)
 
     def unit_of(self, number):
         j = self.packet.get(number)
@@ -231,8 +255,8 @@ class Camera:
         """Frames across every group up to the newest but one: the key
         frame, its successors, frames deep in the group, the group's end."""
         picks = set()
-        for start in range(1, newest, GOP):
-            for k in (0, 1, 2, 3, GOP // 2, GOP - 1):
+        for start in range(1, newest, self.gop):
+            for k in (0, 1, 2, 3, self.gop // 2, self.gop - 1):
                 if start + k < newest:
                     picks.add(start + k)
         picks.add(newest - 1)
@@ -259,8 +283,10 @@ class Camera:
                                        % (number, attempt, status))
                 self.error_pages += status == 500
                 continue
-            if status == 500 and self.rules.get("error_pages"):
-                self.error_pages += 1  # its picture came back flagged as failed
+            if status == 500 and (self.rules.get("error_pages") or self.lossy):
+                # Its picture came back flagged as failed; or, behind a lossy
+                # link, the error page: never a smeared picture.
+                self.error_pages += 1
                 continue
             if status != 200 or not body.startswith(b"\x89PNG"):
                 self.faults.append("frame %d (fetch %d): status %d, %d bytes" % (number, attempt, status, len(body)))
@@ -268,7 +294,7 @@ class Camera:
             shown = os.path.join(scratch, "page.png")
             with open(shown, "wb") as f:
                 f.write(body)
-            matches, said = quiet_psnr(shown, os.path.join(self.refs, "%03d.png" % (u["number"] + 1)), MIN_DB)
+            matches, said = quiet_psnr(shown, os.path.join(self.refs, "%03d.png" % (u["number"] + 1)), self.min_db)
             if not matches:
                 os.replace(shown, os.path.join(scratch, "cam%d-frame%d-%d.png" % (self.camid, number, attempt)))
                 self.faults.append("frame %d (fetch %d, %s) against its picture %d: %s"
@@ -294,7 +320,9 @@ class Camera:
     def check_store(self, rows):
         for number, (kind, plates, _, _) in sorted(rows.items()):
             unit = None if self.concealed(number) else self.unit_of(number)
-            if unit and kind != TYPE_NAMES[unit["type"]]:
+            # An I picture decoding cannot start at continues its group: stored as a P frame.
+            stored = "P" if unit and unit["type"] == "I" and not unit["key"] else unit and unit["type"]
+            if unit and kind != TYPE_NAMES[stored]:
                 self.faults.append("frame %d stored as %s, packet is %s" % (number, kind, unit["type"]))
             for p in plates if unit else ():
                 if p != "A%07d" % unit["number"]:
@@ -319,20 +347,23 @@ def check(work, port, seconds, specs):
             rows = unit.rows(c.camid)
             c.match(rows)
             newest = max(rows, default=0)
-            if not c.early and newest > GOP + 3:
+            if not c.early and newest > c.gop + 3:
                 c.early = True
-                for number in c.samples(GOP + 2):
+                for number in c.samples(c.gop + 2):
                     c.check_page(unit, number, scratch)
-            # The whole stream: its last packet is stored (frames may be lost).
-            if newest >= FRAMES or (newest > 1 and c.packet.get(newest) == FRAMES - 1):
+            # The whole stream: its last packet is stored (frames may be lost;
+            # a lossy camera's last ones too: stored frames stopped coming).
+            if newest != c.grew:
+                c.grew, c.grew_at = newest, time.monotonic()
+            quiet = c.lossy and newest > 1 and time.monotonic() - c.grew_at > LOSSY_QUIET_S
+            if newest >= c.frames or (newest > 1 and c.packet.get(newest) == c.frames - 1) or quiet:
                 c.done = True
-                for number in c.samples(min(newest, FRAMES)):
+                for number in c.samples(min(newest, c.frames)):
                     c.check_page(unit, number, scratch)
         time.sleep(0.2)
     # 3. The decode stage recognises a group once the next key frame is
     #    stored: the readings on the frames of the first closed groups
     #    (a file camera's replays push the first play off the page).
-    closed = FRAMES - GOP
     readings, rows = {}, {}
     settle = time.monotonic() + 15
     while True:
@@ -340,7 +371,7 @@ def check(work, port, seconds, specs):
         for c in cams:
             rows[c.camid] = unit.rows(c.camid)
             c.match(rows[c.camid])
-            first = sorted(rows[c.camid])[:closed]
+            first = c.closed_frames(rows[c.camid])
             readings[c.camid] = (sum(len(rows[c.camid][n][1]) > 0 for n in first), len(first))
             # Recognised or skipped: the stages are done with the frame.
             finished = finished and all(re.search("CNN|SKIP", rows[c.camid][n][3]) for n in first)
@@ -350,7 +381,7 @@ def check(work, port, seconds, specs):
     failed = False
     for c in cams:
         c.check_store(rows[c.camid])
-        skipped = c.check_faults(rows[c.camid], sorted(rows[c.camid])[:closed]) if c.rules else 0
+        skipped = c.check_faults(rows[c.camid], c.closed_frames(rows[c.camid])) if c.rules else 0
         if not c.done:
             c.faults.append("the stream was not stored whole in time (%d frames)" % max(rows[c.camid], default=0))
         got, of = readings[c.camid]
@@ -358,9 +389,11 @@ def check(work, port, seconds, specs):
         # must have been read, or the checks above said little.
         if got < of // 3:
             c.faults.append("only %d of %d frames of closed groups were recognised" % (got, of))
+        if c.lossy:
+            check_losses(c, unit, work)
         status = "ok  " if not c.faults else "FAIL"
         leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
-        if c.rules:
+        if c.rules or c.lossy:
             leading += ", %d error pages, %d frames skipped" % (c.error_pages, skipped)
         print("%s %s: %d pages%s, %d of %d frames recognised, %d faults"
               % (status, c.name, c.pages, leading, got, of, len(c.faults)))
@@ -368,6 +401,61 @@ def check(work, port, seconds, specs):
             print("       " + f)
         failed = failed or bool(c.faults)
     return not failed
+
+
+# ---- Groups that start only where decoding can, and RTP loss -------------
+# forced-i: x264 with 4 references and every 25th picture forced to a plain
+# I frame that later pictures reference across: one group from key frame to
+# key frame, every frame its own picture. intra-refresh: no group ever
+# closes (its console line and camera page line: h264_frames_e2e.sh). lossy:
+# a network camera behind tests/fixtures/lossy_relay.py: pages are the
+# frame's own picture or the error page, and the drop counter counts the
+# frames that did not arrive whole.
+LOSSY_MIN_DB = 35
+LOSSY_QUIET_S = 4
+X264_STREAMS = {
+    "forced-i": {"frames": 50, "gop": 25, "fps": FPS},
+    "intra-refresh": {"frames": 230, "gop": 230, "fps": 100},
+}
+
+
+def make_x264_streams(work, generator):
+    for name, p in X264_STREAMS.items():
+        h264, mp4 = os.path.join(work, name + ".h264"), os.path.join(work, name + ".mp4")
+        with open(h264, "wb") as out:
+            subprocess.run([generator, str(WIDTH), str(HEIGHT), str(p["frames"]), name], stdout=out, check=True)
+        run(["ffmpeg", "-nostdin", "-v", "error", "-f", "h264", "-framerate", str(FPS), "-i", h264, "-c", "copy",
+             "-y", mp4])
+        describe(work, name, mp4, p["frames"], p["gop"])
+
+
+def dropframes_of(unit, camid):
+    status, body = unit.get("/debug/cameras/")
+    part = body.decode("utf-8", "replace").split("camid=%d<" % camid, 1)[-1].split("<dt>", 1)[0]
+    m = re.search(r"dropframes=(\d+)", part)
+    return int(m.group(1)) if status == 200 and m else 0
+
+
+def check_losses(camera, unit, work):
+    """Frames the relay broke (a dropped packet's timestamp names its
+    frame) against the camera's drop counter: every one counted, a run of
+    whole frames lost together as one."""
+    with open(os.path.join(work, "lossy-%d.log" % camera.camid)) as f:
+        broken = {line.split()[1] for line in f if line.strip()}
+    counted = dropframes_of(unit, camera.camid)
+    print("     cam%d: %d frames broken on the way, dropframes=%d" % (camera.camid, len(broken), counted))
+    if not broken:
+        camera.faults.append("the relay broke no frame: the case tests nothing")
+    if not len(broken) * 8 // 10 <= counted <= len(broken):
+        camera.faults.append("dropframes=%d for %d frames that did not arrive whole" % (counted, len(broken)))
+    status, body = unit.get("/debug/rtsp/buffer/")
+    m = re.search(r"camid: %d, frames not stored after a loss[^:]*: (\d+)" % camera.camid, body.decode("utf-8", "replace"))
+    refused = int(m.group(1)) if m else 0
+    print("     cam%d: %d whole frames not stored after a loss" % (camera.camid, refused))
+    if refused == 0:
+        camera.faults.append("no frame waited for a key frame after a loss: the case tests nothing")
+    if camera.pages - camera.error_pages - camera.leading < 1:
+        camera.faults.append("no frame page showed a picture")
 
 
 def main():

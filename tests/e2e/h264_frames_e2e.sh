@@ -29,10 +29,30 @@ for i in "${!streams[@]}"; do
   until_ok 30 grep -q '^ready ' "$work/rtsp-$s.out" || { echo "server $s did not start" >&2; exit 1; }
   cameras+=("$((i + 11)):$s:rtsp:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/rtsp-$s.out")/test")
 done
+
+# ---- Groups start only where decoding can; frames after an RTP loss ------
+# A forced plain I frame inside a group (file camera 21); intra refresh,
+# whose groups never close (file camera 22, not among the checked pages);
+# a network camera 2 % of whose RTP packets a relay drops (camera 23).
+cameras+=("21:forced-i:file")
+# Small packets: more of them for the relay to lose.
+setsid "$python" "$fixtures/rtsp_server.py" --file "$work/bf2.mp4" --mtu 300 > "$work/rtsp-lossy.out" 2>&1 &
+unit_children+=("$!")
+until_ok 30 grep -q '^ready ' "$work/rtsp-lossy.out" || { echo "server for the relay did not start" >&2; exit 1; }
+setsid "$python" "$fixtures/lossy_relay.py" --server "$(sed -n 's/^ready //p' "$work/rtsp-lossy.out")" \
+  --loss 0.02 --seed 3 --log "$work/lossy-23.log" > "$work/relay.out" 2>&1 &
+unit_children+=("$!")
+until_ok 30 grep -q '^ready ' "$work/relay.out" || { echo "relay did not start" >&2; exit 1; }
+cameras+=("23:bf2:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay.out")/test")
+refresh="no group of pictures closes within 200 frames"
+# ---------------------------------------------------------------------------
+
 port=$(free_port)
-"$python" "$checker" config "$work" "$work/unit.json" "$port" "${cameras[@]}"
+"$python" "$checker" config "$work" "$work/unit.json" "$port" "${cameras[@]}" "22:intra-refresh:file"
 unit_start "$work" "$bin/kovira" "$work/unit.json" --
 expect "the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
+expect "intra refresh: its console line" unit_wait_line "[WARNING] camera 22: $refresh" 30
+expect "intra refresh: its camera page line" wait_page /debug/cam22/ "decode: $refresh" 5
 "$python" "$checker" check "$work" "$port" 40 "${cameras[@]}" || failed=1
 unit_stop 10
 expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <random>
 
@@ -192,6 +193,72 @@ TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {
   EXPECT_EQ(flood.assembler.openFrames(), 0u);
 }
 
+// One H.264 frame of n packets from seq: 'K' an IDR picture, 'P' a P slice
+// (first_mb_in_slice 0, slice_type 0); fragmented (FU-A) when n > 1.
+std::vector<Bytes> h264Frame(char kind, std::uint16_t seq, std::uint32_t ts, unsigned n) {
+  const std::uint8_t type = kind == 'K' ? 5 : 1;
+  const std::uint8_t head = kind == 'K' ? 0x88 : 0xC0;
+  if (n == 1) return {rtp(seq, ts, true, {static_cast<std::uint8_t>(0x60 | type), head, 1, 2, 3})};
+  std::vector<Bytes> out;
+  for (unsigned i = 0; i < n; ++i) {
+    const std::uint8_t fu = static_cast<std::uint8_t>((i == 0 ? 0x80 : 0) | (i + 1 == n ? 0x40 : 0) | type);
+    out.push_back(rtp(static_cast<std::uint16_t>(seq + i), ts, i + 1 == n,
+                      {0x7C, fu, i == 0 ? head : std::uint8_t{1}, 2, 3, 4, 5, 6, 7, 8}));
+  }
+  return out;
+}
+
+// After a loss, frames that may refer to what was lost are refused until the
+// next key frame: a lost packet or a lost frame anywhere in the reference
+// chain, across the sequence-number wrap. Frames that did not arrive whole,
+// in part or at all, are what the drop counter counts.
+TEST(rtsp_assembly, FramesAfterALossWaitForTheNextKeyFrame) {
+  struct Sent {
+    char kind;
+    unsigned packets;
+    std::vector<unsigned> lost = {};  // packet indices never sent; all of them: a whole frame lost
+    std::int64_t pauseMs = 0;         // silence before the frame
+  };
+  struct Case {
+    const char* name;
+    std::vector<Sent> frames;
+    std::vector<std::uint32_t> delivered;  // frame indices
+    unsigned dropped;                      // did not arrive whole
+    unsigned refused;
+  } cases[] = {
+      {"no loss", {{'K', 3}, {'P', 2}, {'P', 1}, {'K', 2}, {'P', 1}}, {0, 1, 2, 3, 4}, 0, 0},
+      {"a packet of a P frame", {{'K', 3}, {'P', 2, {1}}, {'P', 2}, {'P', 1}, {'K', 2}, {'P', 1}}, {0, 4, 5}, 1, 2},
+      {"a whole P frame", {{'K', 3}, {'P', 1, {0}}, {'P', 2}, {'K', 2}, {'P', 1}}, {0, 3, 4}, 1, 1},
+      {"two whole P frames count as one", {{'K', 1}, {'P', 1, {0}}, {'P', 1, {0}}, {'P', 1}, {'K', 1}}, {0, 4}, 1, 1},
+      {"a whole key frame", {{'K', 1}, {'P', 1}, {'K', 3, {0, 1, 2}}, {'P', 2}, {'P', 1}, {'K', 1}}, {0, 1, 5}, 1, 2},
+      {"the start of a key frame", {{'K', 2}, {'K', 3, {0}}, {'P', 1}, {'P', 1}, {'K', 1}}, {0, 4}, 1, 2},
+      {"the marker of a P frame", {{'K', 2}, {'P', 2, {1}}, {'P', 1}, {'K', 1}}, {0, 3}, 1, 1},
+      {"1 of 150 packets: filled, in step", {{'K', 2}, {'K', 150, {70}}, {'P', 1}}, {0, 1, 2}, 0, 0},
+      {"a filled key frame ends the wait", {{'K', 2}, {'P', 1, {0}}, {'P', 1}, {'K', 150, {9}}, {'P', 1}}, {0, 3, 4}, 1, 1},
+      {"silence: the stream resumes mid-group", {{'K', 2}, {'P', 1}, {'P', 1, {}, 3000}, {'P', 1}, {'K', 1}}, {0, 1, 4}, 0, 2},
+  };
+  for (const Case& c : cases) {
+    Recorder r;
+    std::uint16_t seq = 65530;
+    std::int64_t now = 0;
+    for (std::uint32_t i = 0; i < c.frames.size(); ++i) {
+      const Sent& f = c.frames[i];
+      now += 300 + f.pauseMs;
+      r.collect(now - 1);  // a silent stream is erased
+      const auto packets = h264Frame(f.kind, seq, i * 3600, f.packets);
+      for (unsigned k = 0; k < packets.size(); ++k)
+        if (std::find(f.lost.begin(), f.lost.end(), k) == f.lost.end()) r.add(packets[k], CodecH264, now);
+      seq = static_cast<std::uint16_t>(seq + f.packets);
+      r.collect(now + 250);
+    }
+    std::vector<std::uint32_t> delivered;
+    for (const auto& d : r.frames) delivered.push_back(d.timestamp / 3600);
+    EXPECT_EQ(delivered, c.delivered) << c.name;
+    EXPECT_EQ(r.dropped - r.afterLoss, c.dropped) << c.name;
+    EXPECT_EQ(r.afterLoss, c.refused) << c.name;
+  }
+}
+
 // A UDP socket on 127.0.0.1 at a port the kernel chose.
 int loopbackUdp(unsigned& port) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -255,11 +322,13 @@ class Transport : public ::testing::Test {
     ASSERT_EQ(r.status, 0) << r.output;
   }
 
-  // Waits until delivered + dropped frames reach n (the sender has ended).
+  // Waits until delivered, dropped and refused frames reach n (the sender
+  // has ended).
   void settle(std::size_t n) {
     std::unique_lock lock(mutex);
-    grew.wait_for(lock, std::chrono::seconds(20),
-                  [&] { return frames.size() + session->camera->dropframes >= n; });
+    grew.wait_for(lock, std::chrono::seconds(20), [&] {
+      return frames.size() + session->camera->dropframes + session->rtp().framesAfterLoss >= n;
+    });
   }
 
   struct Frame {
@@ -314,16 +383,20 @@ TEST_F(rtsp_assembly_transport, AccessUnitsArriveWholeWithTheirInBandPictureSize
   EXPECT_EQ(session->rtp().remoteSsrc, 0x12345678u);
 }
 
-TEST_F(rtsp_assembly_transport, DamagedDatagramsCostOnlyTheirFrames) {
-  const auto stream = fixture::encode(320, 240, 6, 6);
+TEST_F(rtsp_assembly_transport, DamagedDatagramsCostTheirFramesAndTheGroupAfterThem) {
+  const auto stream = fixture::encode(320, 240, 12, 6);
   const std::string file = rtsptest::writeFile(dir.path() / "d.h264", stream.bytes);
-  // Datagram 1 (inside frame 0) truncated to 7 bytes and one 1600-byte
-  // datagram: frame 0 is lost, the rest arrive.
+  // Datagram 1 (inside key frame 0) truncated to 7 bytes and one 1600-byte
+  // datagram: frame 0 is lost, the P frames that refer to it are refused,
+  // the next group arrives.
   send("h264 " + file + " --mtu 200 --truncate 1 --oversize", CodecH264);
   settle(stream.units.size());
   std::lock_guard lock(mutex);
-  EXPECT_EQ(frames.size(), stream.units.size() - 1);
+  EXPECT_EQ(frames.size(), stream.units.size() - 6);
   EXPECT_EQ(session->camera->dropframes, 1u);
+  EXPECT_EQ(session->rtp().framesAfterLoss, 5u);
+  ASSERT_FALSE(frames.empty());
+  EXPECT_EQ(frames.front().type, FRAME_I);
   // Another payload type is never stored; datagrams from other ports are
   // not even counted.
   const auto counted = session->rtp().datagrams.load();

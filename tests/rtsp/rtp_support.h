@@ -67,6 +67,8 @@ struct Recorder {
   unsigned dropped = 0;
   unsigned gapPackets = 0;
   unsigned oversize = 0;
+  unsigned missing = 0;    // whole frames lost between two frames
+  unsigned afterLoss = 0;  // whole frames refused while waiting for a key frame
   FrameAssembler assembler{FrameAssembler::Sink{
       [this](const void* o, const AssembledFrame& f) {
         frames.push_back({o, f.type, f.width, f.height, f.timestamp, *f.bytes});
@@ -75,6 +77,8 @@ struct Recorder {
         ++dropped;
         if (why == FrameAssembler::Drop::Gap) gapPackets += packets;
         if (why == FrameAssembler::Drop::Oversize) ++oversize;
+        if (why == FrameAssembler::Drop::Missing) ++missing;
+        if (why == FrameAssembler::Drop::AfterLoss) ++afterLoss;
       }}};
 
   bool add(const Bytes& datagram, CodecType codec, std::int64_t now, const void* owner = nullptr) {

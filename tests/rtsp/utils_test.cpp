@@ -1,8 +1,10 @@
 // Stream utilities against independent references: Python's hashlib for
 // MD5, libx264's own parameter sets for the picture size.
 #include "capture/frametypes.h"
+#include "rtsp/h264_nal.h"
 #include "rtsp/util.h"
 #include "tests/codec/h264_fixture.h"
+#include "tests/codec/x264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
 #include "tests/support/h264_units.h"
 
@@ -239,6 +241,73 @@ TEST(rtsp_utils, FrameTypeNames) {
     EXPECT_EQ(FrameTypeToString(c.type), c.shortName) << c.type;
     EXPECT_STREQ(kovira::frameTypeName(c.type), c.storeName) << static_cast<unsigned>(c.type);
   }
+}
+
+// A group starts only where decoding can start: at x264's own key frames
+// (IDR, or an open-GOP I frame with its recovery point of 0 frames). A
+// forced plain I frame, which later pictures reference across, and the P
+// frames that begin an intra-refresh cycle (recovery points of several
+// frames) continue their group.
+TEST(rtsp_utils, GroupsStartWhereX264SaysDecodingCanStart) {
+  struct Case {
+    const char* name;
+    fixture::X264Options options;
+    const char* kindsSeen;  // every kind the stream must hold, so the case tests something
+  };
+  const Case cases[] = {
+      {"forced I, 4 references", {.frames = 60, .keyint = 120, .refs = 4, .forcedIEvery = 20}, "KIP"},
+      {"forced I with B frames", {.frames = 60, .keyint = 120, .refs = 4, .bframes = 2, .forcedIEvery = 20}, "KIPB"},
+      {"open GOP", {.frames = 60, .keyint = 20, .bframes = 2, .openGop = true}, "KPB"},
+      {"intra refresh", {.frames = 60, .keyint = 20, .intraRefresh = true}, "KRP"},
+  };
+  for (const Case& c : cases) {
+    const fixture::X264Stream s = fixture::encodeX264(c.options);
+    std::string seen;
+    int keysAfterFirst = 0;
+    for (std::size_t i = 0; i < s.units.size(); ++i) {
+      const auto unit = std::span(s.bytes).subspan(s.units[i].offset, s.units[i].size);
+      const char kind = s.kinds[i];
+      if (seen.find(kind) == std::string::npos) seen += kind;
+      const FrameType want = kind == 'K' ? FRAME_I : kind == 'B' ? FRAME_B : FRAME_P;
+      EXPECT_EQ(H264FrameType(unit, FRAME_UNKNOWN), want) << c.name << ", unit " << i << " (" << kind << ")";
+      // The recovery points x264 writes: 0 frames on an open-GOP key frame,
+      // more on an intra-refresh start, none on a forced I frame.
+      const std::optional<unsigned> recovery = H264RecoveryFrameCount(unit);
+      if (kind == 'K' && i > 0) {
+        EXPECT_EQ(recovery, 0u) << c.name << ", unit " << i;
+      } else if (kind == 'R') {
+        EXPECT_GT(recovery.value_or(0), 0u) << c.name << ", unit " << i;
+      } else if (kind == 'I') {
+        EXPECT_FALSE(recovery.has_value()) << c.name << ", unit " << i;
+      }
+      keysAfterFirst += kind == 'K' && i > 0;
+    }
+    for (const char k : std::string(c.kindsSeen)) EXPECT_NE(seen.find(k), std::string::npos) << c.name << ": no " << k;
+    EXPECT_EQ(keysAfterFirst > 0, c.options.openGop) << c.name;
+  }
+}
+
+// Recovery points in SEI bytes x264 does not make: a payload type coded
+// with an FF byte before it, a message behind another one, an escaped
+// payload, cut or malformed messages.
+TEST(rtsp_utils, RecoveryPointSeiMessages) {
+  const struct {
+    const char* name;
+    std::vector<std::uint8_t> unit;
+    std::optional<unsigned> want;
+  } cases[] = {
+      {"alone, count 0", {0, 0, 1, 0x06, 0x06, 0x01, 0x80 | 0x10, 0x80}, 0u},
+      {"count 3 (ue 00100)", {0, 0, 1, 0x06, 0x06, 0x01, 0x20, 0x80}, 3u},
+      {"behind a 2-byte message", {0, 0, 1, 0x06, 0x05, 0x02, 0xAA, 0xBB, 0x06, 0x01, 0x88, 0x80}, 0u},
+      {"type 255 + 6 is not it", {0, 0, 1, 0x06, 0xFF, 0x06, 0x01, 0x88, 0x80}, std::nullopt},
+      // Sizes count the bytes without their escapes: 00 00 03 00 is 3 bytes.
+      {"behind an escaped message", {0, 0, 1, 0x06, 0x05, 0x03, 0, 0, 3, 0, 0x06, 0x01, 0x88, 0x80}, 0u},
+      {"size beyond the NAL", {0, 0, 1, 0x06, 0x06, 0x09, 0x88, 0x80}, std::nullopt},
+      {"after the first slice", {0, 0, 1, 0x41, 0x88, 0, 0, 1, 0x06, 0x06, 0x01, 0x88, 0x80}, std::nullopt},
+      {"second SEI NAL", {0, 0, 1, 0x06, 0x05, 0x01, 0x00, 0x80, 0, 0, 1, 0x06, 0x06, 0x01, 0x88, 0x80}, 0u},
+      {"no SEI", {0, 0, 1, 0x67, 0x42, 0, 0, 1, 0x68, 0xCE}, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(H264RecoveryFrameCount(c.unit), c.want) << c.name;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // libFuzzer entry: the input as a sequence parameter set, as an access unit
 // searched for one, typed by its first slice header and searched for its
-// leading parameter sets, and as Base64 text (what decodes must encode back).
+// leading parameter sets and its recovery point, and as Base64 text (what decodes must encode back).
 #include "rtsp/assembly.h"
+#include "rtsp/h264_nal.h"
 #include "rtsp/util.h"
 
 #include <cstdint>
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (FindSpsPictureSize(bytes, w, h, chroma) && (w == 0 || h == 0)) __builtin_trap();
   const FrameType type = H264FrameType(bytes, FRAME_UNKNOWN);
   if (type != FRAME_UNKNOWN && type != FRAME_I && type != FRAME_P && type != FRAME_B) __builtin_trap();
+  static_cast<void>(H264RecoveryFrameCount(bytes));
   const H264ParameterSets sets = H264LeadingParameterSets(bytes);
   if (sets.bytes.size() > kMaxParameterSetBytes || sets.bytes.size() > size) __builtin_trap();
   if ((sets.sps || sets.pps) == sets.bytes.empty()) __builtin_trap();

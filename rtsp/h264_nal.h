@@ -1,0 +1,24 @@
+// NAL-level reading of H.264 Annex-B access units (ITU-T H.264 7.3, 7.4 and
+// Annex D): the payload of a NAL unit with its emulation prevention bytes
+// removed, and the recovery point SEI that says whether decoding can start
+// at a picture that is not an IDR picture.
+//
+// Pure functions of their arguments; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+// Copies the bytes of the NAL unit that starts at unit[from] (the byte after
+// its header) into out, 00 00 03 turned back into 00 00, up to the next start
+// code, the end of the unit or the end of out; returns the bytes copied.
+std::size_t H264UnescapeNal(std::span<const std::uint8_t> unit, std::size_t from, std::span<std::uint8_t> out);
+
+// recovery_frame_cnt of the recovery point SEI message (payload type 6)
+// among the SEI NAL units before the first slice of the unit; nothing when
+// there is none or it cannot be read. SEI NAL units are read up to
+// kMaxSeiBytes each: x264 puts its long version text into an SEI of its own.
+inline constexpr std::size_t kMaxSeiBytes = 4096;
+std::optional<unsigned> H264RecoveryFrameCount(std::span<const std::uint8_t> unit);
