@@ -4,6 +4,7 @@
 // order.
 
 #include "codec/decode.h"
+#include "codec/nvdevice.h"
 #include "config/config.h"
 #include "core/child_process.h"
 #include "core/cli.h"
@@ -65,6 +66,12 @@ int main(int argc, char** argv) {
   std::string cfgpath;
   const std::vector<stdext::cl_opt> options = programOptions(cfgpath);
   stdext::cl_parse(argc, argv, options.begin(), options.end(), cliResHndl);
+
+  // The codec devices must be usable as set up before anything is started.
+  if (std::string why; !devUsable(why)) {
+    std::cout << "[FAILURE] codec devices: " << why << std::endl;
+    std::exit(1);
+  }
 
   // 7-8. Configuration.
   if (!cfg.read(cfgpath)) std::exit(1);

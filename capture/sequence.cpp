@@ -16,9 +16,8 @@ bool sameBytes(const FrameBytes& a, const FrameBytes& b) {
 void reportOversize(CamBuf& buf, int cam, std::uint32_t frames, std::uint64_t bytes) {
   if (!buf.firstOversizeReport()) return;
   std::cout << "[WARNING] camera " << cam << ": frame sequence of " << frames << " frames, "
-            << bytes << " bytes is too long to decode (limits " << FrameSequence::kMaxFrames
-            << " frames, " << FrameSequence::kMaxH264Bytes
-            << " bytes); such sequences are skipped" << std::endl;
+            << bytes << " bytes is too long to decode (limit " << FrameSequence::kMaxFrames
+            << " frames); such sequences are skipped" << std::endl;
 }
 
 }  // namespace
@@ -58,7 +57,9 @@ void FrameSequence::copyFrom(CamBuf& buf, const SmartBufferIterator& firstIt,
   if (start == nullptr || size == 0 || tail.seqStart != start) return;
   const std::uint32_t n = frames();
   if (n < 1) return;
-  if (n > kMaxFrames || (h264 && size > kMaxH264Bytes)) {
+  // A group is never refused for its bytes: the decoder takes one frame at
+  // a time, and every frame the receiver accepts fits its input buffers.
+  if (n > kMaxFrames) {
     reportOversize(buf, cam, n, size);
     return;
   }

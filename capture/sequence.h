@@ -24,7 +24,6 @@ class Camera;
 
 struct FrameSequence {
   static constexpr std::uint32_t kMaxFrames = 200;          // frames per copied sequence
-  static constexpr std::uint64_t kMaxH264Bytes = 0x800000;  // 8 MiB per copied H.264 group
   static constexpr std::uint64_t kWriterMargin = 0x200000;  // 2 MiB ahead of the writer...
   static constexpr std::uint64_t kWriterMarginFrames = 15;  // ...or 15 first frames, the larger
 

@@ -168,28 +168,30 @@ bool BaslerConfig::setBrightnessPreset(int p) {
   return true;
 }
 
-int timeconv(std::string text) {
-  std::replace(text.begin(), text.end(), '-', ':');
-  const std::size_t colon = text.find(':');
-  if (colon == std::string::npos) return 0;
-  auto number = [](const std::string& part, int& out) {
-    if (part.empty() || part.size() > 4) return false;
-    for (char c : part) {
-      if (c < '0' || c > '9') return false;
-    }
-    out = std::stoi(part);
+std::optional<int> parseTime(std::string_view text) {
+  std::size_t i = 0;
+  // 1 to `most` digits as a number.
+  const auto number = [&](std::size_t most, int& out) {
+    const std::size_t from = i;
+    out = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - from < most) out = out * 10 + (text[i++] - '0');
+    return i > from;
+  };
+  const auto separator = [&] {
+    if (i == text.size() || (text[i] != ':' && text[i] != '-')) return false;
+    ++i;
     return true;
   };
-  const std::size_t next = text.find(':', colon + 1);
-  int hours = 0;
-  int minutes = 0;
-  if (!number(text.substr(0, colon), hours) ||
-      !number(text.substr(colon + 1, next == std::string::npos ? std::string::npos : next - colon - 1), minutes)) {
-    return 0;
-  }
+  int hours = 0, minutes = 0, seconds = 0;
+  if (!number(4, hours) || !separator() || !number(4, minutes)) return std::nullopt;
+  // Seconds, as a browser's time field may send them, and nothing after.
+  if (i != text.size() && (!separator() || !number(2, seconds) || seconds > 59)) return std::nullopt;
+  if (i != text.size()) return std::nullopt;
   const int m = hours * 60 + minutes;
   return m >= 1 && m <= 1438 ? m : 0;
 }
+
+int timeconv(std::string text) { return parseTime(text).value_or(0); }
 
 std::string timeconvback(int minutes) {
   char out[32];

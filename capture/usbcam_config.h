@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -90,8 +91,11 @@ BaslerConfig& baslerConfig();
 // The minute of the day of now (seconds) at this hour offset lies strictly
 // between from and to, and from < to.
 bool checktime(unsigned now, int timezone, unsigned from, unsigned to);
-// "HH:MM" (or "HH-MM") to minutes of the day, 1..1438; 0 otherwise (also
-// without a minute part).
+// A schedule time "HH:MM" (or "HH-MM"), optionally with seconds ":SS" and
+// nothing after them: minutes of the day 1..1438, 0 for a well-formed time
+// outside them (00:00, 24:00); nothing for text that is no time at all.
+std::optional<int> parseTime(std::string_view text);
+// parseTime, with 0 for text that is no time.
 int timeconv(std::string text);
 std::string timeconvback(int minutes);
 // CRC-32C (Castagnoli, reflected 0x82F63B78, initial and final all ones).

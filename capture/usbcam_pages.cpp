@@ -8,11 +8,11 @@
 #include "core/startup_functions.h"
 #include "core/text.h"
 #include "http/request.h"
+#include "http/refusal.h"
 #include "http/response.h"
 #include "http/server.h"
 #include "http/webutil.h"
 
-#include <cctype>
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>
@@ -31,27 +31,7 @@ std::optional<double> settingField(kovira::FormFields& form, const char* name, c
 // unset. Text that is no time at all is refused rather than taken as
 // unset; a well-formed time outside the day (00:00, 24:00) unsets, as
 // timeconv() reads it.
-bool timeText(const std::string& text) {
-  if (text.empty()) return true;
-  std::size_t i = 0;
-  auto digits = [&] {
-    const std::size_t from = i;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) != 0) ++i;
-    return i > from && i - from <= 4;
-  };
-  auto separator = [&] {
-    if (i == text.size() || (text[i] != ':' && text[i] != '-')) return false;
-    ++i;
-    return true;
-  };
-  return digits() && separator() && digits() && (i == text.size() || separator());
-}
-
-int refused(HttpResponse& res, const std::string& error) {
-  res.headers["Content-Type"] = "text/plain; charset=utf-8";
-  res.body << error;
-  return 400;
-}
+bool timeText(const std::string& text) { return text.empty() || parseTime(text).has_value(); }
 
 const char* selected(bool on) { return on ? "SELECTED" : ""; }
 
@@ -130,7 +110,7 @@ int http_usbcam_update(const HttpRequest& req, HttpResponse& res) {
   const auto brightness = settingField(form, "brightness", "brightness");
   const auto flash = settingField(form, "flash", "camflashmod");
   const auto diaphragm = form.integer("diaphragm", 0, 1);  // the form's choices: NONE, AUTO
-  if (!form.ok()) return refused(res, form.error());
+  if (!form.ok()) return answerRefused(res, form.error());
   if (exposure) c.exposure = static_cast<std::uint32_t>(*exposure);
   if (maxfps) c.maxfps = static_cast<std::uint32_t>(*maxfps);
   if (maxnfps) c.maxnfps = static_cast<std::uint32_t>(*maxnfps);
@@ -151,11 +131,11 @@ int http_schedule(const HttpRequest& req, HttpResponse& res) {
     for (int n = 0; n < 4; ++n) {
       times[n] = form.text(names[n]);
       if (form.ok() && times[n] && !timeText(*times[n]))
-        return refused(res, std::string("error: ") + names[n] + ": not a time HH:MM\n");
+        return answerRefused(res, std::string("error: ") + names[n] + ": not a time HH:MM\n");
     }
     const auto br1 = settingField(form, "br1", "br1");
     const auto br2 = settingField(form, "br2", "br2");
-    if (!form.ok()) return refused(res, form.error());
+    if (!form.ok()) return answerRefused(res, form.error());
     std::atomic<std::int32_t>* fields[4] = {&c.t1, &c.t2, &c.t3, &c.t4};
     for (int n = 0; n < 4; ++n)
       if (times[n]) *fields[n] = timeconv(*times[n]);

@@ -249,11 +249,13 @@ int Decode::decodeH264(FrameSequence& seq) {
     return -1;
   }
   int parsed;
+  std::uint64_t flagged;
   {
     ParserSession session(*parser, [&](int place, int code, V4TVideoParserPlane* planes, int n) {
       _decodeSeqCb(keepAll, collect, pictures, seq.cam, seq.first, count, limit, place, code, planes, n);
     });
     parsed = parser->parse(seq.data.get(), seq.size, static_cast<int>(nvv4l2::kFmtNM12), units);
+    flagged = parser->lastFlagged();
   }
   if (parsed < 0) {
     skip(seq, "hardware decoder failed");
@@ -268,7 +270,7 @@ int Decode::decodeH264(FrameSequence& seq) {
     if (missing++ == 0) firstMissing = seq.first + i;
     if (SmartBufferIterator it = storedRecord(seq.cam, seq.first + i); it.valid()) it->setFlags(FRAME_SKIP);
   }
-  if (missing > 0) reportMissing(seq, firstMissing, missing);
+  if (missing > 0) reportMissing(seq, firstMissing, missing, flagged);
   for (DecodedFrame& p : pictures)
     if (p.isValid()) recognition.queueFrame(std::move(p));
   return parsed;
@@ -297,12 +299,14 @@ void Decode::skip(const FrameSequence& seq, const char* why) {
   }
 }
 
-void Decode::reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing) {
+void Decode::reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing,
+                           std::uint64_t flagged) {
   const std::uint64_t n = ++skipReports[seq.cam];
   if (n == 1 || n % kSkipReportEvery == 0) {
     std::cout << "[ERROR] cam " << seq.cam << ": frame " << frame << " not decoded (the decoder gave no picture for it), "
-              << missing << " of frames " << seq.first << ".." << seq.end - 1 << ", " << n
-              << " sequence(s) with frames skipped so far" << std::endl;
+              << missing << " of frames " << seq.first << ".." << seq.end - 1;
+    if (flagged > 0) std::cout << " (" << flagged << " flagged as failed by the decoder)";
+    std::cout << ", " << n << " sequence(s) with frames skipped so far" << std::endl;
   }
 }
 

@@ -67,8 +67,9 @@ class Decode {
   // Marks the sequence skipped and reports it (rate-limited per camera).
   void skip(const FrameSequence& seq, const char* why);
   // Reports the frames of a group the decoder gave no picture for, starting
-  // with `frame` (at most one line per group, rate-limited as skip).
-  void reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing);
+  // with `frame`, and how many of their pictures it flagged as failed (at
+  // most one line per group, rate-limited as skip).
+  void reportMissing(const FrameSequence& seq, std::uint32_t frame, std::uint32_t missing, std::uint64_t flagged);
   // Reports a pass that failed before it had a sequence (rate-limited).
   void reportFailure(const char* what);
 

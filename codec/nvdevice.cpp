@@ -27,6 +27,8 @@ int devIoctl(int fd, unsigned long request, void* arg) { return v4l2_ioctl(fd, r
 int devClose(int fd) { return v4l2_close(fd); }
 int devPoll(int fd, short events, short& revents, int timeoutMs) { return systemPoll(fd, events, revents, timeoutMs); }
 
+bool devUsable(std::string& /*why*/) { return true; }
+
 #else
 
 #include "platform/v4l2emu/v4l2emu.h"
@@ -59,6 +61,11 @@ int devClose(int fd) {
 int devPoll(int fd, short events, short& revents, int timeoutMs) {
   if (v4l2emu::owns(fd)) return v4l2emu::poll(fd, events, revents, timeoutMs);
   return systemPoll(fd, events, revents, timeoutMs);
+}
+
+bool devUsable(std::string& why) {
+  why = v4l2emu::envFaultsError();
+  return why.empty();
 }
 
 #endif

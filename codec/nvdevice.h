@@ -7,9 +7,16 @@
 // Results follow the system calls: -1 with errno on failure.
 #pragma once
 
+#include <string>
+
 int devOpen(const char* path, int flags);
 int devIoctl(int fd, unsigned long request, void* arg);
 int devClose(int fd);
 // poll(2) on one descriptor: 1 with revents set, 0 after timeoutMs without
 // any of `events`, -1 with errno.
 int devPoll(int fd, short events, short& revents, int timeoutMs);
+// Whether the codec devices can be used as configured: a host build's
+// emulated devices refuse a fault plan (KOVIRA_V4L2EMU) they cannot follow,
+// and the unit stops at start rather than run against other devices than
+// asked. False with the reason.
+bool devUsable(std::string& why);

@@ -118,25 +118,3 @@ int NvVideoDecoder::sendCommand(std::uint32_t cmd, bool tryOnly) {
   COMP_DEBUG_MSG("Sending decoder command " << cmd << ": success");
   return 0;
 }
-
-int NvVideoDecoder::getMetadata(std::uint32_t buffer_index, void* metadata) {
-  nvv4l2::MetadataRequest request{};
-  request.decoderMetadata = reinterpret_cast<std::uint64_t>(metadata);
-  request.bufferIndex = buffer_index;
-  struct v4l2_ext_control control;
-  struct v4l2_ext_controls ctrls;
-  std::memset(&control, 0, sizeof control);
-  std::memset(&ctrls, 0, sizeof ctrls);
-  control.id = nvv4l2::kCidDecOutputMetadata;
-  control.size = sizeof request;
-  control.ptr = &request;
-  ctrls.ctrl_class = nvv4l2::kCtrlClassVendor;
-  ctrls.count = 1;
-  ctrls.controls = &control;
-  if (getExtControls(ctrls) != 0) {
-    COMP_SYS_ERROR_MSG("Getting decoder output metadata for buffer " << buffer_index << ": failed");
-    return -1;
-  }
-  COMP_DEBUG_MSG("Getting decoder output metadata for buffer " << buffer_index << ": success");
-  return 0;
-}

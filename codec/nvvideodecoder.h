@@ -19,8 +19,6 @@ class NvVideoDecoder : public NvV4l2Element {
   int enableMetadataReporting();
   int setSkipFrames(std::uint32_t skip_frames);
   int getMinimumCapturePlaneBuffers(int& num);
-  // metadata: the caller's record of nvv4l2::kMetadataRecordSize bytes.
-  int getMetadata(std::uint32_t buffer_index, void* metadata);
   // VIDIOC_DECODER_CMD (or VIDIOC_TRY_DECODER_CMD with tryOnly) with
   // V4L2_DEC_CMD_STOP (drain) or V4L2_DEC_CMD_START (resume after a drain).
   int sendCommand(std::uint32_t cmd, bool tryOnly = false);

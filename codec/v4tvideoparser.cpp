@@ -1,6 +1,7 @@
 #include "codec/v4tvideoparser.h"
 
 #include "codec/accessunits.h"
+#include "codec/nvdevice.h"
 #include "codec/nvvideoconverter.h"
 #include "codec/nvvideodecoder.h"
 #include "core/threads.h"
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -34,10 +36,14 @@ struct Request : v4l2_buffer {
   Request& operator=(const Request&) = delete;
 };
 
-constexpr std::uint32_t kInputBufferBytes = 8388608;
 // Input buffers, one access unit each: enough that the decoder always has
-// the next unit while the parse thread fills another.
+// the next unit while the parse thread fills another. Each holds the largest
+// unit a parse brought so far, in whole MiB: a parser costs what its
+// cameras' frames need, and grows for a larger frame (up to the largest the
+// receiver accepts, with its start codes) instead of refusing it.
 constexpr std::uint32_t kInputBuffers = 4;
+constexpr std::uint64_t kInputGrain = 1u << 20;
+constexpr std::uint64_t kMaxUnitBytes = 32u << 20;
 constexpr std::uint32_t kFirstEventWaitMs = 1000;
 // A buffer of the largest size decodes in a few seconds; a device that has
 // not finished it after this long is wedged.
@@ -52,8 +58,18 @@ constexpr auto kConvertTimeLimit = std::chrono::seconds(5);
 // SIGINT is seen at once.
 constexpr std::uint32_t kSliceMs = 50;
 constexpr auto kMaxBackoff = std::chrono::milliseconds(100);
-// Idle polls of the fallback end detection (decoders without the drain).
-constexpr int kIdlePolls = 6;
+// A decoder announces the picture size when it reads the stream's first
+// headers, before or soon after it gives that input back; input that has
+// not brought the capture side up this long after it was all taken holds no
+// picture.
+constexpr auto kSetupGrace = std::chrono::seconds(1);
+// After a source change the decoder ends the old capture buffers with one
+// flagged LAST; one that has not come after this long is not waited for.
+constexpr auto kChangeLastLimit = std::chrono::seconds(1);
+// Decoders without the drain: once every input is back and no picture came
+// for this long (and for four times the longest gap between the pictures
+// of this parse), the decoder holds no more of them.
+constexpr auto kQuietFloor = std::chrono::milliseconds(250);
 
 bool shuttingDown() { return working < 1; }
 
@@ -110,9 +126,19 @@ class V4TVideoParserPrivate {
   bool busy = false;                 // guarded by deliverMu
   std::uint64_t parseSerial = 0;     // guarded by deliverMu: names the running parse's input
   std::size_t parseUnits = 0;        // guarded by deliverMu: units the running parse queued
+  std::size_t parseFed = 0;          // guarded by deliverMu: units fed, the trailer included
   bool drainAsked = false;           // guarded by deliverMu
   bool drainEnded = false;           // guarded by deliverMu: the LAST buffer of the asked drain came
   std::uint64_t delivered = 0;       // guarded by deliverMu: pictures of the current parse
+  std::uint64_t flagged = 0;         // guarded by deliverMu: pictures of the current parse flagged ERROR
+  std::vector<bool> seen;            // guarded by deliverMu: places the decoder gave a picture for
+  std::size_t seenCount = 0;         // guarded by deliverMu: places of the caller's units among them
+  Clock::duration longestGap{};      // guarded by deliverMu: between two pictures of the current parse
+  Clock::time_point lastPicture;     // guarded by deliverMu
+  // The capture side: set up and streaming with no source change pending
+  // (ready), and whether it ever was.
+  bool captureReady = false;         // guarded by deliverMu
+  bool everReady = false;            // guarded by deliverMu
   bool canDrain = true;              // parse thread only (decided at construction)
 
   // Input buffers not in the decoder (parse thread only).
@@ -124,6 +150,10 @@ class V4TVideoParserPrivate {
   std::uint64_t deliveredAll = 0; // guarded by timingMu
 
   std::uint32_t decCaptureCount = 0;  // capture thread only
+  // A source change was taken while the old capture buffers still stream:
+  // they end with one flagged LAST, and the capture side is rebuilt then.
+  bool changePending = false;          // capture thread only
+  Clock::time_point changeSince;       // capture thread only
 
   void run(V4TVideoParser::Callback& cb);
   void loop(V4TVideoParser::Callback& cb);
@@ -131,6 +161,11 @@ class V4TVideoParserPrivate {
   void initConverter(const v4l2_format& fmt, std::uint32_t count, std::uint32_t code);
   bool reinitConverter();
   bool handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer);
+  void setCaptureReady(bool ready);
+  void sourceChange();
+  void rebuildCapture();
+  bool eventPending();
+  void onLast();
   bool convertPicture(V4TVideoParser::Callback& cb, const v4l2_buffer& decBuf, NvBuffer* decBuffer, std::int32_t place,
                       std::uint64_t serial);
   Dequeued dequeueWithin(NvV4l2ElementPlane& plane, v4l2_buffer& b, NvBuffer** buffer, Clock::duration limit);
@@ -139,7 +174,10 @@ class V4TVideoParserPrivate {
   int feed(const std::uint8_t* data, std::uint64_t length, int fourcc, const std::vector<V4TVideoParser::Unit>& units);
   bool abandoned(Clock::time_point deadline) const;
   bool takeInputBack(Clock::time_point deadline);
-  bool waitIdle(Clock::time_point deadline);
+  bool takeAllInputsBack(Clock::time_point deadline);
+  bool fitInputs(std::uint64_t largest);
+  bool waitCaptureReady(Clock::time_point deadline, bool& none);
+  bool waitPicturesOut(Clock::time_point deadline, std::size_t wanted, bool withTrailer);
 };
 
 std::atomic<std::uint64_t> V4TVideoParserPrivate::_num{0};
@@ -154,18 +192,14 @@ V4TVideoParserPrivate::V4TVideoParserPrivate() {
   if (!dec || !conv) throw std::logic_error("Cannot allocate hardware resources (dec, conv)");
 
   if (dec->disableCompleteFrameInputBuffer() != 0) printErr("disableCompleteFrameInputBuffer() fail");
-  if (dec->setOutputPlaneFormat(nvv4l2::kFmtH264, kInputBufferBytes) != 0)
-    std::fprintf(stderr, "setOutputPlaneFormat(%u, %u) fail\n", nvv4l2::kFmtH264, kInputBufferBytes);
+  if (dec->setOutputPlaneFormat(nvv4l2::kFmtH264, static_cast<std::uint32_t>(kInputGrain)) != 0)
+    std::fprintf(stderr, "setOutputPlaneFormat(%u, %u) fail\n", nvv4l2::kFmtH264, static_cast<unsigned>(kInputGrain));
   if (dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, kInputBuffers, true, false) != 0)
     std::fprintf(stderr, "setupPlane(%u, ...) fail\n", kInputBuffers);
   for (std::uint32_t i = 0; i < dec->output_plane.getNumBuffers(); ++i) freeInputs.push_back(i);
   if (dec->subscribeEvent(nvv4l2::kEventResolutionChange, 0, 0) != 0)
     printErr("subscribeEvent(V4L2_EVENT_RESOLUTION_CHANGE) fail");
-  // The end of a drain is the capture buffer flagged LAST; the event is
-  // taken so that it does not pile up.
-  (void)dec->subscribeEvent(V4L2_EVENT_EOS, 0, 0);
   canDrain = dec->sendCommand(V4L2_DEC_CMD_STOP, /*tryOnly=*/true) == 0;
-  (void)dec->enableMetadataReporting();
   if (dec->output_plane.setStreamStatus(true) != 0) printErr("dec.output_plane.setStreamStatus(true) fail");
   ++_num;
 }
@@ -292,26 +326,46 @@ bool V4TVideoParserPrivate::convertPicture(V4TVideoParser::Callback& cb, const v
 }
 
 // One capture buffer: its picture is delivered when its timestamp names a
-// unit of the running parse, then the decoder buffer goes back; the buffer
-// flagged LAST ends the drain. False: the converter failed.
+// unit of the running parse and the decoder did not flag it as failed (a
+// failed or concealed decode is no picture of its frame), then the decoder
+// buffer goes back. False: the converter failed.
 bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buffer& decBuf, NvBuffer* decBuffer) {
-  const bool isPicture = decBuffer->planes[0].bytesused > 0;
-  const bool last = (decBuf.flags & V4L2_BUF_FLAG_LAST) != 0;
   bool ok = true;
-  if (isPicture) {
-    bool deliver;
+  if (decBuffer->planes[0].bytesused > 0) {
+    const bool failed = (decBuf.flags & V4L2_BUF_FLAG_ERROR) != 0;
+    bool ours;
     std::uint64_t serial;
     std::size_t place = 0;
+    std::size_t wanted;
     {
       std::lock_guard lk(deliverMu);
       serial = parseSerial;
-      deliver = busy && decBuf.timestamp.tv_sec >= 0 && static_cast<std::uint64_t>(decBuf.timestamp.tv_sec) == serial &&
-                decBuf.timestamp.tv_usec >= 0 && static_cast<std::size_t>(decBuf.timestamp.tv_usec) < parseUnits;
-      if (deliver) place = static_cast<std::size_t>(decBuf.timestamp.tv_usec);
+      wanted = parseUnits;
+      ours = busy && decBuf.timestamp.tv_sec >= 0 && static_cast<std::uint64_t>(decBuf.timestamp.tv_sec) == serial &&
+             decBuf.timestamp.tv_usec >= 0 && static_cast<std::size_t>(decBuf.timestamp.tv_usec) < parseFed;
+      if (ours) place = static_cast<std::size_t>(decBuf.timestamp.tv_usec);
     }
-    if (deliver) {
+    if (ours && !failed && place < wanted) {
       ok = convertPicture(cb, decBuf, decBuffer, static_cast<std::int32_t>(place), serial);
       if (!ok && !stop) printErr("cannot get frame");
+    }
+    // Counted once handed over, so that a parse that ends on the count never
+    // ends before the callback ran.
+    if (ours) {
+      {
+        std::lock_guard lk(deliverMu);
+        if (parseSerial == serial) {
+          const auto now = Clock::now();
+          if (seenCount > 0 || flagged > 0) longestGap = std::max(longestGap, now - lastPicture);
+          lastPicture = now;
+          if (!seen[place]) {
+            seen[place] = true;
+            if (place < parseUnits) ++seenCount;
+          }
+          if (failed && place < parseUnits) ++flagged;
+        }
+      }
+      deliverCv.notify_all();
     }
   }
   // Decoder buffers go back even after a converter failure, or the decoder
@@ -319,15 +373,61 @@ bool V4TVideoParserPrivate::handlePicture(V4TVideoParser::Callback& cb, v4l2_buf
   Request back;
   back.index = decBuf.index;
   const bool requeued = dec->capture_plane.qBuffer(back, nullptr) == 0;
-  if (last) {
-    {
-      std::lock_guard lk(deliverMu);
-      if (drainAsked) drainEnded = true;
-    }
-    deliverCv.notify_all();
-  }
   if (!ok) currentFourcc = 0;
   return ok && requeued;
+}
+
+void V4TVideoParserPrivate::setCaptureReady(bool ready) {
+  {
+    std::lock_guard lk(deliverMu);
+    captureReady = ready;
+    everReady = everReady || ready;
+  }
+  deliverCv.notify_all();
+}
+
+void V4TVideoParserPrivate::rebuildCapture() {
+  changePending = false;
+  capPlaneStart(wantedFourcc.load());
+  setCaptureReady(dec->capture_plane.getStreamStatus() && dec->capture_plane.getNumBuffers() > 0);
+}
+
+// V4L2_EVENT_SOURCE_CHANGE: the capture side must be set up (again). While
+// buffers of the old format stream, the decoder still ends them with one
+// flagged LAST; the pictures before it belong to the old format.
+void V4TVideoParserPrivate::sourceChange() {
+  setCaptureReady(false);
+  if (dec->capture_plane.getStreamStatus() && dec->capture_plane.getNumBuffers() > 0) {
+    changePending = true;
+    changeSince = Clock::now();
+    return;
+  }
+  rebuildCapture();
+}
+
+bool V4TVideoParserPrivate::eventPending() {
+  short revents = 0;
+  return devPoll(dec->getFd(), POLLPRI, revents, 0) > 0 && (revents & POLLPRI) != 0;
+}
+
+// A buffer flagged LAST ends either the old format's buffers before a source
+// change (the change's event is taken or pending then) or a drain.
+void V4TVideoParserPrivate::onLast() {
+  v4l2_event ev;
+  while (!changePending && eventPending()) {
+    std::memset(&ev, 0, sizeof ev);
+    if (dec->dqEvent(ev, 0) != 0) break;
+    if (ev.type == nvv4l2::kEventResolutionChange) sourceChange();
+  }
+  if (changePending) {
+    rebuildCapture();
+    return;
+  }
+  {
+    std::lock_guard lk(deliverMu);
+    if (drainAsked) drainEnded = true;
+  }
+  deliverCv.notify_all();
 }
 
 void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
@@ -337,38 +437,29 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
     std::memset(&ev, 0, sizeof ev);
     if (dec->dqEvent(ev, kFirstEventWaitMs) == 0) {
       if (ev.type == nvv4l2::kEventResolutionChange) break;
-      // A drain of input without any picture: no capture buffer can carry
-      // the LAST flag, the event alone ends it.
-      if (ev.type == V4L2_EVENT_EOS) {
-        {
-          std::lock_guard lk(deliverMu);
-          if (drainAsked) drainEnded = true;
-        }
-        deliverCv.notify_all();
-      }
     } else if (errno != EAGAIN) {
       printErr("dqEvent() error");
       break;
     }
   }
   if (stop) return;
-  capPlaneStart(wantedFourcc.load());
+  rebuildCapture();
 
   auto backoff = std::chrono::milliseconds(1);
   while (!stop) {
-    // a. Events first: a resolution change rebuilds the capture side.
+    // a. Events first: a source change rebuilds the capture side, at once
+    // or at the old buffers' LAST.
     std::memset(&ev, 0, sizeof ev);
     while (dec->dqEvent(ev, 0) == 0) {
       if (ev.type == nvv4l2::kEventResolutionChange) {
-        capPlaneStart(wantedFourcc.load());
+        sourceChange();
         if (stop) return;
-      } else if (ev.type == V4L2_EVENT_EOS) {
-        // The drain's end is taken from the LAST buffer, which the event follows.
       } else {
         printErr("Unknown event");
         break;
       }
     }
+    if (changePending && Clock::now() - changeSince > kChangeLastLimit) rebuildCapture();
     // b. Pictures, waited for in slices so that stop is seen.
     for (;;) {
       if (wantedFourcc.load() != currentFourcc && !reinitConverter()) break;
@@ -387,13 +478,16 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
       // The wanted code may have changed while this thread waited for the
       // picture; convert it the way the running parse asked.
       if (wantedFourcc.load() != currentFourcc) reinitConverter();
+      const bool last = (b.flags & V4L2_BUF_FLAG_LAST) != 0;
       if (handlePicture(cb, b, buffer)) {
         backoff = std::chrono::milliseconds(1);
       } else {
         std::this_thread::sleep_for(backoff);
         backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
       }
+      if (last) onLast();
       if (stop) return;
+      if (last) break;
     }
   }
 }
@@ -412,12 +506,6 @@ void V4TVideoParserPrivate::loop(V4TVideoParser::Callback& cb) {
   // Taking the lock orders the flag before a waiting parse's next check.
   { std::lock_guard lk(deliverMu); }
   deliverCv.notify_all();
-}
-
-bool V4TVideoParserPrivate::pipelineIdle() {
-  return conv->output_plane.getNumQueuedBuffers() == 0 &&
-         conv->capture_plane.getNumQueuedBuffers() == conv->capture_plane.getNumBuffers() &&
-         dec->capture_plane.getNumQueuedBuffers() == dec->capture_plane.getNumBuffers();
 }
 
 V4TVideoParser::V4TVideoParser() : d(new V4TVideoParserPrivate) {
@@ -459,26 +547,79 @@ bool V4TVideoParserPrivate::takeInputBack(Clock::time_point deadline) {
   }
 }
 
-// Devices without the drain: waits until the pipeline stays idle.
-bool V4TVideoParserPrivate::waitIdle(Clock::time_point deadline) {
-  while (conv->output_plane.waitAllBuffersDequeued(kSliceMs) != 0)
-    if (abandoned(deadline)) return false;
-  while (conv->capture_plane.waitAllBuffersQueued(kSliceMs) != 0)
-    if (abandoned(deadline)) return false;
-  for (int idle = 0; !stop && idle < kIdlePolls;) {
-    if (abandoned(deadline)) return false;
-    idle = pipelineIdle() ? idle + 1 : 0;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+// Waits until the decoder has given back every input buffer.
+bool V4TVideoParserPrivate::takeAllInputsBack(Clock::time_point deadline) {
+  while (freeInputs.size() < dec->output_plane.getNumBuffers())
+    if (!takeInputBack(deadline)) return false;
   return true;
+}
+
+// Gives the input buffers room for a unit of `largest` bytes; done between
+// parses, when the decoder holds none of them.
+bool V4TVideoParserPrivate::fitInputs(std::uint64_t largest) {
+  NvBuffer* buffer = dec->output_plane.getNthBuffer(0);
+  if (buffer && buffer->planes[0].length >= largest) return true;
+  if (largest > kMaxUnitBytes) return false;
+  const std::uint64_t size = (largest + kInputGrain - 1) / kInputGrain * kInputGrain;
+  freeInputs.clear();
+  dec->output_plane.deinitPlane();
+  // A refused size leaves buffers of the old one: this parse fails, later
+  // parses of smaller frames still have their inputs.
+  const bool sized = dec->setOutputPlaneFormat(nvv4l2::kFmtH264, static_cast<std::uint32_t>(size)) == 0;
+  const bool ok = dec->output_plane.setupPlane(V4L2_MEMORY_MMAP, kInputBuffers, true, false) == 0 && sized;
+  for (std::uint32_t i = 0; i < dec->output_plane.getNumBuffers(); ++i) freeInputs.push_back(i);
+  if (dec->output_plane.setStreamStatus(true) != 0) return false;
+  buffer = dec->output_plane.getNthBuffer(0);
+  return ok && buffer && buffer->planes[0].length >= largest;
+}
+
+// After the input was all taken: waits until the capture side is ready, so
+// that the pictures can come out (and a drain can start, which the decoder
+// refuses while its capture queue does not stream). none: the input brought
+// no picture size within the grace, so it holds no picture.
+bool V4TVideoParserPrivate::waitCaptureReady(Clock::time_point deadline, bool& none) {
+  none = false;
+  const auto graceEnd = Clock::now() + kSetupGrace;
+  std::unique_lock lk(deliverMu);
+  for (;;) {
+    // An event not yet taken is a source change the capture thread is about
+    // to handle: the capture side is not ready for what follows it.
+    if (captureReady) {
+      lk.unlock();
+      const bool pending = eventPending();
+      lk.lock();
+      if (!pending && captureReady) return true;
+    }
+    if (!everReady && Clock::now() >= graceEnd) {
+      none = true;
+      return true;
+    }
+    const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(kSliceMs));
+    deliverCv.wait_until(lk, slice);
+    if (abandoned(deadline)) return false;
+  }
+}
+
+// Decoders without the drain: every input is back; waits until the decoder
+// gave a picture for each of the caller's units, or for the trailing key
+// frame (which comes out after every picture before it), or went quiet.
+bool V4TVideoParserPrivate::waitPicturesOut(Clock::time_point deadline, std::size_t wanted, bool withTrailer) {
+  std::unique_lock lk(deliverMu);
+  auto quietSince = Clock::now();
+  for (;;) {
+    if (seenCount >= wanted || (withTrailer && seen[wanted])) return true;
+    const auto since = std::max(quietSince, lastPicture);
+    const auto quiet = std::max<Clock::duration>(kQuietFloor, 4 * longestGap);
+    if (Clock::now() - since >= quiet) return true;
+    const auto slice = std::min({deadline, since + quiet, Clock::now() + std::chrono::milliseconds(kSliceMs)});
+    deliverCv.wait_until(lk, slice);
+    if (abandoned(deadline)) return false;
+  }
 }
 
 int V4TVideoParser::parse(const std::uint8_t* data, std::uint64_t length, int fourcc, std::span<const Unit> units) {
   if (d->closing || d->broken) return -1;
-  NvBuffer* buffer = d->dec->output_plane.getNthBuffer(0);
-  if (!buffer) return -1;
-  const std::uint64_t capacity = buffer->planes[0].length;
-  if (!data || length == 0 || length > capacity) throw std::logic_error("HWDEC input wrong");
+  if (!data || length == 0) throw std::logic_error("HWDEC input wrong");
   std::vector<Unit> list;
   if (units.empty()) {
     const auto found = kovira::splitAccessUnits(data, static_cast<std::size_t>(length));
@@ -503,23 +644,39 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
     std::lock_guard tl(timingMu);
     start = Clock::now();
   }
-  // A decoder that cannot drain gets the remainder (the next group's key
-  // frame) as one unit more: it pushes the group's last pictures out, and
-  // its own picture is not one of the caller's units.
+  // A decoder that cannot drain gets a key frame after the caller's units:
+  // the remainder (the next group's key frame) or, for a group still open,
+  // its own key frame again. It pushes the group's last pictures out; its
+  // own picture is not one of the caller's units.
   std::vector<V4TVideoParser::Unit> units = given;
   const std::size_t wanted = units.size();
   const std::size_t tail = units.empty() ? 0 : units.back().offset + units.back().size;
-  if (!canDrain && tail < length) units.push_back(V4TVideoParser::Unit{tail, static_cast<std::size_t>(length - tail)});
+  bool withTrailer = false;
+  if (!canDrain && tail < length) {
+    units.push_back(V4TVideoParser::Unit{tail, static_cast<std::size_t>(length - tail)});
+    withTrailer = true;
+  } else if (!canDrain && !units.empty()) {
+    units.push_back(units.front());
+    withTrailer = true;
+  }
+  std::uint64_t largest = 0;
+  for (const auto& u : units) largest = std::max<std::uint64_t>(largest, u.size);
 
   std::uint64_t serial;
   {
     std::lock_guard lk(deliverMu);
     serial = ++parseSerial;
     parseUnits = wanted;
+    parseFed = units.size();
     busy = true;
     drainAsked = false;
     drainEnded = false;
     delivered = 0;
+    flagged = 0;
+    seen.assign(units.size(), false);
+    seenCount = 0;
+    longestGap = Clock::duration::zero();
+    lastPicture = Clock::now();
     wantedFourcc = static_cast<std::uint32_t>(fourcc);
   }
   auto finish = [&](int result) {
@@ -546,7 +703,11 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
   };
 
   const auto deadline = Clock::now() + kParseTimeLimit;
-  const std::size_t inputs = freeInputs.size();
+  if (!fitInputs(largest)) {
+    std::fprintf(stderr, "%s: no input buffer for a frame of %llu bytes\n", decName.c_str(),
+                 static_cast<unsigned long long>(largest));
+    return giveUp(deadline);
+  }
   for (std::size_t i = 0; i < units.size(); ++i) {
     if (freeInputs.empty() && !takeInputBack(deadline)) return giveUp(deadline);
     const std::uint32_t index = freeInputs.back();
@@ -563,19 +724,15 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
       return giveUp(deadline);
     }
   }
+  // Every unit taken, and the capture side up for what the input announced.
+  bool none = false;
+  if (!takeAllInputsBack(deadline) || !waitCaptureReady(deadline, none)) return giveUp(deadline);
+  if (none) return finish(static_cast<int>(length));
   if (!canDrain) {
-    // Every unit taken: before the first picture the decoder gives its input
-    // back only after it announced the size and the capture side was built,
-    // so a decoder without capture buffers now gave no picture.
-    while (freeInputs.size() < inputs)
-      if (!takeInputBack(deadline)) return giveUp(deadline);
-    if (dec->capture_plane.getNumBuffers() == 0) return finish(static_cast<int>(length));
-    if (!waitIdle(deadline)) return giveUp(deadline);
+    if (!waitPicturesOut(deadline, wanted, withTrailer)) return giveUp(deadline);
     return finish(static_cast<int>(length));
   }
-  // The drain: a decoder that announces the picture size only now (it held
-  // the stream's only pictures back) builds the capture side during it; one
-  // that never found a picture ends it with the event alone.
+  // The drain: both queues stream now, so the decoder starts it.
   {
     std::lock_guard lk(deliverMu);
     drainAsked = true;
@@ -598,9 +755,6 @@ int V4TVideoParserPrivate::feed(const std::uint8_t* data, std::uint64_t length, 
       }
     }
   }
-  // The decoder gave every input buffer back before it drained.
-  while (freeInputs.size() < inputs)
-    if (!takeInputBack(deadline)) return giveUp(deadline);
   if (dec->sendCommand(V4L2_DEC_CMD_START) != 0) {
     printErr("decoder resume (V4L2_DEC_CMD_START) fail");
     broken = true;
@@ -616,6 +770,11 @@ std::uint64_t V4TVideoParser::averageTime() const {
 std::uint64_t V4TVideoParser::lastDelivered() const {
   std::lock_guard lk(d->deliverMu);
   return d->delivered;
+}
+
+std::uint64_t V4TVideoParser::lastFlagged() const {
+  std::lock_guard lk(d->deliverMu);
+  return d->flagged;
 }
 
 const std::string& V4TVideoParser::decoderName() const { return d->decName; }

@@ -17,7 +17,7 @@ Action::Action(const Action&) { throw std::logic_error("Copying of the kovira::A
 std::string Action::check(const nlohmann::json& section) {
   constexpr double kZoneMax = GlobalConfig::kMaxId;
   return checkSection(section, {
-      integerRule("enabled", 0, 1),         integerRule("upload", 0, 1),
+      integerRule("enabled", kInt32Min, kInt32Max), integerRule("upload", 0, 1),
       integerRule("zoneA", 0, kZoneMax),    integerRule("zoneB", 0, kZoneMax),
       integerRule("zoneC", 0, kZoneMax),    integerRule("zoneD", 0, kZoneMax),
       integerRule("speed", 0, kUint32Max),  integerRule("threshold", 0, kUint32Max),
@@ -30,13 +30,6 @@ std::string Action::check(const nlohmann::json& section) {
   });
 }
 
-namespace {
-void take(const nlohmann::json& section, const char* key, std::string& field) {
-  const auto it = section.find(key);
-  if (it != section.end()) field = it->get<std::string>();
-}
-}  // namespace
-
 bool Action::updConfig(const nlohmann::json& section) {
   bool fits = true;
   if (section.is_object()) {
@@ -46,10 +39,10 @@ bool Action::updConfig(const nlohmann::json& section) {
     fits &= readNumberField(section, "zoneB", zoneB, owner);
     fits &= readNumberField(section, "zoneC", zoneC, owner);
     fits &= readNumberField(section, "zoneD", zoneD, owner);
-    take(section, "method", method);
-    take(section, "label", label);
-    take(section, "path", path);
-    take(section, "script", script);
+    fits &= readTextField(section, "method", method, owner);
+    fits &= readTextField(section, "label", label, owner);
+    fits &= readTextField(section, "path", path, owner);
+    fits &= readTextField(section, "script", script, owner);
     fits &= readNumberField(section, "speed", speed, owner);
     fits &= readNumberField(section, "threshold", threshold, owner);
     fits &= readNumberField(section, "uplimit", uplimit, owner);
@@ -57,7 +50,7 @@ bool Action::updConfig(const nlohmann::json& section) {
     fits &= readNumberField(section, "accuracy", accuracy, owner);
     fits &= readNumberField(section, "imgw", imgw, owner);
     fits &= readNumberField(section, "imgh", imgh, owner);
-    take(section, "extra", extra);
+    fits &= readTextField(section, "extra", extra, owner);
     fits &= readNumberField(section, "quality", quality, owner);
     fits &= readNumberField(section, "direction", direction, owner);
     fits &= readNumberField(section, "upload", upload, owner);

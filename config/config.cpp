@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -50,13 +51,13 @@ Load loadBytes(const std::string& path, std::string& bytes) {
   return Load::ok;
 }
 
-// An id or size of a section ("camid", "bufsize"...): 0 when absent or when
-// the number is beyond 64 bits (0 is refused as either). A value that is not
-// a number raises the JSON library's type error, as for every mistyped key.
+// An id or size of a section ("camid", "bufsize"...): 0 when absent, when
+// it is not an integer (a text, 1.9: an id names one record, never the one
+// a fraction rounds to) or beyond 64 bits; 0 is refused as either.
 long long sectionNumber(const nlohmann::json& section, const char* key) {
   const auto it = section.find(key);
-  if (it == section.end()) return 0;
-  if (!it->is_number() && !it->is_boolean()) return it->get<long long>();
+  if (it == section.end() || !(it->is_number() || it->is_boolean())) return 0;
+  if (it->is_number_float() && std::trunc(it->get<double>()) != it->get<double>()) return 0;
   return fittingNumber<long long>(*it).value_or(0);
 }
 
@@ -69,7 +70,7 @@ std::vector<std::pair<std::string, nlohmann::json>> sectionsByName(const std::st
   for (nlohmann::json& s : root) {
     if (!s.is_object()) continue;
     std::string name = s.value("type", std::string("default"));
-    for (const char* key : {"camid", "zoneid", "actid"})
+    if (const char* key = GlobalConfig::idKey(name); key != nullptr)
       if (const auto it = s.find(key); it != s.end()) name += " " + it->dump();
     out.emplace_back(std::move(name), std::move(s));
   }
@@ -189,6 +190,10 @@ void GlobalConfig::process(const nlohmann::json& root) {
   }
 }
 
+const char* GlobalConfig::idKey(const std::string& type) {
+  return type == "camera" ? "camid" : type == "zone" ? "zoneid" : type == "action" ? "actid" : nullptr;
+}
+
 bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& section) {
   ConfigWriteLock lock;
   if (type == "camera") return updCamera(sectionNumber(section, "camid"), section);
@@ -201,6 +206,10 @@ bool GlobalConfig::updSection(const std::string& type, const nlohmann::json& sec
   }
   for (const attached& a : attachedcof) {
     if (a.name == type) {
+      // A value the module refuses keeps its old value (fromjson says so);
+      // like a refused global value, it keeps the file from being
+      // rewritten from memory after a reload.
+      if (!a.sketch->check(section).empty()) ++refused_;
       a.sketch->fromjson(section);
       return true;
     }
@@ -433,13 +442,15 @@ void GlobalConfig::tick() {
     return;
   }
   if (h == *knownHash_ && !rewriteLayout_) return;
-  // Rewriting only the layout of what the operator wrote: only over the very
-  // bytes that were read (a second edit made since must not be lost).
+  // The file is replaced only while it still holds what this unit last read
+  // or saved: a file edited by hand since wins over the page edits, as at a
+  // reload (they stay in memory until the next SIGHUP reads the file).
   std::optional<std::string> expected;
-  if (h == *knownHash_) {
+  if (fileRead_) {
     ConfigReadLock lock;
-    expected = lastRead_;
+    expected = onDisk_;
   }
+  const bool pageEdits = h != *knownHash_;
   if (announcedHash_ != h) {
     std::cout << "[CFG] update (save) config, hash: " << h << std::endl;
     announcedHash_ = h;
@@ -447,10 +458,17 @@ void GlobalConfig::tick() {
   const WriteResult res = writeFileDurably(path, text, expected);
   if (!res.warning.empty()) std::cout << "[WARNING] " << res.warning << std::endl;
   if (res.ok || res.changed) {
-    if (res.changed)
+    if (res.changed && pageEdits) {
+      std::string names;
+      for (const std::string& name : changedSections(knownText_, text)) names += (names.empty() ? "" : ", ") + name;
+      std::cout << "[WARNING] configuration file (" << path
+                << ") was edited by hand since it was last read or saved, page edits not saved: " << names
+                << std::endl;
+    } else if (res.changed) {
       std::cout << "[CFG] configuration file (" << path << ") changed since it was read, not rewritten" << std::endl;
-    else if (saveFailures_ != 0)
+    } else if (saveFailures_ != 0) {
       std::cout << "[CFG] configuration saved after " << saveFailures_ << " failed attempts" << std::endl;
+    }
     saveFailures_ = 0;
     remember(text);
     if (res.ok) {

@@ -57,6 +57,9 @@ class GlobalConfig {
   void process(const nlohmann::json& root);
   // Applies one section by its type; false when refused.
   bool updSection(const std::string& type, const nlohmann::json& section);
+  // The key of a section type's id: "camid", "zoneid", "actid"; null for
+  // types without one.
+  static const char* idKey(const std::string& type);
   bool updCamera(long long id, const nlohmann::json& section);
   bool updZone(long long id, const nlohmann::json& section);
   bool updAction(long long id, const nlohmann::json& section);
@@ -71,6 +74,10 @@ class GlobalConfig {
   bool save(const std::string& path);
   bool save();
   // The one-second tick: reload on request, save when the text changed.
+  // A file edited by hand since the unit last read or saved it is never
+  // overwritten: the page edits stay in memory (until the next SIGHUP reads
+  // the file) and a "[WARNING] ... page edits not saved: <sections>" line
+  // names them.
   void work();
   // Takes the present text as the one on disk; the unit calls it once its
   // modules have attached and before its pages can change anything, so an
@@ -91,7 +98,8 @@ class GlobalConfig {
 
   // ---- The global section ----
   // Applies the section; texts lose the characters XML cannot carry (with a
-  // warning). A number it cannot take keeps the old value with a warning.
+  // warning). A number it cannot take, or a value of a type its key never
+  // takes, keeps the old value with one warning naming the key.
   bool updConfig(const nlohmann::json& section);
   // For an operator's edit: "error: <key>: <reason>\n" of the first value
   // of a global section that updConfig would not take, "" when it takes all.

@@ -8,6 +8,7 @@
 #include "config/zones.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <algorithm>
@@ -102,10 +103,7 @@ int http_act_add(const HttpRequest& req, HttpResponse& resp) {
   if (req.method == "POST" && req.has("type")) {
     kovira::FormFields form(req);
     const std::optional<std::string> type = form.text("type");
-    if (!form.ok()) {
-      resp.body << form.error();
-      return 400;
-    }
+    if (!form.ok()) return answerRefused(resp, form.error());
     if (type->size() < kMinTypeLength) return resp.redirect("/config/", 302);
     int id = 0;
     {

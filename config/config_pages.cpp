@@ -5,9 +5,11 @@
 #include "config/config.h"
 #include "config/form_fields.h"
 #include "config/json_fields.h"
+#include "config/section_check.h"
 #include "config/zones.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
+#include "http/refusal.h"
 #include "http/server.h"
 #include "http/webutil.h"
 
@@ -34,45 +36,23 @@ std::string defaultDouble(double v) {
 
 const char* checked(std::int32_t flag) { return flag != 0 ? "CHECKED" : ""; }
 
-int badForm(HttpResponse& resp, const std::string& error) {
-  resp.body << error;
-  return 400;
-}
-
 // The id member of a section: "camid", "actid" or "zoneid" by its type, as
-// the store reads it (the whole part of a number, 0 when it does not fit);
-// 0 for other types. A member that is not a number throws the library's
-// type error.
-long long sectionId(const std::string& type, const nlohmann::json& body) {
-  const char* key = type == "camera" ? "camid" : type == "action" ? "actid" : type == "zone" ? "zoneid" : nullptr;
+// the store reads it (0 when absent or beyond 64 bits, which the store
+// refuses); 0 for other types. "error: <key>: <reason>\n" in `refused`
+// when it is no integer: an id names one record, never the one a fraction
+// rounds to.
+long long sectionId(const std::string& type, const nlohmann::json& body, std::string& refused) {
+  const char* key = kovira::GlobalConfig::idKey(type);
   if (key == nullptr) return 0;
   const auto it = body.find(key);
   if (it == body.end()) return 0;
-  if (!it->is_number() && !it->is_boolean()) return it->get<long long>();
-  return kovira::fittingNumber<long long>(*it).value_or(0);
-}
-
-// A member whose JSON type its field cannot take makes the record's reader
-// throw half-way, with the members before it applied. The members are
-// checked first against the types of the record's own full section, with
-// the conversion the reader makes, so that the library's error comes
-// before anything real changes.
-void checkTypes(const std::string& type, long long id, const nlohmann::json& body) {
-  nlohmann::json shape;
-  if (type == "zone")
-    kovira::Zone(static_cast<int>(id)).tojson(shape, 1);
-  else if (type == "action")
-    kovira::Action(static_cast<int>(id)).tojson(shape, 1);
-  else
-    return;
-  for (auto it = shape.begin(); it != shape.end(); ++it) {
-    const auto member = body.find(it.key());
-    if (member == body.end() || it.key() == "type") continue;
-    if (it->is_string())
-      (void)member->get<std::string>();
-    else if (it->is_number())
-      (void)member->get<double>();
+  // The range is the store's to check (1..512, answered 500).
+  constexpr double kAnyId = std::numeric_limits<double>::infinity();
+  if (const auto why = kovira::refusalOf(kovira::integerRule(key, -kAnyId, kAnyId), *it)) {
+    refused = std::string("error: ") + key + ": " + *why + "\n";
+    return 0;
   }
+  return kovira::fittingNumber<long long>(*it).value_or(0);
 }
 
 // "error: <key>: <reason>\n" for the first value of the section that its
@@ -188,19 +168,15 @@ int http_update_config(const HttpRequest& req, HttpResponse& resp) {
     StringMap query;
     parseArguments(req.query, query);
     if (const auto it = query.find("type"); it != query.end()) type = it->second;
-    id = sectionId(type, body);
+    std::string badId;
+    id = sectionId(type, body, badId);
+    if (!badId.empty()) return answerRefused(resp, badId + req.body + "\n");
     if (type == "camera") {
-      if (const auto why = kovira::camera_sections::refusedBufsize(body)) {
-        resp.body << "error: " << *why << "\n";
-        return 400;
-      }
+      if (const auto why = kovira::camera_sections::refusedBufsize(body)) return answerRefused(resp, "error: " + *why + "\n");
     }
     kovira::ConfigWriteLock lock;
-    if (const std::string refused = refusedValue(cfg, type, body); !refused.empty()) {
-      resp.body << refused << req.body << "\n";
-      return 400;
-    }
-    checkTypes(type, id, body);
+    if (const std::string refused = refusedValue(cfg, type, body); !refused.empty())
+      return answerRefused(resp, refused + req.body + "\n");
     if (!cfg.updSection(type, body)) {
       resp.body << "error: can not proccess request, type=" << type << ", id=" << id << "\n" << req.body << "\n";
       return 500;
@@ -248,7 +224,7 @@ int http_global(const HttpRequest& req, HttpResponse& resp) {
     const std::optional<std::uint32_t> posa = form.uint32("posa");
     const std::optional<std::uint32_t> posb = form.uint32("posb");
     const std::optional<std::uint32_t> posc = form.uint32("posc");
-    if (!form.ok()) return badForm(resp, form.error());
+    if (!form.ok()) return answerRefused(resp, form.error());
     kovira::ConfigWriteLock lock;
     for (const Text& t : texts)
       if (t.value) cfg.*t.member = *t.value;
@@ -325,8 +301,8 @@ int http_edit_act(const HttpRequest& req, HttpResponse& resp) {
       replaceAll(*v, "\r\n", "\n");
       section["label"] = *v;
     }
-    if (!form.ok()) return badForm(resp, form.error());
-    if (const std::string refused = kovira::Action::check(section); !refused.empty()) return badForm(resp, refused);
+    if (!form.ok()) return answerRefused(resp, form.error());
+    if (const std::string refused = kovira::Action::check(section); !refused.empty()) return answerRefused(resp, refused);
     // The action's own reader, so that derived values follow the new ones.
     kovira::ConfigWriteLock lock;
     kovira::action(*id).updConfig(section);
@@ -374,8 +350,8 @@ int http_edit_zon(const HttpRequest& req, HttpResponse& resp) {
     if (auto v = form.int32("camid")) section["camid"] = *v;
     if (auto v = form.int32("scale")) section["scale"] = *v;
     if (auto v = form.float32("calcost")) section["calcost"] = *v;
-    if (!form.ok()) return badForm(resp, form.error());
-    if (const std::string refused = kovira::Zone::check(section); !refused.empty()) return badForm(resp, refused);
+    if (!form.ok()) return answerRefused(resp, form.error());
+    if (const std::string refused = kovira::Zone::check(section); !refused.empty()) return answerRefused(resp, refused);
     // Through the zone's reader: calibration, scale window and the checks
     // that switch an unusable zone off follow the new values at once.
     kovira::GlobalConfig& cfg = kovira::config();

@@ -1,14 +1,13 @@
 #include "config/form_fields.h"
 
+#include "core/number_text.h"
 #include "core/text.h"
 #include "core/utf8.h"
 #include "config/xml_text.h"
 #include "http/request.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 
 namespace kovira {
@@ -17,10 +16,15 @@ void FormFields::refuse(const char* name, const std::string& reason) {
   if (error_.empty()) error_ = std::string("error: ") + name + ": " + reason + "\n";
 }
 
-std::optional<std::string> FormFields::raw(const char* name) {
+std::optional<std::string> FormFields::given(const char* name) const {
   std::string value;
   if (!request_.has(name, value)) return std::nullopt;
-  trim(value);
+  return value;
+}
+
+std::optional<std::string> FormFields::raw(const char* name) {
+  std::optional<std::string> value = given(name);
+  if (value) trim(*value);
   return value;
 }
 
@@ -35,25 +39,17 @@ std::optional<std::string> FormFields::text(const char* name) {
 }
 
 std::optional<long long> FormFields::integer(const char* name) {
-  const std::optional<std::string> value = raw(name);
+  const std::optional<std::string> value = given(name);
   if (!value) return std::nullopt;
-  const char* begin = value->c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long long n = std::strtoll(begin, &end, 10);
-  if (end == begin) {
-    refuse(name, "not a number");
+  const IntegerText n = integerText(*value, std::numeric_limits<std::int64_t>::min(),
+                                    std::numeric_limits<std::int64_t>::max());
+  if (!n.value) {
+    refuse(name, n.why == NumberRefusal::notNumber    ? "not a number"
+                 : n.why == NumberRefusal::notInteger ? "not an integer"
+                                                      : "out of range");
     return std::nullopt;
   }
-  if (*end != '\0') {
-    refuse(name, "not an integer");
-    return std::nullopt;
-  }
-  if (errno == ERANGE) {
-    refuse(name, "out of range");
-    return std::nullopt;
-  }
-  return n;
+  return *n.value;
 }
 
 std::optional<long long> FormFields::integer(const char* name, long long lo, long long hi) {
@@ -91,22 +87,16 @@ std::optional<std::uint32_t> FormFields::uint32(const char* name) {
 }
 
 std::optional<float> FormFields::float32(const char* name) {
-  const std::optional<std::string> value = raw(name);
+  const std::optional<std::string> value = given(name);
   if (!value) return std::nullopt;
-  const char* begin = value->c_str();
-  char* end = nullptr;
-  errno = 0;
-  const float f = std::strtof(begin, &end);
-  if (end == begin || *end != '\0') {
+  if (!isNumberText(*value)) {
     refuse(name, "not a number");
     return std::nullopt;
   }
-  if (errno == ERANGE && f != 0) {
-    refuse(name, "out of range");
-    return std::nullopt;
-  }
+  const std::optional<double> d = realText(*value);
+  const auto f = static_cast<float>(d.value_or(HUGE_VAL));
   if (!std::isfinite(f)) {
-    refuse(name, "not finite");
+    refuse(name, "out of range");
     return std::nullopt;
   }
   return f;

@@ -11,6 +11,7 @@
 
 #include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -75,20 +76,34 @@ std::string serialText(const nlohmann::json& v) {
 
 }  // namespace
 
-std::string GlobalConfig::checkConfig(const nlohmann::json& section) {
-  return checkSection(section, {
-      integerRule("timezone", kMinTimezone, kMaxTimezone), integerRule("suspended", kInt32Min, kInt32Max),
-      integerRule("webserver", 1, kMaxWebPort),            integerRule("spd-mindist", 1, kUint32Max),
-      integerRule("spd-minpoints", 1, kUint32Max),         integerRule("spd-mintrack", 1, kUint32Max),
-      {"serial", FieldRule::Kind::textOrNumber},           textRule("signkey"),
-      textRule("lang"),                                    textRule("coords"),
-      textRule("devname"),                                 textRule("address"),
-      textRule("certificate"),                             textRule("verification"),
-      textRule("manufacturer"),                            textRule("trackmask"),
-      textRule("way1"),                                    textRule("way2"),
-      textRule("redpts"),                                  textRule("platepos"),
-  });
-}
+namespace {
+
+const FieldRule kGlobalRules[] = {
+    integerRule("timezone", GlobalConfig::kMinTimezone, GlobalConfig::kMaxTimezone),
+    integerRule("suspended", kInt32Min, kInt32Max),
+    integerRule("webserver", 1, GlobalConfig::kMaxWebPort),
+    integerRule("spd-mindist", 1, kUint32Max),
+    integerRule("spd-minpoints", 1, kUint32Max),
+    integerRule("spd-mintrack", 1, kUint32Max),
+    {"serial", FieldRule::Kind::textOrNumber},
+    textRule("signkey"),
+    textRule("lang"),
+    textRule("coords"),
+    textRule("devname"),
+    textRule("address"),
+    textRule("certificate"),
+    textRule("verification"),
+    textRule("manufacturer"),
+    textRule("trackmask"),
+    textRule("way1"),
+    textRule("way2"),
+    textRule("redpts"),
+    textRule("platepos"),
+};
+
+}  // namespace
+
+std::string GlobalConfig::checkConfig(const nlohmann::json& section) { return checkSection(section, kGlobalRules); }
 
 bool GlobalConfig::updConfig(const nlohmann::json& section) {
   ConfigWriteLock lock;
@@ -106,9 +121,19 @@ bool GlobalConfig::updConfig(const nlohmann::json& section) {
       {"way1", &GlobalConfig::way1},             {"way2", &GlobalConfig::way2},
   };
   bool fits = true;
+  // A value of a type its key never takes keeps the old value, with one
+  // warning naming the key; the rest of the section is applied.
+  nlohmann::json now;
+  tojson(now, 1);
   for (auto it = section.begin(); it != section.end(); ++it) {
     const std::string& key = it.key();
     const nlohmann::json& v = it.value();
+    const auto rule = std::find_if(std::begin(kGlobalRules), std::end(kGlobalRules),
+                                   [&](const FieldRule& r) { return key == r.key; });
+    if (rule != std::end(kGlobalRules) && !typeTaken(section, *rule, now.value(key, nlohmann::json()), "global")) {
+      fits = false;
+      continue;
+    }
     for (const TextKey& t : kTexts) {
       if (key == t.key && v.is_string()) {
         std::string text = v.get<std::string>();
@@ -124,7 +149,9 @@ bool GlobalConfig::updConfig(const nlohmann::json& section) {
     if (key == "serial" && v.is_number()) {
       serial = serialText(v);
     } else if (key == "redpts" && v.is_string()) {
-      redpts = v.get<std::string>();
+      std::string text = v.get<std::string>();
+      takeXmlSafe(text, "global", key);
+      redpts = std::move(text);
       fillpolygon(redpts, redpoly);
     } else if (key == "timezone" && v.is_number()) {
       fits &= takeNumber(v, key, timezone);

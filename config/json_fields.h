@@ -5,7 +5,7 @@
 // store must never write back a value it cannot read again (an infinite
 // float becomes null in JSON and the next start fails).
 //
-// Includes the JSON library: for .cpp files only. Pure; thread-safe.
+// Includes the JSON library: for .cpp files only. Thread-safe.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -72,24 +72,30 @@ std::optional<T> fittingNumber(const nlohmann::json& v) {
 }
 
 // Reads section[key] into field when present. A value that is no number
-// raises the JSON library's type error (as get<T>() does); a number that does
-// not fit leaves the field as it was, prints "[WARNING] <owner>: <key>=<value>
-// does not fit its field, kept <old>" and returns false.
+// (a text, null, an array...) or a number that does not fit leaves the field
+// as it was, prints one "[WARNING] <owner>: <key>=<value> is not a number"
+// (or "does not fit its field") ", kept <old>" line and returns false: one
+// typo in the file never stops a start, and the value in memory stays one
+// the file can hold.
 template <class T>
 bool readNumberField(const nlohmann::json& section, const char* key, T& field, const std::string& owner) {
   const auto it = section.find(key);
   if (it == section.end()) return true;
-  if (!it->is_number() && !it->is_boolean()) {
-    field = it->template get<T>();  // throws the library's type error
-    return true;
-  }
-  if (const std::optional<T> value = fittingNumber<T>(*it)) {
+  const bool number = it->is_number() || it->is_boolean();
+  if (const std::optional<T> value = number ? fittingNumber<T>(*it) : std::nullopt) {
     field = *value;
     return true;
   }
-  std::cout << "[WARNING] " << owner << ": " << key << "=" << it->dump() << " does not fit its field, kept "
-            << nlohmann::json(field).dump() << std::endl;
+  std::cout << "[WARNING] " << owner << ": " << key << "=" << it->dump()
+            << (number ? " does not fit its field" : " is not a number") << ", kept " << nlohmann::json(field).dump()
+            << std::endl;
   return false;
 }
+
+// Reads the text section[key] into field when present, without the
+// characters XML cannot carry (config/xml_text.h: the texts reach reports
+// and captions). A value that is no text keeps the old one with a warning
+// and returns false.
+bool readTextField(const nlohmann::json& section, const char* key, std::string& field, const std::string& owner);
 
 }  // namespace kovira

@@ -23,14 +23,44 @@ std::string boundText(double v) {
 
 std::string rangeText(const FieldRule& rule) { return "out of range " + boundText(rule.lo) + ".." + boundText(rule.hi); }
 
-std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json& v) {
+std::optional<std::string> typeRefusal(const FieldRule& rule, const nlohmann::json& v) {
   using Kind = FieldRule::Kind;
   switch (rule.kind) {
     case Kind::text:
       if (!v.is_string()) return "not a text";
-      return std::nullopt;  // the JSON reader took it: valid UTF-8
+      return std::nullopt;
     case Kind::textOrNumber:
       if (!v.is_string() && !v.is_number()) return "not a text or a number";
+      return std::nullopt;
+    case Kind::integer:
+      if (!v.is_number() && !v.is_boolean()) return "not a number";
+      return std::nullopt;
+    case Kind::real:
+    case Kind::single:
+      if (!v.is_number()) return "not a number";
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+bool typeTaken(const nlohmann::json& section, const FieldRule& rule, const nlohmann::json& old,
+               const std::string& owner) {
+  const auto it = section.find(rule.key);
+  if (it == section.end()) return true;
+  const std::optional<std::string> why = typeRefusal(rule, *it);
+  if (!why) return true;
+  std::cout << "[WARNING] " << owner << ": " << rule.key << "=" << it->dump() << " is " << *why << ", kept "
+            << old.dump() << std::endl;
+  return false;
+}
+
+std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json& v) {
+  using Kind = FieldRule::Kind;
+  if (std::optional<std::string> why = typeRefusal(rule, v)) return why;
+  switch (rule.kind) {
+    case Kind::text:
+      return std::nullopt;  // the JSON reader took it: valid UTF-8
+    case Kind::textOrNumber:
       return std::nullopt;
     case Kind::integer: {
       if (v.is_boolean()) {
@@ -38,7 +68,6 @@ std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json
         if (d < rule.lo || d > rule.hi) return rangeText(rule);
         return std::nullopt;
       }
-      if (!v.is_number()) return "not a number";
       if (v.is_number_unsigned()) {
         // Rounding a huge value to a double never brings it inside a bound
         // (every bound fits 53 bits).
@@ -59,7 +88,6 @@ std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json
     }
     case Kind::real:
     case Kind::single: {
-      if (!v.is_number()) return "not a number";
       const double d = v.get<double>();
       if (!std::isfinite(d)) return "not finite";
       if (d < rule.lo || d > rule.hi) return rangeText(rule);

@@ -57,6 +57,16 @@ constexpr FieldRule textRule(const char* key) { return {key, FieldRule::Kind::te
 // "out of range <lo>..<hi>".
 std::string rangeText(const FieldRule& rule);
 
+// "not a number", "not a text"... when v is of a JSON type the rule never
+// takes, whatever its value; nothing otherwise.
+std::optional<std::string> typeRefusal(const FieldRule& rule, const nlohmann::json& v);
+
+// For a section read from the file: false, after one "[WARNING] <owner>:
+// <key>=<value> is <reason>, kept <old>" line, when the rule refuses the type of
+// section[rule.key]; true when the key is absent or of a type it takes.
+bool typeTaken(const nlohmann::json& section, const FieldRule& rule, const nlohmann::json& old,
+               const std::string& owner);
+
 // Why v cannot be taken under rule ("not a number", "out of range 1..65535",
 // ...), or nothing when it can.
 std::optional<std::string> refusalOf(const FieldRule& rule, const nlohmann::json& v);

@@ -28,7 +28,9 @@ class ConfigSketch {
   // For an operator's edit, before fromjson: "error: <key>: <reason>\n" of
   // the first value fromjson would not take, "" when it takes them all (so
   // the edit is applied whole or not at all). Called with the configuration
-  // lock held. The default takes everything.
+  // lock held. The store also asks it of every section read from the file:
+  // a refused value there keeps a reload from rewriting the operator's
+  // file. The default takes everything.
   virtual std::string check(const nlohmann::json& section) const;
 
   // The store never deletes a sketch; virtual only so that implementations

@@ -1,5 +1,6 @@
 #include "config/xml_text.h"
 
+#include "config/json_fields.h"
 #include "core/utf8.h"
 
 #include <iostream>
@@ -44,6 +45,20 @@ void takeXmlSafe(std::string& text, const std::string& owner, const std::string&
   if (dropped != 0)
     std::cout << "[WARNING] " << owner << ": " << key << ": " << dropped
               << " characters XML cannot carry were dropped" << std::endl;
+}
+
+bool readTextField(const nlohmann::json& section, const char* key, std::string& field, const std::string& owner) {
+  const auto it = section.find(key);
+  if (it == section.end()) return true;
+  if (!it->is_string()) {
+    std::cout << "[WARNING] " << owner << ": " << key << "=" << it->dump() << " is not a text, kept "
+              << nlohmann::json(field).dump() << std::endl;
+    return false;
+  }
+  std::string text = it->get<std::string>();
+  takeXmlSafe(text, owner, key);
+  field = std::move(text);
+  return true;
 }
 
 }  // namespace kovira

@@ -42,7 +42,8 @@ std::uint32_t bandK(float calcost, int rows) {
   return static_cast<std::uint32_t>(k);
 }
 
-const FieldRule kEnabled = integerRule("enabled", 0, 1);
+// Any integer: non-zero is on, and it is saved back as the file gave it.
+const FieldRule kEnabled = integerRule("enabled", kInt32Min, kInt32Max);
 const FieldRule kCamid = integerRule("camid", 0, GlobalConfig::kMaxId);
 const FieldRule kScale = integerRule("scale", 0, Zone::kScaleLimit);
 const FieldRule kCalcost = singleRule("calcost", 0, kFloatMax);
@@ -61,10 +62,10 @@ bool Zone::updConfig(const nlohmann::json& section) {
     fits &= readRangedField(section, kEnabled, enabled, owner);
     fits &= readRangedField(section, kCamid, camid, owner);
     fits &= readRangedField(section, kScale, scale, owner);
-    if (section.contains("calpts")) calpts = section.at("calpts").get<std::string>();
+    fits &= readTextField(section, "calpts", calpts, owner);
     fits &= readRangedField(section, kCalcost, calcost, owner);
     if (section.contains("coords")) {
-      coords = section.at("coords").get<std::string>();
+      fits &= readTextField(section, "coords", coords, owner);
       coordsGiven = true;
     }
   }

@@ -1,6 +1,7 @@
 #include "core/log.h"
 
 #include "core/fs.h"
+#include "core/log_files.h"
 #include "core/text.h"
 
 #include <boost/core/null_deleter.hpp>
@@ -85,11 +86,22 @@ void log_init() {
   consoleSink->set_formatter(recordFormat());
   logging::core::get()->add_sink(consoleSink);
 
+  // Rotated at a size, the oldest files deleted as each new one opens (also
+  // the first: files of earlier runs count toward the total).
   auto file = boost::make_shared<sinks::text_file_backend>(
       logging::keywords::file_name = GetCurrentPath() + "../tmp/RtspClient_%Y-%m-%d_%H-%M-%S.%N.log",
       logging::keywords::open_mode = std::ios_base::out | std::ios_base::app,
+      logging::keywords::rotation_size = logfiles::kLimits.rotationBytes,
       logging::keywords::min_free_space = kMinFreeSpace);
   file->auto_flush(true);
+  sinks::text_file_backend* backend = file.get();  // the sink owns it for the process
+  file->set_open_handler([backend](sinks::text_file_backend::stream_type&) {
+    try {
+      logfiles::pruneLogFiles(backend->get_current_file_name().string());
+    } catch (...) {
+      // A folder that cannot be listed leaves the files as they are.
+    }
+  });
   auto fileSink = boost::make_shared<sinks::synchronous_sink<sinks::text_file_backend>>(file);
   fileSink->set_formatter(recordFormat());
   logging::core::get()->add_sink(fileSink);

@@ -21,6 +21,7 @@ namespace camera { void modinit(); }                     // capture: "usbcam" se
 namespace lensweb { void lens_httphook_init(); }         // devices: lens and flash pages
 namespace ntpsync { void modinit(); }                    // devices: NTP state
 namespace carflow { void modinit(); }                    // modules: car flow
+namespace common { void modinit(); }                     // evidence: storing, leftover temporaries
 namespace frames { void init_frames(); void exit_frames(); }  // capture: camera registry
 namespace config_upd { void modinit(); }                 // config: configuration pages
 namespace spd_kormelino { void modinit(); }              // modules: speed, deployment variant

@@ -29,7 +29,7 @@ constexpr std::array kStartup{
     ENTRY("web", lensweb, lens_httphook_init),                    NOTHING("web"),                // 25
     ENTRY("ntpsync", ntpsync, modinit),                           NOTHING("ntpsync"),            // 27
     ENTRY("carflow", carflow, modinit),                           NOTHING("carflow"),            // 29
-    NOTHING("common"),                                                                           // 31
+    ENTRY("common", common, modinit),                                                            // 31
     NOTHING("main"),                                                                             // 32
     ENTRY("frames", frames, init_frames),                         NOTHING("frames"),             // 33
     ENTRY("config-upd", config_upd, modinit),                     NOTHING("config-upd"),         // 35

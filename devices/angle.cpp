@@ -8,6 +8,7 @@
 #include "core/text.h"
 #include "devices/heartbeat.h"
 #include "devices/sttydev.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <nlohmann/json.hpp>
@@ -25,28 +26,26 @@ namespace {
 
 using kovira::FieldRule;
 
-// Degrees of a tilt and of the deviations allowed around it; seconds.
+// Degrees of a tilt and of the deviations allowed around it; seconds. The
+// form and the section both read their values under these rules.
 constexpr float kMaxTilt = 180;
-const FieldRule kEnabled = kovira::integerRule("enabled", 0, 1);
+// Switches: any integer, non-zero is on (saved back as given).
+const FieldRule kEnabled = kovira::integerRule("enabled", kovira::kInt32Min, kovira::kInt32Max);
+const FieldRule kAdxl = kovira::integerRule("adxl313", kovira::kInt32Min, kovira::kInt32Max);
 const FieldRule kNormal = kovira::singleRule("normal", -kMaxTilt, kMaxTilt);
 const FieldRule kTimenotify = kovira::integerRule("timenotify", 0, kovira::kInt32Max);
 const FieldRule kWd = kovira::singleRule("wd", 0, kMaxTilt);
 const FieldRule kWu = kovira::singleRule("wu", 0, kMaxTilt);
 const FieldRule kCrit = kovira::singleRule("crit", 0, kMaxTilt);
 
-// A number of the section within its rule; another type or a value outside
-// the rule leaves out unchanged, with a warning for a number.
-template <class T>
-bool readNumber(const nlohmann::json& section, const FieldRule& rule, T& out) {
-  const auto it = section.find(rule.key);
-  if (it == section.end() || !it->is_number()) return false;
-  if (const std::optional<std::string> why = kovira::refusalOf(rule, *it)) {
-    std::cout << "[WARNING] angle: " << rule.key << "=" << it->dump() << " " << *why << ", kept "
-              << nlohmann::json(out).dump() << std::endl;
-    return false;
-  }
-  out = static_cast<T>(it->get<double>());
-  return true;
+const char* const kOwner = "angle";
+
+// A threshold the section always sets: 0 when absent, the old value when
+// refused.
+float threshold(const nlohmann::json& section, const FieldRule& rule, float old) {
+  float value = section.contains(rule.key) ? old : 0;
+  kovira::readRangedField(section, rule, value, kOwner);
+  return value;
 }
 
 }  // namespace
@@ -56,7 +55,7 @@ void AngleConf::tojson(nlohmann::json& section, int mode) {
   auto put = [&](const char* key, bool wanted, auto value) {
     if ((mode != 0 || wanted) && !section.contains(key)) section[key] = value;
   };
-  put("enabled", enabled >= 1, enabled);
+  put("enabled", enabled != 0, enabled);
   put("adxl313", adxlfix >= 1, adxlfix);
   put("normal", normal > 0, normal);
   put("wd", wd > 0, wd);
@@ -66,25 +65,20 @@ void AngleConf::tojson(nlohmann::json& section, int mode) {
 
 void AngleConf::fromjson(const nlohmann::json& section) {
   if (!section.is_object()) return;
-  readNumber(section, kEnabled, enabled);
-  readNumber(section, kNormal, normal);
-  readNumber(section, kTimenotify, timenotify);
+  kovira::readRangedField(section, kEnabled, enabled, kOwner);
+  kovira::readRangedField(section, kNormal, normal, kOwner);
+  kovira::readRangedField(section, kTimenotify, timenotify, kOwner);
   // By value: what tojson(…, 1) wrote ("adxl313": 0) reads back as off.
-  if (const auto it = section.find("adxl313"); it != section.end()) {
-    if (it->is_boolean()) adxlfix = it->get<bool>() ? 1 : 0;
-    else if (it->is_number()) adxlfix = it->get<double>() != 0 ? 1 : 0;
-    else adxlfix = 1;
-  }
-  wd = 0;
-  wu = 0;
-  readNumber(section, kWd, wd);
-  readNumber(section, kWu, wu);
+  std::int64_t adxl = adxlfix;
+  if (section.contains(kAdxl.key) && kovira::readRangedField(section, kAdxl, adxl, kOwner)) adxlfix = adxl != 0 ? 1 : 0;
+  wd = threshold(section, kWd, wd);
+  wu = threshold(section, kWu, wu);
   float crit = 0;
-  if (readNumber(section, kCrit, crit)) wd = wu = crit;
+  if (section.contains(kCrit.key) && kovira::readRangedField(section, kCrit, crit, kOwner)) wd = wu = crit;
 }
 
 std::string AngleConf::check(const nlohmann::json& section) const {
-  return kovira::checkSection(section, {kEnabled, kNormal, kTimenotify, kWd, kWu, kCrit});
+  return kovira::checkSection(section, {kEnabled, kAdxl, kNormal, kTimenotify, kWd, kWu, kCrit});
 }
 
 void AngleConf::update(float a) {
@@ -164,24 +158,22 @@ std::string fixed2(float v) {
   return s.str();
 }
 
+}  // namespace
+
 int http_angle_hook(const HttpRequest& req, HttpResponse& res) {
   if (req.method == "POST") {
     // Every value is checked before any is applied: a refused form changes
     // nothing and says which field it refused.
     kovira::FormFields form(req);
-    const std::optional<float> normal = form.float32("normal", -kMaxTilt, kMaxTilt);
-    const std::optional<float> wu = form.float32("wu", 0, kMaxTilt);
-    const std::optional<float> wd = form.float32("wd", 0, kMaxTilt);
-    const std::optional<long long> timenotify = form.integer("timenotify", 0, INT32_MAX);
-    if (!form.ok()) {
-      res.headers["Content-Type"] = "text/plain; charset=utf-8";
-      res.body << form.error();
-      return 400;
-    }
+    const std::optional<double> normal = kovira::formNumber(form, "normal", kNormal);
+    const std::optional<double> wu = kovira::formNumber(form, "wu", kWu);
+    const std::optional<double> wd = kovira::formNumber(form, "wd", kWd);
+    const std::optional<double> timenotify = kovira::formNumber(form, "timenotify", kTimenotify);
+    if (!form.ok()) return answerRefused(res, form.error());
     kovira::ConfigWriteLock lock;
-    if (normal) angconf.normal = *normal;
-    if (wu) angconf.wu = *wu;
-    if (wd) angconf.wd = *wd;
+    if (normal) angconf.normal = static_cast<float>(*normal);
+    if (wu) angconf.wu = static_cast<float>(*wu);
+    if (wd) angconf.wd = static_cast<float>(*wd);
     if (timenotify) angconf.timenotify = static_cast<std::int32_t>(*timenotify);
     angconf.enabled = req.has("enabled") ? 1 : 0;
     angconf.adxlfix = req.has("adxlfix") ? 1 : 0;
@@ -229,8 +221,6 @@ int http_angle_hook(const HttpRequest& req, HttpResponse& res) {
       << "<button class='update'>Update</button>" << "</form>";
   return 200;
 }
-
-}  // namespace
 
 namespace angle {
 void modinit() {

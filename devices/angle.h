@@ -41,7 +41,7 @@ class AngleConf : public ConfigSketch {
   // The verdict on `current` after update(); only meaningful for a reading.
   AngleVerdict judge() const;
 
-  std::uint32_t enabled = 0;
+  std::int32_t enabled = 0;  // any integer from the file; non-zero is on
   std::uint32_t step = 20;
   std::int32_t timenotify = 300;
   std::int32_t rest = 0;
@@ -67,3 +67,8 @@ float readAngle(SttyDev& dev, AngleConf& conf, std::uint32_t now, bool& ok);
 
 // The 20-second scheduler task; the argument is not used.
 void angleloop(unsigned int);
+
+class HttpRequest;
+class HttpResponse;
+// The settings page "^/config/angle/$".
+int http_angle_hook(const HttpRequest& req, HttpResponse& res);

@@ -5,6 +5,7 @@
 #include "core/startup_functions.h"
 #include "core/text.h"
 #include "devices/sttydev.h"
+#include "http/refusal.h"
 #include "http/server.h"
 #include "http/webutil.h"
 
@@ -101,10 +102,7 @@ int http_debug_handler(const HttpRequest& req, HttpResponse& resp) {
   if (req.method == "POST" && req.has("suspended")) {
     kovira::FormFields form(req);
     const std::optional<std::int32_t> mode = form.int32("suspended");
-    if (!form.ok()) {
-      resp.body << form.error();
-      return 400;
-    }
+    if (!form.ok()) return answerRefused(resp, form.error());
     cfg.suspended = *mode;
     return resp.redirect("/", 302);
   }

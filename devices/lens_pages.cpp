@@ -7,6 +7,7 @@
 #include "devices/heartbeat.h"
 #include "devices/page_json.h"
 #include "devices/sttydev.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <cstdint>
@@ -102,13 +103,6 @@ int http_lens_script(const HttpRequest&, HttpResponse& res) {
   return 200;
 }
 
-// A refused argument names itself in a short text; nothing reaches the board.
-int refused(HttpResponse& res, const std::string& error) {
-  res.headers["Content-Type"] = "text/plain; charset=utf-8";
-  res.body << error;
-  return 400;
-}
-
 int http_lens_update(const HttpRequest& req, HttpResponse& res) {
   SttyDev& dev = sttydev();
   if (req.has("camres")) {
@@ -123,7 +117,7 @@ int http_lens_update(const HttpRequest& req, HttpResponse& res) {
   const auto i = form.int32("i");
   const auto modf = form.int32("modf");
   const auto modi = form.int32("modi");
-  if (!form.ok()) return refused(res, form.error());
+  if (!form.ok()) return answerRefused(res, form.error());
   std::uint32_t focus = dev.focus;
   std::uint32_t iris = dev.iris;
   bool focusSet = false, irisSet = false;
@@ -159,7 +153,7 @@ int http_lens_update(const HttpRequest& req, HttpResponse& res) {
 int http_updflash(const HttpRequest& req, HttpResponse& res) {
   kovira::FormFields form(req);
   const auto v = form.integer("v", 0, 127);
-  if (!form.ok()) return refused(res, form.error());
+  if (!form.ok()) return answerRefused(res, form.error());
   if (v) sttydev().setflash(static_cast<unsigned>(*v));
   return res.redirect("/lens/", 302);
 }
@@ -177,7 +171,7 @@ int http_update(const HttpRequest& req, HttpResponse& res) {
   const auto seti = form.int32("seti");
   const auto modf = form.int32("modf");
   const auto modi = form.int32("modi");
-  if (!form.ok()) return refused(res, form.error());
+  if (!form.ok()) return answerRefused(res, form.error());
   int& focus = kovira::getGlobalVal<int>("lensfocus", 0);
   int& iris = kovira::getGlobalVal<int>("lensiris", 0);
   // Sums in 64 bits: two large steps must not overflow before the clamp.

@@ -20,6 +20,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <set>
 #include <exception>
 #include <iostream>
 #include <thread>
@@ -113,15 +116,48 @@ void procTrackRes(kovira::Action& action, SimpleFile& archive) {
     if (name.empty()) {
       std::cout << "[ERR] no free archive name in " << path << ": evidence not written" << std::endl;
     } else {
-      for (const std::string& dir : dirs)
-        if (archive.safesave(dir + name) < 0)
-          std::cout << "[ERR] evidence " << name << " not written to " << dir << std::endl;
+      for (const std::string& dir : dirs) {
+        const SaveResult saved = archive.safewrite(dir + name);
+        if (!saved.ok())
+          std::cout << "[ERR] evidence " << name << " not written to " << dir << ": " << saved.error << std::endl;
+      }
     }
   }
 
   // 5. Upload, whatever happened to the files.
   if (upload) lazyUploadPush(archive);
 }
+
+std::size_t removeLeftoverTemporaries() {
+  std::set<std::string> dirs;
+  {
+    kovira::ConfigReadLock lock;
+    for (const kovira::Action& action : kovira::actions())
+      for (std::string& dir : targetDirectories(action.path)) dirs.insert(std::move(dir));
+  }
+  std::size_t removed = 0;
+  for (const std::string& dir : dirs) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      std::error_code typeError;  // a link is not ours to follow or remove
+      if (!isLeftoverTemporary(name) || it->symlink_status(typeError).type() != std::filesystem::file_type::regular)
+        continue;
+      if (::unlink(it->path().c_str()) == 0) {
+        ++removed;
+        std::cout << "[WARNING] evidence: removed " << dir << name
+                  << ", left unfinished when the program ended during a save" << std::endl;
+      } else {
+        std::cout << "[ERR] evidence: cannot remove " << dir << name << ": " << std::strerror(errno) << std::endl;
+      }
+    }
+  }
+  return removed;
+}
+
+namespace common {
+void modinit() { (void)removeLeftoverTemporaries(); }
+}  // namespace common
 
 std::string tempSave(const cv::Mat& image, std::string folder, std::string ext) {
   const std::string name = tempName(ext);

@@ -44,6 +44,12 @@ bool makeCashedDir();
 // for upload when action.upload is set.
 void procTrackRes(kovira::Action& action, SimpleFile& archive);
 
+// Removes the hidden temporaries (".<id>.tar~") that a save interrupted by
+// the end of the process left in the target directories of the actions, with
+// one warning line each; returns how many. Run at start, before any worker
+// stores (the start-up function of this module).
+std::size_t removeLeftoverTemporaries();
+
 // Writes the image (cv::imwrite, format by extension) to folder + "<id>.ext"
 // and returns "<id>.ext" whether or not the write worked.
 std::string tempSave(const cv::Mat& image, std::string folder, std::string ext);

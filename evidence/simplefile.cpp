@@ -6,6 +6,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,13 +25,6 @@ namespace {
 std::string basename(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// dir/name -> dir/.name~ ; name -> .name~
-std::string hiddenTemporary(const std::string& path) {
-  const auto slash = path.rfind('/');
-  const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
-  return path.substr(0, cut) + "." + path.substr(cut) + "~";
 }
 
 // RAII descriptor for the safe write.
@@ -63,6 +58,11 @@ bool writeAll(int fd, const char* data, std::size_t len) {
     len -= static_cast<std::size_t>(n);
   }
   return true;
+}
+
+SaveResult loggedSave(const std::string& path, SaveResult result) {
+  if (!result.ok()) log_error("Safe save failed: " + path + ": " + result.error);
+  return result;
 }
 
 }  // namespace
@@ -127,10 +127,10 @@ void SimpleFile::save(std::string path) const {
   if (out && size > 0 && data) out.write(data.get(), static_cast<std::streamsize>(size));
 }
 
-long long SimpleFile::safesave(std::string path) const {
-  const long long rc = safeSave(path, size > 0 ? data.get() : nullptr, size);
-  if (rc < 0) log_error_format("Safe save failed: %s", path.c_str());
-  return rc;
+long long SimpleFile::safesave(std::string path) const { return safewrite(path).written; }
+
+SaveResult SimpleFile::safewrite(const std::string& path) const {
+  return loggedSave(path, safeWrite(path, size > 0 ? data.get() : nullptr, size));
 }
 
 SimpleFile& SimpleFile::operator+=(const SimpleFile& other) {
@@ -160,20 +160,55 @@ std::ostream& operator<<(std::ostream& os, const SimpleFile& f) {
   return os << f.data.get();
 }
 
-long long safeSave(std::string path, const char* bytes, std::size_t len) {
-  const std::string tmp = hiddenTemporary(path);
+// dir/name -> dir/.name~ ; name -> .name~
+std::string safeTemporaryOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::size_t cut = slash == std::string::npos ? 0 : slash + 1;
+  return path.substr(0, cut) + "." + path.substr(cut) + "~";
+}
+
+bool isLeftoverTemporary(const std::string& name) {
+  // "." digits "." extension "~": the ids of archives and scratch copies.
+  if (name.size() < 5 || name.front() != '.' || name.back() != '~') return false;
+  const std::string inner = name.substr(1, name.size() - 2);
+  const auto dot = inner.find('.');
+  if (dot == 0 || dot == std::string::npos || dot + 1 == inner.size()) return false;
+  for (std::size_t i = 0; i < inner.size(); ++i) {
+    const unsigned char ch = static_cast<unsigned char>(inner[i]);
+    if (i < dot ? !std::isdigit(ch) : (i > dot && !std::isalnum(ch))) return false;
+  }
+  return true;
+}
+
+SaveResult safeWrite(const std::string& path, const char* bytes, std::size_t len) {
+  const std::string tmp = safeTemporaryOf(path);
+  auto failed = [&](const char* step, const std::string& file) {
+    SaveResult r{-1, std::string(step) + " " + file + ": " + std::strerror(errno)};
+    // Once created, the hidden file goes with the failure: on a full disk
+    // its partial bytes would hold the space the next archive needs.
+    if (std::strcmp(step, "open") != 0) ::unlink(tmp.c_str());
+    return r;
+  };
   Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return -1;
-  if (len > 0 && (bytes == nullptr || !writeAll(fd.get(), bytes, len))) return -1;
-  if (::fsync(fd.get()) < 0) return -1;
-  if (::close(fd.release()) < 0) return -1;
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) return -1;
+  if (fd.get() < 0) return failed("open", tmp);
+  if (len > 0 && bytes == nullptr) {
+    errno = EINVAL;
+    return failed("write", tmp);
+  }
+  if (len > 0 && !writeAll(fd.get(), bytes, len)) return failed("write", tmp);
+  if (::fsync(fd.get()) < 0) return failed("sync", tmp);
+  if (::close(fd.release()) < 0) return failed("close", tmp);
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) return failed("rename to", path);
   // A stored archive that is not uploaded yet must survive a power cut: the
   // new directory entry goes to disk too. The bytes are already in place, so
   // a directory that cannot be synced is a warning, not a failed save.
   const std::string unsynced = syncDirectoryOf(path);
   if (!unsynced.empty()) log_warning(unsynced);
-  return static_cast<long long>(len);
+  return {static_cast<long long>(len), {}};
+}
+
+long long safeSave(std::string path, const char* bytes, std::size_t len) {
+  return loggedSave(path, safeWrite(path, bytes, len)).written;
 }
 
 SimpleFile loadCvImage(cv::Mat& image, std::string filename, int quality) {

@@ -25,6 +25,14 @@ namespace cv {
 class Mat;
 }
 
+// What a safe write did: len bytes written, or -1 and why (the step, the
+// file and the system's text: "write /a/.1.tar~: No space left on device").
+struct SaveResult {
+  long long written = -1;
+  std::string error;
+  bool ok() const { return written >= 0; }
+};
+
 class SimpleFile {
  public:
   SimpleFile() = default;
@@ -50,8 +58,11 @@ class SimpleFile {
   // Plain write; failures are silent (use safesave for evidence).
   void save(std::string path) const;
   // safeSave of the bytes; returns its result (size, or -1 on failure, which
-  // is also logged): a failed evidence write must never look like success.
+  // is also logged with its reason): a failed evidence write must never look
+  // like success.
   [[nodiscard]] long long safesave(std::string path) const;
+  // The same, with the reason of a failure for the caller's own line.
+  [[nodiscard]] SaveResult safewrite(const std::string& path) const;
 
   SimpleFile& operator+=(const SimpleFile& other);
   bool operator==(const SimpleFile& other) const;
@@ -78,10 +89,19 @@ std::vector<unsigned char> takeEvidenceBuffer(EvidenceBuffer use, std::size_t ne
 void giveEvidenceBuffer(std::vector<unsigned char>&& buffer, EvidenceBuffer use);
 
 // Writes dir/.name~, flushes and fsyncs it, renames it onto path and syncs
-// the directory (a failed directory sync is logged as a warning only).
-// Returns len on success, -1 on any failure (the target is never partly
-// written; a failed attempt may leave the hidden file behind).
+// the directory (a failed directory sync is logged as a warning only). The
+// target is never partly written, and a failed write or rename removes the
+// hidden file: on a full disk it would hold the last free space.
+[[nodiscard]] SaveResult safeWrite(const std::string& path, const char* data, std::size_t len);
+// safeWrite; a failure is logged ("Safe save failed: <path>: <why>").
+// Returns len on success, -1 on any failure.
 long long safeSave(std::string path, const char* data, std::size_t len);
+
+// The hidden temporary that safeWrite uses for path (dir/name -> dir/.name~).
+std::string safeTemporaryOf(const std::string& path);
+// Whether a directory entry's name is a temporary that safeWrite leaves only
+// when the process died between write and rename (".<id>.<ext>~").
+bool isLeftoverTemporary(const std::string& name);
 
 // Encodes image as PNG when filename contains "png", as JPEG when it
 // contains "jpg" or "jpeg" (JPEG wins when both occur). Empty result when no

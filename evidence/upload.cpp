@@ -13,6 +13,7 @@
 #include "http/httpclient.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <cstdlib>
@@ -134,7 +135,9 @@ void UploadWebLazy::recordSuccess(const SimpleFile& file, std::uint32_t ms) {
 
 void UploadWebLazy::operator()() {
   thread_name("lazyupload");
-  std::uint32_t headRefusals = 0;  // answers other than 200 for the head archive
+  // Refusals of the head archive since it became the head; outage answers
+  // between them neither count nor start the count again.
+  std::uint32_t headRefusals = 0;
   while (running()) {
     // a. Wait for work, waking every kIdleCheck to look at `working`.
     SimpleFile file;
@@ -166,12 +169,12 @@ void UploadWebLazy::operator()() {
     }
     // e. Failure: count it, pause. Only a server that answered and refused
     // this very archive again and again is a reason to let the others pass;
-    // an unreachable server (refused connection, time-out, name lookup)
-    // refuses every archive alike, and moving the head would only deliver
-    // them out of order once it is back.
+    // an outage (no answer, time-out, 5xx from a proxy whose back end is
+    // down, 429) refuses every archive alike, and moving the head would
+    // only deliver them out of order once it is over.
     recordFailure();
     ++failed;
-    if (status > 0 && ++headRefusals >= kMaxHeadFailures) {
+    if (refusesArchive(status) && ++headRefusals >= kMaxHeadFailures) {
       headRefusals = 0;
       bool moved = false;
       {
@@ -190,6 +193,8 @@ void UploadWebLazy::operator()() {
     if (!pause(std::max(configured, minFailPause_))) return;
   }
 }
+
+bool refusesArchive(int status) { return status >= 400 && status < 500 && status != 408 && status != 429; }
 
 void UploadWebLazy::report() {
   const std::uint64_t limit = limsize.load() * kMiB;
@@ -237,11 +242,7 @@ int UploadWebLazy::page(const HttpRequest& req, HttpResponse& res) {
     kovira::FormFields form(req);
     const std::optional<long long> delay = form.integer("faildelay", 0, static_cast<long long>(kMaxFaildelay));
     const std::optional<long long> size = form.integer("limsize", 0, static_cast<long long>(kMaxLimsize));
-    if (!form.ok()) {
-      res.headers["Content-Type"] = "text/plain; charset=utf-8";
-      res.body << form.error();
-      return 400;
-    }
+    if (!form.ok()) return answerRefused(res, form.error());
     if (delay) faildelay = static_cast<std::uint64_t>(*delay);
     if (size) limsize = static_cast<std::uint64_t>(*size);
     return res.redirect("/debug/lazyupload/", 302);

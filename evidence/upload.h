@@ -5,10 +5,13 @@
 // Bounds: the queue holds at most `limsize` MiB; an archive that does not fit
 // is dropped (never an older one), counted and logged; so is one that
 // arrives while no server is configured. A failed post is retried after a
-// pause. While the server cannot be reached the order stays oldest first;
-// an archive the server itself refuses kMaxHeadFailures times in a row moves
-// to the back so that it cannot block the rest. The history of attempts is
-// capped at kHistoryMax entries.
+// pause. The order stays oldest first through every outage: a server that
+// cannot be reached, times out, or answers 5xx, 408 or 429 (a collection
+// point behind a web server answers 502/503/504 while its back end is down)
+// keeps the head archive at the head, retried forever. Only an archive the
+// server itself refuses with another 4xx kMaxHeadFailures times in a row
+// (a poison archive) moves to the back so that it cannot block the rest.
+// The history of attempts is capped at kHistoryMax entries.
 //
 // Threading: the queue, its byte total and the history are guarded by
 // `mutex`; the counters are atomics whose momentary values are good enough
@@ -125,6 +128,11 @@ class UploadWebLazy {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// Whether an answer to a post says that this very archive is refused (a 4xx
+// other than 408 time-out and 429 too many requests), as opposed to a
+// server that is down, overloaded or unreachable (5xx, 408, 429, no answer).
+bool refusesArchive(int status);
 
 extern UploadWebLazy lazyUpload;
 

@@ -10,18 +10,6 @@
 
 #include <system_error>
 
-namespace {
-
-// Request bytes wait unread: a refused body, or a second request sent
-// without waiting for the first answer. Closing now would reset the
-// connection and could destroy the answer in the client's receive queue.
-bool inputPending(int socket) {
-  char byte;
-  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
-}  // namespace
-
 ConnectionPool::ConnectionPool(int maxWorkers, Serve serve, Deliver deliver)
     : maxWorkers_(std::max(1, maxWorkers)), serve_(std::move(serve)), deliver_(std::move(deliver)) {}
 

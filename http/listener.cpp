@@ -39,14 +39,6 @@ bool acceptRetryable(int err) {
   }
 }
 
-// Request bytes wait unread (see ConnectionPool).
-bool inputPending(int socket) {
-  char byte;
-  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
-bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
 // The body framing of a complete header, parsed as the worker will (up to
 // the first zero byte); a header that does not parse has no body (the
 // worker answers 400).
@@ -102,29 +94,27 @@ Listener::~Listener() {
   if (wake_ >= 0) ::close(wake_);
 }
 
-void Listener::wake() {
-  stop_ = true;
+void Listener::poke() {
   const std::uint64_t one = 1;
   if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
     // The counter is already non-zero: the listener wakes anyway.
   }
 }
 
+void Listener::wake() {
+  stop_ = true;
+  poke();
+}
+
 void Listener::stopAccepting() {
   acceptStop_ = true;
-  const std::uint64_t one = 1;
-  if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the listener wakes anyway.
-  }
+  poke();
 }
 
 void Listener::finish(Clock::time_point deadline) {
   finishBy_ = deadline.time_since_epoch().count();
   finishing_ = true;
-  const std::uint64_t one = 1;
-  if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the listener wakes anyway.
-  }
+  poke();
 }
 
 void Listener::deliver(HttpConnection&& connection, ConnectionPool::Served&& served) {
@@ -132,10 +122,7 @@ void Listener::deliver(HttpConnection&& connection, ConnectionPool::Served&& ser
     std::lock_guard lock(inboxMutex_);
     inbox_.emplace_back(std::move(connection), std::move(served));
   }
-  const std::uint64_t one = 1;
-  if (::write(wake_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the listener wakes anyway.
-  }
+  poke();
 }
 
 int Listener::waitMs(Clock::time_point now) const {
@@ -219,7 +206,7 @@ bool Listener::acceptSome() {
     const int fd = ::accept4(listenSocket_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       const int err = errno;
-      if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return true;
+      if (transient(err)) return true;
       if (stop_) return true;
       if (!acceptRetryable(err)) {
         log_error_format("HttpServer: Socket accepting error: %d", err);

@@ -95,6 +95,8 @@ class Listener {
   };
   using Delivery = std::pair<HttpConnection, ConnectionPool::Served>;
 
+  // Wakes run() out of epoll_wait (any thread).
+  void poke();
   bool acceptSome();  // false when the listener must end
   void admit(int socket, std::string peerip, int peerport);
   std::uint64_t add(Conn conn);

@@ -1,9 +1,11 @@
 #include "http/request.h"
 
+#include "core/number_text.h"
+
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 HttpRequest::HttpRequest(int sock, const char* ip, int port)
     : peerip(ip ? ip : ""), peerport(port), socket(sock), buffer_(http_limits::kHeaderMax, 0) {}
@@ -53,23 +55,22 @@ bool HttpRequest::has(const std::string& name, std::string& value) const {
 bool HttpRequest::has(const std::string& name, int& value) const {
   const auto it = args.find(name);
   if (it == args.end()) return false;
-  // The whole text must be the number: "12x" or " 12" taken as 12 would
-  // apply a value the operator never typed.
-  const std::string& text = it->second;
-  int n = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n, 10);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return false;
-  value = n;
+  // The one rule of number text (core/number_text.h): "12x" or "7\0junk"
+  // taken as 12 or 7 would apply a value the operator never typed.
+  const kovira::IntegerText n =
+      kovira::integerText(it->second, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+  if (!n.value) return false;
+  value = static_cast<int>(*n.value);
   return true;
 }
 
 bool HttpRequest::has(const std::string& name, float& value) const {
   const auto it = args.find(name);
   if (it == args.end()) return false;
-  const std::string& text = it->second;
-  float f = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), f, std::chars_format::general);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !std::isfinite(f)) return false;
+  const std::optional<double> d = kovira::realText(it->second);
+  if (!d) return false;
+  const auto f = static_cast<float>(*d);
+  if (!std::isfinite(f)) return false;
   value = f;
   return true;
 }

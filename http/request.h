@@ -35,10 +35,11 @@ class HttpRequest {
 
   // Argument accessors; they never throw and write value only on success.
   bool has(const std::string& name, std::string& value) const;
-  // True when the whole argument is one base-10 number of the 32-bit range
-  // ("-7" yes; "", " 12", "+12", "12x" and overflow no).
+  // True when the argument is number text (core/number_text.h) of an
+  // integer in the 32-bit range ("-7", " 12 " yes; "", "+12", "012",
+  // "12x", "0x10" and overflow no).
   bool has(const std::string& name, int& value) const;
-  // The same for a finite decimal float ("nan", "inf", "2.5x" no).
+  // The same for a finite float ("nan", "inf", "2.5x", "0x1p3" no).
   bool has(const std::string& name, float& value) const;
   bool has(const std::string& name) const;
   // Header accessors; names are case-sensitive.

@@ -30,8 +30,6 @@ class Deadline {
   Clock::time_point end_;
 };
 
-bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-
 // Waits until the descriptor is ready or the deadline passes; the caller
 // checks the deadline again and retries the call.
 void waitReady(int socket, short events, const Deadline& deadline) {
@@ -48,6 +46,13 @@ bool headerEndsAt(const char* text, std::size_t i) {
 }
 
 }  // namespace
+
+bool transient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+bool inputPending(int socket) {
+  char byte;
+  return ::recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
 
 HeaderStep sock_readheader_step(int socket, std::string& header, int max) {
   const std::size_t limit = static_cast<std::size_t>(std::clamp(max, 0, http_limits::kHeaderMax));

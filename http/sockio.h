@@ -17,6 +17,14 @@ inline constexpr int kSockError = -1;
 inline constexpr int kSockTimeout = -2;
 inline constexpr int kSockClosed = -3;
 
+// errno values after which the same call is simply tried again.
+bool transient(int err);
+
+// Request bytes wait unread: a refused body, or a second request sent
+// without waiting for the first answer. Closing now would reset the
+// connection and could destroy the answer in the client's receive queue.
+bool inputPending(int socket);
+
 // Reads a request header into buffer[0..max): returns the byte count once
 // the bytes read contain "\r\n\r\n" or "\n\n" (terminator included). No
 // byte after the terminator is consumed, so the body stays in the socket.

@@ -18,6 +18,7 @@
 #include "evidence/simplefile.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/refusal.h"
 #include "http/server.h"
 
 #include <nlohmann/json.hpp>
@@ -51,13 +52,8 @@ SimpleFile takeLast() {
   return lastJpeg;  // shares the bytes; a later swap does not touch them
 }
 
-int refuse(HttpResponse& res, const std::string& why) {
-  res.headers["Content-Type"] = "text/plain; charset=utf-8";
-  res.body << why;
-  return 400;
-}
-
-const kovira::FieldRule kEnabled = kovira::integerRule("enabled", 0, 1);
+// A switch: any number its field holds, non-zero is on (saved back as given).
+const kovira::FieldRule kEnabled = kovira::integerRule("enabled", 0, kovira::kUint32Max);
 const kovira::FieldRule kQuality = kovira::integerRule("quality", kMinQuality, kMaxQuality);
 // A slot longer than the day would never come round.
 const kovira::FieldRule kTimepad = kovira::integerRule("timepad", 0, kMinutesPerDay);
@@ -89,7 +85,8 @@ void TolvekConf::fromjson(const nlohmann::json& section) {
   readNumber(kEnabled, enabled);
   readNumber(kQuality, quality);
   readNumber(kTimepad, timepad);
-  if (section.contains("label") && section["label"].is_string()) label = section["label"].get<std::string>();
+  // The caption of every control frame: cleaned like every configured text.
+  kovira::readTextField(section, "label", label, "tolvek");
 }
 
 std::string TolvekConf::check(const nlohmann::json& section) const {
@@ -204,7 +201,7 @@ int http_tolvek_hook(const HttpRequest& req, HttpResponse& res) {
     const std::optional<long long> quality = form.integer("quality", kMinQuality, kMaxQuality);
     const std::optional<long long> timepad = form.integer("timepad", 0, kMinutesPerDay);
     const std::optional<std::string> label = form.text("label");
-    if (!form.ok()) return refuse(res, form.error());
+    if (!form.ok()) return answerRefused(res, form.error());
     kovira::ConfigWriteLock lock;
     mconf.enabled = req.has("enabled") ? 1 : 0;
     if (label) mconf.label = *label;

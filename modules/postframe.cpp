@@ -18,6 +18,7 @@
 #include "evidence/tar.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "http/refusal.h"
 #include "http/server.h"
 #include "recognition/bestframe.h"
 #include "recognition/multitrack.h"
@@ -315,12 +316,6 @@ namespace {
 // Pictures are divided by at most this much.
 constexpr long long kMaxScale = 16;
 
-int refuse(HttpResponse& res, const std::string& why) {
-  res.headers["Content-Type"] = "text/plain; charset=utf-8";
-  res.body << why;
-  return 400;
-}
-
 void option(std::ostringstream& out, std::int32_t current, std::int32_t value, const char* label) {
   out << "<option " << (current == value ? "SELECTED" : "") << " value=" << value << ">" << label << "</option>";
 }
@@ -378,10 +373,10 @@ int http_postframe_update(const HttpRequest& req, HttpResponse& res) {
   const std::optional<long long> timeofday = form.integer("timeofday", 0, 3);
   const std::optional<std::string> target = form.text("target");
   const std::optional<std::string> tag = form.text("tag");
-  if (!form.ok()) return refuse(res, form.error());
+  if (!form.ok()) return answerRefused(res, form.error());
   // Only web addresses: the unit never posts frames to a file or elsewhere.
   if (target && !target->empty() && !isWebUrl(*target))
-    return refuse(res, "error: target: not an http:// or https:// address\n");
+    return answerRefused(res, "error: target: not an http:// or https:// address\n");
   httpframe().update([&](FeedbackSettings& s) {
     if (min) s.min = *min;
     if (max) s.max = *max;

@@ -101,7 +101,8 @@ bool processtrack(kovira::Track& track, const std::string& home) {
   try {
     if (home.empty()) throw std::runtime_error("no home folder");
     createdirtree(folder);
-    if (safeSave(path, text.data(), text.size()) < 0) throw std::runtime_error("not written");
+    const SaveResult saved = safeWrite(path, text.data(), text.size());
+    if (!saved.ok()) throw std::runtime_error("not written: " + saved.error);
   } catch (const std::exception& e) {
     evidence::consoleLine("[ERR] (trackdump) " + path + ": " + e.what());
     return false;

@@ -52,7 +52,6 @@ inline constexpr std::uint32_t kCidDecDisableCompleteFrameInput = 0x990B03;
 inline constexpr std::uint32_t kCidDecDisableDpb = 0x990B04;
 inline constexpr std::uint32_t kCidDecEnableMetadataReporting = 0x990B05;
 inline constexpr std::uint32_t kCidDecSkipFrames = 0x990B06;
-inline constexpr std::uint32_t kCidDecOutputMetadata = 0x990B07;
 inline constexpr std::uint32_t kCidConvOutputBufferLayout = 0x990B08;
 inline constexpr std::uint32_t kCidConvCaptureBufferLayout = 0x990B09;
 inline constexpr std::uint32_t kCidConvFlipMethod = 0x990B0A;
@@ -63,41 +62,13 @@ inline constexpr std::uint32_t kCidConvTnrAlgorithm = 0x990B0C;
 inline constexpr std::uint32_t kLayoutPitch = 0;
 inline constexpr std::uint32_t kLayoutBlockLinear = 1;
 
-// The payload of the output-metadata control: addresses of records the
-// device fills for the picture in capture buffer `bufferIndex`.
+// The payload of the encoder's output-metadata controls: addresses of
+// records the device fills for the coded buffer `bufferIndex`.
 struct MetadataRequest {
-  std::uint64_t decoderMetadata;  // v4l2_ctrl_videodec_outputbuf_metadata_*
+  std::uint64_t decoderMetadata;  // unused: the decoder's per-picture record is not read
   std::uint64_t encoderMetadata;
   std::uint64_t encoderMvMetadata;
   std::uint32_t bufferIndex;
 };
-
-// What the decoder reports about one capture buffer. Users reserve
-// kMetadataRecordSize bytes for it; the device writes sizeof(DecoderMetadata).
-//
-//   offset  0  u32 magic          kMetadataMagic when the fields below are ours
-//   offset  4  u32 flags          kMetaPicture
-//   offset  8  i64 inputSec       timestamp of the input buffer the picture
-//   offset 16  i64 inputUsec        was decoded from (as the buffer's own)
-//   offset 24  u32 width, 28 u32 height  coded size of the picture
-//   offset 32..51                 reserved, zero
-//   offset 52  u32 pictureSerial  running number of pictures since open
-inline constexpr std::uint32_t kMetadataRecordSize = 512;
-inline constexpr std::uint32_t kMetadataMagic = 0x444D564B;
-inline constexpr std::uint32_t kMetaPicture = 1u << 0;
-inline constexpr std::uint32_t kMetadataWordOffset = 52;
-
-struct DecoderMetadata {
-  std::uint32_t magic;
-  std::uint32_t flags;
-  std::int64_t inputSec;
-  std::int64_t inputUsec;
-  std::uint32_t width;
-  std::uint32_t height;
-  std::uint8_t reserved[20];
-  std::uint32_t pictureSerial;
-};
-static_assert(sizeof(DecoderMetadata) == 56);
-static_assert(sizeof(DecoderMetadata) <= kMetadataRecordSize);
 
 }  // namespace nvv4l2

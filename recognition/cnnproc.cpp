@@ -2,6 +2,7 @@
 
 #include "capture/cambuf.h"
 #include "config/config.h"
+#include "config/section_check.h"
 #include "core/clock.h"
 #include "core/threads.h"
 
@@ -381,10 +382,28 @@ void CnnProc::tojson(nlohmann::json& section, int mode) {
   if (mode != 0 || maxproc != maxprocDefault) section.emplace("maxproc", maxproc.load());
 }
 
+namespace {
+const FieldRule kCnnRules[] = {
+    integerRule("classifier", kInt32Min, kInt32Max),  // non-zero asks for vehicle classes
+    integerRule("maxproc", CnnProc::kMaxprocMin, CnnProc::kMaxprocMax),
+};
+}  // namespace
+
+const FieldRule* CnnProc::rule(std::string_view key) {
+  for (const FieldRule& r : kCnnRules)
+    if (key == r.key) return &r;
+  return nullptr;
+}
+
+std::string CnnProc::check(const nlohmann::json& section) const { return checkSection(section, kCnnRules); }
+
 void CnnProc::fromjson(const nlohmann::json& section) {
   if (!section.is_object()) return;
-  if (section.contains("classifier")) classifier = section.at("classifier").get<int>();
-  if (section.contains("maxproc")) maxproc = section.at("maxproc").get<int>();
+  // A value the rules refuse keeps the old one, with a warning.
+  int value = classifier;
+  if (readRangedField(section, kCnnRules[0], value, "cnnconf")) classifier = value;
+  value = maxproc;
+  if (readRangedField(section, kCnnRules[1], value, "cnnconf")) maxproc = value;
 }
 
 }  // namespace kovira

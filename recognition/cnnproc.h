@@ -36,9 +36,12 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kovira {
+
+struct FieldRule;
 
 class CnnProc : public ConfigSketch, public PictureSink {
  public:
@@ -48,6 +51,8 @@ class CnnProc : public ConfigSketch, public PictureSink {
   static constexpr unsigned kLeftForNext = 4;     // from then on, frames left for the next batch
   static constexpr std::size_t kStatPeriods = 120; // statistics periods kept (what the page shows)
   static constexpr int kMaxprocDefault = 6;
+  static constexpr int kMaxprocMin = 1;
+  static constexpr int kMaxprocMax = 64;  // the recogniser refuses more
   static constexpr std::uint32_t kChunkDefault = 3600;
 
   // One statistics period.
@@ -110,6 +115,10 @@ class CnnProc : public ConfigSketch, public PictureSink {
   // ---- "cnnconf" ----
   void tojson(nlohmann::json& section, int mode) override;
   void fromjson(const nlohmann::json& section) override;
+  std::string check(const nlohmann::json& section) const override;
+  // The rule of "classifier" or "maxproc", which the page's form reads its
+  // fields under too; null for another key.
+  static const FieldRule* rule(std::string_view key);
 
   // Copies for the page.
   std::vector<stat_t> statistics() const;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <system_error>
 
 kovira::ResQueue resproc;
@@ -23,6 +24,14 @@ constexpr auto kWorkerIdle = std::chrono::milliseconds(250);
 constexpr auto kQueueTick = std::chrono::milliseconds(100);
 constexpr std::int64_t kNoNearest = 10000;  // start value of the nearest-track search
 constexpr int kJoinTolerance = 149;          // |averageJoinDist - d| allowed for a join by distance
+// A similar but different text is another plate as often as it is a misread
+// (a fleet registered together, two cars side by side), so it joins a track
+// only where that track's vehicle could be. The margin covers the jitter of
+// the tracking point and the error of a speed taken from a few readings.
+constexpr double kSimilarMargin = 30;
+// The recognition stage reads every 5th frame at the most under load; one
+// such stride is the farthest a track's own readings lie apart.
+constexpr double kLongestStride = 5;
 constexpr std::uint32_t kH264Gap = 5000;     // frames past the track before an H.264 track is finished
 constexpr std::uint32_t kRawGap = 60;        // the same for grey and other frames
 
@@ -38,6 +47,18 @@ void reportFailure(const std::string& module, const std::string& plate, const ch
 }
 
 std::uint32_t systemSeconds() { return static_cast<std::uint32_t>(::now()); }
+
+// How far from a track's last point a reading of a similar, not identical,
+// text may lie `gap` frames later and still be that track's vehicle: its
+// motion over the gap plus the margin, and never farther than a join by
+// distance reaches across the longest stride. A track of one point has no
+// motion yet: as far as a join by distance reaches (1 to 299 pixels), and
+// on that very frame only the margin.
+double similarTextReach(const Track& t, std::int64_t gap) {
+  const std::optional<double> motion = t.motionPerFrame();
+  if (!motion) return gap == 0 ? kSimilarMargin : Track::kJoinDist + kJoinTolerance;
+  return std::min(*motion * static_cast<double>(gap) + kSimilarMargin, *motion * kLongestStride + kJoinTolerance);
+}
 
 }  // namespace
 
@@ -146,21 +167,37 @@ void ResQueue::joinPoint(const TrackPoint& p) {
   ++nextTrackId;
 }
 
+// A reading joins, in this order: a track of its zone with the same text;
+// the nearest track with a similar text whose vehicle could be where the
+// reading is; the nearest track of any text when the distance is within
+// kJoinTolerance of that track's movement per frame. None: a new track.
 Track* ResQueue::findTrack(const TrackPoint& p) {
   const std::string plate = p.plate();
+  Track* similar = nullptr;
+  std::int64_t similarDist = 0;
   Track* nearest = nullptr;
   std::int64_t best = kNoNearest;
   for (auto& t : unfinished_) {
     if (t.zone != p.zoneid || t.points.empty()) continue;
-    const std::int64_t dx = p.ox - t.points.back().ox;
-    const std::int64_t dy = p.oy - t.points.back().oy;
+    const std::string text = t.text();
+    if (text == plate) return &t;  // the same text joins wherever it is
+    const TrackPoint& last = t.points.back();
+    const std::int64_t dx = p.ox - last.ox;
+    const std::int64_t dy = p.oy - last.oy;
     const std::int64_t d = std::llround(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
-    if (comparePlateText(t.text(), plate)) return &t;
+    // Frame numbers count the frames the recognition stage skipped too.
+    const std::int64_t gap = std::llabs(static_cast<std::int64_t>(p.num) - last.num);
+    if (comparePlateText(text, plate) && static_cast<double>(d) <= similarTextReach(t, gap) &&
+        (!similar || d < similarDist)) {
+      similar = &t;
+      similarDist = d;
+    }
     if (d < best) {
       best = d;
       nearest = &t;
     }
   }
+  if (similar) return similar;
   if (nearest && std::llabs(nearest->averageJoinDist() - best) <= kJoinTolerance) return nearest;
   return nullptr;
 }

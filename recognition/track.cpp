@@ -114,18 +114,29 @@ float Track::advAccuracy() const {
   return std::min((c1 / n) / (c2 / c1), kMaxAccuracy);
 }
 
-int Track::averageJoinDist() const {
-  if (points.empty()) return kJoinDist;
+Track::RecentPath Track::recentPath() const {
+  RecentPath path;
+  if (points.empty()) return path;
   const std::size_t first = points.size() > kJoinWindow ? points.size() - kJoinWindow : 0;
-  const std::int64_t span = static_cast<std::int64_t>(points.back().num) - points[first].num;
-  if (span < 1) return kJoinDist;
-  std::int64_t sum = 0;
+  path.frames = static_cast<std::int64_t>(points.back().num) - points[first].num;
   for (std::size_t i = first + 1; i < points.size(); ++i) {
     const std::int64_t dx = points[i].ox - points[i - 1].ox;
     const std::int64_t dy = points[i].oy - points[i - 1].oy;
-    sum += std::llround(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
+    path.pixels += std::llround(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
   }
-  return static_cast<int>(sum / (span + 1));
+  return path;
+}
+
+int Track::averageJoinDist() const {
+  const RecentPath path = recentPath();
+  if (path.frames < 1) return kJoinDist;
+  return static_cast<int>(path.pixels / (path.frames + 1));
+}
+
+std::optional<double> Track::motionPerFrame() const {
+  const RecentPath path = recentPath();
+  if (path.frames < 1) return std::nullopt;
+  return static_cast<double>(path.pixels) / static_cast<double>(path.frames);
 }
 
 std::uint32_t Track::numA() const { return points.empty() ? 0 : points.front().num; }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,6 +55,10 @@ class Track {
   float absAccuracy() const;
   float advAccuracy() const;
   int averageJoinDist() const;
+  // How far the tracking point moves per frame over the same recent points,
+  // counting the frames between them (also those the recognition stage
+  // skipped); none until two points lie on different frames.
+  std::optional<double> motionPerFrame() const;
 
   std::uint32_t numA() const;
   std::uint32_t numB() const;
@@ -79,6 +84,11 @@ class Track {
   std::vector<TrackPoint> points;      // ascending frame numbers, one per frame
 
  private:
+  struct RecentPath {
+    std::int64_t pixels = 0;  // sum of the rounded steps between the points
+    std::int64_t frames = 0;  // frames from the first to the last of them
+  };
+  RecentPath recentPath() const;
   void updateHypothesis(const std::string& text);
   void sortHypotheses();
 };

@@ -4,9 +4,12 @@
 #include "capture/camera_pages.h"
 #include "config/config.h"
 #include "config/config_lock.h"
+#include "config/form_fields.h"
+#include "config/section_check.h"
 #include "config/zones.h"
 #include "core/startup_functions.h"
 #include "core/text.h"
+#include "http/refusal.h"
 #include "http/request.h"
 #include "http/response.h"
 #include "http/server.h"
@@ -51,26 +54,19 @@ std::string checkbox(bool on, const char* name) {
   return std::string("<input type=checkbox ") + (on ? "CHECKED" : "") + " name=" + name + " value=1>";
 }
 
-// Every field is checked before any is applied: a refused form changes nothing.
-int post(kovira::CnnProc& stage, const HttpRequest& req) {
-  const auto field = [&req](const char* name, std::int64_t min, std::int64_t max,
-                            std::optional<std::int64_t>& out) {
-    std::string text;
-    if (!req.has(name, text)) return true;
-    out = kovira::parseDecimal(text, min, max);
-    return out.has_value();
-  };
-  constexpr std::int64_t kIntMin = std::numeric_limits<std::int32_t>::min();
-  constexpr std::int64_t kIntMax = std::numeric_limits<std::int32_t>::max();
-  std::optional<std::int64_t> classifier, maxproc, chunktime;
-  if (!field("classifier", kIntMin, kIntMax, classifier) || !field("maxproc", kMaxprocMin, kMaxprocMax, maxproc) ||
-      !field("chunktime", 1, std::numeric_limits<std::uint32_t>::max(), chunktime))
-    return 400;
+// Every field is checked before any is applied: a refused form changes
+// nothing and says which field it refused.
+int post(kovira::CnnProc& stage, const HttpRequest& req, HttpResponse& resp) {
+  kovira::FormFields form(req);
+  const std::optional<double> classifier = kovira::formNumber(form, "classifier", *kovira::CnnProc::rule("classifier"));
+  const std::optional<double> maxproc = kovira::formNumber(form, "maxproc", *kovira::CnnProc::rule("maxproc"));
+  const std::optional<long long> chunktime = form.integer("chunktime", 1, std::numeric_limits<std::uint32_t>::max());
+  if (!form.ok()) return answerRefused(resp, form.error());
   stage.classifier = static_cast<int>(classifier.value_or(0));  // an unticked box switches it off
   if (maxproc) stage.maxproc = static_cast<int>(*maxproc);
   if (chunktime) stage.chunktime = static_cast<std::uint32_t>(*chunktime);
   if (req.has("initforce")) stage.initforce = 1;
-  return 302;
+  return resp.redirect(req.path, 302);
 }
 
 std::string maxzone() {
@@ -87,8 +83,7 @@ std::string maxzone() {
 
 int http_cnnproc(kovira::CnnProc& stage, const HttpRequest& req, HttpResponse& resp) {
   if (req.method == "POST") {
-    const int status = post(stage, req);
-    return status == 302 ? resp.redirect(req.path, 302) : status;
+    return post(stage, req, resp);
   }
   std::ostringstream out;
   out << "<h1>CnnProc status</h1><hr><form method=post action=\"\">";

@@ -22,8 +22,6 @@ class Track;
 }  // namespace kovira
 
 namespace cnnweb {
-inline constexpr int kMaxprocMin = 1;
-inline constexpr int kMaxprocMax = 64;  // the recogniser refuses more
 int http_cnnproc(kovira::CnnProc& stage, const HttpRequest& req, HttpResponse& resp);
 void subscribe(HttpServer& server, kovira::CnnProc& stage);
 }  // namespace cnnweb

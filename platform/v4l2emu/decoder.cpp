@@ -1,21 +1,33 @@
 // The emulated decoder engine: H.264 / H.265 through libavcodec, one thread,
 // writing NM12 (a luma plane and an interleaved CbCr plane).
 //
-// Behaviour its users rely on, as a stateful V4L2 decoder's:
-//  1. Before the first picture, and whenever the coded size changes, it
-//     raises the resolution-change event and waits until the capture queue
-//     streams buffers of the new size.
+// It keeps the kernel's rules for a stateful V4L2 decoder, so that users
+// written against it also work on the board's driver:
+//  1. Once it has read the stream's first headers it raises
+//     V4L2_EVENT_SOURCE_CHANGE and waits until the capture queue streams
+//     buffers of the new format (before giving that input back). A later
+//     change of coded size or of the reference frame count (the picture
+//     buffer the stream needs) first gives out every picture of the old
+//     format, then raises the event and ends the old capture buffers with
+//     an empty one flagged V4L2_BUF_FLAG_LAST; it goes on once the capture
+//     queue was set up again.
 //  2. It consumes one input buffer at a time; pictures come out in
 //     presentation order, after the stream's reorder delay plus
 //     FaultPlan::reorderDepth more pictures.
-//  3. Timestamp copy: every picture's capture buffer carries the timestamp
+//  3. A picture decoded with errors (concealed) comes back flagged
+//     V4L2_BUF_FLAG_ERROR, as does every FaultPlan::errorPictureEvery-th
+//     picture (with damaged content).
+//  4. Timestamp copy: every picture's capture buffer carries the timestamp
 //     of the input buffer it was decoded from (V4L2_BUF_FLAG_TIMESTAMP_COPY),
 //     whenever it comes out.
-//  4. Drain: V4L2_DEC_CMD_STOP lets the queued input be consumed, then every
+//  5. Drain: V4L2_DEC_CMD_STOP starts one only while both queues stream
+//     (otherwise it is accepted and does nothing, as the kernel's
+//     compatibility rule has it). The queued input is consumed, every
 //     picture still held comes out, then an empty capture buffer flagged
-//     V4L2_BUF_FLAG_LAST and the V4L2_EVENT_EOS event; the decoder stays
-//     stopped (further capture dequeues fail with EPIPE) until
-//     V4L2_DEC_CMD_START or a capture STREAMOFF.
+//     V4L2_BUF_FLAG_LAST; the decoder stays stopped (further capture
+//     dequeues fail with EPIPE) until V4L2_DEC_CMD_START or a STREAMOFF.
+//     Start or stop while the drain runs answers EBUSY; a STREAMOFF of
+//     either queue ends it. V4L2_EVENT_EOS only when the fault plan asks.
 #include "platform/v4l2emu/control_log.h"
 #include "platform/v4l2emu/device.h"
 #include "platform/v4l2emu/engines.h"
@@ -101,11 +113,14 @@ class Decoder final : public Device {
     if (cmd.cmd != V4L2_DEC_CMD_STOP && cmd.cmd != V4L2_DEC_CMD_START) return EINVAL;
     cmd.flags = 0;
     if (tryOnly) return 0;
+    forgetEndedDrain();
+    if (inDrain_) return EBUSY;
     if (cmd.cmd == V4L2_DEC_CMD_STOP) {
-      if (!faults_.drainNeverEnds) {
-        drainAsked_ = true;
-        drainGeneration_ = out_.generation;
-      }
+      if (!out_.streaming || !cap_.streaming) return 0;
+      inDrain_ = true;
+      drainAsked_ = !faults_.drainNeverEnds;
+      drainOutGeneration_ = out_.generation;
+      drainCapGeneration_ = cap_.generation;
     } else {
       stopped_ = false;
       lastDequeued_ = false;
@@ -114,23 +129,12 @@ class Decoder final : public Device {
     return 0;
   }
 
-  int getExtControl(v4l2_ext_control& ctrl) override {
-    if (ctrl.id != nvv4l2::kCidDecOutputMetadata || !ctrl.ptr || ctrl.size < sizeof(nvv4l2::MetadataRequest))
-      return EINVAL;
-    const auto* req = static_cast<const nvv4l2::MetadataRequest*>(ctrl.ptr);
-    if (req->bufferIndex >= cap_.bufs.size() || !req->decoderMetadata) return EINVAL;
-    std::memcpy(reinterpret_cast<void*>(req->decoderMetadata), &cap_.bufs[req->bufferIndex].meta,
-                sizeof(nvv4l2::DecoderMetadata));
-    return 0;
-  }
-
   void engine() override {
     std::vector<std::uint8_t> input;
     for (;;) {
       std::unique_lock lk(mu_);
       cv_.wait(lk, [&] {
-        // A STREAMOFF of the input queue ends a drain or a stop.
-        if (drainGeneration_ != out_.generation) drainAsked_ = stopped_ = false;
+        forgetEndedDrain();
         return closing_ || (!faults_.hung && out_.streaming && !stopped_ && (!out_.queued.empty() || drainAsked_));
       });
       if (closing_) return;
@@ -138,8 +142,9 @@ class Decoder final : public Device {
         // Every input before the stop command was consumed: drain.
         drainAsked_ = false;
         const std::uint64_t generation = out_.generation;
+        const std::uint64_t capGeneration = cap_.generation;
         lk.unlock();
-        drain(generation);
+        drain(generation, capGeneration);
         continue;
       }
       const unsigned index = out_.queued.front();
@@ -216,34 +221,46 @@ class Decoder final : public Device {
       data += used;
       left -= used;
       if (outSize > 0) {
+        // An IDR picture outputs every picture before it (the H.264 rule
+        // for no_output_of_prior_pics_flag 0), which libavcodec leaves in
+        // its delay buffer until later pictures come.
+        if (codecNow_ == nvv4l2::kFmtH264 && holdsIdr(out, outSize)) {
+          avcodec_send_packet(ctx_, nullptr);
+          receive(generation);
+          avcodec_flush_buffers(ctx_);
+        }
         pkt_->data = out;
         pkt_->size = outSize;
         pkt_->pts = pts;
         pkt_->dts = AV_NOPTS_VALUE;
-        if (avcodec_send_packet(ctx_, pkt_) >= 0) receive(generation);
+        if (avcodec_send_packet(ctx_, pkt_) >= 0 && noticeFormat(generation)) receive(generation);
       }
     }
   }
 
-  // Drain: every picture still held, then the empty buffer flagged LAST and
-  // the end-of-stream event; the engine then waits for the start command.
-  void drain(std::uint64_t generation) {
+  // True when the access unit holds a slice of an IDR picture (NAL type 5).
+  static bool holdsIdr(const std::uint8_t* p, int size) {
+    for (int i = 0; i + 3 < size; ++i)
+      if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] == 1 && (p[i + 3] & 0x1F) == 5) return true;
+    return false;
+  }
+
+  // A STREAMOFF of either queue ends a drain and the stop after it.
+  void forgetEndedDrain() {  // called with mu_ held
+    if (out_.generation != drainOutGeneration_ || cap_.generation != drainCapGeneration_)
+      inDrain_ = drainAsked_ = stopped_ = false;
+  }
+
+  // Drain: every picture still held, then the empty buffer flagged LAST;
+  // the engine then waits for the start command.
+  void drain(std::uint64_t generation, std::uint64_t capGeneration) {
     if (ctx_) {
       avcodec_send_packet(ctx_, nullptr);
       receive(generation);
     }
     while (!pending_.empty()) publishFront(generation);
     if (ctx_) avcodec_flush_buffers(ctx_);
-    {
-      // Without a picture size there is no capture queue to carry the mark.
-      std::lock_guard lk(mu_);
-      if (streamW_ == 0) {
-        stopped_ = true;
-        postEvent(V4L2_EVENT_EOS);
-        return;
-      }
-    }
-    publish(nullptr, generation);
+    publish(nullptr, generation, capGeneration, /*endsDrain=*/true);
   }
 
   void receive(std::uint64_t generation) {
@@ -257,47 +274,80 @@ class Decoder final : public Device {
   void onPicture(FramePtr f, std::uint64_t generation) {
     const auto w = static_cast<std::uint32_t>(f->width);
     const auto h = static_cast<std::uint32_t>(f->height);
-    if (w != streamW_ || h != streamH_) {
-      // Pictures of the old size leave first; then the size change is
-      // announced and the user rebuilds the capture queue.
-      while (!pending_.empty()) publishFront(generation);
-      std::unique_lock lk(mu_);
-      streamW_ = w;
-      streamH_ = h;
-      postEvent(nvv4l2::kEventResolutionChange);
-      Format want;
-      rawLayout(nvv4l2::kFmtNM12, w, h, want);
-      cv_.wait(lk, [&] {
-        return closing_ || out_.generation != generation ||
-               (cap_.streaming && cap_.fmt.width == w && cap_.fmt.height == h && !cap_.bufs.empty() &&
-                cap_.bufs[0].planes[1].length >= want.sizeimage[1] &&
-                cap_.bufs[0].planes[0].length >= want.sizeimage[0]);
-      });
-      if (closing_ || out_.generation != generation) return;
-    }
+    // Pictures of a size announced before are the rule; one of another size
+    // (its headers went by unnoticed) announces it now.
+    if ((w != streamW_ || h != streamH_) && !announce(w, h, streamRefs_, generation)) return;
     pending_.push_back(std::move(f));
     while (pending_.size() > faults_.reorderDepth) publishFront(generation);
+  }
+
+  // The format the codec found in the headers it has just read: coded
+  // size and reference frames. A change is announced at once, as a
+  // driver does on parsing the headers, before any picture of it.
+  bool noticeFormat(std::uint64_t generation) {
+    if (ctx_->width <= 0 || ctx_->height <= 0) return true;
+    const auto w = static_cast<std::uint32_t>(ctx_->width);
+    const auto h = static_cast<std::uint32_t>(ctx_->height);
+    const auto refs = static_cast<std::uint32_t>(std::max(ctx_->refs, 0));
+    if (w == streamW_ && h == streamH_ && refs == streamRefs_) return true;
+    return announce(w, h, refs, generation);
+  }
+
+  // Pictures of the old format leave first; then the change is announced,
+  // the old capture buffers end with LAST and the user rebuilds the capture
+  // queue. False when the input was taken back or the device closes.
+  bool announce(std::uint32_t w, std::uint32_t h, std::uint32_t refs, std::uint64_t generation) {
+    while (!pending_.empty()) publishFront(generation);
+    std::unique_lock lk(mu_);
+    const bool hadFormat = streamW_ != 0;
+    streamW_ = w;
+    streamH_ = h;
+    streamRefs_ = refs;
+    postEvent(nvv4l2::kEventResolutionChange);
+    const std::uint64_t capGeneration = cap_.generation;
+    if (hadFormat) {
+      lk.unlock();
+      publish(nullptr, generation, capGeneration);
+      lk.lock();
+    }
+    Format want;
+    rawLayout(nvv4l2::kFmtNM12, w, h, want);
+    cv_.wait(lk, [&] {
+      return closing_ || out_.generation != generation ||
+             (cap_.generation != capGeneration && cap_.streaming && cap_.fmt.width == w && cap_.fmt.height == h &&
+              !cap_.bufs.empty() && cap_.bufs[0].planes[1].length >= want.sizeimage[1] &&
+              cap_.bufs[0].planes[0].length >= want.sizeimage[0]);
+    });
+    return !closing_ && out_.generation == generation;
   }
 
   void publishFront(std::uint64_t generation) {
     FramePtr f = std::move(pending_.front());
     pending_.pop_front();
-    publish(f.get(), generation);
+    publish(f.get(), generation, 0);
   }
 
-  // Completes one capture buffer with picture f (null: the empty buffer
-  // that ends a drain). False when it could not (closing, input taken back).
-  bool publish(const AVFrame* f, std::uint64_t generation) {
+  // Completes one capture buffer with picture f, or (f null) the empty
+  // buffer flagged LAST that ends a drain or the buffers of an old format,
+  // as long as the capture queue is still the one of capGeneration. False
+  // when it could not (closing, input taken back, capture queue restarted).
+  bool publish(const AVFrame* f, std::uint64_t generation, std::uint64_t capGeneration, bool endsDrain = false) {
     if (f) delayPicture();
+    const bool damaged = f && faults_.errorPictureEvery != 0 && ++pictures_ % faults_.errorPictureEvery == 0;
+    // A picture the codec could not decode whole (concealed) is reported
+    // as the board's engine reports one.
+    const bool concealed = f && ((f->flags & AV_FRAME_FLAG_CORRUPT) != 0 || f->decode_error_flags != 0);
     std::unique_lock lk(mu_);
+    auto restarted = [&] { return !f && (cap_.generation != capGeneration || (endsDrain && !inDrain_)); };
     auto fits = [&] {
+      if (restarted()) return false;
       if (!cap_.streaming || cap_.queued.empty()) return false;
       if (!f) return true;
       return cap_.fmt.width == static_cast<std::uint32_t>(f->width) &&
              cap_.fmt.height == static_cast<std::uint32_t>(f->height);
     };
-    cv_.wait(lk, [&] { return closing_ || out_.generation != generation || fits(); });
-    if (!fits()) return false;  // closing or the input was taken back: the picture is lost
+    cv_.wait(lk, [&] { return closing_ || out_.generation != generation || restarted() || fits(); });
+    if (!fits()) return false;  // closing, input taken back or capture restarted: lost
     const unsigned index = cap_.queued.front();
     cap_.queued.pop_front();
     ++cap_.inFlight;
@@ -310,14 +360,9 @@ class Decoder final : public Device {
     lk.unlock();
     bool ok = true;
     if (f) ok = writeNm12(*f, fmt, y, len0, uv, len1);
+    if (ok && damaged) damage(y, fmt);
     lk.lock();
     --cap_.inFlight;
-    buf.meta = nvv4l2::DecoderMetadata{};
-    buf.meta.magic = nvv4l2::kMetadataMagic;
-    buf.meta.flags = f ? nvv4l2::kMetaPicture : 0;
-    buf.meta.width = fmt.width;
-    buf.meta.height = fmt.height;
-    buf.meta.pictureSerial = f ? serial_++ : serial_;
     buf.planes[0].bytesused = f ? fmt.sizeimage[0] : 0;
     buf.planes[1].bytesused = f ? fmt.sizeimage[1] : 0;
     // Timestamp copy: the picture names the input it was decoded from.
@@ -326,18 +371,25 @@ class Decoder final : public Device {
       stamp.tv_sec = static_cast<time_t>(f->pts / 1000000);
       stamp.tv_usec = static_cast<suseconds_t>(f->pts % 1000000);
     }
-    buf.meta.inputSec = stamp.tv_sec;
-    buf.meta.inputUsec = stamp.tv_usec;
     buf.timestamp = stamp;
-    buf.flags = (ok ? 0 : V4L2_BUF_FLAG_ERROR) | (f ? 0 : V4L2_BUF_FLAG_LAST);
-    complete(cap_, index);
-    if (!f) {
-      // Stopped before anyone can see the LAST buffer and answer it with
-      // the start command.
+    buf.flags = (ok && !damaged && !concealed ? 0 : V4L2_BUF_FLAG_ERROR) | (f ? 0 : V4L2_BUF_FLAG_LAST);
+    if (endsDrain) {
+      // Stopped before anyone can see the mark and answer it with the
+      // start command.
+      inDrain_ = false;
       stopped_ = true;
-      postEvent(V4L2_EVENT_EOS);
+      if (faults_.eosEvent) postEvent(V4L2_EVENT_EOS);
     }
+    complete(cap_, index);
     return true;
+  }
+
+  // What a failed decode leaves: every other band of eight luma rows
+  // overwritten with mid grey, the rest kept.
+  static void damage(std::uint8_t* y, const Format& fmt) {
+    if (!y) return;
+    for (std::uint32_t row = 0; row < fmt.height; ++row)
+      if (row % 16 < 8) std::memset(y + static_cast<std::size_t>(row) * fmt.bytesperline[0], 128, fmt.width);
   }
 
   // libswscale's unscaled path copies the luma rows and interleaves the
@@ -363,13 +415,16 @@ class Decoder final : public Device {
   std::deque<FramePtr> pending_;
   SwsContext* toNm12_ = nullptr;
   std::uint32_t codecNow_ = nvv4l2::kFmtH264;
-  std::uint32_t serial_ = 0;
+  std::uint64_t pictures_ = 0;  // pictures given out (for errorPictureEvery)
   std::uint32_t codecFmt_ = nvv4l2::kFmtH264;  // guarded by mu_ (read by the engine after S_FMT)
   std::uint32_t streamW_ = 0;                  // guarded by mu_
   std::uint32_t streamH_ = 0;                  // guarded by mu_
+  std::uint32_t streamRefs_ = 0;               // guarded by mu_: reference frames of the stream's format
+  bool inDrain_ = false;                       // guarded by mu_: from the stop command to the LAST mark
   bool drainAsked_ = false;                    // guarded by mu_: a stop command waits for the input to run out
   bool stopped_ = false;                       // guarded by mu_: drained, waiting for the start command
-  std::uint64_t drainGeneration_ = 0;          // guarded by mu_: input queue generation of the stop command
+  std::uint64_t drainOutGeneration_ = 0;       // guarded by mu_: queue generations at the stop command
+  std::uint64_t drainCapGeneration_ = 0;       // guarded by mu_
 };
 
 }  // namespace

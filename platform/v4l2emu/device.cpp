@@ -403,7 +403,6 @@ int Device::qBuf(v4l2_buffer& b) {
   }
   buf.timestamp = b.timestamp;
   buf.flags = 0;
-  buf.meta = nvv4l2::DecoderMetadata{};
   buf.state = BufState::Queued;
   q.queued.push_back(b.index);
   b.flags = V4L2_BUF_FLAG_QUEUED;

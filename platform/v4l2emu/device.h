@@ -70,7 +70,6 @@ struct Buffer {
   timeval timestamp{};
   std::uint32_t flags = 0;
   std::uint32_t sequence = 0;
-  nvv4l2::DecoderMetadata meta{};
 };
 
 struct Queue {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -18,10 +19,30 @@ namespace {
 
 constexpr std::size_t kMaxControlLog = 4096;
 
+// The plan KOVIRA_V4L2EMU asks for, read once; envError says why it
+// cannot be used.
+struct EnvPlan {
+  FaultPlan plan;
+  std::string error;
+};
+
+const EnvPlan& envPlan() {
+  static const EnvPlan env = [] {
+    EnvPlan e;
+    const char* text = std::getenv("KOVIRA_V4L2EMU");
+    if (text != nullptr && *text != '\0' && !parseFaultPlan(text, e.plan, e.error)) {
+      e.error = "KOVIRA_V4L2EMU: " + e.error;
+      e.plan = FaultPlan{};
+    }
+    return e;
+  }();
+  return env;
+}
+
 struct Registry {
   std::mutex mu;
   std::map<int, std::shared_ptr<Device>> devices;  // guarded by mu
-  FaultPlan faults;                                // guarded by mu
+  FaultPlan faults = envPlan().plan;               // guarded by mu
   std::vector<ControlRecord> controls;             // guarded by mu
 };
 
@@ -54,6 +75,12 @@ int open(const char* path, int flags) {
   if (!path) return kNotEmulated;
   const std::string p(path);
   if (p != nvv4l2::kDecoderPath && p != nvv4l2::kConverterPath && p != nvv4l2::kEncoderPath) return kNotEmulated;
+  if (!envPlan().error.empty()) {
+    // The devices the user asked for cannot be had: no device at all
+    // rather than one that behaves otherwise than asked.
+    errno = EINVAL;
+    return -1;
+  }
   Registry& r = registry();
   FaultPlan faults;
   {
@@ -122,7 +149,9 @@ void setFaults(const FaultPlan& plan) {
   r.faults = plan;
 }
 
-void clearFaults() { setFaults(FaultPlan{}); }
+void clearFaults() { setFaults(envPlan().plan); }
+
+std::string envFaultsError() { return envPlan().error; }
 
 std::vector<ControlRecord> controlLog() {
   Registry& r = registry();

@@ -10,7 +10,19 @@
 // follows the V4L2 convention (-1 with errno on failure).
 //
 // Test switches (FaultPlan) are process-wide and apply to instances opened
-// after they are set.
+// after they are set. A whole unit takes its plan from the environment
+// variable KOVIRA_V4L2EMU, a JSON object whose keys are the field names
+// below (for instance {"pictureDelayMs": 20, "noDrain": true}); an unknown
+// key or a value of the wrong kind makes every open fail (EINVAL) and is
+// told by envFaultsError(), which the unit checks at start.
+//
+// By default the decoder keeps the kernel's stateful decoder rules: a stop
+// command while either queue is not streaming starts no drain; a drain ends
+// with an empty capture buffer flagged V4L2_BUF_FLAG_LAST and no
+// V4L2_EVENT_EOS; start or stop during a drain answers EBUSY; a change of
+// coded size or reference frame count ends the capture buffers decoded
+// before it with one flagged LAST, raises V4L2_EVENT_SOURCE_CHANGE and waits
+// for the capture queue to be set up again.
 #pragma once
 
 #include <cstdint>
@@ -61,9 +73,21 @@ struct FaultPlan {
   bool noDrain = false;
   // Decoder: V4L2_DEC_CMD_STOP is accepted but the drain never completes.
   bool drainNeverEnds = false;
+  // Decoder: a drain's end also posts the deprecated V4L2_EVENT_EOS.
+  bool eosEvent = false;
+  // Decoder: every this many pictures (0: none) one comes back flagged
+  // V4L2_BUF_FLAG_ERROR with damaged content, as a failed or concealed
+  // decode does.
+  unsigned errorPictureEvery = 0;
 };
 
+// Reads a fault plan from a JSON object text; false with the reason.
+bool parseFaultPlan(const std::string& json, FaultPlan& plan, std::string& error);
+// Why KOVIRA_V4L2EMU cannot be used ("" when it is unset or valid).
+std::string envFaultsError();
+
 void setFaults(const FaultPlan& plan);
+// Back to the plan of KOVIRA_V4L2EMU (no faults when it is unset).
 void clearFaults();
 
 // Every control a device was asked to set, in order (path, id, value, and

@@ -378,6 +378,7 @@ TEST(BaslerConfigTest, ScheduleTimesAndPeriods) {
   const std::vector<std::pair<std::string, int>> texts = {
       {"07:30", 450}, {"07-30", 450}, {"00:00", 0}, {"23:59", 0}, {"23:58", 1438}, {"abc", 0},
       {"7", 0},       {"", 0},        {"24:00", 0}, {"7:x", 0},   {"-1:30", 0},
+      {"12:30:45", 750}, {"12:30:xx", 0}, {"12:30:", 0}, {"12:30:4x", 0}, {"12:30:45:1", 0},
   };
   for (const auto& [text, minutes] : texts) EXPECT_EQ(timeconv(text), minutes) << text;
   EXPECT_EQ(timeconvback(450), "07:30");

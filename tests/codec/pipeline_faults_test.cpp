@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <map>
@@ -51,6 +52,29 @@ TEST_F(DecodeH264Faults, EveryGroupOfARingAboutThreeGroupsLongIsDecodedLapAfterL
     EXPECT_EQ(seen[n], 1) << "frame " << n;
     EXPECT_FALSE(frameHas(cam, n, FRAME_SKIP)) << "frame " << n;
   }
+}
+
+// Pictures the decoder flags as failed carry damaged content: their frames
+// are skipped (never recognised) and reported, the rest of the group is
+// recognised, each picture its own frame's.
+TEST_F(DecodeH264Faults, PicturesFlaggedAsFailedSkipTheirFramesOnly) {
+  v4l2emu::setFaults({.device = "nvdec", .errorPictureEvery = 3});
+  const fixture::Stream s = fixture::encode(400, 240, 11, 10, 1);
+  kovira::Camera& cam = scope.add(855, 8u << 20);
+  addUnits(cam, s, 0, 11);
+  testing::internal::CaptureStdout();
+  ASSERT_EQ(decode.pass(), std::chrono::milliseconds(0));
+  const std::string out = testing::internal::GetCapturedStdout();
+  const auto pictures = drain(rec.cnn);
+  EXPECT_GE(pictures.size(), 6u);
+  EXPECT_LE(pictures.size(), 7u);
+  for (const DecodedFrame& p : pictures) EXPECT_EQ(barcodeOf(p), static_cast<int>(p.frame));
+  for (unsigned n = 1; n <= 10; ++n) {
+    const bool queued = std::any_of(pictures.begin(), pictures.end(), [&](const DecodedFrame& p) { return p.frame == n; });
+    EXPECT_NE(queued, frameHas(cam, n, FRAME_SKIP)) << "frame " << n;
+  }
+  EXPECT_NE(out.find("[ERROR] cam 855: frame "), std::string::npos) << out;
+  EXPECT_NE(out.find(" flagged as failed by the decoder)"), std::string::npos) << out;
 }
 
 // Device faults, each on a picture size of its own so that its parser is

@@ -89,7 +89,7 @@ TEST_F(pagesConfig, FormRefusesBadFieldsAndChangesNothing) {
       {"/config/global/", "devname=New&posc=-1", "error: posc: negative\n"},
       {"/config/global/", "devname=New&timezone=3000000000", "error: timezone: out of range -12..14\n"},
       {"/config/global/", "posa=5&devname=%FF", "error: devname: not valid UTF-8\n"},
-      {"/config/act2/", "label=x&accuracy=nan", "error: accuracy: not finite\n"},
+      {"/config/act2/", "label=x&accuracy=nan", "error: accuracy: not a number\n"},
       {"/config/act2/", "label=x&accuracy=1e99", "error: accuracy: out of range\n"},
       {"/config/act2/", "label=x&imgw=-1", "error: imgw: negative\n"},
       {"/config/act2/", "label=%C3%28", "error: label: not valid UTF-8\n"},
@@ -150,7 +150,7 @@ TEST_F(pagesConfig, UpdateEndpointAnswers) {
   } cases[] = {
       {"/config/update", "not json", 400, "error: json parse: "},
       {"/config/update", "[1, 2]", 400, "error: json type: "},
-      {"/config/update", R"({"type": "zone", "zoneid": "3"})", 400, "error: json type: "},
+      {"/config/update", R"({"type": "zone", "zoneid": "3"})", 400, "error: zoneid: not a number\n"},
       {"/config/update", R"({"type": 5})", 400, "error: json type: "},
       // The first member applies cleanly, the second cannot: neither may.
       {"/config/update", R"({"type": "zone", "zoneid": 3, "camid": 9, "coords": 5})", 400,

@@ -2,7 +2,10 @@
 // refused value (type, range, not a whole integer, not finite) answers 400
 // with the field's name and changes nothing of the request, on every page
 // and endpoint that takes values; one table per endpoint. A control
-// character in a text is dropped with one warning, never stored.
+// character in a text is dropped with one warning, never stored. Number
+// text reads alike in a form and in a JSON body; wrong JSON types and ids
+// that are no integers are refused naming the field; the recognition
+// section is taken whole or not at all.
 #include "capture/usbcam_config.h"
 #include "capture/usbcam_pages.h"
 #include "config/config.h"
@@ -12,6 +15,9 @@
 #include "http/server.h"
 #include "modules/control_frames.h"
 #include "modules/postframe.h"
+#include "recognition/cnnproc.h"
+#include "recognition/resqueue.h"
+#include "recognition/track_pages.h"
 #include "tests/http/http_test_client.h"
 
 #include "config_fixture.h"
@@ -63,9 +69,23 @@ class RefusedEdits : public ::testing::Test {
     server.subscribe("^/debug/usbcam/update$", http_usbcam_update);
     server.subscribe("^/debug/usbcam/schedule/$", http_schedule);
     server.subscribe("^/debug/lazyupload/$", [this](const HttpRequest& q, HttpResponse& r) { return lazy.page(q, r); });
+    server.subscribe("^/config/angle/$", http_angle_hook);
+    cnnweb::subscribe(server, cnn);
+    attachConfig("cnnconf", cnn);  // detached by the stage's destructor
     ASSERT_TRUE(server.start(0));
   }
   void TearDown() override { kovira::testing::clearScene(); }
+
+  // section[key] of the section of `type` (and `id` for records) that the
+  // whole configuration holds now; null when there is none.
+  static nlohmann::json held(const std::string& type, int id, const std::string& key) {
+    for (const nlohmann::json& s : nlohmann::json::parse(kovira::config().whole(1))) {
+      if (s.value("type", "") != type) continue;
+      if (id != 0 && s.value("zoneid", s.value("actid", 0)) != id) continue;
+      return s.value(key, nlohmann::json());
+    }
+    return {};
+  }
 
   httptest::Reply send(const Edit& e) {
     const bool json = !e.body.empty() && e.body[0] == '{';
@@ -109,7 +129,21 @@ class RefusedEdits : public ::testing::Test {
   }()};
   UploadWebLazy lazy{[](const std::string&, const SimpleFile&, const std::atomic<bool>*) { return 0; },
                      std::chrono::milliseconds(0)};
+  kovira::SceneAccess scene;
+  kovira::ResQueue results{scene, [] { return 1000u; }};
+  kovira::CnnProc cnn{results, kovira::CnnLibrary{}};
 };
+
+// Every byte as %XX: a form value that may hold NUL.
+std::string formValue(const std::string& text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    out += {'%', kHex[b >> 4], kHex[b & 15]};
+  }
+  return out;
+}
 
 TEST_F(RefusedEdits, UpdateEndpointRefusesTheWholeSection) {
   const std::string global = "/config/update?type=global";
@@ -211,6 +245,117 @@ TEST_F(RefusedEdits, ControlCharactersInTextsAreDroppedWithOneWarning) {
   kovira::ConfigReadLock lock;
   EXPECT_EQ(kovira::config().address, "ул. Ленина, 1");
   EXPECT_EQ(kovira::config().devname, "KV\tA");  // a tab is XML text
+}
+
+// One row is one text typed into a zone's form and sent as the same field's
+// number in a JSON body: both take it as the same value or both refuse it.
+TEST_F(RefusedEdits, NumberTextReadsAlikeInAFormAndInJson) {
+  struct Row {
+    std::string text;
+    const char* field;  // "scale" (an integer) or "calcost" (a float)
+    std::optional<double> value;  // nothing: refused
+  };
+  const Row rows[] = {
+      {"6", "scale", 6},           {" 7\t", "scale", 7},       {"8.0", "scale", 8},
+      {"5e0", "scale", 5},         {"6.5", "scale", {}},       {"06", "scale", {}},
+      {"+6", "scale", {}},         {"0x6", "scale", {}},       {"6x", "scale", {}},
+      {std::string("7\0garbage", 9), "scale", {}},             {"", "scale", {}},
+      {"-", "scale", {}},          {"2.5", "calcost", 2.5},    {"1e1", "calcost", 10},
+      {"0x1p3", "calcost", {}},    {".5", "calcost", {}},      {"5.", "calcost", {}},
+      {"nan", "calcost", {}},      {"Infinity", "calcost", {}}, {"1e39", "calcost", {}},
+  };
+  for (const Row& row : rows) {
+    for (const bool json : {false, true}) {
+      SCOPED_TRACE(std::string(json ? "json " : "form ") + row.field + "=[" + row.text + "]");
+      const std::string before = state();
+      const httptest::Reply r =
+          json ? send({"POST", "/config/update", R"({"type": "zone", "zoneid": 3, ")" + std::string(row.field) +
+                                                     "\": " + row.text + "}",
+                       ""})
+               : send({"POST", "/config/zon3/", std::string(row.field) + "=" + formValue(row.text), ""});
+      if (!row.value) {
+        EXPECT_EQ(r.statusLine, "HTTP/1.1 400 Bad Request");
+        // A body that is not JSON at all is refused by the parser.
+        const std::string named = std::string("error: ") + row.field + ": ";
+        EXPECT_TRUE(r.body.rfind(named, 0) == 0 || (json && r.body.rfind("error: json parse: ", 0) == 0)) << r.body;
+        EXPECT_EQ(state(), before);
+        continue;
+      }
+      EXPECT_EQ(r.statusLine, json ? "HTTP/1.1 200 OK" : "HTTP/1.1 302 Found") << r.body;
+      EXPECT_EQ(held("zone", 3, row.field).get<double>(), *row.value);
+    }
+  }
+}
+
+TEST_F(RefusedEdits, WrongTypesAndIdsThatAreNoIntegersAreRefusedNamingTheField) {
+  const std::string angle = "/config/update?type=angle";
+  const std::string cnnconf = "/config/update?type=cnnconf";
+  expectRefused({
+      {"POST", angle, R"({"adxl313": "0"})", "adxl313"},
+      {"POST", angle, R"({"enabled": 1, "adxl313": "abc"})", "adxl313"},
+      {"POST", angle, R"({"adxl313": null})", "adxl313"},
+      {"POST", angle, R"({"adxl313": []})", "adxl313"},
+      {"POST", angle, R"({"adxl313": {}})", "adxl313"},
+      {"POST", angle, R"({"timenotify": "x"})", "timenotify"},
+      {"POST", "/config/update", R"({"type": "zone", "zoneid": 3.9, "scale": 6})", "zoneid"},
+      {"POST", "/config/update", R"({"type": "action", "actid": "2", "speed": 90})", "actid"},
+      {"POST", "/config/update?type=global", R"({"webserver": "28468"})", "webserver"},
+      // The recognition section whole or not at all, under its form's ranges.
+      {"POST", cnnconf, R"({"classifier": 1, "maxproc": "abc"})", "maxproc"},
+      {"POST", cnnconf, R"({"classifier": 1, "maxproc": -5})", "maxproc"},
+      {"POST", cnnconf, R"({"classifier": 1, "maxproc": 0})", "maxproc"},
+      {"POST", cnnconf, R"({"classifier": 1, "maxproc": 1e10})", "maxproc"},
+      {"POST", cnnconf, R"({"classifier": 1, "maxproc": 4294967296})", "maxproc"},
+      {"POST", cnnconf, R"({"classifier": "on", "maxproc": 8})", "classifier"},
+      {"POST", "/debug/cnnproc/", "classifier=1&maxproc=65", "maxproc"},
+      {"POST", "/debug/cnnproc/", "classifier=1x", "classifier"},
+      {"POST", "/config/angle/", "enabled=1&wd=181", "wd"},
+      {"POST", "/config/angle/", "enabled=1&timenotify=1.5", "timenotify"},
+  });
+  // The switch takes a number or a boolean, non-zero is on.
+  const struct {
+    const char* body;
+    int adxlfix;
+  } switches[] = {{R"({"adxl313": 1})", 1}, {R"({"adxl313": 0})", 0}, {R"({"adxl313": true})", 1},
+                  {R"({"adxl313": false})", 0}, {R"({"adxl313": 7})", 1}};
+  for (const auto& c : switches) {
+    EXPECT_EQ(send({"POST", angle, c.body, ""}).statusLine, "HTTP/1.1 200 OK") << c.body;
+    kovira::ConfigReadLock lock;
+    EXPECT_EQ(angconf.adxlfix, static_cast<std::uint32_t>(c.adxlfix)) << c.body;
+  }
+  EXPECT_EQ(send({"POST", cnnconf, R"({"classifier": 1, "maxproc": 64})", ""}).statusLine, "HTTP/1.1 200 OK");
+  EXPECT_EQ(cnn.classifier.load(), 1);
+  EXPECT_EQ(cnn.maxproc.load(), 64);
+}
+
+TEST_F(RefusedEdits, TextsThroughTheUpdateEndpointLoseWhatXmlCannotCarry) {
+  // Two C0 controls, U+FFFF and U+FFFE: stored as "ABC".
+  const std::string dirty = "\x01" "A" "\x1f" "B" "\xEF\xBF\xBF" "C" "\xEF\xBF\xBE";
+  const struct {
+    const char* target;
+    const char* type;  // and id of the record, 0 for sections
+    int id;
+    const char* key;
+  } rows[] = {
+      {"/config/update?type=zone", "zone", 3, "calpts"}, {"/config/update?type=zone", "zone", 3, "coords"},
+      {"/config/update?type=action", "action", 2, "label"}, {"/config/update?type=action", "action", 2, "extra"},
+      {"/config/update?type=action", "action", 2, "method"}, {"/config/update?type=action", "action", 2, "path"},
+      {"/config/update?type=action", "action", 2, "script"}, {"/config/update?type=tolvek", "tolvek", 0, "label"},
+      {"/config/update?type=global", "global", 0, "redpts"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.type) + " " + row.key);
+    nlohmann::json body = {{row.key, dirty}};
+    if (row.id != 0) body[std::string(row.type) == "zone" ? "zoneid" : "actid"] = row.id;
+    StdoutCapture out;
+    const httptest::Reply r = send({"POST", row.target, body.dump(), ""});
+    const std::string said = out.text();
+    EXPECT_EQ(r.statusLine, "HTTP/1.1 200 OK") << r.body;
+    EXPECT_EQ(held(row.type, row.id, row.key), "ABC");
+    EXPECT_NE(said.find(std::string(": ") + row.key + ": 4 characters XML cannot carry were dropped\n"),
+              std::string::npos)
+        << said;
+  }
 }
 
 }  // namespace

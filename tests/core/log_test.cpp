@@ -1,5 +1,6 @@
 #include "core/fs.h"
 #include "core/log.h"
+#include "core/log_files.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -117,3 +118,44 @@ TEST_F(LogTest, FfmpegErrorTextIsAppended) {
 }
 
 }  // namespace
+
+namespace logrule {
+
+using logfiles::File;
+using logfiles::filesToDelete;
+
+// Small limits: rotation 100 bytes, 3 files a run, 300 bytes in all (so 200
+// for the files beside the open one).
+TEST(LogFileRule, KeepsTheNewestWithinFilesPerRunAndTotal) {
+  constexpr logfiles::Limits limits{100, 3, 300};
+  struct Case {
+    const char* what;
+    std::vector<File> files;  // {name, size, mtime, own}
+    std::vector<std::string> doomed;
+  };
+  const Case cases[] = {
+      {"within both", {{"a", 100, 3, true}, {"b", 100, 2, false}}, {}},
+      {"this run's fourth file goes", {{"a", 10, 3, true}, {"b", 10, 2, true}, {"c", 10, 1, true}}, {"c"}},
+      {"earlier runs fill what is left, oldest out",
+       {{"x", 150, 5, false}, {"y", 100, 4, false}, {"z", 50, 3, false}},
+       {"y"}},
+      {"this run's files come before earlier runs'",
+       {{"r", 100, 1, false}, {"a", 100, 9, true}, {"b", 100, 8, true}},
+       {"r"}},
+      {"newest by time, not by name", {{"2", 150, 1, false}, {"1", 150, 2, false}}, {"2"}},
+      {"same time: the greater name is newer", {{"m.1", 150, 7, false}, {"m.2", 150, 7, false}}, {"m.1"}},
+      {"the open file is never deleted, nor counted twice", {{"cur", 5000, 1, true}, {"a", 200, 0, false}}, {}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(filesToDelete(c.files, "cur", limits), c.doomed) << c.what;
+  // A rotation size above the total leaves room for the open file only.
+  EXPECT_EQ(filesToDelete({{"a", 1, 1, true}}, "cur", {500, 3, 300}), std::vector<std::string>{"a"});
+}
+
+TEST(LogFileRule, OnlyOurFileNamesAreLogFiles) {
+  for (const char* name : {"RtspClient_2026-12-07_14-30-26.0.log", "RtspClient_x.log"})
+    EXPECT_TRUE(logfiles::isLogFileName(name)) << name;
+  for (const char* name : {"RtspClient_.log", "other.log", "RtspClient_x.log.gz", "RtspClient_x.txt", "rtspclient_x.log"})
+    EXPECT_FALSE(logfiles::isLogFileName(name)) << name;
+}
+
+}  // namespace logrule

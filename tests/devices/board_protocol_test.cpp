@@ -184,10 +184,11 @@ TEST(Angle, SectionReadingAndWriting) {
   const Case cases[] = {
       {R"({"crit": 1.5, "wd": 3})", 1.5f, 1.5f, 0},
       {R"({"normal": 9})", 0, 0, 0},  // wd/wu reset when absent
-      {R"({"adxl313": 1, "wd": 2, "wu": "x"})", 2, 0, 1},
+      {R"({"adxl313": 1, "wd": 2, "wu": "x"})", 2, 7, 1},  // a refused value keeps the old one
       {R"({"adxl313": 0})", 0, 0, 0},  // read by value: full-mode output reads back off
       {R"({"adxl313": true})", 0, 0, 1},
-      {R"({"wd": -2, "wu": 1e30, "crit": 181})", 0, 0, 0},  // out of range: not taken
+      {R"({"wd": -2, "wu": 1e30, "crit": 181})", 7, 7, 0},  // out of range: not taken
+      {R"({"adxl313": "1", "enabled": 2})", 0, 0, 0},  // a switch is a number
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.section);

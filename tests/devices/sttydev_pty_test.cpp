@@ -282,7 +282,7 @@ TEST_F(sttyLensPage, MotorUpdateSendsFocusOrIrisAndOpensTheIris) {
       {100, 0, "modi=9001", {"CAMI 0"}},
       {100, 0, "camres=", {"CAMRES"}, ""},
       {100, 300, "f=1500&i=abc", {}, "error: i: not a number\n"},
-      {100, 300, "modf=5x", {}, "error: modf: not an integer\n"},
+      {100, 300, "modf=5x", {}, "error: modf: not a number\n"},
       {100, 300, "f=99999999999", {}, "error: f: out of range\n"},
   };
   for (const auto& c : cases) {

@@ -281,8 +281,7 @@ def synced(a, truth, cfg):
     console = read(a.console).decode("utf-8", "replace")
     # Speed reports every measurement, its deployment variant only a violation.
     if a.module == "speed":
-        for v in truth["vehicles"]:
-            check("[SPD] (speed) [num=%s, speed=" % v["plate"] in console, "speed measured for " + v["plate"])
+        check_speed_lines(console, truth)
     if a.module == "speed-kormelino":
         for v in truth["vehicles"]:
             check(("[SPD] [num=%s, speed=" % v["plate"] in console) == (v in record),
@@ -299,25 +298,37 @@ def synced(a, truth, cfg):
 SPD_LINE = re.compile(r"^\[SPD\] \(speed\) \[num=([^,]*), speed=([^,]*),", re.M)
 
 
-def console(a, truth, cfg):
-    action = next(s for s in cfg if s.get("type") == "action" and s.get("method") == "speed")
-    refused = ["[ERR] invalid frametype: %s\n" % v["plate"] for v in truth["vehicles"] if speeding(v, action)]
-    deadline = time.monotonic() + (a.wait or 0)
-    while True:
-        text = read(a.console).decode("utf-8", "replace")
-        speeds = {}
-        for plate, speed in SPD_LINE.findall(text):
-            speeds.setdefault(plate, []).append(speed)
-        if all(v["plate"] in speeds for v in truth["vehicles"]) and all(r in text for r in refused) \
-                or time.monotonic() >= deadline:
-            break
-        time.sleep(1)
+def speed_lines(text):
+    """The speeds the console reports, per plate, in order."""
+    speeds = {}
+    for plate, speed in SPD_LINE.findall(text):
+        speeds.setdefault(plate, []).append(speed)
+    return speeds
+
+
+def check_speed_lines(text, truth):
+    """One speed line per vehicle, within 3% of its true speed."""
+    speeds = speed_lines(text)
     for v in truth["vehicles"]:
         got = speeds.get(v["plate"], [])
         if check(len(got) == 1, "one speed line for %s" % v["plate"], "got %r" % got):
             kmh = float(got[0]) if re.fullmatch(r"[0-9.]+", got[0]) else -1
             check(abs(kmh - v["kmh"]) <= SPEED_TOLERANCE * v["kmh"],
                   "%s: %s km/h within 3%% of %g" % (v["plate"], got[0], v["kmh"]))
+
+
+def console(a, truth, cfg):
+    action = next(s for s in cfg if s.get("type") == "action" and s.get("method") == "speed")
+    refused = ["[ERR] invalid frametype: %s\n" % v["plate"] for v in truth["vehicles"] if speeding(v, action)]
+    deadline = time.monotonic() + (a.wait or 0)
+    while True:
+        text = read(a.console).decode("utf-8", "replace")
+        speeds = speed_lines(text)
+        if all(v["plate"] in speeds for v in truth["vehicles"]) and all(r in text for r in refused) \
+                or time.monotonic() >= deadline:
+            break
+        time.sleep(1)
+    check_speed_lines(text, truth)
     for line in refused:
         check(line in text, "\"%s\" in the console" % line.strip())
 

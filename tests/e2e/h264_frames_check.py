@@ -5,7 +5,9 @@ recognises must be the picture of the frame it is filed under.
     h264_frames_check.py streams WORK NUMBERED_FRAMES   WORK/<name>.mp4, its
         reference pictures and its packets in decode order (WORK/<name>.json)
     h264_frames_check.py config WORK OUT PORT CAMERA...  CAMERA is
-        CAMID:STREAM:file or CAMID:STREAM:rtsp:URL
+        CAMID:STREAM:file[:EXPECT] or CAMID:STREAM:rtsp:URL; EXPECT names
+        what a decoder fault plan (KOVIRA_V4L2EMU) leaves, rules of
+        FAULT_RULES joined by "+"
     h264_frames_check.py check WORK PORT SECONDS CAMERA...  frame pages
         across the groups, each fetched twice, against their frame's picture
         (PSNR; leading pictures of an open GOP may answer 500), stored types
@@ -39,6 +41,43 @@ STREAMS = {
     "open-gop": "-profile:v high -bf 2 -x264-params open-gop=1",
 }
 TYPE_NAMES = {"I": "I-frame", "P": "P-frame", "B": "B-frame"}
+
+# ---- Decoder faults: streams and what the unit must show under them.
+# eight B frames between references, for a slow decoder without the drain
+STREAMS["bf8"] = "-profile:v high -bf 8 -x264-params b-adapt=0"
+# baseline with the slice data of one P frame of the second group zeroed
+ZEROED_FROM, ZEROED_UNIT = "baseline", GOP + 5
+FAULT_RULES = {
+    # {"pictureDelayMs": 20, "noDrain": true}: every page its own frame's
+    # picture (the decode stage's own skips are counted from its console
+    # lines by the test: recognition also skips frames when behind)
+    "latency": {},
+    # {"errorPictureEvery": 10}: a flagged picture's frame answers the error
+    # page and is skipped, never read; some frames must have been skipped
+    "errors": {"error_pages": True, "min_skipped": 1},
+    # the zeroed frame answers the error page; its group's later frames
+    # (the decoder conceals the missing picture in them) are neither sampled
+    # nor held to their plates, the next group is right again
+    "zeroed": {"error_unit": ZEROED_UNIT},
+}
+
+
+def make_zeroed(work):
+    """WORK/zeroed.mp4: ZEROED_FROM with the packet ZEROED_UNIT (decode
+    order) zeroed after its NAL length and header, same sizes."""
+    src = os.path.join(work, ZEROED_FROM + ".mp4")
+    packets = json.loads(run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pos,size",
+                              "-of", "json", src]).stdout)["packets"]
+    pos, size = int(packets[ZEROED_UNIT]["pos"]), int(packets[ZEROED_UNIT]["size"])
+    with open(src, "rb") as f:
+        data = bytearray(f.read())
+    data[pos + 5:pos + size] = bytes(size - 5)
+    with open(os.path.join(work, "zeroed.mp4"), "wb") as f:
+        f.write(data)
+    with open(os.path.join(work, ZEROED_FROM + ".json")) as f:
+        meta = json.load(f)
+    with open(os.path.join(work, "zeroed.json"), "w") as f:
+        json.dump(meta, f)
 
 
 def quiet_psnr(a, b, min_db):
@@ -92,6 +131,7 @@ def make_streams(work, generator):
         with open(os.path.join(work, name + ".json"), "w") as f:
             json.dump({"units": units, "refs": refs}, f)
         print("%s: %s" % (name, "".join(u["type"] for u in units)))
+    make_zeroed(work)
 
 
 def config(work, out, port, cameras):
@@ -100,7 +140,7 @@ def config(work, out, port, cameras):
     for spec in cameras:
         camid, stream, source, *url = spec.split(":", 3)
         camid = int(camid)
-        path = url[0] if url else os.path.join(work, stream + ".mp4")
+        path = url[0] if source == "rtsp" else os.path.join(work, stream + ".mp4")
         cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": source, "url": path,
                     "fps": FPS, "bufsize": 64})
         cfg.append({"type": "zone", "zoneid": camid, "camid": camid, "enabled": 1, "scale": 6, "coords": last})
@@ -141,8 +181,12 @@ class Unit:
 
 class Camera:
     def __init__(self, work, spec):
-        camid, self.stream, self.source = spec.split(":")[:3]
+        camid, self.stream, self.source, *rest = spec.split(":", 3)
         self.camid = int(camid)
+        self.rules = {}  # EXPECT: fault rule names joined by "+"
+        for name in rest[0].split("+") if self.source == "file" and rest else ():
+            self.rules.update(FAULT_RULES[name])
+        self.error_pages = 0
         with open(os.path.join(work, self.stream + ".json")) as f:
             data = json.load(f)
         self.units, self.refs = data["units"], data["refs"]
@@ -192,6 +236,11 @@ class Camera:
                 if start + k < newest:
                     picks.add(start + k)
         picks.add(newest - 1)
+        error_unit = self.rules.get("error_unit")
+        if error_unit is not None:
+            # The zeroed frame, and none after it in its group.
+            picks = {n for n in picks if not self.concealed(n)}
+            picks.update(n for n in range(1, newest) if self.packet.get(n) == error_unit)
         return sorted(picks)
 
     def check_page(self, unit, number, scratch):
@@ -203,6 +252,15 @@ class Camera:
                 # Decoded from its own group it has no picture; no picture
                 # is right, another frame's would not be.
                 self.leading += 1
+                continue
+            if self.packet.get(number) == self.rules.get("error_unit"):
+                if status != 500:
+                    self.faults.append("zeroed frame %d (fetch %d): status %d, not the error page"
+                                       % (number, attempt, status))
+                self.error_pages += status == 500
+                continue
+            if status == 500 and self.rules.get("error_pages"):
+                self.error_pages += 1  # its picture came back flagged as failed
                 continue
             if status != 200 or not body.startswith(b"\x89PNG"):
                 self.faults.append("frame %d (fetch %d): status %d, %d bytes" % (number, attempt, status, len(body)))
@@ -216,9 +274,26 @@ class Camera:
                 self.faults.append("frame %d (fetch %d, %s) against its picture %d: %s"
                                    % (number, attempt, u["type"], u["number"], said))
 
+    def check_faults(self, rows, closed):
+        """What the decoder fault plan must leave on the frames of closed groups."""
+        skipped = [n for n in closed if "SKIP" in rows[n][3]]
+        for n in skipped:
+            if rows[n][1]:
+                self.faults.append("frame %d was skipped but read as %s" % (n, ", ".join(rows[n][1])))
+        if len(skipped) < self.rules.get("min_skipped", 0):
+            self.faults.append("no frame skipped, yet the decoder flagged pictures")
+        if "error_unit" in self.rules and not self.error_pages:
+            self.faults.append("the zeroed frame's page was never fetched")
+        return len(skipped)
+
+    def concealed(self, number):
+        """A frame of the zeroed frame's group after it."""
+        error_unit, j = self.rules.get("error_unit"), self.packet.get(number)
+        return error_unit is not None and j is not None and error_unit < j < error_unit - error_unit % GOP + GOP
+
     def check_store(self, rows):
         for number, (kind, plates, _, _) in sorted(rows.items()):
-            unit = self.unit_of(number)
+            unit = None if self.concealed(number) else self.unit_of(number)
             if unit and kind != TYPE_NAMES[unit["type"]]:
                 self.faults.append("frame %d stored as %s, packet is %s" % (number, kind, unit["type"]))
             for p in plates if unit else ():
@@ -275,6 +350,7 @@ def check(work, port, seconds, specs):
     failed = False
     for c in cams:
         c.check_store(rows[c.camid])
+        skipped = c.check_faults(rows[c.camid], sorted(rows[c.camid])[:closed]) if c.rules else 0
         if not c.done:
             c.faults.append("the stream was not stored whole in time (%d frames)" % max(rows[c.camid], default=0))
         got, of = readings[c.camid]
@@ -284,6 +360,8 @@ def check(work, port, seconds, specs):
             c.faults.append("only %d of %d frames of closed groups were recognised" % (got, of))
         status = "ok  " if not c.faults else "FAIL"
         leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
+        if c.rules:
+            leading += ", %d error pages, %d frames skipped" % (c.error_pages, skipped)
         print("%s %s: %d pages%s, %d of %d frames recognised, %d faults"
               % (status, c.name, c.pages, leading, got, of, len(c.faults)))
         for f in c.faults[:10]:

@@ -33,4 +33,38 @@ port=$(free_port)
 unit_start "$work" "$bin/kovira" "$work/unit.json" --
 expect "the unit started" unit_wait_line 'Press "Ctrl-C" to quit...' 30
 "$python" "$checker" check "$work" "$port" 40 "${cameras[@]}" || failed=1
+unit_stop 10
+expect "the unit exited 0 after SIGINT (status $unit_status)" test "$unit_status" = 0
+
+# ---- Decoder faults: the unit against an emulated decoder that is slow and
+# cannot drain, then one that flags every tenth picture as failed (file
+# cameras only; a run each, since the plan is the process's), and a stream
+# with one frame zeroed. A plan the decoder does not know stops the start.
+refused=$work/refused
+mkdir -p "$refused"
+KOVIRA_V4L2EMU='{"pictureDelay": 20}' unit_start "$refused" "$bin/kovira" "$work/unit.json" --
+unit_wait_line "[FAILURE]" 10 || true
+unit_stop 10
+expect "an unknown fault switch stops the start (status $unit_status)" test "$unit_status" = 1
+expect "and says which" grep -qF '[FAILURE] codec devices: KOVIRA_V4L2EMU: unknown key "pictureDelay"' \
+  "$refused/console.txt"
+for plan in latency errors; do
+  case $plan in
+    latency) faults='{"pictureDelayMs": 20, "noDrain": true}' cams=(21:bf8:file:latency) ;;
+    errors) faults='{"errorPictureEvery": 10}' cams=(31:baseline:file:errors 32:zeroed:file:errors+zeroed) ;;
+  esac
+  mkdir -p "$work/$plan"
+  port=$(free_port)
+  "$python" "$checker" config "$work" "$work/$plan/unit.json" "$port" "${cams[@]}"
+  KOVIRA_V4L2EMU=$faults unit_start "$work/$plan" "$bin/kovira" "$work/$plan/unit.json" --
+  expect "the unit started ($plan)" unit_wait_line 'Press "Ctrl-C" to quit...' 30
+  "$python" "$checker" check "$work" "$port" 40 "${cams[@]}" || failed=1
+  [ "$plan" = errors ] || { unit_stop 10; expect "the unit exited 0 ($plan, status $unit_status)" test "$unit_status" = 0; }
+done
+# The decode stage reports its skipped frames (the first group with any, then
+# every hundredth): none for the slow decoder, flagged pictures for the other.
+expect "no frame lost to the slow decoder without drain" \
+  bash -c '! grep -a "^\[ERROR\] cam 21: frame" "$0"' "$work/latency/console.txt"
+expect "frames skipped for pictures flagged as failed" \
+  grep -aq '^\[ERROR\] cam 31: frame .* flagged as failed by the decoder' "$work/errors/console.txt"
 unit_end 10

@@ -71,14 +71,33 @@ TEST(SafeSave, WritesThroughAHiddenTemporaryAndReplacesTheTargetOrFails) {
   std::filesystem::current_path(cwd);
   EXPECT_EQ(evtest::readBytes(dir.file("d.tar")), "xy");
 
-  // Failures are reported and leave the target untouched.
+  // Failures are reported with their step and reason, leave the target
+  // untouched and leave no hidden file. Renaming a file onto a non-empty
+  // directory fails after the write.
   EXPECT_EQ(safeSave(dir.file("no/such/dir/x"), "abc", 3), -1);
-  // Renaming a file onto a non-empty directory fails after the write.
   std::filesystem::create_directories(dir.file("busy/inside"));
   SimpleFile f("abc", 3);
   EXPECT_EQ(f.safesave(dir.file("busy")), -1);
   EXPECT_TRUE(std::filesystem::is_directory(dir.file("busy")));
-  EXPECT_EQ(evtest::readBytes(dir.file(".busy~")), "abc");
+  EXPECT_FALSE(std::filesystem::exists(dir.file(".busy~")));
+  const std::pair<std::string, std::string> failures[] = {
+      {"no/such/dir/x", "open " + dir.file("no/such/dir/.x~") + ": No such file or directory"},
+      {"busy", "rename to " + dir.file("busy") + ": Is a directory"},
+  };
+  for (const auto& [name, why] : failures) {
+    const SaveResult r = f.safewrite(dir.file(name));
+    EXPECT_EQ(r.written, -1);
+    EXPECT_EQ(r.error, why);
+  }
+  EXPECT_EQ(f.safewrite(dir.file("fine")).written, 3);
+}
+
+TEST(SafeSave, LeftoverTemporaryNames) {
+  for (const char* name : {".1.tar~", ".4294967295.tar~", ".77.jpg~"})
+    EXPECT_TRUE(isLeftoverTemporary(name)) << name;
+  for (const char* name : {"1.tar~", ".1.tar", ".tar~", "..tar~", ".1.~", ".a1.tar~", ".1.t-r~", ".1.tar~~", "~"})
+    EXPECT_FALSE(isLeftoverTemporary(name)) << name;
+  EXPECT_EQ(safeTemporaryOf("/a/b/c.tar"), "/a/b/.c.tar~");
 }
 
 TEST(LoadCvImage, EncodesByTheWordInTheNameWithoutTouchingThePixels) {

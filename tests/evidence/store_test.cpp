@@ -13,6 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -182,6 +187,35 @@ TEST_F(StoreTest, ScratchFolderIsMadeGroupWritable) {
   EXPECT_TRUE(evidence::makeCashedDir());  // existing is fine
   const auto perms = fs::status(evidence::kCashedDir).permissions();
   EXPECT_EQ(perms & fs::perms::all, fs::perms(0775));
+}
+
+// A small file system fills up, then turns read-only: every failed save
+// says why, and no partial hidden file is left to hold the last space.
+TEST_F(StoreTest, FailedSavesLeaveNoTemporaryAndSayWhy) {
+  const fs::path small = dir / "small";
+  fs::create_directories(small);
+  ASSERT_EQ(::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=600k"), 0) << std::strerror(errno);
+  const std::string bytes(100 * 1024, 'e');
+  SimpleFile large(bytes.data(), bytes.size());
+  auto a = action("speed", (small / "main").string() + ";" + (small / "copy").string(), 0);
+  struct Step {
+    unsigned long mountFlags;
+    const char* why;
+  };
+  const Step steps[] = {{0, "No space left on device"}, {MS_REMOUNT | MS_RDONLY, "Read-only file system"}};
+  for (const Step& step : steps) {
+    if (step.mountFlags != 0) {
+      ASSERT_EQ(::mount(nullptr, small.c_str(), nullptr, step.mountFlags, nullptr), 0);
+    }
+    std::string out;
+    for (int i = 0; i < 8 && out.find(step.why) == std::string::npos; ++i)
+      out += testsupport::stdoutOf([&] { procTrackRes(a, large); });
+    EXPECT_NE(out.find("[ERR] evidence "), std::string::npos) << step.why;
+    EXPECT_NE(out.find(std::string(": ") + step.why + "\n"), std::string::npos) << out;
+    for (const char* sub : {"main", "copy"})
+      for (const std::string& name : listing(small / sub)) EXPECT_NE(name.back(), '~') << sub << "/" << name;
+  }
+  ::umount2(small.c_str(), MNT_DETACH);
 }
 
 // Registered twice with a /tmp of exactly the floor and of one page less;

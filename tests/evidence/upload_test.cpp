@@ -36,6 +36,14 @@ std::vector<nlohmann::json> inArrivalOrder(std::vector<nlohmann::json> records) 
   return records;
 }
 
+// A failing archive queued before a good one, no pause between attempts.
+void queueBoth(UploadWebLazy& queue, const SimpleFile& failing, const SimpleFile& good) {
+  queue.configure("http://unused/upload.php");
+  queue.faildelay = 0;
+  queue.push(failing);
+  queue.push(good);
+}
+
 std::string deadUrl() { return "http://127.0.0.1:" + std::to_string(testsupport::closedPort()) + "/upload.php"; }
 
 TEST(LazyUpload, ArchivesArriveInOrderWithTheirHashes) {
@@ -149,16 +157,13 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
           // A post that throws, whatever it throws, is a failed post.
           if (++poisonPosts == 1) throw 42;
           if (poisonPosts == 2) throw std::runtime_error("no route");
-          return 500;  // the server answers, and refuses this archive
+          return 422;  // the server answers, and refuses this archive
         }
         ++goodSent;
         return 200;
       },
       1ms);
-  queue.configure("http://unused/upload.php");
-  queue.faildelay = 0;
-  queue.push(poison);
-  queue.push(good);
+  queueBoth(queue, poison, good);
   testing::internal::CaptureStdout();
   queue.start();
   ASSERT_TRUE(testsupport::waitUntil([&] { return goodSent == 1; }, 5s));
@@ -170,6 +175,110 @@ TEST(LazyUpload, AnArchiveThatKeepsFailingLetsTheOthersPass) {
   EXPECT_NE(out.find("[ERR] upload: no route\n"), std::string::npos);
   EXPECT_EQ(queue.queued(), 1u);  // the failing one is kept, never dropped
   EXPECT_GE(queue.failed, 10u);
+}
+
+// Which answers say "this archive is refused" (it moves to the back after
+// kMaxHeadFailures of them) and which say "the server is down" (the head
+// stays, retried forever). Posts run one at a time, so the count of poison
+// posts when the first good archive goes out is exact.
+TEST(LazyUpload, OnlyARefusalOfTheArchiveMovesTheHead) {
+  struct Case {
+    int status;
+    bool moves;
+  };
+  const Case cases[] = {{400, true},  {404, true},  {413, true},  {418, true},  {422, true},  {499, true},
+                        {408, false}, {429, false}, {500, false}, {502, false}, {503, false}, {504, false},
+                        {-1, false},  {301, false}};
+  for (const Case& c : cases) {
+    const SimpleFile poison = randomArchive(100, 1);
+    const SimpleFile good = randomArchive(200, 2);
+    std::atomic<int> poisonPosts{0}, poisonPostsBeforeGood{-1};
+    UploadWebLazy queue(
+        [&](const std::string&, const SimpleFile& f, const std::atomic<bool>*) {
+          if (f.data == poison.data) {
+            ++poisonPosts;
+            return c.status;
+          }
+          if (poisonPostsBeforeGood < 0) poisonPostsBeforeGood = poisonPosts.load();
+          return 200;
+        },
+        0ms);
+    queueBoth(queue, poison, good);
+    const std::string out = testsupport::stdoutOf([&] {
+      queue.start();
+      if (c.moves)
+        EXPECT_TRUE(testsupport::waitUntil([&] { return poisonPostsBeforeGood >= 0; }, 5s)) << c.status;
+      else
+        EXPECT_TRUE(testsupport::waitUntil([&] { return poisonPosts >= 3 * 10; }, 5s)) << c.status;
+      queue.stop();
+    });
+    if (c.moves) {
+      EXPECT_EQ(poisonPostsBeforeGood, static_cast<int>(UploadWebLazy::kMaxHeadFailures)) << c.status;
+      EXPECT_NE(out.find("moved to the back of the queue"), std::string::npos) << c.status;
+    } else {
+      EXPECT_EQ(poisonPostsBeforeGood, -1) << c.status << ": the head moved";
+      EXPECT_EQ(queue.queued(), 2u) << c.status;
+    }
+  }
+}
+
+// A collection point behind a web server answers 503 while its back end is
+// down: fifteen of them, then it is back, and the archives arrive in order.
+TEST(LazyUpload, ServerErrorsKeepTheOrder) {
+  std::string statuses;
+  for (int i = 0; i < 15; ++i) statuses += "503, ";
+  Collector collector(R"({"/upload.php": {"status": [)" + statuses + "200]}}");
+  ASSERT_TRUE(collector.ok());
+  UploadWebLazy queue(UploadWebLazy::httpPoster(), 1ms);
+  queue.faildelay = 0;
+  queue.configure(collector.base() + "/upload.php");
+  std::vector<SimpleFile> archives;
+  for (unsigned i = 0; i < 3; ++i) {
+    archives.push_back(randomArchive(3000 + i, 200 + i));
+    ASSERT_TRUE(queue.push(archives.back()));
+  }
+  queue.start();
+  ASSERT_TRUE(collector.waitForRecords(18, 20s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 0; }, 5s));
+  const auto records = inArrivalOrder(collector.records());
+  ASSERT_EQ(records.size(), 18u);
+  for (std::size_t i = 0; i < 15; ++i) {
+    EXPECT_EQ(records[i]["status"], 503);
+    EXPECT_EQ(records[i]["md5"], md5of(archives[0])) << "post " << i << " was not the head";
+  }
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(records[15 + i]["status"], 200);
+    EXPECT_EQ(records[15 + i]["md5"], md5of(archives[i])) << "archive " << i << " out of order";
+  }
+  EXPECT_EQ(queue.failed, 15u);
+}
+
+// A collection point that refuses one archive (418, by its hash) and takes
+// the others: the refused one steps aside after ten refusals.
+TEST(LazyUpload, ARefusedArchiveStepsAsideAfterTen) {
+  const SimpleFile poison = randomArchive(500, 300);
+  const SimpleFile good = randomArchive(600, 301);
+  Collector collector(R"({"/upload.php?type=upload&hash=)" + md5of(poison) + R"(": {"status": 418}})");
+  ASSERT_TRUE(collector.ok());
+  UploadWebLazy queue(UploadWebLazy::httpPoster(), 1ms);
+  queue.faildelay = 0;
+  queue.configure(collector.base() + "/upload.php");
+  queue.push(poison);
+  queue.push(good);
+  testing::internal::CaptureStdout();
+  queue.start();
+  ASSERT_TRUE(collector.waitForRecords(11, 20s));
+  ASSERT_TRUE(testsupport::waitUntil([&] { return queue.queued() == 1; }, 5s));
+  queue.stop();
+  testing::internal::GetCapturedStdout();
+  const auto records = inArrivalOrder(collector.records());
+  for (std::size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(records[i]["status"], 418);
+    EXPECT_EQ(records[i]["md5"], md5of(poison));
+  }
+  EXPECT_EQ(records[10]["status"], 200);
+  EXPECT_EQ(records[10]["md5"], md5of(good));
+  EXPECT_EQ(queue.queued(), 1u);  // the refused one is kept, never dropped
 }
 
 TEST(LazyUpload, HistoryStaysCapped) {

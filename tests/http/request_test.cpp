@@ -173,18 +173,21 @@ TEST(HttpRequestAccessors, ConvertWholeArgumentsOnlyAndNeverThrow) {
   HttpRequest r(-1, "127.0.0.1", 1);
   r.args = {{"empty", ""},  {"mixed", "12abc"}, {"huge", "99999999999"}, {"blank", " -7"}, {"text", "abc"},
             {"neg", "-7"},  {"f", "2.5x"},      {"fhuge", "1e99"},       {"fnan", "nan"},  {"fgood", "2.5"},
-            {"plus", "+12"}};
+            {"plus", "+12"}, {"nul", std::string("7\0garbage", 9)}, {"hex", "0x1p3"}, {"zeros", "012"}};
   int i = 42;
   // A prefix is never taken for the number: "12abc" is not 12.
-  for (const char* name : {"empty", "mixed", "huge", "blank", "text", "plus", "missing"}) {
+  for (const char* name : {"empty", "mixed", "huge", "text", "plus", "nul", "hex", "zeros", "missing"}) {
     EXPECT_FALSE(r.has(name, i)) << name;
     EXPECT_EQ(i, 42) << name;
   }
   EXPECT_TRUE(r.has("neg", i));
   EXPECT_EQ(i, -7);
+  i = 0;
+  EXPECT_TRUE(r.has("blank", i));  // blanks a browser sends around a number are dropped
+  EXPECT_EQ(i, -7);
 
   float f = 1.0f;
-  for (const char* name : {"f", "fhuge", "fnan", "text", "empty"}) {
+  for (const char* name : {"f", "fhuge", "fnan", "text", "empty", "hex", "nul"}) {
     EXPECT_FALSE(r.has(name, f)) << name;
     EXPECT_EQ(f, 1.0f) << name;
   }

@@ -45,8 +45,10 @@ TEST(ControlFrames, SectionValuesOutOfRangeKeepTheOldSettings) {
   saveframe::TolvekConf c;
   c.fromjson(nlohmann::json::parse(R"({"enabled": 1, "quality": 4294967297, "timepad": 1441, "label": "x"})"));
   EXPECT_EQ(std::make_tuple(c.enabled, c.quality, c.timepad, c.label), std::make_tuple(1u, 90u, 30u, std::string("x")));
-  c.fromjson(nlohmann::json::parse(R"({"enabled": 2, "quality": 0, "timepad": -30})"));
+  c.fromjson(nlohmann::json::parse(R"({"enabled": -1, "quality": 0, "timepad": -30})"));
   EXPECT_EQ(std::make_tuple(c.enabled, c.quality, c.timepad), std::make_tuple(1u, 90u, 30u));
+  c.fromjson(nlohmann::json::parse(R"({"enabled": 2})"));  // a switch: non-zero is on, kept as given
+  EXPECT_EQ(c.enabled, 2u);
 }
 
 TEST(ControlFrames, FileNamesUseTheZoneDateAcrossMidnight) {

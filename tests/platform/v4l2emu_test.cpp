@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <numeric>
+#include <string>
 #include <vector>
 
 namespace {
@@ -101,8 +102,8 @@ TEST(V4l2Emu, Contract) {
 // The emulated decoder as a stateful V4L2 decoder: every picture carries
 // the timestamp of the input buffer it was decoded from, whatever order and
 // delay its output has; the stop command drains what it holds, ends with a
-// capture buffer flagged LAST and the end-of-stream event, and the start
-// command resumes it.
+// capture buffer flagged LAST (and, switched on here, the deprecated
+// end-of-stream event), and the start command resumes it.
 class V4l2EmuDecoder : public ::testing::TestWithParam<unsigned> {
  protected:
   void TearDown() override { v4l2emu::clearFaults(); }
@@ -120,7 +121,7 @@ v4l2_buffer buffer(std::uint32_t type, v4l2_plane* planes, std::uint32_t index =
 
 TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast) {
   const fixture::Stream s = fixture::encode(160, 96, 13, 12, 0, 2);  // one group and the next key frame
-  v4l2emu::setFaults({.device = "nvdec", .reorderDepth = GetParam()});
+  v4l2emu::setFaults({.device = "nvdec", .reorderDepth = GetParam(), .eosEvent = true});
   Fd dec(nvv4l2::kDecoderPath, O_RDWR | O_NONBLOCK);
   v4l2emu::clearFaults();
   auto of = rawFormat(kOut, nvv4l2::kFmtH264, 0, 0);
@@ -218,5 +219,118 @@ TEST_P(V4l2EmuDecoder, PicturesCarryTheirInputsTimestampAndTheDrainEndsWithLast)
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, V4l2EmuDecoder, ::testing::Values(0u, 1u, 2u, 3u));
+
+// A decoder with its input queue streaming and events subscribed, opened
+// under `plan`.
+const char* decoderWith(const v4l2emu::FaultPlan& plan) {
+  v4l2emu::setFaults(plan);
+  return nvv4l2::kDecoderPath;
+}
+
+struct StreamingDecoder {
+  explicit StreamingDecoder(const v4l2emu::FaultPlan& plan) : dec(decoderWith(plan), O_RDWR | O_NONBLOCK) {
+    v4l2emu::clearFaults();
+    auto of = rawFormat(kOut, nvv4l2::kFmtH264, 0, 0);
+    of.fmt.pix_mp.num_planes = 1;
+    of.fmt.pix_mp.plane_fmt[0].sizeimage = 1u << 16;
+    ok = dec.io(VIDIOC_S_FMT, &of) == 0 && reqbufs(dec, kOut, V4L2_MEMORY_MMAP, 1) == 0;
+    for (const std::uint32_t type : {nvv4l2::kEventResolutionChange, static_cast<std::uint32_t>(V4L2_EVENT_EOS)}) {
+      v4l2_event_subscription sub{};
+      sub.type = type;
+      ok = ok && dec.io(VIDIOC_SUBSCRIBE_EVENT, &sub) == 0;
+    }
+    int type = kOut;
+    ok = ok && dec.io(VIDIOC_STREAMON, &type) == 0;
+  }
+  int command(std::uint32_t cmd) const {
+    v4l2_decoder_cmd c{};
+    c.cmd = cmd;
+    return dec.io(VIDIOC_DECODER_CMD, &c);
+  }
+  // Capture buffers of a size of its own, streaming and queued.
+  bool startCapture() const {
+    auto f = rawFormat(kCap, nvv4l2::kFmtNM12, 64, 64);
+    int type = kCap;
+    if (dec.io(VIDIOC_S_FMT, &f) != 0 || reqbufs(dec, kCap, V4L2_MEMORY_MMAP, 2) != 0 ||
+        dec.io(VIDIOC_STREAMON, &type) != 0)
+      return false;
+    for (std::uint32_t i = 0; i < 2; ++i) {
+      v4l2_plane planes[VIDEO_MAX_PLANES]{};
+      v4l2_buffer b = buffer(kCap, planes, i);
+      if (dec.io(VIDIOC_QBUF, &b) != 0) return false;
+    }
+    return true;
+  }
+  Fd dec;
+  bool ok = false;
+};
+
+// The kernel's drain rules: a stop command while the capture queue does not
+// stream is taken but starts nothing (no LAST, no event, input still
+// consumed); while a drain runs, start and stop answer EBUSY until a
+// STREAMOFF ends it.
+TEST(V4l2EmuKernelRules, StopWithoutCaptureStartsNoDrainAndADrainRefusesCommands) {
+  const fixture::Stream s = fixture::encode(160, 96, 1, 10);
+  StreamingDecoder fresh({});
+  ASSERT_TRUE(fresh.ok);
+  EXPECT_EQ(fresh.command(V4L2_DEC_CMD_STOP), 0);
+  v4l2_plane planes[VIDEO_MAX_PLANES]{};
+  v4l2_buffer in = buffer(kOut, planes);
+  v4l2_exportbuffer e{kOut, 0, 0, O_RDWR, -1, {}};
+  ASSERT_EQ(fresh.dec.io(VIDIOC_EXPBUF, &e), 0);
+  ASSERT_EQ(::pwrite(e.fd, s.bytes.data(), s.units[0].size, 0), static_cast<ssize_t>(s.units[0].size));
+  ::close(e.fd);
+  planes[0].bytesused = static_cast<std::uint32_t>(s.units[0].size);
+  ASSERT_EQ(fresh.dec.io(VIDIOC_QBUF, &in), 0);
+  // Not stopped: the input is read, and its picture size is the only event.
+  short revents = 0;
+  ASSERT_EQ(v4l2emu::poll(fresh.dec.get(), POLLPRI, revents, 5000), 1);
+  v4l2_event ev{};
+  ASSERT_EQ(fresh.dec.io(VIDIOC_DQEVENT, &ev), 0);
+  EXPECT_EQ(ev.type, nvv4l2::kEventResolutionChange);
+  EXPECT_EQ(fresh.dec.io(VIDIOC_DQEVENT, &ev), EAGAIN);
+
+  StreamingDecoder wedged({.device = "nvdec", .drainNeverEnds = true});
+  ASSERT_TRUE(wedged.ok);
+  ASSERT_TRUE(wedged.startCapture());
+  v4l2_decoder_cmd probe{};
+  probe.cmd = V4L2_DEC_CMD_START;
+  EXPECT_EQ(wedged.dec.io(VIDIOC_TRY_DECODER_CMD, &probe), 0);
+  ASSERT_EQ(wedged.command(V4L2_DEC_CMD_STOP), 0);
+  EXPECT_EQ(wedged.command(V4L2_DEC_CMD_START), EBUSY);
+  EXPECT_EQ(wedged.command(V4L2_DEC_CMD_STOP), EBUSY);
+  int type = kCap;
+  ASSERT_EQ(wedged.dec.io(VIDIOC_STREAMOFF, &type), 0);
+  EXPECT_EQ(wedged.command(V4L2_DEC_CMD_START), 0);
+}
+
+// The fault plan a whole unit takes from KOVIRA_V4L2EMU.
+TEST(V4l2EmuFaultPlan, JsonKeysAreTheSwitchesAndAnythingElseIsRefused) {
+  v4l2emu::FaultPlan plan;
+  std::string error;
+  ASSERT_TRUE(v4l2emu::parseFaultPlan(R"({"pictureDelayMs": 20, "noDrain": true})", plan, error)) << error;
+  EXPECT_EQ(plan.pictureDelayMs, 20u);
+  EXPECT_TRUE(plan.noDrain);
+  ASSERT_TRUE(v4l2emu::parseFaultPlan(R"({"errorPictureEvery": 10, "device": "nvdec"})", plan, error)) << error;
+  EXPECT_EQ(plan.errorPictureEvery, 10u);
+  EXPECT_FALSE(plan.noDrain) << "a plan starts from no faults";
+  EXPECT_EQ(plan.device, "nvdec");
+  const struct {
+    const char* json;
+    const char* error;
+  } refused[] = {
+      {R"({"pictureDelay": 20})", "unknown key \"pictureDelay\""},
+      {R"({"noDrain": 1})", "\"noDrain\": wrong value 1"},
+      {R"({"pictureDelayMs": -5})", "\"pictureDelayMs\": wrong value -5"},
+      {R"([1])", "not a JSON object"},
+      {"{noDrain}", "not a JSON object"},
+  };
+  for (const auto& r : refused) {
+    plan.pictureDelayMs = 7;
+    EXPECT_FALSE(v4l2emu::parseFaultPlan(r.json, plan, error)) << r.json;
+    EXPECT_EQ(error, r.error) << r.json;
+    EXPECT_EQ(plan.pictureDelayMs, 7u) << "a refused plan changes nothing";
+  }
+}
 
 }  // namespace

@@ -53,7 +53,11 @@ TEST(CnnprocPage, FormSetsTheStageAndARefusedFormChangesNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.form);
-    EXPECT_EQ(callPage(s.server, "POST", "/debug/cnnproc/", c.form).status, c.status);
+    const auto reply = callPage(s.server, "POST", "/debug/cnnproc/", c.form);
+    EXPECT_EQ(reply.status, c.status);
+    if (c.status == 400) {
+      EXPECT_EQ(reply.body.rfind("error: ", 0), 0u) << reply.body;
+    }
     EXPECT_EQ(s.proc.classifier.load(), c.classifier);
     EXPECT_EQ(s.proc.maxproc.load(), c.maxproc);
     EXPECT_EQ(s.proc.chunktime.load(), c.chunktime);

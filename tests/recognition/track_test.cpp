@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace kovira {
 namespace {
@@ -93,6 +95,26 @@ TEST(TrackTest, Measures) {
   for (int i = 0; i < 4; ++i) up.join(point(i + 1, "A123BC77", 0, 300 - 10 * i));
   up.join(point(5, "X999XX99", 0, 900));
   EXPECT_EQ(up.direction(), 2u);
+}
+
+TEST(TrackTest, MotionPerFrameCountsTheFramesBetweenReadings) {
+  struct Row {
+    std::vector<std::uint32_t> frames;
+    std::vector<int> ys;
+    std::optional<double> motion;
+  };
+  const Row rows[] = {
+      {{10, 10}, {0, 20}, std::nullopt},    // two readings of one frame are one point
+      {{10, 11}, {0, 20}, 20.0},            // averageJoinDist says 10 here
+      {{10, 15, 20}, {0, 100, 200}, 20.0},  // every 5th frame read: 100 pixels a reading
+      {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},  // only the last ten readings count
+       {0, 100, 200, 210, 220, 230, 240, 250, 260, 270, 280, 290}, 10.0},
+  };
+  for (const Row& r : rows) {
+    Track t(1, 1, 1);
+    for (std::size_t i = 0; i < r.frames.size(); ++i) t.join(point(r.frames[i], "A123BC77", 0, r.ys[i]));
+    EXPECT_EQ(t.motionPerFrame(), r.motion) << r.frames.size() << " readings";
+  }
 }
 
 TEST(TrackTest, VehicleClassByVote) {

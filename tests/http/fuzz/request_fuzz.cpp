@@ -1,8 +1,10 @@
 // libFuzzer entry for every parser of the HTTP server: one input is read as
 // a request header (and its body framing), as query/urlencoded text, and (first line = content
-// type, rest = body) as a multipart body; URL coding runs on it too. The
+// type, rest = body) as a multipart body; URL coding and the number-text
+// reader run on it too. The
 // request-line scanner is checked against the regular expression it
 // replaces.
+#include "core/number_text.h"
 #include "http/request.h"
 #include "http/webutil.h"
 #include "tests/http/request_line_reference.h"
@@ -47,6 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   StringMap args;
   parseArguments(text, args);
+
+  // Number text: whatever it takes is a whole number of its grammar.
+  if (const kovira::IntegerText n = kovira::integerText(text, INT64_MIN, INT64_MAX); n.value && !kovira::isNumberText(text))
+    __builtin_trap();
+  (void)kovira::realText(text);
 
   const std::size_t eol = text.find('\n');
   if (eol != std::string_view::npos) parseMultipart(text.substr(eol + 1), text.substr(0, eol), args);
