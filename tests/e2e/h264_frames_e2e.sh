@@ -21,8 +21,7 @@ cameras=()
 for i in "${!streams[@]}"; do
   s=${streams[$i]}
   cameras+=("$((i + 1)):$s:file")
-  setsid "$python" "$fixtures/rtsp_server.py" --file "$work/$s.mp4" > "$work/rtsp-$s.out" 2>&1 &
-  unit_children+=("$!")
+  peer "rtsp-$s" "$python" "$fixtures/rtsp_server.py" --file "$work/$s.mp4"
 done
 for i in "${!streams[@]}"; do
   s=${streams[$i]}

@@ -71,14 +71,13 @@ video() {
   ffmpeg -nostdin -v error -f lavfi -i "testsrc=size=320x240:rate=25" -t "$2" -c:v libx264 -g 25 -bf 0 \
     -pix_fmt yuv420p -y "$work/$1"
 }
-# serve NAME ARGS...: starts a server in a process group of its own (not in
-# a subshell, so that the clean-up knows it); port_of NAME waits for its port
-# (a failed $(port_of NAME) ends the script).
+# serve NAME ARGS...: starts a server as a peer (not in a subshell, so that
+# the clean-up knows it); port_of NAME waits for its port (a failed
+# $(port_of NAME) ends the script).
 serve() {
   local name=$1
   shift
-  setsid /usr/bin/python3 "$fixtures/rtsp_server.py" "$@" > "$work/$name.out" 2>&1 &
-  unit_children+=("$!")
+  peer "$name" /usr/bin/python3 "$fixtures/rtsp_server.py" "$@"
 }
 port_of() {
   until_ok 30 grep -q '^ready ' "$work/$1.out" || { echo "server $1 did not start" >&2; cat "$work/$1.out" >&2; exit 1; }
@@ -151,10 +150,11 @@ live)
   serve expiring --file "$work/long.mp4" --timeout 8
   expiring=$(port_of expiring)
   vlc=$(free_port)
-  mkdir -m 777 "$work/vlc"
-  setsid runuser -u nobody -- env HOME="$work/vlc" cvlc -I dummy -q "$work/vlc.mp4" --loop \
-    --sout "#rtp{sdp=rtsp://127.0.0.1:$vlc/test}" --sout-keep > "$work/vlc.out" 2>&1 &
-  unit_children+=("$!")
+  # VLC refuses root: it runs as nobody, from a folder of its own.
+  user_dir nobody
+  install -m 0644 "$work/vlc.mp4" "$user_dir"
+  peer vlc runuser -u nobody -- env -C "$user_dir" HOME="$user_dir/home" cvlc -I dummy -q "$user_dir/vlc.mp4" \
+    --loop --sout "#rtp{sdp=rtsp://127.0.0.1:$vlc/test}" --sout-keep
   # VLC answers DESCRIBE as soon as it listens, but without any media until
   # its input runs (seconds later on a busy machine). A camera refused then
   # is dialled again only by the unit's 61-s watchdog, after this run's

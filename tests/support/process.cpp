@@ -7,11 +7,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <iostream>
 #include <stdexcept>
 
 namespace testsupport {
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, std::string cwd) {
+namespace {
+
+std::string tail(const std::string& text, std::size_t bytes) {
+  return text.size() <= bytes ? text : "..." + text.substr(text.size() - bytes);
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::string cwd) : program(argv.at(0)) {
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   child = fork();
@@ -39,6 +50,10 @@ ChildProcess::~ChildProcess() {
   }
   if (outReader.joinable()) outReader.join();
   if (errReader.joinable()) errReader.join();
+  if (::testing::Test::HasFailure()) {
+    std::cout << "---- output of " << program << " (pid " << child << ", end)\n"
+              << tail(stdoutText, 4000) << "\n---- its errors\n" << tail(stderrText, 4000) << std::endl;
+  }
 }
 
 void ChildProcess::drain(int fd, std::string& into) {

@@ -1,6 +1,8 @@
 // A child process for end-to-end tests: runs a program with arguments,
 // collects its standard output and error, sends signals and waits with a
-// time limit. The destructor kills a child that is still running.
+// time limit. The destructor kills a child that is still running and, when
+// the current test has failed, prints the end of the child's output (a peer
+// that refused or died says why there).
 #pragma once
 
 #include <sys/types.h>
@@ -37,6 +39,7 @@ class ChildProcess {
  private:
   void drain(int fd, std::string& into);
 
+  std::string program;
   pid_t child = -1;
   int status = -1;
   bool reaped = false;
