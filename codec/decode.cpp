@@ -5,6 +5,7 @@
 #include "codec/parsers.h"
 #include "codec/v4tvideoparser.h"
 #include "core/threads.h"
+#include "core/working.h"
 #include "platform/nvv4l2_ext.h"
 
 #include <iostream>
@@ -264,7 +265,14 @@ int Decode::decodeH264(FrameSequence& seq) {
     flagged = parser->lastFlagged();
   }
   if (parsed < 0) {
-    skip(seq, "hardware decoder failed");
+    // A SIGINT cuts the running parse short (the unit must end at once): the
+    // group stays undecoded, but nothing failed, and a decoder error line
+    // would say otherwise.
+    if (working < 1) {
+      seq.setFlags(FRAME_SKIP);
+    } else {
+      skip(seq, "hardware decoder failed");
+    }
     return parsed;
   }
   // A frame without a picture is skipped on its own; the rest of its group

@@ -139,6 +139,9 @@ class V4TVideoParserPrivate {
   // (ready), and whether it ever was.
   bool captureReady = false;         // guarded by deliverMu
   bool everReady = false;            // guarded by deliverMu
+  bool settingUp = false;            // guarded by deliverMu: the capture thread builds the capture side
+  // The capture thread has a decoded picture to dequeue or in hand.
+  std::atomic<bool> pictureInHand{false};
   bool canDrain = true;              // parse thread only (decided at construction)
 
   // Input buffers not in the decoder (parse thread only).
@@ -382,12 +385,17 @@ void V4TVideoParserPrivate::setCaptureReady(bool ready) {
     std::lock_guard lk(deliverMu);
     captureReady = ready;
     everReady = everReady || ready;
+    settingUp = false;
   }
   deliverCv.notify_all();
 }
 
 void V4TVideoParserPrivate::rebuildCapture() {
   changePending = false;
+  {
+    std::lock_guard lk(deliverMu);
+    settingUp = true;
+  }
   capPlaneStart(wantedFourcc.load());
   setCaptureReady(dec->capture_plane.getStreamStatus() && dec->capture_plane.getNumBuffers() > 0);
 }
@@ -466,11 +474,13 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
       // An event (2) is handled first: a blocking dequeue would not see it.
       const int ready = dec->capture_plane.pollBuffer(kSliceMs, /*orEvent=*/true);
       if (ready == 0 || ready == 2) break;
+      pictureInHand = true;
       Request b;
       b.length = MAX_PLANES;
       NvBuffer* buffer = nullptr;
       if (ready < 0 || dec->capture_plane.dqBuffer(b, &buffer, nullptr, 0) != 0 || !buffer) {
         // The capture side is being rebuilt or failed: back off.
+        pictureInHand = false;
         std::this_thread::sleep_for(backoff);
         backoff = std::min(backoff * 2, std::chrono::duration_cast<std::chrono::milliseconds>(kMaxBackoff));
         break;
@@ -479,7 +489,9 @@ void V4TVideoParserPrivate::run(V4TVideoParser::Callback& cb) {
       // picture; convert it the way the running parse asked.
       if (wantedFourcc.load() != currentFourcc) reinitConverter();
       const bool last = (b.flags & V4L2_BUF_FLAG_LAST) != 0;
-      if (handlePicture(cb, b, buffer)) {
+      const bool handled = handlePicture(cb, b, buffer);
+      pictureInHand = false;
+      if (handled) {
         backoff = std::chrono::milliseconds(1);
       } else {
         std::this_thread::sleep_for(backoff);
@@ -583,14 +595,14 @@ bool V4TVideoParserPrivate::waitCaptureReady(Clock::time_point deadline, bool& n
   std::unique_lock lk(deliverMu);
   for (;;) {
     // An event not yet taken is a source change the capture thread is about
-    // to handle: the capture side is not ready for what follows it.
-    if (captureReady) {
-      lk.unlock();
-      const bool pending = eventPending();
-      lk.lock();
-      if (!pending && captureReady) return true;
-    }
-    if (!everReady && Clock::now() >= graceEnd) {
+    // to handle: the capture side is not ready for what follows it. Neither
+    // that nor a set-up under way (which a loaded machine can stretch
+    // beyond the grace) means the input brought no picture size.
+    lk.unlock();
+    const bool pending = eventPending();
+    lk.lock();
+    if (!pending && captureReady) return true;
+    if (!everReady && !settingUp && !pending && Clock::now() >= graceEnd) {
       none = true;
       return true;
     }
@@ -608,6 +620,13 @@ bool V4TVideoParserPrivate::waitPicturesOut(Clock::time_point deadline, std::siz
   auto quietSince = Clock::now();
   for (;;) {
     if (seenCount >= wanted || (withTrailer && seen[wanted])) return true;
+    // A picture the decoder gave out that the capture thread has not handled
+    // yet (a loaded machine can hold that thread back for long) is no
+    // silence of the decoder.
+    lk.unlock();
+    const bool waiting = pictureInHand || dec->capture_plane.pollBuffer(0) == 1;
+    lk.lock();
+    if (waiting) quietSince = Clock::now();
     const auto since = std::max(quietSince, lastPicture);
     const auto quiet = std::max<Clock::duration>(kQuietFloor, 4 * longestGap);
     if (Clock::now() - since >= quiet) return true;

@@ -1,7 +1,8 @@
 // The decode stage over H.264 when the ring laps and when the codec devices
 // fail: a group whose next key frame was stored at the ring's base, a
 // capture thread that dies, a converter that never answers, the broken
-// parser replaced, and a SIGINT while a parse waits.
+// parser replaced, and a SIGINT while a parse waits (which is no decoder
+// failure).
 #include "core/working.h"
 #include "tests/codec/decode_test_support.h"
 
@@ -149,6 +150,29 @@ TEST_P(DecodeH264DeviceFault, SigintWhileTheThreadDecodesEndsItAtOnce) {
   working = 1;
   // A parse waits up to 30 s and a converter 5 s; a SIGINT must not.
   EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+// A SIGINT that cuts a parse short (here one waiting for a decoder that
+// never takes its input) leaves the group undecoded, yet nothing failed: no
+// error line may blame the decoder.
+TEST_F(DecodeH264Faults, AGroupCutShortBySigintIsNotReportedAsADecoderFailure) {
+  const fixture::Stream s = fixture::encode(416, 240, 11, 10, 1);
+  kovira::Camera& cam = scope.add(875, 8u << 20);
+  addUnits(cam, s, 0, 11);
+  v4l2emu::setFaults({.device = "nvdec", .hung = true});
+  std::signal(SIGINT, signalcallback);
+  testing::internal::CaptureStdout();
+  std::thread worker(std::ref(decode));
+  const bool taken = testsupport::waitUntil([&] { return frameHas(cam, 1, FRAME_DEC); }, std::chrono::seconds(60));
+  std::raise(SIGINT);
+  decode.stop = true;
+  worker.join();
+  working = 1;
+  const std::string out = testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(out.find("not decoded"), std::string::npos) << out;
+  EXPECT_TRUE(drain(rec.cnn).empty());
+  for (unsigned n = 1; n <= 10; ++n) EXPECT_TRUE(frameHas(cam, n, FRAME_SKIP)) << n;
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DecodeH264DeviceFault, ::testing::ValuesIn(kFaults),
