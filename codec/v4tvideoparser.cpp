@@ -530,8 +530,12 @@ V4TVideoParser::~V4TVideoParser() {
   d->closing = true;
   std::lock_guard lk(mutex);
   d->stop = true;
-  // Every wait of the capture thread is a short slice that looks at stop;
-  // nothing is delivered once closing is set.
+  // The capture thread waits in short slices that look at stop, but a
+  // dequeue it starts once a poll said "ready" blocks in the driver: the
+  // queue can change in between (a START after a drain takes back the LAST
+  // that made the poll ready). Stopping the capture queue wakes such a
+  // dequeue, as a driver does; nothing is delivered once closing is set.
+  if (d->dec) (void)d->dec->capture_plane.setStreamStatus(false);
   if (d->thread.joinable()) d->thread.join();
   delete d;
   d = nullptr;
