@@ -28,8 +28,8 @@ class DurableSave : public testing::ConfigTest {
   // file holding it.
   int probe(const std::string& kind, const std::string& strace, std::string& out, const std::string& expected = "") {
     const std::string target = (dir / "target").string();
-    const std::string command = "strace -f -qq " + strace + " -o " + (dir / "trace").string() + " " + kProbe +
-                                " " + kind + " " + target + " new " + expected + " > " + (dir / "out").string() +
+    const std::string command = "strace -f -qq " + strace + " -o " + (dir / "trace").string() + " " + kProbe + " " +
+                                kind + " " + target + " new " + expected + " > " + (dir / "out").string() +
                                 " 2>/dev/null";
     const int rc = std::system(command.c_str());
     out = readFile(dir / "out");
@@ -47,7 +47,7 @@ TEST_F(DurableSave, DirectoryIsSyncedAfterTheRename) {
   const Case cases[] = {
       {"config", "", "rename(\""},
       {"evidence", "", "rename(\""},
-      {"config", "old", "renameat2(AT_FDCWD, \"" },
+      {"config", "old", "renameat2(AT_FDCWD, \""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.kind) + " " + c.expected);
@@ -107,9 +107,11 @@ TEST_F(DurableSave, AFileThatCannotBeReadIsLeftWithTheReason) {
     std::string said;
     const char* target;
   };
-  const std::string cannotRead = "failed: cannot read configuration file (" + t + ") to compare it with what was last read or saved: ";
+  const std::string cannotRead =
+      "failed: cannot read configuration file (" + t + ") to compare it with what was last read or saved: ";
   const Case cases[] = {
-      {"read error", "-P " + t + " -e trace=read -e inject=read:error=EIO", 1, cannotRead + "Input/output error", "old"},
+      {"read error", "-P " + t + " -e trace=read -e inject=read:error=EIO", 1, cannotRead + "Input/output error",
+       "old"},
       {"no descriptor left", "-P " + t + " -e trace=openat -e inject=openat:error=EMFILE", 1,
        cannotRead + "Too many open files", "old"},
       {"read error after the exchange", "-P " + t + "- -e trace=read -e inject=read:error=EIO", 1,

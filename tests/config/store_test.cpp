@@ -313,7 +313,8 @@ TEST_F(TickTest, AFileThatCannotBeReadDelaysTheSaveAndIsNoHandEdit) {
   };
   const Case cases[] = {
       {"a folder in its place", [](const std::string& p) { std::filesystem::create_directory(p); }, "Is a directory"},
-      {"a FIFO in its place", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "not a regular file"},
+      {"a FIFO in its place", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "not a regular file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

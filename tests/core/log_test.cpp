@@ -138,7 +138,9 @@ std::string run(int r, int n, const char* time = "2026-12-07_14-30-26") {
   return text;
 }
 // A name of an earlier version (no run number).
-std::string legacy(const char* time, int n) { return std::string("RtspClient_") + time + "." + std::to_string(n) + ".log"; }
+std::string legacy(const char* time, int n) {
+  return std::string("RtspClient_") + time + "." + std::to_string(n) + ".log";
+}
 
 // Small limits: rotation 100 bytes, 3 files a run, 300 bytes in all (so 200
 // for the files beside the open one).
@@ -151,12 +153,16 @@ TEST(LogFileRule, KeepsTheNewestWithinFilesPerRunAndTotal) {
   };
   const Case cases[] = {
       {"within both", {{run(3, 1), 100, true}, {run(2, 0), 100, false}}, {}},
-      {"this run's fourth file goes", {{run(3, 2), 10, true}, {run(3, 1), 10, true}, {run(3, 0), 10, true}}, {run(3, 0)}},
+      {"this run's fourth file goes",
+       {{run(3, 2), 10, true}, {run(3, 1), 10, true}, {run(3, 0), 10, true}},
+       {run(3, 0)}},
       {"earlier runs fill what is left, oldest out",
        {{run(2, 0), 150, false}, {run(1, 1), 100, false}, {run(1, 0), 50, false}},
        {run(1, 1)}},
       {"this run's files come before earlier runs', whatever the time in their names",
-       {{run(2, 5), 100, false}, {run(3, 0, "1970-01-01_00-00-07"), 100, true}, {run(3, 1, "1970-01-01_00-05-00"), 100, true}},
+       {{run(2, 5), 100, false},
+        {run(3, 0, "1970-01-01_00-00-07"), 100, true},
+        {run(3, 1, "1970-01-01_00-05-00"), 100, true}},
        {run(2, 5)}},
       {"a later run is newer, whatever its clock said",
        {{run(1, 9, "2030-01-01_00-00-00"), 150, false}, {run(2, 0, "1970-01-01_00-00-03"), 150, false}},
@@ -181,8 +187,8 @@ TEST(LogFileRule, KeepsTheNewestWithinFilesPerRunAndTotal) {
 }
 
 TEST(LogFileRule, OnlyOurFileNamesAreLogFiles) {
-  for (const char* name : {"RtspClient_2026-12-07_14-30-26.0.log", "RtspClient_run000001_2026-12-07_14-30-26.0.log",
-                           "RtspClient_x.log"})
+  for (const char* name :
+       {"RtspClient_2026-12-07_14-30-26.0.log", "RtspClient_run000001_2026-12-07_14-30-26.0.log", "RtspClient_x.log"})
     EXPECT_TRUE(logfiles::isLogFileName(name)) << name;
   for (const char* name : {"RtspClient_.log", "other.log", "RtspClient_x.log.gz", "RtspClient_x.txt", "rtspclient_x.log"})
     EXPECT_FALSE(logfiles::isLogFileName(name)) << name;
@@ -210,7 +216,8 @@ TEST(LogFileRule, TheNextRunIsOneAboveTheHighestInTheFolder) {
 TEST(LogFileRule, AFolderKeepsThisRunsFilesWhateverTheirStamps) {
   using namespace std::chrono_literals;
   const auto at = [](int year, unsigned month, unsigned day) {
-    const std::chrono::sys_seconds midnight{std::chrono::sys_days{std::chrono::year{year} / std::chrono::month(month) / std::chrono::day(day)}};
+    const std::chrono::sys_seconds midnight{
+        std::chrono::sys_days{std::chrono::year{year} / std::chrono::month(month) / std::chrono::day(day)}};
     return fs::file_time_type(std::chrono::file_clock::from_sys(midnight));
   };
   struct Stamped {
@@ -227,15 +234,24 @@ TEST(LogFileRule, AFolderKeepsThisRunsFilesWhateverTheirStamps) {
   // Every case numbers its own run apart: the memory of this run's files is one per process.
   const Case cases[] = {
       {"no battery clock: this run at 1970, earlier runs stamped later",
-       {{legacy("2026-11-01_08-00-00", 0), now}, {legacy("2026-11-01_08-00-00", 1), now},
-        {run(10, 0), now}, {run(10, 1), now}, {run(10, 2), now}},
-       {{run(11, 0, "1970-01-01_00-00-04"), at(1970, 1, 1)}, {run(11, 1, "1970-01-01_00-09-00"), at(1970, 1, 1)},
-        {run(11, 2, "1970-01-01_00-20-00"), at(1970, 1, 1)}, {run(11, 3, "1970-01-01_00-31-00"), at(1970, 1, 1)}},
+       {{legacy("2026-11-01_08-00-00", 0), now},
+        {legacy("2026-11-01_08-00-00", 1), now},
+        {run(10, 0), now},
+        {run(10, 1), now},
+        {run(10, 2), now}},
+       {{run(11, 0, "1970-01-01_00-00-04"), at(1970, 1, 1)},
+        {run(11, 1, "1970-01-01_00-09-00"), at(1970, 1, 1)},
+        {run(11, 2, "1970-01-01_00-20-00"), at(1970, 1, 1)},
+        {run(11, 3, "1970-01-01_00-31-00"), at(1970, 1, 1)}},
        {run(10, 1), run(10, 2), run(11, 1, "1970-01-01_00-09-00"), run(11, 2, "1970-01-01_00-20-00"),
         run(11, 3, "1970-01-01_00-31-00")}},
       {"an earlier run at 1970, the one before it stamped later: the later run stays, the one before goes",
-       {{run(20, 0), now + 24h}, {run(20, 1), now + 24h}, {run(20, 2), now + 24h}, {run(21, 0, "1970-01-01_00-00-02"), at(1970, 1, 1)},
-        {run(21, 1, "1970-01-01_00-10-00"), at(1970, 1, 1)}, {run(21, 2, "1970-01-01_00-20-00"), at(1970, 1, 1)}},
+       {{run(20, 0), now + 24h},
+        {run(20, 1), now + 24h},
+        {run(20, 2), now + 24h},
+        {run(21, 0, "1970-01-01_00-00-02"), at(1970, 1, 1)},
+        {run(21, 1, "1970-01-01_00-10-00"), at(1970, 1, 1)},
+        {run(21, 2, "1970-01-01_00-20-00"), at(1970, 1, 1)}},
        {{run(22, 0), now}, {run(22, 1), now}},
        {run(21, 0, "1970-01-01_00-00-02"), run(21, 1, "1970-01-01_00-10-00"), run(21, 2, "1970-01-01_00-20-00"),
         run(22, 0), run(22, 1)}},
