@@ -457,6 +457,13 @@ void GlobalConfig::tick() {
   }
   const WriteResult res = writeFileDurably(path, text, expected);
   if (!res.warning.empty()) std::cout << "[WARNING] " << res.warning << std::endl;
+  if (res.unreadable) {
+    // A file that cannot be read (no descriptor left, an I/O error) is no
+    // hand edit: the edits wait in memory and the next tick looks again.
+    if (unreadableTicks_++ == 0)
+      std::cout << "[WARNING] " << res.error << "; page edits kept, saved when it can be read" << std::endl;
+    return;
+  }
   if (res.ok || res.changed) {
     if (res.changed && pageEdits) {
       std::string names;
@@ -466,10 +473,12 @@ void GlobalConfig::tick() {
                 << std::endl;
     } else if (res.changed) {
       std::cout << "[CFG] configuration file (" << path << ") changed since it was read, not rewritten" << std::endl;
-    } else if (saveFailures_ != 0) {
-      std::cout << "[CFG] configuration saved after " << saveFailures_ << " failed attempts" << std::endl;
+    } else if (saveFailures_ + unreadableTicks_ != 0) {
+      std::cout << "[CFG] configuration saved after " << saveFailures_ + unreadableTicks_ << " failed attempts"
+                << std::endl;
     }
     saveFailures_ = 0;
+    unreadableTicks_ = 0;
     remember(text);
     if (res.ok) {
       ConfigWriteLock lock;

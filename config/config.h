@@ -213,6 +213,7 @@ class GlobalConfig {
   std::optional<std::uint64_t> announcedHash_;
   bool rewriteLayout_ = false;  // the file on disk is not in our layout
   unsigned saveFailures_ = 0;
+  unsigned unreadableTicks_ = 0;  // saves held back since the file could not be read
 };
 
 GlobalConfig& config();

@@ -87,9 +87,11 @@ void log_init() {
   logging::core::get()->add_sink(consoleSink);
 
   // Rotated at a size, the oldest files deleted as each new one opens (also
-  // the first: files of earlier runs count toward the total).
+  // the first: files of earlier runs count toward the total). The run's
+  // number in the names orders the runs whatever the clock said.
+  const std::string folder = GetCurrentPath() + "../tmp/";
   auto file = boost::make_shared<sinks::text_file_backend>(
-      logging::keywords::file_name = GetCurrentPath() + "../tmp/RtspClient_%Y-%m-%d_%H-%M-%S.%N.log",
+      logging::keywords::file_name = folder + logfiles::fileNamePattern(logfiles::nextRunIn(folder)),
       logging::keywords::open_mode = std::ios_base::out | std::ios_base::app,
       logging::keywords::rotation_size = logfiles::kLimits.rotationBytes,
       logging::keywords::min_free_space = kMinFreeSpace);

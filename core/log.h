@@ -1,5 +1,5 @@
 // Structured log: records with a time stamp, thread id and severity go to
-// std::clog and to files "../tmp/RtspClient_<time>.<n>.log" beside the
+// std::clog and to files "../tmp/RtspClient_run<R>_<time>.<n>.log" beside the
 // program's directory, rotated and bounded in number and bytes
 // (core/log_files.h). Call log_init() once on the main thread
 // before other threads exist; afterwards every function is thread-safe and

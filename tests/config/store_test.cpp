@@ -4,6 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <functional>
+
 namespace kovira {
 namespace {
 
@@ -295,6 +300,53 @@ TEST_F(TickTest, SaveFailureIsReportedAndRetriedUntilItSucceeds) {
   const std::string text = out.text();
   EXPECT_NE(text.find("[FAILURE] cannot open configuration file (" + path() + "-)"), std::string::npos);
   EXPECT_NE(text.find("[CFG] configuration saved after 2 failed attempts"), std::string::npos);
+}
+
+// A file that cannot be read for the look before a save is no hand edit:
+// one warning with the reason, the edits kept and saved at the first tick
+// that can read it again.
+TEST_F(TickTest, AFileThatCannotBeReadDelaysTheSaveAndIsNoHandEdit) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> put;  // puts something unreadable at the path
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"a folder in its place", [](const std::string& p) { std::filesystem::create_directory(p); }, "Is a directory"},
+      {"a FIFO in its place", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::clearScene();
+    testing::writeFile(path(), "[{\"type\": \"global\", \"timezone\": 1}]");
+    cfg = std::make_unique<GlobalConfig>(identity);
+    ASSERT_TRUE(cfg->read(path()));
+    cfg->work();
+    const std::string aside = path() + ".aside";
+    std::filesystem::rename(path(), aside);
+    c.put(path());
+    StdoutCapture out;
+    cfg->updSection("global", {{"timezone", 5}});
+    cfg->work();
+    cfg->updSection("global", {{"address", "page"}});
+    cfg->work();
+    cfg->work();
+    std::filesystem::remove(path());
+    std::filesystem::rename(aside, path());
+    cfg->work();
+    EXPECT_EQ(readFile(path()), cfg->whole(0));
+    EXPECT_EQ(cfg->address, "page");
+    const std::string text = out.text();
+    const std::string warning = "[WARNING] cannot read configuration file (" + path() +
+                                ") to compare it with what was last read or saved: " + c.reason +
+                                "; page edits kept, saved when it can be read\n";
+    const std::size_t said = text.find(warning);
+    EXPECT_NE(said, std::string::npos) << text;
+    EXPECT_EQ(text.find(warning, said + 1), std::string::npos) << "said once: " << text;
+    EXPECT_EQ(text.find("edited by hand"), std::string::npos) << text;
+    EXPECT_NE(text.find("[CFG] configuration saved after 3 failed attempts"), std::string::npos) << text;
+  }
 }
 
 TEST_F(TickTest, ExceptionsOfModuleCodeDoNotEscapeTheTick) {

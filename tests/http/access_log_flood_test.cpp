@@ -7,12 +7,10 @@
 #include "core/log.h"
 #include "core/log_files.h"
 #include "http/server.h"
+#include "tests/support/flood.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,29 +44,6 @@ std::pair<std::uintmax_t, std::vector<std::string>> scan(const fs::path& dir) {
     names.push_back(it->path().filename().string());
   }
   return {bytes, names};
-}
-
-// One request per connection, its answer read to the end; each client from
-// its own loopback address so that 100,000 connections do not run out of
-// ports on one.
-bool request(int client, int port, const std::string& text) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(0x7f000100u + static_cast<unsigned>(client) + 1);  // 127.0.1.x
-  sockaddr_in server{};
-  server.sin_family = AF_INET;
-  server.sin_port = htons(static_cast<std::uint16_t>(port));
-  server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-            ::connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0 &&
-            ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
-  char buf[4096];
-  std::string answer;
-  for (ssize_t n; ok && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  return ok && answer.rfind("HTTP/1.1 200", 0) == 0;
 }
 
 TEST(AccessLogFlood, StaysWithinItsBoundsWhileEarlierRunsAreKept) {
@@ -112,7 +87,7 @@ TEST(AccessLogFlood, StaysWithinItsBoundsWhileEarlierRunsAreKept) {
   for (int c = 0; c < kClients; ++c)
     clients.emplace_back([&, c] {
       while (next++ < kRequests)
-        if (!request(c, port, text)) ++failed;
+        if (testsupport::requestFrom(c, port, text).rfind("HTTP/1.1 200", 0) != 0) ++failed;
     });
   for (auto& t : clients) t.join();
   const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
