@@ -249,9 +249,9 @@ class Camera:
         last = max((n for n in rows if rows[n][0] == "I-frame"), default=0)
         return sorted(n for n in rows if n < last)
 
-    def plays_stored(self):
-        """How many plays of its file reached the file's last unit."""
-        return sum(j == self.frames - 1 for j in self.packet.values())
+    def play_ends(self):
+        """The stored frames that end a play of the file: its last unit."""
+        return sorted(n for n, j in self.packet.items() if j == self.frames - 1)
 
     def unit_of(self, number):
         j = self.packet.get(number)
@@ -384,9 +384,10 @@ def check(work, port, seconds, specs):
             # filled a small hole in would count twice, which the stream's
             # small packets rule out).
             if c.plays > 1:
-                if c.plays_stored() >= c.plays:
+                ends = c.play_ends()
+                if len(ends) >= c.plays:
                     c.done = True
-                    for number in c.samples(newest):
+                    for number in c.samples(ends[c.plays - 1] + 1):
                         c.check_page(unit, number, scratch)
             elif newest >= c.frames or (newest > 1 and c.packet.get(newest) == c.frames - 1) or \
                     (c.lossy and newest + refused_of(unit, c.camid) >= c.frames - broken):
@@ -528,34 +529,14 @@ def file_of(work, stream):
     return os.path.join(work, stream + (".h264" if stream in RAW_STREAMS else ".mp4"))
 
 
-def unit_starts(raw):
-    """Where each access unit of an Annex-B stream starts (its start code):
-    at the first NAL unit, and after a slice at an SEI, parameter set or
-    delimiter, or at a slice whose first_mb_in_slice is 0 (ue(v) "1")."""
-    starts, after_slice, i = [], True, raw.find(b"\0\0\1")
-    while 0 <= i < len(raw) - 4:
-        kind = raw[i + 3] & 0x1F
-        is_slice = kind in (1, 5)
-        if after_slice and (kind in (6, 7, 8, 9) or (is_slice and raw[i + 4] & 0x80)):
-            starts.append(i - 1 if i > 0 and raw[i - 1] == 0 else i)
-        if is_slice or kind in (6, 7, 8, 9):
-            after_slice = is_slice
-        i = raw.find(b"\0\0\1", i + 3)
-    return starts
-
-
 def make_raw_streams(work):
-    src = os.path.join(work, CUT_FROM + ".mp4")
-    raw = run(["ffmpeg", "-nostdin", "-v", "error", "-i", src, "-c", "copy", "-bsf:v", "h264_mp4toannexb", "-f",
-               "h264", "-"]).stdout
     with open(os.path.join(work, CUT_FROM + ".json")) as f:
         meta = json.load(f)
-    starts = unit_starts(raw)
-    if len(starts) != len(meta["units"]) or meta["units"][CUT]["key"] or not meta["units"][GOP]["key"]:
-        sys.exit("cut: %d units found in %s, %d packets" % (len(starts), CUT_FROM, len(meta["units"])))
+    if meta["units"][CUT]["key"] or not meta["units"][GOP]["key"]:
+        sys.exit("cut: %s has no key frame at %d alone" % (CUT_FROM, GOP))
     path = file_of(work, "cut")
-    with open(path, "wb") as f:
-        f.write(raw[starts[CUT]:])
+    run(["ffmpeg", "-nostdin", "-v", "error", "-i", os.path.join(work, CUT_FROM + ".mp4"), "-c", "copy", "-bsf:v",
+         "h264_mp4toannexb,noise=drop=lt(n\\,%d)" % CUT, "-f", "h264", "-y", path])
     # Sizes as the unit's demuxer splits the raw file.
     sizes = [int(p["size"]) for p in json.loads(run(["ffprobe", "-v", "error", "-show_entries", "packet=size",
                                                      "-of", "json", path]).stdout)["packets"]]

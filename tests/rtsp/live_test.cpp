@@ -10,7 +10,6 @@
 #include "rtsp/rtsp_session.h"
 #include "tests/capture/start_fixture.h"
 #include "tests/evidence/shell_helpers.h"
-#include "tests/support/h264_units.h"
 #include "tests/support/page_call.h"
 #include "tests/support/process.h"
 
@@ -20,7 +19,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -324,39 +322,6 @@ TEST_F(rtsp_live, FileFramesAreStampedWithTheTimesOfTheirPictures) {
     rtsp::shutdownReceiver();
     ++camid;
   }
-}
-
-// A raw file cut inside a group (a recording cut anywhere) begins with
-// frames that refer to pictures before its start. Every play starts like a
-// stream after a loss: those frames are refused and counted as such, and
-// the first frame delivered of each play is its first key frame.
-TEST_F(rtsp_live, EveryPlayOfAFileStartsAtItsFirstKeyFrame) {
-  const std::string whole = (dir / "whole.h264").string();
-  const auto made = evtest::run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=160x120:rate=25 -t 2 -c:v libx264 "
-                                "-g 25 -bf 0 -x264-params scenecut=0:repeat-headers=1 -pix_fmt yuv420p -f h264 -y " +
-                                whole);
-  ASSERT_EQ(made.status, 0) << made.output;
-  std::ifstream in(whole, std::ios::binary);
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-  const auto units = testsupport::splitAccessUnits(bytes);
-  ASSERT_EQ(units.size(), 50u);
-  ASSERT_TRUE(units[25].key);
-  constexpr std::size_t kCut = 10, kRefused = 25 - kCut, kStored = 50 - kCut - kRefused;
-  const std::string path = (dir / "cut.h264").string();
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data() + units[kCut].offset),
-             static_cast<std::streamsize>(bytes.size() - units[kCut].offset));
-  RtspNetworkReceiver& r = receiver(6, "file", path);
-  ASSERT_TRUE(r.PlayFile(6, path, 25));
-  ASSERT_TRUE(arrived(2 * kStored, std::chrono::seconds(40)));  // two plays
-  const unsigned refused = r.FindSession(6)->rtp().framesAfterLoss.load();
-  EXPECT_TRUE(r.StopFile(6));
-  std::lock_guard lock(seen.mutex);
-  for (std::size_t play = 0; play < 2; ++play) {
-    EXPECT_EQ(seen.log[play * kStored].type, FRAME_I) << "play " << play + 1;
-    EXPECT_EQ(seen.log[play * kStored].size, units[25].size) << "play " << play + 1;
-  }
-  EXPECT_GE(refused, 2 * kRefused);
 }
 
 }  // namespace
