@@ -533,7 +533,7 @@ def make_raw_streams(work):
     with open(os.path.join(work, CUT_FROM + ".json")) as f:
         meta = json.load(f)
     if meta["units"][CUT]["key"] or not meta["units"][GOP]["key"]:
-        sys.exit("cut: %s has no key frame at %d alone" % (CUT_FROM, GOP))
+        sys.exit("cut: %s must have its second key frame at unit %d and none at %d" % (CUT_FROM, GOP, CUT))
     path = file_of(work, "cut")
     run(["ffmpeg", "-nostdin", "-v", "error", "-i", os.path.join(work, CUT_FROM + ".mp4"), "-c", "copy", "-bsf:v",
          "h264_mp4toannexb,noise=drop=lt(n\\,%d)" % CUT, "-f", "h264", "-y", path])
