@@ -6,6 +6,7 @@
 #include "core/threads.h"
 #include "rtsp/network_receiver.h"
 #include "rtsp/packetsbuffer.h"
+#include "rtsp/presentation_order.h"
 #include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "rtsp/sockets.h"
@@ -21,6 +22,7 @@ extern "C" {
 #include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 namespace {
@@ -278,6 +280,20 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
 
   PacketPtr packet(av_packet_alloc());
   if (!packet) return false;
+  Session* const session = FindSession(camid);
+  // Each play starts like a stream after a loss: a file cut anywhere begins
+  // with frames that refer to pictures before its start, and the frame store
+  // would file them into the previous play's last group. They are refused,
+  // and the first frame stored of a play always starts a group.
+  bool keyed = codec != AV_CODEC_ID_H264;
+  // A raw stream has no container times; when its pictures are reordered
+  // (B-frames: the decoder found a delay), each frame is stamped with its
+  // picture's slot in presentation order instead of its decoding slot.
+  const bool containerTimes = (input->iformat->flags & AVFMT_NOTIMESTAMPS) == 0;
+  std::optional<H264PresentationOrder> order;
+  if (codec == AV_CODEC_ID_H264 && stream->codecpar->video_delay > 0) order.emplace();
+  const std::int64_t slotMs = fps != 0 ? 1000 / fps : kFrameStepWithoutTimesMs;
+  std::int64_t decodeIndex = 0;
   // Packets are due on the play's own schedule, each one step after the
   // previous one's due time: pacing from the previous delivery would add
   // every late wake-up to all later frames, and a busy machine measured
@@ -310,10 +326,22 @@ bool RtspNetworkReceiver::PlayFileOnce(unsigned camid, const std::string& path, 
     const std::int64_t wait = due - now;
     if (wait > 0 && !pause(entry, std::min(wait, kMaxFileStepMs))) return false;
     const FrameType type = FileFrameType(codec, *p);
-    std::vector<unsigned char> bytes(p->data, p->data + p->size);
+    const std::span<const std::uint8_t> unit(p->data, static_cast<std::size_t>(p->size));
+    // Whether the file has times is decided once, by its first packet: the
+    // parser must see every unit from the play's start.
+    if (order && decodeIndex == 0 && containerTimes && p->pts != AV_NOPTS_VALUE) order.reset();
+    const std::int64_t laterMs =
+        order ? order->Distance(unit, decodeIndex) * slotMs : PresentationOffsetMs(*p, stream->time_base);
+    ++decodeIndex;
+    if (!keyed && type != FRAME_I) {
+      if (session != nullptr) session->rtp().framesAfterLoss++;
+      return true;
+    }
+    keyed = true;
+    std::vector<unsigned char> bytes(unit.begin(), unit.end());
     // Zero means "no stamp" to the frame store. The stamp is the picture's
     // time: its packet's due time plus how much later it is shown.
-    const std::int64_t shown = due - start + PresentationOffsetMs(*p, stream->time_base);
+    const std::int64_t shown = due - start + laterMs;
     const std::uint32_t ts =
         std::max<std::uint32_t>(1, static_cast<std::uint32_t>(90 * std::max<std::int64_t>(0, shown)));
     DeliverFrame(camid, type, 0, width, height, ts, 0.0, bytes.data(), static_cast<unsigned>(bytes.size()));

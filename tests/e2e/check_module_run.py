@@ -20,6 +20,12 @@ refuses: one speed line per vehicle within 3% of the truth, and "[ERR] invalid
 frametype: <plate>" for each vehicle the action records; --wait reads the
 console again until those lines are there or the time ran out.
 
+    check_module_run.py compare --truth T --cfg C --console F --other G [--within FRACTION]
+
+compare: two runs of the same scene (say a raw file and the MP4 of the same
+stream): one speed line per vehicle in each, within FRACTION (0.005) of each
+other.
+
 Prints one line per check ("ok" or "FAIL") and exits 1 when any failed.
 """
 
@@ -333,6 +339,19 @@ def console(a, truth, cfg):
         check(line in text, "\"%s\" in the console" % line.strip())
 
 
+def compare(a, truth, cfg):
+    """One speed per vehicle in this run (--console) and in another of the
+    same scene (--other), the two within --within (a fraction) of each other."""
+    mine, other = (speed_lines(read(path).decode("utf-8", "replace")) for path in (a.console, a.other))
+    for v in truth["vehicles"]:
+        got, ref = mine.get(v["plate"], []), other.get(v["plate"], [])
+        if check(len(got) == 1 and len(ref) == 1, "one speed line for %s in each run" % v["plate"],
+                 "got %r and %r" % (got, ref)):
+            kmh, ref_kmh = (float(x) if re.fullmatch(r"[0-9.]+", x) else -1 for x in (got[0], ref[0]))
+            check(ref_kmh > 0 and abs(kmh - ref_kmh) <= a.within * ref_kmh,
+                  "%s: %s km/h within %g%% of %s" % (v["plate"], got[0], a.within * 100, ref[0]))
+
+
 def read_page(a, route):
     path = a.tickets if a.tickets and route == "/debug/tickets/" else \
         os.path.join(a.pages or a.work, route.replace("/", "") + ".html")
@@ -341,7 +360,7 @@ def read_page(a, route):
 
 def main():
     p = argparse.ArgumentParser(description="checks of a unit run on a generated scene")
-    p.add_argument("mode", choices=("synced", "console"))
+    p.add_argument("mode", choices=("synced", "console", "compare"))
     p.add_argument("--module", default="speed", choices=sorted(MODULES))
     p.add_argument("--truth", required=True)
     p.add_argument("--cfg", required=True)
@@ -352,10 +371,14 @@ def main():
         p.add_argument("--" + name)
     p.add_argument("--expect-none", action="store_true")
     p.add_argument("--wait", type=float)
+    p.add_argument("--other", help="compare: the console of the run compared with")
+    p.add_argument("--within", type=float, default=0.005, help="compare: the largest difference, a fraction")
     a = p.parse_args()
     if a.mode == "synced" and (not a.dir or not a.collector):
         p.error("synced needs --dir and --collector")
-    (synced if a.mode == "synced" else console)(a, load_json(a.truth), load_json(a.cfg))
+    if a.mode == "compare" and not a.other:
+        p.error("compare needs --other")
+    {"synced": synced, "console": console, "compare": compare}[a.mode](a, load_json(a.truth), load_json(a.cfg))
     print("%d check(s) failed" % len(failures) if failures else "all checks passed")
     return 1 if failures else 0
 

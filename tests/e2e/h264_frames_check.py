@@ -6,7 +6,8 @@ recognises must be the picture of the frame it is filed under.
         reference pictures and its packets in decode order (WORK/<name>.json)
     h264_frames_check.py config WORK OUT PORT CAMERA...  CAMERA is
         CAMID:STREAM:file[:EXPECT], CAMID:STREAM:rtsp:URL or
-        CAMID:STREAM:lossy:URL; EXPECT names what a decoder fault plan
+        CAMID:STREAM:lossy:URL (a stream of RAW_STREAMS plays from its raw
+        .h264 file); EXPECT names what a decoder fault plan
         (KOVIRA_V4L2EMU) leaves, rules of FAULT_RULES joined by "+"; lossy is
         a network camera behind tests/fixtures/lossy_relay.py, which logs
         what it drops to WORK/lossy-CAMID.log
@@ -106,6 +107,7 @@ def make_streams(work, generator):
         describe(work, name, mp4, FRAMES, GOP)
     make_zeroed(work)
     make_x264_streams(work, generator)
+    make_raw_streams(work)
 
 
 def describe(work, name, mp4, frames_count, gop):
@@ -150,7 +152,7 @@ def config(work, out, port, cameras):
     for spec in cameras:
         camid, stream, source, *url = spec.split(":", 3)
         camid = int(camid)
-        path = url[0] if source in ("rtsp", "lossy") else os.path.join(work, stream + ".mp4")
+        path = url[0] if source in ("rtsp", "lossy") else file_of(work, stream)
         cfg.append({"type": "camera", "camid": camid, "enabled": 1, "source": "rtsp" if source == "lossy" else source,
                     "url": path, "fps": X264_STREAMS.get(stream, {}).get("fps", FPS), "bufsize": 64})
         cfg.append({"type": "zone", "zoneid": camid, "camid": camid, "enabled": 1, "scale": 6, "coords": last})
@@ -201,6 +203,7 @@ class Camera:
             data = json.load(f)
         self.units, self.refs = data["units"], data["refs"]
         self.frames, self.gop = data.get("frames", FRAMES), data.get("gop", GOP)
+        self.plays = data.get("plays", 1)  # a file camera checked over several plays of its file
         self.lossy = self.source == "lossy"
         self.min_db = LOSSY_MIN_DB if self.lossy else MIN_DB
         self.name = "cam%d %s %s" % (self.camid, self.stream, self.source)
@@ -245,6 +248,10 @@ class Camera:
             return sorted(rows)[:self.frames - self.gop]
         last = max((n for n in rows if rows[n][0] == "I-frame"), default=0)
         return sorted(n for n in rows if n < last)
+
+    def play_ends(self):
+        """The stored frames that end a play of the file: its last unit."""
+        return sorted(n for n, j in self.packet.items() if j == self.frames - 1)
 
     def unit_of(self, number):
         j = self.packet.get(number)
@@ -376,7 +383,13 @@ def check(work, port, seconds, specs):
             # stored or refused, wherever the losses fell; a frame the unit
             # filled a small hole in would count twice, which the stream's
             # small packets rule out).
-            if newest >= c.frames or (newest > 1 and c.packet.get(newest) == c.frames - 1) or \
+            if c.plays > 1:
+                ends = c.play_ends()
+                if len(ends) >= c.plays:
+                    c.done = True
+                    for number in c.samples(ends[c.plays - 1] + 1):
+                        c.check_page(unit, number, scratch)
+            elif newest >= c.frames or (newest > 1 and c.packet.get(newest) == c.frames - 1) or \
                     (c.lossy and newest + refused_of(unit, c.camid) >= c.frames - broken):
                 c.done = True
                 for number in c.samples(min(newest, c.frames)):
@@ -413,6 +426,8 @@ def check(work, port, seconds, specs):
             c.faults.append("only %d of %d frames of closed groups were recognised" % (got, of))
         if c.lossy:
             check_losses(c, unit, work)
+        if c.plays > 1:
+            check_plays(c, unit)
         status = "ok  " if not c.faults else "FAIL"
         leading = ", %d of them leading pictures without a picture" % c.leading if c.leading else ""
         if c.rules or c.lossy:
@@ -497,6 +512,56 @@ def check_losses(camera, unit, work):
     print("     cam%d: stored again from frames %s" % (camera.camid, ", ".join(map(str, resumed)) or "-"))
     if not any(n + k in camera.shown for n in resumed for k in range(4)):
         camera.faults.append("no page showed the stream resuming after a loss: the case tests nothing")
+
+
+# ---- Every play of a file starts like a stream after a loss ---------------
+# cut: the inband stream (parameter sets before every key frame) as a raw
+# Annex-B file cut at unit CUT (decode order) of its first group, as a
+# recording cut anywhere: frames that refer to pictures before the file's
+# start come first. The file camera plays it PLAYS times; each play's frames
+# before its first key frame are refused (counted as after a loss), never
+# filed into the previous play's last group and decoded against its pictures.
+CUT, CUT_FROM, PLAYS = 12, "inband", 3
+RAW_STREAMS = {"cut"}
+
+
+def file_of(work, stream):
+    return os.path.join(work, stream + (".h264" if stream in RAW_STREAMS else ".mp4"))
+
+
+def make_raw_streams(work):
+    with open(os.path.join(work, CUT_FROM + ".json")) as f:
+        meta = json.load(f)
+    if meta["units"][CUT]["key"] or not meta["units"][GOP]["key"]:
+        sys.exit("cut: %s must have its second key frame at unit %d and none at %d" % (CUT_FROM, GOP, CUT))
+    path = file_of(work, "cut")
+    run(["ffmpeg", "-nostdin", "-v", "error", "-i", os.path.join(work, CUT_FROM + ".mp4"), "-c", "copy", "-bsf:v",
+         "h264_mp4toannexb,noise=drop=lt(n\\,%d)" % CUT, "-f", "h264", "-y", path])
+    # Sizes as the unit's demuxer splits the raw file.
+    sizes = [int(p["size"]) for p in json.loads(run(["ffprobe", "-v", "error", "-show_entries", "packet=size",
+                                                     "-of", "json", path]).stdout)["packets"]]
+    units = [dict(u, size=size) for u, size in zip(meta["units"][CUT:], sizes)]
+    if len(sizes) != len(units):
+        sys.exit("cut: %d packets in the raw file, %d units" % (len(sizes), len(units)))
+    with open(os.path.join(work, "cut.json"), "w") as f:
+        json.dump({"units": units, "refs": meta["refs"], "frames": len(units), "gop": GOP, "plays": PLAYS}, f)
+    print("cut: %s, played %d times" % ("".join(u["type"] for u in units), PLAYS))
+
+
+def check_plays(camera, unit):
+    """Each play's first stored frame is its first key frame, and the frames
+    before it were refused as after a loss."""
+    lead = next(j for j, u in enumerate(camera.units) if u["type"] == "I" and u["key"])
+    firsts = [n for n in sorted(camera.packet) if n == 1 or camera.packet.get(n - 1) == camera.frames - 1]
+    for n in firsts:
+        if camera.packet[n] != lead:
+            camera.faults.append("a play's first stored frame %d is packet %s, not its first key frame %d"
+                                 % (n, camera.packet[n], lead))
+    refused = refused_of(unit, camera.camid)
+    print("     cam%d: %d plays stored, %d frames refused before their key frame" % (camera.camid, len(firsts), refused))
+    if len(firsts) < camera.plays or refused < camera.plays * lead:
+        camera.faults.append("%d frames refused in %d plays, %d before the key frame in each"
+                             % (refused, len(firsts), lead))
 
 
 def main():

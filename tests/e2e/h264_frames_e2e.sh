@@ -49,6 +49,13 @@ cameras+=("23:bf2:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay.ou
 refresh="no group of pictures closes within 200 frames"
 # ---------------------------------------------------------------------------
 
+# ---- Every play of a file starts like a stream after a loss ---------------
+# A raw file cut inside its first group, played three times (camera 24, 5 s
+# between plays): the frames before its first key frame are refused in every
+# play, never filed into the previous play's last group.
+cameras+=("24:cut:file")
+# ---------------------------------------------------------------------------
+
 port=$(free_port)
 "$python" "$checker" config "$work" "$work/unit.json" "$port" "${cameras[@]}" "22:intra-refresh:file"
 unit_start "$work" "$bin/kovira" "$work/unit.json" --

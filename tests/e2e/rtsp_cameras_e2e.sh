@@ -22,6 +22,11 @@
 #   scenes DIR  the three runs above side by side (each waits minutes for
 #               its tracks to end on about a sixth of a core), their reports
 #               one after the other
+#   scene-bf3-GOP-KIND DIR   the scene encoded again with x264 --bframes 3,
+#               GOP closed or open, through a file camera of the MP4 (KIND
+#               mp4) or of the same stream as a raw .h264 file (KIND h264):
+#               the runs of scene-file; beside the three above in scenes,
+#               where each raw file's speeds must match its MP4's within 0.5 %
 #
 #   rtsp_cameras_e2e.sh SOURCE_DIR BINARY_DIR [MODE [DIR|PROGRAM]]
 set -euo pipefail
@@ -43,6 +48,8 @@ if [ "$mode" = scenes ]; then
   rm -rf "$out"
   mkdir -p "$out"
   runs=(scene-rtsp scene-file scene-file-bframes)
+  # Raw B-frame files (stamped from their pictures' order) beside their MP4.
+  runs+=(scene-bf3-closed-mp4 scene-bf3-closed-h264 scene-bf3-open-mp4 scene-bf3-open-h264)
   pids=()
   for run in "${runs[@]}"; do
     bash "$0" "$src" "$build" "$run" "$dir" > "$out/$run.log" 2>&1 &
@@ -54,6 +61,16 @@ if [ "$mode" = scenes ]; then
     wait "${pids[$i]}" || code=$?
     echo "==== $(basename "$0") ${runs[$i]}: exit $code"
     cat "$out/${runs[$i]}.log"
+    [ "$status" -ne 0 ] || status=$code
+  done
+  # ---- Raw B-frame files measure what the same stream in MP4 measures.
+  for gop in closed open; do
+    code=0
+    echo "==== $(basename "$0") scene-bf3-$gop: the raw file's speeds against the MP4's"
+    "$python" "$src/tests/e2e/check_module_run.py" compare --truth "$dir/truth.json" \
+      --cfg "$build/test-out/rtsp_cameras_e2e-scene-bf3-$gop-h264/run.json" --within 0.005 \
+      --console "$build/test-out/rtsp_cameras_e2e-scene-bf3-$gop-h264/console.txt" \
+      --other "$build/test-out/rtsp_cameras_e2e-scene-bf3-$gop-mp4/console.txt" || code=$?
     [ "$status" -ne 0 ] || status=$code
   done
   exit "$status"
@@ -209,7 +226,22 @@ json.dump(s, open(sys.argv[2], "w"))' "$src/examples/demo-scene.json" "$dir/scen
   # As many cameras send it: B-frames, so decode order is not display order.
   ffmpeg -nostdin -v error -framerate 25 -i "$dir/scene.h264" -c:v libx264 -preset veryfast -crf 16 -g 25 \
     -bf 2 -pix_fmt yuv420p -y "$dir/scene-bf.mp4"
+  # x264 --bframes 3 (B-pyramid), closed and open GOP, in MP4 and as the
+  # same stream's raw Annex-B file, which has no times of its own.
+  for gop in closed open; do
+    gopts=()
+    [ "$gop" = closed ] || gopts=(-x264-params open-gop=1)
+    ffmpeg -nostdin -v error -framerate 25 -i "$dir/scene.h264" -c:v libx264 -preset veryfast -crf 16 -g 25 \
+      -bf 3 "${gopts[@]}" -pix_fmt yuv420p -y "$dir/scene-bf3-$gop.mp4"
+    ffmpeg -nostdin -v error -i "$dir/scene-bf3-$gop.mp4" -c copy -bsf:v h264_mp4toannexb -f h264 \
+      -y "$dir/scene-bf3-$gop.h264"
+  done
   ;;
+scene-bf3-*)
+  # scene-bf3-GOP-KIND: the file scene-bf3-GOP.KIND; the run as below.
+  bf3=${mode#scene-bf3-}
+  bf3_file=${4:?the run needs the scene folder}/scene-bf3-${bf3%-*}.${bf3##*-}
+  ;&
 scene-rtsp | scene-file | scene-file-bframes)
   dir=${4:?the run needs the scene folder}
   DBUS_SYSTEM_BUS_ADDRESS=$(bash "$fixtures/timebus.sh" start "$work/bus" "$build/bin/timedated-standin" true)
@@ -222,6 +254,7 @@ scene-rtsp | scene-file | scene-file-bframes)
   else
     source=(--source file --url "$dir/scene-bf.mp4")
   fi
+  [ -z "${bf3_file-}" ] || source=(--source file --url "$bf3_file")
   port=$(free_port)
   "$python" "$fixtures/scene_config.py" "$dir/kovira.json" "$work/run.json" --webserver "$port" \
     --path "$work/evidence" --upload 0 "${source[@]}"

@@ -273,27 +273,54 @@ TEST_F(rtsp_live, FilePlaybackPacesByTheRateOrTheFilesTimes) {
   }
 }
 
-// x264's default B-frames: packets come in decoding order, and each frame is
-// stamped with its picture's time, so the stamps follow the packets'
-// presentation times (speeds are measured between these stamps).
+// x264's default B-frames (three, a B pyramid): packets come in decoding
+// order, and each frame is stamped with its picture's time, so the stamps
+// follow the pictures' presentation times (speeds are measured between these
+// stamps): the MP4's own times, or for the same stream as a raw file (no
+// times) its pictures' order counts.
 TEST_F(rtsp_live, FileFramesAreStampedWithTheTimesOfTheirPictures) {
-  const std::string path = video("stamps.mp4");
-  const auto probed = evtest::run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + path);
-  ASSERT_EQ(probed.status, 0) << probed.output;
-  std::vector<long> pts;
-  std::istringstream lines(probed.output);
-  for (std::string line; std::getline(lines, line) && pts.size() < 40;) pts.push_back(std::stol(line));
-  ASSERT_EQ(pts.size(), 40u);
-  ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end()));  // B-frames are there
-  RtspNetworkReceiver& r = receiver(4, "file", path);
-  EXPECT_TRUE(r.PlayFile(4, path, 25));
-  ASSERT_TRUE(arrived(40, std::chrono::seconds(30)));
-  EXPECT_TRUE(r.StopFile(4));
-  std::lock_guard lock(seen.mutex);
-  ASSERT_GE(seen.log.size(), 40u);
-  for (std::size_t i = 1; i < 40; ++i) {
-    const auto step = static_cast<std::int32_t>(seen.log[i].timestamp - seen.log[i - 1].timestamp);
-    EXPECT_EQ(step > 0, pts[i] > pts[i - 1]) << "frame " << i;
+  struct Case {
+    const char* name;
+    const char* x264;  // -x264-params of the encode
+    bool raw;          // played from the raw Annex-B copy of the MP4
+  };
+  const Case cases[] = {
+      {"MP4", "scenecut=0", false},
+      {"raw, closed GOP", "scenecut=0", true},
+      {"raw, open GOP", "scenecut=0:open-gop=1", true},
+  };
+  int camid = 4;
+  for (const Case& c : cases) {
+    forget();
+    const std::string mp4 = (dir / (std::to_string(camid) + ".mp4")).string();
+    const std::string raw = (dir / (std::to_string(camid) + ".h264")).string();
+    const auto made = evtest::run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=320x240:rate=25 -t 6 -c:v libx264 "
+                                  "-g 25 -bf 3 -x264-params " + std::string(c.x264) + " -pix_fmt yuv420p -y " + mp4 +
+                                  " && ffmpeg -nostdin -v error -i " + mp4 +
+                                  " -c copy -bsf:v h264_mp4toannexb -f h264 -y " + raw);
+    ASSERT_EQ(made.status, 0) << made.output;
+    const auto probed = evtest::run("ffprobe -v error -select_streams v -show_entries packet=pts -of csv=p=0 " + mp4);
+    ASSERT_EQ(probed.status, 0) << probed.output;
+    std::vector<long> pts;
+    std::istringstream lines(probed.output);
+    for (std::string line; std::getline(lines, line) && pts.size() < 40;) pts.push_back(std::stol(line));
+    ASSERT_EQ(pts.size(), 40u) << c.name;
+    ASSERT_FALSE(std::is_sorted(pts.begin(), pts.end())) << c.name;  // B-frames are there
+    const std::string path = c.raw ? raw : mp4;
+    RtspNetworkReceiver& r = receiver(camid, "file", path);
+    EXPECT_TRUE(r.PlayFile(camid, path, 25));
+    ASSERT_TRUE(arrived(40, std::chrono::seconds(30))) << c.name;
+    EXPECT_TRUE(r.StopFile(camid));
+    {
+      std::lock_guard lock(seen.mutex);
+      ASSERT_GE(seen.log.size(), 40u);
+      for (std::size_t i = 1; i < 40; ++i) {
+        const auto step = static_cast<std::int32_t>(seen.log[i].timestamp - seen.log[i - 1].timestamp);
+        EXPECT_EQ(step > 0, pts[i] > pts[i - 1]) << c.name << ", frame " << i;
+      }
+    }
+    rtsp::shutdownReceiver();
+    ++camid;
   }
 }
 
