@@ -49,6 +49,16 @@ cameras+=("23:bf2:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay.ou
 refresh="no group of pictures closes within 200 frames"
 # ---------------------------------------------------------------------------
 
+# ---- Parameter sets only in the SDP ---------------------------------------
+# A network camera that sends its SPS and PPS only in the description's
+# sprop-parameter-sets, none in band (camera 41; open GOP, so its later key
+# frames are I frames with a recovery point): every group is stored with
+# the described sets and decodes.
+peer rtsp-sdp-sets "$python" "$fixtures/rtsp_server.py" --file "$work/open-gop.mp4" --sdp-sets
+until_ok 30 grep -q '^ready ' "$work/rtsp-sdp-sets.out" || { echo "server sdp-sets did not start" >&2; exit 1; }
+cameras+=("41:open-gop:rtsp:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/rtsp-sdp-sets.out")/test")
+# ---------------------------------------------------------------------------
+
 port=$(free_port)
 "$python" "$checker" config "$work" "$work/unit.json" "$port" "${cameras[@]}" "22:intra-refresh:file"
 unit_start "$work" "$bin/kovira" "$work/unit.json" --
