@@ -103,6 +103,11 @@ void ReceiverPoint::SimpleSubscribe(SimpleFrameCallback callback) {
   simple_.push_back(callback);
 }
 
+void ReceiverPoint::KnowParameterSets(unsigned camid, std::vector<std::uint8_t> sets) {
+  std::lock_guard lock(setsMutex_);
+  parameterSets_[camid] = std::move(sets);
+}
+
 void ReceiverPoint::DeliverFrame(unsigned camid, FrameType type, unsigned chroma, unsigned width, unsigned height,
                                  unsigned timestamp, double ntp, unsigned char* data, unsigned size) {
   std::vector<unsigned char> repaired;

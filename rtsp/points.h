@@ -98,8 +98,15 @@ class ClientPoint {
 // callbacks first, in subscription order, then the published subscribers.
 // An H.264 key frame without parameter sets in front (the I frame of an
 // open GOP: file playback and RTP payloaders repeat the sets only before
-// IDR frames) gets the camera's last ones, so that every stored group can
-// be decoded on its own.
+// IDR frames; cameras that carry their sets only in the SDP send none)
+// gets the camera's known ones, so that every stored group can be decoded
+// on its own. The known sets are the last a key frame carried in band, or
+// those of the camera's last description when that came later.
+//
+// setsMutex_ is taken alone and nothing is called while it is held:
+// DeliverFrame takes it on the assembly thread (RTP mutex held),
+// KnowParameterSets on a control session's response thread (its mutex
+// held).
 class ReceiverPoint : public ClientPoint {
  public:
   ReceiverPoint() : ClientPoint(1) {}
@@ -107,6 +114,9 @@ class ReceiverPoint : public ClientPoint {
   void SimpleSubscribe(SimpleFrameCallback callback);
   void DeliverFrame(unsigned camid, FrameType type, unsigned chroma, unsigned width, unsigned height,
                     unsigned timestamp, double ntp, unsigned char* data, unsigned size);
+  // sets (SPS and PPS NAL units, each after a start code) become the
+  // camera's known sets, replacing any seen before.
+  void KnowParameterSets(unsigned camid, std::vector<std::uint8_t> sets);
 
  private:
   std::mutex simpleMutex_;

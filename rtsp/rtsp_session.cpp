@@ -12,6 +12,8 @@
 
 #include <chrono>
 #include <exception>
+#include <span>
+#include <vector>
 
 namespace {
 
@@ -20,6 +22,29 @@ namespace {
 std::mutex& logMutex() {
   static std::mutex m;
   return m;
+}
+
+// The description's SPS and PPS (RFC 6184 8.1 sprop-parameter-sets) as
+// they stand before a key frame in the frame store: each NAL unit after a
+// four-byte start code. Empty unless both are there, each is the kind of
+// NAL unit it stands for and the SPS gives a picture size: a set the
+// decoder cannot use is worth less than none.
+std::vector<std::uint8_t> describedParameterSets(const RtspProtocol::DescribeResponse::Media& video) {
+  constexpr std::uint8_t kNalSps = 7, kNalPps = 8;
+  const auto bytes = [](const std::string& set) {
+    return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(set.data()), set.size());
+  };
+  const std::span<const std::uint8_t> sps = bytes(video.sps), pps = bytes(video.pps);
+  if (sps.size() < 2 || pps.size() < 2 || (sps[0] & 0x1Fu) != kNalSps || (pps[0] & 0x1Fu) != kNalPps) return {};
+  if (sps.size() + pps.size() + 8 > kMaxParameterSetBytes) return {};
+  unsigned width = 0, height = 0, chroma = 0;
+  if (!ParseSps(sps.subspan(1), width, height, chroma)) return {};
+  std::vector<std::uint8_t> sets;
+  for (const auto set : {sps, pps}) {
+    sets.insert(sets.end(), {0, 0, 0, 1});
+    sets.insert(sets.end(), set.begin(), set.end());
+  }
+  return sets;
 }
 
 }  // namespace
@@ -205,6 +230,12 @@ bool RtspSession::ProcessDescribeResponse(const std::string& text) {
       session_->width = w;
       session_->height = h;
     }
+  }
+  // Cameras that carry their sets only here send key frames without them:
+  // each set-up makes these the camera's known sets.
+  if (video->codec == CodecH264 && receiver_ != nullptr) {
+    std::vector<std::uint8_t> sets = describedParameterSets(*video);
+    if (!sets.empty()) receiver_->KnowParameterSets(session_->camid, std::move(sets));
   }
   // Relative controls resolve against Content-Base, else Content-Location,
   // else the request URL; a session-level control names the aggregate URL.

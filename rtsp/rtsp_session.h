@@ -9,7 +9,9 @@
 // a session alive with GET_PARAMETER and reconnects a camera that sent no
 // RTP for 61 s. Setup may also be called from other threads. mutex_ guards
 // the conversation state; it is held while a request is sent (sends time
-// out after 1 s) and never while the packet buffer's mutexes are taken.
+// out after 1 s) and never while the packet buffer's mutexes are taken
+// (under it a description's parameter sets go to the receiver point, whose
+// mutex for them is taken alone).
 #pragma once
 
 #include "rtsp/packetsbuffer.h"
@@ -27,7 +29,7 @@
 
 class RtcpSession;
 class Session;
-class ClientPoint;
+class ReceiverPoint;
 
 class RtspSession : public RtspProtocol {
  public:
@@ -90,7 +92,7 @@ class RtspSession : public RtspProtocol {
   const std::int64_t watchdogSeconds_;
   PacketsBuffer::ListBuffer* replies_ = nullptr;  // in buffer_, set at construction
   Session* const session_;
-  ClientPoint* const receiver_;
+  ReceiverPoint* const receiver_;
   TcpSocket tcp_;
 
   std::mutex mutex_;

@@ -6,7 +6,7 @@
 
 static_assert(Session::kDefaultWatchdogSeconds == RtspSession::kWatchdogSeconds);
 
-Session::Session(unsigned camid_, PacketsBuffer* buffer, ClientPoint* receiver_, UdpSocket& rtp, UdpSocket& rtcp,
+Session::Session(unsigned camid_, PacketsBuffer* buffer, ReceiverPoint* receiver_, UdpSocket& rtp, UdpSocket& rtcp,
                  std::int64_t watchdogSeconds)
     : camid(camid_),
       receiver(receiver_),

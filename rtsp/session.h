@@ -19,7 +19,7 @@
 namespace kovira {
 class Camera;
 }
-class ClientPoint;
+class ReceiverPoint;
 class PacketsBuffer;
 class RtspSession;
 
@@ -28,7 +28,7 @@ class Session {
   // Throws the std::logic_error of kovira::camera for an unknown camera id
   // before anything is created.
   // watchdogSeconds: see RtspSession.
-  Session(unsigned camid, PacketsBuffer* buffer, ClientPoint* receiver, UdpSocket& rtp, UdpSocket& rtcp,
+  Session(unsigned camid, PacketsBuffer* buffer, ReceiverPoint* receiver, UdpSocket& rtp, UdpSocket& rtcp,
           std::int64_t watchdogSeconds = kDefaultWatchdogSeconds);
   static constexpr std::int64_t kDefaultWatchdogSeconds = 61;
   ~Session();
@@ -36,7 +36,7 @@ class Session {
   Session& operator=(const Session&) = delete;
 
   const unsigned camid;
-  ClientPoint* const receiver;
+  ReceiverPoint* const receiver;
   kovira::Camera* const camera;
 
   RtpSession& rtp() { return *rtp_; }

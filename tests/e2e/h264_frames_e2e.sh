@@ -54,6 +54,14 @@ refresh="no group of pictures closes within 200 frames"
 # between plays): the frames before its first key frame are refused in every
 # play, never filed into the previous play's last group.
 cameras+=("24:cut:file")
+# ---- Parameter sets only in the SDP ---------------------------------------
+# A network camera that sends its SPS and PPS only in the description's
+# sprop-parameter-sets, none in band (camera 41; open GOP, so its later key
+# frames are I frames with a recovery point): every group is stored with
+# the described sets and decodes.
+peer rtsp-sdp-sets "$python" "$fixtures/rtsp_server.py" --file "$work/open-gop.mp4" --sdp-sets
+until_ok 30 grep -q '^ready ' "$work/rtsp-sdp-sets.out" || { echo "server sdp-sets did not start" >&2; exit 1; }
+cameras+=("41:open-gop:rtsp:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/rtsp-sdp-sets.out")/test")
 # ---------------------------------------------------------------------------
 
 port=$(free_port)

@@ -13,7 +13,8 @@
 #   scene DIR   the demo scene with 5000 frames of empty road after its last
 #               vehicle, for the two runs below (DIR shared with them)
 #   scene-rtsp DIR, scene-file DIR   that scene through a network camera
-#               (GStreamer) or a file camera at 25 fps: one speed per vehicle
+#               (GStreamer; parameter sets only in the SDP, as many cameras
+#               send them) or a file camera at 25 fps: one speed per vehicle
 #               within 3 %, each recorded vehicle refused by the grey-frame
 #               evidence, no frame dropped
 #   scene-file-bframes DIR   the same through a file camera from the scene
@@ -247,7 +248,7 @@ scene-rtsp | scene-file | scene-file-bframes)
   DBUS_SYSTEM_BUS_ADDRESS=$(bash "$fixtures/timebus.sh" start "$work/bus" "$build/bin/timedated-standin" true)
   export DBUS_SYSTEM_BUS_ADDRESS
   if [ "$mode" = scene-rtsp ]; then
-    serve scene --file "$dir/scene.mp4"
+    serve scene --file "$dir/scene.mp4" --sdp-sets
     source=(--source rtsp --url "rtsp://127.0.0.1:$(port_of scene)/test")
   elif [ "$mode" = scene-file ]; then
     source=(--source file --url "$dir/scene.h264")

@@ -8,6 +8,7 @@
 #include "rtsp/rtsp_session.h"
 #include "rtsp/session.h"
 #include "tests/capture/start_fixture.h"
+#include "tests/codec/h264_fixture.h"
 #include "tests/evidence/shell_helpers.h"
 #include "tests/rtsp/rtp_support.h"
 #include "tests/support/page_call.h"
@@ -33,11 +34,12 @@ using testsupport::ChildProcess;
 
 const std::string kOk = "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\n\r\n";
 
-std::string sdpReply(const std::string& sessionLines, const std::string& control) {
+std::string sdpReply(const std::string& sessionLines, const std::string& control,
+                     const std::string& sets = "Z0IAKpY1QPAET8s3AQEBAg==,aM4xsg==") {
   return "RTSP/1.0 200 OK\r\nCSeq: {cseq}\r\nContent-Type: application/sdp\r\nContent-Base: {base}\r\n"
          "Content-Length: {len}\r\n\r\nv=0\r\ns=x\r\n" + sessionLines +
          "m=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
-         "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0IAKpY1QPAET8s3AQEBAg==,aM4xsg==\r\n" +
+         "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=" + sets + "\r\n" +
          control;
 }
 
@@ -292,6 +294,113 @@ TEST_F(rtsp_control, OversizeFramesAreNamedOnTheBufferPage) {
     return page.find(line) != std::string::npos;
   }, std::chrono::seconds(20))) << page;
   EXPECT_EQ(kovira::camera(1).dropframes.load(), 1u);
+}
+
+using Bytes = std::vector<std::uint8_t>;
+// "SPS,PPS" in Base64, as sprop-parameter-sets carries the sets of a key
+// frame (each after a four-byte start code).
+std::string spropOf(const Bytes& sets) {
+  const Bytes start{0, 0, 0, 1};
+  const auto pps = std::search(sets.begin() + 4, sets.end(), start.begin(), start.end());
+  return Base64Encode(std::string(sets.begin() + 4, pps)) + "," +
+         Base64Encode(std::string(pps + std::min<std::ptrdiff_t>(4, sets.end() - pps), sets.end()));
+}
+
+// A key frame without parameter sets in front is stored with the camera's
+// known sets: its description's after each set-up, until a key frame brings
+// its own in band. Three real streams of three picture sizes, each group
+// (key frame and two P frames) decoded as delivered.
+TEST_F(rtsp_control, KeyFramesWithoutSetsGetTheDescribedOrInBandOnes) {
+  const fixture::Stream described = fixture::encode(320, 240, 3, 3), inBand = fixture::encode(176, 144, 6, 3),
+                        again = fixture::encode(240, 160, 3, 3);
+  const auto unitOf = [](const fixture::Stream& s, std::size_t k) {
+    return rtsptest::fourByteStartCodes(std::span(s.bytes).subspan(s.units[k].offset, s.units[k].size));
+  };
+  const auto setsOf = [&](const fixture::Stream& s) { return H264LeadingParameterSets(unitOf(s, 0)).bytes; };
+  // What the camera sends after each set-up: its units, a key frame's sets
+  // (x264 writes them first) stripped where marked.
+  const auto send = [&](const fixture::Stream& s, std::initializer_list<std::size_t> stripped, Bytes& out) {
+    for (std::size_t k = 0; k < s.units.size(); ++k) {
+      const Bytes unit = unitOf(s, k);
+      const std::size_t sets = std::count(stripped.begin(), stripped.end(), k) ? setsOf(s).size() : 0;
+      ASSERT_TRUE(std::equal(unit.begin(), unit.begin() + static_cast<std::ptrdiff_t>(sets), setsOf(s).begin()));
+      out.insert(out.end(), unit.begin() + static_cast<std::ptrdiff_t>(sets), unit.end());
+    }
+  };
+  Bytes first, second;
+  ASSERT_NO_FATAL_FAILURE(send(described, {0}, first));
+  ASSERT_NO_FATAL_FAILURE(send(inBand, {3}, first));  // its first key frame carries sets, the second none
+  ASSERT_NO_FATAL_FAILURE(send(again, {0}, second));
+
+  struct Group {
+    const char* what;
+    const fixture::Stream& stream;  // whose sets and size it must come with
+  };
+  const Group expected[] = {
+      {"sets of the description", described},
+      {"sets in band", inBand},
+      {"the sets last seen in band, not the description's", inBand},
+      {"sets of the new set-up's description", again},
+  };
+
+  std::mutex mutex;
+  std::condition_variable grew;
+  std::vector<std::pair<FrameType, Bytes>> frames;
+  const std::string rtpPort = std::to_string(testsupport::unusedLoopbackPort());  // the sender's
+  std::string setup = kSetup;
+  setup.replace(setup.find("{rtp}-"), 6, rtpPort + "-");
+  start({{"DESCRIBE", {sdpReply("", "a=control:stream=0\r\n", spropOf(setsOf(described))),
+                       sdpReply("", "a=control:stream=0\r\n", spropOf(setsOf(again)))}},
+         {"SETUP", {setup}}});
+  receiver->SubscribeFrames(60, 1, [&](unsigned, FrameType type, unsigned, unsigned, unsigned, double,
+                                       unsigned char* data, unsigned size) {
+    std::lock_guard lock(mutex);
+    frames.emplace_back(type, Bytes(data, data + size));
+    grew.notify_all();
+  });
+  // Before the frames and their mutex go, however the test ends.
+  struct Leave {
+    RtspNetworkReceiver* receiver;
+    ~Leave() { receiver->UnsubscribeFrames(60, 1); }
+  } leave{receiver};
+  const auto delivered = [&](std::size_t n) {
+    std::unique_lock lock(mutex);
+    return grew.wait_for(lock, std::chrono::seconds(20), [&] { return frames.size() >= n; });
+  };
+  // The datagrams sent, 0 when sending failed. Sequence numbers and
+  // timestamps run on across both sends.
+  const auto sendFile = [&](const Bytes& stream, const char* name, int seq, int ts) {
+    const auto sent = evtest::run("/usr/bin/python3 " + std::string(KOVIRA_SOURCE_DIR) + "/tests/rtsp/rtp_sender.py h264 " +
+                                  rtsptest::writeFile(dir / name, stream) + " --to 127.0.0.1:8000 --bind " + rtpPort +
+                                  " --seq " + std::to_string(seq) + " --ts " + std::to_string(ts));
+    EXPECT_EQ(sent.status, 0) << sent.output;
+    const std::size_t at = sent.output.rfind("sent ");
+    return sent.status == 0 && at != std::string::npos ? std::stoi(sent.output.substr(at + 5)) : 0;
+  };
+  ASSERT_TRUE(requested("PLAY", 1));
+  const int packets = sendFile(first, "first.h264", 1000, 0);
+  ASSERT_GT(packets, 0);
+  ASSERT_TRUE(delivered(9));
+  receiver->Connect(1, fullUrl);
+  ASSERT_TRUE(requested("PLAY", 2));
+  ASSERT_GT(sendFile(second, "second.h264", 1000 + packets, 9 * 3600), 0);
+  ASSERT_TRUE(delivered(12));
+
+  std::lock_guard lock(mutex);
+  std::size_t group = 0;
+  for (std::size_t k = 0; k < frames.size(); ++k) {
+    if (frames[k].first != FRAME_I) continue;
+    ASSERT_LT(group, std::size(expected));
+    const Group& g = expected[group++];
+    EXPECT_EQ(H264LeadingParameterSets(frames[k].second).bytes, setsOf(g.stream)) << g.what;
+    Bytes bytes;
+    for (std::size_t j = k; j < frames.size() && (j == k || frames[j].first != FRAME_I); ++j)
+      bytes.insert(bytes.end(), frames[j].second.begin(), frames[j].second.end());
+    const auto pictures = fixture::referenceDecode(bytes, false);
+    ASSERT_EQ(pictures.size(), 3u) << g.what;
+    EXPECT_EQ(pictures[0].width, g.stream.width) << g.what;
+  }
+  EXPECT_EQ(group, std::size(expected));
 }
 
 struct Refusal {

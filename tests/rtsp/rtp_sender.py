@@ -13,7 +13,7 @@ Faults: --reorder (swap each pair), --dup (every datagram twice), --seq N
 datagram I to 7 bytes), --oversize (a 1600-byte datagram first), --sr-to
 HOST:PORT (a sender report with NTP 0x83AA7E80.0 at RTP time 0 before the
 stream, from --rtcp-bind). SSRC 0x12345678, payload type 96, 50 frames a
-second. A line "sent N" ends the output.
+second. A line "sent N" ends the output. --ts N: the first RTP timestamp.
 """
 import argparse
 import socket
@@ -83,6 +83,7 @@ def main():
     ap.add_argument("--mtu", type=int, default=1400)
     ap.add_argument("--stap", action="store_true")
     ap.add_argument("--seq", type=int, default=1000)
+    ap.add_argument("--ts", type=int, default=0)
     ap.add_argument("--reorder", action="store_true")
     ap.add_argument("--dup", action="store_true")
     ap.add_argument("--csrc", type=int, default=0)
@@ -116,7 +117,7 @@ def main():
     datagrams = []
     seq = a.seq
     for n, payloads in enumerate(frames):
-        ts = (n * 3600) & 0xFFFFFFFF
+        ts = (a.ts + n * 3600) & 0xFFFFFFFF
         for k, p in enumerate(payloads):
             marker = 0x80 if k == len(payloads) - 1 else 0
             b0 = 0x80 | (a.csrc & 0x0F) | (0x10 if a.ext >= 0 else 0) | (0x20 if a.pad else 0)

@@ -40,7 +40,8 @@ std::vector<std::uint8_t> spsOf(const fixture::Stream& s) {
 
 TEST(rtsp_utils, Base64RoundTripsAndRefusesForeignCharacters) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {std::string("\0\0\xff", 3), "AAD/"}};
+      {"", ""}, {"a", "YQ=="}, {"ab", "YWI="}, {"abc", "YWJj"}, {std::string("\0\0\xff", 3), "AAD/"},
+      {std::string("\xff\0\0", 3), "/wAA"}};
   for (const auto& [plain, coded] : cases) {
     EXPECT_EQ(Base64Encode(plain), coded);
     EXPECT_EQ(Base64Decode(coded), plain) << coded;
