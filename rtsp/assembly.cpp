@@ -3,16 +3,30 @@
 #include "rtsp/util.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <optional>
+
+namespace {
+
+// How far b lies after a in sequence numbers (mod 2^16).
+std::uint16_t seqAfter(std::uint16_t a, std::uint16_t b) { return static_cast<std::uint16_t>(b - a); }
+
+}  // namespace
 
 bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs) {
   const auto [place, created] = streams_.try_emplace(Key{owner, packet->ssrc});
   Stream& stream = place->second;
-  // A stream back from silence resumes wherever its sender is now: what
-  // it sends before the next key frame refers to pictures never received.
-  if (created && silenced_.erase(owner) > 0) stream.awaitKey = true;
+  // A later stream of the camera (back from silence, or a sender that
+  // started again under a new SSRC, however soon) resumes wherever its
+  // sender is now: what it sends before the next key frame refers to
+  // pictures never received.
+  if (created) {
+    if (!seen_.insert(owner).second) stream.awaitKey = true;
+    stream.newest = packet->sequence;
+  }
   stream.lastDatagram = nowMs;
+  if (late(owner, stream, packet->sequence, nowMs)) return false;
   auto it = std::find_if(stream.frames.begin(), stream.frames.end(),
                          [&](const Frame& f) { return f.timestamp == packet->timestamp; });
   if (it == stream.frames.end()) {
@@ -74,6 +88,62 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
   return true;
 }
 
+bool FrameAssembler::behindJudged(const Stream& stream, std::uint16_t sequence) {
+  const std::uint16_t behind = seqAfter(sequence, stream.nextSeq);
+  // Not when the numbering jumped since that frame: the newest packet then
+  // lies before the next one expected.
+  const auto jumped = static_cast<std::int16_t>(seqAfter(stream.nextSeq, static_cast<std::uint16_t>(stream.newest + 1))) < 0;
+  return stream.judged && !jumped && behind != 0 && behind <= kMaxLossRun;
+}
+
+void FrameAssembler::inOrder(Stream& stream, std::uint16_t sequence, std::int64_t nowMs) {
+  stream.lastInOrder = nowMs;
+  // The newest packet moves forward, or wherever the numbering jumps to; a
+  // packet a little behind it (reordered) leaves it.
+  const std::uint16_t behind = seqAfter(sequence, stream.newest);
+  if (behind == 0 || behind > kMaxLossRun) stream.newest = sequence;
+}
+
+bool FrameAssembler::late(const void* owner, Stream& stream, std::uint16_t sequence, std::int64_t nowMs) {
+  if (behindJudged(stream, sequence)) {
+    // A straggler or a copy arriving after its frame was judged: a new
+    // frame of it would be judged incomplete and take the expected
+    // sequence number back.
+    if (nowMs - stream.lastInOrder < kQuietMs) {
+      report(owner, 1, Drop::Late, 0);
+      return true;
+    }
+    // Nothing in order for a while: the sender numbers anew under the same
+    // SSRC, from wherever it is in its groups.
+    settleLoss(owner, stream);
+    stream.judged = false;
+    stream.awaitKey = true;
+    stream.skipped.clear();
+    stream.recent.clear();
+    stream.newest = sequence;
+  }
+  inOrder(stream, sequence, nowMs);
+  return false;
+}
+
+void FrameAssembler::Skip(const void* owner, std::uint32_t ssrc, std::uint16_t sequence, std::uint32_t timestamp,
+                          bool marker, std::int64_t nowMs) {
+  const auto it = streams_.find(Key{owner, ssrc});
+  if (it == streams_.end()) return;  // another source, or one not begun
+  Stream& stream = it->second;
+  stream.lastDatagram = nowMs;
+  if (behindJudged(stream, sequence)) return;  // its place was judged already
+  inOrder(stream, sequence, nowMs);
+  if (skippedAt(stream, sequence)) return;
+  if (stream.skipped.size() >= kMaxSkipped) stream.skipped.pop_front();
+  stream.skipped.push_back({sequence, timestamp, marker});
+}
+
+bool FrameAssembler::skippedAt(const Stream& stream, std::uint16_t sequence) {
+  return std::any_of(stream.skipped.begin(), stream.skipped.end(),
+                     [&](const Skipped& s) { return s.sequence == sequence; });
+}
+
 // The frame whose packets were sent first (lowest sequence number, wraps
 // allowed). Not the lowest timestamp: with B-frames the timestamp is the
 // presentation time, and frames must leave in the order they are decoded.
@@ -104,7 +174,7 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
       }
     }
     if (stream.frames.empty() && nowMs - stream.lastDatagram > kSilentStreamMs) {
-      silenced_.insert(it->first.first);
+      settleLoss(it->first.first, stream);
       it = streams_.erase(it);
       processed = true;
     } else {
@@ -114,26 +184,106 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
   return processed;
 }
 
-void FrameAssembler::report(const void* owner, unsigned packets, Drop why) const {
-  if (sink_.dropped) sink_.dropped(owner, packets, why);
+void FrameAssembler::report(const void* owner, unsigned packets, Drop why, unsigned frames) const {
+  if (sink_.dropped) sink_.dropped(owner, packets, why, frames);
+}
+
+// Frames in decoding order against their timestamps, which are
+// presentation times: with B-frames they step back and forth around a steady
+// frame clock. How far a frame lies off that clock is told by its neighbours
+// in a row (its timestamp against theirs, less the frames between), against
+// their average: the frame before a gap by those before it, the frame after
+// by those after it. The timestamp step over the gap less both offsets is
+// the frames between.
+void FrameAssembler::openLoss(const void* owner, Stream& stream, std::uint32_t timestamp, unsigned missing,
+                              bool started) const {
+  // A frame cut at an edge of the gap (its end or its start missing) holds
+  // at least one of the missing packets, and is counted on its own; with
+  // both edges whole, at least one frame was lost whole.
+  const unsigned cut = (stream.endedClean ? 0u : 1u) + (started ? 0u : 1u);
+  const unsigned most = std::min(missing > cut ? missing - cut : 0u, kMaxLostFramesPerGap);
+  const unsigned least = std::min(cut == 0 ? 1u : 0u, most);
+  if (stream.interval == 0 || stream.recent.empty()) {
+    if (least != 0) report(owner, 0, Drop::Missing, least);
+    return;
+  }
+  const double interval = stream.interval;
+  const std::size_t n = stream.recent.size();
+  double off = 0;
+  for (std::size_t k = 0; k < n; ++k)
+    off += static_cast<std::int32_t>(stream.recent.back() - stream.recent[k]) / interval - static_cast<double>(n - 1 - k);
+  off /= static_cast<double>(n);
+  const double step = static_cast<std::int32_t>(timestamp - stream.recent.back()) / interval;
+  stream.loss = Stream::Loss{step - 1.0 + off, least, most};
+}
+
+// Called with the frames judged since the gap in recent, the first one after
+// it in front.
+void FrameAssembler::settleLoss(const void* owner, Stream& stream) const {
+  if (!stream.loss) return;
+  const Stream::Loss loss = *stream.loss;
+  stream.loss.reset();
+  double lost = loss.frames;
+  if (const std::size_t n = stream.recent.size(); n != 0) {
+    double off = 0;
+    for (std::size_t k = 0; k < n; ++k)
+      off += static_cast<std::int32_t>(stream.recent.front() - stream.recent[k]) / static_cast<double>(stream.interval) +
+             static_cast<double>(k);
+    lost -= off / static_cast<double>(n);
+  }
+  unsigned frames = loss.least;
+  if (lost >= loss.most) frames = loss.most;
+  else if (lost > loss.least) frames = static_cast<unsigned>(std::lround(lost));
+  if (frames != 0) report(owner, 0, Drop::Missing, frames);
 }
 
 void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
+  // Packets left out on purpose before the frame judged last are accounted for.
+  if (stream.judged)
+    std::erase_if(stream.skipped, [&](const Skipped& s) {
+      const std::uint16_t behind = seqAfter(s.sequence, stream.nextSeq);
+      return behind != 0 && behind <= kMaxLossRun;
+    });
+  // The frame ends at its first marker packet, or at one left out that
+  // carries the marker for it: RFC 6184 sets it on the access unit's last
+  // packet, which may hold an end of sequence.
   std::optional<std::size_t> marker;
   for (std::size_t i = 0; i < frame.slots.size() && !marker; ++i)
     if (frame.slots[i] && frame.slots[i]->marker) marker = i;
+  for (const Skipped& s : stream.skipped) {
+    const std::size_t at = seqAfter(frame.base, s.sequence);
+    if (s.marker && s.timestamp == frame.timestamp && at < kMaxFrameSpan && (!marker || at < *marker)) marker = at;
+  }
   const bool started = !frame.oversize && !frame.slots.empty() && frame.slots[0] && frame.slots[0]->StartPacket();
+  const auto stored = [&](std::size_t i) { return i < frame.slots.size() && frame.slots[i] != nullptr; };
   // 1. Continuity: packets between the frame judged before and this one
-  //    never arrived. When both are whole at that edge, what is missing
-  //    are whole frames: counted as one (how many cannot be told from the
-  //    packets that did arrive).
+  //    never arrived (those left out on purpose aside). What is missing
+  //    may be whole frames: counted from the timestamps.
+  bool inStep = stream.judged;
   if (stream.judged) {
-    const auto gap = static_cast<std::uint16_t>(frame.base - stream.nextSeq);
-    if (gap != 0) {
+    const std::uint16_t gap = seqAfter(stream.nextSeq, frame.base);
+    unsigned missing = gap;
+    if (gap <= kMaxLossRun)
+      for (const Skipped& s : stream.skipped) missing -= seqAfter(stream.nextSeq, s.sequence) < gap ? 1u : 0u;
+    if (missing != 0) {
       stream.awaitKey = true;
-      if (gap <= kMaxLossRun && stream.endedClean && started) report(owner, 0, Drop::Missing);
+      inStep = false;
+      settleLoss(owner, stream);
+      if (gap <= kMaxLossRun) openLoss(owner, stream, frame.timestamp, missing, started);
+      stream.recent.clear();
     }
   }
+  // The frame interval: the smallest timestamp step between frames in a
+  // row (with B-frames, some steps are several frames, forward or back).
+  if (inStep && !stream.recent.empty()) {
+    const auto step = static_cast<std::int32_t>(frame.timestamp - stream.recent.back());
+    const std::uint32_t size = step < 0 ? 0u - static_cast<std::uint32_t>(step) : static_cast<std::uint32_t>(step);
+    if (size != 0 && size <= kMaxFrameInterval && (stream.interval == 0 || size < stream.interval))
+      stream.interval = size;
+  }
+  stream.recent.push_back(frame.timestamp);
+  if (stream.recent.size() > kRecentFrames) stream.recent.pop_front();
+  if (stream.recent.size() >= kSettleFrames) settleLoss(owner, stream);
   stream.judged = true;
   stream.endedClean = marker.has_value();
   stream.nextSeq = static_cast<std::uint16_t>((marker ? frame.base + *marker : frame.last) + 1u);
@@ -153,9 +303,12 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
   // 3. Loss in percent of what arrived; any loss drops the frame, so one
   //    missing packet is tolerated only in frames of more than 100 packets.
   unsigned received = 0;
-  for (std::size_t i = 0; i <= *marker; ++i) received += frame.slots[i] ? 1u : 0u;
-  const auto expected = static_cast<unsigned>(*marker + 1);
-  if ((expected - received) * 100 / received > 0) {
+  unsigned lost = 0;
+  for (std::size_t i = 0; i <= *marker; ++i) {
+    if (stored(i)) ++received;
+    else if (!skippedAt(stream, static_cast<std::uint16_t>(frame.base + i))) ++lost;
+  }
+  if (lost * 100 / received > 0) {
     stream.awaitKey = true;
     report(owner, received, Drop::Gap);
     return;
@@ -168,10 +321,11 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
   out.timestamp = frame.timestamp;
   out.ssrc = frame.slots[0]->ssrc;
   std::size_t total = 0;
+  const RtpPacket* last = nullptr;
   for (std::size_t i = 0; i <= *marker; ++i) {
-    const RtpPacket* p = frame.slots[i].get();
+    const RtpPacket* p = stored(i) ? frame.slots[i].get() : nullptr;
     if (p == nullptr) {
-      bytes_.insert(bytes_.end(), total / (i + 1), 0);
+      if (!skippedAt(stream, static_cast<std::uint16_t>(frame.base + i))) bytes_.insert(bytes_.end(), total / (i + 1), 0);
       continue;
     }
     if (!p->ParsePayload(bytes_)) {  // abandoned, not counted
@@ -184,8 +338,9 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
     }
     if (p->GetFrameType() == FRAME_I) out.type = FRAME_I;
     total += p->data.size();
+    last = p;
   }
-  frame.slots[*marker]->FinishFrame(bytes_);
+  last->FinishFrame(bytes_);
   if (kovira::isH264(out.type)) out.type = H264FrameType(bytes_, out.type);
   out.bytes = &bytes_;
   deliver(owner, stream, received, out);

@@ -20,22 +20,36 @@
 //   with its reason
 //   stream silent 2 s with no open frame ──▶ erased
 //
+// Per stream, its sequence numbers:
+//   a packet before the next one expected (its frame was judged) ──▶
+//   dropped as late, opening no frame; when nothing in order has come for
+//   200 ms it is a sender numbering anew: the stream starts over, waiting
+//   for a key frame
+//   a packet the receiver leaves out on purpose (Skip: padding only, a unit
+//   it does not assemble, another payload type) ──▶ remembered a while: its
+//   sequence number is no hole in a frame nor between frames, and its marker
+//   bit ends the frame of its timestamp
+//
 // Per stream, the H.264 reference chain:
 //   in step ── a frame dropped, or a gap in sequence numbers between two
-//   judged frames (whole frames lost: counted as one) ──▶ waiting for a key
-//   frame: whole frames are refused (counted as such), since they may
-//   refer to what was lost and a decoder would smear the loss over them
+//   judged frames (frames lost whole: counted from the timestamp step over
+//   the gap and the stream's frame interval) ──▶ waiting for a key frame:
+//   whole frames are refused (counted as such), since they may refer to
+//   what was lost and a decoder would smear the loss over them
 //   ── a key frame (complete, or with a tolerated gap) ──▶ in step
-//   A stream erased for silence comes back waiting for a key frame.
+//   A camera's later streams (back from silence, or a new SSRC however
+//   soon) begin waiting for a key frame; only its first does not.
 #pragma once
 
 #include "capture/frametypes.h"
 #include "rtsp/packets.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <utility>
 #include <vector>
@@ -61,8 +75,21 @@ class FrameAssembler {
   static constexpr std::int64_t kQuietMs = 200;
   static constexpr std::int64_t kSilentStreamMs = 2000;
   // Packets missing between two frames: a longer run is a sender that
-  // started again, not frames lost on the way.
+  // started again, not frames lost on the way. Also how far behind the next
+  // expected packet a late one may be.
   static constexpr unsigned kMaxLossRun = 1024;
+  // Packets left out on purpose remembered per stream (Skip).
+  static constexpr std::size_t kMaxSkipped = 256;
+  // Frames counted lost for one gap at most (10 s at 25 frames a second).
+  static constexpr unsigned kMaxLostFramesPerGap = 250;
+  // The frame interval is learned from timestamp steps up to this (10 s of
+  // the 90 kHz video clock); a longer one is a pause, not a frame rate.
+  static constexpr std::uint32_t kMaxFrameInterval = 900000;
+  // Frames judged since the last gap whose timestamps are kept.
+  static constexpr std::size_t kRecentFrames = 16;
+  // Frames lost whole in a gap are counted once this many frames after it
+  // have been judged (or at the next gap, or when the stream ends).
+  static constexpr std::size_t kSettleFrames = 8;
 
   enum class Drop {
     Incomplete,  // no start or marker packet, or pushed out by newer frames
@@ -70,12 +97,14 @@ class FrameAssembler {
     Oversize,    // more than kMaxFrameBytes of payload
     Missing,     // never arrived: a gap in sequence numbers between two frames (packets 0)
     AfterLoss,   // arrived whole but refused: it follows a loss and precedes the next key frame
+    Late,        // a packet of a frame already judged (packets 1, frames 0)
   };
   struct Sink {
     // A complete frame of the stream of owner.
     std::function<void(const void* owner, const AssembledFrame&)> frame;
-    // A frame given up: the packets it had and why.
-    std::function<void(const void* owner, unsigned packets, Drop why)> dropped;
+    // Frames given up: the packets they had, why, and how many frames (1;
+    // Missing: the frames lost whole in the gap; Late: 0).
+    std::function<void(const void* owner, unsigned packets, Drop why, unsigned frames)> dropped;
   };
 
   explicit FrameAssembler(Sink sink) : sink_(std::move(sink)) {}
@@ -83,6 +112,10 @@ class FrameAssembler {
   // Stores a packet whose data is set; false when it was discarded
   // (duplicate, outside its frame's span, its frame oversize).
   bool Add(const void* owner, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs);
+  // A well-formed packet whose payload is not stored: it still took a
+  // sequence number of its sender. Counts only for a stream that exists.
+  void Skip(const void* owner, std::uint32_t ssrc, std::uint16_t sequence, std::uint32_t timestamp, bool marker,
+            std::int64_t nowMs);
   // Judges the oldest frame of every stream that has been quiet long
   // enough; true when a frame was judged or a stream erased.
   bool Collect(std::int64_t nowMs);
@@ -126,28 +159,61 @@ class FrameAssembler {
     bool oversize = false;  // went over kMaxFrameBytes: slots freed, packets counted only
     std::vector<std::unique_ptr<RtpPacket>> slots;
   };
+  struct Skipped {
+    std::uint16_t sequence = 0;
+    std::uint32_t timestamp = 0;
+    bool marker = false;
+  };
   struct Stream {
     std::vector<Frame> frames;
     std::int64_t lastDatagram = 0;
+    std::int64_t lastInOrder = 0;  // when the last packet that was not late came
+    std::uint16_t newest = 0;      // the highest sequence number not late (wherever it jumped)
     // Where the last judged frame ended: nextSeq follows its last packet;
     // clean when that was its marker packet (the frame's true end).
     bool judged = false;
     std::uint16_t nextSeq = 0;
     bool endedClean = false;
     bool awaitKey = false;  // a loss happened since the last key frame
+    std::deque<Skipped> skipped;  // at or after nextSeq, oldest first; at most kMaxSkipped
+    // Timestamps of the frames judged since the last gap, in decoding order
+    // (at most kRecentFrames), and the frame interval: the smallest step
+    // between two of them in a row (0: none seen yet).
+    std::deque<std::uint32_t> recent;
+    std::uint32_t interval = 0;
+    // The last gap's frames lost whole, until counted (see settleLoss).
+    struct Loss {
+      double frames = 0;  // the timestamp step in frames, less the offset of the frame before the gap
+      unsigned least = 0;
+      unsigned most = 0;
+    };
+    std::optional<Loss> loss;
   };
   using Key = std::pair<const void*, std::uint32_t>;
 
+  // True when the packet's frame was judged already (reported as late).
+  bool late(const void* owner, Stream& stream, std::uint16_t sequence, std::int64_t nowMs);
+  // Whether sequence lies before the next packet expected (its frame judged).
+  static bool behindJudged(const Stream& stream, std::uint16_t sequence);
+  // A packet in order: the stream's newest sequence number and its time.
+  static void inOrder(Stream& stream, std::uint16_t sequence, std::int64_t nowMs);
   void judge(const void* owner, Stream& stream, Frame& frame);
+  // Whether sequence was left out on purpose (Skip).
+  static bool skippedAt(const Stream& stream, std::uint16_t sequence);
+  // A gap of missing packets before a frame of timestamp (started: its
+  // start packet arrived): the frames lost whole in it, counted now when the
+  // stream's frame interval is not known, else once settleLoss tells them.
+  void openLoss(const void* owner, Stream& stream, std::uint32_t timestamp, unsigned missing, bool started) const;
+  void settleLoss(const void* owner, Stream& stream) const;
   // Delivers a complete frame, or refuses it while the stream waits for a
   // key frame.
   void deliver(const void* owner, Stream& stream, unsigned packets, const AssembledFrame& out);
-  void report(const void* owner, unsigned packets, Drop why) const;
+  void report(const void* owner, unsigned packets, Drop why, unsigned frames = 1) const;
   static std::size_t oldest(const std::vector<Frame>& frames);
 
   Sink sink_;
   std::map<Key, Stream> streams_;
-  std::set<const void*> silenced_;  // owners whose stream was erased for silence
+  std::set<const void*> seen_;  // owners that have had a stream
   std::vector<unsigned char> bytes_;  // reused for every frame
 };
 

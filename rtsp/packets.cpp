@@ -13,7 +13,11 @@ namespace {
 constexpr std::uint8_t kNalIdr = 5;
 constexpr std::uint8_t kNalSps = 7;
 constexpr std::uint8_t kStapA = 24;
+constexpr std::uint8_t kStapB = 25;
+constexpr std::uint8_t kMtap16 = 26;
+constexpr std::uint8_t kMtap24 = 27;
 constexpr std::uint8_t kFuA = 28;
+constexpr std::uint8_t kFuB = 29;
 constexpr std::array<unsigned char, 4> kStartCode{0, 0, 0, 1};
 
 bool isKeyNal(std::uint8_t type) { return type == kNalIdr || type == kNalSps; }
@@ -38,38 +42,97 @@ bool forEachAggregatedUnit(std::span<const std::uint8_t> units, Visit visit) {
 
 }  // namespace
 
-std::unique_ptr<RtpPacket> RtpPacket::CreatePacket(std::span<const std::uint8_t> d, unsigned payloadType,
-                                                   CodecType codec) {
-  if (d.size() < 12 || d.size() > kMaxDatagram) return nullptr;
-  if ((d[0] >> 6) != 2) return nullptr;
-  if ((d[1] & 0x7Fu) != payloadType) return nullptr;
+std::optional<RtpHeader> RtpPacket::ReadHeader(std::span<const std::uint8_t> d) {
+  if (d.size() < 12 || d.size() > kMaxDatagram) return std::nullopt;
+  if ((d[0] >> 6) != 2) return std::nullopt;
   std::size_t start = 12 + 4u * (d[0] & 0x0Fu);
-  if (start > d.size()) return nullptr;
+  if (start > d.size()) return std::nullopt;
   if (d[0] & 0x10u) {  // header extension: 16-bit profile, 16-bit length in words
-    if (d.size() - start < 4) return nullptr;
+    if (d.size() - start < 4) return std::nullopt;
     const std::size_t words = GetUint16(d.data() + start + 2);
     start += 4;
-    if (words * 4 > d.size() - start) return nullptr;
+    if (words * 4 > d.size() - start) return std::nullopt;
     start += words * 4;
   }
   std::size_t end = d.size();
   if (d[0] & 0x20u) {  // padding: the last byte counts the padding bytes
     const std::size_t pad = d.back();
-    if (pad == 0 || pad > end - start) return nullptr;
+    if (pad == 0 || pad > end - start) return std::nullopt;
     end -= pad;
   }
+  RtpHeader h;
+  h.marker = (d[1] & 0x80u) != 0;
+  h.payloadType = d[1] & 0x7Fu;
+  h.sequence = GetUint16(d.data() + 2);
+  h.timestamp = GetUint32(d.data() + 4);
+  h.ssrc = GetUint32(d.data() + 8);
+  h.payloadOffset = static_cast<unsigned>(start);
+  h.payloadLength = static_cast<unsigned>(end - start);
+  return h;
+}
+
+std::unique_ptr<RtpPacket> RtpPacket::CreatePacket(std::span<const std::uint8_t> d, unsigned payloadType,
+                                                   CodecType codec) {
+  const auto h = ReadHeader(d);
+  if (!h || h->payloadType != payloadType) return nullptr;
   std::unique_ptr<RtpPacket> p;
   if (codec == CodecH264) p = std::make_unique<H264RtpPacket>();
   else if (codec == CodecJpeg) p = std::make_unique<JpegRtpPacket>();
   else return nullptr;
-  p->marker = (d[1] & 0x80u) != 0;
-  p->payloadType = d[1] & 0x7Fu;
-  p->sequence = GetUint16(d.data() + 2);
-  p->timestamp = GetUint32(d.data() + 4);
-  p->ssrc = GetUint32(d.data() + 8);
-  p->payloadOffset = static_cast<unsigned>(start);
-  p->payloadLength = static_cast<unsigned>(end - start);
+  p->marker = h->marker;
+  p->payloadType = h->payloadType;
+  p->sequence = h->sequence;
+  p->timestamp = h->timestamp;
+  p->ssrc = h->ssrc;
+  p->payloadOffset = h->payloadOffset;
+  p->payloadLength = h->payloadLength;
   return p;
+}
+
+RtpReading ReadRtpDatagram(std::span<const std::uint8_t> datagram, unsigned payloadType, CodecType codec,
+                           unsigned width, unsigned height) {
+  RtpReading out;
+  auto p = RtpPacket::CreatePacket(datagram, payloadType, codec);
+  if (!p) {
+    // Another payload type of the same sender still took a sequence number.
+    out.skipped = RtpPacket::ReadHeader(datagram);
+    return out;
+  }
+  if (codec == CodecJpeg) {
+    p->width = width;
+    p->height = height;
+  }
+  const auto payload = datagram.subspan(p->payloadOffset, p->payloadLength);
+  if (p->Discarded(payload)) {
+    out.skipped = RtpHeader{p->marker, p->payloadType, p->sequence, p->timestamp, p->ssrc, p->payloadOffset,
+                            p->payloadLength};
+    return out;
+  }
+  unsigned header = 0;
+  if (!p->ParseHeader(payload, header) || header > payload.size()) return out;
+  p->data.assign(payload.begin() + header, payload.end());
+  out.packet = std::move(p);
+  return out;
+}
+
+bool H264RtpPacket::Discarded(std::span<const std::uint8_t> payload) const {
+  if (payload.empty()) return true;
+  const std::uint8_t t = payload[0] & 0x1Fu;
+  switch (t) {
+    case 0:
+    case kStapB:
+    case kMtap16:
+    case kMtap24:
+    case kFuB:
+    case 30:
+    case 31:
+      return true;
+    case kStapA:
+    case kFuA:
+      return false;  // a header without its units is damage
+    default:
+      return payload.size() == 1;
+  }
 }
 
 bool H264RtpPacket::ParseHeader(std::span<const std::uint8_t> payload, unsigned& headerSize) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -40,13 +41,34 @@ class Packet {
 //  |            CSRC list (CC × 4 bytes), extension (X)            |
 //  |                 payload ... padding (P, last byte = count)    |
 //  RFC 3550 §5.1, §5.3.1.
+// The fixed header of a well-formed datagram, whatever its payload type.
+struct RtpHeader {
+  bool marker = false;
+  std::uint8_t payloadType = 0;
+  std::uint16_t sequence = 0;
+  std::uint32_t timestamp = 0;
+  std::uint32_t ssrc = 0;
+  // Offset and length of the payload within the datagram (CSRCs, extension
+  // and padding removed).
+  unsigned payloadOffset = 0;
+  unsigned payloadLength = 0;
+};
+
 class RtpPacket : public Packet {
  public:
+  // The header of a version-2 datagram of at most kMaxDatagram bytes whose
+  // CSRC list, extension and padding lie within it; nothing otherwise.
+  static std::optional<RtpHeader> ReadHeader(std::span<const std::uint8_t> datagram);
   // A packet of the codec's class for a version-2 datagram of payload type
   // payloadType; nothing when the datagram is short, of another version or
   // type, or its CSRC list, extension or padding run past its end.
   static std::unique_ptr<RtpPacket> CreatePacket(std::span<const std::uint8_t> datagram, unsigned payloadType,
                                                  CodecType codec);
+
+  // A payload the receiver leaves out on purpose (padding only, or a unit
+  // it does not assemble): its sequence number was still the sender's, so
+  // it is no loss.
+  virtual bool Discarded(std::span<const std::uint8_t> payload) const { return payload.empty(); }
 
   // Reads the payload header of the format; false rejects the datagram.
   // headerSize is what precedes the bytes to be stored.
@@ -77,9 +99,26 @@ class RtpPacket : public Packet {
   unsigned height = 0;
 };
 
+// A datagram of a camera's RTP port read for frame assembly: a packet to
+// store (payload header read, data set); or a well-formed datagram with
+// nothing to store (another payload type, or Discarded), whose sequence
+// number still counts; or neither (no RTP, or a damaged payload).
+struct RtpReading {
+  std::unique_ptr<RtpPacket> packet;
+  std::optional<RtpHeader> skipped;
+};
+// payloadType and codec: the stream's; width and height: the picture size
+// of its description (JPEG pictures over 2040 pixels).
+RtpReading ReadRtpDatagram(std::span<const std::uint8_t> datagram, unsigned payloadType, CodecType codec,
+                           unsigned width = 0, unsigned height = 0);
+
 // RFC 6184: single NAL unit packets (types 1-23), STAP-A (24) and FU-A (28).
 class H264RtpPacket final : public RtpPacket {
  public:
+  // Also a lone NAL unit header (end of sequence or of stream: nothing to
+  // decode), the interleaved mode's STAP-B, MTAPs and FU-B (never
+  // negotiated) and the undefined types 0, 30 and 31.
+  bool Discarded(std::span<const std::uint8_t> payload) const override;
   bool ParseHeader(std::span<const std::uint8_t> payload, unsigned& headerSize) override;
   bool ParsePayload(std::vector<unsigned char>& frame) const override;
   bool StartPacket() const override;

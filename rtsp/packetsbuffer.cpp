@@ -44,7 +44,9 @@ PacketsBuffer::PacketsBuffer(ReceiverPoint* owner)
     : owner_(owner),
       assembler_(FrameAssembler::Sink{
           [this](const void* o, const AssembledFrame& f) { deliver(o, f); },
-          [this](const void* o, unsigned packets, FrameAssembler::Drop why) { dropped(o, packets, why); }}) {
+          [this](const void* o, unsigned packets, FrameAssembler::Drop why, unsigned frames) {
+            dropped(o, packets, why, frames);
+          }}) {
   rtpThread_ = std::thread(&PacketsBuffer::rtpLoop, this);
   thread_name(rtpThread_, "rtp-assembly");
 }
@@ -129,18 +131,20 @@ void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSessio
     rtp->session->camera->packets++;
     rtp->session->camera->bytes += size;
   }
-  const std::span<const std::uint8_t> datagram(data, size);
-  auto packet = RtpPacket::CreatePacket(datagram, rtp->payloadType, static_cast<CodecType>(rtp->codec.load()));
-  if (!packet) return;
-  if (rtp->codec == CodecJpeg && rtp->session != nullptr) {
-    // Large pictures: the size the description gave (see JpegRtpPacket).
-    packet->width = rtp->session->width;
-    packet->height = rtp->session->height;
+  // Large JPEG pictures: the size the description gave (see JpegRtpPacket).
+  const bool jpeg = rtp->codec == CodecJpeg && rtp->session != nullptr;
+  auto read = ReadRtpDatagram(std::span<const std::uint8_t>(data, size), rtp->payloadType,
+                              static_cast<CodecType>(rtp->codec.load()), jpeg ? rtp->session->width.load() : 0u,
+                              jpeg ? rtp->session->height.load() : 0u);
+  if (read.skipped) {
+    // Left out on purpose: its sequence number is no loss.
+    std::lock_guard lock(rtpMutex_);
+    assembler_.Skip(rtp, read.skipped->ssrc, read.skipped->sequence, read.skipped->timestamp, read.skipped->marker,
+                    NowMs());
+    return;
   }
-  unsigned header = 0;
-  const auto payload = datagram.subspan(packet->payloadOffset, packet->payloadLength);
-  if (!packet->ParseHeader(payload, header) || header > payload.size()) return;
-  packet->data.assign(payload.begin() + header, payload.end());
+  if (!read.packet) return;
+  auto& packet = read.packet;
   const std::uint32_t ssrc = packet->ssrc;
   bool stored = false;
   {
@@ -174,19 +178,24 @@ void PacketsBuffer::rtpLoop() {
   }
 }
 
-void PacketsBuffer::dropped(const void* owner, unsigned packets, FrameAssembler::Drop why) {
+void PacketsBuffer::dropped(const void* owner, unsigned packets, FrameAssembler::Drop why, unsigned frames) {
   auto* rtp = static_cast<RtpSession*>(const_cast<void*>(owner));
-  // Refused frames arrived whole: the camera's drop counter is for frames
-  // that did not (in part, or not at all).
+  // Refused frames arrived whole, late packets belong to frames judged
+  // already: the camera's drop counter is for frames that did not arrive
+  // whole (in part, or not at all).
   if (why == FrameAssembler::Drop::AfterLoss) {
     rtp->framesAfterLoss++;
+    return;
+  }
+  if (why == FrameAssembler::Drop::Late) {
+    rtp->packetsLate++;
     return;
   }
   if (why == FrameAssembler::Drop::Gap) rtp->packetsDropped += packets;
   if (why == FrameAssembler::Drop::Oversize && rtp->framesOversize++ == 0)
     log_warning_format("Camera (camid=%u) sends frames over %zu MiB: they are dropped",
                        rtp->session != nullptr ? rtp->session->camid : 0u, FrameAssembler::kMaxFrameBytes >> 20);
-  if (rtp->session != nullptr && rtp->session->camera != nullptr) rtp->session->camera->dropframes++;
+  if (rtp->session != nullptr && rtp->session->camera != nullptr) rtp->session->camera->dropframes += frames;
 }
 
 // Called with the RTP mutex held.

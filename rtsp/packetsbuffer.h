@@ -88,7 +88,7 @@ class PacketsBuffer {
   };
 
   void deliver(const void* owner, const AssembledFrame& frame);
-  void dropped(const void* owner, unsigned packets, FrameAssembler::Drop why);
+  void dropped(const void* owner, unsigned packets, FrameAssembler::Drop why, unsigned frames);
   void rtpLoop();
 
   ReceiverPoint* owner_;

@@ -32,6 +32,7 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   std::vector<StreamRow> rows;
   std::vector<std::pair<unsigned, unsigned>> oversize;  // camera, frames dropped for size
   std::vector<std::pair<unsigned, unsigned>> afterLoss;  // camera, frames refused after a loss
+  std::vector<std::pair<unsigned, unsigned>> late;  // camera, packets after their frame was judged
   rtsp::withProductReceiver([&](RtspNetworkReceiver& r) {
     for (auto& v : r.buffer().Snapshot()) {
       const auto* rtp = static_cast<const RtpSession*>(v.owner);
@@ -40,6 +41,7 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
     for (Session* s : r.Sessions()) {
       if (const unsigned n = s->rtp().framesOversize.load(); n != 0) oversize.emplace_back(s->camid, n);
       if (const unsigned n = s->rtp().framesAfterLoss.load(); n != 0) afterLoss.emplace_back(s->camid, n);
+      if (const unsigned n = s->rtp().packetsLate.load(); n != 0) late.emplace_back(s->camid, n);
     }
   });
   {
@@ -62,6 +64,10 @@ int bufferPage(const HttpRequest& req, HttpResponse& resp) {
   // could show them right before the next key frame.
   for (const auto& [camid, frames] : afterLoss)
     resp.body << "<br>camid: " << camid << ", frames not stored after a loss (until the next key frame): " << frames;
+  // Late packets (a network that holds some back, or sends them twice) are
+  // no loss: their frames were judged without them.
+  for (const auto& [camid, packets] : late)
+    resp.body << "<br>camid: " << camid << ", packets late (after their frame was judged): " << packets;
   for (const auto& row : rows) {
     char ssrc[16];
     std::snprintf(ssrc, sizeof ssrc, "%x", row.view.ssrc);

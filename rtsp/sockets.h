@@ -135,6 +135,7 @@ class RtpSession : public UdpSession {
   std::atomic<std::uint32_t> packetsDropped{0};  // packets of frames dropped for gaps
   std::atomic<std::uint32_t> framesOversize{0};  // frames dropped for their size (FrameAssembler::kMaxFrameBytes)
   std::atomic<std::uint32_t> framesAfterLoss{0}; // whole frames refused after a loss, until the next key frame
+  std::atomic<std::uint32_t> packetsLate{0};     // packets that came after their frame was judged
   std::atomic<std::uint32_t> remoteSsrc{0};      // SSRC of the last stored packet
   std::atomic<std::uint32_t> payloadType{0};     // expected payload type (SDP)
   std::atomic<std::uint32_t> codec{0};           // CodecType of the stream (SDP)

@@ -488,8 +488,11 @@ def refused_of(unit, camid):
 
 def check_losses(camera, unit, work):
     """Frames the relay broke against the camera's drop counter: every one
-    counted, a run of whole frames lost together as one. After a loss the
-    stream resumes at a key frame only, and shows right pictures from it."""
+    counted. After a loss the stream resumes at a key frame only, and shows
+    right pictures from it."""
+    events = relay_events(work, camera.camid)
+    if events:
+        return check_relay(camera, unit, work, events)
     broken = broken_of(work, camera.camid)
     counted = dropframes_of(unit, camera.camid)
     print("     cam%d: %d frames broken on the way, dropframes=%d" % (camera.camid, len(broken), counted))
@@ -501,6 +504,12 @@ def check_losses(camera, unit, work):
     print("     cam%d: %d whole frames not stored after a loss" % (camera.camid, refused))
     if refused == 0:
         camera.faults.append("no frame waited for a key frame after a loss: the case tests nothing")
+    check_resumed(camera)
+
+
+def check_resumed(camera):
+    """After a loss the stream resumes at a key frame only, and a page shows
+    it right."""
     if camera.pages - camera.error_pages - camera.leading < 1:
         camera.faults.append("no frame page showed a picture")
     resumed = camera.resumed()
@@ -562,6 +571,62 @@ def check_plays(camera, unit):
     if len(firsts) < camera.plays or refused < camera.plays * lead:
         camera.faults.append("%d frames refused in %d plays, %d before the key frame in each"
                              % (refused, len(firsts), lead))
+
+
+# ---- Packets a receiver discards on purpose, late duplicates, a sender that
+# restarts, a burst loss: network cameras behind lossy_relay.py run with
+# --insert and --late (nothing is lost: every frame is stored, none refused,
+# the late copies are counted as such), --restart (nothing of the new sender
+# is stored before its key frame) or --burst (every frame of the burst is
+# counted, give or take the two that B-frames blur). The relay logs what it
+# did to WORK/relay-CAMID.events.
+BURST_SLACK = 2
+
+
+def relay_events(work, camid):
+    path = os.path.join(work, "relay-%d.events" % camid)
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [line.split() for line in f if line.strip()]
+
+
+def late_of(unit, camid):
+    """Packets the camera received after their frame was judged."""
+    status, body = unit.get("/debug/rtsp/buffer/")
+    m = re.search(r"camid: %d, packets late[^:]*: (\d+)" % camid, body.decode("utf-8", "replace"))
+    return int(m.group(1)) if status == 200 and m else 0
+
+
+def check_relay(camera, unit, work, events):
+    kinds = {e[0] for e in events}
+    broken, counted = broken_of(work, camera.camid), dropframes_of(unit, camera.camid)
+    refused, late = refused_of(unit, camera.camid), late_of(unit, camera.camid)
+    print("     cam%d: relay %s; %d frames broken, dropframes=%d, %d refused, %d packets late"
+          % (camera.camid, " ".join(sorted(kinds)), len(broken), counted, refused, late))
+    if "insert" in kinds:
+        inserted = {e[1] for e in events if e[0] == "insert"}
+        if len(inserted) < 4:
+            camera.faults.append("the relay inserted only %s: the case tests too little" % ", ".join(inserted))
+        if not any(e[0] == "late" for e in events) or late == 0:
+            camera.faults.append("no packet arrived late, or none was counted late")
+        if camera.error_pages:
+            camera.faults.append("%d frame pages answered the error page" % camera.error_pages)
+        if counted or refused or broken:
+            camera.faults.append("dropframes=%d, %d frames refused, %d broken: nothing was lost"
+                                 % (counted, refused, len(broken)))
+        stored = [camera.packet.get(n) for n in range(1, camera.frames + 1)]
+        if stored != list(range(camera.frames)):
+            missing = [j for j in range(camera.frames) if j not in stored]
+            camera.faults.append("not every frame stored in order; packets not stored: %s" % missing[:10])
+    if "restart" in kinds:
+        if refused == 0:
+            camera.faults.append("nothing of the restarted sender waited for a key frame: the case tests nothing")
+        check_resumed(camera)
+    if "burst" in kinds:
+        if len(broken) < camera.gop - 5 or abs(counted - len(broken)) > BURST_SLACK:
+            camera.faults.append("dropframes=%d for %d frames broken by a 1 s burst" % (counted, len(broken)))
+        check_resumed(camera)
 
 
 def main():

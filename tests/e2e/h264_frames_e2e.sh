@@ -62,6 +62,30 @@ cameras+=("24:cut:file")
 peer rtsp-sdp-sets "$python" "$fixtures/rtsp_server.py" --file "$work/open-gop.mp4" --sdp-sets
 until_ok 30 grep -q '^ready ' "$work/rtsp-sdp-sets.out" || { echo "server sdp-sets did not start" >&2; exit 1; }
 cameras+=("41:open-gop:rtsp:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/rtsp-sdp-sets.out")/test")
+# ---- No false losses, every lost frame counted -----------------------------
+# Network cameras behind a relay each (tests/fixtures/lossy_relay.py, which
+# logs what it did to relay-CAMID.events), none losing a packet at random:
+# camera 25 gets packets it discards on purpose after every third frame and
+# late copies of packets (small packets: more of them); camera 26's sender
+# restarts with a new SSRC after 0.5 s of silence, in the middle of a group;
+# camera 27 loses 1 s of packets.
+relay_camera() {
+  local camid=$1 mtu=$2
+  shift 2
+  setsid "$python" "$fixtures/rtsp_server.py" --file "$work/bf2.mp4" --mtu "$mtu" > "$work/rtsp-relay-$camid.out" 2>&1 &
+  unit_children+=("$!")
+  until_ok 30 grep -q '^ready ' "$work/rtsp-relay-$camid.out" || { echo "server for camera $camid did not start" >&2; exit 1; }
+  setsid "$python" "$fixtures/lossy_relay.py" --server "$(sed -n 's/^ready //p' "$work/rtsp-relay-$camid.out")" \
+    --loss 0 --log "$work/lossy-$camid.log" --events "$work/relay-$camid.events" "$@" > "$work/relay-$camid.out" 2>&1 &
+  unit_children+=("$!")
+  until_ok 30 grep -q '^ready ' "$work/relay-$camid.out" || { echo "relay for camera $camid did not start" >&2; exit 1; }
+  cameras+=("$camid:bf2:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay-$camid.out")/test")
+}
+relay_camera 25 300 --insert 3 --late 300
+relay_camera 26 300 --restart 28
+# Whole packets: the burst stays within the run of packets the unit takes
+# for a loss rather than a new numbering.
+relay_camera 27 1400 --burst 10
 # ---------------------------------------------------------------------------
 
 port=$(free_port)

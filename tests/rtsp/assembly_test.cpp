@@ -19,7 +19,9 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <random>
+#include <sstream>
 
 namespace {
 
@@ -195,15 +197,15 @@ TEST(rtsp_assembly, StreamsAreBoundedAndKeyedBySessionAndSsrc) {
 
 // One H.264 frame of n packets from seq: 'K' an IDR picture, 'P' a P slice
 // (first_mb_in_slice 0, slice_type 0); fragmented (FU-A) when n > 1.
-std::vector<Bytes> h264Frame(char kind, std::uint16_t seq, std::uint32_t ts, unsigned n) {
+std::vector<Bytes> h264Frame(char kind, std::uint16_t seq, std::uint32_t ts, unsigned n, std::uint32_t ssrc = 0x1234) {
   const std::uint8_t type = kind == 'K' ? 5 : 1;
   const std::uint8_t head = kind == 'K' ? 0x88 : 0xC0;
-  if (n == 1) return {rtp(seq, ts, true, {static_cast<std::uint8_t>(0x60 | type), head, 1, 2, 3})};
+  if (n == 1) return {rtp(seq, ts, true, {static_cast<std::uint8_t>(0x60 | type), head, 1, 2, 3}, ssrc)};
   std::vector<Bytes> out;
   for (unsigned i = 0; i < n; ++i) {
     const std::uint8_t fu = static_cast<std::uint8_t>((i == 0 ? 0x80 : 0) | (i + 1 == n ? 0x40 : 0) | type);
     out.push_back(rtp(static_cast<std::uint16_t>(seq + i), ts, i + 1 == n,
-                      {0x7C, fu, i == 0 ? head : std::uint8_t{1}, 2, 3, 4, 5, 6, 7, 8}));
+                      {0x7C, fu, i == 0 ? head : std::uint8_t{1}, 2, 3, 4, 5, 6, 7, 8}, ssrc));
   }
   return out;
 }
@@ -229,7 +231,7 @@ TEST(rtsp_assembly, FramesAfterALossWaitForTheNextKeyFrame) {
       {"no loss", {{'K', 3}, {'P', 2}, {'P', 1}, {'K', 2}, {'P', 1}}, {0, 1, 2, 3, 4}, 0, 0},
       {"a packet of a P frame", {{'K', 3}, {'P', 2, {1}}, {'P', 2}, {'P', 1}, {'K', 2}, {'P', 1}}, {0, 4, 5}, 1, 2},
       {"a whole P frame", {{'K', 3}, {'P', 1, {0}}, {'P', 2}, {'K', 2}, {'P', 1}}, {0, 3, 4}, 1, 1},
-      {"two whole P frames count as one", {{'K', 1}, {'P', 1, {0}}, {'P', 1, {0}}, {'P', 1}, {'K', 1}}, {0, 4}, 1, 1},
+      {"two whole P frames, no frame interval known yet: one", {{'K', 1}, {'P', 1, {0}}, {'P', 1, {0}}, {'P', 1}, {'K', 1}}, {0, 4}, 1, 1},
       {"a whole key frame", {{'K', 1}, {'P', 1}, {'K', 3, {0, 1, 2}}, {'P', 2}, {'P', 1}, {'K', 1}}, {0, 1, 5}, 1, 2},
       {"the start of a key frame", {{'K', 2}, {'K', 3, {0}}, {'P', 1}, {'P', 1}, {'K', 1}}, {0, 4}, 1, 2},
       {"the marker of a P frame", {{'K', 2}, {'P', 2, {1}}, {'P', 1}, {'K', 1}}, {0, 3}, 1, 1},
@@ -251,11 +253,162 @@ TEST(rtsp_assembly, FramesAfterALossWaitForTheNextKeyFrame) {
       seq = static_cast<std::uint16_t>(seq + f.packets);
       r.collect(now + 250);
     }
+    // The stream ends: frames lost whole in its last gap are counted.
+    r.collect(now + 250 + FrameAssembler::kSilentStreamMs + 1);
     std::vector<std::uint32_t> delivered;
     for (const auto& d : r.frames) delivered.push_back(d.timestamp / 3600);
     EXPECT_EQ(delivered, c.delivered) << c.name;
     EXPECT_EQ(r.dropped - r.afterLoss, c.dropped) << c.name;
     EXPECT_EQ(r.afterLoss, c.refused) << c.name;
+  }
+}
+
+// A stream in tokens, a frame every 40 ms, judged as it goes:
+//   K3, P1   a key or P frame of so many packets, stamped with its ordinal
+//            (× 3600); @N: stamped N instead (B-frames: presentation times);
+//            -I: its packet I never sent; x in front: none of it sent;
+//            then p, e, t or b: a packet after it that the receiver leaves
+//            out: padding only, an end of sequence carrying the frame's
+//            marker, another payload type, a STAP-B
+//   L        a copy of the first packet of the frame 8 frames back
+//   S        the sender starts again: another SSRC and sequence numbers
+//   R        the sender numbers anew under its SSRC, 100 back
+//   ~N       N ms of silence
+struct Played {
+  std::string delivered;  // ordinals of the frames delivered
+  unsigned counted = 0;   // dropframes
+  unsigned refused = 0;
+  unsigned late = 0;
+};
+
+Played play(const std::string& script) {
+  rtsptest::Recorder r;
+  std::uint16_t seq = 65500;  // the numbers wrap on the way
+  std::uint32_t ssrc = 0x1234;
+  std::int64_t now = 0;
+  unsigned ordinal = 0;
+  std::map<std::uint32_t, unsigned> ordinalOf;
+  std::vector<Bytes> firsts;
+  std::istringstream tokens(script);
+  for (std::string t; tokens >> t;) {
+    if (t == "L") {
+      r.receive(firsts.at(firsts.size() - 8), CodecH264, now);
+      continue;
+    }
+    if (t == "S" || t == "R") {
+      ssrc += t == "S" ? 0x1111 : 0;
+      seq = static_cast<std::uint16_t>(seq + (t == "S" ? 20000 : -100));
+      continue;
+    }
+    if (t[0] == '~') {  // judged as the packet buffer does, every 50 ms
+      for (const std::int64_t end = now + std::stoi(t.substr(1)); now < end; r.collect(now)) now = std::min(now + 50, end);
+      continue;
+    }
+    const bool whole = t[0] == 'x';
+    std::size_t at = whole ? 1 : 0;
+    const char kind = t[at++];
+    auto number = [&] {
+      std::size_t used = 0;
+      const unsigned n = static_cast<unsigned>(std::stoul(t.substr(at), &used));
+      at += used;
+      return n;
+    };
+    const unsigned n = number();
+    unsigned pts = ordinal;
+    std::vector<unsigned> lost;
+    std::string left;
+    while (at < t.size()) {
+      const char c = t[at++];
+      if (c == '-') lost.push_back(number());
+      else if (c == '@') pts = number();
+      else left += c;
+    }
+    const std::uint32_t ts = pts * 3600;
+    ordinalOf[ts] = ordinal++;
+    auto packets = h264Frame(kind, seq, ts, n, ssrc);
+    firsts.push_back(packets[0]);
+    seq = static_cast<std::uint16_t>(seq + n);
+    for (const char c : left) {
+      Bytes d;
+      if (c == 'p') {
+        d = rtp(seq, ts, false, {0, 0, 0, 4}, ssrc);
+        d[0] |= 0x20;
+      } else if (c == 'e') {
+        packets.back()[1] &= 0x7F;
+        d = rtp(seq, ts, true, {0x0A}, ssrc);
+      } else if (c == 't') {
+        d = rtp(seq, ts, false, {1, 2, 3, 4}, ssrc, 127);
+      } else {
+        d = rtp(seq, ts, false, {0x19, 0, 0, 0, 2, 0x09, 0xF0}, ssrc);
+      }
+      packets.push_back(d);
+      seq = static_cast<std::uint16_t>(seq + 1);
+    }
+    now += 40;
+    for (unsigned k = 0; k < packets.size(); ++k)
+      if (!whole && std::find(lost.begin(), lost.end(), k) == lost.end()) r.receive(packets[k], CodecH264, now);
+    r.collect(now);
+  }
+  r.collect(now + FrameAssembler::kQuietMs);
+  r.collect(now + FrameAssembler::kQuietMs + FrameAssembler::kSilentStreamMs + 1);  // the stream ends
+  Played out;
+  for (const auto& f : r.frames) out.delivered += (out.delivered.empty() ? "" : " ") + std::to_string(ordinalOf.at(f.timestamp));
+  out.counted = r.dropped - r.afterLoss - r.late;
+  out.refused = r.afterLoss;
+  out.late = r.late;
+  return out;
+}
+
+// 60 frames in groups of 25, the 25 frames from the tenth (decoding order)
+// lost whole: 1 s at 25 frames a second. With B-frames: x264's choice of one
+// or two between references.
+std::string burst(bool bframes) {
+  const std::string order = "0 1 2 3 5 4 6 9 7 8 10 13 11 12 14 17 15 16 18 21 19 20 22 24 23";
+  std::string out;
+  for (unsigned d = 0; d < 60; ++d) {
+    unsigned pts = d;
+    if (bframes) {
+      std::istringstream in(order);
+      for (unsigned k = 0; k <= d % 25; ++k) in >> pts;
+      pts += d / 25 * 25;
+    }
+    out += std::string(d >= 10 && d < 35 ? "x" : "") + (d % 25 == 0 ? "K1" : "P1") + "@" + std::to_string(pts) + " ";
+  }
+  return out;
+}
+
+// Only packets the camera sent that never arrived are losses, and every frame
+// lost whole is counted.
+TEST(rtsp_assembly, NoFalseLossesAndEveryLostFrameCounted) {
+  struct Case {
+    const char* name;
+    std::string script;
+    std::string delivered;  // "*": not looked at
+    unsigned leastCounted, mostCounted, refused, late;
+  } cases[] = {
+      {"packets left out on purpose are no loss", "K3 P2p P1e P2t P1b P3e P1 K1", "0 1 2 3 4 5 6 7", 0, 0, 0, 0},
+      {"a frame's marker on its end of sequence", "K1e P2e P1e", "0 1 2", 0, 0, 0, 0},
+      {"a loss beside them is one", "K2 P1p xP1 P1e K1", "0 1 4", 1, 1, 1, 0},
+      {"a late copy opens no frame", "K2 P1 P2 P1 P1 P2 P1 P1 P1 P1 L P1 P1 K1", "0 1 2 3 4 5 6 7 8 9 10 11 12", 0, 0, 0,
+       1},
+      {"a new SSRC at once waits for its key frame", "K2 P1 P1 S P1 P1 K1 P1", "0 1 2 5 6", 0, 0, 2, 0},
+      {"the camera's first SSRC does not", "P1 P1 K1 P1", "0 1 2 3", 0, 0, 0, 0},
+      {"numbering anew after silence: a key frame", "K2 P1 P1 ~300 R K1 P1", "0 1 2 3 4", 0, 0, 0, 0},
+      {"numbering anew after silence: mid-group", "K2 P1 P1 ~300 R P1 K1", "0 1 2 4", 0, 0, 1, 0},
+      {"1 s lost: 25 frames", burst(false), "*", 25, 25, 15, 0},
+      {"1 s lost with B-frames: 25", burst(true), "*", 25, 25, 15, 0},
+      {"no more frames than packets lost", "K1 P1 P1 xP1 xP1 P1@60 K1", "0 1 2 6", 2, 2, 1, 0},
+      {"a frame cut at the gap counts on its own", "K1 P1 P1 P2-1 xP1 xP1 P1 K1", "0 1 2 7", 3, 3, 1, 0},
+  };
+  for (const Case& c : cases) {
+    const Played p = play(c.script);
+    if (c.delivered != "*") {
+      EXPECT_EQ(p.delivered, c.delivered) << c.name;
+    }
+    EXPECT_GE(p.counted, c.leastCounted) << c.name;
+    EXPECT_LE(p.counted, c.mostCounted) << c.name;
+    EXPECT_EQ(p.refused, c.refused) << c.name;
+    EXPECT_EQ(p.late, c.late) << c.name;
   }
 }
 

@@ -39,11 +39,21 @@ TEST(rtsp_packets, H264PayloadsBecomeAnnexBUnits) {
     ASSERT_TRUE(p->ParsePayload(frame));
     EXPECT_EQ(frame, c.annexB);
   }
-  // Rejected datagrams: reserved and unsupported types, cut payloads, bad
-  // aggregation sizes.
-  const Bytes rejected[] = {{0x00, 1}, {0x19, 0, 1, 0x41}, {0x1D, 0x80, 1}, {0x1F, 1}, {0x65},
-                            {0x78, 0, 0, 0x67}, {0x78, 0, 9, 0x67, 0x42}, {0x78, 0, 1, 0x67, 0}};
-  for (const auto& payload : rejected) EXPECT_FALSE(rtsptest::packet(rtp(1, 0, false, payload), CodecH264));
+  // Datagrams not stored: reserved and unsupported types, cut payloads, bad
+  // aggregation sizes. Those left out on purpose (undefined types, the
+  // interleaved mode's, a lone NAL unit header such as an end of sequence,
+  // padding only) still took a sequence number of the sender; damaged ones
+  // are a loss.
+  const std::pair<Bytes, bool> rejected[] = {
+      {{0x00, 1}, true},          {{0x19, 0, 1, 0x41}, true},     {{0x1D, 0x80, 1}, true},
+      {{0x1F, 1}, true},          {{0x65}, true},                 {{0x0A}, true},
+      {{}, true},                 {{0x78, 0, 0, 0x67}, false},    {{0x78, 0, 9, 0x67, 0x42}, false},
+      {{0x78, 0, 1, 0x67, 0}, false}, {{0x7C}, false},            {{0x5C}, false}};
+  for (const auto& [payload, skipped] : rejected) {
+    const auto read = ReadRtpDatagram(rtp(1, 0, false, payload), 96, CodecH264);
+    EXPECT_FALSE(read.packet) << int(payload.empty() ? -1 : payload[0]);
+    EXPECT_EQ(read.skipped.has_value(), skipped) << int(payload.empty() ? -1 : payload[0]);
+  }
   // An FU header of 0 abandons the frame.
   auto zero = rtsptest::packet(rtp(1, 0, false, {0x7C, 0x00, 1}), CodecH264);
   ASSERT_TRUE(zero);
@@ -79,6 +89,20 @@ TEST(rtsp_packets, RtpHeaderSkipsCsrcExtensionAndPadding) {
   EXPECT_FALSE(variant([](Bytes& v) { v.back() = 200; }));                 // more padding than payload
   EXPECT_FALSE(RtpPacket::CreatePacket(d, 96, CodecUnknown));
   EXPECT_FALSE(RtpPacket::CreatePacket(Bytes(1501, 0x80), 0, CodecH264));
+  // Another payload type of a well-formed datagram is left out with its
+  // header read; a malformed one, or padding alone, is read as such.
+  auto skipped = [&](auto change, CodecType codec = CodecH264) {
+    Bytes v = d;
+    change(v);
+    const auto read = ReadRtpDatagram(v, 96, codec);
+    return read.skipped && !read.packet && read.skipped->sequence == 7 && read.skipped->marker;
+  };
+  EXPECT_TRUE(skipped([](Bytes& v) { v[1] = 0x80 | 97; }));
+  EXPECT_TRUE(skipped([](Bytes& v) { v[1] = 0x80 | 97; }, CodecUnknown));
+  EXPECT_TRUE(skipped([](Bytes& v) { v.back() = 3 + 3; }));  // padding only
+  EXPECT_TRUE(skipped([](Bytes& v) { v.back() = 3 + 3; }, CodecJpeg));
+  EXPECT_FALSE(skipped([](Bytes& v) { v[1] = 0x80 | 97; v[0] = 0x40; }));          // version 1
+  EXPECT_FALSE(skipped([](Bytes& v) { v[1] = 0x80 | 97; v.back() = 200; }));        // padding past the payload
 }
 
 // A baseline JPEG from OpenCV: its two quantisation tables (zig-zag order)

@@ -27,13 +27,7 @@ inline Bytes rtp(std::uint16_t seq, std::uint32_t ts, bool marker, const Bytes& 
 
 // A packet ready for assembly (payload header parsed, data stored), or null.
 inline std::unique_ptr<RtpPacket> packet(const Bytes& datagram, CodecType codec, std::uint8_t pt = 96) {
-  auto p = RtpPacket::CreatePacket(datagram, pt, codec);
-  if (!p) return nullptr;
-  unsigned header = 0;
-  const auto payload = std::span(datagram).subspan(p->payloadOffset, p->payloadLength);
-  if (!p->ParseHeader(payload, header)) return nullptr;
-  p->data.assign(payload.begin() + header, payload.end());
-  return p;
+  return ReadRtpDatagram(datagram, pt, codec).packet;
 }
 
 // Annex-B bytes with every 3-byte start code written in 4 bytes, as the
@@ -69,21 +63,33 @@ struct Recorder {
   unsigned oversize = 0;
   unsigned missing = 0;    // whole frames lost between two frames
   unsigned afterLoss = 0;  // whole frames refused while waiting for a key frame
+  unsigned late = 0;       // packets after their frame was judged
   FrameAssembler assembler{FrameAssembler::Sink{
       [this](const void* o, const AssembledFrame& f) {
         frames.push_back({o, f.type, f.width, f.height, f.timestamp, *f.bytes});
       },
-      [this](const void*, unsigned packets, FrameAssembler::Drop why) {
-        ++dropped;
+      [this](const void*, unsigned packets, FrameAssembler::Drop why, unsigned n) {
+        dropped += why == FrameAssembler::Drop::Missing ? n : 1;
         if (why == FrameAssembler::Drop::Gap) gapPackets += packets;
         if (why == FrameAssembler::Drop::Oversize) ++oversize;
-        if (why == FrameAssembler::Drop::Missing) ++missing;
+        if (why == FrameAssembler::Drop::Missing) missing += n;
         if (why == FrameAssembler::Drop::AfterLoss) ++afterLoss;
+        if (why == FrameAssembler::Drop::Late) ++late;
       }}};
 
   bool add(const Bytes& datagram, CodecType codec, std::int64_t now, const void* owner = nullptr) {
     auto p = packet(datagram, codec);
     return p && assembler.Add(owner, std::move(p), now);
+  }
+  // A datagram of payload type 96 as the packet buffer takes it: stored,
+  // or accounted for as left out on purpose.
+  void receive(const Bytes& datagram, CodecType codec, std::int64_t now) {
+    auto read = ReadRtpDatagram(datagram, 96, codec);
+    if (read.skipped)
+      assembler.Skip(nullptr, read.skipped->ssrc, read.skipped->sequence, read.skipped->timestamp,
+                     read.skipped->marker, now);
+    else if (read.packet)
+      assembler.Add(nullptr, std::move(read.packet), now);
   }
   // Judges everything that is quiet at now.
   void collect(std::int64_t now) {

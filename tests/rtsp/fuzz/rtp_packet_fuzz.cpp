@@ -1,6 +1,7 @@
 // libFuzzer entry: datagrams (2-byte big-endian length, then the bytes) read
-// as RTP of the codec chosen by the first input byte, stored into frames and
-// judged on a clock that the input advances. Checks the assembler's bounds.
+// as RTP of the codec chosen by the first input byte, stored into frames (or
+// accounted for as left out) and judged on a clock that the input advances.
+// Checks the assembler's bounds.
 #include "rtsp/assembly.h"
 #include "rtsp/packets.h"
 
@@ -16,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (f.bytes == nullptr) __builtin_trap();
         ++delivered;
       },
-      [](const void*, unsigned, FrameAssembler::Drop) {}});
+      [](const void*, unsigned, FrameAssembler::Drop, unsigned) {}});
   std::span<const std::uint8_t> rest(data + 1, size - 1);
   std::int64_t now = 0;
   while (rest.size() >= 2) {
@@ -24,16 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto datagram = rest.subspan(2, n);
     rest = rest.subspan(2 + n);
     if (datagram.size() < 2) continue;
-    auto packet = RtpPacket::CreatePacket(datagram, datagram[1] & 0x7Fu, codec);
+    auto read = ReadRtpDatagram(datagram, datagram[1] & 0x7Fu, codec);
     now += datagram.back() & 0x3F;
-    if (!packet) continue;
-    unsigned header = 0;
-    const auto payload = datagram.subspan(packet->payloadOffset, packet->payloadLength);
-    if (packet->payloadOffset + packet->payloadLength > datagram.size()) __builtin_trap();
-    if (!packet->ParseHeader(payload, header)) continue;
-    if (header > payload.size()) __builtin_trap();
-    packet->data.assign(payload.begin() + header, payload.end());
-    assembler.Add(nullptr, std::move(packet), now);
+    if (read.skipped) {
+      const RtpHeader& h = *read.skipped;
+      if (h.payloadOffset + h.payloadLength > datagram.size()) __builtin_trap();
+      assembler.Skip(nullptr, h.ssrc, h.sequence, h.timestamp, h.marker, now);
+      continue;
+    }
+    if (!read.packet) continue;
+    if (read.packet->payloadOffset + read.packet->payloadLength > datagram.size()) __builtin_trap();
+    assembler.Add(nullptr, std::move(read.packet), now);
     if (assembler.openFrames() > FrameAssembler::kMaxOpenFrames) __builtin_trap();
     while (assembler.Collect(now)) {
     }
