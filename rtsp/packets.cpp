@@ -79,13 +79,7 @@ std::unique_ptr<RtpPacket> RtpPacket::CreatePacket(std::span<const std::uint8_t>
   if (codec == CodecH264) p = std::make_unique<H264RtpPacket>();
   else if (codec == CodecJpeg) p = std::make_unique<JpegRtpPacket>();
   else return nullptr;
-  p->marker = h->marker;
-  p->payloadType = h->payloadType;
-  p->sequence = h->sequence;
-  p->timestamp = h->timestamp;
-  p->ssrc = h->ssrc;
-  p->payloadOffset = h->payloadOffset;
-  p->payloadLength = h->payloadLength;
+  static_cast<RtpHeader&>(*p) = *h;
   return p;
 }
 
@@ -104,8 +98,7 @@ RtpReading ReadRtpDatagram(std::span<const std::uint8_t> datagram, unsigned payl
   }
   const auto payload = datagram.subspan(p->payloadOffset, p->payloadLength);
   if (p->Discarded(payload)) {
-    out.skipped = RtpHeader{p->marker, p->payloadType, p->sequence, p->timestamp, p->ssrc, p->payloadOffset,
-                            p->payloadLength};
+    out.skipped = static_cast<const RtpHeader&>(*p);
     return out;
   }
   unsigned header = 0;

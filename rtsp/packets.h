@@ -54,7 +54,7 @@ struct RtpHeader {
   unsigned payloadLength = 0;
 };
 
-class RtpPacket : public Packet {
+class RtpPacket : public Packet, public RtpHeader {
  public:
   // The header of a version-2 datagram of at most kMaxDatagram bytes whose
   // CSRC list, extension and padding lie within it; nothing otherwise.
@@ -84,15 +84,6 @@ class RtpPacket : public Packet {
   // Called on the marker packet once the whole frame is appended.
   virtual void FinishFrame(std::vector<unsigned char>& /*frame*/) const {}
 
-  bool marker = false;
-  std::uint16_t sequence = 0;
-  std::uint32_t timestamp = 0;
-  std::uint32_t ssrc = 0;
-  std::uint8_t payloadType = 0;
-  // Offset and length of the payload within the datagram (CSRCs, extension
-  // and padding removed).
-  unsigned payloadOffset = 0;
-  unsigned payloadLength = 0;
   // The stored bytes: the payload after its format header.
   std::vector<unsigned char> data;
   unsigned width = 0;
