@@ -55,7 +55,9 @@ for host, kind in (("127.0.0.1", socket.SOCK_DGRAM), ("127.0.0.89", socket.SOCK_
     s.bind((host, int(sys.argv[1])))
     s.close()
 print("bound")'
-/usr/bin/python3 -c '
+# The holder ends when this script does (its standard input closes); none
+# of its descriptors is CTest's output pipe, which would keep the test open.
+exec {holder}> >(exec /usr/bin/python3 -c '
 import socket, sys
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 u.bind(("127.0.0.1", 0))
@@ -64,9 +66,7 @@ t = socket.socket()
 t.bind(("127.0.0.89", port))
 t.listen()
 print(port, flush=True)
-sys.stdin.read()' < <(sleep 60) > "$work/held" &
-holder=$!
-trap 'kill "$holder" 2>/dev/null || true; rm -rf "$work"' EXIT
+sys.stdin.read()' > "$work/held" 2>&1)
 for _ in $(seq 100); do [ -s "$work/held" ] && break; sleep 0.05; done
 port=$(cat "$work/held")
 [ -n "$port" ] || { echo "the port holder did not start"; exit 1; }

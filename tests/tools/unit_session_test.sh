@@ -74,15 +74,17 @@ ip -o link show lo | grep -q '<LOOPBACK,UP' || { echo "loopback down"; exit 1; }
 echo "$3 $(readlink /proc/self/ns/net)"
 [ "$3" = inner ] || bash "$0" "$1" "$2" inner
 SH
-exec {held}< <(/usr/bin/python3 -c '
+# The holder ends when this script does (its standard input closes); none
+# of its descriptors is CTest's output pipe, which would keep the test open.
+exec {holder}> >(exec /usr/bin/python3 -c '
 import socket, sys
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind(("127.0.0.1", 0))
 print(s.getsockname()[1], flush=True)
-sys.stdin.read()' < <(sleep 60))
-holder=$!
-trap 'kill "$holder" 2> /dev/null || true; rm -rf "$top"' EXIT
-read -r -t 10 held_port <&"$held" || { echo "the port holder did not start"; exit 1; }
+sys.stdin.read()' > "$top/held" 2>&1)
+for _ in $(seq 100); do [ -s "$top/held" ] && break; sleep 0.05; done
+held_port=$(cat "$top/held")
+[ -n "$held_port" ] || { echo "the port holder did not start"; exit 1; }
 bash "$top/net.sh" "$here" "$held_port" outer > "$top/net.txt" 2>&1 || { echo "own_network:"; cat "$top/net.txt"; exit 1; }
 host_ns=$(readlink /proc/self/ns/net)
 outer=$(sed -n 's/^outer //p' "$top/net.txt")
