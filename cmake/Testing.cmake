@@ -4,13 +4,16 @@
 # RUN_SERIAL runs each test alone: for tests that measure time.
 # NSRUN runs each test (and the listing of tests) through
 # tests/fixtures/nsrun.sh with these options, for tests that need a /tmp of
-# their own, such as one with the free space the composition demands; they
+# their own, such as one with the free space the composition demands, or
+# (--net) a network of their own, for tests that bind fixed ports; they
 # are reported skipped (77) only where no namespace can be made (not root).
+# A host resource two test runs on one machine could share (a fixed port, a
+# fixed path such as the scratch folder /tmp/cashed) belongs in such a
+# namespace: a CTest lock orders the tests of one run only.
 # TEST_FILTER registers only the tests it selects; the others are run by
 # add_test commands of their own (with an environment they need).
-# RESOURCE_LOCK keeps tests that share a host resource (such as the scratch
-# folder /tmp/cashed, whose file names come from the clock) from running at
-# the same time as each other.
+# RESOURCE_LOCK keeps tests of one run that weigh on the same thing from
+# running at the same time as each other.
 # Builds one GoogleTest executable and registers each of its tests with CTest.
 if(KOVIRA_BUILD_TESTS)
   enable_testing()

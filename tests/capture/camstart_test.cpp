@@ -116,7 +116,9 @@ TEST_F(CameraStartTest, ProductReceiverHoldsItsPortsAndServesOnlyItsSessions) {
   try {
     receiver = &getrtsp();
   } catch (const std::system_error& e) {
-    FAIL() << "UDP ports of the receiver are in use here (tests that bind them share the lock udp_8000): " << e.what();
+    FAIL() << "UDP ports of the receiver are in use here (each test that binds them needs a network namespace of its "
+              "own: NSRUN --net): "
+           << e.what();
   }
   EXPECT_EQ(&getrtsp(), receiver);  // built once
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

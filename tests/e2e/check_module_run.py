@@ -301,7 +301,10 @@ def synced(a, truth, cfg):
         extra(a, truth, action, record)
 
 
-SPD_LINE = re.compile(r"^\[SPD\] \(speed\) \[num=([^,]*), speed=([^,]*),", re.M)
+# FFmpeg writes its log line's prefix ("[h264 @ 0x55d0c3a1e2c0] ") and its
+# message to stderr in separate writes: on a busy machine the unit's line,
+# written to the same console between the two, follows the prefix.
+SPD_LINE = re.compile(r"^(?:\[\w+ @ 0x[0-9a-f]+\] )?\[SPD\] \(speed\) \[num=([^,]*), speed=([^,]*),", re.M)
 
 
 def speed_lines(text):

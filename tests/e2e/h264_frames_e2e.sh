@@ -11,6 +11,8 @@ python=/usr/bin/python3
 checker=$src/tests/e2e/h264_frames_check.py
 
 source "$fixtures/unit_session.sh"
+# The receiver holds UDP 8000 and 8001: a network of its own.
+own_network "$0" "$@"
 e2e_begin "$2/test-out/h264_frames_e2e"
 "$python" "$checker" streams "$work" "$bin/numbered_frames" > "$work/streams.txt"
 

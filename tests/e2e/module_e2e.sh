@@ -53,6 +53,9 @@ case $module in
 esac
 
 source "$fixtures/unit_session.sh"
+# The allow-list server's address and port are fixed (127.0.0.89:8889): every
+# module's run in a network of its own, with only its own servers on it.
+own_network "$0" "$@"
 e2e_begin "$2/test-out/module_e2e_$module" dbus
 
 # Plays the scene once under the namespace runner, then stops the unit.

@@ -37,11 +37,12 @@ mode=${3:-sigint}
 fixtures=$src/tests/fixtures
 python=/usr/bin/python3
 bash "$fixtures/nsrun.sh" -- true || exit $?
-# The scene runs take minutes: in a network namespace of their own they
-# leave the receiver's UDP ports 8000/8001 to the other tests meanwhile.
-if [[ $mode == scene-* && -z ${RTSP_E2E_NETNS-} ]]; then
-  RTSP_E2E_NETNS=1 exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' netns "$0" "$@"
-fi
+source "$fixtures/unit_session.sh"
+# Every run holds the receiver's UDP ports 8000/8001: each in a network
+# namespace of its own, so that runs side by side (scenes, below) and other
+# tests, of this checkout or another, never meet on them. The runs of
+# scenes bind nothing there: each of them makes its own.
+[ "$mode" = scenes ] || own_network "$0" "$@"
 
 if [ "$mode" = scenes ]; then
   dir=${4:?scenes needs the scene folder}
@@ -77,7 +78,6 @@ if [ "$mode" = scenes ]; then
   exit "$status"
 fi
 
-source "$fixtures/unit_session.sh"
 work=$build/test-out/rtsp_cameras_e2e-$mode
 # Another program (sigint): its build folder's name tells the runs apart.
 [[ $mode != sigint || -z ${4-} ]] || work+=-$(basename "$(dirname "$(dirname "$4")")")
