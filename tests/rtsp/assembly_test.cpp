@@ -481,6 +481,7 @@ TEST(rtsp_assembly, NoFalseLossesAndEveryLostFrameCounted) {
       // network that held packets back.
       {"a copy 220 ms late at 4 fps", "/22500 K2 P1 P1 P1 ~220 C P1 P1 K1", "0 1 2 3 4 5 6", 0, 0, 0, 1},
       {"a copy after a pause longer than the wait", "K2 P1 P1 P1 P1 ~400 C P1 P1 K1", "0 1 2 3 4 5 6 7", 0, 0, 0, 1},
+      {"a copy of a frame's end after the stream's last frame", "K2 P3 P3 P3 ~300 C", "0 1 2 3", 0, 0, 0, 1},
   };
   for (const Case& c : cases) {
     const Played p = play(c.script);
