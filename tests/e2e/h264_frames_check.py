@@ -213,7 +213,7 @@ class Camera:
         self.shown = set()  # stored frames whose page showed their own picture
         self.packet = {}  # stored frame number -> packet index (decode order)
         self.next = 0  # where the next stored frame is looked for
-        self.never_sent = set()  # packets the relay dropped whole (--drop-keys): no stored frame is one
+        self.never_sent = set()  # packets of the first play the relay dropped whole (--drop-keys)
 
     def match(self, rows):
         """Gives each new stored frame the next packet of its size (lost frames
@@ -229,7 +229,7 @@ class Camera:
                 continue
             for ahead in range(self.frames):
                 j = self.next + ahead
-                if j % self.frames in self.never_sent:
+                if j in self.never_sent:  # the first play's (a replay's pass the relay)
                     continue
                 unit = self.units[j % self.frames]
                 # Key frames: three-byte start codes make a unit of several
