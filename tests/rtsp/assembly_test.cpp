@@ -275,7 +275,7 @@ TEST(rtsp_assembly, FramesAfterALossWaitForTheNextKeyFrame) {
 //            marker, another payload type, a STAP-B
 //   /N       from here a frame every N ticks of the 90 kHz clock, and as
 //            many ms apart (a camera that changes its rate)
-//   L        a copy of the first packet of the frame 8 frames back
+//   L, LN    a copy of the first packet of the frame 8 (N) frames back
 //   C        a copy of the last packet sent
 //   S        the sender starts again: another SSRC and sequence numbers
 //   R        the sender numbers anew under its SSRC, 100 back
@@ -304,8 +304,9 @@ Played play(const std::string& script) {
   };
   std::istringstream tokens(script);
   for (std::string t; tokens >> t;) {
-    if (t == "L" || t == "C") {
-      r.receive(t == "L" ? firsts.at(firsts.size() - 8) : lastSent, CodecH264, now);
+    if (t[0] == 'L' || t == "C") {
+      const std::size_t back = t.size() > 1 && t[0] == 'L' ? std::stoul(t.substr(1)) : 8;
+      r.receive(t == "C" ? lastSent : firsts.at(firsts.size() - back), CodecH264, now);
       continue;
     }
     if (t[0] == '/') {
@@ -480,6 +481,9 @@ TEST(rtsp_assembly, NoFalseLossesAndEveryLostFrameCounted) {
       // A late copy stays one: after a pause of a slow camera, or of a
       // network that held packets back.
       {"a copy 220 ms late at 4 fps", "/22500 K2 P1 P1 P1 ~220 C P1 P1 K1", "0 1 2 3 4 5 6", 0, 0, 0, 1},
+      {"at 4 fps, a copy of a frame long gone 220 ms after the last",
+       "/22500 K2 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 ~220 L20 P1 K1",
+       "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21", 0, 0, 0, 1},
       {"a copy after a pause longer than the wait", "K2 P1 P1 P1 P1 ~400 C P1 P1 K1", "0 1 2 3 4 5 6 7", 0, 0, 0, 1},
       {"a copy of a frame's end after the stream's last frame", "K2 P3 P3 P3 ~300 C", "0 1 2 3", 0, 0, 0, 1},
   };
