@@ -1,5 +1,6 @@
 #include "rtsp/assembly.h"
 
+#include "rtsp/h264_nal.h"
 #include "rtsp/util.h"
 
 #include <algorithm>
@@ -26,11 +27,38 @@ bool FrameAssembler::Add(const void* owner, std::unique_ptr<RtpPacket> packet, s
     stream.newest = packet->sequence;
   }
   stream.lastDatagram = nowMs;
-  if (late(owner, stream, packet->sequence, nowMs)) return false;
+  // A packet held as a sender's possible new first: the packet after it
+  // in that numbering confirms it, any other shows it was a copy.
+  if (stream.held) {
+    std::unique_ptr<RtpPacket> held = std::move(stream.held);
+    const std::uint16_t ahead = seqAfter(held->sequence, packet->sequence);
+    if (ahead != 0 && ahead <= kMaxLossRun && behindJudged(stream, packet->sequence)) {
+      renumber(owner, stream, held->sequence);
+      inOrder(stream, held->sequence, stream.heldAt);
+      store(owner, stream, std::move(held), stream.heldAt);
+    } else {
+      report(owner, 1, Drop::Late, 0);
+    }
+  }
+  switch (late(owner, stream, *packet, nowMs)) {
+    case Order::Late:
+      return false;
+    case Order::Held:
+      stream.held = std::move(packet);
+      stream.heldAt = nowMs;
+      return false;
+    case Order::InOrder:
+      break;
+  }
+  return store(owner, stream, std::move(packet), nowMs);
+}
+
+bool FrameAssembler::store(const void* owner, Stream& stream, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs) {
   auto it = std::find_if(stream.frames.begin(), stream.frames.end(),
                          [&](const Frame& f) { return f.timestamp == packet->timestamp; });
   if (it == stream.frames.end()) {
-    if (stream.frames.size() >= kMaxOpenFrames) {
+    // Judging a frame may split a next one off it.
+    while (stream.frames.size() >= kMaxOpenFrames) {
       const auto first = stream.frames.begin() + static_cast<std::ptrdiff_t>(oldest(stream.frames));
       Frame pushed = std::move(*first);
       stream.frames.erase(first);
@@ -104,26 +132,99 @@ void FrameAssembler::inOrder(Stream& stream, std::uint16_t sequence, std::int64_
   if (behind == 0 || behind > kMaxLossRun) stream.newest = sequence;
 }
 
-bool FrameAssembler::late(const void* owner, Stream& stream, std::uint16_t sequence, std::int64_t nowMs) {
+void FrameAssembler::renumber(const void* owner, Stream& stream, std::uint16_t sequence) {
+  settleLoss(owner, stream);
+  stream.judged = false;
+  stream.awaitKey = true;
+  stream.skipped.clear();
+  stream.recent.clear();
+  stream.newest = sequence;
+}
+
+FrameAssembler::Order FrameAssembler::late(const void* owner, Stream& stream, const RtpPacket& packet,
+                                           std::int64_t nowMs) {
+  const std::uint16_t sequence = packet.sequence;
   if (behindJudged(stream, sequence)) {
     // A straggler or a copy arriving after its frame was judged: a new
     // frame of it would be judged incomplete and take the expected
     // sequence number back.
-    if (nowMs - stream.lastInOrder < kQuietMs) {
+    if (nowMs - stream.lastInOrder < renumberWaitMs(stream)) {
       report(owner, 1, Drop::Late, 0);
-      return true;
+      return Order::Late;
     }
-    // Nothing in order for a while: the sender numbers anew under the same
-    // SSRC, from wherever it is in its groups.
-    settleLoss(owner, stream);
-    stream.judged = false;
-    stream.awaitKey = true;
-    stream.skipped.clear();
-    stream.recent.clear();
-    stream.newest = sequence;
+    // Nothing in order for a while. A packet of a frame judged lately is
+    // a copy the network held back, or a sender that starts again with the
+    // same numbers: what comes next tells.
+    if (std::find(stream.judgedTimes.begin(), stream.judgedTimes.end(), packet.timestamp) != stream.judgedTimes.end())
+      return Order::Held;
+    // Else the sender numbers anew under the same SSRC, from wherever it is
+    // in its groups.
+    renumber(owner, stream, sequence);
+  } else if (endOfJudged(stream, packet)) {
+    // The frame was judged (and counted) without it: a frame of its own
+    // would count it again.
+    report(owner, 1, Drop::Late, 0);
+    if (sequence == stream.nextSeq) {
+      stream.nextSeq = static_cast<std::uint16_t>(sequence + 1u);
+      stream.endedClean = packet.marker;
+    }
+    inOrder(stream, sequence, nowMs);
+    return Order::Late;
   }
   inOrder(stream, sequence, nowMs);
-  return false;
+  return Order::InOrder;
+}
+
+bool FrameAssembler::endOfJudged(const Stream& stream, const RtpPacket& packet) {
+  if (!stream.judged || stream.endedClean || stream.judgedTimes.empty() ||
+      stream.judgedTimes.back() != packet.timestamp || packet.StartPacket())
+    return false;
+  if (seqAfter(stream.nextSeq, packet.sequence) >= kMaxLossRun) return false;
+  // Not when an open frame of that timestamp begins before it: it is that
+  // frame's (a sender that stamps several frames alike).
+  return std::none_of(stream.frames.begin(), stream.frames.end(), [&](const Frame& f) {
+    return f.timestamp == packet.timestamp && seqAfter(f.base, packet.sequence) < kMaxFrameSpan;
+  });
+}
+
+// Timestamps are presentation times: with B-frames the frames in decoding
+// order step back and forth, in presentation order each step is one
+// interval, or several over a gap. The step most of them share is the
+// interval; a camera clock's jitter of a few milliseconds or one odd step
+// does not move it, and a camera that changes its rate has it learned again
+// within kJudgedTimes frames.
+std::uint32_t FrameAssembler::frameInterval(const Stream& stream) {
+  const std::size_t n = stream.judgedTimes.size();
+  if (n < 3) return 0;
+  std::vector<std::int64_t> times;
+  times.reserve(n);
+  for (const std::uint32_t t : stream.judgedTimes)
+    times.push_back(static_cast<std::int32_t>(t - stream.judgedTimes.back()));  // wraps sort right
+  std::sort(times.begin(), times.end());
+  std::vector<std::int64_t> steps;
+  for (std::size_t k = 1; k < n; ++k)
+    if (const std::int64_t step = times[k] - times[k - 1]; step > 0 && step <= kMaxFrameInterval) steps.push_back(step);
+  std::sort(steps.begin(), steps.end());
+  // Around each step, those within kStepSlack of it; the largest group
+  // (the smaller step on a tie), at least two, gives its middle step.
+  std::size_t bestFirst = 0, bestCount = 0;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const std::int64_t slack = steps[i] / kStepSlack;
+    const auto first = std::lower_bound(steps.begin(), steps.end(), steps[i] - slack);
+    const auto last = std::upper_bound(steps.begin(), steps.end(), steps[i] + slack);
+    const auto count = static_cast<std::size_t>(last - first);
+    if (count > bestCount) {
+      bestCount = count;
+      bestFirst = static_cast<std::size_t>(first - steps.begin());
+    }
+  }
+  if (bestCount < 2) return 0;
+  return static_cast<std::uint32_t>(steps[bestFirst + bestCount / 2]);
+}
+
+std::int64_t FrameAssembler::renumberWaitMs(const Stream& stream) {
+  const std::int64_t intervalMs = std::int64_t{frameInterval(stream)} * kRenumberIntervals / 90;  // 90 kHz clock
+  return std::clamp(intervalMs, kQuietMs, kSilentStreamMs);
 }
 
 void FrameAssembler::Skip(const void* owner, std::uint32_t ssrc, std::uint16_t sequence, std::uint32_t timestamp,
@@ -164,6 +265,12 @@ bool FrameAssembler::Collect(std::int64_t nowMs) {
   bool processed = false;
   for (auto it = streams_.begin(); it != streams_.end();) {
     Stream& stream = it->second;
+    // Nothing followed a held packet: a copy.
+    if (stream.held && nowMs >= stream.heldAt + kQuietMs) {
+      stream.held.reset();
+      report(it->first.first, 1, Drop::Late, 0);
+      processed = true;
+    }
     if (!stream.frames.empty()) {
       const std::size_t i = oldest(stream.frames);
       if (nowMs >= stream.frames[i].lastUpdate + kQuietMs) {
@@ -203,18 +310,19 @@ void FrameAssembler::openLoss(const void* owner, Stream& stream, std::uint32_t t
   const unsigned cut = (stream.endedClean ? 0u : 1u) + (started ? 0u : 1u);
   const unsigned most = std::min(missing > cut ? missing - cut : 0u, kMaxLostFramesPerGap);
   const unsigned least = std::min(cut == 0 ? 1u : 0u, most);
-  if (stream.interval == 0 || stream.recent.empty()) {
+  const std::uint32_t known = frameInterval(stream);
+  if (known == 0 || stream.recent.empty()) {
     if (least != 0) report(owner, 0, Drop::Missing, least);
     return;
   }
-  const double interval = stream.interval;
+  const double interval = known;
   const std::size_t n = stream.recent.size();
   double off = 0;
   for (std::size_t k = 0; k < n; ++k)
     off += static_cast<std::int32_t>(stream.recent.back() - stream.recent[k]) / interval - static_cast<double>(n - 1 - k);
   off /= static_cast<double>(n);
   const double step = static_cast<std::int32_t>(timestamp - stream.recent.back()) / interval;
-  stream.loss = Stream::Loss{step - 1.0 + off, least, most};
+  stream.loss = Stream::Loss{step - 1.0 + off, least, most, known};
 }
 
 // Called with the frames judged since the gap in recent, the first one after
@@ -227,13 +335,17 @@ void FrameAssembler::settleLoss(const void* owner, Stream& stream) const {
   if (const std::size_t n = stream.recent.size(); n != 0) {
     double off = 0;
     for (std::size_t k = 0; k < n; ++k)
-      off += static_cast<std::int32_t>(stream.recent.front() - stream.recent[k]) / static_cast<double>(stream.interval) +
+      off += static_cast<std::int32_t>(stream.recent.front() - stream.recent[k]) / static_cast<double>(loss.interval) +
              static_cast<double>(k);
     lost -= off / static_cast<double>(n);
   }
+  // Never more frames than packets missing. Below that, a step that is no
+  // whole number of intervals (a pause, a camera that changed its rate in
+  // the gap) tells nothing of the frames in it.
   unsigned frames = loss.least;
+  const double whole = std::round(lost);
   if (lost >= loss.most) frames = loss.most;
-  else if (lost > loss.least) frames = static_cast<unsigned>(std::lround(lost));
+  else if (std::abs(lost - whole) <= kWholeSlack && whole > loss.least) frames = static_cast<unsigned>(whole);
   if (frames != 0) report(owner, 0, Drop::Missing, frames);
 }
 
@@ -254,12 +366,12 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
     const std::size_t at = seqAfter(frame.base, s.sequence);
     if (s.marker && s.timestamp == frame.timestamp && at < kMaxFrameSpan && (!marker || at < *marker)) marker = at;
   }
+  if (marker && !frame.oversize) splitAfter(stream, frame, *marker);
   const bool started = !frame.oversize && !frame.slots.empty() && frame.slots[0] && frame.slots[0]->StartPacket();
   const auto stored = [&](std::size_t i) { return i < frame.slots.size() && frame.slots[i] != nullptr; };
   // 1. Continuity: packets between the frame judged before and this one
   //    never arrived (those left out on purpose aside). What is missing
   //    may be whole frames: counted from the timestamps.
-  bool inStep = stream.judged;
   if (stream.judged) {
     const std::uint16_t gap = seqAfter(stream.nextSeq, frame.base);
     unsigned missing = gap;
@@ -267,20 +379,13 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
       for (const Skipped& s : stream.skipped) missing -= seqAfter(stream.nextSeq, s.sequence) < gap ? 1u : 0u;
     if (missing != 0) {
       stream.awaitKey = true;
-      inStep = false;
       settleLoss(owner, stream);
       if (gap <= kMaxLossRun) openLoss(owner, stream, frame.timestamp, missing, started);
       stream.recent.clear();
     }
   }
-  // The frame interval: the smallest timestamp step between frames in a
-  // row (with B-frames, some steps are several frames, forward or back).
-  if (inStep && !stream.recent.empty()) {
-    const auto step = static_cast<std::int32_t>(frame.timestamp - stream.recent.back());
-    const std::uint32_t size = step < 0 ? 0u - static_cast<std::uint32_t>(step) : static_cast<std::uint32_t>(step);
-    if (size != 0 && size <= kMaxFrameInterval && (stream.interval == 0 || size < stream.interval))
-      stream.interval = size;
-  }
+  stream.judgedTimes.push_back(frame.timestamp);
+  if (stream.judgedTimes.size() > kJudgedTimes) stream.judgedTimes.pop_front();
   stream.recent.push_back(frame.timestamp);
   if (stream.recent.size() > kRecentFrames) stream.recent.pop_front();
   if (stream.recent.size() >= kSettleFrames) settleLoss(owner, stream);
@@ -346,6 +451,32 @@ void FrameAssembler::judge(const void* owner, Stream& stream, Frame& frame) {
   deliver(owner, stream, received, out);
 }
 
+// Senders that stamp several frames with one time (a server that clipped
+// the first times of a file with B-frames) end each at its marker packet;
+// the packets after it, in the same open frame, are the next frame's.
+void FrameAssembler::splitAfter(Stream& stream, Frame& frame, std::size_t end) {
+  std::size_t next = end + 1;
+  while (next < frame.slots.size() && !frame.slots[next]) ++next;
+  if (next >= frame.slots.size()) return;
+  Frame rest;
+  rest.timestamp = frame.timestamp;
+  rest.lastUpdate = frame.lastUpdate;
+  rest.base = static_cast<std::uint16_t>(frame.base + next);
+  rest.last = frame.last;
+  for (std::size_t i = next; i < frame.slots.size(); ++i) {
+    if (!frame.slots[i]) continue;
+    ++rest.count;
+    rest.bytes += frame.slots[i]->data.size();
+  }
+  rest.slots.assign(std::make_move_iterator(frame.slots.begin() + static_cast<std::ptrdiff_t>(next)),
+                    std::make_move_iterator(frame.slots.end()));
+  frame.slots.resize(end + 1);
+  frame.count -= rest.count;
+  frame.bytes -= rest.bytes;
+  frame.last = static_cast<std::uint16_t>(frame.base + end);
+  stream.frames.push_back(std::move(rest));
+}
+
 void FrameAssembler::deliver(const void* owner, Stream& stream, unsigned packets, const AssembledFrame& out) {
   if (kovira::isH264(out.type) && stream.awaitKey) {
     if (out.type != FRAME_I) {
@@ -359,25 +490,10 @@ void FrameAssembler::deliver(const void* owner, Stream& stream, unsigned packets
 
 bool FindSpsPictureSize(std::span<const std::uint8_t> au, unsigned& width, unsigned& height,
                         unsigned& chroma_format_idc) {
-  constexpr std::size_t kMaxSps = 1024;
   for (std::size_t i = 0; i + 4 < au.size(); ++i) {
     if (au[i] != 0 || au[i + 1] != 0 || au[i + 2] != 0 || au[i + 3] != 1) continue;
     if ((au[i + 4] & 0x1Fu) != 7) continue;
-    // The set's bytes up to the next start code, emulation prevention
-    // (00 00 03) removed.
-    std::vector<std::uint8_t> rbsp;
-    int zeros = 0;
-    for (std::size_t j = i + 5; j < au.size() && rbsp.size() < kMaxSps; ++j) {
-      if (zeros >= 2 && au[j] == 3) {
-        zeros = 0;
-        continue;
-      }
-      if (j + 3 < au.size() && au[j] == 0 && au[j + 1] == 0 && (au[j + 2] == 1 || (au[j + 2] == 0 && au[j + 3] == 1)))
-        break;
-      zeros = au[j] == 0 ? zeros + 1 : 0;
-      rbsp.push_back(au[j]);
-    }
-    return ParseSps(rbsp, width, height, chroma_format_idc);
+    return H264SpsPictureSize(au.subspan(i + 4), width, height, chroma_format_idc);
   }
   return false;
 }

@@ -1,5 +1,5 @@
 // Frame assembly: RTP packets of every camera stream, sorted into frames by
-// timestamp and rebuilt into one encoded picture (an H.264 Annex-B access
+// timestamp and marker bit and rebuilt into one encoded picture (an H.264 Annex-B access
 // unit or a JPEG file) once a frame has been quiet for 200 ms.
 //
 // Pure state machine over packets and a clock value given by the caller;
@@ -7,7 +7,9 @@
 //
 // Per stream, keyed by (owner, SSRC):
 //   open frames ── packet of a new timestamp ──▶ new frame (at most 32; the
-//   oldest is dropped to make room)
+//   oldest is dropped to make room); a frame ends at its marker packet:
+//   packets after it under the same timestamp (senders that stamp several
+//   frames alike) are split off as the next frame when it is judged
 //   frame: slots indexed by sequence number from its first packet; a frame
 //   holds at most kMaxFrameBytes of payload (a packet beyond that marks it
 //   oversize and its stored packets are freed at once) and spans at most
@@ -20,11 +22,18 @@
 //   with its reason
 //   stream silent 2 s with no open frame ──▶ erased
 //
-// Per stream, its sequence numbers:
+// Per stream, its sequence numbers (times: the packets' arrival at the
+// socket, so that a reading thread held back sees no pause the network
+// never had):
 //   a packet before the next one expected (its frame was judged) ──▶
 //   dropped as late, opening no frame; when nothing in order has come for
-//   200 ms it is a sender numbering anew: the stream starts over, waiting
-//   for a key frame
+//   5 frame intervals (at least 200 ms, at most 2 s) it is a sender
+//   numbering anew: the stream starts over, waiting for a key frame. A
+//   packet of a frame judged lately is held until the next packet: a copy
+//   (late) unless that one follows it in sequence, also behind the judged
+//   ones (a sender that starts again with the same numbers)
+//   a packet of the frame judged last, which was judged without its end,
+//   that is no start packet ──▶ late as well: the frame was counted once
 //   a packet the receiver leaves out on purpose (Skip: padding only, a unit
 //   it does not assemble, another payload type) ──▶ remembered a while: its
 //   sequence number is no hole in a frame nor between frames, and its marker
@@ -87,6 +96,20 @@ class FrameAssembler {
   static constexpr std::uint32_t kMaxFrameInterval = 900000;
   // Frames judged since the last gap whose timestamps are kept.
   static constexpr std::size_t kRecentFrames = 16;
+  // The last frames judged, across gaps, whose timestamps give the frame
+  // interval (it follows a camera that changes its rate within as many
+  // frames) and tell a late copy from a sender numbering anew.
+  static constexpr std::size_t kJudgedTimes = 16;
+  // Steps within a fifth of each other are one step: a camera's clock
+  // jitters by a few milliseconds.
+  static constexpr unsigned kStepSlack = 5;
+  // A gap's timestamp step further than this from a whole number of frame
+  // intervals (in intervals) tells nothing: its least is counted.
+  static constexpr double kWholeSlack = 0.25;
+  // Nothing in order for this many frame intervals (within kQuietMs and
+  // kSilentStreamMs): a packet behind the judged ones is a sender numbering
+  // anew. A camera at 4 frames a second pauses 250 ms between frames.
+  static constexpr unsigned kRenumberIntervals = 5;
   // Frames lost whole in a gap are counted once this many frames after it
   // have been judged (or at the next gap, or when the stream ends).
   static constexpr std::size_t kSettleFrames = 8;
@@ -175,24 +198,51 @@ class FrameAssembler {
     std::uint16_t nextSeq = 0;
     bool endedClean = false;
     bool awaitKey = false;  // a loss happened since the last key frame
+    // A packet behind the judged ones, of a frame judged lately, after a
+    // pause: a copy, or the first of a sender that starts again with the
+    // same numbers (see late).
+    std::unique_ptr<RtpPacket> held;
+    std::int64_t heldAt = 0;
     std::deque<Skipped> skipped;  // at or after nextSeq, oldest first; at most kMaxSkipped
     // Timestamps of the frames judged since the last gap, in decoding order
-    // (at most kRecentFrames), and the frame interval: the smallest step
-    // between two of them in a row (0: none seen yet).
+    // (at most kRecentFrames).
     std::deque<std::uint32_t> recent;
-    std::uint32_t interval = 0;
+    // Timestamps of the last frames judged, gaps or not, in decoding order
+    // (at most kJudgedTimes).
+    std::deque<std::uint32_t> judgedTimes;
     // The last gap's frames lost whole, until counted (see settleLoss).
     struct Loss {
       double frames = 0;  // the timestamp step in frames, less the offset of the frame before the gap
       unsigned least = 0;
       unsigned most = 0;
+      std::uint32_t interval = 0;  // the frame interval it was measured in
     };
     std::optional<Loss> loss;
   };
   using Key = std::pair<const void*, std::uint32_t>;
 
-  // True when the packet's frame was judged already (reported as late).
-  bool late(const void* owner, Stream& stream, std::uint16_t sequence, std::int64_t nowMs);
+  enum class Order {
+    InOrder,  // to be stored
+    Late,     // its frame was judged already: reported as late
+    Held,     // a copy or a sender's new first packet: the next packet tells
+  };
+  Order late(const void* owner, Stream& stream, const RtpPacket& packet, std::int64_t nowMs);
+  // Places a packet that is not late into its open frame.
+  bool store(const void* owner, Stream& stream, std::unique_ptr<RtpPacket> packet, std::int64_t nowMs);
+  // The sender numbers anew from sequence: the stream waits for a key frame.
+  void renumber(const void* owner, Stream& stream, std::uint16_t sequence);
+  // Whether packet is a straggler of the frame judged last, which was
+  // judged without its end.
+  static bool endOfJudged(const Stream& stream, const RtpPacket& packet);
+  // The frame interval in timestamp ticks: the most common step between the
+  // last frames judged in presentation order (0: not known).
+  static std::uint32_t frameInterval(const Stream& stream);
+  // How long nothing in order makes a packet behind the judged ones a
+  // sender numbering anew.
+  static std::int64_t renumberWaitMs(const Stream& stream);
+  // Splits what follows the frame's end (its marker at index end) off as
+  // the next open frame of the stream.
+  static void splitAfter(Stream& stream, Frame& frame, std::size_t end);
   // Whether sequence lies before the next packet expected (its frame judged).
   static bool behindJudged(const Stream& stream, std::uint16_t sequence);
   // A packet in order: the stream's newest sequence number and its time.

@@ -21,6 +21,15 @@ std::size_t H264UnescapeNal(std::span<const std::uint8_t> unit, std::size_t from
   return n;
 }
 
+bool H264SpsPictureSize(std::span<const std::uint8_t> nal, unsigned& width, unsigned& height,
+                        unsigned& chroma_format_idc) {
+  constexpr unsigned kNalSps = 7;
+  if (nal.size() < 2 || (nal[0] & 0x1Fu) != kNalSps) return false;
+  std::vector<std::uint8_t> rbsp(kMaxSpsBytes);
+  rbsp.resize(H264UnescapeNal(nal, 1, rbsp));
+  return ParseSps(rbsp, width, height, chroma_format_idc);
+}
+
 namespace {
 
 // ff_byte* last_byte (7.3.2.3.1): payload type and payload size are coded

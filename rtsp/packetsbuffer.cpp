@@ -122,9 +122,12 @@ void PacketsBuffer::WriteRtcpBuffer(unsigned char* data, unsigned size, UdpSessi
   if (!packets.empty()) rtcp->Deliver(std::move(packets));
 }
 
-void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session) {
+void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session, std::int64_t arrivalMs) {
   auto* rtp = dynamic_cast<RtpSession*>(session);
   if (rtp == nullptr) return;
+  // Sequence pauses are measured on arrival: a reading thread held back on
+  // a busy machine reads a burst at once, which the network never paused.
+  const std::int64_t arrived = arrivalMs != 0 ? arrivalMs : NowMs();
   rtp->datagrams++;
   rtp->lastDatagram = NowSec();
   if (rtp->session != nullptr && rtp->session->camera != nullptr) {
@@ -140,7 +143,7 @@ void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSessio
     // Left out on purpose: its sequence number is no loss.
     std::lock_guard lock(rtpMutex_);
     assembler_.Skip(rtp, read.skipped->ssrc, read.skipped->sequence, read.skipped->timestamp, read.skipped->marker,
-                    NowMs());
+                    arrived);
     return;
   }
   if (!read.packet) return;
@@ -149,7 +152,7 @@ void PacketsBuffer::WriteRtpBuffer(unsigned char* data, unsigned size, UdpSessio
   bool stored = false;
   {
     std::lock_guard lock(rtpMutex_);
-    stored = assembler_.Add(rtp, std::move(packet), NowMs());
+    stored = assembler_.Add(rtp, std::move(packet), arrived);
   }
   if (stored) {
     rtp->packetsStored++;

@@ -70,7 +70,8 @@ class PacketsBuffer {
 
   void AddRtcpBuffer(RtcpSession* session);
   void WriteRtcpBuffer(unsigned char* data, unsigned size, UdpSession* session);
-  void WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session);
+  // arrivalMs: NowMs() clock of the datagram's arrival (0: now).
+  void WriteRtpBuffer(unsigned char* data, unsigned size, UdpSession* session, std::int64_t arrivalMs = 0);
 
   // The open frames of every stream, copied under the RTP mutex.
   std::vector<FrameAssembler::StreamView> Snapshot();

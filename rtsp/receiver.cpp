@@ -84,10 +84,10 @@ Slot& slot() {
 
 RtspNetworkReceiver::RtspNetworkReceiver(std::int64_t watchdogSeconds)
     : buffer_(std::make_unique<PacketsBuffer>(this)),
-      rtpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
-        b->WriteRtpBuffer(d, n, s);
+      rtpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s, std::int64_t at) {
+        b->WriteRtpBuffer(d, n, s, at);
       })),
-      rtcpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s) {
+      rtcpSocket_(std::make_unique<UdpSocket>(buffer_.get(), [b = buffer_.get()](unsigned char* d, unsigned n, UdpSession* s, std::int64_t) {
         b->WriteRtcpBuffer(d, n, s);
       })),
       watchdogSeconds_(watchdogSeconds) {

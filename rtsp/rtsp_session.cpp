@@ -5,6 +5,7 @@
 #include "core/console.h"
 #include "core/log.h"
 #include "core/threads.h"
+#include "rtsp/h264_nal.h"
 #include "rtsp/packetsbuffer.h"
 #include "rtsp/points.h"
 #include "rtsp/rtcp.h"
@@ -38,7 +39,7 @@ std::vector<std::uint8_t> describedParameterSets(const RtspProtocol::DescribeRes
   if (sps.size() < 2 || pps.size() < 2 || (sps[0] & 0x1Fu) != kNalSps || (pps[0] & 0x1Fu) != kNalPps) return {};
   if (sps.size() + pps.size() + 8 > kMaxParameterSetBytes) return {};
   unsigned width = 0, height = 0, chroma = 0;
-  if (!ParseSps(sps.subspan(1), width, height, chroma)) return {};
+  if (!H264SpsPictureSize(sps, width, height, chroma)) return {};
   std::vector<std::uint8_t> sets;
   for (const auto set : {sps, pps}) {
     sets.insert(sets.end(), {0, 0, 0, 1});
@@ -226,7 +227,7 @@ bool RtspSession::ProcessDescribeResponse(const std::string& text) {
   if (video->sps.size() > 1) {
     unsigned w = 0, h = 0, chroma = 0;
     const auto* p = reinterpret_cast<const std::uint8_t*>(video->sps.data());
-    if (ParseSps(std::span<const std::uint8_t>(p + 1, video->sps.size() - 1), w, h, chroma)) {
+    if (H264SpsPictureSize(std::span<const std::uint8_t>(p, video->sps.size()), w, h, chroma)) {
       session_->width = w;
       session_->height = h;
     }

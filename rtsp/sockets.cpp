@@ -10,17 +10,33 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
 constexpr int kConnectTimeoutMs = 1000;
 constexpr int kTcpPollMs = 1000;
 constexpr std::size_t kTcpReadSize = 1500;
+
+// The kernel's receive time of the datagram recvmsg read (SO_TIMESTAMPNS,
+// the system clock NowMs() reads), never after now: now when there is none.
+std::int64_t arrivalMs(msghdr& msg, std::int64_t now) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS || c->cmsg_len < CMSG_LEN(sizeof(timespec)))
+      continue;
+    timespec ts{};
+    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+    return std::min(now, std::int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000);
+  }
+  return now;
+}
 
 bool setTimeout(int fd, int option, long micros) {
   timeval tv{};
@@ -128,6 +144,8 @@ bool UdpSocket::Bind(int port) {
   }
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);  // a smaller buffer still works
+  // Without receive times, datagrams are timed when they are read.
+  ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   fd_ = fd;
   reader_ = std::thread(&UdpSocket::readLoop, this);
   thread_name(reader_, "rtsp-udp");
@@ -180,17 +198,24 @@ void UdpSocket::readLoop() {
   // One byte more than a datagram may have, so that MSG_TRUNC shows a longer
   // one: it is dropped, never stored cut.
   std::array<unsigned char, kMaxDatagram + 1> buf{};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(timespec))> control{};
   while (!stop_) {
     sockaddr_in from{};
-    socklen_t len = sizeof from;
-    const ssize_t n =
-        ::recvfrom(fd_, buf.data(), buf.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from), &len);
+    iovec iov{buf.data(), buf.size()};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = ::recvmsg(fd_, &msg, MSG_TRUNC);
     if (n <= 0 || static_cast<std::size_t>(n) > kMaxDatagram) continue;
-    if (len < sizeof from || from.sin_family != AF_INET) continue;
+    if (msg.msg_namelen < sizeof from || from.sin_family != AF_INET) continue;
     UdpSession* session = lookup(from);
     if (session == nullptr) continue;
     try {
-      callback_(buf.data(), static_cast<unsigned>(n), session);
+      callback_(buf.data(), static_cast<unsigned>(n), session, arrivalMs(msg, NowMs()));
     } catch (const std::exception& e) {
       log_error_format("RTSP receiver: datagram handler failed: %s", e.what());
     }

@@ -2,7 +2,9 @@
 // camera (TcpSocket), the two UDP sockets shared by every camera
 // (UdpSocket: RTP on local port 8000, RTCP on 8001), and UdpSession, which
 // binds one camera's remote address to a shared UDP socket. Bytes read are
-// handed unparsed to the packet buffer.
+// handed unparsed to the packet buffer; a datagram with the time the kernel
+// received it (SO_TIMESTAMPNS), so that pauses are the network's, not those
+// of a reading thread held back on a busy machine.
 //
 // Threads: each connected TcpSocket and each bound UdpSocket runs one
 // reading thread, started and joined by its owner object (joined before the
@@ -60,8 +62,8 @@ class TcpSocket {
 
 class UdpSocket {
  public:
-  // (data, size, session of the sender)
-  using DatagramCallback = std::function<void(unsigned char*, unsigned, UdpSession*)>;
+  // (data, size, session of the sender, NowMs() clock of its arrival)
+  using DatagramCallback = std::function<void(unsigned char*, unsigned, UdpSession*, std::int64_t)>;
 
   UdpSocket(PacketsBuffer* buffer, DatagramCallback callback);
   virtual ~UdpSocket();

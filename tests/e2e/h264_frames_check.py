@@ -108,6 +108,7 @@ def make_streams(work, generator):
     make_zeroed(work)
     make_x264_streams(work, generator)
     make_raw_streams(work)
+    make_sender_streams(work, generator)
 
 
 def describe(work, name, mp4, frames_count, gop):
@@ -212,6 +213,7 @@ class Camera:
         self.shown = set()  # stored frames whose page showed their own picture
         self.packet = {}  # stored frame number -> packet index (decode order)
         self.next = 0  # where the next stored frame is looked for
+        self.never_sent = set()  # packets of the first play the relay dropped whole (--drop-keys)
 
     def match(self, rows):
         """Gives each new stored frame the next packet of its size (lost frames
@@ -227,6 +229,8 @@ class Camera:
                 continue
             for ahead in range(self.frames):
                 j = self.next + ahead
+                if j in self.never_sent:  # the first play's (a replay's pass the relay)
+                    continue
                 unit = self.units[j % self.frames]
                 # Key frames: three-byte start codes make a unit of several
                 # NAL units a byte shorter per unit, parameter sets in front
@@ -367,6 +371,8 @@ def check(work, port, seconds, specs):
             # unit did with the rest (both only grow).
             broken = len(broken_of(work, c.camid)) if c.lossy else 0
             rows = unit.rows(c.camid)
+            if c.lossy:
+                c.never_sent = dropped_keys(work, c.camid)
             c.match(rows)
             newest = max(rows, default=0)
             # The deadline bounds the unit, not the checker: fetching and
@@ -626,6 +632,62 @@ def check_relay(camera, unit, work, events):
     if "burst" in kinds:
         if len(broken) < camera.gop - 5 or abs(counted - len(broken)) > BURST_SLACK:
             camera.faults.append("dropframes=%d for %d frames broken by a 1 s burst" % (counted, len(broken)))
+        check_resumed(camera)
+    check_senders(camera, kinds, events, counted, refused, late, broken)
+
+
+# ---- Senders that stamp frames otherwise, late ends, a slow camera's copy:
+# network cameras behind lossy_relay.py with --same-ts or --copy-frame
+# (nothing is lost: every frame stored, none refused, the copy counted
+# late), --drop-keys under --jitter or --slower (each key frame dropped is
+# counted once, whatever the clock does) and --late-end (each frame whose
+# end comes late is counted once, and its end late). long: 10 s, for key
+# frames to drop; fps4: a camera at 4 frames a second, one group.
+SENDER_STREAMS = {"long": {"fps": FPS, "seconds": 10}, "fps4": {"fps": 4, "seconds": 5}}
+
+
+def make_sender_streams(work, generator):
+    for name, p in SENDER_STREAMS.items():
+        mp4, frames = os.path.join(work, name + ".mp4"), p["fps"] * p["seconds"]
+        raw = subprocess.Popen([generator, str(WIDTH), str(HEIGHT), str(frames)], stdout=subprocess.PIPE)
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "gray", "-s",
+                        "%dx%d" % (WIDTH, HEIGHT), "-r", str(p["fps"]), "-i", "-", "-c:v", "libx264", "-crf", "16",
+                        "-g", str(GOP), "-keyint_min", str(GOP), "-sc_threshold", "0", "-profile:v", "baseline",
+                        "-bf", "0", "-pix_fmt", "yuv420p", "-y", mp4], stdin=raw.stdout, check=True)
+        raw.stdout.close()
+        if raw.wait() != 0:
+            sys.exit("numbered_frames failed")
+        describe(work, name, mp4, frames, GOP)
+
+
+def dropped_keys(work, camid):
+    """The packets (decode order) of the key frames --drop-keys dropped."""
+    return {int(e[1]) for e in relay_events(work, camid) if e[0] == "drop-key"}
+
+
+def check_senders(camera, kinds, events, counted, refused, late, broken):
+    """What the relay's --same-ts, --copy-frame, --drop-keys and --late-end
+    must leave (see SENDER_STREAMS)."""
+    if kinds & {"same-ts", "copy-frame"}:
+        if counted or refused or broken:
+            camera.faults.append("dropframes=%d, %d frames refused, %d broken: nothing was lost"
+                                 % (counted, refused, len(broken)))
+        stored = [camera.packet.get(n) for n in range(1, camera.frames + 1)]
+        if stored != list(range(camera.frames)):
+            camera.faults.append("not every frame stored in order; packets not stored: %s"
+                                 % [j for j in range(camera.frames) if j not in stored][:10])
+        # The copy comes about when its frame is judged: late, or a
+        # duplicate in the open frame.
+        if "copy-frame" in kinds and late > 1:
+            camera.faults.append("%d packets late for the one copy" % late)
+    for kind, least in (("drop-key", 5), ("late-end", 7)):
+        n = sum(e[0] == kind for e in events)
+        if kind not in kinds:
+            continue
+        if n < least or counted != n or len(broken) != n:
+            camera.faults.append("dropframes=%d for %d %s events (%d frames broken)" % (counted, n, kind, len(broken)))
+        if kind == "late-end" and late != n:
+            camera.faults.append("%d packets late for %d frame ends held back" % (late, n))
         check_resumed(camera)
 
 

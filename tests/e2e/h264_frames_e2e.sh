@@ -72,22 +72,36 @@ cameras+=("41:open-gop:rtsp:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/rtsp
 # restarts with a new SSRC after 0.5 s of silence, in the middle of a group;
 # camera 27 loses 1 s of packets.
 relay_camera() {
-  local camid=$1 mtu=$2
+  local camid=$1 mtu=$2 stream=${relay_stream:-bf2}
   shift 2
-  setsid "$python" "$fixtures/rtsp_server.py" --file "$work/bf2.mp4" --mtu "$mtu" > "$work/rtsp-relay-$camid.out" 2>&1 &
+  setsid "$python" "$fixtures/rtsp_server.py" --file "$work/$stream.mp4" --mtu "$mtu" > "$work/rtsp-relay-$camid.out" 2>&1 &
   unit_children+=("$!")
   until_ok 30 grep -q '^ready ' "$work/rtsp-relay-$camid.out" || { echo "server for camera $camid did not start" >&2; exit 1; }
   setsid "$python" "$fixtures/lossy_relay.py" --server "$(sed -n 's/^ready //p' "$work/rtsp-relay-$camid.out")" \
     --loss 0 --log "$work/lossy-$camid.log" --events "$work/relay-$camid.events" "$@" > "$work/relay-$camid.out" 2>&1 &
   unit_children+=("$!")
   until_ok 30 grep -q '^ready ' "$work/relay-$camid.out" || { echo "relay for camera $camid did not start" >&2; exit 1; }
-  cameras+=("$camid:bf2:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay-$camid.out")/test")
+  cameras+=("$camid:$stream:lossy:rtsp://127.0.0.1:$(sed -n 's/^ready //p' "$work/relay-$camid.out")/test")
 }
 relay_camera 25 300 --insert 3 --late 300
 relay_camera 26 300 --restart 28
 # Whole packets: the burst stays within the run of packets the unit takes
 # for a loss rather than a new numbering.
 relay_camera 27 1400 --burst 10
+# Senders that stamp their frames otherwise, frames whose end comes late, a
+# slow camera's late copy (relay_stream: the stream its server plays):
+# camera 43's first three frames are stamped alike (nothing lost: every
+# frame stored, none refused); camera 44's timestamps are up to 3 ms off the
+# 25 fps clock and 7 key frames are dropped whole, camera 45 halves its
+# frame rate from its fourth second and 5 key frames after that are dropped
+# whole (each counted once); 7 frames of camera 46 have their last packet
+# come 300 ms late (each counted once, each end late); camera 47 sends 4
+# frames a second and one packet again 220 ms later (nothing refused).
+relay_stream=baseline relay_camera 43 300 --same-ts 3
+relay_stream=long relay_camera 44 1400 --jitter 3 --drop-keys 7
+relay_stream=long relay_camera 45 1400 --slower 3 --keep-keys 4 --drop-keys 5
+relay_camera 46 300 --late-end 7
+relay_stream=fps4 relay_camera 47 1400 --late 220 --copy-frame 8
 # ---------------------------------------------------------------------------
 
 port=$(free_port)

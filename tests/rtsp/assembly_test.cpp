@@ -21,6 +21,7 @@
 #include <condition_variable>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -266,11 +267,16 @@ TEST(rtsp_assembly, FramesAfterALossWaitForTheNextKeyFrame) {
 // A stream in tokens, a frame every 40 ms, judged as it goes:
 //   K3, P1   a key or P frame of so many packets, stamped with its ordinal
 //            (× 3600); @N: stamped N instead (B-frames: presentation times);
+//            jN: N ticks off that (a camera clock's jitter, N signed);
 //            -I: its packet I never sent; x in front: none of it sent;
+//            dN: its last packet comes N ms late;
 //            then p, e, t or b: a packet after it that the receiver leaves
 //            out: padding only, an end of sequence carrying the frame's
 //            marker, another payload type, a STAP-B
-//   L        a copy of the first packet of the frame 8 frames back
+//   /N       from here a frame every N ticks of the 90 kHz clock, and as
+//            many ms apart (a camera that changes its rate)
+//   L, LN    a copy of the first packet of the frame 8 (N) frames back
+//   C        a copy of the last packet sent
 //   S        the sender starts again: another SSRC and sequence numbers
 //   R        the sender numbers anew under its SSRC, 100 back
 //   ~N       N ms of silence
@@ -287,12 +293,26 @@ Played play(const std::string& script) {
   std::uint32_t ssrc = 0x1234;
   std::int64_t now = 0;
   unsigned ordinal = 0;
-  std::map<std::uint32_t, unsigned> ordinalOf;
+  std::int64_t step = 3600, origin = 0;  // ticks a frame; the ordinal 0 would have had origin
+  std::vector<std::pair<std::uint32_t, unsigned>> ordinals;  // (timestamp, ordinal), in sending order
   std::vector<Bytes> firsts;
+  Bytes lastSent;
+  std::multimap<std::int64_t, Bytes> delayed;  // packets that come late, by when
+  const auto arrive = [&](std::int64_t until) {
+    for (auto it = delayed.begin(); it != delayed.end() && it->first <= until; it = delayed.erase(it))
+      r.receive(it->second, CodecH264, it->first);
+  };
   std::istringstream tokens(script);
   for (std::string t; tokens >> t;) {
-    if (t == "L") {
-      r.receive(firsts.at(firsts.size() - 8), CodecH264, now);
+    if (t[0] == 'L' || t == "C") {
+      const std::size_t back = t.size() > 1 && t[0] == 'L' ? std::stoul(t.substr(1)) : 8;
+      r.receive(t == "C" ? lastSent : firsts.at(firsts.size() - back), CodecH264, now);
+      continue;
+    }
+    if (t[0] == '/') {
+      const std::int64_t ticks = std::stoll(t.substr(1));
+      origin += static_cast<std::int64_t>(ordinal) * (step - ticks);
+      step = ticks;
       continue;
     }
     if (t == "S" || t == "R") {
@@ -301,7 +321,10 @@ Played play(const std::string& script) {
       continue;
     }
     if (t[0] == '~') {  // judged as the packet buffer does, every 50 ms
-      for (const std::int64_t end = now + std::stoi(t.substr(1)); now < end; r.collect(now)) now = std::min(now + 50, end);
+      for (const std::int64_t end = now + std::stoi(t.substr(1)); now < end; r.collect(now)) {
+        now = std::min(now + 50, end);
+        arrive(now);
+      }
       continue;
     }
     const bool whole = t[0] == 'x';
@@ -317,14 +340,20 @@ Played play(const std::string& script) {
     unsigned pts = ordinal;
     std::vector<unsigned> lost;
     std::string left;
+    std::int64_t jitter = 0, delay = 0;
     while (at < t.size()) {
       const char c = t[at++];
       if (c == '-') lost.push_back(number());
       else if (c == '@') pts = number();
-      else left += c;
+      else if (c == 'd') delay = number();
+      else if (c == 'j') {
+        std::size_t used = 0;
+        jitter = std::stoll(t.substr(at), &used);
+        at += used;
+      } else left += c;
     }
-    const std::uint32_t ts = pts * 3600;
-    ordinalOf[ts] = ordinal++;
+    const auto ts = static_cast<std::uint32_t>(origin + static_cast<std::int64_t>(pts) * step + jitter);
+    ordinals.emplace_back(ts, ordinal++);
     auto packets = h264Frame(kind, seq, ts, n, ssrc);
     firsts.push_back(packets[0]);
     seq = static_cast<std::uint16_t>(seq + n);
@@ -344,15 +373,26 @@ Played play(const std::string& script) {
       packets.push_back(d);
       seq = static_cast<std::uint16_t>(seq + 1);
     }
-    now += 40;
-    for (unsigned k = 0; k < packets.size(); ++k)
-      if (!whole && std::find(lost.begin(), lost.end(), k) == lost.end()) r.receive(packets[k], CodecH264, now);
+    now += step / 90;
+    arrive(now);
+    for (unsigned k = 0; k < packets.size(); ++k) {
+      if (whole || std::find(lost.begin(), lost.end(), k) != lost.end()) continue;
+      if (delay != 0 && k + 1 == packets.size()) delayed.emplace(now + delay, packets[k]);
+      else r.receive(packets[k], CodecH264, now);
+      lastSent = packets[k];
+    }
     r.collect(now);
   }
+  arrive(now + FrameAssembler::kQuietMs);
   r.collect(now + FrameAssembler::kQuietMs);
   r.collect(now + FrameAssembler::kQuietMs + FrameAssembler::kSilentStreamMs + 1);  // the stream ends
   Played out;
-  for (const auto& f : r.frames) out.delivered += (out.delivered.empty() ? "" : " ") + std::to_string(ordinalOf.at(f.timestamp));
+  // Frames stamped alike leave in the order they were sent.
+  for (const auto& f : r.frames) {
+    const auto it = std::find_if(ordinals.begin(), ordinals.end(), [&](const auto& o) { return o.first == f.timestamp; });
+    out.delivered += (out.delivered.empty() ? "" : " ") + std::to_string(it->second);
+    ordinals.erase(it);
+  }
   out.counted = r.dropped - r.afterLoss - r.late;
   out.refused = r.afterLoss;
   out.late = r.late;
@@ -377,6 +417,27 @@ std::string burst(bool bframes) {
   return out;
 }
 
+// Frames of 25 fps in groups of 25 (key frames of 3 packets): those of the
+// groups in lostKeys lose their key frame whole; frame f is stamped
+// jitter(f) ticks off the clock; from frame slower on, a frame every 7200
+// ticks (12.5 fps).
+std::string groups(unsigned frames, std::set<unsigned> lostKeys, int (*jitter)(unsigned), unsigned slower = 0) {
+  std::string out;
+  for (unsigned f = 0; f < frames; ++f) {
+    if (slower != 0 && f == slower) out += "/7200 ";
+    const bool key = f % 25 == 0;
+    out += std::string(key && lostKeys.count(f / 25) ? "x" : "") + (key ? "K3" : "P1") + "j" + std::to_string(jitter(f)) + " ";
+  }
+  return out;
+}
+
+// Up to 3 ms either way (270 ticks), no pattern a frame interval falls on.
+int within3ms(unsigned f) {
+  static const int offsets[] = {0, 270, -270, 140, -180, 230, -90, -270, 60, 270, -230, 180, -40};
+  return offsets[f % std::size(offsets)];
+}
+int onClock(unsigned) { return 0; }
+
 // Only packets the camera sent that never arrived are losses, and every frame
 // lost whole is counted.
 TEST(rtsp_assembly, NoFalseLossesAndEveryLostFrameCounted) {
@@ -399,6 +460,32 @@ TEST(rtsp_assembly, NoFalseLossesAndEveryLostFrameCounted) {
       {"1 s lost with B-frames: 25", burst(true), "*", 25, 25, 15, 0},
       {"no more frames than packets lost", "K1 P1 P1 xP1 xP1 P1@60 K1", "0 1 2 6", 2, 2, 1, 0},
       {"a frame cut at the gap counts on its own", "K1 P1 P1 P2-1 xP1 xP1 P1 K1", "0 1 2 7", 3, 3, 1, 0},
+      // A frame ends at its marker, whatever its timestamp: a server that
+      // clipped a file's first times stamps its first frames alike.
+      {"frames stamped alike end at their markers", "K2 P2@0 P1@0 P1 P2 P1 K1", "0 1 2 3 4 5 6", 0, 0, 0, 0},
+      {"frames stamped alike, sent out of order", "K2 P1@0 P1 P1 K1", "0 1 2 3 4", 0, 0, 0, 0},
+      // The frame interval follows the camera: the step most frames share.
+      {"time stamps 3 ms off the clock: 7 key frames", groups(225, {1, 2, 3, 4, 5, 6, 7}, within3ms), "*", 7, 7,
+       7 * 24, 0},
+      {"12.5 fps from the fourth second: 5 key frames", groups(235, {4, 5, 6, 7, 8}, onClock, 75), "*", 5, 5, 5 * 24, 0},
+      {"30 fps, 1 ms off the clock: a P frame",
+       "/3000 K2 P2j-90 P2j60 P2j-60 P2 P2j30 P2j-30 P2j90 P2j-90 P2j60 P2j-60 P2 P2j30 P2j-30 P2j90 P2j-90 P2j-90 xP2 "
+       "P2j90 P2 P2j-90 P2j60 P2j-60 P2 P2j30 P2j-30 P2j90 K1",
+       "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 27", 1, 1, 9, 0},
+      {"one odd step of a few ticks", "K1 P1 P1 P1j-3597 P1 P1 P1 P1 P1 xP3 P1 P1 P1 P1 P1 P1 P1 xP3 P1 P1 P1 P1 K1",
+       "0 1 2 3 4 5 6 7 8 22", 2, 2, 11, 0},
+      {"a step of no whole number of intervals: the least", "K1 P1 P1 P1 P1 xP3 P1j1800 P1 P1 P1 K1", "0 1 2 3 4 10", 1, 1,
+       4, 0},
+      // A frame judged without its end is counted once.
+      {"a frame's end 236 ms late", "K1 P1 P1 P2d236 P1 P1 P1 P1 P1 K1 P1", "0 1 2 9 10", 1, 1, 5, 1},
+      // A late copy stays one: after a pause of a slow camera, or of a
+      // network that held packets back.
+      {"a copy 220 ms late at 4 fps", "/22500 K2 P1 P1 P1 ~220 C P1 P1 K1", "0 1 2 3 4 5 6", 0, 0, 0, 1},
+      {"at 4 fps, a copy of a frame long gone 220 ms after the last",
+       "/22500 K2 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 P1 ~220 L20 P1 K1",
+       "0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20 21", 0, 0, 0, 1},
+      {"a copy after a pause longer than the wait", "K2 P1 P1 P1 P1 ~400 C P1 P1 K1", "0 1 2 3 4 5 6 7", 0, 0, 0, 1},
+      {"a copy of a frame's end after the stream's last frame", "K2 P3 P3 P3 ~300 C", "0 1 2 3", 0, 0, 0, 1},
   };
   for (const Case& c : cases) {
     const Played p = play(c.script);
@@ -435,9 +522,9 @@ class Transport : public ::testing::Test {
     kovira::addCamera(5, 1 << 20);
     buffer = std::make_unique<PacketsBuffer>(&owner);
     rtpSocket = std::make_unique<UdpSocket>(
-        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s) { buffer->WriteRtpBuffer(d, n, s); });
+        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s, std::int64_t at) { buffer->WriteRtpBuffer(d, n, s, at); });
     rtcpSocket = std::make_unique<UdpSocket>(
-        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s) { buffer->WriteRtcpBuffer(d, n, s); });
+        buffer.get(), [this](unsigned char* d, unsigned n, UdpSession* s, std::int64_t) { buffer->WriteRtcpBuffer(d, n, s); });
     ASSERT_TRUE(rtpSocket->Bind(0));
     ASSERT_TRUE(rtcpSocket->Bind(0));
     session = std::make_unique<Session>(5, buffer.get(), &owner, *rtpSocket, *rtcpSocket);

@@ -1,6 +1,7 @@
 // Stream utilities against independent references: Python's hashlib for
 // MD5, libx264's own parameter sets for the picture size.
 #include "capture/frametypes.h"
+#include "rtsp/assembly.h"
 #include "rtsp/h264_nal.h"
 #include "rtsp/util.h"
 #include "tests/codec/h264_fixture.h"
@@ -148,6 +149,40 @@ TEST(rtsp_utils, ParseSpsCropsByChromaUnitsAndRefusesHostileSets) {
                           std::string(600, '1'));
   unsigned w = 0, h = 0, chroma = 0;
   EXPECT_FALSE(ParseSps(cycle, w, h, chroma));
+}
+
+// A set whose bits hold two zero bytes in a row is sent with an emulation
+// prevention byte (00 00 03); it is read the same in band and from the SDP.
+// Picture order type 1 with both offsets 32768 (se(v) as ue(65535)): 32
+// zero bits in a row.
+TEST(rtsp_utils, ASetSentWithEmulationPreventionGivesItsSizeInBandAndInTheSdp) {
+  const auto rbsp = bits("01000010" "00000000" "00011110" + ue(0) + ue(0) + ue(1) + "0" + ue(65535) + ue(65535) + ue(0) +
+                         ue(1) + "0" + ue(39) + ue(29) + "1" "1" "0" "0" "1");
+  std::vector<std::uint8_t> nal{0x67};
+  for (std::size_t i = 0, zeros = 0; i < rbsp.size(); ++i) {
+    if (zeros >= 2 && rbsp[i] <= 3) {
+      nal.push_back(3);
+      zeros = 0;
+    }
+    zeros = rbsp[i] == 0 ? zeros + 1 : 0;
+    nal.push_back(rbsp[i]);
+  }
+  ASSERT_GT(nal.size(), rbsp.size() + 1);  // the set carries the bytes this is about
+  unsigned w = 0, h = 0, chroma = 0;
+  EXPECT_TRUE(ParseSps(rbsp, w, h, chroma));
+  EXPECT_EQ(w, 640u);
+  w = h = 0;
+  ASSERT_TRUE(H264SpsPictureSize(nal, w, h, chroma));  // as sprop-parameter-sets carries it
+  EXPECT_EQ(w, 640u);
+  EXPECT_EQ(h, 480u);
+  std::vector<std::uint8_t> unit{0, 0, 0, 1};
+  unit.insert(unit.end(), nal.begin(), nal.end());
+  unit.insert(unit.end(), {0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80});
+  w = h = 0;
+  ASSERT_TRUE(FindSpsPictureSize(unit, w, h, chroma));  // in band
+  EXPECT_EQ(w, 640u);
+  EXPECT_EQ(h, 480u);
+  EXPECT_FALSE(H264SpsPictureSize(std::span(unit).subspan(4 + nal.size() + 4), w, h, chroma));  // a PPS
 }
 
 // Every access unit of real x264 streams gets the picture type ffprobe

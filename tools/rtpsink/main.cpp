@@ -126,10 +126,10 @@ int main(int argc, char** argv) {
                         });
 
   auto buffer = std::make_unique<PacketsBuffer>(&point);
-  auto rtp = std::make_unique<UdpSocket>(buffer.get(), [b = buffer.get()](unsigned char* d, unsigned n, UdpSession* s) {
-    b->WriteRtpBuffer(d, n, s);
+  auto rtp = std::make_unique<UdpSocket>(buffer.get(), [b = buffer.get()](unsigned char* d, unsigned n, UdpSession* s, std::int64_t at) {
+    b->WriteRtpBuffer(d, n, s, at);
   });
-  auto rtcp = std::make_unique<UdpSocket>(buffer.get(), [b = buffer.get()](unsigned char* d, unsigned n, UdpSession* s) {
+  auto rtcp = std::make_unique<UdpSocket>(buffer.get(), [b = buffer.get()](unsigned char* d, unsigned n, UdpSession* s, std::int64_t) {
     b->WriteRtcpBuffer(d, n, s);
   });
   if (!rtp->Bind(8000) || !rtcp->Bind(8001)) {
