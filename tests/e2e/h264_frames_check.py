@@ -16,8 +16,9 @@ recognises must be the picture of the frame it is filed under.
         (PSNR; leading pictures of an open GOP may answer 500), stored types
         against the packets', plates against frame numbers; exit 1 on a fault.
 
-Stored frames are matched to the packets in decode order by byte counts: a
-network camera may lose a frame, a file camera plays its file again.
+A file camera's stored frames are its packets in decode order, play after
+play (its byte counts must agree); a network camera's are matched to the
+packets by byte counts, since it may lose a frame.
 """
 import contextlib
 import io
@@ -81,6 +82,15 @@ def make_zeroed(work):
         meta = json.load(f)
     with open(os.path.join(work, "zeroed.json"), "w") as f:
         json.dump(meta, f)
+
+
+def same_packet(kind, size, unit):
+    """Whether a stored frame of type name KIND and SIZE bytes can be UNIT.
+    Key frames: three-byte start codes make a unit of several NAL units a
+    byte shorter per unit, parameter sets in front make it longer. Other
+    frames are one slice each."""
+    key = kind == "I-frame" and unit["type"] == "I"
+    return size == unit["size"] or (key and -8 <= size - unit["size"] <= 512)
 
 
 def quiet_psnr(a, b, min_db):
@@ -216,9 +226,14 @@ class Camera:
         self.never_sent = set()  # packets of the first play the relay dropped whole (--drop-keys)
 
     def match(self, rows):
-        """Gives each new stored frame the next packet of its size (lost frames
-        are passed over; key frames may carry parameter sets). The ring holds
-        every frame's bytes: size 0 is a fault."""
+        """Gives each new stored frame its packet. A file camera stores every
+        frame of every play from the play's first key frame on, so a frame's
+        number names its packet, and the size only confirms it: rows that
+        scrolled off the page between two looks cannot shift the match onto
+        a packet of the same size elsewhere in the file. A network camera
+        may lose frames: a stored frame gets the next packet of its size
+        (lost frames are passed over). The ring holds every frame's bytes:
+        size 0 is a fault."""
         for number in sorted(rows):
             if number in self.packet or number <= max(self.packet, default=0):
                 continue
@@ -227,22 +242,34 @@ class Camera:
                 self.faults.append("frame %d (%s) was stored without its bytes" % (number, kind))
                 self.packet[number] = None
                 continue
+            if self.source == "file":
+                j = self.place_in_play(number)
+                unit = self.units[j]
+                if same_packet(kind, size, unit):
+                    self.packet[number] = j
+                else:
+                    self.faults.append("frame %d (%s, %d bytes) is not packet %d of its play (%s, %d bytes)"
+                                       % (number, kind, size, j, unit["type"], unit["size"]))
+                    self.packet[number] = None
+                continue
             for ahead in range(self.frames):
                 j = self.next + ahead
                 if j in self.never_sent:  # the first play's (a replay's pass the relay)
                     continue
-                unit = self.units[j % self.frames]
-                # Key frames: three-byte start codes make a unit of several
-                # NAL units a byte shorter per unit, parameter sets in front
-                # make it longer. Other frames are one slice each.
-                key = kind == "I-frame" and unit["type"] == "I"
-                if size == unit["size"] or (key and -8 <= size - unit["size"] <= 512):
+                if same_packet(kind, size, self.units[j % self.frames]):
                     self.packet[number] = j % self.frames
                     self.next = j + 1
                     break
             else:
                 self.faults.append("frame %d (%s, %d bytes) is no packet of the stream" % (number, kind, size))
                 self.packet[number] = None
+
+    def place_in_play(self, number):
+        """The packet (decode order) a file camera's stored frame NUMBER
+        (from 1) is: each play stores the packets from its first key frame
+        to the file's end."""
+        lead = next(j for j, u in enumerate(self.units) if u["type"] == "I" and u["key"])
+        return lead + (number - 1) % (self.frames - lead)
 
     def closed_frames(self, rows):
         """The stored frames of the groups a later key frame closed: the
@@ -390,8 +417,11 @@ def check(work, port, seconds, specs):
             # filled a small hole in would count twice, which the stream's
             # small packets rule out).
             if c.plays > 1:
+                # The last play's end is the newest frame of an open group
+                # (not shown until a key frame closes it) until the next
+                # play's first stored frame, its key frame, follows it.
                 ends = c.play_ends()
-                if len(ends) >= c.plays:
+                if len(ends) >= c.plays and newest > ends[c.plays - 1]:
                     c.done = True
                     for number in c.samples(ends[c.plays - 1] + 1):
                         c.check_page(unit, number, scratch)
