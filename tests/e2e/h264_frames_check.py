@@ -232,10 +232,14 @@ class Camera:
         scrolled off the page between two looks cannot shift the match onto
         a packet of the same size elsewhere in the file. A network camera
         may lose frames: a stored frame gets the next packet of its size
-        (lost frames are passed over). The ring holds every frame's bytes:
-        size 0 is a fault."""
+        (lost frames are passed over), at least as many packets on as frames
+        were stored since the last one matched, since each stored frame is a
+        later packet (rows that scrolled off unseen must not let the match
+        fall back onto an earlier packet of the same size). The ring holds
+        every frame's bytes: size 0 is a fault."""
         for number in sorted(rows):
-            if number in self.packet or number <= max(self.packet, default=0):
+            last = max(self.packet, default=0)
+            if number in self.packet or number <= last:
                 continue
             kind, _, size, _ = rows[number]
             if size == 0:
@@ -252,8 +256,9 @@ class Camera:
                                        % (number, kind, size, j, unit["type"], unit["size"]))
                     self.packet[number] = None
                 continue
+            unseen = number - last - 1
             for ahead in range(self.frames):
-                j = self.next + ahead
+                j = self.next + unseen + ahead
                 if j in self.never_sent:  # the first play's (a replay's pass the relay)
                     continue
                 if same_packet(kind, size, self.units[j % self.frames]):
