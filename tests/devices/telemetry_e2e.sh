@@ -70,6 +70,7 @@ import json, os, sys
 folder = sys.argv[1]
 with open(os.path.join(folder, "requests.jsonl"), encoding="utf-8") as f:
     posts = [json.loads(line) for line in f if '"/upload.php"' in line]
+posts.sort(key=lambda post: post["n"])  # written when answered: arrival order is n
 records = []
 for post in posts:
     with open(os.path.join(folder, "bodies", post["body"]), encoding="utf-8") as f:

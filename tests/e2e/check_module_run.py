@@ -125,6 +125,7 @@ def requests(collector, path=None):
     """What the collector in the folder received (to PATH), each with its body's "bytes"."""
     log = os.path.join(collector, "requests.jsonl")
     out = [json.loads(line) for line in read(log).decode("utf-8").splitlines()] if os.path.exists(log) else []
+    out.sort(key=lambda r: r["n"])  # written when answered: arrival order is n
     for r in out:
         r["bytes"] = read(os.path.join(collector, "bodies", r["body"]))
     return [r for r in out if path in (None, r["path"])]

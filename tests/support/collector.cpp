@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -55,6 +56,8 @@ std::vector<nlohmann::json> Collector::records() const {
       auto record = nlohmann::json::parse(line, nullptr, false);  // the last line may be half written
       if (!record.is_discarded()) out.push_back(std::move(record));
     }
+  std::stable_sort(out.begin(), out.end(),
+                   [](const nlohmann::json& a, const nlohmann::json& b) { return a.value("n", 0) < b.value("n", 0); });
   return out;
 }
 

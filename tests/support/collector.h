@@ -27,6 +27,9 @@ class Collector {
   int port() const { return port_; }
   std::string base() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
+  // The recorded requests in the order their request lines arrived ("n"):
+  // the collector writes a record once its answer is sent, so on a busy
+  // machine an earlier request's record can follow a later one's.
   std::vector<nlohmann::json> records() const;
   // Waits until at least n requests were answered and recorded.
   bool waitForRecords(std::size_t n, std::chrono::milliseconds limit) const;
